@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing tecontrol needs.
+set -euo pipefail
+PKGS=(build-essential cmake ninja-build pkg-config
+      qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools
+      libqt6serialport6 libqt6uitools6 qt6-qpa-plugins libqt6opengl6-dev
+      libqcustomplot-dev libgtest-dev libgmock-dev
+      xvfb xauth x11-apps imagemagick fonts-dejavu-core)
+missing=()
+for p in "${PKGS[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

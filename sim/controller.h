@@ -1,0 +1,71 @@
+// The simulated TE controller: the register map, the dialect's answers, a
+// thermal plant under PID control, auto-tune, the step program, and fault
+// injection. No Qt: it runs in-process (tests, --simulate) and behind a
+// pseudo-terminal (tecsim).
+#pragma once
+
+#include "rt/clock.h"
+#include "rt/serial_device.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace sim {
+
+struct Config {
+    std::uint8_t address = 1;       // the controller's address
+    std::uint8_t modelCode = 0xF1;  // high byte of register 0x1F00
+    std::uint8_t identLow = 0x23;   // low byte of register 0x1F00
+    double speed = 1.0;             // plant time runs this many times faster than the clock
+    int baudRate = 19200;           // for wire-time emulation
+    bool emulateWireTime = false;   // answers arrive after the wire time of request and answer
+    double ambient = 25.0;          // degrees
+    std::uint32_t seed = 1;         // sensor noise
+};
+
+// Faults injected into the answers.
+struct Faults {
+    bool silent = false;            // never answers
+    bool badCrc = false;            // answers with a wrong CRC
+    int shortBy = 0;                // answers this many bytes short
+    bool standardReadAnswer = false;// answers reads in the standard 7-byte Modbus form
+    double extraDelay = 0.0;        // seconds added before each answer
+    int exceptionCode = 0;          // non-zero: refuses every request with this code
+    bool fiveByteException = false; // refusals in the standard 5-byte form
+    int remaining = -1;             // faults apply to this many requests, then stop (-1: always)
+};
+
+class Controller {
+public:
+    Controller(rt::Clock& clock, const Config& config = {});
+    ~Controller();
+
+    // Answers one 8-byte request (the plant is first advanced to the clock's
+    // now). Returns the answer bytes (empty: no answer) and when they are
+    // complete on the wire, in clock seconds.
+    std::vector<std::uint8_t> handleRequest(const std::uint8_t* request, int count, double* readyAt = nullptr);
+    // Advances the plant, the control functions and the step program to time t.
+    void advanceTo(double t);
+
+    std::uint16_t reg(std::uint16_t address) const;
+    void setReg(std::uint16_t address, std::uint16_t value);
+    Faults& faults();
+    const Config& config() const;
+    // Process value in degrees (unscaled), for tests.
+    double processValue() const;
+    // Every request received, for tests and the traffic log.
+    const std::vector<std::vector<std::uint8_t>>& requests() const;
+    void clearRequests();
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> m_impl;
+};
+
+// A serial device connected to the simulated controller: written requests are
+// answered by it on the given clock.
+std::unique_ptr<rt::SerialDevice> MakeSimDevice(std::shared_ptr<Controller> controller, rt::Clock& clock);
+
+} // namespace sim

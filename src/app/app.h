@@ -1,0 +1,60 @@
+// The application context: every record of the running system, owned in one
+// place so that each test starts from a fresh one.
+#pragma once
+
+#include "link/controller_link.h"
+#include "monitor/monitor.h"
+#include "params/parameter_set.h"
+#include "rt/runtime.h"
+
+#include <cstdint>
+#include <string>
+
+// The handles of the eight panels.
+struct PanelSet {
+    int parm = 0;     // main parameter panel
+    int debug = 0;
+    int chart = 0;
+    int yscale = 0;   // child of the chart panel
+    int wait = 0;
+    int script = 0;
+    int pidhelp = 0;
+    int logset = 0;   // child of the chart panel
+};
+
+// Consecutive bad answers seen by each watch; three in a row show "no answer".
+struct WatchMisses {
+    int alarm = 0;
+    int tune = 0;
+    int script = 0;
+    int poll = 0;
+};
+
+struct App {
+    explicit App(rt::Runtime& runtime) : rt(runtime) {}
+    rt::Runtime& rt;
+    PanelSet panels;
+    ControllerLink link;
+    ParameterSet params;
+    LiveSample live;
+    ChartScale scale;
+    DataLog log;
+    std::int32_t plotting = 0;     // 1 while the Plot button is on
+    std::int32_t ctrlMode = 0;     // control function last taken from PARM_CTRL_FUNC
+    std::uint16_t alarmStatus = 0; // alarm bits of the status word
+    std::int16_t pidSet = 1;       // set shown by the PID calculator
+    WatchMisses misses;
+    bool portLostReported = false; // the operator has been told that the port went away
+};
+
+// Panel file names.
+namespace panelfiles {
+constexpr const char* kParm = "VEXA ParmSetup.uir";
+constexpr const char* kDebug = "VEXA Debug.uir";
+constexpr const char* kChart = "VEXA chart1.uir";
+constexpr const char* kChartY = "VEXA chartY.uir";
+constexpr const char* kWait = "VEXA wait.uir";
+constexpr const char* kScript = "VEXA Script2.uir";
+constexpr const char* kPidHelp = "VEXA PidHelp.uir";
+constexpr const char* kLogSetup = "VEXA FileLogSetup.uir";
+} // namespace panelfiles

@@ -1,0 +1,35 @@
+// Serial settings, opening the port and identifying the controller.
+#pragma once
+
+#include "app/callback.h"
+
+#include <cstdint>
+#include <string>
+
+struct App;
+
+namespace link {
+
+// The settings file in the working directory.
+constexpr const char* kSettingsFile = "DftCom.prm";
+
+// Parses "port baud address"; false when the text does not hold three numbers
+// in range (port and address 0..65535, baud 1..4000000).
+bool ParseComSettings(const std::string& text, std::uint16_t* port, std::uint32_t* baud, std::uint16_t* id);
+std::string FormatComSettings(std::uint16_t port, std::uint32_t baud, std::uint16_t id);
+
+// Reads DftCom.prm into the link and shows port and address on the main panel.
+// A missing or unreadable file changes nothing.
+void RestoreComSettings(App& app);
+// Opens the port of PARM_COMPORT, identifies the controller, saves the settings,
+// enables the link controls and reads all parameters. Returns openStatus.
+int ConnectController(App& app);
+// Dims (1) or undims (0) the main-panel controls that need a link.
+void EnableLinkControls(App& app, int dimmed);
+// Fills the port selector with the numbers of the port map.
+void FillPortSelector(App& app);
+
+} // namespace link
+
+TEC_CALLBACK(SetComport);
+TEC_CALLBACK(ChangeAddrID);

@@ -1,0 +1,65 @@
+// Live PV/SV polling, the strip chart and its scale, and the data log.
+#pragma once
+
+#include "app/callback.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace rt {
+class TextLog;
+}
+struct App;
+
+// The latest polled SV and PV, in this order.
+struct LiveSample {
+    float sv = 0;
+    float pv = 0;
+};
+
+// The strip chart's scale, kept in XYscale.txt.
+struct ChartScale {
+    double yMax = 0;
+    double yMin = 0;
+    std::int32_t xPoints = 0;
+};
+
+struct DataLog {
+    std::uint16_t logging = 0;             // 1 exactly while the log file is open
+    std::shared_ptr<rt::TextLog> logFile;  // the open log file
+    std::string logPath;
+    double lastInterval = 0;               // LOGSET_INTERVAL when the log-setup panel was opened
+};
+
+namespace monitor {
+
+constexpr const char* kScaleFile = "XYscale.txt";
+constexpr const char* kLogHeader = "  Date,       Time,     SV,    PV";
+
+// Verified poll reads; false when the read gave up (nothing is changed then).
+bool PollReadPV(App& app, float* pv);
+bool PollReadSV(App& app, float* sv);
+// The log line for a tick (no line end).
+std::string FormatLogLine(int month, int day, int year, const std::string& time, float sv, float pv);
+// "%lf %lf %d\n" of the scale, and its tolerant reader (fills what it can).
+std::string FormatScale(const ChartScale& s);
+int ParseScale(const std::string& text, ChartScale* s);
+// Ends logging: closes the file, logging 0, switch off and shown, note hidden, LED off.
+void EndLogging(App& app);
+
+} // namespace monitor
+
+TEC_CALLBACK(GetData);
+TEC_CALLBACK(ReadPV);
+TEC_CALLBACK(PVRd);
+TEC_CALLBACK(OpenChartPanel);
+TEC_CALLBACK(ChgYScale);
+TEC_CALLBACK(CloseYscale);
+TEC_CALLBACK(ClearChart);
+TEC_CALLBACK(Plot);
+TEC_CALLBACK(ChartExit);
+TEC_CALLBACK(LogFile);
+TEC_CALLBACK(FileLogSetupExit);
+TEC_CALLBACK(LogFileOnOff);
+TEC_CALLBACK(LogTimer);

@@ -1,0 +1,305 @@
+// The run-time layer: the operations the system needs from its toolkit —
+// panels by handle, controls by identifier, numbered attributes, popups, file
+// selection, timer controls, strip chart and graph, serial ports, Delay, time
+// and date — implemented on Qt Widgets, Qt SerialPort and QCustomPlot.
+//
+// System code calls this layer and never Qt. Everything runs on the one
+// user-interface thread. No call here dispatches user-interface events except
+// RunUserInterface and the modal popups; Delay and the serial calls never do,
+// so a timer callback can never run in the middle of a transaction.
+//
+// Tests build a Runtime with a VirtualClock and a ScriptedOperator: Delay only
+// moves the clock, popups and file dialogs are answered from a script, and the
+// panels are real widgets on Qt's offscreen platform.
+#pragma once
+
+#include "rt/clock.h"
+#include "rt/controls.h"
+#include "rt/serial_device.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QWidget;
+
+namespace rt {
+
+// Events passed to callbacks.
+enum Event : int {
+    EVENT_COMMIT = 1,
+    EVENT_RIGHT_CLICK = 5,
+    EVENT_TIMER_TICK = 15,
+};
+
+// Numbered control attributes.
+enum Attribute : int {
+    ATTR_DIMMED = 500,              // 1 dims (disables), 0 undims
+    ATTR_VISIBLE = 530,             // 1 shows, 0 hides
+    ATTR_CTRL_MODE = 620,           // numeric field: 1 editable (hot), 0 display-only (indicator)
+    ATTR_PRECISION = 735,           // digits shown after the decimal point (display only)
+    ATTR_XAXIS_GAIN = 1124,         // strip chart: X increment per point (seconds)
+    ATTR_POINTS_PER_SCREEN = 1171,  // strip chart: X span in points
+    ATTR_INTERVAL = 1270,           // timer control: interval in seconds
+    ATTR_ENABLED = 1271,            // timer control: 1 runs, 0 stops
+};
+
+// Data types for PlotStripChart.
+enum DataType : int { VAL_FLOAT = 3, VAL_DOUBLE = 4 };
+
+// Colours for PlotLine (0xRRGGBB).
+enum : int { VAL_YELLOW = 0xFFFF00, VAL_RED = 0xFF0000, VAL_CYAN = 0x00FFFF, VAL_MAGENTA = 0xFF00FF };
+
+// Error results (negative), as returned by the calls below.
+enum : int {
+    RT_ERR_PANEL_FILE = -1,    // panel file missing or unreadable
+    RT_ERR_BAD_HANDLE = -2,    // no such panel or control
+    RT_ERR_PORT_OPEN = -3,     // serial port cannot be opened
+    RT_ERR_PORT_CLOSED = -4,   // serial call on a port that is not open
+    RT_ERR_PORT_LOST = -5,     // the device went away (unplugged, hung up, read errors)
+    RT_ERR_DIALOG = -6,        // the file dialog failed
+};
+
+// A control callback: (panel, control, event, callback data, event data 1, event data 2) -> 0.
+using CtrlCallback = std::function<int(int panel, int control, int event, void* callbackData, int eventData1, int eventData2)>;
+// Finds the callback that a panel file names; an empty function when there is none.
+using CallbackResolver = std::function<CtrlCallback(const std::string& name)>;
+
+// What GenericMessagePopup asks.
+struct GenericPopup {
+    std::string title;
+    std::string text;
+    std::string button1, button2, button3;  // empty: no such button
+    int focusButton = 1;                     // 1..3
+    int enterButton = 1;                     // the button Enter chooses
+    int escapeButton = 2;                    // the button Escape chooses
+};
+
+// What FileSelectPopup asks.
+struct FileSelect {
+    std::string defaultDirectory;  // "" = working directory
+    std::string defaultFileSpec;   // "*.prm"
+    std::string fileTypeList;      // "*.txt;*.prm;*.dat"
+    std::string title;
+    int buttonLabel = 0;           // 0 OK, 1 Save, 3 Load
+    bool restrictDirectory = false;
+    bool restrictExtension = false;
+    bool allowCancel = true;
+    bool allowMakeDirectory = false;
+};
+
+// Answers popups: the person at the desk in the program, a script in tests.
+class Operator {
+public:
+    virtual ~Operator() = default;
+    virtual void message(const std::string& title, const std::string& text) = 0;
+    // Returns the number of the button chosen, 1..3.
+    virtual int generic(const GenericPopup& popup) = 0;
+    // Returns 0 cancelled, 1 existing file chosen, 2 new file chosen, negative on failure; fills *path.
+    virtual int fileSelect(const FileSelect& request, std::string* path) = 0;
+};
+
+// A scripted operator for tests. Popups are logged in order; generic popups and
+// file dialogs take the next queued answer. With no answer queued, a generic
+// popup answers its Escape button and a file dialog is cancelled.
+class ScriptedOperator final : public Operator {
+public:
+    struct Shown {
+        std::string kind;  // "message", "generic", "file"
+        std::string title;
+        std::string text;
+    };
+    struct FileAnswer {
+        int result;
+        std::string path;
+    };
+    void message(const std::string& title, const std::string& text) override;
+    int generic(const GenericPopup& popup) override;
+    int fileSelect(const FileSelect& request, std::string* path) override;
+
+    void queueButton(int button) { m_buttons.push_back(button); }
+    // Enter and Escape choose the popup's enterButton / escapeButton.
+    void queueEnter() { m_buttons.push_back(kEnter); }
+    void queueEscape() { m_buttons.push_back(kEscape); }
+    void queueFile(int result, const std::string& path) { m_files.push_back({result, path}); }
+
+    const std::vector<Shown>& shown() const { return m_shown; }
+    std::vector<std::string> titles() const;
+    int count(const std::string& title) const;
+    void clear() { m_shown.clear(); }
+    const GenericPopup& lastGeneric() const { return m_lastGeneric; }
+    const FileSelect& lastFileRequest() const { return m_lastFile; }
+
+    static constexpr int kEnter = -100;
+    static constexpr int kEscape = -101;
+
+private:
+    std::vector<Shown> m_shown;
+    std::vector<int> m_buttons;
+    std::vector<FileAnswer> m_files;
+    GenericPopup m_lastGeneric;
+    FileSelect m_lastFile;
+};
+
+// Port numbers and the devices behind them. A number stays a number (as the
+// settings file stores it); this table says which device it opens.
+struct PortEntry {
+    int number = 0;
+    std::string label;  // shown in the port selector, e.g. "COM1  /dev/ttyS0"
+    SerialDeviceFactory factory;
+};
+
+class PortMap {
+public:
+    // Binds a number to a device path (a real port or a pseudo-terminal).
+    void bindDevice(int number, const std::string& devicePath);
+    // Binds a number to any device (the simulated controller, a test fake).
+    void bind(int number, const std::string& label, SerialDeviceFactory factory);
+    void unbind(int number);
+    // Adds the platform's serial ports by the documented numbering rule
+    // (Linux: /dev/ttySk = k + 1, /dev/ttyUSBk = 101 + k, /dev/ttyACMk = 201 + k;
+    // Windows: COMn = n; macOS: /dev/cu.* in name order from 1). Existing bindings win.
+    void addPlatformPorts();
+    const PortEntry* find(int number) const;
+    std::vector<PortEntry> entries() const;  // ascending numbers
+
+    // The number the rule gives a device path, or 0 when the path follows no rule.
+    static int numberForDevice(const std::string& devicePath);
+    // The device path the rule gives a number on this platform, or "".
+    static std::string deviceForNumber(int number);
+
+private:
+    std::map<int, PortEntry> m_ports;
+};
+
+class Runtime {
+public:
+    Runtime(Clock& clock, Operator& op);
+    ~Runtime();
+    Runtime(const Runtime&) = delete;
+    Runtime& operator=(const Runtime&) = delete;
+
+    Clock& clock() { return m_clock; }
+    Operator& op() { return m_op; }
+    PortMap& ports() { return m_ports; }
+
+    // ---- panels ----
+    // Folders searched for panel files, in order.
+    void setPanelSearchPath(const std::vector<std::string>& folders);
+    const std::vector<std::string>& panelSearchPath() const;
+    void setCallbackResolver(CallbackResolver resolver);
+    // Loads the panel file (its top widget); controls naming a callback are bound
+    // through the resolver. A child panel appears inside its parent. Returns the
+    // handle (> 0) or RT_ERR_PANEL_FILE.
+    int LoadPanel(int parentPanel, const std::string& fileName, int resourceId);
+    int DisplayPanel(int panel);
+    int HidePanel(int panel);
+    int DiscardPanel(int panel);
+    // Shows the panel as a modal popup and paints it at once (no other event is
+    // dispatched). RemovePopup(0) removes the active one.
+    int InstallPopup(int panel);
+    int RemovePopup(int zero);
+    bool IsPanelVisible(int panel) const;
+    bool IsPopupInstalled(int panel) const;
+    // Callback names found in loaded panel files that the resolver did not know.
+    const std::vector<std::string>& unboundCallbacks() const;
+    // Callback names bound so far, one entry per control.
+    std::vector<std::string> boundCallbacks() const;
+    QWidget* panelWidget(int panel) const;           // for screenshots and tests
+    QWidget* controlWidget(int panel, int control) const;
+    // Called when the operator closes a panel's window by its frame.
+    void setPanelCloseHandler(int panel, std::function<void()> handler);
+
+    // ---- control values (the control's own type) ----
+    int SetCtrlVal(int panel, int control, double value);
+    int SetCtrlVal(int panel, int control, int value);
+    int SetCtrlVal(int panel, int control, const std::string& text);
+    int SetCtrlVal(int panel, int control, const char* text) { return SetCtrlVal(panel, control, std::string(text)); }
+    int GetCtrlVal(int panel, int control, double* value) const;
+    int GetCtrlVal(int panel, int control, float* value) const;
+    int GetCtrlVal(int panel, int control, int* value) const;
+    int GetCtrlVal(int panel, int control, short* value) const;
+    int GetCtrlVal(int panel, int control, unsigned short* value) const;
+    int GetCtrlVal(int panel, int control, std::string* text) const;
+    int SetCtrlAttribute(int panel, int control, int attribute, int value);
+    int SetCtrlAttribute(int panel, int control, int attribute, double value);
+    int GetCtrlAttribute(int panel, int control, int attribute, int* value) const;
+    int GetCtrlAttribute(int panel, int control, int attribute, double* value) const;
+
+    // ---- events ----
+    // Runs the callback bound to the control with the event, as the toolkit does
+    // when the operator acts. Returns the callback's result, or 0 if none.
+    int FireEvent(int panel, int control, int event);
+    // Sets the value as the operator would and fires the commit event.
+    int Commit(int panel, int control, double value);
+    int Commit(int panel, int control, int value);
+    int Commit(int panel, int control);
+    // One tick of a timer control (event 15), whether or not it is enabled.
+    int Tick(int panel, int control);
+    // Dispatches events until a callback calls QuitUserInterface; returns its code.
+    int RunUserInterface();
+    void QuitUserInterface(int code);
+    bool quitRequested() const;
+
+    // ---- popups ----
+    void MessagePopup(const std::string& title, const std::string& text);
+    int GenericMessagePopup(const GenericPopup& popup);
+    int FileSelectPopup(const FileSelect& request, std::string* path);
+
+    // ---- strip chart and graph ----
+    int PlotStripChart(int panel, int control, const void* array, int numberOfPoints, int startingIndex,
+                       int skipCount, int dataType);
+    int ClearStripChart(int panel, int control);
+    int SetAxisScalingMode(int panel, int control, int axis, int mode, double min, double max);
+    int GetAxisScalingMode(int panel, int control, int axis, int* mode, double* min, double* max) const;
+    // Draws a line on a graph; returns its plot handle (> 0).
+    int PlotLine(int panel, int control, double x1, double y1, double x2, double y2, int color);
+    // plotHandle -1 deletes all plots; refresh 1 redraws at once.
+    int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh);
+    // Number of points held per trace of a strip chart (tests, benchmarks).
+    int StripChartPointCount(int panel, int control) const;
+
+    // ---- RS-232 ----
+    // deviceName "" means the device the port map gives the number.
+    int OpenComConfig(int port, const std::string& deviceName, long baudRate, int parity, int dataBits,
+                      int stopBits, int inputQueueSize, int outputQueueSize);
+    int SetXMode(int port, int mode);
+    int SetCTSMode(int port, int mode);
+    int SetComTime(int port, double timeoutSeconds);
+    int FlushInQ(int port);
+    int FlushOutQ(int port);
+    int ComWrt(int port, const unsigned char* buffer, int count);
+    // Reads count bytes; returns as soon as they have arrived, or at the time-out
+    // with fewer. Negative when the port is not open or the device is lost.
+    int ComRd(int port, unsigned char* buffer, int count);
+    // As ComRd, but also returns as soon as `done` says the bytes so far form a
+    // complete answer (a short exception answer, for one).
+    int ComRdAnswer(int port, unsigned char* buffer, int count, const AnswerComplete& done);
+    int CloseCom(int port);
+    bool IsComOpen(int port) const;
+    // The label of the device behind the number (for the port selector).
+    std::string PortLabel(int port) const;
+
+    // ---- time and numbers ----
+    // Waits without dispatching any event.
+    void Delay(double seconds);
+    std::string TimeStr() const;  // "HH:MM:SS", 24-hour, local time
+    void GetSystemDate(int* month, int* day, int* year) const;
+    // Rounds to the nearest integer, halves to the even neighbour.
+    static long RoundRealToNearestInteger(double value);
+
+    struct Impl;
+
+private:
+    Clock& m_clock;
+    Operator& m_op;
+    PortMap m_ports;
+    std::unique_ptr<Impl> m_impl;
+};
+
+// An operator that shows real dialogs (QMessageBox, QFileDialog).
+std::unique_ptr<Operator> makeDesktopOperator();
+
+} // namespace rt

@@ -1,0 +1,109 @@
+#include "rig.h"
+
+#include "app/shell.h"
+#include "link/connection.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <sstream>
+
+TestRig::TestRig(const sim::Config& simConfig, bool loadPanels)
+    : rt(clock, op), app(rt), sim(std::make_shared<sim::Controller>(clock, simConfig)),
+      dir(std::make_unique<QTemporaryDir>())
+{
+    QDir::setCurrent(dir->path());
+    rt.setPanelSearchPath({TEC_UI_DIR});
+    auto controller = sim;
+    rt::Clock* c = &clock;
+    rt.ports().bind(1, "COM1  simulated controller", [controller, c] { return sim::MakeSimDevice(controller, *c); });
+    if (loadPanels) {
+        shell::BindCallbacks(app);
+        shell::LoadPanels(app);
+    }
+}
+
+TestRig::~TestRig()
+{
+    QDir::setCurrent(QDir::tempPath());
+}
+
+std::string TestRig::path(const std::string& name) const
+{
+    return dir->filePath(QString::fromStdString(name)).toStdString();
+}
+
+int TestRig::connect(int port, int address)
+{
+    rt.SetCtrlVal(app.panels.parm, PARM_COMPORT, port);
+    rt.SetCtrlVal(app.panels.parm, PARM_CTRL_ID, address);
+    rt.FireEvent(app.panels.parm, PARM_COMPORT, rt::EVENT_COMMIT);
+    return app.link.openStatus;
+}
+
+std::vector<std::vector<std::uint8_t>> TestRig::wire() const
+{
+    return sim->requests();
+}
+
+void TestRig::clearWire()
+{
+    sim->clearRequests();
+}
+
+double TestRig::value(int panel, int control) const
+{
+    double v = 0;
+    rt.GetCtrlVal(panel, control, &v);
+    return v;
+}
+
+int TestRig::intValue(int panel, int control) const
+{
+    int v = 0;
+    rt.GetCtrlVal(panel, control, &v);
+    return v;
+}
+
+bool TestRig::dimmed(int panel, int control) const
+{
+    int v = 0;
+    rt.GetCtrlAttribute(panel, control, rt::ATTR_DIMMED, &v);
+    return v != 0;
+}
+
+bool TestRig::visible(int panel, int control) const
+{
+    int v = 0;
+    rt.GetCtrlAttribute(panel, control, rt::ATTR_VISIBLE, &v);
+    return v != 0;
+}
+
+std::string Hex(const std::uint8_t* bytes, int count)
+{
+    std::string s;
+    char buf[4];
+    for (int i = 0; i < count; ++i) {
+        std::snprintf(buf, sizeof buf, "%02X", bytes[i]);
+        if (i)
+            s += ' ';
+        s += buf;
+    }
+    return s;
+}
+
+std::string Hex(const std::vector<std::uint8_t>& bytes)
+{
+    return Hex(bytes.data(), static_cast<int>(bytes.size()));
+}
+
+std::vector<std::uint8_t> Bytes(const std::string& hex)
+{
+    std::vector<std::uint8_t> out;
+    std::istringstream in(hex);
+    std::string tok;
+    while (in >> tok)
+        out.push_back(static_cast<std::uint8_t>(std::stoul(tok, nullptr, 16)));
+    return out;
+}
