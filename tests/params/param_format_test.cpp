@@ -1,0 +1,285 @@
+#include "params/param_file.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <string>
+
+namespace {
+
+ParameterSet ExampleSet()
+{
+    ParameterSet p;
+    p.setValue = 25;
+    p.alarmHigh = 80;
+    p.alarmLow = 10;
+    p.outputLevel = 0;
+    p.pidBound[0] = 30;
+    p.pidBound[1] = 60;
+    p.pidBound[2] = 90;
+    const float terms1[4] = {5, 4, 3, 2};
+    for (int n = 0; n < 4; ++n) {
+        p.pidP[n] = terms1[n];
+        p.pidT4[n] = 0;
+        p.pidT5[n] = 100;
+        p.pidI[n] = 120;
+        p.pidD[n] = 30;
+    }
+    p.reg30 = 0;
+    p.reg31 = 0;
+    p.rangeLow = -20;
+    p.rangeHigh = 150;
+    p.swFilter = 0;
+    p.sensorType = 1;
+    p.dirRev = 0;
+    p.cfUnit = 0;
+    p.decimalPnt = 31;
+    p.alarmWatch = 1;
+    return p;
+}
+
+const char* const kExampleLine =
+    "  25.00   80.00   10.00    0.00   30.00   60.00   90.00    5.00    0.00  100.00    4.00    0.00  100.00    "
+    "3.00    0.00  100.00    2.00    0.00  100.00    0.00    0.00  -20.00  150.00    0.00 120 30 120 30 120 30 120 "
+    "30 1 0 0 31 1";
+
+// A file line of 37 fields where field `which` (1-based) is replaced.
+std::string WithField(int which, const std::string& token)
+{
+    std::string line = kExampleLine;
+    std::string out;
+    int field = 0;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        std::size_t start = line.find_first_not_of(' ', i);
+        if (start == std::string::npos)
+            break;
+        std::size_t end = line.find(' ', start);
+        if (end == std::string::npos)
+            end = line.size();
+        ++field;
+        out += (field == which ? token : line.substr(start, end - start)) + " ";
+        i = end;
+    }
+    return out;
+}
+
+TEST(ParameterFileFormat, ExampleLineByteForByte)
+{
+    const std::string line = params::FormatParameterFile(ExampleSet());
+    EXPECT_EQ(line.size(), 230u);
+    EXPECT_EQ(line, kExampleLine);
+}
+
+TEST(ParameterFileFormat, WidthIsAMinimum)
+{
+    ParameterSet p = ExampleSet();
+    p.setValue = -5.0f;
+    p.alarmHigh = 10000.0f;
+    p.alarmLow = 123456.78f;
+    p.pidI[0] = -32768;
+    p.alarmWatch = 0;
+    const std::string line = params::FormatParameterFile(p);
+    EXPECT_EQ(line.substr(0, 7), "  -5.00");
+    EXPECT_EQ(line.substr(7, 10), " 10000.00 ");
+    EXPECT_NE(line.find(" 123456.78 "), std::string::npos);
+    EXPECT_NE(line.find(" -32768 30 "), std::string::npos);
+    EXPECT_EQ(line.back(), '0');  // no line end after the alarm switch
+}
+
+TEST(ParameterFileFormat, PointEvenUnderACommaLocale)
+{
+    const char* chosen = std::setlocale(LC_NUMERIC, "de_DE.UTF-8");
+    if (!chosen)
+        chosen = std::setlocale(LC_NUMERIC, "fr_FR.UTF-8");
+    if (!chosen)
+        GTEST_SKIP() << "no comma locale installed";
+    const std::string line = params::FormatParameterFile(ExampleSet());
+    ParameterSet out;
+    int bad = 0;
+    std::string why;
+    const bool ok = params::ParseParameterFile(line, ParameterSet{}, &out, &bad, &why);
+    std::setlocale(LC_NUMERIC, "C");
+    EXPECT_EQ(line, kExampleLine);
+    ASSERT_TRUE(ok) << bad << " " << why;
+    EXPECT_FLOAT_EQ(out.rangeLow, -20.0f);
+}
+
+TEST(ParameterFileParse, RoundTripsEveryField)
+{
+    ParameterSet p = ExampleSet();
+    // Distinct values per field so that a swapped pair shows.
+    for (int n = 0; n < 4; ++n) {
+        p.pidP[n] = 1.5f + static_cast<float>(n);
+        p.pidT4[n] = 10.25f + static_cast<float>(n);
+        p.pidT5[n] = 20.5f + static_cast<float>(n);
+        p.pidI[n] = static_cast<std::int16_t>(100 + n);
+        p.pidD[n] = static_cast<std::int16_t>(-200 - n);
+    }
+    p.reg30 = 1.25f;
+    p.reg31 = -2.5f;
+    p.swFilter = 9.9f;
+    p.outputLevel = 12.3f;
+    p.sensorType = 2;
+    p.dirRev = 1;
+    p.cfUnit = 1;
+    ParameterSet current;
+    current.keypadValue = 1;
+    current.tempScale = 10.0f;
+    ParameterSet out;
+    ASSERT_TRUE(params::ParseParameterFile(params::FormatParameterFile(p), current, &out, nullptr, nullptr));
+    EXPECT_EQ(params::FormatParameterFile(out), params::FormatParameterFile(p));
+    EXPECT_FLOAT_EQ(out.pidT4[3], 13.25f);
+    EXPECT_EQ(out.pidD[2], -202);
+    EXPECT_EQ(out.sensorType, 2);
+    EXPECT_EQ(out.keypadValue, 1);  // not in the file
+    EXPECT_EQ(out.tempScale, 10.0f);
+}
+
+TEST(ParameterFileParse, AnyWhiteSpaceSeparates)
+{
+    std::string spread;
+    int field = 0;
+    for (char c : std::string(kExampleLine)) {
+        if (c == ' ') {
+            if (!spread.empty() && spread.back() != ' ' && spread.back() != '\t' && spread.back() != '\n') {
+                ++field;
+                spread += (field % 3 == 0) ? "\r\n" : (field % 3 == 1 ? "\t\t" : " \t ");
+            }
+        } else {
+            spread += c;
+        }
+    }
+    spread = "\n \t" + spread + "\n\n";
+    ParameterSet one, many;
+    ASSERT_TRUE(params::ParseParameterFile(kExampleLine, ParameterSet{}, &one, nullptr, nullptr));
+    int bad = 0;
+    std::string why;
+    ASSERT_TRUE(params::ParseParameterFile(spread, ParameterSet{}, &many, &bad, &why)) << bad << " " << why;
+    EXPECT_EQ(params::FormatParameterFile(one), params::FormatParameterFile(many));
+    EXPECT_EQ(params::FormatParameterFile(one), kExampleLine);
+}
+
+TEST(ParameterFileParse, AcceptsAnyNumberOfDecimals)
+{
+    ParameterSet out;
+    ASSERT_TRUE(params::ParseParameterFile(WithField(1, "25.123456"), ParameterSet{}, &out, nullptr, nullptr));
+    EXPECT_FLOAT_EQ(out.setValue, 25.123456f);
+    ASSERT_TRUE(params::ParseParameterFile(WithField(2, "+7"), ParameterSet{}, &out, nullptr, nullptr));
+    EXPECT_FLOAT_EQ(out.alarmHigh, 7.0f);
+    ASSERT_TRUE(params::ParseParameterFile(WithField(3, "-1e1"), ParameterSet{}, &out, nullptr, nullptr));
+    EXPECT_FLOAT_EQ(out.alarmLow, -10.0f);
+}
+
+TEST(ParameterFileParse, TrailingTextAfterField37IsIgnored)
+{
+    ParameterSet out;
+    EXPECT_TRUE(
+        params::ParseParameterFile(std::string(kExampleLine) + " 99 junk", ParameterSet{}, &out, nullptr, nullptr));
+    EXPECT_EQ(out.alarmWatch, 1);
+}
+
+TEST(ParameterFileParse, AlarmSwitchIsOnForAnyNonZero)
+{
+    ParameterSet out;
+    ASSERT_TRUE(params::ParseParameterFile(WithField(37, "0"), ParameterSet{}, &out, nullptr, nullptr));
+    EXPECT_EQ(out.alarmWatch, 0);
+    ASSERT_TRUE(params::ParseParameterFile(WithField(37, "-1"), ParameterSet{}, &out, nullptr, nullptr));
+    EXPECT_EQ(out.alarmWatch, 1);
+}
+
+struct BadFile {
+    std::string text;
+    int field;
+    const char* why;  // a piece of the reason
+};
+
+class BadFileTest : public ::testing::TestWithParam<BadFile> {};
+
+TEST_P(BadFileTest, RejectedWithFirstBadFieldAndNothingStored)
+{
+    const BadFile& c = GetParam();
+    ParameterSet current = ExampleSet();
+    current.setValue = 42.0f;
+    ParameterSet out = current;
+    out.setValue = -1.0f;  // must stay untouched
+    int bad = 0;
+    std::string why;
+    EXPECT_FALSE(params::ParseParameterFile(c.text, current, &out, &bad, &why));
+    EXPECT_EQ(bad, c.field) << why;
+    EXPECT_NE(why.find(c.why), std::string::npos) << why;
+    EXPECT_FLOAT_EQ(out.setValue, -1.0f);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BadFileTest,
+    ::testing::Values(
+        BadFile{"", 1, "0 of 37"}, BadFile{"   \n\t ", 1, "0 of 37"},
+        BadFile{"1 2 3 4 5 6 7 8 9 10", 11, "10 of 37"},
+        BadFile{std::string(kExampleLine).substr(0, 228), 37, "36 of 37"},
+        BadFile{WithField(4, "abc"), 4, "not a number"}, BadFile{WithField(5, "1.5x"), 5, "not a number"},
+        BadFile{WithField(6, "nan"), 6, "not a number"}, BadFile{WithField(7, "inf"), 7, "not a number"},
+        BadFile{WithField(8, "1e40"), 8, "not a number"},
+        BadFile{WithField(25, "12.5"), 25, "not a whole number"},
+        BadFile{WithField(26, "32768"), 26, "-32768..32767"}, BadFile{WithField(33, "-32769"), 33, "-32768..32767"},
+        BadFile{WithField(37, "99999999999999999999"), 37, "not a whole number"},
+        // Scaled at the file's own decimal point (31: tenths of a degree).
+        BadFile{WithField(1, "3276.8"), 1, "-3276.8..3276.7"},
+        BadFile{WithField(24, "-3276.9"), 24, "-3276.8..3276.7"},
+        // The earliest fault wins, whatever its kind.
+        BadFile{WithField(2, "5000") + "", 2, "lies outside"}));
+
+TEST(ParameterFileParse, ScaleFollowsTheFilesDecimalPoint)
+{
+    // With decimal point 30 a set value of 5000 is a whole-unit 5000.
+    std::string whole = WithField(36, "30");
+    std::size_t first = whole.find("25.00");
+    whole.replace(first, 5, "5000");
+    ParameterSet out;
+    int bad = 0;
+    std::string why;
+    EXPECT_TRUE(params::ParseParameterFile(whole, ParameterSet{}, &out, &bad, &why)) << why;
+    EXPECT_FLOAT_EQ(out.setValue, 5000.0f);
+    // The same value at one decimal place does not fit.
+    std::string tenths = kExampleLine;
+    tenths.replace(tenths.find("25.00"), 5, "5000");
+    EXPECT_FALSE(params::ParseParameterFile(tenths, ParameterSet{}, &out, &bad, &why));
+    EXPECT_EQ(bad, 1);
+}
+
+TEST(ParameterFileParse, EarlierRangeFaultBeatsLaterSyntaxFault)
+{
+    std::string text = WithField(3, "4000");
+    std::string t2 = text;
+    // Break field 30 as well: field 3 is still the first bad one.
+    int bad = 0;
+    std::string why;
+    ParameterSet out;
+    std::string broken;
+    int field = 0;
+    std::size_t i = 0;
+    while (i < t2.size()) {
+        std::size_t s = t2.find_first_not_of(' ', i);
+        if (s == std::string::npos)
+            break;
+        std::size_t e = t2.find(' ', s);
+        ++field;
+        broken += (field == 30 ? std::string("x") : t2.substr(s, e - s)) + " ";
+        i = e;
+    }
+    EXPECT_FALSE(params::ParseParameterFile(broken, ParameterSet{}, &out, &bad, &why));
+    EXPECT_EQ(bad, 3) << why;
+    // Without a usable decimal point no scale check can be made: the syntax fault is reported.
+    EXPECT_FALSE(params::ParseParameterFile(WithField(36, "3x"), ParameterSet{}, &out, &bad, &why));
+    EXPECT_EQ(bad, 36);
+}
+
+TEST(ParameterFileFields, NamesForMessages)
+{
+    EXPECT_STREQ(params::FileFieldName(1), "set value");
+    EXPECT_STREQ(params::FileFieldName(36), "decimal point");
+    EXPECT_STREQ(params::FileFieldName(37), "alarm switch");
+    EXPECT_STREQ(params::FileFieldName(0), "");
+}
+
+} // namespace
