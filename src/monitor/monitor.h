@@ -45,8 +45,37 @@ std::string FormatLogLine(int month, int day, int year, const std::string& time,
 // "%lf %lf %d\n" of the scale, and its tolerant reader (fills what it can).
 std::string FormatScale(const ChartScale& s);
 int ParseScale(const std::string& text, ChartScale* s);
+// The same with an explicit line end (pure; the one above uses the platform's text line end).
+std::string FormatScale(const ChartScale& s, const char* lineEnd);
 // Ends logging: closes the file, logging 0, switch off and shown, note hidden, LED off.
+// Does nothing when logging is already off.
 void EndLogging(App& app);
+
+// Registers of the two polled values.
+constexpr std::uint16_t kPvRegister = 0x1000;
+constexpr std::uint16_t kSvRegister = 0x1001;
+
+// A register value taken as signed 16-bit and divided by the temperature scale.
+float RawToDisplay(std::uint16_t raw, float tempScale);
+// True when the alarm switch is on and PV lies strictly outside [low, high].
+bool AlarmTripped(float pv, std::uint16_t alarmWatch, float alarmHigh, float alarmLow);
+// True when the chart can show the scale: bottom below top (both finite) and a span of at least one point.
+bool ScaleIsUsable(const ChartScale& s);
+// The scale used when no usable one is known: the sensor range when it is a
+// range, else 0..100; 300 points.
+ChartScale DefaultScale(double rangeLow, double rangeHigh);
+// Writes the formatted line to the open log. On failure logging is stopped
+// (file closed, Log switch and LED off) and the operator is told once, naming
+// the file and the reason. Returns false then, or when logging is off.
+bool WriteLogLine(App& app, const std::string& line);
+
+// Help popups of the chart and the log setup.
+extern const char* const kPlotHelpTitle;
+extern const char* const kPlotHelpText;
+extern const char* const kChartExitHelpTitle;
+extern const char* const kChartExitHelpText;
+extern const char* const kLogSetupHelpTitle;
+extern const char* const kLogSetupHelpText;
 
 } // namespace monitor
 

@@ -1,0 +1,174 @@
+// The chart panel: opening it, its Y scale and XYscale.txt, Plot and Exit.
+#include "app/app.h"
+#include "monitor/monitor.h"
+#include "rt/files.h"
+
+namespace monitor {
+
+std::string FormatScale(const ChartScale& s)
+{
+    return FormatScale(s, rt::TextLineEnd());
+}
+
+namespace {
+
+constexpr int kYAxis = 1;
+constexpr int kManualScaling = 0;
+
+void ApplyScale(App& app, const ChartScale& s)
+{
+    app.rt.SetAxisScalingMode(app.panels.chart, CHART_STRIPCHART, kYAxis, kManualScaling, s.yMin, s.yMax);
+    app.rt.SetCtrlAttribute(app.panels.chart, CHART_STRIPCHART, rt::ATTR_POINTS_PER_SCREEN, s.xPoints);
+}
+
+void ShowScaleControls(App& app, const ChartScale& s)
+{
+    app.rt.SetCtrlVal(app.panels.yscale, YSCALE_YMAX, s.yMax);
+    app.rt.SetCtrlVal(app.panels.yscale, YSCALE_YMIN, s.yMin);
+    app.rt.SetCtrlVal(app.panels.yscale, YSCALE_XPOINTS, static_cast<int>(s.xPoints));
+}
+
+// The saved scale replaces the one in memory only when the chart can show it;
+// with neither usable (a first run without the file) a default takes over, so
+// the chart never gets an empty or upside-down range.
+void LoadScale(App& app)
+{
+    ChartScale read = app.scale;
+    std::string text;
+    if (rt::ReadWholeFile(kScaleFile, &text))
+        ParseScale(text, &read);
+    if (ScaleIsUsable(read))
+        app.scale = read;
+    else if (!ScaleIsUsable(app.scale))
+        app.scale = DefaultScale(app.params.rangeLow, app.params.rangeHigh);
+}
+
+// Stops plotting; the Log switch comes back (still off or on as it was).
+void StopPlotting(App& app)
+{
+    app.plotting = 0;
+    app.rt.SetCtrlAttribute(app.panels.parm, PARM_PV_READ, rt::ATTR_DIMMED, 0);
+    app.rt.SetCtrlAttribute(app.panels.logset, LOGSET_LOG_SW, rt::ATTR_VISIBLE, 1);
+    app.rt.SetCtrlAttribute(app.panels.logset, LOGSET_PLOT_NOTE, rt::ATTR_VISIBLE, 0);
+}
+
+} // namespace
+} // namespace monitor
+
+TEC_CALLBACK(OpenChartPanel)
+{
+    if (event != rt::EVENT_COMMIT)
+        return 0;
+    const int chart = app.panels.chart;
+    app.rt.SetCtrlAttribute(chart, CHART_TIMER, rt::ATTR_ENABLED, 0);
+    monitor::LoadScale(app);
+    app.rt.DisplayPanel(chart);
+    monitor::ShowScaleControls(app, app.scale);
+    monitor::ApplyScale(app, app.scale);
+    // The X axis counts seconds at the interval the timer runs with.
+    double interval = 0;
+    if (app.rt.GetCtrlAttribute(chart, CHART_TIMER, rt::ATTR_INTERVAL, &interval) >= 0 && interval > 0)
+        app.rt.SetCtrlAttribute(chart, CHART_STRIPCHART, rt::ATTR_XAXIS_GAIN, interval);
+    return 0;
+}
+
+TEC_CALLBACK(ChgYScale)
+{
+    if (event != rt::EVENT_COMMIT)
+        return 0;
+    int mode = 0;
+    double yMin = app.scale.yMin;
+    double yMax = app.scale.yMax;
+    int points = app.scale.xPoints;
+    app.rt.GetAxisScalingMode(app.panels.chart, CHART_STRIPCHART, monitor::kYAxis, &mode, &yMin, &yMax);
+    app.rt.GetCtrlAttribute(app.panels.chart, CHART_STRIPCHART, rt::ATTR_POINTS_PER_SCREEN, &points);
+    app.scale.yMin = yMin;
+    app.scale.yMax = yMax;
+    app.scale.xPoints = points;
+    app.rt.DisplayPanel(app.panels.yscale);
+    monitor::ShowScaleControls(app, app.scale);
+    return 0;
+}
+
+TEC_CALLBACK(CloseYscale)
+{
+    if (event != rt::EVENT_COMMIT)
+        return 0;
+    ChartScale s;
+    int points = 0;
+    app.rt.GetCtrlVal(app.panels.yscale, YSCALE_YMAX, &s.yMax);
+    app.rt.GetCtrlVal(app.panels.yscale, YSCALE_YMIN, &s.yMin);
+    app.rt.GetCtrlVal(app.panels.yscale, YSCALE_XPOINTS, &points);
+    s.xPoints = points;
+    if (!monitor::ScaleIsUsable(s)) {
+        app.rt.MessagePopup("Chart Scale", "The bottom of the Y axis must be below its top,\n"
+                                           "and the X span must be at least 1 point.");
+        return 0;
+    }
+    app.scale = s;
+    monitor::ApplyScale(app, s);
+    app.rt.HidePanel(app.panels.yscale);
+    std::string error;
+    if (!rt::WriteFileAtomically(monitor::kScaleFile, monitor::FormatScale(s), &error))
+        app.rt.MessagePopup("Chart Scale", std::string("The scale is in use but could not be saved to ") +
+                                               monitor::kScaleFile + ":\n" + error);
+    return 0;
+}
+
+TEC_CALLBACK(ClearChart)
+{
+    if (event != rt::EVENT_COMMIT)
+        return 0;
+    app.rt.ClearStripChart(app.panels.chart, CHART_STRIPCHART);
+    return 0;
+}
+
+TEC_CALLBACK(Plot)
+{
+    if (event == rt::EVENT_RIGHT_CLICK) {
+        app.rt.MessagePopup(monitor::kPlotHelpTitle, monitor::kPlotHelpText);
+        return 0;
+    }
+    if (event != rt::EVENT_COMMIT)
+        return 0;
+    int on = 0;
+    app.rt.GetCtrlVal(app.panels.chart, CHART_PLOT, &on);
+    const int parm = app.panels.parm;
+    const int chart = app.panels.chart;
+    if (on) {
+        app.plotting = 1;
+        // At most one of the two PV polls runs.
+        app.rt.SetCtrlVal(parm, PARM_PV_READ, 0);
+        app.rt.SetCtrlAttribute(parm, PARM_PV_READ, rt::ATTR_DIMMED, 1);
+        app.rt.SetCtrlAttribute(parm, PARM_PV_TIMER, rt::ATTR_ENABLED, 0);
+        app.rt.SetCtrlAttribute(parm, PARM_PV, rt::ATTR_DIMMED, 1);
+        app.rt.SetCtrlAttribute(chart, CHART_TIMER, rt::ATTR_ENABLED, 1);
+        app.rt.SetCtrlAttribute(app.panels.logset, LOGSET_LOG_SW, rt::ATTR_VISIBLE, 0);
+        app.rt.SetCtrlAttribute(app.panels.logset, LOGSET_PLOT_NOTE, rt::ATTR_VISIBLE, 1);
+        if (app.log.logging == 1)
+            app.rt.SetCtrlVal(chart, CHART_LOG_LED, 1);
+    } else {
+        monitor::StopPlotting(app);
+        app.rt.SetCtrlAttribute(chart, CHART_TIMER, rt::ATTR_ENABLED, 0);
+        if (app.log.logging == 1)
+            app.rt.SetCtrlVal(chart, CHART_LOG_LED, 0);
+    }
+    return 0;
+}
+
+TEC_CALLBACK(ChartExit)
+{
+    if (event == rt::EVENT_RIGHT_CLICK) {
+        app.rt.MessagePopup(monitor::kChartExitHelpTitle, monitor::kChartExitHelpText);
+        return 0;
+    }
+    if (event != rt::EVENT_COMMIT)
+        return 0;
+    if (app.plotting == 1)
+        monitor::StopPlotting(app);
+    app.rt.SetCtrlVal(app.panels.chart, CHART_PLOT, app.plotting);
+    app.rt.SetCtrlAttribute(app.panels.chart, CHART_TIMER, rt::ATTR_ENABLED, 0);
+    monitor::EndLogging(app);
+    app.rt.HidePanel(app.panels.chart);
+    return 0;
+}

@@ -1,0 +1,148 @@
+// The timed reads of SV and PV: the chart tick and the main-panel PV tick.
+#include "app/app.h"
+#include "link/transact.h"
+#include "monitor/monitor.h"
+
+namespace monitor {
+
+namespace {
+
+// One verified poll read of a single register; the raw value on success.
+// The read is bounded, so a silent controller costs one tick at most.
+bool PollRegister(App& app, std::uint16_t reg, double postDelay, std::uint16_t* raw)
+{
+    const link::ModbusFrame frame = link::ReadFrame(app.link.ctrlID, reg, 1);
+    link::Answer answer;
+    if (!link::VerifiedPollRead(app, frame, postDelay, &answer) || !answer.good())
+        return false;
+    *raw = answer.reg(0);
+    return true;
+}
+
+// The controller switches its output off by itself when its alarm trips with
+// the alarm switch on; the panel is brought in line without sending anything
+// and without running the selector's callback.
+void MirrorAlarmShutdown(App& app, float pv)
+{
+    const ParameterSet& p = app.params;
+    if (!AlarmTripped(pv, p.alarmWatch, p.alarmHigh, p.alarmLow))
+        return;
+    app.rt.SetCtrlVal(app.panels.parm, PARM_CTRL_FUNC, 0);
+    app.rt.SetCtrlVal(app.panels.parm, PARM_CTRL_LED, 0);
+}
+
+// The main panel's "No answer" label is shared with the watches; it stays up
+// while any of them still counts three misses in a row.
+bool OtherWatchSilent(const App& app)
+{
+    return app.misses.alarm >= 3 || app.misses.tune >= 3 || app.misses.script >= 3;
+}
+
+void ShowNoAnswer(App& app, bool chart)
+{
+    ++app.misses.poll;
+    if (chart)
+        app.rt.SetCtrlAttribute(app.panels.chart, CHART_NO_ANSWER, rt::ATTR_VISIBLE, 1);
+    app.rt.SetCtrlAttribute(app.panels.parm, PARM_NO_ANSWER, rt::ATTR_VISIBLE, 1);
+}
+
+void HideNoAnswer(App& app, bool chart)
+{
+    app.misses.poll = 0;
+    if (chart)
+        app.rt.SetCtrlAttribute(app.panels.chart, CHART_NO_ANSWER, rt::ATTR_VISIBLE, 0);
+    if (!OtherWatchSilent(app))
+        app.rt.SetCtrlAttribute(app.panels.parm, PARM_NO_ANSWER, rt::ATTR_VISIBLE, 0);
+}
+
+} // namespace
+
+bool PollReadPV(App& app, float* pv)
+{
+    std::uint16_t raw = 0;
+    if (!PollRegister(app, kPvRegister, link::kPostWriteDelay, &raw))
+        return false;
+    const float value = RawToDisplay(raw, app.params.tempScale);
+    MirrorAlarmShutdown(app, value);
+    *pv = value;
+    return true;
+}
+
+bool PollReadSV(App& app, float* sv)
+{
+    std::uint16_t raw = 0;
+    if (!PollRegister(app, kSvRegister, link::kSvPostWriteDelay, &raw))
+        return false;
+    const float value = RawToDisplay(raw, app.params.tempScale);
+    // Write-all and the PID calculator work from the set value the controller
+    // really holds, even when PARM_SV shows an unsent edit.
+    app.params.setValue = value;
+    *sv = value;
+    return true;
+}
+
+} // namespace monitor
+
+TEC_CALLBACK(GetData)
+{
+    if (event != rt::EVENT_TIMER_TICK)
+        return 0;
+    float sv = 0;
+    float pv = 0;
+    // A read that gives up leaves this tick without a point or a log line; the
+    // next tick tries again.
+    if (!monitor::PollReadSV(app, &sv)) {
+        monitor::ShowNoAnswer(app, true);
+        return 0;
+    }
+    app.live.sv = sv;
+    if (!monitor::PollReadPV(app, &pv)) {
+        monitor::ShowNoAnswer(app, true);
+        return 0;
+    }
+    app.live.pv = pv;
+    monitor::HideNoAnswer(app, true);
+
+    const std::string time = app.rt.TimeStr();
+    int month = 0, day = 0, year = 0;
+    app.rt.GetSystemDate(&month, &day, &year);
+
+    const int chart = app.panels.chart;
+    app.rt.SetCtrlVal(chart, CHART_SV, static_cast<double>(sv));
+    app.rt.SetCtrlVal(chart, CHART_PV, static_cast<double>(pv));
+    // Trace 1 is SV, trace 2 PV: the pair goes in as one two-element array.
+    const float pair[2] = {app.live.sv, app.live.pv};
+    app.rt.PlotStripChart(chart, CHART_STRIPCHART, pair, 2, 0, 0, rt::VAL_FLOAT);
+
+    const std::string line = monitor::FormatLogLine(month, day, year, time, sv, pv);
+    if (app.log.logging == 1)
+        monitor::WriteLogLine(app, line);
+    return 0;
+}
+
+TEC_CALLBACK(ReadPV)
+{
+    if (event != rt::EVENT_TIMER_TICK)
+        return 0;
+    float pv = 0;
+    if (!monitor::PollReadPV(app, &pv)) {
+        monitor::ShowNoAnswer(app, false);
+        return 0;
+    }
+    monitor::HideNoAnswer(app, false);
+    app.live.pv = pv;
+    app.rt.SetCtrlVal(app.panels.parm, PARM_PV, static_cast<double>(pv));
+    return 0;
+}
+
+TEC_CALLBACK(PVRd)
+{
+    if (event != rt::EVENT_COMMIT)
+        return 0;
+    int on = 0;
+    app.rt.GetCtrlVal(app.panels.parm, PARM_PV_READ, &on);
+    on = on ? 1 : 0;
+    app.rt.SetCtrlAttribute(app.panels.parm, PARM_PV, rt::ATTR_DIMMED, on ? 0 : 1);
+    app.rt.SetCtrlAttribute(app.panels.parm, PARM_PV_TIMER, rt::ATTR_ENABLED, on);
+    return 0;
+}
