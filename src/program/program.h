@@ -28,14 +28,23 @@ namespace program {
 // Reads the program from the controller into the panel. Only a complete good
 // read replaces the panel; otherwise the operator is told and the panel stays.
 bool ReadStepProgram(App& app);
-// Writes the panel's program to the controller (41 registers).
+// Writes the panel's program to the controller (41 registers). Returns true
+// when every write was answered and accepted; stops at the first write that
+// gets no answer and reports refusals together at the end.
 bool WriteStepProgram(App& app);
 // The program shown on the panel / shows a program with the step-row rule.
 StepProgram ProgramFromPanel(App& app);
 void ShowStepProgram(App& app, const StepProgram& prog);
 // The step-program file text and its reader (41 numbers; integers 0..65535).
 std::string FormatStepFile(const StepProgram& prog);
+// ParseStepFile fills *out only when all 41 numbers are good; otherwise it
+// returns false with the 1-based position of the first bad field and why.
 bool ParseStepFile(const std::string& text, StepProgram* out, int* badField, std::string* reason);
+// "field 12 (step 3 parameter 1)" for a 1-based file position.
+std::string StepFieldDescription(int position);
+
+// Lights the indicator of a status word on the script panel (all others off).
+void ShowStepIndicator(App& app, int index);
 
 } // namespace program
 
