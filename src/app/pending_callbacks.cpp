@@ -84,7 +84,7 @@ __attribute__((weak)) bool WriteAllParameters(App&) { return false; }
 namespace monitor {
 __attribute__((weak)) void EndLogging(App&) {}
 } // namespace monitor
-namespace link {
+namespace comlink {
 __attribute__((weak)) int ConnectController(App&) { return -1; }
 __attribute__((weak)) void RestoreComSettings(App&) {}
 __attribute__((weak)) void EnableLinkControls(App&, int) {}
@@ -97,7 +97,7 @@ __attribute__((weak)) Answer GuardedTransact(App&, const ModbusFrame&, int, bool
 __attribute__((weak)) bool VerifiedPollRead(App&, const ModbusFrame&, double, Answer*) { return false; }
 __attribute__((weak)) void ReportPortLost(App&) {}
 __attribute__((weak)) std::string RegisterName(std::uint16_t) { return {}; }
-} // namespace link
+} // namespace comlink
 namespace shell {
 __attribute__((weak)) bool LoadPanels(App&) { return false; }
 __attribute__((weak)) int StartUp(App&) { return -1; }

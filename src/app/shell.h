@@ -19,9 +19,13 @@ void BindCallbacks(App& app);
 // Loads the eight panels (main first). Returns false when the main panel
 // cannot be loaded.
 bool LoadPanels(App& app);
-// Start-up after the panels: show the main panel, restore the serial settings,
-// connect. Returns the connection's openStatus.
+// Start-up after the panels: fill the port selector, show the main panel,
+// restore the serial settings, connect. Returns the connection's openStatus
+// (negative when there is no link; the operator has then been told why).
 int StartUp(App& app);
+// As above, but connects on forcedPort (> 0) whatever the settings file says
+// (the built-in simulated controller sits on a fixed port).
+int StartUp(App& app, int forcedPort);
 // What closing a panel's window by its frame does.
 void InstallCloseHandlers(App& app);
 

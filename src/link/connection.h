@@ -8,7 +8,7 @@
 
 struct App;
 
-namespace link {
+namespace comlink {
 
 // The settings file in the working directory.
 constexpr const char* kSettingsFile = "DftCom.prm";
@@ -29,7 +29,7 @@ void EnableLinkControls(App& app, int dimmed);
 // Fills the port selector with the numbers of the port map.
 void FillPortSelector(App& app);
 
-} // namespace link
+} // namespace comlink
 
 TEC_CALLBACK(SetComport);
 TEC_CALLBACK(ChangeAddrID);

@@ -1,6 +1,6 @@
 #include "link/modbus.h"
 
-namespace link {
+namespace comlink {
 
 Crc CalcCRC16(const std::uint8_t* bytes, int n)
 {
@@ -98,4 +98,4 @@ bool AnswerComplete(const std::uint8_t* answer, int count, int expected)
     return count == 5 && expected > 5 && (answer[1] & 0x80) != 0 && CrcAt(answer, 3);
 }
 
-} // namespace link
+} // namespace comlink

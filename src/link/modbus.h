@@ -8,7 +8,10 @@
 
 #include <cstdint>
 
-namespace link {
+// The controller link's namespace is `comlink`, not `link`: POSIX <unistd.h>
+// (pulled in by the C++20 standard library) declares a global function
+// link(), and a global namespace of the same name cannot coexist with it.
+namespace comlink {
 
 enum : std::uint8_t { FN_READ = 0x03, FN_WRITE = 0x06 };
 
@@ -55,4 +58,4 @@ inline std::uint16_t RegisterValue(const std::uint8_t* answer, int k)
     return static_cast<std::uint16_t>((answer[4 + 2 * k] << 8) | answer[5 + 2 * k]);
 }
 
-} // namespace link
+} // namespace comlink

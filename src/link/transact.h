@@ -8,7 +8,7 @@
 
 struct App;
 
-namespace link {
+namespace comlink {
 
 // How an answer turned out. Only Good answers are taken as data.
 enum class AnswerStatus {
@@ -70,4 +70,4 @@ void ReportPortLost(App& app);
 // Human-readable register name for messages, e.g. "0x002A (decimal point)".
 std::string RegisterName(std::uint16_t reg);
 
-} // namespace link
+} // namespace comlink

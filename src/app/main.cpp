@@ -1,0 +1,264 @@
+// The entry routine of tecontrol: options, the run-time, the panels, start-up,
+// the event loop.
+#include "app/app.h"
+#include "app/shell.h"
+#include "link/connection.h"
+#include "rt/clock.h"
+#include "rt/runtime.h"
+#include "sim/controller.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QPalette>
+#include <QSocketNotifier>
+#include <QStyleFactory>
+#include <QTimer>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char* const kUsage =
+    "Usage: tecontrol [options]\n"
+    "Control program for a thermoelectric temperature controller on RS-232.\n\n"
+    "Options:\n"
+    "  --simulate          connect to the built-in simulated controller (port 1)\n"
+    "  --port N=DEVICE     bind port number N to a device path (e.g. a pseudo-terminal);\n"
+    "                      may be given more than once\n"
+    "  --ui-dir DIR        folder of the panel files (also TECONTROL_UI_DIR)\n"
+    "  --startup-probe     print the time from process start until the main panel\n"
+    "                      is shown, then exit (for benchmarks)\n"
+    "  --help              show this help and exit\n"
+    "  --version           show the version and exit\n\n"
+    "Port numbers and the devices behind them: see docs/ports.md.\n";
+
+constexpr int kSimulatedPort = 1;
+
+struct Options {
+    bool simulate = false;
+    bool startupProbe = false;
+    std::string uiDir;
+    std::vector<std::pair<int, std::string>> ports;
+};
+
+// Parses the command line. Returns -1 to go on, or the exit code to end with.
+int ParseOptions(int argc, char** argv, Options* o)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](const std::string& name) -> const char* {
+            if (a.rfind(name + "=", 0) == 0)
+                return argv[i] + name.size() + 1;
+            if (a == name && i + 1 < argc)
+                return argv[++i];
+            return nullptr;
+        };
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (a == "--version") {
+            std::printf("tecontrol 1.0.0\n");
+            return 0;
+        }
+        if (a == "--simulate") {
+            o->simulate = true;
+        } else if (a == "--startup-probe") {
+            o->startupProbe = true;
+        } else if (a == "--ui-dir" || a.rfind("--ui-dir=", 0) == 0) {
+            const char* v = value("--ui-dir");
+            if (!v) {
+                std::fprintf(stderr, "tecontrol: --ui-dir needs a folder\n");
+                return 2;
+            }
+            o->uiDir = v;
+        } else if (a == "--port" || a.rfind("--port=", 0) == 0) {
+            const char* v = value("--port");
+            const std::string spec = v ? v : "";
+            const auto eq = spec.find('=');
+            char* end = nullptr;
+            const long n = eq == std::string::npos ? 0 : std::strtol(spec.substr(0, eq).c_str(), &end, 10);
+            if (eq == std::string::npos || eq == 0 || *end != '\0' || n < 1 || n > 65535 || eq + 1 >= spec.size()) {
+                std::fprintf(stderr, "tecontrol: --port wants N=DEVICE with N from 1 to 65535, e.g. --port 1=/dev/pts/3\n");
+                return 2;
+            }
+            o->ports.emplace_back(static_cast<int>(n), spec.substr(eq + 1));
+        } else {
+            std::fprintf(stderr, "tecontrol: unknown option '%s' (see --help)\n", a.c_str());
+            return 2;
+        }
+    }
+    return -1;
+}
+
+std::vector<std::string> PanelFolders(const Options& o)
+{
+    if (!o.uiDir.empty())
+        return {o.uiDir};
+    if (const char* env = std::getenv("TECONTROL_UI_DIR"); env && *env)
+        return {env};
+    const QString exeDir = QCoreApplication::applicationDirPath();
+    return {exeDir.toStdString(), QDir::cleanPath(exeDir + "/../share/tecontrol/ui").toStdString()};
+}
+
+// Seconds since the process was started by the kernel (Linux); since main
+// was entered elsewhere.
+double SecondsSinceProcessStart(std::chrono::steady_clock::time_point mainEntered)
+{
+#ifdef __linux__
+    if (FILE* f = std::fopen("/proc/self/stat", "r")) {
+        char buf[1024] = {};
+        const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+        std::fclose(f);
+        buf[n] = '\0';
+        // Field 22 (starttime, clock ticks since boot) follows the ')' of the command name.
+        const char* p = std::strrchr(buf, ')');
+        unsigned long long start = 0;
+        int field = 2;
+        for (; p && *p && field < 22; ++p) {
+            if (*p == ' ')
+                ++field;
+        }
+        if (p && std::sscanf(p, "%llu", &start) == 1) {
+            timespec boot{};
+            clock_gettime(CLOCK_BOOTTIME, &boot);
+            const double sinceBoot = boot.tv_sec + boot.tv_nsec / 1e9;
+            return sinceBoot - static_cast<double>(start) / static_cast<double>(sysconf(_SC_CLK_TCK));
+        }
+    }
+#endif
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - mainEntered).count();
+}
+
+void ApplyInstrumentStyle(QApplication& qtApp)
+{
+    qtApp.setStyle(QStyleFactory::create("Fusion"));
+    QPalette p;
+    p.setColor(QPalette::Window, QColor(0xEC, 0xEF, 0xF2));
+    p.setColor(QPalette::WindowText, QColor(0x1E, 0x29, 0x33));
+    p.setColor(QPalette::Base, QColor(0xFF, 0xFF, 0xFF));
+    p.setColor(QPalette::AlternateBase, QColor(0xF4, 0xF6, 0xF8));
+    p.setColor(QPalette::Text, QColor(0x1E, 0x29, 0x33));
+    p.setColor(QPalette::Button, QColor(0xE1, 0xE6, 0xEB));
+    p.setColor(QPalette::ButtonText, QColor(0x1E, 0x29, 0x33));
+    p.setColor(QPalette::Highlight, QColor(0x2F, 0x6F, 0x9F));
+    p.setColor(QPalette::HighlightedText, QColor(0xFF, 0xFF, 0xFF));
+    p.setColor(QPalette::ToolTipBase, QColor(0xFF, 0xFF, 0xE8));
+    p.setColor(QPalette::ToolTipText, QColor(0x1E, 0x29, 0x33));
+    p.setColor(QPalette::Disabled, QPalette::Text, QColor(0x9A, 0xA4, 0xAE));
+    p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x9A, 0xA4, 0xAE));
+    p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x9A, 0xA4, 0xAE));
+    qtApp.setPalette(p);
+}
+
+// SIGINT and SIGTERM end the program as Quit does. The handler only writes a
+// byte to a pipe; the event loop reads it and runs Quit on the UI thread.
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int)
+{
+    const char c = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &c, 1);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const auto mainEntered = std::chrono::steady_clock::now();
+    Options options;
+    if (const int code = ParseOptions(argc, argv, &options); code >= 0)
+        return code;
+
+    QApplication qtApp(argc, argv);
+    QApplication::setApplicationName("tecontrol");
+    QApplication::setApplicationVersion("1.0.0");
+    ApplyInstrumentStyle(qtApp);
+
+    rt::RealClock clock;
+    std::unique_ptr<rt::Operator> desk = rt::makeDesktopOperator();
+    rt::Runtime runtime(clock, *desk);
+    App app(runtime);
+    app.link.linkBusy = 0;
+
+    for (const auto& [number, device] : options.ports)
+        runtime.ports().bindDevice(number, device);
+    std::shared_ptr<sim::Controller> simulated;
+    if (options.simulate) {
+        // The simulated controller is made when the port is first opened, so it
+        // answers at the address that start-up restored (1 on a fresh machine).
+        App* a = &app;
+        rt::Clock* c = &clock;
+        runtime.ports().bind(kSimulatedPort, "COM1  simulated controller", [a, c, &simulated] {
+            if (!simulated) {
+                sim::Config config;
+                const int id = a->link.ctrlID & 0xFF;
+                config.address = static_cast<std::uint8_t>(id ? id : 1);
+                simulated = std::make_shared<sim::Controller>(*c, config);
+            }
+            return sim::MakeSimDevice(simulated, *c);
+        });
+    }
+    runtime.ports().addPlatformPorts();
+
+    const std::vector<std::string> folders = PanelFolders(options);
+    runtime.setPanelSearchPath(folders);
+    shell::BindCallbacks(app);
+    if (!shell::LoadPanels(app)) {
+        std::string searched;
+        for (const std::string& f : folders)
+            searched += "\n  " + f;
+        std::fprintf(stderr, "tecontrol: cannot load the main panel \"%s\"; searched:%s\n", panelfiles::kParm,
+                     searched.c_str());
+        return -1;
+    }
+    shell::InstallCloseHandlers(app);
+
+    if (options.startupProbe) {
+        runtime.DisplayPanel(app.panels.parm);
+        QCoreApplication::processEvents();
+        std::printf("startup-probe: main panel shown %.1f ms after process start (%.1f ms after main)\n",
+                    SecondsSinceProcessStart(mainEntered) * 1000.0,
+                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - mainEntered).count());
+        std::fflush(stdout);
+        runtime.DiscardPanel(app.panels.parm);
+        return 0;
+    }
+
+    std::unique_ptr<QSocketNotifier> signalNotifier;
+    if (::pipe(g_signalPipe) == 0) {
+        ::fcntl(g_signalPipe[0], F_SETFL, O_NONBLOCK);
+        ::fcntl(g_signalPipe[1], F_SETFL, O_NONBLOCK);
+        signalNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, [&app] {
+            char buf[16];
+            while (::read(g_signalPipe[0], buf, sizeof buf) > 0) {
+            }
+            Quit(app, app.panels.parm, PARM_QUIT, rt::EVENT_COMMIT, nullptr, 0, 0);
+        });
+        struct sigaction sa {};
+        sa.sa_handler = OnSignal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        sigaction(SIGINT, &sa, nullptr);
+        sigaction(SIGTERM, &sa, nullptr);
+    }
+
+    shell::StartUp(app, options.simulate ? kSimulatedPort : 0);
+    // A signal handled during start-up's popups has already asked to end.
+    if (!runtime.quitRequested())
+        runtime.RunUserInterface();
+    runtime.DiscardPanel(app.panels.parm);
+    return 0;
+}

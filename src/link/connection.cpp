@@ -1,0 +1,229 @@
+#include "link/connection.h"
+
+#include "app/app.h"
+#include "link/transact.h"
+#include "params/params.h"
+#include "rt/files.h"
+
+#include <cctype>
+#include <cstdlib>
+
+namespace comlink {
+
+namespace {
+
+constexpr std::uint16_t kIdentityRegister = 0x1F00;
+constexpr std::uint8_t kModelVexa = 0xF0;
+constexpr std::uint8_t kModelVexaMax = 0xF1;
+constexpr double kOpenSettleDelay = 0.3;
+
+const char* const kPortErrorTitle = "COM Port Finding Error!";
+const char* const kPortErrorText = "Computer CANNOT link to the controller.\nPlease make sure COM port setup properly.";
+const char* const kCommErrorTitle = "COMMUNICATION ERROR!";
+const char* const kCommErrorText =
+    "Communication error between PC & Controller!\n\t\t\t\t\tIt could be the controller not fully power up before "
+    "software starts.\n\t\t\t\t\tTry re-select COM port again or EXIT for trouble shooting.\n\n\t\t\t\t\t        "
+    "                 Or\n\t\t\t\t\tThe controller ID value is invalid.\nPlease change to the correct ID number.\n";
+
+// Every control that sends to the controller stays dimmed until a controller
+// has been identified. The output-level button follows the control function.
+const int kLinkControls[] = {
+    PARM_SV_SEND,     PARM_PV_READ,   PARM_CTRL_FUNC, PARM_ALARM_SW,    PARM_SENSOR_UPDATE,
+    PARM_SENSOR_TYPE, PARM_CF_UNIT,   PARM_DIR_REV,   PARM_DECIMAL_PNT, PARM_PID_UPDATE,
+    PARM_READ_ALL,    PARM_LOAD_FILE, PARM_OPEN_SCRIPT, PARM_OPEN_CHART,
+};
+static_assert(sizeof kLinkControls / sizeof kLinkControls[0] == 14);
+
+// One unsigned decimal number; advances *p past it.
+bool ReadNumber(const char** p, unsigned long* value)
+{
+    while (**p == ' ' || **p == '\t')
+        ++*p;
+    if (!std::isdigit(static_cast<unsigned char>(**p)))
+        return false;
+    char* end = nullptr;
+    *value = std::strtoul(*p, &end, 10);
+    if (end - *p > 10)
+        return false;
+    *p = end;
+    return true;
+}
+
+void CloseIfOpen(App& app, int port)
+{
+    if (port > 0 && app.rt.IsComOpen(port))
+        app.rt.CloseCom(port);
+}
+
+} // namespace
+
+bool ParseComSettings(const std::string& text, std::uint16_t* port, std::uint32_t* baud, std::uint16_t* id)
+{
+    const char* p = text.c_str();
+    unsigned long v[3] = {};
+    for (unsigned long& n : v) {
+        if (!ReadNumber(&p, &n))
+            return false;
+    }
+    while (std::isspace(static_cast<unsigned char>(*p)))
+        ++p;
+    if (*p != '\0' || text.find('\0') != std::string::npos)
+        return false;
+    if (v[0] > 65535 || v[2] > 65535 || v[1] < 1 || v[1] > 4000000)
+        return false;
+    *port = static_cast<std::uint16_t>(v[0]);
+    *baud = static_cast<std::uint32_t>(v[1]);
+    *id = static_cast<std::uint16_t>(v[2]);
+    return true;
+}
+
+std::string FormatComSettings(std::uint16_t port, std::uint32_t baud, std::uint16_t id)
+{
+    return std::to_string(port) + " " + std::to_string(baud) + " " + std::to_string(id);
+}
+
+void RestoreComSettings(App& app)
+{
+    ControllerLink& link = app.link;
+    std::string text;
+    std::uint16_t port = 0, id = 0;
+    std::uint32_t baud = 0;
+    if (!rt::ReadWholeFile(kSettingsFile, &text) || !ParseComSettings(text, &port, &baud, &id)) {
+        // First start (or a damaged file): the address is what the panel shows.
+        unsigned short shown = 0;
+        if (app.rt.GetCtrlVal(app.panels.parm, PARM_CTRL_ID, &shown) >= 0)
+            link.ctrlID = shown;
+        link.settingsRestored = false;
+        return;
+    }
+    link.comPort = port;
+    link.baudRate = baud;
+    link.ctrlID = id;
+    link.settingsRestored = true;
+    FillPortSelector(app);
+    app.rt.SetCtrlVal(app.panels.parm, PARM_COMPORT, static_cast<int>(link.comPort));
+    app.rt.SetCtrlVal(app.panels.parm, PARM_CTRL_ID, static_cast<int>(link.ctrlID));
+}
+
+int ConnectController(App& app)
+{
+    rt::Runtime& rt = app.rt;
+    ControllerLink& link = app.link;
+    const int parm = app.panels.parm;
+
+    ModbusFrame identity = ReadFrame(link.ctrlID, kIdentityRegister, 1);
+
+    unsigned short selected = link.comPort;
+    rt.GetCtrlVal(parm, PARM_COMPORT, &selected);
+    // A port left open by an earlier connection is released before another is opened.
+    CloseIfOpen(app, link.comPort);
+    CloseIfOpen(app, selected);
+    link.portOpen = 0;
+    link.comPort = selected;
+
+    link.openStatus = rt.OpenComConfig(link.comPort, "", static_cast<long>(link.baudRate), 0, 8, 1, 255, 255);
+    rt.Delay(kOpenSettleDelay);
+    if (link.openStatus < 0) {
+        rt.RemovePopup(0);
+        link.waitShown = 0;
+        rt.SetCtrlVal(parm, PARM_LINK_LED, 0);
+        rt.MessagePopup(kPortErrorTitle, kPortErrorText);
+        return link.openStatus;
+    }
+    rt.SetXMode(link.comPort, 0);
+    rt.SetCTSMode(link.comPort, 0);
+    link.portOpen = 1;
+    rt.SetComTime(link.comPort, kReadTimeout);
+    app.portLostReported = false;
+
+    SequencePreamble(app);
+    const Answer answer = Transact(app, identity, 8, kPostWriteDelay);
+
+    // Only a whole answer with a good CRC identifies: a silent controller, a
+    // short or garbled answer and a refusal are all refused.
+    const std::uint8_t model = answer.bytes[4];
+    if (!answer.good() || (model != kModelVexa && model != kModelVexaMax)) {
+        const bool lost = answer.status == AnswerStatus::NoPort && app.portLostReported;
+        CloseIfOpen(app, link.comPort);
+        link.openStatus = -1;
+        link.portOpen = 0;
+        rt.SetCtrlVal(parm, PARM_LINK_LED, 0);
+        if (!lost)
+            rt.MessagePopup(kCommErrorTitle, kCommErrorText);
+        return -1;
+    }
+    if (model == kModelVexaMax)
+        rt.SetCtrlVal(parm, PARM_MODEL, "VEXAMAX");
+
+    rt.InstallPopup(app.panels.wait);
+    link.waitShown = 1;
+
+    rt::WriteFileAtomically(kSettingsFile, FormatComSettings(link.comPort, link.baudRate, link.ctrlID));
+
+    EnableLinkControls(app, 0);
+    params::ReadAllParameters(app);
+    // The read-all pass removes the wait popup; never leave it up if it did not.
+    if (link.waitShown) {
+        rt.RemovePopup(0);
+        link.waitShown = 0;
+    }
+    rt.SetCtrlVal(parm, PARM_IDENT_LO, static_cast<int>(answer.bytes[5]));
+    return link.openStatus;
+}
+
+void EnableLinkControls(App& app, int dimmed)
+{
+    for (int control : kLinkControls)
+        app.rt.SetCtrlAttribute(app.panels.parm, control, rt::ATTR_DIMMED, dimmed ? 1 : 0);
+    app.rt.SetCtrlVal(app.panels.parm, PARM_LINK_LED, dimmed ? 0 : 1);
+}
+
+} // namespace comlink
+
+TEC_CALLBACK(SetComport)
+{
+    if (event != rt::EVENT_COMMIT)
+        return 0;
+    unsigned short id = app.link.ctrlID;
+    app.rt.GetCtrlVal(app.panels.parm, PARM_CTRL_ID, &id);
+    app.link.ctrlID = id;
+    comlink::ConnectController(app);
+    return 0;
+}
+
+TEC_CALLBACK(ChangeAddrID)
+{
+    if (event != rt::EVENT_COMMIT)
+        return 0;
+    unsigned short id = app.link.ctrlID;
+    app.rt.GetCtrlVal(app.panels.parm, PARM_CTRL_ID, &id);
+    app.link.ctrlID = id;
+    return 0;
+}
+
+namespace comlink {
+
+void FillPortSelector(App& app)
+{
+    rt::Runtime& rt = app.rt;
+    const int parm = app.panels.parm;
+    const int shownPort = app.link.comPort;
+    rt.ClearListCtrl(parm, PARM_COMPORT);
+    bool shownListed = false;
+    for (const rt::PortEntry& e : rt.ports().entries()) {
+        std::string label = e.label;
+        if (label.empty())
+            label = std::to_string(e.number) + "  " + rt.PortLabel(e.number);
+        rt.InsertListItem(parm, PARM_COMPORT, -1, label, static_cast<double>(e.number));
+        shownListed = shownListed || e.number == shownPort;
+    }
+    // A remembered port whose device is gone stays selectable, so the operator
+    // sees what was used last and can plug the device back in.
+    if (shownPort > 0 && !shownListed)
+        rt.InsertListItem(parm, PARM_COMPORT, -1, std::to_string(shownPort) + "  (not present)",
+                          static_cast<double>(shownPort));
+    if (shownPort > 0)
+        rt.SetCtrlVal(parm, PARM_COMPORT, shownPort);
+}
+
+} // namespace comlink
