@@ -22,6 +22,7 @@ struct Config {
     bool emulateWireTime = false;   // answers arrive after the wire time of request and answer
     double ambient = 25.0;          // degrees
     std::uint32_t seed = 1;         // sensor noise
+    double noise = 0.05;            // sensor noise amplitude in degrees C (uniform, +/-)
 };
 
 // Faults injected into the answers.
@@ -57,6 +58,11 @@ public:
     // Every request received, for tests and the traffic log.
     const std::vector<std::vector<std::uint8_t>>& requests() const;
     void clearRequests();
+    // The control output before the direction reversal, -1 (full cooling)
+    // to 1 (full heating).
+    double output() const;
+    // Seconds of plant time since the controller was made (clock time x speed).
+    double plantTime() const;
 
     struct Impl;
 

@@ -1,0 +1,151 @@
+#include "sim/pty_server.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace sim {
+
+PtyServer::PtyServer(Controller& controller, rt::Clock& clock, const ServeOptions& options)
+    : m_controller(controller), m_clock(clock), m_options(options)
+{
+}
+
+PtyServer::~PtyServer()
+{
+    if (m_log)
+        std::fclose(m_log);
+    if (m_slave >= 0)
+        ::close(m_slave);
+    if (m_master >= 0)
+        ::close(m_master);
+}
+
+bool PtyServer::open(std::string* error)
+{
+    m_master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) {
+        *error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
+        return false;
+    }
+    const char* name = ::ptsname(m_master);
+    if (!name) {
+        *error = "cannot name the pseudo-terminal";
+        return false;
+    }
+    m_slavePath = name;
+    m_slave = ::open(name, O_RDWR | O_NOCTTY);
+    if (m_slave < 0) {
+        *error = "cannot open " + m_slavePath + ": " + std::strerror(errno);
+        return false;
+    }
+    termios tio{};
+    ::tcgetattr(m_slave, &tio);
+    ::cfmakeraw(&tio);
+    ::cfsetispeed(&tio, B19200);
+    ::cfsetospeed(&tio, B19200);
+    ::tcsetattr(m_slave, TCSANOW, &tio);
+    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    if (!m_options.logPath.empty()) {
+        m_log = std::fopen(m_options.logPath.c_str(), "w");
+        if (!m_log) {
+            *error = "cannot open the log " + m_options.logPath + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+void PtyServer::log(const char* direction, const std::uint8_t* bytes, std::size_t count)
+{
+    if (!m_log)
+        return;
+    std::fprintf(m_log, "%.3f %s", m_clock.now(), direction);
+    for (std::size_t i = 0; i < count; ++i)
+        std::fprintf(m_log, " %02X", bytes[i]);
+    std::fputc('\n', m_log);
+    std::fflush(m_log);
+}
+
+void PtyServer::receive()
+{
+    std::uint8_t buf[256];
+    for (;;) {
+        const ssize_t n = ::read(m_master, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        m_framer.push(buf, static_cast<int>(n), m_clock.now());
+    }
+    std::uint8_t frame[8];
+    double first = 0;
+    while (m_framer.next(frame, &first)) {
+        log("rx", frame, 8);
+        const double now = m_clock.now();
+        double readyAt = now;
+        std::vector<std::uint8_t> answer = m_controller.handleRequest(frame, 8, &readyAt);
+        if (answer.empty())
+            continue;
+        // The controller's own delay (a fault) counts from now; the wire time
+        // from the first byte of the request.
+        double due = readyAt;
+        if (m_options.wireTime && m_options.baudRate > 0)
+            due = std::max(due, first + (readyAt - now) + (8.0 + answer.size()) * 10.0 / m_options.baudRate);
+        m_out.push_back({std::move(answer), due});
+    }
+}
+
+void PtyServer::sendDue()
+{
+    while (!m_out.empty() && m_out.front().due <= m_clock.now()) {
+        const Outgoing& o = m_out.front();
+        std::size_t done = 0;
+        while (done < o.bytes.size()) {
+            const ssize_t n = ::write(m_master, o.bytes.data() + done, o.bytes.size() - done);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                break;
+            } else {
+                pollfd p{m_master, POLLOUT, 0};
+                ::poll(&p, 1, 10);
+            }
+        }
+        log("tx", o.bytes.data(), o.bytes.size());
+        m_out.pop_front();
+    }
+}
+
+int PtyServer::serve(volatile std::sig_atomic_t* stop)
+{
+    sigset_t waitMask;
+    sigemptyset(&waitMask);
+    while (!*stop) {
+        timespec wait{0, 200 * 1000 * 1000};
+        if (!m_out.empty()) {
+            const double d = std::max(0.0, m_out.front().due - m_clock.now());
+            wait.tv_sec = static_cast<time_t>(d);
+            wait.tv_nsec = static_cast<long>((d - std::floor(d)) * 1e9);
+        }
+        pollfd p{m_master, POLLIN, 0};
+        const int r = ::ppoll(&p, 1, &wait, &waitMask);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return 1;
+        }
+        if (r > 0 && (p.revents & POLLIN))
+            receive();
+        else if (r > 0 && (p.revents & (POLLHUP | POLLERR)))
+            ::usleep(20000);  // nobody on the line; the master must not spin
+        sendDue();
+        m_controller.advanceTo(m_clock.now());
+    }
+    return 0;
+}
+
+} // namespace sim

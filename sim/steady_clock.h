@@ -1,0 +1,21 @@
+// A real-time clock for tecsim, which runs without the Qt run-time layer.
+#pragma once
+
+#include "rt/clock.h"
+
+#include <chrono>
+
+namespace sim {
+
+class SteadyClock final : public rt::Clock {
+public:
+    SteadyClock();
+    double now() const override;
+    void sleep(double seconds) override;
+    std::int64_t wallMillis() const override;
+
+private:
+    std::chrono::steady_clock::time_point m_start;
+};
+
+} // namespace sim
