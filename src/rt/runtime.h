@@ -60,6 +60,7 @@ enum : int {
     RT_ERR_PORT_CLOSED = -4,   // serial call on a port that is not open
     RT_ERR_PORT_LOST = -5,     // the device went away (unplugged, hung up, read errors)
     RT_ERR_DIALOG = -6,        // the file dialog failed
+    RT_ERR_BAD_ARGUMENT = -7,  // attribute, value kind or range the control does not take
 };
 
 // A control callback: (panel, control, event, callback data, event data 1, event data 2) -> 0.
@@ -260,6 +261,18 @@ public:
     int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh);
     // Number of points held per trace of a strip chart (tests, benchmarks).
     int StripChartPointCount(int panel, int control) const;
+    // Redraws a strip chart or graph at once instead of at the next pass of the
+    // event loop (benchmarks, screenshots). 0, or RT_ERR_BAD_HANDLE.
+    int ReplotNow(int panel, int control);
+
+    // ---- selector (ring) items ----
+    // Inserts an item with its label and value at index (-1 appends). 0, or
+    // RT_ERR_BAD_HANDLE / RT_ERR_BAD_ARGUMENT when the control is no selector.
+    int InsertListItem(int panel, int control, int index, const std::string& label, double value);
+    // Removes every item of a selector. 0, or a negative error.
+    int ClearListCtrl(int panel, int control);
+    // The number of items of a selector, or a negative error.
+    int GetNumListItems(int panel, int control) const;
 
     // ---- RS-232 ----
     // deviceName "" means the device the port map gives the number.

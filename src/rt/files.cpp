@@ -1,0 +1,125 @@
+#include "rt/files.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace rt {
+
+namespace {
+QString qpath(const std::string& path)
+{
+    return QString::fromStdString(path);
+}
+
+void setError(std::string* error, const QString& what)
+{
+    if (error)
+        *error = what.toStdString();
+}
+} // namespace
+
+const char* TextLineEnd()
+{
+#ifdef Q_OS_WIN
+    return "\r\n";
+#else
+    return "\n";
+#endif
+}
+
+bool FileExists(const std::string& path)
+{
+    return !path.empty() && QFileInfo::exists(qpath(path));
+}
+
+bool ReadWholeFile(const std::string& path, std::string* contents, std::string* error)
+{
+    QFile f(qpath(path));
+    if (!f.open(QIODevice::ReadOnly)) {
+        setError(error, f.errorString());
+        return false;
+    }
+    const QByteArray bytes = f.readAll();
+    if (f.error() != QFileDevice::NoError) {
+        setError(error, f.errorString());
+        return false;
+    }
+    if (contents)
+        contents->assign(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    return true;
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& contents, std::string* error)
+{
+    QSaveFile f(qpath(path));
+    if (!f.open(QIODevice::WriteOnly)) {
+        setError(error, f.errorString());
+        return false;
+    }
+    const qint64 n = f.write(contents.data(), static_cast<qint64>(contents.size()));
+    if (n != static_cast<qint64>(contents.size())) {
+        setError(error, f.errorString());
+        f.cancelWriting();
+        return false;
+    }
+    if (!f.commit()) {
+        setError(error, f.errorString());
+        return false;
+    }
+    return true;
+}
+
+struct TextLog::Impl {
+    QFile file;
+};
+
+TextLog::TextLog() : m_impl(std::make_unique<Impl>()) {}
+
+TextLog::~TextLog()
+{
+    close();
+}
+
+bool TextLog::open(const std::string& path, bool append, std::string* error)
+{
+    close();
+    m_impl->file.setFileName(qpath(path));
+    // Binary mode: the line end is written as TextLineEnd() gives it.
+    const QIODevice::OpenMode mode = QIODevice::WriteOnly | (append ? QIODevice::Append : QIODevice::Truncate);
+    if (!m_impl->file.open(mode)) {
+        setError(error, m_impl->file.errorString());
+        return false;
+    }
+    return true;
+}
+
+bool TextLog::writeLine(const std::string& line, std::string* error)
+{
+    QFile& f = m_impl->file;
+    if (!f.isOpen()) {
+        setError(error, QStringLiteral("The log file is not open"));
+        return false;
+    }
+    QByteArray bytes(line.data(), static_cast<qsizetype>(line.size()));
+    bytes.append(TextLineEnd());
+    if (f.write(bytes) != bytes.size() || !f.flush()) {
+        setError(error, f.errorString());
+        f.unsetError();
+        return false;
+    }
+    return true;
+}
+
+void TextLog::close()
+{
+    if (m_impl && m_impl->file.isOpen())
+        m_impl->file.close();
+}
+
+bool TextLog::isOpen() const
+{
+    return m_impl->file.isOpen();
+}
+
+} // namespace rt

@@ -1,0 +1,205 @@
+// The two operators: a script for tests and real dialogs for the desk.
+#include "rt/operators.h"
+#include "rt/runtime.h"
+
+#include <QDialog>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace rt {
+
+// ---------------------------------------------------------------- scripted
+
+void ScriptedOperator::message(const std::string& title, const std::string& text)
+{
+    m_shown.push_back({"message", title, text});
+}
+
+int ScriptedOperator::generic(const GenericPopup& popup)
+{
+    m_shown.push_back({"generic", popup.title, popup.text});
+    m_lastGeneric = popup;
+    int answer = kEscape;
+    if (!m_buttons.empty()) {
+        answer = m_buttons.front();
+        m_buttons.erase(m_buttons.begin());
+    }
+    return ChooseGenericAnswer(popup, answer);
+}
+
+int ScriptedOperator::fileSelect(const FileSelect& request, std::string* path)
+{
+    m_shown.push_back({"file", request.title, ""});
+    m_lastFile = request;
+    if (m_files.empty())
+        return 0;
+    const FileAnswer a = m_files.front();
+    m_files.erase(m_files.begin());
+    if (path && a.result > 0)
+        *path = a.path;
+    return a.result;
+}
+
+std::vector<std::string> ScriptedOperator::titles() const
+{
+    std::vector<std::string> out;
+    for (const Shown& s : m_shown)
+        out.push_back(s.title);
+    return out;
+}
+
+int ScriptedOperator::count(const std::string& title) const
+{
+    return static_cast<int>(std::count_if(m_shown.begin(), m_shown.end(),
+                                          [&](const Shown& s) { return s.title == title; }));
+}
+
+int ChooseGenericAnswer(const GenericPopup& popup, int key)
+{
+    if (key == ScriptedOperator::kEnter)
+        return popup.enterButton;
+    if (key == ScriptedOperator::kEscape)
+        return popup.escapeButton;
+    return key;
+}
+
+// ---------------------------------------------------------------- desktop
+
+GenericDialog::GenericDialog(const GenericPopup& popup, QWidget* parent) : QDialog(parent), m_popup(popup)
+{
+    setWindowTitle(QString::fromStdString(popup.title));
+    setModal(true);
+    auto* layout = new QVBoxLayout(this);
+    auto* text = new QLabel(QString::fromStdString(popup.text), this);
+    text->setTextFormat(Qt::PlainText);
+    layout->addWidget(text);
+    auto* row = new QHBoxLayout;
+    row->addStretch();
+    const std::string* labels[3] = {&popup.button1, &popup.button2, &popup.button3};
+    for (int i = 0; i < 3; ++i) {
+        if (labels[i]->empty())
+            continue;
+        auto* b = new QPushButton(QString::fromStdString(*labels[i]), this);
+        // Enter and Escape are decided by the popup, not by the focused button.
+        b->setAutoDefault(false);
+        b->setDefault(false);
+        const int number = i + 1;
+        connect(b, &QPushButton::clicked, this, [this, number] { done(number); });
+        row->addWidget(b);
+        m_buttons[i] = b;
+    }
+    layout->addLayout(row);
+}
+
+QPushButton* GenericDialog::button(int number) const
+{
+    return number >= 1 && number <= 3 ? m_buttons[number - 1] : nullptr;
+}
+
+void GenericDialog::showEvent(QShowEvent* e)
+{
+    QDialog::showEvent(e);
+    if (QPushButton* b = button(m_popup.focusButton))
+        b->setFocus(Qt::OtherFocusReason);
+}
+
+void GenericDialog::keyPressEvent(QKeyEvent* e)
+{
+    switch (e->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        done(m_popup.enterButton);
+        return;
+    case Qt::Key_Escape:
+        done(m_popup.escapeButton);
+        return;
+    default:
+        QDialog::keyPressEvent(e);
+    }
+}
+
+void GenericDialog::reject()
+{
+    // Closing the window by its frame answers as Escape does.
+    done(m_popup.escapeButton);
+}
+
+QStringList FileNameFilters(const FileSelect& request)
+{
+    QStringList filters;
+    auto add = [&filters](const QString& pattern) {
+        const QString p = pattern.trimmed();
+        if (p.isEmpty())
+            return;
+        const QString f = QStringLiteral("%1 (%1)").arg(p);
+        if (!filters.contains(f))
+            filters << f;
+    };
+    add(QString::fromStdString(request.defaultFileSpec));
+    for (const QString& p : QString::fromStdString(request.fileTypeList).split(QLatin1Char(';'), Qt::SkipEmptyParts))
+        add(p);
+    filters << QStringLiteral("All files (*)");
+    return filters;
+}
+
+namespace {
+
+class DesktopOperator final : public Operator {
+public:
+    void message(const std::string& title, const std::string& text) override
+    {
+        QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(title), QString::fromStdString(text),
+                        QMessageBox::Ok);
+        box.setTextFormat(Qt::PlainText);
+        box.exec();
+    }
+
+    int generic(const GenericPopup& popup) override
+    {
+        GenericDialog dialog(popup);
+        return dialog.exec();
+    }
+
+    int fileSelect(const FileSelect& request, std::string* path) override
+    {
+        // The system's own files live in the working directory; no dialog may move it.
+        const QString cwd = QDir::currentPath();
+        QFileDialog dialog(nullptr, QString::fromStdString(request.title),
+                           request.defaultDirectory.empty() ? cwd : QString::fromStdString(request.defaultDirectory));
+        const bool load = request.buttonLabel == 3;
+        dialog.setAcceptMode(load ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
+        dialog.setFileMode(load ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+        dialog.setNameFilters(FileNameFilters(request));
+        if (!request.allowMakeDirectory)
+            dialog.setOption(QFileDialog::ReadOnly, load);
+        const QString spec = QString::fromStdString(request.defaultFileSpec);
+        if (!load && spec.startsWith(QLatin1String("*.")))
+            dialog.setDefaultSuffix(spec.mid(2));
+        const int accepted = dialog.exec();
+        QDir::setCurrent(cwd);
+        if (accepted != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+            return 0;
+        const QString chosen = dialog.selectedFiles().first();
+        if (path)
+            *path = QDir::toNativeSeparators(chosen).toStdString();
+        return QFileInfo::exists(chosen) ? 1 : 2;
+    }
+};
+
+} // namespace
+
+std::unique_ptr<Operator> makeDesktopOperator()
+{
+    return std::make_unique<DesktopOperator>();
+}
+
+} // namespace rt

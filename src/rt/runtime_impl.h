@@ -1,0 +1,92 @@
+// The inside of Runtime, shared by the run-time's source files.
+#pragma once
+
+#include "rt/runtime.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QWidget>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QEventLoop;
+
+namespace rt {
+
+struct ControlRec {
+    int panel = 0;
+    int id = 0;
+    QPointer<QWidget> widget;
+    std::string callbackName;
+    CtrlCallback callback;
+    bool running = false;   // its callback is on the stack
+    bool visible = true;    // as last set, whatever the panel's state
+    bool dimmed = false;
+};
+
+struct PanelRec {
+    int handle = 0;
+    int parent = 0;
+    QPointer<QWidget> widget;
+    std::map<int, std::shared_ptr<ControlRec>> controls;
+    std::function<void()> closeHandler;
+    bool displayed = false;
+};
+
+struct PortState {
+    std::unique_ptr<SerialDevice> device;
+    double timeout = 1.0;
+    bool lost = false;
+};
+
+// Sees context-menu requests on controls and frame closes of panel windows.
+class EventHub final : public QObject {
+public:
+    explicit EventHub(Runtime::Impl& impl) : m_impl(impl) {}
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    Runtime::Impl& m_impl;
+};
+
+struct Runtime::Impl {
+    explicit Impl(Runtime& owner) : rt(owner), hub(*this) {}
+
+    Runtime& rt;
+    EventHub hub;
+    std::vector<std::string> searchPath;
+    CallbackResolver resolver;
+    std::vector<std::string> unbound;
+    std::map<int, PanelRec> panels;
+    int nextHandle = 1;
+    std::vector<int> popups;  // installed, most recent last
+    std::map<QObject*, std::pair<int, int>> contextTargets;  // widget -> (panel, control)
+    std::map<QObject*, int> panelWindows;                    // top widget -> panel
+
+    int callbackDepth = 0;  // callbacks on the stack
+    int modalDepth = 0;     // operator dialogs open
+    bool paintOnly = false; // painting a popup: no callback may run
+    bool programmatic = false;
+
+    QEventLoop* loop = nullptr;
+    bool quitRequested = false;
+    int quitCode = 0;
+
+    std::map<int, PortState> ports;
+
+    PanelRec* panel(int handle);
+    const PanelRec* panel(int handle) const;
+    std::shared_ptr<ControlRec> control(int panel, int id) const;
+    // Runs a control's callback. Events from the toolkit are dropped while a
+    // callback, an operator dialog or a popup's first paint is in progress, so
+    // callbacks never interleave; a control's callback is never re-entered.
+    int dispatch(const std::shared_ptr<ControlRec>& c, int event, bool fromToolkit);
+    void wireControl(const std::shared_ptr<ControlRec>& c);
+    void discard(int handle);
+    QWidget* mainWindow() const;
+};
+
+} // namespace rt
