@@ -1,0 +1,110 @@
+#include "support/bench_support.h"
+
+#include "app/shell.h"
+
+#include <QCoreApplication>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace bench {
+
+std::string BinDir()
+{
+    return TEC_BIN_DIR;
+}
+
+bool SimProcess::start(const std::vector<std::string>& options, std::string* error)
+{
+    int out[2];
+    if (::pipe(out) != 0) {
+        if (error)
+            *error = std::strerror(errno);
+        return false;
+    }
+    const std::string exe = BinDir() + "/tecsim";
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(exe.c_str()));
+    for (const std::string& o : options)
+        argv.push_back(const_cast<char*>(o.c_str()));
+    argv.push_back(nullptr);
+    m_pid = ::fork();
+    if (m_pid == 0) {
+        ::dup2(out[1], STDOUT_FILENO);
+        ::close(out[0]);
+        ::close(out[1]);
+        ::execv(exe.c_str(), argv.data());
+        _exit(127);
+    }
+    ::close(out[1]);
+    // tecsim prints "tecsim: <device>" once it serves.
+    std::string text;
+    char buf[256];
+    ssize_t n;
+    while (text.find('\n') == std::string::npos && (n = ::read(out[0], buf, sizeof buf)) > 0)
+        text.append(buf, static_cast<size_t>(n));
+    ::close(out[0]);
+    const auto at = text.find("tecsim: /");
+    if (at == std::string::npos) {
+        if (error)
+            *error = "tecsim did not start (" + exe + "): " + text;
+        stop();
+        return false;
+    }
+    m_device = text.substr(at + 8, text.find('\n', at) - at - 8);
+    return true;
+}
+
+void SimProcess::stop()
+{
+    if (m_pid <= 0)
+        return;
+    ::kill(m_pid, SIGTERM);
+    for (int i = 0; i < 100; ++i) {
+        if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
+            m_pid = -1;
+            return;
+        }
+        ::usleep(20000);
+    }
+    ::kill(m_pid, SIGKILL);
+    ::waitpid(m_pid, nullptr, 0);
+    m_pid = -1;
+}
+
+SimProcess::~SimProcess()
+{
+    stop();
+}
+
+BenchApp::BenchApp(int port, const std::string& device, bool loadPanels) : rt(clock, op), app(rt)
+{
+    rt.ports().bindDevice(port, device);
+    rt.setPanelSearchPath({TEC_UI_DIR});
+    if (loadPanels) {
+        shell::BindCallbacks(app);
+        shell::LoadPanels(app);
+    }
+}
+
+double TimeIt(const std::function<void()>& fn)
+{
+    const auto t0 = std::chrono::steady_clock::now();
+    fn();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+double Report(const std::string& name, double measured, double floor, double target)
+{
+    const double ratio = floor > 0 ? measured / floor : 0;
+    std::printf("%-44s measured %9.2f ms / floor %9.2f ms = %.3f  (target <= %.2f) %s\n", name.c_str(),
+                measured * 1000.0, floor * 1000.0, ratio, target, ratio <= target ? "ok" : "OVER");
+    std::fflush(stdout);
+    return ratio;
+}
+
+} // namespace bench

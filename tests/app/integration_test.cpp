@@ -1,0 +1,143 @@
+// The real program against tecsim on a pseudo-terminal: start-up identifies
+// the controller, reads everything, saves the settings and ends cleanly on
+// SIGTERM.
+#include "support/rig.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include <csignal>
+
+namespace {
+
+// Waits until `done` or the deadline, letting processes run.
+bool WaitFor(const std::function<bool()>& done, double seconds)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
+}
+
+QString ReadText(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromLatin1(f.readAll());
+}
+
+class Processes : public ::testing::Test {
+protected:
+    ~Processes() override
+    {
+        for (QProcess* p : {&program, &tecsim}) {
+            if (p->state() != QProcess::NotRunning) {
+                p->kill();
+                p->waitForFinished(3000);
+            }
+        }
+    }
+    // Starts tecsim and returns the pseudo-terminal it serves on.
+    std::string startSim(const QStringList& args)
+    {
+        tecsim.setProgram(QString(TEC_BIN_DIR) + "/tecsim");
+        tecsim.setArguments(args);
+        tecsim.start();
+        if (!tecsim.waitForStarted(5000))
+            return {};
+        std::string path;
+        WaitFor(
+            [&] {
+                tecsim.waitForReadyRead(10);
+                const QString out = QString::fromLocal8Bit(tecsim.readAllStandardOutput());
+                m_simOut += out;
+                const int at = m_simOut.indexOf("tecsim: /");
+                if (at >= 0 && m_simOut.indexOf('\n', at) > at) {
+                    path = m_simOut.mid(at + 8, m_simOut.indexOf('\n', at) - at - 8).trimmed().toStdString();
+                    return true;
+                }
+                return false;
+            },
+            10);
+        return path;
+    }
+    void startProgram(const QStringList& args)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        program.setProcessEnvironment(env);
+        program.setWorkingDirectory(work.path());
+        program.setProgram(QString(TEC_BIN_DIR) + "/tecontrol");
+        program.setArguments(args);
+        program.start();
+        ASSERT_TRUE(program.waitForStarted(5000));
+    }
+
+    QTemporaryDir work;
+    QProcess tecsim;
+    QProcess program;
+    QString m_simOut;
+};
+
+TEST_F(Processes, StartsIdentifiesReadsSavesAndEndsOnSigterm)
+{
+    const QString log = work.filePath("traffic.log");
+    const std::string pty = startSim({"--log", log});
+    ASSERT_FALSE(pty.empty()) << m_simOut.toStdString();
+    startProgram({"--port", QString::fromStdString("1=" + pty), "--ui-dir", TEC_UI_DIR});
+
+    EXPECT_TRUE(WaitFor([&] { return ReadText(log).contains("01 03 1F 00 00 01 83 DE"); }, 20))
+        << ReadText(log).toStdString();
+    // The read-all pass: the decimal point and the PID blocks are read after identification.
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            const QString t = ReadText(log);
+            return t.contains("rx 01 03 00 03 00 06") && t.count(" rx ") >= 8;
+        },
+        30))
+        << ReadText(log).toStdString();
+    EXPECT_TRUE(WaitFor([&] { return ReadText(work.filePath("DftCom.prm")) == "1 19200 1"; }, 10))
+        << ReadText(work.filePath("DftCom.prm")).toStdString();
+
+    ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
+    ASSERT_TRUE(program.waitForFinished(10000));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
+
+    tecsim.terminate();
+    EXPECT_TRUE(tecsim.waitForFinished(5000));
+}
+
+TEST_F(Processes, MissingMainPanelEndsWithMinusOne)
+{
+    QTemporaryDir empty;
+    startProgram({"--ui-dir", empty.path()});
+    ASSERT_TRUE(program.waitForFinished(10000));
+    EXPECT_EQ(program.exitCode(), 255);
+    EXPECT_TRUE(program.readAllStandardError().contains("VEXA ParmSetup.uir"));
+}
+
+TEST_F(Processes, HelpAndVersionPrintAndEnd)
+{
+    startProgram({"--version"});
+    ASSERT_TRUE(program.waitForFinished(10000));
+    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_TRUE(program.readAllStandardOutput().startsWith("tecontrol "));
+    startProgram({"--help"});
+    ASSERT_TRUE(program.waitForFinished(10000));
+    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_TRUE(program.readAllStandardOutput().contains("--port N=DEVICE"));
+}
+
+} // namespace

@@ -1,0 +1,362 @@
+// Start-up, the two ways of ending, help popups, closing windows and the
+// debug panel.
+#include "../link/scripted_line.h"
+#include "app/help_texts.h"
+#include "app/shell.h"
+#include "link/transact.h"
+#include "support/rig.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr int kPort = 2;
+
+std::vector<std::uint8_t> Sealed(const std::string& hex)
+{
+    std::vector<std::uint8_t> b = Bytes(hex);
+    const comlink::Crc crc = comlink::CalcCRC16(b.data(), static_cast<int>(b.size()));
+    b.push_back(crc.lo);
+    b.push_back(crc.hi);
+    return b;
+}
+
+// A rig whose link is open on a scripted line, as after an accepted identification.
+class ShellTest : public ::testing::Test {
+protected:
+    ShellTest() : line(rig.clock)
+    {
+        rig.rt.ports().bind(kPort, "scripted", line.factory());
+        EXPECT_EQ(rig.rt.OpenComConfig(kPort, "", 19200, 0, 8, 1, 255, 255), 0);
+        rig.rt.SetComTime(kPort, 1.0);
+        rig.app.link.comPort = kPort;
+        rig.app.link.portOpen = 1;
+        rig.app.link.openStatus = 0;
+        rig.app.link.ctrlID = 1;
+        rig.rt.SetCtrlAttribute(rig.parm(), PARM_PV_TIMER, rt::ATTR_ENABLED, 1);
+        rig.rt.SetCtrlAttribute(rig.app.panels.chart, CHART_TIMER, rt::ATTR_ENABLED, 1);
+    }
+    bool timerOn(int panel, int control)
+    {
+        int v = 0;
+        rig.rt.GetCtrlAttribute(panel, control, rt::ATTR_ENABLED, &v);
+        return v != 0;
+    }
+    void exitParm() { rig.rt.FireEvent(rig.parm(), PARM_EXIT, rt::EVENT_COMMIT); }
+
+    TestRig rig;
+    ScriptedLine line;
+};
+
+TEST_F(ShellTest, ExitWithNothingRunningSendsOnlyTheStatusRequest)
+{
+    line.queue(Sealed("01 03 00 02 00 00"));
+    exitParm();
+    ASSERT_EQ(line.writes.size(), 1u);
+    EXPECT_EQ(Hex(line.writes[0]), Hex(comlink::ReadFrame(1, 0x1003, 1).b, 8));
+    EXPECT_TRUE(rig.op.shown().empty());
+    EXPECT_TRUE(rig.rt.quitRequested());
+    EXPECT_FALSE(rig.rt.IsComOpen(kPort));
+    EXPECT_FALSE(timerOn(rig.parm(), PARM_PV_TIMER));
+}
+
+TEST_F(ShellTest, ExitWhileRunningAsksAndCancelLeavesEverythingRunning)
+{
+    for (bool escape : {false, true}) {
+        SCOPED_TRACE(escape ? "Escape" : "Cancel");
+        line.writes.clear();
+        line.queue(Sealed("01 03 00 02 05 00"));
+        if (escape)
+            rig.op.queueEscape();
+        else
+            rig.op.queueButton(2);
+        exitParm();
+        EXPECT_EQ(line.writes.size(), 1u);
+        EXPECT_FALSE(rig.rt.quitRequested());
+        EXPECT_TRUE(rig.rt.IsComOpen(kPort));
+        EXPECT_TRUE(timerOn(rig.parm(), PARM_PV_TIMER));
+        EXPECT_TRUE(timerOn(rig.app.panels.chart, CHART_TIMER));
+    }
+    const rt::GenericPopup& ask = rig.op.lastGeneric();
+    EXPECT_EQ(ask.title, "Program Ending");
+    EXPECT_EQ(ask.text, "Ending program will trun off all running function including data logging!");
+    EXPECT_EQ(ask.button1, "Ending Program");
+    EXPECT_EQ(ask.button2, "Cancel");
+    EXPECT_EQ(ask.button3, "");
+    EXPECT_EQ(ask.focusButton, 2);
+    EXPECT_EQ(ask.enterButton, 1);
+    EXPECT_EQ(ask.escapeButton, 2);
+}
+
+TEST_F(ShellTest, ExitConfirmedStopsTimersThenSendsStopThenCloses)
+{
+    line.queue(Sealed("01 03 00 02 05 00"));
+    line.queue(Bytes("01 06 00 02 00 00 28 0A"));
+    rig.op.queueEnter();
+    exitParm();
+    ASSERT_EQ(line.writes.size(), 2u);
+    EXPECT_EQ(Hex(line.writes[1]), "01 06 00 02 00 00 28 0A");
+    EXPECT_FALSE(timerOn(rig.parm(), PARM_PV_TIMER));
+    EXPECT_FALSE(timerOn(rig.app.panels.chart, CHART_TIMER));
+    EXPECT_FALSE(rig.rt.IsComOpen(kPort));
+    EXPECT_EQ(rig.app.link.portOpen, 0);
+    EXPECT_TRUE(rig.rt.quitRequested());
+}
+
+TEST_F(ShellTest, ExitWithASilentOrGarbledStatusEndsWithoutAsking)
+{
+    std::vector<std::uint8_t> garbled = Sealed("01 03 00 02 05 00");
+    garbled[7] ^= 0x01;
+    line.queue(garbled);
+    exitParm();
+    EXPECT_TRUE(rig.op.shown().empty());
+    EXPECT_TRUE(rig.rt.quitRequested());
+    EXPECT_EQ(line.writes.size(), 1u);
+}
+
+TEST(Shell, QuitAndExitWithThePortNeverOpened)
+{
+    {
+        TestRig rig;
+        rig.rt.FireEvent(rig.parm(), PARM_QUIT, rt::EVENT_COMMIT);
+        EXPECT_TRUE(rig.rt.quitRequested());
+        EXPECT_TRUE(rig.op.shown().empty());
+        EXPECT_TRUE(rig.wire().empty());
+    }
+    {
+        TestRig rig;
+        rig.rt.FireEvent(rig.parm(), PARM_EXIT, rt::EVENT_COMMIT);
+        EXPECT_TRUE(rig.rt.quitRequested());
+        EXPECT_TRUE(rig.op.shown().empty());
+        EXPECT_TRUE(rig.wire().empty());
+    }
+}
+
+TEST(Shell, QuitClosesAnOpenPortWithoutTraffic)
+{
+    TestRig rig;
+    ASSERT_GE(rig.connect(), 0);
+    rig.clearWire();
+    rig.rt.FireEvent(rig.parm(), PARM_QUIT, rt::EVENT_COMMIT);
+    EXPECT_TRUE(rig.wire().empty());
+    EXPECT_FALSE(rig.rt.IsComOpen(1));
+    EXPECT_TRUE(rig.rt.quitRequested());
+}
+
+TEST(Shell, HelpPopupsAnswerOnlyTheirEvent)
+{
+    struct Case {
+        SystemCallback fn;
+        int helpEvent;
+        const char* title;
+        const char* text;
+    };
+    const Case cases[] = {
+        {&Scrip_Help, rt::EVENT_COMMIT, shell::text::kScripHelpTitle, shell::text::kScripHelpText},
+        {&HelpSWfilter, rt::EVENT_RIGHT_CLICK, "<SW Filter> Help", shell::text::kSwFilterText},
+        {&HelpAlarm, rt::EVENT_RIGHT_CLICK, "<Alarm Value> Help", shell::text::kAlarmText},
+        {&LoopMsg, rt::EVENT_RIGHT_CLICK, "<Loop Number> Help", shell::text::kLoopText},
+        {&LogCaution, rt::EVENT_RIGHT_CLICK, "<Data Update Timing> Help", shell::text::kLogCautionText},
+        {&DebugPorting, rt::EVENT_RIGHT_CLICK, "<Debug Porting> Help", shell::text::kDebugPortingText},
+        {&Info, rt::EVENT_COMMIT, "TE Temperature Controller", shell::text::kInfoText},
+    };
+    TestRig rig;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        rig.op.clear();
+        for (int event : {rt::EVENT_COMMIT, rt::EVENT_RIGHT_CLICK, rt::EVENT_TIMER_TICK, 2}) {
+            if (event != c.helpEvent)
+                c.fn(rig.app, rig.parm(), 0, event, nullptr, 0, 0);
+        }
+        if (c.fn != &DebugPorting)
+            EXPECT_TRUE(rig.op.shown().empty());
+        rig.op.clear();
+        c.fn(rig.app, rig.parm(), 0, c.helpEvent, nullptr, 0, 0);
+        ASSERT_EQ(rig.op.shown().size(), 1u);
+        EXPECT_EQ(rig.op.shown()[0].title, c.title);
+        EXPECT_EQ(rig.op.shown()[0].text, c.text);
+    }
+    // Tabs and line breaks are real characters.
+    EXPECT_NE(std::string(shell::text::kAlarmText).find("(PV)\n\t\t\t\t\tis larger"), std::string::npos);
+}
+
+TEST(Shell, PanelFilesMainIsIndispensableOthersAreNot)
+{
+    QTemporaryDir dir;
+    const QDir src(TEC_UI_DIR);
+    for (const QString& f : src.entryList({"*.uir"}, QDir::Files))
+        QFile::copy(src.filePath(f), dir.filePath(f));
+    {
+        QFile::remove(dir.filePath(panelfiles::kDebug));
+        TestRig rig({}, false);
+        rig.rt.setPanelSearchPath({dir.path().toStdString()});
+        shell::BindCallbacks(rig.app);
+        ASSERT_TRUE(shell::LoadPanels(rig.app));
+        EXPECT_LT(rig.app.panels.debug, 0);
+        EXPECT_GT(rig.app.panels.script, 0);
+        EXPECT_GT(rig.app.panels.logset, 0);
+        rig.rt.FireEvent(rig.parm(), PARM_OPEN_DEBUG, rt::EVENT_COMMIT);  // fails quietly
+    }
+    {
+        QFile::remove(dir.filePath(panelfiles::kParm));
+        TestRig rig({}, false);
+        rig.rt.setPanelSearchPath({dir.path().toStdString()});
+        EXPECT_FALSE(shell::LoadPanels(rig.app));
+    }
+}
+
+TEST(Shell, ClosingWindowsByTheirFrame)
+{
+    TestRig rig;
+    shell::InstallCloseHandlers(rig.app);
+    rig.rt.FireEvent(rig.parm(), PARM_OPEN_DEBUG, rt::EVENT_COMMIT);
+    ASSERT_TRUE(rig.rt.IsPanelVisible(rig.app.panels.debug));
+    rig.rt.panelWidget(rig.app.panels.debug)->close();
+    EXPECT_FALSE(rig.rt.IsPanelVisible(rig.app.panels.debug));
+    EXPECT_FALSE(rig.rt.quitRequested());
+
+    rig.rt.DisplayPanel(rig.parm());
+    rig.rt.panelWidget(rig.parm())->close();
+    EXPECT_TRUE(rig.rt.quitRequested()) << "closing the main window acts as Exit";
+}
+
+// ---- debug panel ----
+
+class DebugPanelTest : public ShellTest {
+protected:
+    int dbg() const { return rig.app.panels.debug; }
+    void set(int control, int v) { rig.rt.SetCtrlVal(dbg(), control, v); }
+    int get(int control) { return rig.intValue(dbg(), control); }
+    void fire(int control) { rig.rt.FireEvent(dbg(), control, rt::EVENT_COMMIT); }
+};
+
+TEST_F(DebugPanelTest, ChoosingTheFunctionPreparesTheRequest)
+{
+    set(DEBUG_REG_HI, 0x10);
+    set(DEBUG_FUNC, 3);
+    fire(DEBUG_FUNC);
+    EXPECT_EQ(get(DEBUG_REG_HI), 0);
+    EXPECT_EQ(get(DEBUG_DATA1), 0);
+    EXPECT_EQ(get(DEBUG_DATA2), 1);
+    EXPECT_TRUE(rig.dimmed(dbg(), DEBUG_DATA1));
+    EXPECT_TRUE(rig.dimmed(dbg(), DEBUG_DATA2));
+    EXPECT_TRUE(rig.dimmed(dbg(), DEBUG_RX3));
+
+    set(DEBUG_REG_HI, 0x10);
+    set(DEBUG_FUNC, 6);
+    fire(DEBUG_FUNC);
+    EXPECT_EQ(get(DEBUG_REG_HI), 0);
+    EXPECT_EQ(get(DEBUG_DATA2), 0);
+    EXPECT_FALSE(rig.dimmed(dbg(), DEBUG_DATA1));
+    EXPECT_FALSE(rig.dimmed(dbg(), DEBUG_RX3));
+
+    set(DEBUG_REG_HI, 0x10);
+    set(DEBUG_DATA2, 7);
+    set(DEBUG_FUNC, 0x10);
+    fire(DEBUG_FUNC);
+    EXPECT_EQ(get(DEBUG_REG_HI), 0x10);
+    EXPECT_EQ(get(DEBUG_DATA2), 7);
+}
+
+TEST_F(DebugPanelTest, SendShowsRequestCrcAndAnswer)
+{
+    set(DEBUG_ID, 1);
+    set(DEBUG_FUNC, 3);
+    set(DEBUG_REG_HI, 0x10);
+    set(DEBUG_REG_LO, 0x00);
+    set(DEBUG_DATA1, 0);
+    set(DEBUG_DATA2, 1);
+    line.queue(Sealed("01 03 00 02 FF FB"));
+    rig.app.params.tempScale = 10.0f;
+    fire(DEBUG_SEND);
+    ASSERT_EQ(line.writes.size(), 1u);
+    EXPECT_EQ(Hex(line.writes[0]), "01 03 10 00 00 01 80 CA");
+    EXPECT_EQ(get(DEBUG_TX_CRC_LO), 0x80);
+    EXPECT_EQ(get(DEBUG_TX_CRC_HI), 0xCA);
+    const auto sent = Sealed("01 03 00 02 FF FB");
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(get(DEBUG_RX(i)), sent[i]) << i;
+    EXPECT_NEAR(rig.value(dbg(), DEBUG_RX_VALUE), -0.5, 1e-6);
+    EXPECT_EQ(get(DEBUG_RX_CRC_LO), sent[6]);
+    EXPECT_EQ(get(DEBUG_RX_CRC_HI), sent[7]);
+}
+
+TEST_F(DebugPanelTest, AddressZeroSendsAndReadsNothing)
+{
+    set(DEBUG_RX0, 0x55);
+    set(DEBUG_ID, 0);
+    set(DEBUG_FUNC, 6);
+    line.queue(Sealed("00 06 00 02 00 00"));
+    fire(DEBUG_SEND);
+    EXPECT_EQ(line.writes.size(), 1u);
+    EXPECT_EQ(line.reads, 0);
+    EXPECT_EQ(get(DEBUG_RX0), 0x55);
+}
+
+TEST_F(DebugPanelTest, TypedAddressStaysInForceForLaterRequests)
+{
+    rig.rt.SetCtrlVal(rig.parm(), PARM_CTRL_ID, 1);
+    set(DEBUG_ID, 2);
+    fire(DEBUG_SEND);
+    EXPECT_EQ(rig.app.link.ctrlID, 2);
+    EXPECT_EQ(rig.intValue(rig.parm(), PARM_CTRL_ID), 1);
+    line.writes.clear();
+    exitParm();  // any later request
+    ASSERT_FALSE(line.writes.empty());
+    EXPECT_EQ(line.writes[0][0], 0x02);
+}
+
+TEST_F(DebugPanelTest, SilentControllerShowsZeros)
+{
+    set(DEBUG_RX4, 0x77);
+    set(DEBUG_ID, 1);
+    fire(DEBUG_SEND);
+    EXPECT_EQ(get(DEBUG_RX4), 0);
+    const std::uint8_t zeros[6] = {};
+    EXPECT_EQ(get(DEBUG_RX_CRC_LO), comlink::CalcCRC16(zeros, 6).lo);
+}
+
+TEST_F(DebugPanelTest, Converters)
+{
+    rig.app.params.tempScale = 10.0f;
+    rig.rt.SetCtrlVal(dbg(), DEBUG_DEC, 25.36);
+    fire(DEBUG_DEC_TO_HEX);
+    EXPECT_EQ(get(DEBUG_HEX), 254);
+    set(DEBUG_HEX, -5);
+    fire(DEBUG_HEX_TO_DEC);
+    EXPECT_NEAR(rig.value(dbg(), DEBUG_DEC), -0.5, 1e-6);
+
+    rig.app.params.tempScale = 1.0f;
+    rig.rt.SetCtrlVal(dbg(), DEBUG_DEC, 25.0);
+    fire(DEBUG_DEC_TO_HEX);
+    EXPECT_EQ(get(DEBUG_HEX), 25);
+    set(DEBUG_HEX, -5);
+    fire(DEBUG_HEX_TO_DEC);
+    EXPECT_NEAR(rig.value(dbg(), DEBUG_DEC), -5.0, 1e-6);
+
+    set(DEBUG_HEX, -2);
+    fire(DEBUG_PORTING);
+    EXPECT_EQ(get(DEBUG_DATA1), 0xFF);
+    EXPECT_EQ(get(DEBUG_DATA2), 0xFE);
+}
+
+TEST_F(DebugPanelTest, OpeningSetsThePrecisionOfTheTemperature)
+{
+    for (int code : {30, 31}) {
+        rig.app.params.decimalPnt = static_cast<std::int16_t>(code);
+        rig.rt.FireEvent(rig.parm(), PARM_OPEN_DEBUG, rt::EVENT_COMMIT);
+        EXPECT_TRUE(rig.rt.IsPanelVisible(dbg()));
+        int precision = -1;
+        rig.rt.GetCtrlAttribute(dbg(), DEBUG_DEC, rt::ATTR_PRECISION, &precision);
+        EXPECT_EQ(precision, code - 30);
+    }
+    fire(DEBUG_QUIT);
+    EXPECT_FALSE(rig.rt.IsPanelVisible(dbg()));
+}
+
+} // namespace

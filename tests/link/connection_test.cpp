@@ -1,0 +1,314 @@
+// Serial settings, opening the port and identifying the controller, against
+// the simulated controller and a scripted line.
+#include "app/shell.h"
+#include "link/connection.h"
+#include "link/transact.h"
+#include "support/rig.h"
+#include "rt/files.h"
+#include "scripted_line.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace {
+
+const char* const kCommError = "COMMUNICATION ERROR!";
+
+std::string ReadFile(const std::string& path)
+{
+    std::string s;
+    rt::ReadWholeFile(path, &s);
+    return s;
+}
+
+void WriteFile(const std::string& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string ModelLabel(TestRig& rig)
+{
+    std::string s;
+    rig.rt.GetCtrlVal(rig.parm(), PARM_MODEL, &s);
+    return s;
+}
+
+TEST(ComSettingsText, ParsesOnlyThreeNumbersInRange)
+{
+    std::uint16_t port = 9, id = 9;
+    std::uint32_t baud = 9;
+    ASSERT_TRUE(comlink::ParseComSettings("3 9600 2", &port, &baud, &id));
+    EXPECT_EQ(port, 3);
+    EXPECT_EQ(baud, 9600u);
+    EXPECT_EQ(id, 2);
+    ASSERT_TRUE(comlink::ParseComSettings("101 115200 247\n", &port, &baud, &id));
+    EXPECT_EQ(baud, 115200u);
+    EXPECT_EQ(port, 101);
+    for (const char* bad : {"", "1 19200", "a b c", "1 19200 1 7", "1 0 1", "70000 19200 1", "1 19200 70000",
+                            "-1 19200 1", "1 19200 x"}) {
+        port = 9;
+        EXPECT_FALSE(comlink::ParseComSettings(bad, &port, &baud, &id)) << bad;
+        EXPECT_EQ(port, 9) << "a refused text changes nothing: " << bad;
+    }
+    EXPECT_EQ(comlink::FormatComSettings(2, 19200, 5), "2 19200 5");
+}
+
+class Identification : public ::testing::Test {
+protected:
+    explicit Identification(std::uint8_t model = 0xF1) : rig(Config(model)) {}
+    static sim::Config Config(std::uint8_t model)
+    {
+        sim::Config c;
+        c.modelCode = model;
+        return c;
+    }
+    TestRig rig;
+};
+
+TEST_F(Identification, AcceptedControllerIsLinkedSavedAndRead)
+{
+    ASSERT_GE(rig.connect(1, 1), 0);
+    EXPECT_EQ(rig.app.link.portOpen, 1);
+    EXPECT_EQ(ModelLabel(rig), "VEXAMAX");
+    EXPECT_EQ(rig.intValue(rig.parm(), PARM_IDENT_LO), 0x23);
+    ASSERT_FALSE(rig.wire().empty());
+    EXPECT_EQ(Hex(rig.wire().front()), "01 03 1F 00 00 01 83 DE");
+    EXPECT_EQ(ReadFile(rig.path("DftCom.prm")), "1 19200 1");
+    EXPECT_FALSE(rig.dimmed(rig.parm(), PARM_PV_READ));
+    EXPECT_FALSE(rig.dimmed(rig.parm(), PARM_CTRL_FUNC));
+    EXPECT_FALSE(rig.dimmed(rig.parm(), PARM_SENSOR_TYPE));
+    EXPECT_EQ(rig.intValue(rig.parm(), PARM_LINK_LED), 1);
+    EXPECT_EQ(rig.app.link.waitShown, 0);
+    EXPECT_FALSE(rig.rt.IsPopupInstalled(rig.app.panels.wait));
+    EXPECT_EQ(rig.op.count(kCommError), 0);
+}
+
+TEST_F(Identification, ModelF0KeepsTheLabelItHas)
+{
+    ASSERT_GE(rig.connect(1, 1), 0);
+    ASSERT_EQ(ModelLabel(rig), "VEXAMAX");
+    rig.sim->setReg(0x1F00, 0xF023);
+    ASSERT_GE(rig.connect(1, 1), 0);
+    EXPECT_EQ(ModelLabel(rig), "VEXAMAX");
+    EXPECT_EQ(rig.op.count(kCommError), 0);
+}
+
+class IdentificationOfF0 : public Identification {
+protected:
+    IdentificationOfF0() : Identification(0xF0) {}
+};
+
+TEST_F(IdentificationOfF0, LeavesThePanelLabel)
+{
+    const std::string before = ModelLabel(rig);
+    ASSERT_GE(rig.connect(1, 1), 0);
+    EXPECT_EQ(ModelLabel(rig), before);
+    EXPECT_NE(before, "VEXAMAX");
+}
+
+class RefusedIdentification : public Identification {
+protected:
+    RefusedIdentification() : Identification(0x00) {}
+    void expectRefused()
+    {
+        EXPECT_EQ(rig.app.link.openStatus, -1);
+        EXPECT_EQ(rig.app.link.portOpen, 0);
+        EXPECT_FALSE(rig.rt.IsComOpen(1)) << "a refused identification closes the port it opened";
+        EXPECT_EQ(rig.op.count(kCommError), 1);
+        EXPECT_FALSE(rt::FileExists(rig.path("DftCom.prm")));
+        EXPECT_TRUE(rig.dimmed(rig.parm(), PARM_PV_READ));
+        EXPECT_EQ(rig.intValue(rig.parm(), PARM_LINK_LED), 0);
+    }
+};
+
+TEST_F(RefusedIdentification, ModelCodeZero)
+{
+    EXPECT_EQ(rig.connect(1, 1), -1);
+    ASSERT_EQ(rig.wire().size(), 1u) << "parameters are not read";
+    expectRefused();
+    const auto& shown = rig.op.shown().back();
+    EXPECT_EQ(shown.text.find("Communication error between PC & Controller!\n\t\t\t\t\t"), 0u);
+    EXPECT_NE(shown.text.find("\n\n\t\t\t\t\t" + std::string(25, ' ') + "Or\n"), std::string::npos);
+}
+
+TEST_F(Identification, SilentShortGarbledAndRefusingControllersAreRefused)
+{
+    struct Case {
+        const char* name;
+        void (*inject)(sim::Faults&);
+        bool refusal;
+    };
+    const Case cases[] = {
+        {"silent", [](sim::Faults& f) { f.silent = true; }, false},
+        {"short", [](sim::Faults& f) { f.shortBy = 2; }, false},
+        {"bad crc", [](sim::Faults& f) { f.badCrc = true; }, false},
+        {"5-byte exception", [](sim::Faults& f) { f.exceptionCode = 2; f.fiveByteException = true; }, true},
+        {"8-byte exception", [](sim::Faults& f) { f.exceptionCode = 2; }, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        rig.sim->faults() = {};
+        c.inject(rig.sim->faults());
+        rig.op.clear();
+        const double t0 = rig.clock.now();
+        EXPECT_EQ(rig.connect(1, 1), -1);
+        EXPECT_EQ(rig.app.link.portOpen, 0);
+        EXPECT_FALSE(rig.rt.IsComOpen(1));
+        EXPECT_EQ(rig.op.count(kCommError), 1);
+        if (c.refusal)
+            EXPECT_LT(rig.clock.now() - t0, 0.6) << "a refusal never costs the read time-out";
+    }
+}
+
+TEST_F(Identification, WrongAddressIsRefusedAndQuitThenClosesNothing)
+{
+    EXPECT_EQ(rig.connect(1, 7), -1);
+    EXPECT_EQ(rig.op.count(kCommError), 1);
+    rig.rt.FireEvent(rig.parm(), PARM_QUIT, rt::EVENT_COMMIT);
+    EXPECT_TRUE(rig.rt.quitRequested());
+}
+
+TEST_F(Identification, RestoresSettingsAndOpensWhatTheyName)
+{
+    ScriptedLine line(rig.clock);
+    rig.rt.ports().bind(3, "COM3  scripted", line.factory());
+    comlink::FillPortSelector(rig.app);
+    WriteFile(rig.path("DftCom.prm"), "3 9600 2");
+    comlink::RestoreComSettings(rig.app);
+    EXPECT_EQ(rig.intValue(rig.parm(), PARM_COMPORT), 3);
+    EXPECT_EQ(rig.intValue(rig.parm(), PARM_CTRL_ID), 2);
+    EXPECT_EQ(comlink::ConnectController(rig.app), -1);  // the scripted line stays silent
+    EXPECT_EQ(line.openBaud, 9600);
+    ASSERT_EQ(line.writes.size(), 1u);
+    EXPECT_EQ(line.writes[0][0], 0x02);
+}
+
+TEST_F(Identification, SavesExactlyPortBaudAndAddress)
+{
+    sim::Config c;
+    c.address = 5;
+    auto second = std::make_shared<sim::Controller>(rig.clock, c);
+    rt::Clock* clock = &rig.clock;
+    rig.rt.ports().bind(2, "COM2  simulated", [second, clock] { return sim::MakeSimDevice(second, *clock); });
+    comlink::FillPortSelector(rig.app);
+    ASSERT_GE(rig.connect(2, 5), 0);
+    EXPECT_EQ(ReadFile(rig.path("DftCom.prm")), "2 19200 5");
+}
+
+TEST_F(Identification, HighBaudRatesSurviveTheSettingsFile)
+{
+    ScriptedLine line(rig.clock);
+    rig.rt.ports().bind(4, "COM4  scripted", line.factory());
+    WriteFile(rig.path("DftCom.prm"), "4 115200 1");
+    comlink::RestoreComSettings(rig.app);
+    EXPECT_EQ(rig.app.link.baudRate, 115200u);
+    line.queue({0x01, 0x03, 0x00, 0x02, 0xF1, 0x23});
+    auto& reply = line.replies.back().bytes;
+    const comlink::Crc crc = comlink::CalcCRC16(reply.data(), 6);
+    reply.push_back(crc.lo);
+    reply.push_back(crc.hi);
+    line.repeatWhenEmpty = true;  // the read-all pass gets silence
+    EXPECT_GE(comlink::ConnectController(rig.app), 0);
+    EXPECT_EQ(line.openBaud, 115200);
+    EXPECT_EQ(ReadFile(rig.path("DftCom.prm")), "4 115200 1");
+}
+
+TEST_F(Identification, UnreadableSettingsAreIgnoredAndThePanelAddressUsed)
+{
+    for (const char* text : {"garbage", "1 19200", "1 99999999 1", ""}) {
+        SCOPED_TRACE(text);
+        WriteFile(rig.path("DftCom.prm"), text);
+        rig.app.link = ControllerLink{};
+        rig.rt.SetCtrlVal(rig.parm(), PARM_CTRL_ID, 1);
+        comlink::RestoreComSettings(rig.app);
+        EXPECT_EQ(rig.app.link.comPort, 0);
+        EXPECT_EQ(rig.app.link.baudRate, 19200u);
+        EXPECT_EQ(rig.app.link.ctrlID, 1) << "the address the panel shows";
+        EXPECT_FALSE(rig.app.link.settingsRestored);
+    }
+}
+
+TEST_F(Identification, FirstStartConnectsAtThePanelAddress)
+{
+    ASSERT_FALSE(rt::FileExists(rig.path("DftCom.prm")));
+    EXPECT_GE(shell::StartUp(rig.app), 0);
+    EXPECT_EQ(rig.app.link.ctrlID, 1);
+    EXPECT_EQ(Hex(rig.wire().front()), "01 03 1F 00 00 01 83 DE");
+    EXPECT_TRUE(rig.rt.IsPanelVisible(rig.parm()));
+    EXPECT_EQ(ReadFile(rig.path("DftCom.prm")), "1 19200 1");
+}
+
+TEST_F(Identification, ASavedPortWithoutDeviceStaysSelectable)
+{
+    WriteFile(rig.path("DftCom.prm"), "9 19200 1");
+    comlink::RestoreComSettings(rig.app);
+    EXPECT_EQ(rig.intValue(rig.parm(), PARM_COMPORT), 9);
+    std::string label;
+    rig.rt.GetCtrlVal(rig.parm(), PARM_COMPORT, &label);
+    EXPECT_NE(label.find("not present"), std::string::npos) << label;
+    EXPECT_LT(comlink::ConnectController(rig.app), 0);
+    EXPECT_EQ(rig.op.count("COM Port Finding Error!"), 1);
+    EXPECT_EQ(rig.app.link.portOpen, 0);
+}
+
+TEST_F(Identification, SelectingAnotherPortReleasesTheFirst)
+{
+    ScriptedLine line(rig.clock);
+    rig.rt.ports().bind(2, "COM2  scripted", line.factory());
+    comlink::FillPortSelector(rig.app);
+    ASSERT_GE(rig.connect(1, 1), 0);
+    ASSERT_TRUE(rig.rt.IsComOpen(1));
+    rig.connect(2, 1);
+    EXPECT_FALSE(rig.rt.IsComOpen(1));
+    EXPECT_EQ(line.opens, 1);
+}
+
+TEST_F(Identification, ChangingTheAddressSendsNothingButRedirectsLaterRequests)
+{
+    ASSERT_GE(rig.connect(1, 1), 0);
+    rig.clearWire();
+    rig.rt.Commit(rig.parm(), PARM_CTRL_ID, 0x0105 & 0xFF);
+    EXPECT_TRUE(rig.wire().empty());
+    EXPECT_EQ(rig.app.link.ctrlID, 5);
+    comlink::Transact(rig.app, comlink::ReadFrame(rig.app.link.ctrlID, 0x1000, 1), 8);
+    ASSERT_EQ(rig.wire().size(), 1u);
+    EXPECT_EQ(rig.wire()[0][0], 0x05);
+}
+
+TEST_F(Identification, LostPortIsReportedOnceAndReselectingReconnects)
+{
+    ScriptedLine line(rig.clock);
+    rig.rt.ports().bind(2, "COM2  scripted", line.factory());
+    comlink::FillPortSelector(rig.app);
+    std::vector<std::uint8_t> ident = {0x01, 0x03, 0x00, 0x02, 0xF1, 0x01};
+    const comlink::Crc crc = comlink::CalcCRC16(ident.data(), 6);
+    ident.push_back(crc.lo);
+    ident.push_back(crc.hi);
+    line.queue(ident);
+    ASSERT_GE(rig.connect(2, 1), 0);
+    rig.rt.SetCtrlAttribute(rig.parm(), PARM_PV_TIMER, rt::ATTR_ENABLED, 1);
+    rig.rt.SetCtrlAttribute(rig.app.panels.chart, CHART_TIMER, rt::ATTR_ENABLED, 1);
+    rig.op.clear();
+
+    line.lost = true;
+    comlink::Transact(rig.app, comlink::ReadFrame(1, 0x1000, 1), 8);
+    comlink::Transact(rig.app, comlink::ReadFrame(1, 0x1001, 1), 8);
+    EXPECT_EQ(rig.op.shown().size(), 1u);
+    EXPECT_EQ(rig.app.link.portOpen, 0);
+    EXPECT_LT(rig.app.link.openStatus, 0);
+    int on = 1;
+    rig.rt.GetCtrlAttribute(rig.parm(), PARM_PV_TIMER, rt::ATTR_ENABLED, &on);
+    EXPECT_EQ(on, 0);
+    rig.rt.GetCtrlAttribute(rig.app.panels.chart, CHART_TIMER, rt::ATTR_ENABLED, &on);
+    EXPECT_EQ(on, 0);
+    EXPECT_EQ(rig.intValue(rig.parm(), PARM_LINK_LED), 0);
+
+    line.lost = false;
+    line.queue(ident);
+    EXPECT_GE(rig.connect(2, 1), 0);
+    EXPECT_EQ(rig.app.link.portOpen, 1);
+    EXPECT_EQ(rig.intValue(rig.parm(), PARM_LINK_LED), 1);
+}
+
+} // namespace
