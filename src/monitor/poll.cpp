@@ -11,9 +11,9 @@ namespace {
 // The read is bounded, so a silent controller costs one tick at most.
 bool PollRegister(App& app, std::uint16_t reg, double postDelay, std::uint16_t* raw)
 {
-    const link::ModbusFrame frame = link::ReadFrame(app.link.ctrlID, reg, 1);
-    link::Answer answer;
-    if (!link::VerifiedPollRead(app, frame, postDelay, &answer) || !answer.good())
+    const comlink::ModbusFrame frame = comlink::ReadFrame(app.link.ctrlID, reg, 1);
+    comlink::Answer answer;
+    if (!comlink::VerifiedPollRead(app, frame, postDelay, &answer) || !answer.good())
         return false;
     *raw = answer.reg(0);
     return true;
@@ -60,7 +60,7 @@ void HideNoAnswer(App& app, bool chart)
 bool PollReadPV(App& app, float* pv)
 {
     std::uint16_t raw = 0;
-    if (!PollRegister(app, kPvRegister, link::kPostWriteDelay, &raw))
+    if (!PollRegister(app, kPvRegister, comlink::kPostWriteDelay, &raw))
         return false;
     const float value = RawToDisplay(raw, app.params.tempScale);
     MirrorAlarmShutdown(app, value);
@@ -71,7 +71,7 @@ bool PollReadPV(App& app, float* pv)
 bool PollReadSV(App& app, float* sv)
 {
     std::uint16_t raw = 0;
-    if (!PollRegister(app, kSvRegister, link::kSvPostWriteDelay, &raw))
+    if (!PollRegister(app, kSvRegister, comlink::kSvPostWriteDelay, &raw))
         return false;
     const float value = RawToDisplay(raw, app.params.tempScale);
     // Write-all and the PID calculator work from the set value the controller

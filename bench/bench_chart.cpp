@@ -1,0 +1,287 @@
+// Chart benchmarks: one chart tick against tecsim on a pseudo-terminal
+// against its floor of fixed waits and wire time; adding a point and redrawing
+// with a day of points held; memory over a million ticks on the virtual clock.
+#include "app/app.h"
+#include "app/shell.h"
+#include "monitor/monitor.h"
+#include "rt/clock.h"
+#include "rt/runtime.h"
+#include "sim/controller.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int kPtyPort = 7;
+constexpr int kSimPort = 1;
+
+double Seconds()
+{
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+long RssKiB()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+    return -1;
+}
+
+// A whole system on its own clock: run-time, panels and callbacks, no port yet.
+struct System {
+    explicit System(rt::Clock& clock) : rt(clock, op), app(rt)
+    {
+        rt.setPanelSearchPath({TEC_UI_DIR});
+        shell::BindCallbacks(app);
+        if (!shell::LoadPanels(app)) {
+            std::fprintf(stderr, "bench_chart: the panels could not be loaded from %s\n", TEC_UI_DIR);
+            std::exit(1);
+        }
+    }
+    // Opens the port as a connection leaves it, without identification traffic.
+    bool usePort(int port)
+    {
+        if (rt.OpenComConfig(port, "", 19200, 0, 8, 1, 512, 512) < 0)
+            return false;
+        rt.SetComTime(port, 1.0);
+        app.link.comPort = static_cast<std::uint16_t>(port);
+        app.link.ctrlID = 1;
+        app.link.portOpen = 1;
+        app.link.openStatus = 0;
+        app.params.tempScale = 10.0f;
+        return true;
+    }
+    void openChart() { rt.Commit(app.panels.parm, PARM_OPEN_CHART); }
+    // One chart tick; false when its poll read gave up.
+    bool tick()
+    {
+        rt.Tick(app.panels.chart, CHART_TIMER);
+        return app.misses.poll == 0;
+    }
+
+    rt::ScriptedOperator op;
+    rt::Runtime rt;
+    App app;
+};
+
+// tecsim, started here and ended by its process id.
+struct Tecsim {
+    pid_t pid = -1;
+    std::string path;
+
+    bool start(const std::vector<std::string>& args)
+    {
+        const std::string exe = std::string(TEC_BIN_DIR) + "/sim/tecsim";
+        if (access(exe.c_str(), X_OK) != 0) {
+            std::fprintf(stderr, "bench_chart: %s is not built\n", exe.c_str());
+            return false;
+        }
+        int out[2];
+        if (pipe(out) != 0)
+            return false;
+        pid = fork();
+        if (pid == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            close(out[0]);
+            close(out[1]);
+            std::vector<char*> argv{const_cast<char*>(exe.c_str())};
+            for (const auto& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(exe.c_str(), argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        // The first line names the terminal: "tecsim: /dev/pts/N".
+        std::string line;
+        char c;
+        while (read(out[0], &c, 1) == 1 && c != '\n')
+            line += c;
+        close(out[0]);
+        const std::string prefix = "tecsim: ";
+        if (line.rfind(prefix, 0) != 0) {
+            std::fprintf(stderr, "bench_chart: tecsim said \"%s\"\n", line.c_str());
+            stop();
+            return false;
+        }
+        path = line.substr(prefix.size());
+        return true;
+    }
+    void stop()
+    {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            int status = 0;
+            waitpid(pid, &status, 0);
+            pid = -1;
+        }
+    }
+    ~Tecsim() { stop(); }
+};
+
+bool BenchTickOnPty()
+{
+    const int baud = 19200;
+    Tecsim sim;
+    if (!sim.start({"--wire-time", "--baud", std::to_string(baud)}))
+        return false;
+    rt::RealClock clock;
+    System s(clock);
+    s.rt.ports().bindDevice(kPtyPort, sim.path);
+    if (!s.usePort(kPtyPort)) {
+        std::fprintf(stderr, "bench_chart: cannot open %s\n", sim.path.c_str());
+        return false;
+    }
+    s.openChart();
+    // Request and answer of one poll, 10 bits a byte.
+    const double wire = 16 * 10.0 / baud;
+    const double floor = 0.05 + std::max(0.03, wire) + 0.05 + std::max(0.05, wire);
+    for (int i = 0; i < 3; ++i)
+        s.tick();
+    std::vector<double> times;
+    int failed = 0;
+    for (int i = 0; i < 50; ++i) {
+        const double t0 = Seconds();
+        if (!s.tick())
+            ++failed;
+        times.push_back(Seconds() - t0);
+    }
+    const double median = Median(times);
+    const double worst = *std::max_element(times.begin(), times.end());
+    std::printf("chart tick on a pty (tecsim --wire-time --baud %d), 50 ticks:\n", baud);
+    std::printf("  floor %.4f s (wire %.4f s), median %.4f s, worst %.4f s, ratio %.4f (limit 1.03) %s\n", floor, wire,
+                median, worst, median / floor, median / floor <= 1.03 ? "PASS" : "FAIL");
+    std::printf("  ticks without an answer: %d; last PV %.1f, SV %.1f\n", failed, s.app.live.pv, s.app.live.sv);
+    return median / floor <= 1.03 && failed == 0;
+}
+
+bool BenchRedraw()
+{
+    rt::VirtualClock clock;
+    System s(clock);
+    s.openChart();
+    const int chart = s.app.panels.chart;
+    constexpr int kHeld = 86400;
+    float pair[2] = {25.0f, 24.0f};
+    for (int i = 0; i < kHeld; ++i) {
+        pair[0] = 25.0f + static_cast<float>(i % 100) * 0.1f;
+        pair[1] = 24.0f + static_cast<float>(i % 37) * 0.2f;
+        s.rt.PlotStripChart(chart, CHART_STRIPCHART, pair, 2, 0, 0, rt::VAL_FLOAT);
+    }
+    const int held = s.rt.StripChartPointCount(chart, CHART_STRIPCHART);
+    bool ok = true;
+    for (int span : {300, kHeld}) {
+        s.rt.SetCtrlAttribute(chart, CHART_STRIPCHART, rt::ATTR_POINTS_PER_SCREEN, span);
+        s.rt.ReplotNow(chart, CHART_STRIPCHART);
+        std::vector<double> times;
+        for (int i = 0; i < 200; ++i) {
+            pair[0] += 0.01f;
+            const double t0 = Seconds();
+            s.rt.PlotStripChart(chart, CHART_STRIPCHART, pair, 2, 0, 0, rt::VAL_FLOAT);
+            s.rt.ReplotNow(chart, CHART_STRIPCHART);
+            times.push_back(Seconds() - t0);
+        }
+        const double median = Median(times) * 1000.0;
+        std::printf("add a point and redraw offscreen, %d points per trace held, span %d: median %.3f ms, "
+                    "worst %.3f ms (limit 5 ms) %s\n",
+                    held, span, median, *std::max_element(times.begin(), times.end()) * 1000.0,
+                    median <= 5.0 ? "PASS" : "FAIL");
+        ok = ok && median <= 5.0;
+    }
+    return ok && held >= kHeld;
+}
+
+bool BenchMemory()
+{
+    rt::VirtualClock clock;
+    System s(clock);
+    auto controller = std::make_shared<sim::Controller>(clock);
+    rt::Clock* c = &clock;
+    s.rt.ports().bind(kSimPort, "COM1  simulated controller",
+                      [controller, c] { return sim::MakeSimDevice(controller, *c); });
+    if (!s.usePort(kSimPort))
+        return false;
+    s.openChart();
+    // Log every tick too, to a sink that keeps nothing.
+    s.op.queueFile(1, "/dev/null");
+    s.op.queueButton(2);
+    s.rt.Commit(s.app.panels.logset, LOGSET_LOG_SW, 1);
+    s.rt.Commit(s.app.panels.chart, CHART_PLOT, 1);
+    const bool logging = s.app.log.logging == 1;
+
+    constexpr long kTicks = 1000000;
+    constexpr long kStep = 100000;
+    const long start = RssKiB();
+    std::vector<long> rss;
+    long failed = 0;
+    const double t0 = Seconds();
+    for (long i = 1; i <= kTicks; ++i) {
+        const double before = clock.now();
+        if (!s.tick())
+            ++failed;
+        clock.sleepUntil(before + 1.0);  // one tick a second
+        if (i % kStep == 0)
+            rss.push_back(RssKiB());
+    }
+    const double elapsed = Seconds() - t0;
+    std::printf("memory over %ld ticks on the virtual clock (in-process simulator, logging %s), %.1f s:\n", kTicks,
+                logging ? "on" : "off", elapsed);
+    std::printf("  RSS at start %ld KiB; every %ld ticks:", start, kStep);
+    for (long r : rss)
+        std::printf(" %ld", r);
+    std::printf(" KiB\n");
+    const long growth = rss.back() - start;
+    // Flat: the second half grows by no more than a few pages.
+    const long lateGrowth = rss.back() - rss[rss.size() / 2 - 1];
+    const bool ok = growth <= 64 * 1024 && lateGrowth <= 1024;
+    std::printf("  growth %.1f MB (limit 64 MB), over the second half %.1f MB, ticks without an answer %ld %s\n",
+                growth / 1024.0, lateGrowth / 1024.0, failed, ok ? "PASS" : "FAIL");
+    return ok;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication qapp(argc, argv);
+    QTemporaryDir dir;
+    QDir::setCurrent(dir.path());
+
+    bool quick = false;
+    for (int i = 1; i < argc; ++i)
+        quick = quick || std::strcmp(argv[i], "--quick") == 0;
+
+    bool ok = true;
+    ok = BenchTickOnPty() && ok;
+    ok = BenchRedraw() && ok;
+    if (!quick)
+        ok = BenchMemory() && ok;
+    return ok ? 0 : 1;
+}
