@@ -1,0 +1,134 @@
+// The step program as the controller runs it: segments, loops, the tolerance
+// band and the end of the run, as seen in the status word.
+#include "sim_helpers.h"
+
+#include <cmath>
+
+namespace {
+
+struct Step {
+    int ramp, sv, soak, action, loops;
+};
+
+void Load(SimBench& s, const std::vector<Step>& steps, int band)
+{
+    s.write(0x0036, band);
+    for (std::size_t k = 0; k < 8; ++k) {
+        const Step st = k < steps.size() ? steps[k] : Step{0, 250, 0, 52, 0};
+        const auto base = static_cast<std::uint16_t>(0x0037 + 5 * k);
+        s.write(base, st.ramp);
+        s.write(base + 1, st.sv);
+        s.write(base + 2, st.soak);
+        s.write(base + 3, st.action);
+        s.write(base + 4, st.loops);
+    }
+}
+
+// Polls the status word every `step` seconds until the run ends (or `limit`),
+// returning the segments seen in order, repeats collapsed.
+std::vector<int> Segments(SimBench& s, double limit, double step = 0.5)
+{
+    std::vector<int> seen;
+    for (double t = 0; t < limit; t += step) {
+        s.run(step);
+        const std::uint16_t status = s.read(0x1003);
+        if ((status >> 8) != 5)
+            break;
+        const int segment = (status & 0xFF) / 15;
+        if (seen.empty() || seen.back() != segment)
+            seen.push_back(segment);
+    }
+    return seen;
+}
+
+} // namespace
+
+TEST(SimProgram, NestedLoopsVisitTheirStepsInOrderAndEnd)
+{
+    SimBench s;
+    // 1 next; 2 next; 3 back to 2 once; 4 back to 1 once; 5 end.
+    Load(s,
+         {{3, 300, 3, 54, 0}, {3, 350, 3, 54, 0}, {3, 400, 3, 45, 1}, {3, 300, 3, 44, 1}, {3, 250, 3, 52, 0}},
+         0);
+    s.write(0x0002, 5);
+    EXPECT_EQ(s.read(0x1003) >> 8, 5);
+    const std::vector<int> steps{1, 2, 3, 2, 3, 4, 1, 2, 3, 2, 3, 4, 5};
+    std::vector<int> expected;
+    for (int k : steps) {
+        expected.push_back(2 * (k - 1));
+        expected.push_back(2 * (k - 1) + 1);
+    }
+    EXPECT_EQ(Segments(s, 400), expected);
+    EXPECT_EQ(s.read(0x1003) >> 8, 0);
+    EXPECT_EQ(s.function(), 0);
+    EXPECT_EQ(s.readSigned(0x1001), 250) << "SV in use returns to the set value";
+}
+
+TEST(SimProgram, RampsAndSoaksWithTheStepSetValue)
+{
+    SimBench s;
+    Load(s, {{20, 450, 30, 52, 0}}, 0);
+    s.write(0x0002, 5);
+    s.run(10);
+    EXPECT_NEAR(s.readSigned(0x1001), 350, 3) << "half way up the ramp from 25.0 to 45.0";
+    EXPECT_EQ(s.read(0x1003) & 0xFF, 0);
+    s.run(15);
+    EXPECT_EQ(s.readSigned(0x1001), 450);
+    EXPECT_EQ(s.read(0x1003) & 0xFF, 15);
+    s.run(30);
+    EXPECT_EQ(s.read(0x1003), 0);
+    EXPECT_EQ(s.function(), 0);
+}
+
+TEST(SimProgram, ToleranceBandHoldsTheStepUntilPvArrives)
+{
+    SimBench s;
+    Load(s, {{1, 800, 5, 54, 0}, {1, 250, 5, 52, 0}}, 10);  // band 1.0
+    s.write(0x0002, 5);
+    s.run(20);
+    EXPECT_EQ(s.read(0x1003) & 0xFF, 0) << "held at the end of the ramp";
+    EXPECT_LT(s.pv(), 79.0);
+    int segment = 0;
+    double pvAtSoak = 0;
+    for (int i = 0; i < 600 && segment == 0; ++i) {
+        s.run(0.5);
+        segment = (s.read(0x1003) & 0xFF) / 15;
+        pvAtSoak = s.pv();
+    }
+    EXPECT_EQ(segment, 1);
+    EXPECT_NEAR(pvAtSoak, 80.0, 1.1);
+}
+
+TEST(SimProgram, EndlessLoopRunsUntilStoppedAndARepeatedStartDoesNotRestart)
+{
+    SimBench s;
+    Load(s, {{2, 300, 2, 54, 0}, {2, 320, 2, 44, 9999}}, 0);
+    s.write(0x0002, 5);
+    const std::vector<int> seen = Segments(s, 100);
+    ASSERT_GE(seen.size(), 40u);
+    for (std::size_t i = 0; i < seen.size(); ++i)
+        EXPECT_EQ(seen[i], static_cast<int>(i % 4)) << i;
+    EXPECT_EQ(s.read(0x1003) >> 8, 5);
+
+    while ((s.read(0x1003) & 0xFF) / 15 != 2)
+        s.run(0.5);
+    s.write(0x0002, 5);
+    s.run(0.5);
+    EXPECT_GE((s.read(0x1003) & 0xFF) / 15, 2) << "writing 5 again keeps the run where it is";
+
+    s.write(0x0002, 0);
+    EXPECT_EQ(s.read(0x1003), 0);
+    s.run(10);
+    EXPECT_EQ(s.read(0x1003), 0);
+    EXPECT_DOUBLE_EQ(s.controller.output(), 0.0);
+}
+
+TEST(SimProgram, AlarmBitsShareTheLowByteWithoutMovingTheSegment)
+{
+    SimBench s;
+    Load(s, {{2, 300, 2, 54, 0}, {2, 300, 2, 54, 0}, {2, 300, 2, 54, 0}, {2, 300, 2, 52, 0}}, 0);
+    s.write(0x001A, 200);  // high alarm 20.0: PV 25 sets bit 0 throughout
+    s.write(0x0002, 5);
+    const std::vector<int> seen = Segments(s, 100);
+    EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
+}
