@@ -598,3 +598,25 @@ TEST_F(Monitor, HelpTextsOnRightClick)
 }
 
 } // namespace
+
+// ---- with the simulated controller, through a real connection ----
+
+TEST(MonitorWithSimulator, ChartTicksFollowTheController)
+{
+    TestRig rig;
+    ASSERT_GE(rig.connect(), 0);
+    App& app = rig.app;
+    rig.rt.Commit(app.panels.parm, PARM_OPEN_CHART);
+    rig.rt.Commit(app.panels.chart, CHART_PLOT, 1);
+    rig.clearWire();
+    for (int i = 0; i < 5; ++i) {
+        rig.clock.advance(1.0);
+        rig.rt.Tick(app.panels.chart, CHART_TIMER);
+    }
+    EXPECT_EQ(rig.wire().size(), 10u);
+    EXPECT_EQ(rig.rt.StripChartPointCount(app.panels.chart, CHART_STRIPCHART), 5);
+    const double scale = app.params.tempScale;
+    EXPECT_NEAR(app.live.sv, static_cast<std::int16_t>(rig.sim->reg(0x1001)) / scale, 1e-4);
+    EXPECT_NEAR(app.live.pv, rig.sim->processValue(), 0.2);
+    EXPECT_FLOAT_EQ(app.params.setValue, app.live.sv);
+}
