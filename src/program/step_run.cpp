@@ -47,16 +47,16 @@ void StartRun(App& app)
     SetParmDimmed(app, PARM_OUTPUT_LEVEL, 1);
     app.rt.SetCtrlAttribute(parm, PARM_OUTPUT_LEVEL, rt::ATTR_CTRL_MODE, 0);
 
-    link::Transact(app, link::WriteFrame(app.link.ctrlID, kControlFunctionRegister, kRunCommand), 8,
-                   link::kPostWriteDelay);
+    comlink::Transact(app, comlink::WriteFrame(app.link.ctrlID, kControlFunctionRegister, kRunCommand), 8,
+                   comlink::kPostWriteDelay);
     ClearMisses(app);
     app.rt.SetCtrlAttribute(app.panels.script, SCRIPT_RUN_TIMER, rt::ATTR_ENABLED, 1);
 }
 
 void StopRun(App& app)
 {
-    link::Transact(app, link::WriteFrame(app.link.ctrlID, kControlFunctionRegister, kStopCommand), 8,
-                   link::kPostWriteDelay);
+    comlink::Transact(app, comlink::WriteFrame(app.link.ctrlID, kControlFunctionRegister, kStopCommand), 8,
+                   comlink::kPostWriteDelay);
     app.rt.SetCtrlAttribute(app.panels.script, SCRIPT_RUN_TIMER, rt::ATTR_ENABLED, 0);
     ShowStepIndicator(app, -1);
     ClearMisses(app);
@@ -137,8 +137,8 @@ TEC_CALLBACK(ChkSrpOff)
 {
     if (event != rt::EVENT_TIMER_TICK)
         return 0;
-    const link::Answer a = link::GuardedTransact(
-        app, link::ReadFrame(app.link.ctrlID, program::kStatusRegister, 1), link::ReadAnswerLength(1));
+    const comlink::Answer a = comlink::GuardedTransact(
+        app, comlink::ReadFrame(app.link.ctrlID, program::kStatusRegister, 1), comlink::ReadAnswerLength(1));
     // A silent or garbled answer says nothing about the run: keep showing the
     // last state, and tell the operator once several ticks in a row failed.
     if (!a.good()) {

@@ -25,20 +25,20 @@ std::string Hex4(unsigned v)
     return buf;
 }
 
-std::string Outcome(const link::Answer& a)
+std::string Outcome(const comlink::Answer& a)
 {
     switch (a.status) {
-    case link::AnswerStatus::Good:
+    case comlink::AnswerStatus::Good:
         return "a good answer";
-    case link::AnswerStatus::Exception:
+    case comlink::AnswerStatus::Exception:
         return "a refusal (exception answer)";
-    case link::AnswerStatus::Silent:
+    case comlink::AnswerStatus::Silent:
         return "no answer";
-    case link::AnswerStatus::Short:
+    case comlink::AnswerStatus::Short:
         return "a short answer (" + std::to_string(a.count) + " bytes)";
-    case link::AnswerStatus::BadCrc:
+    case comlink::AnswerStatus::BadCrc:
         return "an answer with a bad CRC";
-    case link::AnswerStatus::NoPort:
+    case comlink::AnswerStatus::NoPort:
         return "no answer: the serial port is not open";
     }
     return "an unexpected answer";
@@ -143,8 +143,8 @@ bool ReadStepProgram(App& app)
     std::string failure;
     for (int k = 1; k <= kSteps && failure.empty(); ++k) {
         const std::uint16_t reg = StepBlockRegister(k);
-        const link::Answer a =
-            link::Transact(app, link::ReadFrame(id, reg, kRegistersPerStep), link::ReadAnswerLength(kRegistersPerStep),
+        const comlink::Answer a =
+            comlink::Transact(app, comlink::ReadFrame(id, reg, kRegistersPerStep), comlink::ReadAnswerLength(kRegistersPerStep),
                            kStepReadDelay);
         if (!a.good())
             failure = "step " + std::to_string(k) + " (registers " + Hex4(reg) + " to " +
@@ -153,8 +153,8 @@ bool ReadStepProgram(App& app)
             prog.steps[k - 1] = DecodeStep(a.bytes, scale);
     }
     if (failure.empty()) {
-        const link::Answer a =
-            link::Transact(app, link::ReadFrame(id, kBandRegister, 1), link::ReadAnswerLength(1), link::kPostWriteDelay);
+        const comlink::Answer a =
+            comlink::Transact(app, comlink::ReadFrame(id, kBandRegister, 1), comlink::ReadAnswerLength(1), comlink::kPostWriteDelay);
         if (!a.good())
             failure = "the tolerance band (register " + Hex4(kBandRegister) + ") got " + Outcome(a);
         else
@@ -206,12 +206,12 @@ bool WriteStepProgram(App& app)
     }
     writes.push_back({kBandRegister, EncodeTemperature(prog.tolBand, scale)});
 
-    link::SequencePreamble(app);
+    comlink::SequencePreamble(app);
     std::vector<std::string> refused;
     for (const Write& w : writes) {
-        const link::Answer a =
-            link::Transact(app, link::WriteFrame(app.link.ctrlID, w.reg, w.value), 8, link::kPostWriteDelay);
-        if (a.status == link::AnswerStatus::Exception) {
+        const comlink::Answer a =
+            comlink::Transact(app, comlink::WriteFrame(app.link.ctrlID, w.reg, w.value), 8, comlink::kPostWriteDelay);
+        if (a.status == comlink::AnswerStatus::Exception) {
             refused.push_back(RegisterDescription(w.reg));
             continue;
         }
