@@ -26,7 +26,9 @@ bool SimProcess::start(const std::vector<std::string>& options, std::string* err
             *error = std::strerror(errno);
         return false;
     }
-    const std::string exe = BinDir() + "/tecsim";
+    std::string exe = BinDir() + "/sim/tecsim";
+    if (::access(exe.c_str(), X_OK) != 0)
+        exe = BinDir() + "/tecsim";
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(exe.c_str()));
     for (const std::string& o : options)

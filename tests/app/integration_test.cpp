@@ -51,7 +51,8 @@ protected:
     // Starts tecsim and returns the pseudo-terminal it serves on.
     std::string startSim(const QStringList& args)
     {
-        tecsim.setProgram(QString(TEC_BIN_DIR) + "/tecsim");
+        const QString inSim = QString(TEC_BIN_DIR) + "/sim/tecsim";
+        tecsim.setProgram(QFile::exists(inSim) ? inSim : QString(TEC_BIN_DIR) + "/tecsim");
         tecsim.setArguments(args);
         tecsim.start();
         if (!tecsim.waitForStarted(5000))

@@ -169,12 +169,11 @@ TEST(Shell, HelpPopupsAnswerOnlyTheirEvent)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.title);
         rig.op.clear();
-        for (int event : {rt::EVENT_COMMIT, rt::EVENT_RIGHT_CLICK, rt::EVENT_TIMER_TICK, 2}) {
+        for (int event : {int(rt::EVENT_COMMIT), int(rt::EVENT_RIGHT_CLICK), int(rt::EVENT_TIMER_TICK), 2}) {
             if (event != c.helpEvent)
                 c.fn(rig.app, rig.parm(), 0, event, nullptr, 0, 0);
         }
-        if (c.fn != &DebugPorting)
-            EXPECT_TRUE(rig.op.shown().empty());
+        EXPECT_TRUE(rig.op.shown().empty());
         rig.op.clear();
         c.fn(rig.app, rig.parm(), 0, c.helpEvent, nullptr, 0, 0);
         ASSERT_EQ(rig.op.shown().size(), 1u);

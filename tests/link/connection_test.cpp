@@ -156,8 +156,9 @@ TEST_F(Identification, SilentShortGarbledAndRefusingControllersAreRefused)
         EXPECT_EQ(rig.app.link.portOpen, 0);
         EXPECT_FALSE(rig.rt.IsComOpen(1));
         EXPECT_EQ(rig.op.count(kCommError), 1);
-        if (c.refusal)
+        if (c.refusal) {
             EXPECT_LT(rig.clock.now() - t0, 0.6) << "a refusal never costs the read time-out";
+        }
     }
 }
 
