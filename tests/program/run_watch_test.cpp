@@ -152,13 +152,3 @@ TEST(ScriptRun, StopSendsOneRequestAndClearsIndicators)
     EXPECT_TRUE(rig.dimmed(rig.parm(), PARM_OUTPUT_LEVEL));
     EXPECT_EQ(rig.sim->reg(0x0002), 0);
 }
-
-TEST(ScriptRun, IndicatorRowFollowsTheStatusWord)
-{
-    RunRig rig;
-    const std::pair<int, int> cases[] = {{0, 0}, {15, 1}, {44, 2}, {225, 15}, {240, -1}, {241, -1}};
-    for (auto [segment, expected] : cases) {
-        program::ShowStepIndicator(rig.app, program::StepIndicatorIndex(5, segment));
-        EXPECT_EQ(rig.lit(), expected) << segment;
-    }
-}

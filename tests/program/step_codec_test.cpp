@@ -26,15 +26,6 @@ std::vector<std::uint8_t> Answer5(std::uint16_t r0, std::uint16_t r1, std::uint1
 
 } // namespace
 
-TEST(StepRegisters, BlocksCoverBandThenEightStepsWithoutGaps)
-{
-    EXPECT_EQ(StepBlockRegister(1), 0x0037);
-    EXPECT_EQ(StepBlockRegister(2), 0x003C);
-    EXPECT_EQ(StepBlockRegister(8), 0x005A);
-    EXPECT_EQ(StepBlockRegister(8) + kRegistersPerStep - 1, 0x005E);
-    EXPECT_EQ(kBandRegister + 1, StepBlockRegister(1));
-}
-
 TEST(StepRegisters, DecodeTakesRegisterOrderParam1SvParam2ActionLoops)
 {
     const auto a = Answer5(1111, 250, 2222, 54, 3333);
@@ -92,17 +83,6 @@ TEST(StepRegisters, RoundingAndRangeCheck)
     EXPECT_FALSE(TemperatureFits(-3276.9f, 10.0f));
     EXPECT_TRUE(TemperatureFits(32767.0f, 1.0f));
     EXPECT_FALSE(TemperatureFits(32768.0f, 1.0f));
-}
-
-TEST(StepRules, ActionClasses)
-{
-    EXPECT_EQ(ClassifyAction(54), ActionKind::Next);
-    EXPECT_EQ(ClassifyAction(44), ActionKind::Loop);
-    EXPECT_EQ(ClassifyAction(51), ActionKind::Loop);
-    EXPECT_EQ(ClassifyAction(43), ActionKind::End);
-    EXPECT_EQ(ClassifyAction(52), ActionKind::End);
-    EXPECT_EQ(ClassifyAction(53), ActionKind::End);
-    EXPECT_EQ(ClassifyAction(0x0136), ActionKind::End);
 }
 
 TEST(StepRules, StepRowRuleLooksAtOneStepAtATime)
