@@ -370,9 +370,11 @@ void Process::step()
     m_stage += (target - m_stage) * h / K::STAGE_TAU;
 }
 
-// The status low byte is the running segment times 15 with the alarm bits
-// (0..3) OR-ed in; bits 0 and 1 never carry into the next multiple of 15, so
-// the segment is still the low byte divided by 15.
+// While a program runs, the status low byte is the running segment times 15;
+// otherwise it carries the alarm bits. Both in one byte would make every
+// segment but the first look like an alarm, since 15 sets the four alarm bits.
+// With the alarm switch on, an alarm during a run ends the run, so the alarm
+// then shows in the low byte as usual.
 void Process::refreshLive()
 {
     m_regs.set(reg::PV, static_cast<std::uint16_t>(rawFromCelsius(m_pv)));
@@ -380,7 +382,7 @@ void Process::refreshLive()
     m_regs.set(reg::SV_IN_USE, running ? static_cast<std::uint16_t>(rawFromCelsius(m_run.sv)) : m_regs.get(reg::SV));
     m_regs.set(reg::OUTPUT_NOW, static_cast<std::uint16_t>(static_cast<std::int16_t>(std::lround(m_output * 1000.0))));
     const int segment = running ? 2 * (m_run.step - 1) + (m_run.soaking ? 1 : 0) : 0;
-    const int low = (segment * 15) | alarmBits();
+    const int low = running ? segment * 15 : alarmBits();
     m_regs.set(reg::STATUS, static_cast<std::uint16_t>((running ? FN_PROGRAM : 0) << 8 | low));
 }
 

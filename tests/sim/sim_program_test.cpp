@@ -132,3 +132,16 @@ TEST(SimProgram, AlarmBitsShareTheLowByteWithoutMovingTheSegment)
     const std::vector<int> seen = Segments(s, 100);
     EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
 }
+
+TEST(SimProgram, RunReportsSegmentsWithoutAlarmBitsAndAlarmsAfterTheEnd)
+{
+    SimBench s;
+    // A high alarm below ambient: the alarm is on during the whole run, switch off.
+    s.write(0x001A, 100);
+    Load(s, {{5, 250, 40, 52, 0}}, 0);
+    s.write(0x0002, 5);
+    s.run(10);
+    EXPECT_EQ(s.read(0x1003), (5 << 8) | 15) << "the soak segment alone, no alarm bits beside it";
+    s.run(60);
+    EXPECT_EQ(s.read(0x1003), 1) << "after the run the low byte shows the high alarm";
+}
