@@ -1,0 +1,164 @@
+// Strip chart scrolling, point cap and Y scale; graph lines and rescaling.
+#include "rt_fixture.h"
+#include "rt/widgets.h"
+
+#include <QElapsedTimer>
+
+#include <algorithm>
+
+namespace {
+void plotPoints(rt::Runtime& rt, int panel, int from, int to)
+{
+    for (int i = from; i < to; ++i) {
+        const float sv_pv[2] = {static_cast<float>(i), static_cast<float>(i) + 0.5f};
+        ASSERT_EQ(rt.PlotStripChart(panel, CHART_STRIPCHART, sv_pv, 2, 0, 0, rt::VAL_FLOAT), 0);
+    }
+}
+
+QCPRange xRange(rt::Runtime& rt, int panel)
+{
+    int mode = -1;
+    double lo = 0, hi = 0;
+    EXPECT_EQ(rt.GetAxisScalingMode(panel, CHART_STRIPCHART, 0, &mode, &lo, &hi), 0);
+    return {lo, hi};
+}
+} // namespace
+
+TEST_F(RtFixture, StripChartPlotsOnePointPerTraceAndScrolls)
+{
+    auto* chart = qobject_cast<rt::StripChart*>(rt.controlWidget(main, CHART_STRIPCHART));
+    ASSERT_EQ(chart->traceCount(), 2);
+    EXPECT_EQ(chart->graph(0)->name(), QStringLiteral("SV"));
+    EXPECT_EQ(chart->graph(1)->pen().color(), QColor(0x00, 0xc8, 0x53));
+    EXPECT_TRUE(chart->legend->visible());
+    EXPECT_EQ(chart->xAxis->label(), QStringLiteral("Time (s)"));
+    EXPECT_EQ(attr(CHART_STRIPCHART, rt::ATTR_POINTS_PER_SCREEN), 50);
+    double inc = 0;
+    rt.GetCtrlAttribute(main, CHART_STRIPCHART, rt::ATTR_XAXIS_GAIN, &inc);
+    EXPECT_DOUBLE_EQ(inc, 2.0);
+
+    plotPoints(rt, main, 0, 10);
+    EXPECT_EQ(rt.StripChartPointCount(main, CHART_STRIPCHART), 10);
+    EXPECT_DOUBLE_EQ(xRange(rt, main).lower, 0.0);
+    // Values land in their traces at X = i * increment.
+    const auto last = chart->graph(1)->data()->constEnd() - 1;
+    EXPECT_DOUBLE_EQ(last->key, 18.0);
+    EXPECT_DOUBLE_EQ(last->value, 9.5);
+
+    plotPoints(rt, main, 10, 110);
+    // The last 50 points (60..109) fill the screen.
+    EXPECT_DOUBLE_EQ(xRange(rt, main).lower, 120.0);
+    EXPECT_DOUBLE_EQ(xRange(rt, main).upper, 218.0);
+
+    const double both[2] = {1.25, 2.5};
+    ASSERT_EQ(rt.PlotStripChart(main, CHART_STRIPCHART, both, 2, 0, 0, rt::VAL_DOUBLE), 0);
+    EXPECT_DOUBLE_EQ((chart->graph(0)->data()->constEnd() - 1)->value, 1.25);
+    EXPECT_EQ(rt.PlotStripChart(main, CHART_STRIPCHART, both, 2, 0, 0, 99), rt::RT_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(rt.PlotStripChart(main, CHART_STRIPCHART, both, 1, 0, 0, rt::VAL_DOUBLE), rt::RT_ERR_BAD_ARGUMENT);
+
+    // A new X increment moves the points already held; a new span rescrolls.
+    ASSERT_EQ(rt.SetCtrlAttribute(main, CHART_STRIPCHART, rt::ATTR_XAXIS_GAIN, 0.5), 0);
+    EXPECT_DOUBLE_EQ((chart->graph(0)->data()->constEnd() - 1)->key, 110 * 0.5);
+    ASSERT_EQ(rt.SetCtrlAttribute(main, CHART_STRIPCHART, rt::ATTR_POINTS_PER_SCREEN, 11), 0);
+    EXPECT_DOUBLE_EQ(xRange(rt, main).lower, 100 * 0.5);
+    EXPECT_EQ(rt.SetCtrlAttribute(main, CHART_STRIPCHART, rt::ATTR_POINTS_PER_SCREEN, 0), rt::RT_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(rt.SetCtrlAttribute(main, CHART_STRIPCHART, rt::ATTR_XAXIS_GAIN, 0.0), rt::RT_ERR_BAD_ARGUMENT);
+
+    ASSERT_EQ(rt.ClearStripChart(main, CHART_STRIPCHART), 0);
+    EXPECT_EQ(rt.StripChartPointCount(main, CHART_STRIPCHART), 0);
+    plotPoints(rt, main, 0, 1);
+    EXPECT_DOUBLE_EQ(chart->graph(0)->data()->constBegin()->key, 0.0);
+}
+
+TEST_F(RtFixture, StripChartYScale)
+{
+    int mode = -1;
+    double lo = 0, hi = 0;
+    ASSERT_EQ(rt.GetAxisScalingMode(main, CHART_STRIPCHART, 1, &mode, &lo, &hi), 0);
+    EXPECT_EQ(mode, 0);
+    EXPECT_DOUBLE_EQ(lo, -10);
+    EXPECT_DOUBLE_EQ(hi, 150);
+    ASSERT_EQ(rt.SetAxisScalingMode(main, CHART_STRIPCHART, 1, 0, 20, 80), 0);
+    rt.GetAxisScalingMode(main, CHART_STRIPCHART, 1, &mode, &lo, &hi);
+    EXPECT_DOUBLE_EQ(lo, 20);
+    EXPECT_DOUBLE_EQ(hi, 80);
+    // An empty or inverted range is refused and the scale kept.
+    EXPECT_EQ(rt.SetAxisScalingMode(main, CHART_STRIPCHART, 1, 0, 80, 20), rt::RT_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(rt.SetAxisScalingMode(main, CHART_STRIPCHART, 1, 0, 5, 5), rt::RT_ERR_BAD_ARGUMENT);
+    rt.GetAxisScalingMode(main, CHART_STRIPCHART, 1, &mode, &lo, &hi);
+    EXPECT_DOUBLE_EQ(lo, 20);
+    EXPECT_DOUBLE_EQ(hi, 80);
+    // Points outside the manual range do not move it.
+    plotPoints(rt, main, 500, 510);
+    rt.GetAxisScalingMode(main, CHART_STRIPCHART, 1, &mode, &lo, &hi);
+    EXPECT_DOUBLE_EQ(hi, 80);
+    EXPECT_EQ(rt.SetAxisScalingMode(main, PARM_SV, 1, 0, 0, 1), rt::RT_ERR_BAD_ARGUMENT);
+}
+
+TEST_F(RtFixture, StripChartHoldsABoundedNumberOfPoints)
+{
+    auto* chart = qobject_cast<rt::StripChart*>(rt.controlWidget(main, CHART_STRIPCHART));
+    const int total = rt::StripChart::kMaxPoints + 3 * rt::StripChart::kDropChunk + 7;
+    std::vector<double> p(2);
+    for (int i = 0; i < total; ++i) {
+        p[0] = i;
+        p[1] = -i;
+        chart->addPoint(p);
+    }
+    const int held = rt.StripChartPointCount(main, CHART_STRIPCHART);
+    EXPECT_LE(held, rt::StripChart::kMaxPoints);
+    EXPECT_GE(held, rt::StripChart::kMaxPoints - rt::StripChart::kDropChunk);
+    EXPECT_EQ(chart->graph(1)->data()->size(), held);
+    // The newest points are kept, the oldest dropped.
+    const auto data = chart->graph(0)->data();
+    EXPECT_DOUBLE_EQ((data->constEnd() - 1)->value, total - 1);
+    EXPECT_DOUBLE_EQ(data->constBegin()->value, total - held);
+    EXPECT_DOUBLE_EQ((data->constEnd() - 1)->key, (total - 1) * 2.0);
+
+    // Drawing stays quick with this many points held, even with a day of them on screen.
+    rt.DisplayPanel(main);
+    rt.SetCtrlAttribute(main, CHART_STRIPCHART, rt::ATTR_POINTS_PER_SCREEN, 86400);
+    std::vector<qint64> ns;
+    QElapsedTimer t;
+    for (int i = 0; i < 21; ++i) {
+        t.start();
+        chart->addPoint(p);
+        rt.ReplotNow(main, CHART_STRIPCHART);
+        ns.push_back(t.nsecsElapsed());
+    }
+    std::nth_element(ns.begin(), ns.begin() + 10, ns.end());
+    EXPECT_LT(ns[10], 25'000'000) << "median redraw " << ns[10] / 1000 << " us";
+}
+
+TEST_F(RtFixture, GraphLinesRescaleAxesWithMargin)
+{
+    auto* graph = qobject_cast<rt::Graph*>(rt.controlWidget(main, PIDHELP_GRAPH));
+    const int a = rt.PlotLine(main, PIDHELP_GRAPH, 0, 0, 10, 20, rt::VAL_YELLOW);
+    const int b = rt.PlotLine(main, PIDHELP_GRAPH, 100, -50, 100, 50, rt::VAL_RED);
+    EXPECT_GT(a, 0);
+    EXPECT_GT(b, a);
+    EXPECT_EQ(graph->lineCount(), 2);
+    int mode = 0;
+    double lo = 0, hi = 0;
+    rt.GetAxisScalingMode(main, PIDHELP_GRAPH, 0, &mode, &lo, &hi);
+    EXPECT_DOUBLE_EQ(lo, -10);  // 10 % of the 0..100 span
+    EXPECT_DOUBLE_EQ(hi, 110);
+    rt.GetAxisScalingMode(main, PIDHELP_GRAPH, 1, &mode, &lo, &hi);
+    EXPECT_DOUBLE_EQ(lo, -60);
+    EXPECT_DOUBLE_EQ(hi, 60);
+
+    // A single point-like line still gets at least one unit of margin.
+    ASSERT_EQ(rt.DeleteGraphPlot(main, PIDHELP_GRAPH, b, 0), 0);
+    ASSERT_EQ(rt.DeleteGraphPlot(main, PIDHELP_GRAPH, a, 0), 0);
+    rt.PlotLine(main, PIDHELP_GRAPH, 5, 5, 5.5, 5, rt::VAL_CYAN);
+    rt.GetAxisScalingMode(main, PIDHELP_GRAPH, 1, &mode, &lo, &hi);
+    EXPECT_DOUBLE_EQ(lo, 4);
+    EXPECT_DOUBLE_EQ(hi, 6);
+    EXPECT_EQ(graph->lineCount(), 1);
+
+    EXPECT_EQ(rt.DeleteGraphPlot(main, PIDHELP_GRAPH, -1, 1), 0);
+    EXPECT_EQ(graph->lineCount(), 0);
+    EXPECT_EQ(graph->itemCount(), 0);
+    EXPECT_EQ(rt.DeleteGraphPlot(main, PIDHELP_GRAPH, a, 1), rt::RT_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(rt.PlotLine(main, CHART_STRIPCHART, 0, 0, 1, 1, rt::VAL_RED), rt::RT_ERR_BAD_ARGUMENT);
+}

@@ -1,0 +1,155 @@
+// Files, time, rounding and control names.
+#include "rt/controls.h"
+#include "rt/files.h"
+#include "rt/runtime.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <ctime>
+#include <string>
+
+#include <sys/resource.h>
+
+namespace {
+std::string in(const QTemporaryDir& dir, const char* name)
+{
+    return dir.filePath(QString::fromUtf8(name)).toStdString();
+}
+} // namespace
+
+TEST(Files, ExactBytesRoundTripWithAwkwardNames)
+{
+    QTemporaryDir dir;
+    const std::string path = in(dir, "Parm Set Ä 1.prm");
+    const std::string bytes = std::string("25.0\r\n-3\n", 10) + std::string(1, '\0') + "end";
+    std::string error;
+    ASSERT_TRUE(rt::WriteFileAtomically(path, bytes, &error)) << error;
+    EXPECT_TRUE(rt::FileExists(path));
+    std::string back;
+    ASSERT_TRUE(rt::ReadWholeFile(path, &back));
+    EXPECT_EQ(back, bytes);
+    ASSERT_TRUE(rt::WriteFileAtomically(path, "short"));
+    rt::ReadWholeFile(path, &back);
+    EXPECT_EQ(back, "short");
+
+    EXPECT_FALSE(rt::FileExists(in(dir, "missing.prm")));
+    EXPECT_FALSE(rt::ReadWholeFile(in(dir, "missing.prm"), &back, &error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(rt::WriteFileAtomically(in(dir, "no such folder/x.prm"), "x", &error));
+}
+
+TEST(Files, FailedAtomicWriteLeavesTargetIntact)
+{
+    QTemporaryDir dir;
+    const std::string path = in(dir, "DftCom.prm");
+    ASSERT_TRUE(rt::WriteFileAtomically(path, "old"));
+    // A file size limit makes the write fail part way, as a full disk would.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = old;
+    small.rlim_cur = 16;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::string error;
+    const bool ok = rt::WriteFileAtomically(path, std::string(100000, 'x'), &error);
+    setrlimit(RLIMIT_FSIZE, &old);
+    EXPECT_FALSE(ok);
+    EXPECT_FALSE(error.empty());
+    std::string back;
+    ASSERT_TRUE(rt::ReadWholeFile(path, &back));
+    EXPECT_EQ(back, "old");
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"DftCom.prm"});
+}
+
+TEST(Files, TextLogAppendsTruncatesAndReportsAFullDisk)
+{
+    QTemporaryDir dir;
+    const std::string path = in(dir, "log 1.dat");
+    const std::string end = rt::TextLineEnd();
+    rt::TextLog log;
+    EXPECT_FALSE(log.writeLine("not open"));
+    ASSERT_TRUE(log.open(path, false));
+    ASSERT_TRUE(log.writeLine("header"));
+    ASSERT_TRUE(log.writeLine("1/2/2024\t10:00:00\t25.0\t24.9"));
+    // Each line is with the operating system at once, before any close.
+    std::string back;
+    rt::ReadWholeFile(path, &back);
+    EXPECT_EQ(back, "header" + end + "1/2/2024\t10:00:00\t25.0\t24.9" + end);
+    log.close();
+    EXPECT_FALSE(log.isOpen());
+
+    ASSERT_TRUE(log.open(path, true));
+    log.writeLine("more");
+    log.close();
+    rt::ReadWholeFile(path, &back);
+    EXPECT_EQ(back, "header" + end + "1/2/2024\t10:00:00\t25.0\t24.9" + end + "more" + end);
+    ASSERT_TRUE(log.open(path, false));
+    log.writeLine("fresh");
+    log.close();
+    rt::ReadWholeFile(path, &back);
+    EXPECT_EQ(back, "fresh" + end);
+
+    std::string error;
+    EXPECT_FALSE(log.open(in(dir, "no such folder/log.dat"), false, &error));
+    EXPECT_FALSE(error.empty());
+#ifdef Q_OS_LINUX
+    ASSERT_TRUE(log.open("/dev/full", true));
+    error.clear();
+    EXPECT_FALSE(log.writeLine("lost line", &error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(log.writeLine("lost again"));
+#endif
+}
+
+TEST(TimeAndNumbers, DelayMovesOnlyTheClockAndTimeIsLocal)
+{
+    const std::int64_t start = 1700000000000LL + 12345;
+    rt::VirtualClock clock(start);
+    rt::ScriptedOperator op;
+    rt::Runtime rt(clock, op);
+    rt.Delay(2.5);
+    rt.Delay(-1);
+    EXPECT_DOUBLE_EQ(clock.now(), 2.5);
+
+    const std::time_t secs = static_cast<std::time_t>((start + 2500) / 1000);
+    std::tm local{};
+    localtime_r(&secs, &local);
+    char expected[16];
+    std::strftime(expected, sizeof expected, "%H:%M:%S", &local);
+    EXPECT_EQ(rt.TimeStr(), expected);
+    int m = 0, d = 0, y = 0;
+    rt.GetSystemDate(&m, &d, &y);
+    EXPECT_EQ(m, local.tm_mon + 1);
+    EXPECT_EQ(d, local.tm_mday);
+    EXPECT_EQ(y, local.tm_year + 1900);
+
+    struct Case {
+        double in;
+        long out;
+    } cases[] = {{0.5, 0}, {1.5, 2}, {2.5, 2}, {-0.5, 0}, {-1.5, -2}, {2.6, 3}, {-2.4, -2}, {249.5, 250}, {12.0, 12}};
+    for (const Case& c : cases)
+        EXPECT_EQ(rt::Runtime::RoundRealToNearestInteger(c.in), c.out) << c.in;
+
+    rt::RealClock real;
+    const double t0 = real.now();
+    real.sleep(0.02);
+    EXPECT_GE(real.now() - t0, 0.019);
+    EXPECT_GT(real.wallMillis(), 1600000000000LL);
+}
+
+TEST(ControlNames, EveryIdentifierRoundTrips)
+{
+    EXPECT_EQ(rt::controlIdByName("PARM_SV"), PARM_SV);
+    EXPECT_EQ(rt::controlIdByName("SCRIPT_STEP_LED_12"), SCRIPT_STEP_LED(12));
+    EXPECT_EQ(rt::controlIdByName("LOGSET_CLOSE"), LOGSET_CLOSE);
+    EXPECT_EQ(rt::controlIdByName("PARM_sv"), CTRL_NONE);
+    EXPECT_EQ(rt::controlIdByName(""), CTRL_NONE);
+    EXPECT_EQ(rt::controlName(CTRL_NONE), "");
+    EXPECT_EQ(rt::controlName(CTRL_COUNT), "");
+    for (int id = 1; id < CTRL_COUNT; ++id)
+        EXPECT_EQ(rt::controlIdByName(rt::controlName(id)), id) << id;
+}

@@ -1,0 +1,309 @@
+// RS-232 calls on a fake device and on a pseudo-terminal; the port numbering.
+#include "rt/runtime.h"
+
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+namespace {
+
+struct FakeState {
+    std::deque<std::uint8_t> incoming;
+    std::vector<std::uint8_t> written;
+    bool lost = false;
+    bool failOpen = false;
+    int baud = 0;
+    int opens = 0;
+    int closes = 0;
+    int inputFlushes = 0;
+    double lastTimeout = -1;
+};
+
+class FakeDevice final : public rt::SerialDevice {
+public:
+    explicit FakeDevice(std::shared_ptr<FakeState> s) : m_s(std::move(s)) {}
+    bool open(int baudRate) override
+    {
+        if (m_s->failOpen)
+            return false;
+        m_s->baud = baudRate;
+        ++m_s->opens;
+        m_open = true;
+        return true;
+    }
+    void close() override
+    {
+        if (m_open)
+            ++m_s->closes;
+        m_open = false;
+    }
+    bool isOpen() const override { return m_open; }
+    int write(const std::uint8_t* data, int count) override
+    {
+        if (m_s->lost)
+            return -1;
+        m_s->written.insert(m_s->written.end(), data, data + count);
+        return count;
+    }
+    // Hands over what has "arrived"; fewer than max means the time-out passed.
+    int read(std::uint8_t* buf, int max, double timeout, const rt::AnswerComplete& done) override
+    {
+        m_s->lastTimeout = timeout;
+        if (m_s->lost)
+            return -1;
+        int n = 0;
+        while (n < max && !m_s->incoming.empty()) {
+            buf[n++] = m_s->incoming.front();
+            m_s->incoming.pop_front();
+            if (done && done(buf, n))
+                break;
+        }
+        return n;
+    }
+    void flushInput() override
+    {
+        ++m_s->inputFlushes;
+        m_s->incoming.clear();
+    }
+    void flushOutput() override {}
+    std::string description() const override { return "fake"; }
+
+private:
+    std::shared_ptr<FakeState> m_s;
+    bool m_open = false;
+};
+
+class SerialFixture : public ::testing::Test {
+protected:
+    rt::VirtualClock clock;
+    rt::ScriptedOperator op;
+    rt::Runtime rt{clock, op};
+    std::shared_ptr<FakeState> state = std::make_shared<FakeState>();
+
+    void SetUp() override
+    {
+        auto s = state;
+        rt.ports().bind(3, "COM3  fake", [s] { return std::make_unique<FakeDevice>(s); });
+    }
+};
+
+} // namespace
+
+TEST_F(SerialFixture, CallsOnAPortNotOpenAreRefused)
+{
+    unsigned char buf[8] = {};
+    EXPECT_FALSE(rt.IsComOpen(3));
+    EXPECT_EQ(rt.ComWrt(3, buf, 8), rt::RT_ERR_PORT_CLOSED);
+    EXPECT_EQ(rt.ComRd(3, buf, 8), rt::RT_ERR_PORT_CLOSED);
+    EXPECT_EQ(rt.FlushInQ(3), rt::RT_ERR_PORT_CLOSED);
+    EXPECT_EQ(rt.FlushOutQ(3), rt::RT_ERR_PORT_CLOSED);
+    EXPECT_EQ(rt.SetComTime(3, 1.0), rt::RT_ERR_PORT_CLOSED);
+    EXPECT_EQ(rt.CloseCom(3), rt::RT_ERR_PORT_CLOSED);
+    // A number with no device behind it, and a device that will not open.
+    EXPECT_EQ(rt.OpenComConfig(299, "", 19200, 0, 8, 1, 512, 512), rt::RT_ERR_PORT_OPEN);
+    state->failOpen = true;
+    EXPECT_EQ(rt.OpenComConfig(3, "", 19200, 0, 8, 1, 512, 512), rt::RT_ERR_PORT_OPEN);
+    EXPECT_FALSE(rt.IsComOpen(3));
+}
+
+TEST_F(SerialFixture, WriteAndReadWithTimeOutAndEarlyEnd)
+{
+    ASSERT_EQ(rt.OpenComConfig(3, "", 19200, 0, 8, 1, 512, 512), 0);
+    EXPECT_TRUE(rt.IsComOpen(3));
+    EXPECT_EQ(state->baud, 19200);
+    EXPECT_EQ(rt.PortLabel(3), "COM3  fake");
+    EXPECT_EQ(rt.SetXMode(3, 0), 0);
+    EXPECT_EQ(rt.SetCTSMode(3, 0), 0);
+
+    const unsigned char req[8] = {0x01, 0x03, 0x10, 0x00, 0x00, 0x01, 0x80, 0xCA};
+    EXPECT_EQ(rt.ComWrt(3, req, 8), 8);
+    EXPECT_EQ(state->written, std::vector<std::uint8_t>(req, req + 8));
+
+    unsigned char buf[8] = {};
+    state->incoming = {1, 3, 2, 0, 0xFA};
+    EXPECT_EQ(rt.ComRd(3, buf, 8), 5);  // only five came before the time-out
+    EXPECT_DOUBLE_EQ(state->lastTimeout, 1.0);
+    ASSERT_EQ(rt.SetComTime(3, 0.25), 0);
+    EXPECT_EQ(rt.SetComTime(3, -1), rt::RT_ERR_BAD_ARGUMENT);
+
+    // An exception answer is complete at five bytes; the rest stays queued.
+    state->incoming = {1, 0x83, 2, 0xC0, 0xF1, 9, 9, 9};
+    auto exception = [](const std::uint8_t* b, int n) { return n >= 5 && (b[1] & 0x80); };
+    EXPECT_EQ(rt.ComRdAnswer(3, buf, 8, exception), 5);
+    EXPECT_DOUBLE_EQ(state->lastTimeout, 0.25);
+    EXPECT_EQ(buf[1], 0x83);
+    EXPECT_EQ(state->incoming.size(), 3u);
+    EXPECT_EQ(rt.FlushInQ(3), 0);
+    EXPECT_TRUE(state->incoming.empty());
+
+    EXPECT_EQ(rt.CloseCom(3), 0);
+    EXPECT_FALSE(rt.IsComOpen(3));
+    EXPECT_EQ(state->closes, 1);
+}
+
+TEST_F(SerialFixture, ReopeningClosesTheOldDevice)
+{
+    ASSERT_EQ(rt.OpenComConfig(3, "", 9600, 0, 8, 1, 512, 512), 0);
+    ASSERT_EQ(rt.OpenComConfig(3, "", 19200, 0, 8, 1, 512, 512), 0);
+    EXPECT_EQ(state->opens, 2);
+    EXPECT_EQ(state->closes, 1);
+    EXPECT_EQ(state->baud, 19200);
+}
+
+TEST_F(SerialFixture, LostDeviceStaysLostUntilClosed)
+{
+    ASSERT_EQ(rt.OpenComConfig(3, "", 19200, 0, 8, 1, 512, 512), 0);
+    unsigned char buf[8] = {};
+    state->lost = true;
+    EXPECT_EQ(rt.ComRd(3, buf, 8), rt::RT_ERR_PORT_LOST);
+    EXPECT_TRUE(rt.IsComOpen(3));
+    state->lost = false;  // even if the device seems back, the port is lost
+    EXPECT_EQ(rt.ComWrt(3, buf, 8), rt::RT_ERR_PORT_LOST);
+    EXPECT_EQ(rt.FlushInQ(3), rt::RT_ERR_PORT_LOST);
+    EXPECT_EQ(rt.CloseCom(3), 0);
+    ASSERT_EQ(rt.OpenComConfig(3, "", 19200, 0, 8, 1, 512, 512), 0);
+    EXPECT_EQ(rt.ComWrt(3, buf, 8), 8);
+
+    state->lost = true;
+    EXPECT_EQ(rt.ComWrt(3, buf, 8), rt::RT_ERR_PORT_LOST);
+    EXPECT_EQ(rt.ComRd(3, buf, 8), rt::RT_ERR_PORT_LOST);
+}
+
+TEST(PortMap, NumberingRule)
+{
+    struct Case {
+        const char* path;
+        int number;
+    } cases[] = {{"/dev/ttyS0", 1},     {"/dev/ttyS3", 4},   {"/dev/ttyUSB0", 101}, {"/dev/ttyUSB7", 108},
+                 {"/dev/ttyACM2", 203}, {"COM7", 7},         {"com12", 12},         {"/dev/pts/3", 0},
+                 {"/dev/ttyUSB", 0},    {"/dev/ttyS100", 0}, {"COM0", 0},           {"", 0}};
+    for (const Case& c : cases)
+        EXPECT_EQ(rt::PortMap::numberForDevice(c.path), c.number) << c.path;
+#ifdef Q_OS_LINUX
+    EXPECT_EQ(rt::PortMap::deviceForNumber(1), "/dev/ttyS0");
+    EXPECT_EQ(rt::PortMap::deviceForNumber(101), "/dev/ttyUSB0");
+    EXPECT_EQ(rt::PortMap::deviceForNumber(203), "/dev/ttyACM2");
+    EXPECT_EQ(rt::PortMap::deviceForNumber(0), "");
+    for (int n : {1, 57, 101, 150, 201, 300})
+        EXPECT_EQ(rt::PortMap::numberForDevice(rt::PortMap::deviceForNumber(n)), n);
+#endif
+
+    rt::PortMap map;
+    map.bind(1, "COM1  simulated controller", [] { return std::unique_ptr<rt::SerialDevice>(); });
+    map.bindDevice(150, "/dev/pts/9");
+    map.addPlatformPorts();
+    ASSERT_NE(map.find(1), nullptr);
+    EXPECT_EQ(map.find(1)->label, "COM1  simulated controller");  // existing bindings win
+    EXPECT_EQ(map.find(150)->label, "COM150  /dev/pts/9");
+    const auto entries = map.entries();
+    for (std::size_t i = 1; i < entries.size(); ++i)
+        EXPECT_LT(entries[i - 1].number, entries[i].number);
+    map.unbind(150);
+    EXPECT_EQ(map.find(150), nullptr);
+}
+
+#ifdef Q_OS_LINUX
+namespace {
+// The controller's end of a pseudo-terminal pair.
+struct PtyMaster {
+    int fd = -1;
+    std::string slave;
+    PtyMaster()
+    {
+        fd = posix_openpt(O_RDWR | O_NOCTTY);
+        if (fd >= 0 && grantpt(fd) == 0 && unlockpt(fd) == 0)
+            slave = ptsname(fd);
+    }
+    ~PtyMaster() { closeIt(); }
+    void closeIt()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+    void send(const std::vector<std::uint8_t>& bytes) { ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), (ssize_t)bytes.size()); }
+    std::vector<std::uint8_t> receive(std::size_t count, int timeoutMs = 2000)
+    {
+        std::vector<std::uint8_t> out;
+        QElapsedTimer t;
+        t.start();
+        while (out.size() < count && t.elapsed() < timeoutMs) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 50) > 0 && (p.revents & POLLIN)) {
+                std::uint8_t b[64];
+                const ssize_t n = ::read(fd, b, sizeof b);
+                if (n > 0)
+                    out.insert(out.end(), b, b + n);
+            }
+        }
+        return out;
+    }
+};
+} // namespace
+
+TEST(SerialPty, RealPortPathOverPseudoTerminal)
+{
+    PtyMaster master;
+    ASSERT_FALSE(master.slave.empty());
+    rt::VirtualClock clock;
+    rt::ScriptedOperator op;
+    rt::Runtime rt(clock, op);
+    rt.ports().bindDevice(9, master.slave);
+    ASSERT_EQ(rt.OpenComConfig(9, "", 19200, 0, 8, 1, 512, 512), 0);
+
+    const unsigned char req[8] = {0x01, 0x03, 0x1F, 0x00, 0x00, 0x01, 0x83, 0xDE};
+    EXPECT_EQ(rt.ComWrt(9, req, 8), 8);
+    EXPECT_EQ(master.receive(8), std::vector<std::uint8_t>(req, req + 8));
+
+    // A full answer, including bytes a terminal would otherwise translate.
+    const std::vector<std::uint8_t> answer = {0x01, 0x03, 0x02, 0x0D, 0x0A, 0x03, 0x11};
+    master.send(answer);
+    unsigned char buf[16] = {};
+    ASSERT_EQ(rt.SetComTime(9, 2.0), 0);
+    ASSERT_EQ(rt.ComRd(9, buf, 7), 7);
+    EXPECT_EQ(std::vector<std::uint8_t>(buf, buf + 7), answer);
+
+    // Short answer: the time-out ends the read with what came.
+    ASSERT_EQ(rt.SetComTime(9, 0.1), 0);
+    master.send({0xAA, 0xBB});
+    QElapsedTimer t;
+    t.start();
+    EXPECT_EQ(rt.ComRd(9, buf, 4), 2);
+    EXPECT_GE(t.elapsed(), 80);
+    EXPECT_LT(t.elapsed(), 1000);
+
+    // `done` ends the read early, long before the time-out.
+    ASSERT_EQ(rt.SetComTime(9, 3.0), 0);
+    master.send({0x01, 0x83, 0x02, 0xC0, 0xF1});
+    auto exception = [](const std::uint8_t* b, int n) { return n >= 5 && (b[1] & 0x80); };
+    t.restart();
+    EXPECT_EQ(rt.ComRdAnswer(9, buf, 7, exception), 5);
+    EXPECT_LT(t.elapsed(), 1500);
+
+    // Stale input is dropped by a flush.
+    master.send({1, 2, 3});
+    QElapsedTimer settle;
+    settle.start();
+    while (settle.elapsed() < 50) {
+    }
+    ASSERT_EQ(rt.FlushInQ(9), 0);
+    ASSERT_EQ(rt.SetComTime(9, 0.05), 0);
+    EXPECT_EQ(rt.ComRd(9, buf, 3), 0);
+
+    // The other end goes away: the port is lost, not merely silent.
+    master.closeIt();
+    ASSERT_EQ(rt.SetComTime(9, 0.5), 0);
+    EXPECT_EQ(rt.ComRd(9, buf, 8), rt::RT_ERR_PORT_LOST);
+    EXPECT_TRUE(rt.IsComOpen(9));
+    EXPECT_EQ(rt.CloseCom(9), 0);
+}
+#endif
