@@ -412,10 +412,14 @@ TEST(ScriptHelp, RightClickShowsExactTexts)
     EXPECT_EQ(s[0].title, "<Load Frm Ctrl> Help");
     EXPECT_EQ(s[0].text, "Read the script parameters from the controller and display them on the PC.");
     EXPECT_EQ(s[1].title, "<Save to Ctrl> Help");
-    EXPECT_EQ(s[1].text.substr(s[1].text.size() - 11), ".\n\t\t\t\t\t\t   ");
+    EXPECT_EQ(s[1].text, "Read the script parameters from the PC screen and save them to the controller.\n\t\t\t\t\t\t  "
+                         "The controller will not be updated if parameters are changed on the PC screen.\n\t\t\t\t\t\t  "
+                         "Press this button after you change any parameters on the PC screen.\n\t\t\t\t\t\t   ");
     EXPECT_EQ(s[2].title, "<Save to PC> Help");
     EXPECT_EQ(s[2].text, "Save the script parameters on the PC screen to a file.");
     EXPECT_EQ(s[3].title, "<Open Frm PC> Help");
-    EXPECT_EQ(s[3].text.find("Read the script parameters from the previously saved file\n\t\t\t\t\t\t  in the PC"), 0u);
+    EXPECT_EQ(s[3].text, "Read the script parameters from the previously saved file\n\t\t\t\t\t\t  in the PC and display "
+                         "them on the PC.\n\t\t\t\t\t\t  This will not update parameters to the controller,\n"
+                         "\t\t\t\t\t\t  Press <Save to Ctrl> button to save new parameters to the controller.");
     EXPECT_TRUE(rig.wire().empty());
 }
