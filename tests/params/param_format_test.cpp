@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -43,25 +46,23 @@ const char* const kExampleLine =
     "3.00    0.00  100.00    2.00    0.00  100.00    0.00    0.00  -20.00  150.00    0.00 120 30 120 30 120 30 120 "
     "30 1 0 0 31 1";
 
-// A file line of 37 fields where field `which` (1-based) is replaced.
-std::string WithField(int which, const std::string& token)
+// The example line with fields (1-based) replaced.
+std::string WithFields(const std::vector<std::pair<int, std::string>>& changes)
 {
-    std::string line = kExampleLine;
-    std::string out;
-    int field = 0;
-    std::size_t i = 0;
-    while (i < line.size()) {
-        std::size_t start = line.find_first_not_of(' ', i);
-        if (start == std::string::npos)
-            break;
-        std::size_t end = line.find(' ', start);
-        if (end == std::string::npos)
-            end = line.size();
-        ++field;
-        out += (field == which ? token : line.substr(start, end - start)) + " ";
-        i = end;
+    std::istringstream in(kExampleLine);
+    std::string token, out;
+    for (int field = 1; in >> token; ++field) {
+        for (const auto& [which, text] : changes)
+            if (which == field)
+                token = text;
+        out += token + " ";
     }
     return out;
+}
+
+std::string WithField(int which, const std::string& token)
+{
+    return WithFields({{which, token}});
 }
 
 TEST(ParameterFileFormat, ExampleLineByteForByte)
@@ -160,31 +161,17 @@ TEST(ParameterFileParse, AnyWhiteSpaceSeparates)
     EXPECT_EQ(params::FormatParameterFile(one), kExampleLine);
 }
 
-TEST(ParameterFileParse, AcceptsAnyNumberOfDecimals)
+TEST(ParameterFileParse, TolerantWhereTheReaderIs)
 {
     ParameterSet out;
-    ASSERT_TRUE(params::ParseParameterFile(WithField(1, "25.123456"), ParameterSet{}, &out, nullptr, nullptr));
+    ASSERT_TRUE(params::ParseParameterFile(WithFields({{1, "25.123456"}, {2, "+7"}, {3, "-1e1"}, {37, "0"}}),
+                                           ParameterSet{}, &out, nullptr, nullptr));
     EXPECT_FLOAT_EQ(out.setValue, 25.123456f);
-    ASSERT_TRUE(params::ParseParameterFile(WithField(2, "+7"), ParameterSet{}, &out, nullptr, nullptr));
     EXPECT_FLOAT_EQ(out.alarmHigh, 7.0f);
-    ASSERT_TRUE(params::ParseParameterFile(WithField(3, "-1e1"), ParameterSet{}, &out, nullptr, nullptr));
     EXPECT_FLOAT_EQ(out.alarmLow, -10.0f);
-}
-
-TEST(ParameterFileParse, TrailingTextAfterField37IsIgnored)
-{
-    ParameterSet out;
-    EXPECT_TRUE(
-        params::ParseParameterFile(std::string(kExampleLine) + " 99 junk", ParameterSet{}, &out, nullptr, nullptr));
-    EXPECT_EQ(out.alarmWatch, 1);
-}
-
-TEST(ParameterFileParse, AlarmSwitchIsOnForAnyNonZero)
-{
-    ParameterSet out;
-    ASSERT_TRUE(params::ParseParameterFile(WithField(37, "0"), ParameterSet{}, &out, nullptr, nullptr));
     EXPECT_EQ(out.alarmWatch, 0);
-    ASSERT_TRUE(params::ParseParameterFile(WithField(37, "-1"), ParameterSet{}, &out, nullptr, nullptr));
+    // Text after field 37 is ignored; any non-zero switch value is on.
+    ASSERT_TRUE(params::ParseParameterFile(WithField(37, "-1") + " 99 junk", ParameterSet{}, &out, nullptr, nullptr));
     EXPECT_EQ(out.alarmWatch, 1);
 }
 
@@ -247,39 +234,16 @@ TEST(ParameterFileParse, ScaleFollowsTheFilesDecimalPoint)
     EXPECT_EQ(bad, 1);
 }
 
-TEST(ParameterFileParse, EarlierRangeFaultBeatsLaterSyntaxFault)
+TEST(ParameterFileParse, EarliestFaultWinsWhateverItsKind)
 {
-    std::string text = WithField(3, "4000");
-    std::string t2 = text;
-    // Break field 30 as well: field 3 is still the first bad one.
     int bad = 0;
     std::string why;
     ParameterSet out;
-    std::string broken;
-    int field = 0;
-    std::size_t i = 0;
-    while (i < t2.size()) {
-        std::size_t s = t2.find_first_not_of(' ', i);
-        if (s == std::string::npos)
-            break;
-        std::size_t e = t2.find(' ', s);
-        ++field;
-        broken += (field == 30 ? std::string("x") : t2.substr(s, e - s)) + " ";
-        i = e;
-    }
-    EXPECT_FALSE(params::ParseParameterFile(broken, ParameterSet{}, &out, &bad, &why));
+    EXPECT_FALSE(params::ParseParameterFile(WithFields({{3, "4000"}, {30, "x"}}), ParameterSet{}, &out, &bad, &why));
     EXPECT_EQ(bad, 3) << why;
     // Without a usable decimal point no scale check can be made: the syntax fault is reported.
-    EXPECT_FALSE(params::ParseParameterFile(WithField(36, "3x"), ParameterSet{}, &out, &bad, &why));
+    EXPECT_FALSE(params::ParseParameterFile(WithFields({{3, "4000"}, {36, "3x"}}), ParameterSet{}, &out, &bad, &why));
     EXPECT_EQ(bad, 36);
-}
-
-TEST(ParameterFileFields, NamesForMessages)
-{
-    EXPECT_STREQ(params::FileFieldName(1), "set value");
-    EXPECT_STREQ(params::FileFieldName(36), "decimal point");
-    EXPECT_STREQ(params::FileFieldName(37), "alarm switch");
-    EXPECT_STREQ(params::FileFieldName(0), "");
 }
 
 } // namespace
