@@ -16,6 +16,8 @@ QWidget* PanelLoader::createWidget(const QString& className, QWidget* parent, co
         w = new TimerControl(parent);
     else if (className == QLatin1String("StripChart"))
         w = new StripChart(parent);
+    else if (className == QLatin1String("QSpinBox"))
+        w = new SpinBox(parent);
     else if (className == QLatin1String("Graph"))
         w = new Graph(parent);
     else

@@ -139,6 +139,13 @@ QValidator::State Numeric::validate(QString& text, int& pos) const
     return (v >= minimum() && v <= maximum()) ? QValidator::Acceptable : QValidator::Intermediate;
 }
 
+// ---------------------------------------------------------------- SpinBox
+
+QString SpinBox::textFromValue(int value) const
+{
+    return QSpinBox::textFromValue(value).toUpper();
+}
+
 // ---------------------------------------------------------------- TimerControl
 
 TimerControl::TimerControl(QWidget* parent) : QWidget(parent)

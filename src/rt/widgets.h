@@ -5,6 +5,7 @@
 
 #include <QColor>
 #include <QDoubleSpinBox>
+#include <QSpinBox>
 #include <QTimer>
 #include <QWidget>
 
@@ -63,6 +64,15 @@ private:
 
     int m_precision = 2;
     bool m_hex = false;
+};
+
+// An integer field; in base 16 it shows upper-case digits ("FF"), as the
+// controller's documentation writes them.
+class SpinBox final : public QSpinBox {
+    Q_OBJECT
+public:
+    using QSpinBox::QSpinBox;
+    QString textFromValue(int value) const override;
 };
 
 // An invisible control that ticks at its interval while enabled.

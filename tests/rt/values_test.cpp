@@ -91,6 +91,12 @@ TEST_F(RtFixture, HexNumericShowsSixteenBitTwosComplement)
     EXPECT_EQ(value(DEBUG_HEX), -1);
     typeAndEnter(hex, "ff00");
     EXPECT_EQ(value(DEBUG_HEX), -256);
+    // Integer fields in base 16 read and show upper-case digits.
+    rt.SetCtrlVal(main, DEBUG_FUNC, 0xAB);
+    EXPECT_EQ(text(DEBUG_FUNC), "AB");
+    typeAndEnter(rt.controlWidget(main, DEBUG_FUNC), "3f");
+    EXPECT_EQ(value(DEBUG_FUNC), 0x3F);
+
     QString bad = QStringLiteral("XYZ");
     int pos = 0;
     EXPECT_EQ(static_cast<rt::Numeric*>(hex)->validate(bad, pos), QValidator::Invalid);
