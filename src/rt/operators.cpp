@@ -179,8 +179,6 @@ public:
         dialog.setAcceptMode(load ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
         dialog.setFileMode(load ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
         dialog.setNameFilters(FileNameFilters(request));
-        if (!request.allowMakeDirectory)
-            dialog.setOption(QFileDialog::ReadOnly, load);
         const QString spec = QString::fromStdString(request.defaultFileSpec);
         if (!load && spec.startsWith(QLatin1String("*.")))
             dialog.setDefaultSuffix(spec.mid(2));

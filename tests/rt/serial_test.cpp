@@ -230,7 +230,10 @@ struct PtyMaster {
             ::close(fd);
         fd = -1;
     }
-    void send(const std::vector<std::uint8_t>& bytes) { ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), (ssize_t)bytes.size()); }
+    void send(const std::vector<std::uint8_t>& bytes)
+    {
+        ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
     std::vector<std::uint8_t> receive(std::size_t count, int timeoutMs = 2000)
     {
         std::vector<std::uint8_t> out;
