@@ -259,8 +259,8 @@ void ReportOutcome(App& app, const OpLog& op)
         return;
     std::string text;
     if (op.stopped) {
-        text = std::string("The controller ") + StatusWords(op) + (op.stoppedOnRead ? " the read of register " : " the write of register ") +
-               RegName(op.stopReg) + ".\n";
+        text = std::string("The controller ") + StatusWords(op) +
+               (op.stoppedOnRead ? " the read of register " : " the write of register ") + RegName(op.stopReg) + ".\n";
         text += op.stoppedOnRead ? "The operation stopped there; the values not yet read keep their previous values."
                                  : "The operation stopped there; nothing after it was sent.";
     }
