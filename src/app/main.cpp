@@ -206,6 +206,10 @@ int main(int argc, char** argv)
                 const int id = a->link.ctrlID & 0xFF;
                 config.address = static_cast<std::uint8_t>(id ? id : 1);
                 simulated = std::make_shared<sim::Controller>(*c, config);
+                // A first look worth watching: the controller holds 40.0 degrees
+                // under PID control, so PV climbs from ambient towards SV.
+                simulated->setReg(0x0000, 400);
+                simulated->setReg(0x0002, 4);
             }
             return sim::MakeSimDevice(simulated, *c);
         });
