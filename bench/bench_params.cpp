@@ -1,4 +1,4 @@
-// The read-all and write-all passes against tecsim with wire-time emulation
+// The read-all, write-all and PID update passes against tecsim with wire-time emulation
 // over a pseudo-terminal, measured against the protocol floor: each
 // transaction costs its post-write delay or its wire time, whichever is longer.
 #include "link/transact.h"
@@ -56,6 +56,12 @@ int main(int argc, char** argv)
     const double writeFloor = comlink::kPreambleDelay + 33 * tx(8) + switchFloor(app.params.alarmWatch != 0);
     const double rWrite = bench::Report("write-all pass (33 writes + alarm switch)", tWrite, writeFloor);
 
+    // The PID update: preamble, 23 writes, and the closing flush and wait.
+    const double tPid = bench::TimeIt(
+        [&] { updatePID(app, app.panels.parm, PARM_PID_UPDATE, rt::EVENT_COMMIT, nullptr, 0, 0); });
+    const double pidFloor = comlink::kPreambleDelay + 23 * tx(8) + comlink::kPreambleDelay;
+    const double rPid = bench::Report("PID update (23 writes)", tPid, pidFloor);
+
     b.rt.CloseCom(1);
     sim.stop();
 
@@ -74,5 +80,5 @@ int main(int argc, char** argv)
 
     if (!readOk || !writeOk)
         std::printf("bench_params: a pass did not complete (read %d, write %d)\n", readOk, writeOk);
-    return (rRead <= 1.03 && rWrite <= 1.03 && readOk && writeOk) ? 0 : 2;
+    return (rRead <= 1.03 && rWrite <= 1.03 && rPid <= 1.03 && readOk && writeOk) ? 0 : 2;
 }
