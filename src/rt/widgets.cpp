@@ -143,6 +143,9 @@ QValidator::State Numeric::validate(QString& text, int& pos) const
 
 QString SpinBox::textFromValue(int value) const
 {
+    // Byte fields in base 16 read as bytes: "03", "FE".
+    if (displayIntegerBase() == 16 && value >= 0 && minimum() >= 0 && maximum() <= 0xFF)
+        return QStringLiteral("%1").arg(value, 2, 16, QLatin1Char('0')).toUpper();
     return QSpinBox::textFromValue(value).toUpper();
 }
 
@@ -336,6 +339,14 @@ Graph::Graph(QWidget* parent) : QCustomPlot(parent)
 {
     xAxis->setRange(0, 1);
     yAxis->setRange(0, 1);
+    // The band lines are yellow, red, cyan and magenta: they read on a dark
+    // plotting area, not on white.
+    axisRect()->setBackground(QBrush(QColor(28, 32, 38)));
+    const QPen grid(QColor(78, 84, 92), 0, Qt::DotLine);
+    xAxis->grid()->setPen(grid);
+    yAxis->grid()->setPen(grid);
+    xAxis->grid()->setZeroLinePen(QPen(QColor(110, 116, 124), 0));
+    yAxis->grid()->setZeroLinePen(QPen(QColor(110, 116, 124), 0));
 }
 
 int Graph::addLine(double x1, double y1, double x2, double y2, QColor color)
@@ -343,7 +354,7 @@ int Graph::addLine(double x1, double y1, double x2, double y2, QColor color)
     auto* line = new QCPItemLine(this);
     line->start->setCoords(x1, y1);
     line->end->setCoords(x2, y2);
-    line->setPen(QPen(color, 1.5));
+    line->setPen(QPen(color, 2.0));
     const int handle = m_nextHandle++;
     m_lines[handle] = line;
     rescale();

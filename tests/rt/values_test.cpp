@@ -94,6 +94,8 @@ TEST_F(RtFixture, HexNumericShowsSixteenBitTwosComplement)
     // Integer fields in base 16 read and show upper-case digits.
     rt.SetCtrlVal(main, DEBUG_FUNC, 0xAB);
     EXPECT_EQ(text(DEBUG_FUNC), "AB");
+    rt.SetCtrlVal(main, DEBUG_FUNC, 3);
+    EXPECT_EQ(text(DEBUG_FUNC), "03") << "a byte field shows two digits";
     typeAndEnter(rt.controlWidget(main, DEBUG_FUNC), "3f");
     EXPECT_EQ(value(DEBUG_FUNC), 0x3F);
 
