@@ -26,16 +26,10 @@ int main(int argc, char** argv)
     }
     bench::BenchApp b(1, sim.device(), false);
     App& app = b.app;
-    app.link.comPort = 1;
-    app.link.ctrlID = 1;
-    if (b.rt.OpenComConfig(1, "", kBaud, 0, 8, 1, 255, 255) < 0) {
+    if (!b.openLink(kBaud)) {
         std::fprintf(stderr, "bench_link: cannot open %s\n", sim.device().c_str());
         return 1;
     }
-    b.rt.SetXMode(1, 0);
-    b.rt.SetCTSMode(1, 0);
-    b.rt.SetComTime(1, comlink::kReadTimeout);
-    app.link.portOpen = 1;
     std::printf("bench_link: tecsim --wire-time --baud %d on %s\n", kBaud, sim.device().c_str());
 
     const double txFloor = bench::TransactionFloor(comlink::kPostWriteDelay, 8, kBaud);

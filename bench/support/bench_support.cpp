@@ -1,6 +1,7 @@
 #include "support/bench_support.h"
 
 #include "app/shell.h"
+#include "link/transact.h"
 
 #include <QCoreApplication>
 
@@ -83,7 +84,7 @@ SimProcess::~SimProcess()
     stop();
 }
 
-BenchApp::BenchApp(int port, const std::string& device, bool loadPanels) : rt(clock, op), app(rt)
+BenchApp::BenchApp(int port, const std::string& device, bool loadPanels) : rt(clock, op), app(rt), m_port(port)
 {
     rt.ports().bindDevice(port, device);
     rt.setPanelSearchPath({TEC_UI_DIR});
@@ -91,6 +92,19 @@ BenchApp::BenchApp(int port, const std::string& device, bool loadPanels) : rt(cl
         shell::BindCallbacks(app);
         shell::LoadPanels(app);
     }
+}
+
+bool BenchApp::openLink(int baud)
+{
+    app.link.comPort = static_cast<std::uint16_t>(m_port);
+    app.link.ctrlID = 1;
+    if (rt.OpenComConfig(m_port, "", baud, 0, 8, 1, 255, 255) < 0)
+        return false;
+    rt.SetXMode(m_port, 0);
+    rt.SetCTSMode(m_port, 0);
+    rt.SetComTime(m_port, comlink::kReadTimeout);
+    app.link.portOpen = 1;
+    return true;
 }
 
 double TimeIt(const std::function<void()>& fn)

@@ -33,10 +33,15 @@ private:
 // from the source tree (offscreen) when loadPanels is set.
 struct BenchApp {
     BenchApp(int port, const std::string& device, bool loadPanels = true);
+    // Opens the port at the baud rate as a connection does (no handshake,
+    // 1.0 s time-out) and marks the link open for address 1. False when the
+    // port cannot be opened.
+    bool openLink(int baud);
     rt::RealClock clock;
     rt::ScriptedOperator op;
     rt::Runtime rt;
     App app;
+    int m_port;
 };
 
 // Seconds the function takes on the real clock.

@@ -85,15 +85,15 @@ int ParseOptions(int argc, char** argv, Options* o)
             o->uiDir = v;
         } else if (a == "--port" || a.rfind("--port=", 0) == 0) {
             const char* v = value("--port");
-            const std::string spec = v ? v : "";
-            const auto eq = spec.find('=');
+            const std::string binding = v ? v : "";
+            const auto eq = binding.find('=');
             char* end = nullptr;
-            const long n = eq == std::string::npos ? 0 : std::strtol(spec.substr(0, eq).c_str(), &end, 10);
-            if (eq == std::string::npos || eq == 0 || *end != '\0' || n < 1 || n > 65535 || eq + 1 >= spec.size()) {
+            const long n = eq == std::string::npos ? 0 : std::strtol(binding.substr(0, eq).c_str(), &end, 10);
+            if (eq == std::string::npos || eq == 0 || *end != '\0' || n < 1 || n > 65535 || eq + 1 >= binding.size()) {
                 std::fprintf(stderr, "tecontrol: --port wants N=DEVICE with N from 1 to 65535, e.g. --port 1=/dev/pts/3\n");
                 return 2;
             }
-            o->ports.emplace_back(static_cast<int>(n), spec.substr(eq + 1));
+            o->ports.emplace_back(static_cast<int>(n), binding.substr(eq + 1));
         } else {
             std::fprintf(stderr, "tecontrol: unknown option '%s' (see --help)\n", a.c_str());
             return 2;

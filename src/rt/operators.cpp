@@ -179,9 +179,9 @@ public:
         dialog.setAcceptMode(load ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
         dialog.setFileMode(load ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
         dialog.setNameFilters(FileNameFilters(request));
-        const QString spec = QString::fromStdString(request.defaultFileSpec);
-        if (!load && spec.startsWith(QLatin1String("*.")))
-            dialog.setDefaultSuffix(spec.mid(2));
+        const QString pattern = QString::fromStdString(request.defaultFileSpec);
+        if (!load && pattern.startsWith(QLatin1String("*.")))
+            dialog.setDefaultSuffix(pattern.mid(2));
         const int accepted = dialog.exec();
         QDir::setCurrent(cwd);
         if (accepted != QDialog::Accepted || dialog.selectedFiles().isEmpty())

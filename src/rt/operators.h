@@ -15,7 +15,7 @@ namespace rt {
 // the button itself.
 int ChooseGenericAnswer(const GenericPopup& popup, int key);
 
-// The name filters a file dialog offers: the default file spec, then each
+// The name filters a file dialog offers: the default file pattern, then each
 // pattern of the type list, then "All files (*)".
 QStringList FileNameFilters(const FileSelect& request);
 

@@ -18,6 +18,7 @@
 #include <QSpinBox>
 
 #include <cmath>
+#include <type_traits>
 
 namespace rt {
 
@@ -602,40 +603,44 @@ int Runtime::GetCtrlVal(int panel, int control, double* value) const
     return r;
 }
 
-int Runtime::GetCtrlVal(int panel, int control, float* value) const
+namespace {
+
+// Reads a control as a double and converts it to the caller's type: floats as
+// they are, integers rounded to the nearest.
+template <typename T>
+int GetConverted(const Runtime& rt, int panel, int control, T* value)
 {
     double v = 0;
-    const int r = GetCtrlVal(panel, control, &v);
-    if (r == 0 && value)
-        *value = static_cast<float>(v);
+    const int r = rt.GetCtrlVal(panel, control, &v);
+    if (r == 0 && value) {
+        if constexpr (std::is_floating_point_v<T>)
+            *value = static_cast<T>(v);
+        else
+            *value = static_cast<T>(std::lround(v));
+    }
     return r;
+}
+
+} // namespace
+
+int Runtime::GetCtrlVal(int panel, int control, float* value) const
+{
+    return GetConverted(*this, panel, control, value);
 }
 
 int Runtime::GetCtrlVal(int panel, int control, int* value) const
 {
-    double v = 0;
-    const int r = GetCtrlVal(panel, control, &v);
-    if (r == 0 && value)
-        *value = static_cast<int>(std::lround(v));
-    return r;
+    return GetConverted(*this, panel, control, value);
 }
 
 int Runtime::GetCtrlVal(int panel, int control, short* value) const
 {
-    double v = 0;
-    const int r = GetCtrlVal(panel, control, &v);
-    if (r == 0 && value)
-        *value = static_cast<short>(std::lround(v));
-    return r;
+    return GetConverted(*this, panel, control, value);
 }
 
 int Runtime::GetCtrlVal(int panel, int control, unsigned short* value) const
 {
-    double v = 0;
-    const int r = GetCtrlVal(panel, control, &v);
-    if (r == 0 && value)
-        *value = static_cast<unsigned short>(std::lround(v));
-    return r;
+    return GetConverted(*this, panel, control, value);
 }
 
 int Runtime::GetCtrlVal(int panel, int control, std::string* text) const
