@@ -40,7 +40,8 @@ void ReportOutcome(App& app, const OpLog& op);
 // field's limits and returns false.
 bool CheckSendable(App& app, const char* field, EncClass cls, double value, float tempScale);
 
-// The alarm switch with the operation's log.
+// The alarm switch with the operation's log: a write or status read without a
+// proper answer stops it.
 bool ApplyAlarmSwitch(App& app, OpLog& op, std::uint16_t on);
 // The write-all pass with the operation's log (no popup of its own).
 bool WriteAllParameters(App& app, OpLog& op);

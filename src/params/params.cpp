@@ -93,6 +93,32 @@ double DecodeAt(const comlink::Answer& a, int k, EncClass cls, float scale)
     return Decode(cls, a.bytes[4 + 2 * k], a.bytes[5 + 2 * k], scale);
 }
 
+// The status word read under the link-busy guard: a 0.01 s wait instead of
+// the preamble, no flush.
+comlink::Answer AlarmStatusExchange(App& app)
+{
+    const comlink::ModbusFrame frame = comlink::ReadFrame(app.link.ctrlID, reg::kStatus, 1);
+    return comlink::GuardedTransact(app, frame, comlink::ReadAnswerLength(1), true);
+}
+
+// Takes the alarm bits from a good status answer; a bad or wrong one changes
+// nothing and gives false.
+// While a step program runs (high byte non-zero) the low byte holds the
+// running segment times 15, whose low bits are not alarms: no alarm is seen
+// then. With the alarm switch on, an alarm ends the run, and the bits show
+// at the next read.
+bool TakeAlarmStatus(App& app, const comlink::Answer& a)
+{
+    const auto address = static_cast<std::uint8_t>(app.link.ctrlID & 0xFF);
+    if (!a.good() || a.bytes[0] != address || a.bytes[1] != comlink::FN_READ)
+        return false;
+    const bool running = a.bytes[4] != 0;
+    app.alarmStatus = running ? 0 : static_cast<std::uint16_t>(a.bytes[5] & 0x0F);
+    if (app.alarmStatus != 0)
+        app.rt.SetCtrlVal(app.panels.parm, PARM_ALARM_LED, 1);
+    return true;
+}
+
 // One single-register step of the read-all pass.
 struct SingleRead {
     std::uint16_t reg;
@@ -333,7 +359,16 @@ bool ApplyAlarmSwitch(App& app, OpLog& op, std::uint16_t on)
             return false;
     if (on) {
         SetDimmed(app, parm, PARM_ALARM_LED, false);
-        ReadAlarmStatus(app);
+        // The status read is one of the operation's answers: a bad one stops it too.
+        const comlink::Answer a = AlarmStatusExchange(app);
+        if (!TakeAlarmStatus(app, a)) {
+            op.stopped = true;
+            op.stoppedOnRead = true;
+            op.stopReg = reg::kStatus;
+            op.stopStatus = a.status;
+            op.wrongAnswer = a.good();
+            return false;
+        }
     } else {
         app.rt.SetCtrlVal(parm, PARM_ALARM_LED, 0);
         SetDimmed(app, parm, PARM_ALARM_LED, true);
@@ -349,14 +384,7 @@ bool ApplyAlarmSwitch(App& app, std::uint16_t on)
 
 bool ReadAlarmStatus(App& app)
 {
-    const comlink::ModbusFrame frame = comlink::ReadFrame(app.link.ctrlID, reg::kStatus, 1);
-    const comlink::Answer a = comlink::GuardedTransact(app, frame, comlink::ReadAnswerLength(1), true);
-    if (!a.good() || a.bytes[0] != frame.b[0] || a.bytes[1] != comlink::FN_READ)
-        return false;
-    app.alarmStatus = static_cast<std::uint16_t>(a.bytes[5] & 0x0F);
-    if (app.alarmStatus != 0)
-        app.rt.SetCtrlVal(app.panels.parm, PARM_ALARM_LED, 1);
-    return true;
+    return TakeAlarmStatus(app, AlarmStatusExchange(app));
 }
 
 void ApplyControlFunctionState(App& app, int f)

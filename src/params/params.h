@@ -17,10 +17,13 @@ bool ReadAllParameters(App& app);
 // tempScale and the display precision of the temperature controls from decimalPnt.
 void ApplyDecimalPoint(App& app);
 // Writes the four alarm-mode registers for the switch state and sets the alarm
-// controls. Returns false when a write got no answer (reported by the caller).
+// controls; with the switch on it then reads the alarm status. Returns false
+// when a write or the status read got no proper answer (reported by the caller).
 bool ApplyAlarmSwitch(App& app, std::uint16_t on);
 // Reads the status word's alarm bits under the link-busy guard into
-// app.alarmStatus. Returns false (and changes nothing) on a bad or missing answer.
+// app.alarmStatus (0 while a step program runs: the low byte then holds the
+// segment) and lights the alarm indicator when they are non-zero. Returns
+// false (and changes nothing) on a bad or missing answer.
 bool ReadAlarmStatus(App& app);
 // Sends the whole ParameterSet. Returns true when every write was answered.
 bool WriteAllParameters(App& app);
