@@ -33,14 +33,18 @@ const char* const kUsage =
     "Usage: tecontrol [options]\n"
     "Control program for a thermoelectric temperature controller on RS-232.\n\n"
     "Options:\n"
-    "  --simulate          connect to the built-in simulated controller (port 1)\n"
-    "  --port N=DEVICE     bind port number N to a device path (e.g. a pseudo-terminal);\n"
-    "                      may be given more than once\n"
-    "  --ui-dir DIR        folder of the panel files (also TECONTROL_UI_DIR)\n"
+    "  --simulate          connect to the built-in simulated controller on port 1,\n"
+    "                      whatever port DftCom.prm names\n"
+    "  --port N=DEVICE     bind port number N (1 to 65535) to a device path, e.g. a\n"
+    "                      pseudo-terminal; may be given more than once\n"
+    "  --ui-dir DIR        folder of the panel files; without it TECONTROL_UI_DIR,\n"
+    "                      else the program's folder and ../share/tecontrol/ui\n"
     "  --startup-probe     print the time from process start until the main panel\n"
     "                      is shown, then exit (for benchmarks)\n"
-    "  --help              show this help and exit\n"
+    "  -h, --help          show this help and exit\n"
     "  --version           show the version and exit\n\n"
+    "DftCom.prm (port, baud rate, address) and XYscale.txt (chart scale) are kept\n"
+    "in the working directory. SIGINT and SIGTERM end the program as Quit does.\n"
     "Port numbers and the devices behind them: see docs/ports.md.\n";
 
 constexpr int kSimulatedPort = 1;
@@ -163,7 +167,8 @@ void ApplyInstrumentStyle(QApplication& qtApp)
 }
 
 // SIGINT and SIGTERM end the program as Quit does. The handler only writes a
-// byte to a pipe; the event loop reads it and runs Quit on the UI thread.
+// byte to a pipe; the event loop reads it and stops, and the entry routine
+// then runs Quit on the UI thread.
 int g_signalPipe[2] = {-1, -1};
 
 void OnSignal(int)
@@ -240,16 +245,22 @@ int main(int argc, char** argv)
         return 0;
     }
 
+    bool signalled = false;
     std::unique_ptr<QSocketNotifier> signalNotifier;
     if (::pipe(g_signalPipe) == 0) {
         ::fcntl(g_signalPipe[0], F_SETFL, O_NONBLOCK);
         ::fcntl(g_signalPipe[1], F_SETFL, O_NONBLOCK);
         signalNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
-        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, [&app] {
+        // The notifier can fire inside a modal popup or while the wait popup
+        // paints, in the middle of a callback and its transactions. Closing the
+        // port there would pull it from under that callback, so the signal only
+        // asks the loop to stop; Quit runs once the callback has finished.
+        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, [&runtime, &signalled] {
             char buf[16];
             while (::read(g_signalPipe[0], buf, sizeof buf) > 0) {
             }
-            Quit(app, app.panels.parm, PARM_QUIT, rt::EVENT_COMMIT, nullptr, 0, 0);
+            signalled = true;
+            runtime.QuitUserInterface(0);
         });
         struct sigaction sa {};
         sa.sa_handler = OnSignal;
@@ -260,9 +271,11 @@ int main(int argc, char** argv)
     }
 
     shell::StartUp(app, options.simulate ? kSimulatedPort : 0);
-    // A signal handled during start-up's popups has already asked to end.
+    // A signal that came during start-up has already asked to end.
     if (!runtime.quitRequested())
         runtime.RunUserInterface();
+    if (signalled)
+        Quit(app, app.panels.parm, PARM_QUIT, rt::EVENT_COMMIT, nullptr, 0, 0);
     runtime.DiscardPanel(app.panels.parm);
     return 0;
 }

@@ -97,10 +97,10 @@ void InstallCloseHandlers(App& app)
     bindTo(p.chart, &ChartExit, CHART_EXIT);
     bindTo(p.script, &ExitScriptWin, SCRIPT_EXIT);
     bindTo(p.pidhelp, &PIDhelpExit, PIDHELP_EXIT);
-    for (int child : {p.yscale, p.logset}) {
-        if (child > 0)
-            rt.setPanelCloseHandler(child, [&rt, child] { rt.HidePanel(child); });
-    }
+    // The two child panels sit inside the chart panel without a frame of their
+    // own; should one get a frame, closing it is its close button.
+    bindTo(p.yscale, &CloseYscale, YSCALE_CLOSE);
+    bindTo(p.logset, &FileLogSetupExit, LOGSET_CLOSE);
     // The wait popup belongs to the operation that shows it.
     if (p.wait > 0)
         rt.setPanelCloseHandler(p.wait, [] {});

@@ -4,6 +4,7 @@
 #include "app/help_texts.h"
 #include "app/shell.h"
 #include "link/transact.h"
+#include "rt/files.h"
 #include "support/rig.h"
 
 #include <QDir>
@@ -24,6 +25,15 @@ std::vector<std::uint8_t> Sealed(const std::string& hex)
     b.push_back(crc.lo);
     b.push_back(crc.hi);
     return b;
+}
+
+// Logging on, as the Log switch leaves it: the file open in the rig's folder.
+void StartLogging(TestRig& rig)
+{
+    rig.app.log.logFile = std::make_shared<rt::TextLog>();
+    ASSERT_TRUE(rig.app.log.logFile->open(rig.path("run.dat"), false));
+    rig.app.log.logPath = rig.path("run.dat");
+    rig.app.log.logging = 1;
 }
 
 // A rig whose link is open on a scripted line, as after an accepted identification.
@@ -93,19 +103,67 @@ TEST_F(ShellTest, ExitWhileRunningAsksAndCancelLeavesEverythingRunning)
     EXPECT_EQ(ask.escapeButton, 2);
 }
 
-TEST_F(ShellTest, ExitConfirmedStopsTimersThenSendsStopThenCloses)
+TEST_F(ShellTest, ExitConfirmedStopsTimersAndLogThenSendsStopThenCloses)
 {
+    for (bool enter : {true, false}) {
+        SCOPED_TRACE(enter ? "Enter" : "Ending Program");
+        TestRig fresh;  // each pass ends the program
+        ScriptedLine wire(fresh.clock);
+        fresh.rt.ports().bind(kPort, "scripted", wire.factory());
+        ASSERT_EQ(fresh.rt.OpenComConfig(kPort, "", 19200, 0, 8, 1, 255, 255), 0);
+        fresh.rt.SetComTime(kPort, 1.0);
+        fresh.app.link.comPort = kPort;
+        fresh.app.link.portOpen = 1;
+        fresh.app.link.ctrlID = 1;
+        fresh.rt.SetCtrlAttribute(fresh.parm(), PARM_PV_TIMER, rt::ATTR_ENABLED, 1);
+        fresh.rt.SetCtrlAttribute(fresh.app.panels.chart, CHART_TIMER, rt::ATTR_ENABLED, 1);
+        StartLogging(fresh);
+
+        bool timersOffAtStop = false, logClosedAtStop = false;
+        wire.onWrite = [&](int index) {
+            if (index != 1)
+                return;
+            int pv = 1, chart = 1;
+            fresh.rt.GetCtrlAttribute(fresh.parm(), PARM_PV_TIMER, rt::ATTR_ENABLED, &pv);
+            fresh.rt.GetCtrlAttribute(fresh.app.panels.chart, CHART_TIMER, rt::ATTR_ENABLED, &chart);
+            timersOffAtStop = pv == 0 && chart == 0;
+            logClosedAtStop = fresh.app.log.logging == 0;
+        };
+        wire.queue(Sealed("01 03 00 02 05 00"));
+        wire.queue(Bytes("01 06 00 02 00 00 28 0A"));
+        if (enter)
+            fresh.op.queueEnter();
+        else
+            fresh.op.queueButton(1);
+        const double t0 = fresh.clock.now();
+        fresh.rt.FireEvent(fresh.parm(), PARM_EXIT, rt::EVENT_COMMIT);
+
+        ASSERT_EQ(wire.writes.size(), 2u);
+        EXPECT_EQ(Hex(wire.writes[0]), Hex(Sealed("01 03 10 03 00 01")));
+        EXPECT_EQ(Hex(wire.writes[1]), "01 06 00 02 00 00 28 0A");
+        // Flush and 0.05 s before the status request; its 0.05 s post-write
+        // wait, then 0.05 s more before the stop request.
+        EXPECT_NEAR(wire.writeTimes[0] - t0, 0.05, 1e-9);
+        EXPECT_NEAR(wire.writeTimes[1] - wire.writeTimes[0], 0.10, 1e-9);
+        EXPECT_TRUE(timersOffAtStop);
+        EXPECT_TRUE(logClosedAtStop);
+        EXPECT_EQ(wire.reads, 2) << "the stop request's echo is drained";
+        EXPECT_FALSE(fresh.rt.IsComOpen(kPort));
+        EXPECT_EQ(fresh.app.link.portOpen, 0);
+        EXPECT_TRUE(fresh.rt.quitRequested());
+    }
+}
+
+TEST_F(ShellTest, ExitCancelledLeavesLoggingOn)
+{
+    StartLogging(rig);
     line.queue(Sealed("01 03 00 02 05 00"));
-    line.queue(Bytes("01 06 00 02 00 00 28 0A"));
-    rig.op.queueEnter();
+    rig.op.queueButton(2);
     exitParm();
-    ASSERT_EQ(line.writes.size(), 2u);
-    EXPECT_EQ(Hex(line.writes[1]), "01 06 00 02 00 00 28 0A");
-    EXPECT_FALSE(timerOn(rig.parm(), PARM_PV_TIMER));
-    EXPECT_FALSE(timerOn(rig.app.panels.chart, CHART_TIMER));
-    EXPECT_FALSE(rig.rt.IsComOpen(kPort));
-    EXPECT_EQ(rig.app.link.portOpen, 0);
-    EXPECT_TRUE(rig.rt.quitRequested());
+    EXPECT_EQ(rig.app.log.logging, 1);
+    ASSERT_TRUE(rig.app.log.logFile);
+    EXPECT_TRUE(rig.app.log.logFile->isOpen());
+    EXPECT_FALSE(rig.rt.quitRequested());
 }
 
 TEST_F(ShellTest, ExitWithASilentOrGarbledStatusEndsWithoutAsking)
@@ -154,16 +212,32 @@ TEST(Shell, HelpPopupsAnswerOnlyTheirEvent)
         SystemCallback fn;
         int helpEvent;
         const char* title;
-        const char* text;
+        const char* text;  // as the operator must see it, written out here on its own
     };
     const Case cases[] = {
-        {&Scrip_Help, rt::EVENT_COMMIT, shell::text::kScripHelpTitle, shell::text::kScripHelpText},
-        {&HelpSWfilter, rt::EVENT_RIGHT_CLICK, "<SW Filter> Help", shell::text::kSwFilterText},
-        {&HelpAlarm, rt::EVENT_RIGHT_CLICK, "<Alarm Value> Help", shell::text::kAlarmText},
-        {&LoopMsg, rt::EVENT_RIGHT_CLICK, "<Loop Number> Help", shell::text::kLoopText},
-        {&LogCaution, rt::EVENT_RIGHT_CLICK, "<Data Update Timing> Help", shell::text::kLogCautionText},
-        {&DebugPorting, rt::EVENT_RIGHT_CLICK, "<Debug Porting> Help", shell::text::kDebugPortingText},
-        {&Info, rt::EVENT_COMMIT, "TE Temperature Controller", shell::text::kInfoText},
+        {&Scrip_Help, rt::EVENT_COMMIT, "Step Programming Help",
+         "Caution:\n\t\t\t\t1. After value is changed on the screen, be sure to press <Save to Ctrl> botton.\n"
+         "\t\t\t\t2. Verify the saved condition by press <Load Frm Ctrl> botton.\n"
+         "\t\t\t\t3. It CAN run multiple loops, loops within the loops.\n"
+         "4. Type in loop no=9999 for infinitive loop.\n"},
+        {&HelpSWfilter, rt::EVENT_RIGHT_CLICK, "<SW Filter> Help",
+         "When sensor reading is unstable, it become difficult to process PID.\n"
+         "\t\t\t\t\t\t  SW Filter is used to average the readings and stablize the system.\n"
+         "\t\t\t\t\t\t  The lager the SW Filter number(Max: 9.9), the smoother the reading.\n"
+         "\t\t\t\t\t\t  But it also slow down the PID response.\n"
+         "\t\t\t\t\t\t  Under normal condition, the system should run at default number '0'."},
+        {&HelpAlarm, rt::EVENT_RIGHT_CLICK, "<Alarm Value> Help",
+         "Alarm relay turns on when process value (PV)\n"
+         "\t\t\t\t\tis larger than the High_alarm value  or below the Low_alarm value specified."},
+        {&LoopMsg, rt::EVENT_RIGHT_CLICK, "<Loop Number> Help",
+         " When set loop number to 9999, it becomes infinite loop.\n"
+         "\t\t\t\t  Loop count starting after the first cycle is completed\n"},
+        {&LogCaution, rt::EVENT_RIGHT_CLICK, "<Data Update Timing> Help",
+         " If you are planning to log data for a long period of time, make sure to\n"
+         "\t\t\t  increase the log timing >1 Sec. Data logging is a time-consuming process.\n"
+         "\t\t\t  Logging too frequent could resulted in file/program corruption.\n"},
+        {&DebugPorting, rt::EVENT_RIGHT_CLICK, "<Debug Porting> Help",
+         "Port Hex Number to the Send Byte Array Data1&Data2\n"},
     };
     TestRig rig;
     for (const Case& c : cases) {
@@ -180,8 +254,15 @@ TEST(Shell, HelpPopupsAnswerOnlyTheirEvent)
         EXPECT_EQ(rig.op.shown()[0].title, c.title);
         EXPECT_EQ(rig.op.shown()[0].text, c.text);
     }
-    // Tabs and line breaks are real characters.
-    EXPECT_NE(std::string(shell::text::kAlarmText).find("(PV)\n\t\t\t\t\tis larger"), std::string::npos);
+
+    // The about box answers a commit only.
+    rig.op.clear();
+    Info(rig.app, rig.parm(), PARM_INFO, rt::EVENT_RIGHT_CLICK, nullptr, 0, 0);
+    EXPECT_TRUE(rig.op.shown().empty());
+    Info(rig.app, rig.parm(), PARM_INFO, rt::EVENT_COMMIT, nullptr, 0, 0);
+    ASSERT_EQ(rig.op.shown().size(), 1u);
+    EXPECT_EQ(rig.op.shown()[0].title, "TE Temperature Controller");
+    EXPECT_NE(rig.op.shown()[0].text.find("Copyright"), std::string::npos);
 }
 
 TEST(Shell, PanelFilesMainIsIndispensableOthersAreNot)
@@ -283,6 +364,40 @@ TEST_F(DebugPanelTest, SendShowsRequestCrcAndAnswer)
     EXPECT_NEAR(rig.value(dbg(), DEBUG_RX_VALUE), -0.5, 1e-6);
     EXPECT_EQ(get(DEBUG_RX_CRC_LO), sent[6]);
     EXPECT_EQ(get(DEBUG_RX_CRC_HI), sent[7]);
+}
+
+TEST_F(DebugPanelTest, SendWaitsTwiceBeforeWritingAndShowsARefusalAsReceived)
+{
+    set(DEBUG_ID, 1);
+    set(DEBUG_FUNC, 6);
+    set(DEBUG_REG_HI, 0x00);
+    set(DEBUG_REG_LO, 0x00);
+    set(DEBUG_DATA1, 0x7F);
+    set(DEBUG_DATA2, 0xFF);
+    rig.rt.SetCtrlAttribute(dbg(), DEBUG_RX3, rt::ATTR_DIMMED, 1);
+    line.queue(Sealed("01 86 03"), 0.004);  // standard 5-byte refusal
+    rig.app.params.tempScale = 1.0f;
+    const double t0 = rig.clock.now();
+    fire(DEBUG_SEND);
+    ASSERT_EQ(line.writes.size(), 1u);
+    EXPECT_EQ(line.flushOut, 1);
+    // Flush and 0.05 s, then another 0.05 s before the write.
+    EXPECT_NEAR(line.writeTimes[0] - t0, 0.10, 1e-9);
+    // The refusal ends the read as soon as it is whole: no 1 s time-out.
+    EXPECT_NEAR(rig.clock.now() - t0, 0.15, 1e-9);
+    const auto refusal = Sealed("01 86 03");
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(get(DEBUG_RX(i)), refusal[i]) << i;
+    EXPECT_EQ(get(DEBUG_RX5), 0);
+    EXPECT_FALSE(rig.dimmed(dbg(), DEBUG_RX3));
+    // Bytes 4 and 5 read as a signed number: (CRC high byte, 0).
+    EXPECT_NEAR(rig.value(dbg(), DEBUG_RX_VALUE), static_cast<std::int16_t>(refusal[4] << 8), 1e-6);
+
+    // A write echo: the value in bytes 4 and 5, signed, divided by the factor.
+    line.queue(Sealed("01 06 00 00 FF FB"));
+    rig.app.params.tempScale = 1.0f;
+    fire(DEBUG_SEND);
+    EXPECT_NEAR(rig.value(dbg(), DEBUG_RX_VALUE), -5.0, 1e-6);
 }
 
 TEST_F(DebugPanelTest, AddressZeroSendsAndReadsNothing)

@@ -128,8 +128,14 @@ TEST_F(RefusedIdentification, ModelCodeZero)
     ASSERT_EQ(rig.wire().size(), 1u) << "parameters are not read";
     expectRefused();
     const auto& shown = rig.op.shown().back();
-    EXPECT_EQ(shown.text.find("Communication error between PC & Controller!\n\t\t\t\t\t"), 0u);
-    EXPECT_NE(shown.text.find("\n\n\t\t\t\t\t" + std::string(25, ' ') + "Or\n"), std::string::npos);
+    EXPECT_EQ(shown.title, "COMMUNICATION ERROR!");
+    const std::string blanks(25, ' ');
+    EXPECT_EQ(shown.text, "Communication error between PC & Controller!\n"
+                          "\t\t\t\t\tIt could be the controller not fully power up before software starts.\n"
+                          "\t\t\t\t\tTry re-select COM port again or EXIT for trouble shooting.\n\n"
+                          "\t\t\t\t\t" + blanks + "Or\n"
+                          "\t\t\t\t\tThe controller ID value is invalid.\n"
+                          "Please change to the correct ID number.\n");
 }
 
 TEST_F(Identification, SilentShortGarbledAndRefusingControllersAreRefused)
@@ -310,6 +316,75 @@ TEST_F(Identification, LostPortIsReportedOnceAndReselectingReconnects)
     EXPECT_GE(rig.connect(2, 1), 0);
     EXPECT_EQ(rig.app.link.portOpen, 1);
     EXPECT_EQ(rig.intValue(rig.parm(), PARM_LINK_LED), 1);
+}
+
+TEST_F(Identification, StepsRunInOrderWithTheirWaits)
+{
+    ScriptedLine line(rig.clock);
+    rig.rt.ports().bind(2, "COM2  scripted", line.factory());
+    comlink::FillPortSelector(rig.app);
+    std::vector<std::uint8_t> ident = {0x01, 0x03, 0x00, 0x02, 0xF1, 0x42};
+    const comlink::Crc crc = comlink::CalcCRC16(ident.data(), 6);
+    ident.push_back(crc.lo);
+    ident.push_back(crc.hi);
+    line.queue(ident);  // the read-all pass that follows meets silence
+    rig.rt.SetCtrlVal(rig.parm(), PARM_IDENT_LO, 0x11);
+
+    // What the system shows when the read-all pass sends its first request.
+    bool sawReadAll = false;
+    std::string savedThen;
+    bool popupThen = false, undimmedThen = false;
+    int identThen = -1;
+    line.onWrite = [&](int index) {
+        if (index != 1)
+            return;
+        sawReadAll = true;
+        rt::ReadWholeFile(rig.path("DftCom.prm"), &savedThen);
+        popupThen = rig.rt.IsPopupInstalled(rig.app.panels.wait) && rig.app.link.waitShown == 1;
+        undimmedThen = !rig.dimmed(rig.parm(), PARM_PV_READ);
+        identThen = rig.intValue(rig.parm(), PARM_IDENT_LO);
+    };
+
+    const double t0 = rig.clock.now();
+    rig.connect(2, 1);
+    ASSERT_GE(line.writes.size(), 2u);
+    EXPECT_EQ(Hex(line.writes[0]), "01 03 1F 00 00 01 83 DE");
+    // 0.3 s for the port to settle, then the flushed sequence's 0.05 s.
+    EXPECT_NEAR(line.writeTimes[0] - t0, 0.35, 1e-9);
+
+    ASSERT_TRUE(sawReadAll);
+    EXPECT_EQ(savedThen, "2 19200 1") << "settings are saved before the parameters are read";
+    EXPECT_TRUE(popupThen) << "the wait popup is up during the read-all pass";
+    EXPECT_TRUE(undimmedThen) << "link controls are enabled before the read-all pass";
+    EXPECT_EQ(identThen, 0x11) << "the identity byte is shown last";
+
+    EXPECT_EQ(rig.intValue(rig.parm(), PARM_IDENT_LO), 0x42);
+    EXPECT_FALSE(rig.rt.IsPopupInstalled(rig.app.panels.wait));
+    EXPECT_EQ(rig.app.link.waitShown, 0);
+    EXPECT_EQ(rig.app.link.portOpen, 1);
+}
+
+TEST_F(Identification, PortThatCannotOpenTakesDownALeftoverWaitPopup)
+{
+    ScriptedLine line(rig.clock);
+    line.refuseOpen = true;
+    rig.rt.ports().bind(2, "COM2  scripted", line.factory());
+    comlink::FillPortSelector(rig.app);
+    rig.rt.InstallPopup(rig.app.panels.wait);
+    rig.app.link.waitShown = 1;
+
+    const double t0 = rig.clock.now();
+    EXPECT_LT(rig.connect(2, 1), 0);
+    EXPECT_NEAR(rig.clock.now() - t0, 0.3, 1e-9);
+    EXPECT_FALSE(rig.rt.IsPopupInstalled(rig.app.panels.wait));
+    EXPECT_EQ(rig.app.link.waitShown, 0);
+    EXPECT_EQ(rig.app.link.portOpen, 0);
+    EXPECT_TRUE(line.writes.empty());
+    ASSERT_EQ(rig.op.shown().size(), 1u);
+    EXPECT_EQ(rig.op.shown()[0].title, "COM Port Finding Error!");
+    EXPECT_EQ(rig.op.shown()[0].text,
+              "Computer CANNOT link to the controller.\nPlease make sure COM port setup properly.");
+    EXPECT_FALSE(rt::FileExists(rig.path("DftCom.prm")));
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -33,6 +34,9 @@ struct ScriptedLine {
     bool lost = false;
     Reply repeat;  // used when no reply is queued
     bool repeatWhenEmpty = false;
+    // Called with the index of each write before its reply is queued, so a
+    // test can look at the system's state at that moment.
+    std::function<void(int)> onWrite;
 
     void queue(const std::vector<std::uint8_t>& bytes, double delay = 0.005) { replies.push_back({bytes, delay}); }
     void queueSilence() { replies.push_back({}); }
@@ -67,6 +71,8 @@ struct ScriptedLine {
                 return -1;
             m_line.writes.emplace_back(data, data + count);
             m_line.writeTimes.push_back(m_line.clock.now());
+            if (m_line.onWrite)
+                m_line.onWrite(static_cast<int>(m_line.writes.size()) - 1);
             Reply r;
             if (!m_line.replies.empty()) {
                 r = m_line.replies.front();
