@@ -55,6 +55,25 @@ void ExpectLines(const std::vector<Line>& got, std::size_t from, const std::vect
     }
 }
 
+// Every line lies inside the axes, clear of their ends.
+void ExpectAxesShowEveryLine(const PidRig& rig)
+{
+    QCustomPlot* g = rig.graph();
+    ASSERT_NE(g, nullptr);
+    const QCPRange x = g->xAxis->range();
+    const QCPRange y = g->yAxis->range();
+    for (const Line& l : rig.lines()) {
+        for (double v : {l.x1, l.x2}) {
+            EXPECT_GT(v, x.lower) << "x " << v;
+            EXPECT_LT(v, x.upper) << "x " << v;
+        }
+        for (double v : {l.y1, l.y2}) {
+            EXPECT_GT(v, y.lower) << "y " << v;
+            EXPECT_LT(v, y.upper) << "y " << v;
+        }
+    }
+}
+
 } // namespace
 
 TEST(PidCalcPanel, BandsAroundTheLastKnownSetValue)
@@ -69,6 +88,8 @@ TEST(PidCalcPanel, BandsAroundTheLastKnownSetValue)
     EXPECT_NEAR(rig.value(rig.pid(), PIDHELP_BAND1_B), 5.0, 1e-6);
     EXPECT_NEAR(rig.value(rig.pid(), PIDHELP_BAND2), 2.5, 1e-6);
     EXPECT_NEAR(rig.value(rig.pid(), PIDHELP_HI_A), 100.0, 1e-6);
+    EXPECT_NEAR(rig.value(rig.pid(), PIDHELP_HI_B), 100.0, 1e-6);
+    EXPECT_NEAR(rig.value(rig.pid(), PIDHELP_LO_A), 0.0, 1e-6);
     EXPECT_NEAR(rig.value(rig.pid(), PIDHELP_LO_B), 0.0, 1e-6);
     EXPECT_NEAR(rig.value(rig.pid(), PIDHELP_P), 5.0, 1e-6);
     EXPECT_NEAR(rig.value(rig.pid(), PIDHELP_T5), 50.0, 1e-6);
@@ -81,13 +102,13 @@ TEST(PidCalcPanel, BandsAroundTheLastKnownSetValue)
     const auto lines = rig.lines();
     EXPECT_EQ(lines.size(), 7u);
     ExpectLines(lines, 0, {26.0, 100.0, 0.0, 30.0, 20.0, 27.5, 22.5});
-    // Every line is inside the axes, with room around it.
-    QCustomPlot* g = rig.graph();
-    ASSERT_NE(g, nullptr);
-    EXPECT_LT(g->yAxis->range().lower, 0.0);
-    EXPECT_GT(g->yAxis->range().upper, 100.0);
-    EXPECT_LT(g->xAxis->range().lower, 1.0);
-    EXPECT_GT(g->xAxis->range().upper, 10.0);
+    ExpectAxesShowEveryLine(rig);
+
+    // Bands centred far outside the span still show, and so does the span.
+    rig.app.params.setValue = 180.0f;
+    rig.rt.FireEvent(rig.pid(), PIDHELP_UPDATE, rt::EVENT_COMMIT);
+    ExpectLines(rig.lines(), 0, {26.0, 100.0, 0.0, 185.0, 175.0, 182.5, 177.5});
+    ExpectAxesShowEveryLine(rig);
 }
 
 TEST(PidCalcPanel, DegenerateSpanAndZeroBand)
@@ -98,9 +119,12 @@ TEST(PidCalcPanel, DegenerateSpanAndZeroBand)
     rig.open(3);
     EXPECT_EQ(rig.intValue(rig.pid(), PIDHELP_SET), 3);
     ExpectLines(rig.lines(), 0, {40, 50, 50, 40, 40, 40, 40});
-    // The graph still has a visible height when all lines coincide.
-    EXPECT_LT(rig.graph()->yAxis->range().lower, 40.0);
-    EXPECT_GT(rig.graph()->yAxis->range().upper, 50.0);
+    // The graph still has a visible height when lines coincide.
+    ExpectAxesShowEveryLine(rig);
+    rig.setMain(40, 40, 40, 3, 5.0, 50.0);
+    rig.rt.FireEvent(rig.pid(), PIDHELP_UPDATE, rt::EVENT_COMMIT);
+    ExpectLines(rig.lines(), 0, {40, 40, 40, 40, 40, 40, 40});
+    ExpectAxesShowEveryLine(rig);
 
     rig.setMain(200, -50, 40, 3, 0.0, 50.0);
     rig.rt.FireEvent(rig.pid(), PIDHELP_UPDATE, rt::EVENT_COMMIT);
@@ -122,6 +146,7 @@ TEST(PidCalcPanel, OpeningAddsLinesUpdateKeepsOnlyTheSelectedSet)
     ExpectLines(lines, 0, {25, 100, 0, 30, 20, 27.5, 22.5});
     ExpectLines(lines, 7, {25, 100, 0, 35, 15, 27, 23});
     EXPECT_EQ(rig.intValue(rig.pid(), PIDHELP_SET), 2);
+    ExpectAxesShowEveryLine(rig);
 
     rig.rt.FireEvent(rig.pid(), PIDHELP_UPDATE, rt::EVENT_COMMIT);
     lines = rig.lines();
