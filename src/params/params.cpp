@@ -54,9 +54,26 @@ void SetDimmed(App& app, int panel, int control, bool dimmed)
     app.rt.SetCtrlAttribute(panel, control, rt::ATTR_DIMMED, dimmed ? 1 : 0);
 }
 
+// The main panel's "no answer" sign: up while any watch has missed three
+// answers in a row.
+void ShowNoAnswer(App& app)
+{
+    const bool show = app.misses.alarm >= 3 || app.misses.tune >= 3 || app.misses.poll >= 3;
+    app.rt.SetCtrlAttribute(app.panels.parm, PARM_NO_ANSWER, rt::ATTR_VISIBLE, show ? 1 : 0);
+}
+
+// Starting or stopping a watch starts its count of missed answers afresh: a
+// stopped watch must not keep the "no answer" sign up.
 void SetTimer(App& app, int panel, int control, bool running)
 {
     app.rt.SetCtrlAttribute(panel, control, rt::ATTR_ENABLED, running ? 1 : 0);
+    int* misses = control == PARM_TUNE_TIMER ? &app.misses.tune
+                  : control == PARM_ALARM_TIMER ? &app.misses.alarm
+                                                : nullptr;
+    if (misses != nullptr && *misses != 0) {
+        *misses = 0;
+        ShowNoAnswer(app);
+    }
 }
 
 float GetFloat(App& app, int panel, int control)
@@ -80,13 +97,6 @@ int GetInt(App& app, int panel, int control)
     return v;
 }
 
-// The main panel's "no answer" sign: up while any watch has missed three
-// answers in a row.
-void ShowNoAnswer(App& app)
-{
-    const bool show = app.misses.alarm >= 3 || app.misses.tune >= 3 || app.misses.poll >= 3;
-    app.rt.SetCtrlAttribute(app.panels.parm, PARM_NO_ANSWER, rt::ATTR_VISIBLE, show ? 1 : 0);
-}
 
 double DecodeAt(const comlink::Answer& a, int k, EncClass cls, float scale)
 {
@@ -394,9 +404,7 @@ void ApplyControlFunctionState(App& app, int f)
         const bool tuning = f == 1;
         const bool manual = f == 3;
         SetTimer(app, parm, PARM_TUNE_TIMER, tuning);
-        if (tuning)
-            app.misses.tune = 0;
-        else
+        if (!tuning)
             app.rt.SetCtrlVal(parm, PARM_TUNE_LED, 0);
         // The level field is editable exactly when it can be sent.
         app.rt.SetCtrlAttribute(parm, PARM_OUTPUT_LEVEL, rt::ATTR_CTRL_MODE, manual ? 1 : 0);
@@ -721,8 +729,6 @@ TEC_CALLBACK(CtrlEnableFn)
     if (f == 1 || f == 3 || f == 4) {
         const bool manual = f == 3;
         SetTimer(app, parm, PARM_TUNE_TIMER, f == 1);
-        if (f == 1)
-            app.misses.tune = 0;
         app.rt.SetCtrlAttribute(parm, PARM_OUTPUT_LEVEL, rt::ATTR_CTRL_MODE, manual ? 1 : 0);
         SetDimmed(app, parm, PARM_OUTPUT_LEVEL, !manual);
         SetDimmed(app, parm, PARM_OUTPUT_SET, !manual);
@@ -741,7 +747,6 @@ TEC_CALLBACK(CtrlEnableFn)
     app.rt.SetCtrlVal(parm, PARM_CTRL_LED, 1);
     SetDimmed(app, parm, PARM_ALARM_SW, true);
     if (app.params.alarmWatch != 0) {
-        app.misses.alarm = 0;
         SetTimer(app, parm, PARM_ALARM_TIMER, true);
         SetDimmed(app, parm, PARM_ALARM_LED, false);
     }

@@ -681,6 +681,20 @@ TEST_F(Connected, AutoTuneWatchDoesNotTakeSilenceForTheEnd)
     EXPECT_FALSE(rig.visible(parm(), PARM_NO_ANSWER));
 }
 
+TEST_F(Connected, StoppedWatchNoLongerHoldsTheNoAnswerSign)
+{
+    rig.rt.Commit(parm(), PARM_CTRL_FUNC, 1);
+    rig.sim->faults().silent = true;
+    for (int i = 0; i < 3; ++i)
+        rig.rt.Tick(parm(), PARM_TUNE_TIMER);
+    ASSERT_TRUE(rig.visible(parm(), PARM_NO_ANSWER));
+    // The controller is back and the operator switches control off: no watch is silent now.
+    rig.sim->faults() = sim::Faults{};
+    rig.rt.Commit(parm(), PARM_CTRL_FUNC, 0);
+    EXPECT_FALSE(TimerOn(rig, PARM_TUNE_TIMER));
+    EXPECT_FALSE(rig.visible(parm(), PARM_NO_ANSWER));
+}
+
 TEST_F(Connected, KeypadSendsItsLowByte)
 {
     rig.rt.Commit(rig.app.panels.debug, DEBUG_KEYPAD, 0x0101);
