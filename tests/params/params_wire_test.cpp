@@ -342,6 +342,12 @@ TEST_F(Connected, SetValueRefusalShowsParameterError)
     EXPECT_EQ(Messages(rig)[0].title, "Parameter Error");
     EXPECT_EQ(Messages(rig)[0].text, "The return byte has shown error!\nPlease check your Hi/Lo Limit.");
     EXPECT_FLOAT_EQ(rig.app.params.setValue, 200.0f);
+    // A refusal in the short 5-byte form is the same refusal.
+    rig.op.clear();
+    rig.sim->faults().fiveByteException = true;
+    commit(PARM_SV_SEND);
+    ASSERT_EQ(Messages(rig).size(), 1u);
+    EXPECT_EQ(Messages(rig)[0].title, "Parameter Error");
 }
 
 TEST_F(Connected, SetValueOutsideTheRegisterIsNotSent)
@@ -464,19 +470,41 @@ TEST_F(Connected, RightClickShowsHelpAndSendsNothing)
         int panel;
         int control;
         const char* title;
+        const char* text;  // nullptr: compared below
     };
     const Help helps[] = {
-        {parm(), PARM_CF_UNIT, "<Fahrenheit/Celsius Unit Change> Help"},
-        {parm(), PARM_DIR_REV, "<Hot/Cold Direction Change> Help"},
-        {parm(), PARM_DECIMAL_PNT, "<Decimal Point Selection> Help"},
-        {parm(), PARM_ALARM_SW, "<Alarm Switch> Help"},
-        {rig.app.panels.script, SCRIPT_TOL_BAND, "<Tolerance Band> Help"},
+        {parm(), PARM_CF_UNIT, "<Fahrenheit/Celsius Unit Change> Help",
+             "The program changes the PV value only, it does not the convert other parameter's format.\n"
+             "\t\t\t\t\t\t  The user will need to convert all relative parameters to the proper values.\n"
+             "\t\t\t\t\t\t  If you need to use in Fahrenheit, it is better to create another\n"
+             "\t\t\t\t\t\t  set of parameter file"},
+        {parm(), PARM_DIR_REV, "<Hot/Cold Direction Change> Help",
+             "This reverse the logic thinking of the Hot/Cold control.\n"
+             "\t\t\t\t\t\t  The controller maintains the temperature by auto adjusting the hot/cold power.\n"
+             "\t\t\t\t\t\t  This switch only applys during the setup when the user realize the wiring\n"
+             "\t\t\t\t\t\t  for control hot/cold is reversed. The wiring doesn't have to be changed\n"
+             "\t\t\t\t\t\t  ;flipping this switch will do\n"},
+        {parm(), PARM_DECIMAL_PNT, "<Decimal Point Selection> Help",
+             "The program only change the PV value, it doesn't convert rest of the temperature parameters.\n"
+             "\t\t\t\t\t\t  The user will need to convert all temperature related parameters to the proper values.\n"
+             "\t\t\t\t\t\t  If you need to use between two types of decimal point, it's better to create\n"
+             "\t\t\t\t\t\t  two sets of parameter files"},
+        {parm(), PARM_ALARM_SW, "<Alarm Switch> Help",
+             "ALSW at ON position: the amplifier will be disabled\n"
+             "\t\t\t\tif PV value triggers the Hi/Low alarm.\n"
+             "\n"
+             "\t\t\t\tALSW at OFF position: the amplifier will be running\n"
+             "\t\t\t\teven the Hi/Low alarm is triggered.\n"},
+        {rig.app.panels.script, SCRIPT_TOL_BAND, "<Tolerance Band> Help", nullptr},
     };
     for (const Help& h : helps) {
         rig.op.clear();
         rig.rt.FireEvent(h.panel, h.control, rt::EVENT_RIGHT_CLICK);
         ASSERT_EQ(Messages(rig).size(), 1u) << h.title;
         EXPECT_EQ(Messages(rig)[0].title, h.title);
+        if (h.text) {
+            EXPECT_EQ(Messages(rig)[0].text, h.text) << h.title;
+        }
     }
     EXPECT_TRUE(Wire(rig).empty());
     EXPECT_EQ(Messages(rig)[0].text,
