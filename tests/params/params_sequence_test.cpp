@@ -248,6 +248,23 @@ TEST_F(Recorded, PidUpdateLightsEachSetBeforeItsWritesAndEndsFlushed)
     EXPECT_NEAR(end - rec->events[n - 1].t, 0.05, 1e-9);
 }
 
+TEST_F(Recorded, ReadAllTakesEachAnswerAtItsOwnLength)
+{
+    rig.rt.Commit(parm(), PARM_READ_ALL);
+    std::vector<std::string> reads;  // "0015 5 -> 16"
+    for (std::size_t i = 0; i + 1 < rec->events.size(); ++i) {
+        const std::string& w = rec->events[i].what;
+        if (w[0] == 'W' && w.size() < 11 && rec->events[i + 1].what[0] == 'R')
+            reads.push_back(w.substr(2) + " -> " + rec->events[i + 1].what.substr(2));
+    }
+    const std::vector<std::string> expected = {
+        "002A 1 -> 8", "0000 1 -> 8", "001A 1 -> 8", "0021 1 -> 8", "0001 1 -> 8", "0002 1 -> 8", "0003 6 -> 18",
+        "0009 6 -> 18", "000F 6 -> 18", "0015 5 -> 16", "0028 1 -> 8", "0030 1 -> 8", "0031 1 -> 8", "002B 1 -> 8",
+        "0029 1 -> 8", "002C 1 -> 8", "002D 1 -> 8", "0032 1 -> 8", "001C 1 -> 8", "005F 1 -> 8"};
+    EXPECT_EQ(reads, expected);
+    EXPECT_LT(rig.clock.now() - rec->events.front().t, 2.0);  // no read waited out its time-out
+}
+
 // ---- the status word ----
 
 TEST_F(Recorded, AlarmBitsLightTheIndicatorOnlyWhenSet)

@@ -788,6 +788,8 @@ TEST_F(Connected, SaveWritesTheOneLine)
     EXPECT_EQ(r.buttonLabel, 0);
     EXPECT_TRUE(r.allowMakeDirectory);
     EXPECT_TRUE(r.allowCancel);
+    EXPECT_FALSE(r.restrictDirectory);
+    EXPECT_FALSE(r.restrictExtension);
 }
 
 TEST_F(Connected, SaveFailureIsReported)
@@ -828,6 +830,12 @@ TEST_F(Connected, LoadSendsDecimalPointFirstAndReadsBack)
     EXPECT_EQ(r.buttonLabel, 3);
     EXPECT_FALSE(r.allowMakeDirectory);
     EXPECT_EQ(r.title, "Load Parameter File");
+    EXPECT_EQ(r.defaultDirectory, "");
+    EXPECT_EQ(r.defaultFileSpec, "*.prm");
+    EXPECT_EQ(r.fileTypeList, "*.txt;*.prm;*.dat");
+    EXPECT_TRUE(r.allowCancel);
+    EXPECT_FALSE(r.restrictDirectory);
+    EXPECT_FALSE(r.restrictExtension);
 
     // Read back: the controller's boundaries (factory 20.0, 60.0, 100.0 in
     // tenths, now read at whole units), not the file's 30, 60, 90.
