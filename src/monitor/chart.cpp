@@ -43,16 +43,31 @@ void LoadScale(App& app)
         app.scale = DefaultScale(app.params.rangeLow, app.params.rangeHigh);
 }
 
-// Stops plotting; the Log switch comes back (still off or on as it was).
-void StopPlotting(App& app)
+// The PV-read switch comes back but stays off: main-panel polling resumes
+// only when the operator turns it on again.
+void ReleasePvRead(App& app)
 {
     app.plotting = 0;
     app.rt.SetCtrlAttribute(app.panels.parm, PARM_PV_READ, rt::ATTR_DIMMED, 0);
+}
+
+// The Log switch comes back (still off or on as it was, its dimming untouched).
+void ShowLogSwitch(App& app)
+{
     app.rt.SetCtrlAttribute(app.panels.logset, LOGSET_LOG_SW, rt::ATTR_VISIBLE, 1);
     app.rt.SetCtrlAttribute(app.panels.logset, LOGSET_PLOT_NOTE, rt::ATTR_VISIBLE, 0);
 }
 
 } // namespace
+
+// The controller's unit (0 Celsius, 1 Fahrenheit) names the Y axis, so a
+// chart read off a screenshot or a printout says what its numbers are.
+void ShowUnit(App& app)
+{
+    const char* label = app.params.cfUnit == 1 ? "Temperature (\u00B0F)" : "Temperature (\u00B0C)";
+    app.rt.SetAxisLabel(app.panels.chart, CHART_STRIPCHART, kYAxis, label);
+}
+
 } // namespace monitor
 
 TEC_CALLBACK(OpenChartPanel)
@@ -65,10 +80,7 @@ TEC_CALLBACK(OpenChartPanel)
     app.rt.DisplayPanel(chart);
     monitor::ShowScaleControls(app, app.scale);
     monitor::ApplyScale(app, app.scale);
-    // The X axis counts seconds at the interval the timer runs with.
-    double interval = 0;
-    if (app.rt.GetCtrlAttribute(chart, CHART_TIMER, rt::ATTR_INTERVAL, &interval) >= 0 && interval > 0)
-        app.rt.SetCtrlAttribute(chart, CHART_STRIPCHART, rt::ATTR_XAXIS_GAIN, interval);
+    monitor::ShowUnit(app);
     return 0;
 }
 
@@ -147,9 +159,11 @@ TEC_CALLBACK(Plot)
         app.rt.SetCtrlAttribute(app.panels.logset, LOGSET_PLOT_NOTE, rt::ATTR_VISIBLE, 1);
         if (app.log.logging == 1)
             app.rt.SetCtrlVal(chart, CHART_LOG_LED, 1);
+        monitor::ShowUnit(app);
     } else {
-        monitor::StopPlotting(app);
+        monitor::ReleasePvRead(app);
         app.rt.SetCtrlAttribute(chart, CHART_TIMER, rt::ATTR_ENABLED, 0);
+        monitor::ShowLogSwitch(app);
         if (app.log.logging == 1)
             app.rt.SetCtrlVal(chart, CHART_LOG_LED, 0);
     }
@@ -164,8 +178,10 @@ TEC_CALLBACK(ChartExit)
     }
     if (event != rt::EVENT_COMMIT)
         return 0;
-    if (app.plotting == 1)
-        monitor::StopPlotting(app);
+    if (app.plotting == 1) {
+        monitor::ReleasePvRead(app);
+        monitor::ShowLogSwitch(app);
+    }
     app.rt.SetCtrlVal(app.panels.chart, CHART_PLOT, app.plotting);
     app.rt.SetCtrlAttribute(app.panels.chart, CHART_TIMER, rt::ATTR_ENABLED, 0);
     monitor::EndLogging(app);

@@ -107,7 +107,14 @@ bool WriteLogLine(App& app, const std::string& line)
     if (app.log.logging != 1 || !app.log.logFile)
         return false;
     std::string error;
-    if (app.log.logFile->writeLine(line, &error))
+    bool ok = app.log.logFile->writeLine(line, &error);
+    // Some systems let a program go on writing to a file that has been deleted
+    // or moved away; the lines would then end up nowhere the operator can find.
+    if (ok && !rt::FileExists(app.log.logPath)) {
+        ok = false;
+        error = "the file is no longer there (deleted, moved or its medium removed)";
+    }
+    if (ok)
         return true;
     // Logging is off before the popup appears, so a tick that runs while it is
     // up neither writes nor reports again.

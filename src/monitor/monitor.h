@@ -47,6 +47,9 @@ std::string FormatScale(const ChartScale& s);
 int ParseScale(const std::string& text, ChartScale* s);
 // The same with an explicit line end (pure; the one above uses the platform's text line end).
 std::string FormatScale(const ChartScale& s, const char* lineEnd);
+// Names the chart's Y axis with the temperature unit of cfUnit ("Temperature
+// (°C)" or "(°F)"). Done on opening the chart and on Plot on.
+void ShowUnit(App& app);
 // Ends logging: closes the file, logging 0, switch off and shown, note hidden, LED off.
 // Does nothing when logging is already off.
 void EndLogging(App& app);

@@ -1047,6 +1047,19 @@ int Runtime::GetAxisScalingMode(int panel, int control, int axis, int* mode, dou
     return 0;
 }
 
+int Runtime::SetAxisLabel(int panel, int control, int axis, const std::string& label)
+{
+    int err = 0;
+    auto* plot = widgetAs<QCustomPlot>(*m_impl, panel, control, &err);
+    if (!plot)
+        return err;
+    if (axis != 0 && axis != 1)
+        return RT_ERR_BAD_ARGUMENT;
+    (axis == 0 ? plot->xAxis : plot->yAxis)->setLabel(QString::fromStdString(label));
+    plot->replot(QCustomPlot::rpQueuedReplot);
+    return 0;
+}
+
 int Runtime::PlotLine(int panel, int control, double x1, double y1, double x2, double y2, int color)
 {
     int err = 0;

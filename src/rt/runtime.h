@@ -255,6 +255,9 @@ public:
     int ClearStripChart(int panel, int control);
     int SetAxisScalingMode(int panel, int control, int axis, int mode, double min, double max);
     int GetAxisScalingMode(int panel, int control, int axis, int* mode, double* min, double* max) const;
+    // Names an axis of a strip chart or graph (axis 0 X, 1 Y). 0, or
+    // RT_ERR_BAD_HANDLE / RT_ERR_BAD_ARGUMENT.
+    int SetAxisLabel(int panel, int control, int axis, const std::string& label);
     // Draws a line on a graph; returns its plot handle (> 0).
     int PlotLine(int panel, int control, double x1, double y1, double x2, double y2, int color);
     // plotHandle -1 deletes all plots; refresh 1 redraws at once.

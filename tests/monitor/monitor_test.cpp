@@ -7,7 +7,10 @@
 #include "rt/files.h"
 
 #include <gtest/gtest.h>
+#include <qcustomplot.h>
 
+#include <cmath>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -77,6 +80,19 @@ protected:
     {
         std::ofstream(path, std::ios::binary) << text;
     }
+    // The last value of trace k of the strip chart.
+    double lastTraceValue(int k) const
+    {
+        auto* plot = qobject_cast<QCustomPlot*>(rt.controlWidget(chart(), CHART_STRIPCHART));
+        if (!plot || k >= plot->graphCount() || plot->graph(k)->data()->isEmpty())
+            return std::nan("");
+        return (plot->graph(k)->data()->constEnd() - 1)->value;
+    }
+    QString yAxisLabel() const
+    {
+        auto* plot = qobject_cast<QCustomPlot*>(rt.controlWidget(chart(), CHART_STRIPCHART));
+        return plot ? plot->yAxis->label() : QString();
+    }
 };
 
 // ---- polls ----
@@ -94,6 +110,9 @@ TEST_F(Monitor, ChartTickReadsSvThenPvWithTheirDelays)
     EXPECT_NEAR(line->requests[1].at - t0, 0.05 + 0.03 + 0.05, 1e-9);
     EXPECT_NEAR(rig.clock.now() - t0, 0.18, 1e-9);
     EXPECT_EQ(app.link.linkBusy, 0);
+    // Trace 1 is SV, trace 2 PV.
+    EXPECT_DOUBLE_EQ(lastTraceValue(0), 25.0);
+    EXPECT_NEAR(lastTraceValue(1), 24.8, 1e-5);
 }
 
 TEST_F(Monitor, SignedRawValuesUnderBothScales)
@@ -161,9 +180,15 @@ TEST_F(Monitor, BadAnswersAreRepeatedUntilGood)
 {
     openChart();
     line->script = {Reply::SevenBytes, Reply::SwappedCrc};
+    const double t0 = rig.clock.now();
     tick();
     ASSERT_EQ(line->requests.size(), 4u);  // SV three times, then PV
     EXPECT_EQ(line->requests[0].bytes, line->requests[2].bytes);
+    // A short answer costs the whole read time-out; every repeat follows a
+    // 0.05 s pause after the flush and keeps the SV post-write delay.
+    EXPECT_NEAR(line->requests[1].at - t0, 0.05 + 0.03 + 1.0 + 0.05, 1e-9);
+    EXPECT_NEAR(line->requests[2].at - line->requests[1].at, 0.03 + 0.05, 1e-9);
+    EXPECT_NEAR(line->requests[3].at - line->requests[2].at, 0.03 + 0.05, 1e-9);
     EXPECT_FLOAT_EQ(app.live.sv, 25.0f);
     EXPECT_FLOAT_EQ(app.live.pv, 24.8f);
     EXPECT_EQ(points(), 1);
@@ -329,6 +354,48 @@ TEST_F(Monitor, RecordingWritesHeaderAndOneExactLinePerTick)
     EXPECT_EQ(contents(path), expected);
 }
 
+TEST_F(Monitor, LogLineTakesDateAndTimeFromTheRunTimeClock)
+{
+    // Move the virtual clock to 08:15:00 local time on 5 January 2024.
+    std::tm when{};
+    when.tm_year = 2024 - 1900;
+    when.tm_mon = 0;
+    when.tm_mday = 5;
+    when.tm_hour = 8;
+    when.tm_min = 15;
+    when.tm_isdst = -1;
+    const double target = static_cast<double>(std::mktime(&when));
+    const double nowSeconds = static_cast<double>(rig.clock.wallMillis()) / 1000.0;
+    ASSERT_GT(target, nowSeconds);
+    // The tick itself spends 0.18 s before the date is read.
+    rig.clock.advance(target - nowSeconds);
+
+    const std::string path = rig.path("jan.dat");
+    openChart();
+    logOn(path);
+    plot(1);
+    line->regs[monitor::kSvRegister] = static_cast<std::uint16_t>(-50);
+    tick();
+    EXPECT_EQ(contents(path), std::string(monitor::kLogHeader) + rt::TextLineEnd() + "1/5/2024, 08:15:00,  -5.0,  24.8" +
+                                  rt::TextLineEnd());
+}
+
+TEST_F(Monitor, ChartExitWhileArmedClosesTheFile)
+{
+    const std::string path = rig.path("armed.dat");
+    openChart();
+    logOn(path);
+    ASSERT_EQ(app.log.logging, 1);
+    rt.Commit(chart(), CHART_EXIT);
+    EXPECT_EQ(app.log.logging, 0);
+    EXPECT_FALSE(app.log.logFile);
+    EXPECT_EQ(rig.intValue(logset(), LOGSET_LOG_SW), 0);
+    EXPECT_FALSE(rt.IsPanelVisible(chart()));
+    // A stray tick after the exit writes nothing.
+    tick();
+    EXPECT_EQ(contents(path), std::string(monitor::kLogHeader) + rt::TextLineEnd());
+}
+
 TEST_F(Monitor, ExistingFileOverwriteAppendExitEscapeEnter)
 {
     const std::string path = rig.path("old.dat");
@@ -417,6 +484,28 @@ TEST_F(Monitor, FullDiskStopsLoggingOnceAndKeepsPlotting)
     EXPECT_EQ(points(), 2);
     EXPECT_EQ(rig.op.count("Data Log"), 1);
     EXPECT_TRUE(running(chart(), CHART_TIMER));
+}
+
+TEST_F(Monitor, RemovedLogFileStopsLoggingAndIsReported)
+{
+    const std::string path = rig.path("gone.dat");
+    openChart();
+    logOn(path);
+    plot(1);
+    tick();
+    ASSERT_EQ(app.log.logging, 1);
+    std::filesystem::remove(path);
+    tick();
+    EXPECT_EQ(app.log.logging, 0);
+    EXPECT_FALSE(app.log.logFile);
+    EXPECT_EQ(rig.intValue(logset(), LOGSET_LOG_SW), 0);
+    EXPECT_EQ(rig.intValue(chart(), CHART_LOG_LED), 0);
+    ASSERT_EQ(rig.op.count("Data Log"), 1);
+    EXPECT_NE(rig.op.shown().back().text.find(path), std::string::npos);
+    EXPECT_EQ(points(), 2);
+    tick();
+    EXPECT_EQ(rig.op.count("Data Log"), 1);
+    EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 TEST_F(Monitor, LongLogPathIsKept)
@@ -555,6 +644,17 @@ TEST_F(Monitor, CloseYscaleRefusesAnUnusableScale)
         EXPECT_EQ(contents(rig.path("XYscale.txt")), "100.000000 0.000000 300\n");
         EXPECT_DOUBLE_EQ(app.scale.yMax, 100.0);
     }
+}
+
+TEST_F(Monitor, YAxisNamesTheUnit)
+{
+    app.params.cfUnit = 0;
+    openChart();
+    EXPECT_EQ(yAxisLabel(), QString::fromUtf8("Temperature (\u00B0C)"));
+    // A unit changed while the chart is up shows from the next Plot on.
+    app.params.cfUnit = 1;
+    plot(1);
+    EXPECT_EQ(yAxisLabel(), QString::fromUtf8("Temperature (\u00B0F)"));
 }
 
 TEST_F(Monitor, ClearChartEmptiesItAndTheNextTickPlotsAtOnce)
