@@ -120,6 +120,25 @@ TEST_F(Processes, StartsIdentifiesReadsSavesAndEndsOnSigterm)
     EXPECT_TRUE(tecsim.waitForFinished(5000));
 }
 
+TEST_F(Processes, InterruptEndsAsQuitDoes)
+{
+    const QString log = work.filePath("traffic.log");
+    const std::string pty = startSim({"--log", log});
+    ASSERT_FALSE(pty.empty()) << m_simOut.toStdString();
+    startProgram({"--port", QString::fromStdString("1=" + pty), "--ui-dir", TEC_UI_DIR});
+    ASSERT_TRUE(WaitFor([&] { return ReadText(work.filePath("DftCom.prm")) == "1 19200 1"; }, 30));
+
+    ::kill(static_cast<pid_t>(program.processId()), SIGINT);
+    ASSERT_TRUE(program.waitForFinished(10000));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
+    // Quit sends nothing: no stop request of the confirmed end.
+    EXPECT_FALSE(ReadText(log).contains("rx 01 06 00 02 00 00 28 0A")) << ReadText(log).toStdString();
+
+    tecsim.terminate();
+    EXPECT_TRUE(tecsim.waitForFinished(5000));
+}
+
 TEST_F(Processes, MissingMainPanelEndsWithMinusOne)
 {
     QTemporaryDir empty;
@@ -138,7 +157,19 @@ TEST_F(Processes, HelpAndVersionPrintAndEnd)
     startProgram({"--help"});
     ASSERT_TRUE(program.waitForFinished(10000));
     EXPECT_EQ(program.exitCode(), 0);
-    EXPECT_TRUE(program.readAllStandardOutput().contains("--port N=DEVICE"));
+    const QByteArray help = program.readAllStandardOutput();
+    for (const char* option : {"--simulate", "--port N=DEVICE", "--ui-dir DIR", "--startup-probe", "-h, --help",
+                               "--version", "docs/ports.md"})
+        EXPECT_TRUE(help.contains(option)) << option;
+
+    // Every option the help names is one the program takes.
+    startProgram({"--port", "1", "--ui-dir", TEC_UI_DIR});
+    ASSERT_TRUE(program.waitForFinished(10000));
+    EXPECT_EQ(program.exitCode(), 2) << "a binding without a device is refused";
+    startProgram({"-h"});
+    ASSERT_TRUE(program.waitForFinished(10000));
+    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_EQ(program.readAllStandardOutput(), help);
 }
 
 } // namespace
