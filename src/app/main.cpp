@@ -21,11 +21,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <memory>
 #include <string>
-#include <unistd.h>
 #include <vector>
+
+// Ending by SIGINT/SIGTERM uses a self-pipe, which is POSIX; on Windows the
+// program ends through its own Quit and Exit only.
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#define TEC_POSIX_SIGNALS 1
+#endif
 
 namespace {
 
@@ -169,6 +175,7 @@ void ApplyInstrumentStyle(QApplication& qtApp)
 // SIGINT and SIGTERM end the program as Quit does. The handler only writes a
 // byte to a pipe; the event loop reads it and stops, and the entry routine
 // then runs Quit on the UI thread.
+#ifdef TEC_POSIX_SIGNALS
 int g_signalPipe[2] = {-1, -1};
 
 void OnSignal(int)
@@ -176,6 +183,7 @@ void OnSignal(int)
     const char c = 1;
     [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &c, 1);
 }
+#endif
 
 } // namespace
 
@@ -247,6 +255,7 @@ int main(int argc, char** argv)
 
     bool signalled = false;
     std::unique_ptr<QSocketNotifier> signalNotifier;
+#ifdef TEC_POSIX_SIGNALS
     if (::pipe(g_signalPipe) == 0) {
         ::fcntl(g_signalPipe[0], F_SETFL, O_NONBLOCK);
         ::fcntl(g_signalPipe[1], F_SETFL, O_NONBLOCK);
@@ -269,6 +278,7 @@ int main(int argc, char** argv)
         sigaction(SIGINT, &sa, nullptr);
         sigaction(SIGTERM, &sa, nullptr);
     }
+#endif
 
     shell::StartUp(app, options.simulate ? kSimulatedPort : 0);
     // A signal that came during start-up has already asked to end.
