@@ -314,8 +314,16 @@ TEST(ScriptFiles, SaveAndLoadRoundTrip)
     rig.rt.SetCtrlVal(rig.script(), SCRIPT_TOL_BAND, 0.0);
     rig.op.queueFile(1, path);
     rig.fire(SCRIPT_OPEN_PC);
-    EXPECT_EQ(rig.op.lastFileRequest().buttonLabel, 3);
-    EXPECT_FALSE(rig.op.lastFileRequest().allowMakeDirectory);
+    const rt::FileSelect& load = rig.op.lastFileRequest();
+    EXPECT_EQ(load.defaultDirectory, "");
+    EXPECT_EQ(load.defaultFileSpec, "*.srp");
+    EXPECT_EQ(load.fileTypeList, "*.txt");
+    EXPECT_EQ(load.title, "Load Parameter File");
+    EXPECT_EQ(load.buttonLabel, 3);
+    EXPECT_TRUE(load.allowCancel);
+    EXPECT_FALSE(load.allowMakeDirectory);
+    EXPECT_FALSE(load.restrictDirectory);
+    EXPECT_FALSE(load.restrictExtension);
     StepProgram loaded = rig.panel();
     EXPECT_FLOAT_EQ(loaded.steps[0].sv, 1234.6f);
     loaded.steps[0].sv = saved.steps[0].sv;
@@ -358,6 +366,10 @@ TEST(ScriptFiles, CancelAndBadFilesChangeNothing)
     rig.op.queueFile(0, keep);  // cancelled save
     rig.fire(SCRIPT_SAVE_PC);
     EXPECT_EQ(ReadFile(keep), "untouched");
+    const std::string fresh = rig.path("fresh.srp");
+    rig.op.queueFile(0, fresh);
+    rig.fire(SCRIPT_SAVE_PC);
+    EXPECT_FALSE(std::ifstream(fresh).good());
     rig.op.queueFile(0, keep);  // cancelled load
     rig.fire(SCRIPT_OPEN_PC);
     ExpectSamePanel(rig.panel(), before);
