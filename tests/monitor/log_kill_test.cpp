@@ -66,6 +66,10 @@ TEST(LogUntilKilled, Child)
     const int ticksFd = open(ticksPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(ticksFd, 0);
     TestRig rig;
+    // The controller holds 40.0 degrees under PID control (set value register
+    // 0x0000, control function register 0x0002), so PV climbs from ambient.
+    rig.sim->setReg(0x0000, 400);
+    rig.sim->setReg(0x0002, 4);
     ASSERT_GE(rig.connect(), 0);
     App& app = rig.app;
     rig.rt.Commit(app.panels.parm, PARM_OPEN_CHART);
@@ -164,12 +168,17 @@ TEST(LogSurvivesKill, EveryCompleteLineIsIntact)
 
     const std::regex form(R"(^(\d{1,2})/(\d{1,2})/(\d{4}), (\d\d):(\d\d):(\d\d), +(-?\d+\.\d), +(-?\d+\.\d)$)");
     double previous = 0;
+    float firstPv = 0, lastPv = 0;
     for (std::size_t i = 1; i < lines.size(); ++i) {
         std::smatch m;
         ASSERT_TRUE(std::regex_match(lines[i], m, form)) << "line " << i << ": \"" << lines[i] << "\"";
         const int month = std::stoi(m[1]), day = std::stoi(m[2]), year = std::stoi(m[3]);
         const std::string time = m[4].str() + ":" + m[5].str() + ":" + m[6].str();
         const float sv = std::stof(m[7]), pv = std::stof(m[8]);
+        EXPECT_FLOAT_EQ(sv, 40.0f) << "line " << i;
+        if (i == 1)
+            firstPv = pv;
+        lastPv = pv;
         // Written exactly as the formatter writes it: nothing missing, nothing extra.
         EXPECT_EQ(lines[i], monitor::FormatLogLine(month, day, year, time, sv, pv)) << "line " << i;
         std::tm t{};
@@ -187,4 +196,6 @@ TEST(LogSurvivesKill, EveryCompleteLineIsIntact)
         }
         previous = at;
     }
+    // The simulated controller heats towards its set value: PV moves up.
+    EXPECT_GT(lastPv, firstPv + 0.5f);
 }
