@@ -4,6 +4,7 @@
 #include "params/params.h"
 
 #include "app/app.h"
+#include "monitor/monitor.h"
 #include "link/transact.h"
 #include "params/encoding.h"
 #include "params/help_texts.h"
@@ -339,6 +340,7 @@ bool ReadAllParameters(App& app)
         app.rt.RemovePopup(0);
     app.link.waitShown = 0;
     ApplyDecimalPoint(app);
+    monitor::ShowUnit(app);
     ReportOutcome(app, op);
     return !op.stopped && op.refused.empty();
 }
@@ -603,8 +605,10 @@ void SendSelection(App& app, int control, std::int16_t ParameterSet::*field, std
 
 TEC_CALLBACK(SetCF)
 {
-    if (event == rt::EVENT_COMMIT)
+    if (event == rt::EVENT_COMMIT) {
         SendSelection(app, PARM_CF_UNIT, &ParameterSet::cfUnit, reg::kCfUnit);
+        monitor::ShowUnit(app);  // the chart's axis names the unit
+    }
     else if (event == rt::EVENT_RIGHT_CLICK)
         app.rt.MessagePopup(help::kSetCFTitle, help::kSetCFText);
     return 0;

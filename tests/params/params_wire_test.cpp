@@ -8,6 +8,8 @@
 #include "params/params.h"
 #include "rt/files.h"
 
+#include <qcustomplot.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -911,3 +913,17 @@ TEST_F(Connected, LoadWithSilentControllerStopsWithOnePopup)
 }
 
 } // namespace
+
+TEST_F(Connected, UnitFollowsOnTheChartAxisAtOnce)
+{
+    auto* plot = qobject_cast<QCustomPlot*>(rig.rt.controlWidget(rig.app.panels.chart, CHART_STRIPCHART));
+    ASSERT_NE(plot, nullptr);
+    EXPECT_EQ(plot->yAxis->label(), QString::fromUtf8("Temperature (\u00B0C)"));
+    rig.rt.Commit(parm(), PARM_CF_UNIT, 1);
+    EXPECT_EQ(rig.sim->reg(0x0029), 1);
+    EXPECT_EQ(plot->yAxis->label(), QString::fromUtf8("Temperature (\u00B0F)"));
+    // A read-all pass brings the controller's unit to the axis as well.
+    rig.sim->setReg(0x0029, 0);
+    ASSERT_TRUE(params::ReadAllParameters(rig.app));
+    EXPECT_EQ(plot->yAxis->label(), QString::fromUtf8("Temperature (\u00B0C)"));
+}
