@@ -927,3 +927,79 @@ TEST_F(Connected, UnitFollowsOnTheChartAxisAtOnce)
     ASSERT_TRUE(params::ReadAllParameters(rig.app));
     EXPECT_EQ(plot->yAxis->label(), QString::fromUtf8("Temperature (\u00B0C)"));
 }
+
+TEST_F(Connected, EverySettingChangedFromItsControlReadsBackTheSame)
+{
+    const int p = parm();
+    auto set = [&](int control, double v) { rig.rt.SetCtrlVal(p, control, v); };
+    // Set value.
+    set(PARM_SV, 42.5);
+    commit(PARM_SV_SEND);
+    // Sensor group and alarms (the alarm fields take values while the switch is off too).
+    set(PARM_RANGE_HI, 140.0);
+    set(PARM_RANGE_LO, -15.5);
+    set(PARM_REG30, 12.3);
+    set(PARM_REG31, -4.0);
+    set(PARM_SW_FILTER, 2.5);
+    set(PARM_ALARM_HIGH, 75.5);
+    set(PARM_ALARM_LOW, 5.0);
+    commit(PARM_SENSOR_UPDATE);
+    // Selectors.
+    rig.rt.Commit(p, PARM_CF_UNIT, 1);
+    rig.rt.Commit(p, PARM_DIR_REV, 1);
+    rig.rt.Commit(p, PARM_SENSOR_TYPE, 2);
+    // Manual output and its level.
+    rig.rt.Commit(p, PARM_CTRL_FUNC, 3);
+    set(PARM_OUTPUT_LEVEL, 12.3);
+    commit(PARM_OUTPUT_SET);
+    // The four PID sets.
+    for (int n = 1; n <= 4; ++n) {
+        set(PARM_PID_P(n), 3.0 + n);
+        rig.rt.SetCtrlVal(p, PARM_PID_I(n), 100 + n);
+        rig.rt.SetCtrlVal(p, PARM_PID_D(n), 10 + n);
+        set(PARM_PID_T4(n), 90.0 + n);
+        set(PARM_PID_T5(n), 40.0 + n);
+        if (n <= 3)
+            set(PARM_PID_BOUND(n), 25.0 * n);
+    }
+    commit(PARM_PID_UPDATE);
+    // Control off again, then the alarm switch on (it can be changed only while control is off).
+    rig.rt.Commit(p, PARM_CTRL_FUNC, 0);
+    rig.rt.Commit(p, PARM_ALARM_SW, 1);
+    rig.rt.Commit(rig.app.panels.debug, DEBUG_KEYPAD, 0);
+    // The dip-switch reminder of the sensor type is the only message.
+    ASSERT_EQ(rig.op.titles(), std::vector<std::string>{"Sensor Type Select"});
+    rig.op.clear();
+
+    // Scramble the panel, then read everything back from the controller.
+    for (int c : {PARM_SV, PARM_RANGE_HI, PARM_RANGE_LO, PARM_REG30, PARM_REG31, PARM_SW_FILTER, PARM_ALARM_HIGH,
+                  PARM_ALARM_LOW, PARM_OUTPUT_LEVEL})
+        set(c, 0.0);
+    commit(PARM_READ_ALL);
+    ASSERT_TRUE(rig.op.shown().empty()) << rig.op.shown().front().title;
+
+    EXPECT_DOUBLE_EQ(rig.value(p, PARM_SV), 42.5);
+    EXPECT_DOUBLE_EQ(rig.value(p, PARM_RANGE_HI), 140.0);
+    EXPECT_DOUBLE_EQ(rig.value(p, PARM_RANGE_LO), -15.5);
+    EXPECT_NEAR(rig.value(p, PARM_REG30), 12.3, 1e-5);
+    EXPECT_DOUBLE_EQ(rig.value(p, PARM_REG31), -4.0);
+    EXPECT_DOUBLE_EQ(rig.value(p, PARM_SW_FILTER), 2.5);
+    EXPECT_DOUBLE_EQ(rig.value(p, PARM_ALARM_HIGH), 75.5);
+    EXPECT_DOUBLE_EQ(rig.value(p, PARM_ALARM_LOW), 5.0);
+    EXPECT_EQ(rig.intValue(p, PARM_CF_UNIT), 1);
+    EXPECT_EQ(rig.intValue(p, PARM_DIR_REV), 1);
+    EXPECT_EQ(rig.intValue(p, PARM_SENSOR_TYPE), 2);
+    EXPECT_NEAR(rig.value(p, PARM_OUTPUT_LEVEL), 12.3, 1e-5);
+    EXPECT_EQ(rig.intValue(p, PARM_CTRL_FUNC), 0);
+    EXPECT_EQ(rig.intValue(p, PARM_ALARM_SW), 1);
+    EXPECT_EQ(rig.intValue(rig.app.panels.debug, DEBUG_KEYPAD), 0);
+    for (int n = 1; n <= 4; ++n) {
+        EXPECT_DOUBLE_EQ(rig.value(p, PARM_PID_P(n)), 3.0 + n) << n;
+        EXPECT_EQ(rig.intValue(p, PARM_PID_I(n)), 100 + n) << n;
+        EXPECT_EQ(rig.intValue(p, PARM_PID_D(n)), 10 + n) << n;
+        EXPECT_DOUBLE_EQ(rig.value(p, PARM_PID_T4(n)), 90.0 + n) << n;
+        EXPECT_DOUBLE_EQ(rig.value(p, PARM_PID_T5(n)), 40.0 + n) << n;
+        if (n <= 3)
+            EXPECT_DOUBLE_EQ(rig.value(p, PARM_PID_BOUND(n)), 25.0 * n) << n;
+    }
+}
