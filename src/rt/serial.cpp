@@ -3,6 +3,7 @@
 #include "rt/serial_qt.h"
 
 #include <QElapsedTimer>
+#include <QLoggingCategory>
 #include <QRegularExpression>
 #include <QSerialPort>
 #include <QSerialPortInfo>
@@ -14,7 +15,21 @@
 #include <poll.h>
 #endif
 
+// Hex dumps of every frame written and read, off by default; a technician
+// switches them on without a rebuild:
+//   QT_LOGGING_RULES="tecontrol.wire.debug=true" tecontrol ...
+Q_LOGGING_CATEGORY(lcWire, "tecontrol.wire", QtWarningMsg)
+
 namespace rt {
+
+namespace {
+
+QString HexBytes(const unsigned char* bytes, int count)
+{
+    return QByteArray(reinterpret_cast<const char*>(bytes), std::max(count, 0)).toHex(' ').toUpper();
+}
+
+} // namespace
 
 // ---------------------------------------------------------------- QSerialPort device
 
@@ -352,6 +367,7 @@ int Runtime::ComWrt(int port, const unsigned char* buffer, int count)
     if (count <= 0)
         return 0;
     const int n = s->device->write(buffer, count);
+    qCDebug(lcWire).noquote() << "port" << port << "TX" << HexBytes(buffer, count);
     if (n < 0) {
         s->lost = true;
         return RT_ERR_PORT_LOST;
@@ -373,6 +389,7 @@ int Runtime::ComRdAnswer(int port, unsigned char* buffer, int count, const Answe
     if (count <= 0)
         return 0;
     const int n = s->device->read(buffer, count, s->timeout, done);
+    qCDebug(lcWire).noquote() << "port" << port << "RX" << HexBytes(buffer, n) << QStringLiteral("(%1 of %2)").arg(std::max(n, 0)).arg(count);
     if (n < 0) {
         s->lost = true;
         return RT_ERR_PORT_LOST;
