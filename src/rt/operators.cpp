@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStyle>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -78,10 +79,22 @@ GenericDialog::GenericDialog(const GenericPopup& popup, QWidget* parent) : QDial
 {
     setWindowTitle(QString::fromStdString(popup.title));
     setModal(true);
+    setMinimumWidth(380);
     auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(18, 16, 18, 12);
+    layout->setSpacing(14);
+    // A question, laid out as the desktop's own message boxes are.
+    auto* body = new QHBoxLayout;
+    auto* icon = new QLabel(this);
+    icon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxQuestion).pixmap(32, 32));
+    icon->setAlignment(Qt::AlignTop);
+    body->addWidget(icon);
+    body->addSpacing(12);
     auto* text = new QLabel(QString::fromStdString(popup.text), this);
     text->setTextFormat(Qt::PlainText);
-    layout->addWidget(text);
+    text->setWordWrap(false);
+    body->addWidget(text, 1);
+    layout->addLayout(body);
     auto* row = new QHBoxLayout;
     row->addStretch();
     const std::string* labels[3] = {&popup.button1, &popup.button2, &popup.button3};
