@@ -86,7 +86,11 @@ bool TextLog::open(const std::string& path, bool append, std::string* error)
     close();
     m_impl->file.setFileName(qpath(path));
     // Binary mode: the line end is written as TextLineEnd() gives it.
-    const QIODevice::OpenMode mode = QIODevice::WriteOnly | (append ? QIODevice::Append : QIODevice::Truncate);
+    // Unbuffered: each line goes straight to the operating system, so no
+    // bytes of a failed line can linger in a buffer for a later close to
+    // write out.
+    const QIODevice::OpenMode mode =
+        QIODevice::WriteOnly | QIODevice::Unbuffered | (append ? QIODevice::Append : QIODevice::Truncate);
     if (!m_impl->file.open(mode)) {
         setError(error, m_impl->file.errorString());
         return false;
@@ -103,8 +107,14 @@ bool TextLog::writeLine(const std::string& line, std::string* error)
     }
     QByteArray bytes(line.data(), static_cast<qsizetype>(line.size()));
     bytes.append(TextLineEnd());
+    const qint64 before = f.size();
     if (f.write(bytes) != bytes.size() || !f.flush()) {
         setError(error, f.errorString());
+        // A line cut off part way (a full disk, a size limit) is taken back,
+        // so the file holds whole lines only and a later line does not run
+        // on from a fragment. A device that cannot be cut keeps what it has.
+        if (f.size() > before && f.resize(before) && !(f.openMode() & QIODevice::Append))
+            f.seek(before);
         f.unsetError();
         return false;
     }

@@ -16,8 +16,11 @@
 #include <QLineEdit>
 #include <QScreen>
 #include <QSpinBox>
+#include <QTimer>
 
+#include <cfenv>
 #include <cmath>
+#include <limits>
 #include <type_traits>
 
 namespace rt {
@@ -28,6 +31,8 @@ QString numberText(double v)
 {
     return QString::number(v, 'g', 8);
 }
+
+int getNumber(const QWidget* w, double* v);
 
 bool sameValue(double a, double b)
 {
@@ -104,8 +109,18 @@ int Runtime::Impl::dispatch(const std::shared_ptr<ControlRec>& c, int event, boo
 {
     if (!c || !c->callback)
         return 0;
-    if (fromToolkit && (callbackDepth > 0 || modalDepth > 0 || paintOnly))
+    if (fromToolkit && holdingEvents()) {
+        // Timer ticks and right clicks come again; a field's commit does not.
+        double v = 0;
+        if (event == EVENT_COMMIT && qobject_cast<QAbstractSpinBox*>(c->widget.data()) &&
+            getNumber(c->widget, &v) == 0) {
+            heldCommits.erase(std::remove_if(heldCommits.begin(), heldCommits.end(),
+                                             [&](const HeldCommit& h) { return h.control.lock() == c; }),
+                              heldCommits.end());
+            heldCommits.push_back({c, v});
+        }
         return 0;
+    }
     if (c->running)
         return 0;
     const std::shared_ptr<ControlRec> hold = c;  // the callback may discard the panel
@@ -114,7 +129,36 @@ int Runtime::Impl::dispatch(const std::shared_ptr<ControlRec>& c, int event, boo
     const int result = hold->callback(hold->panel, hold->id, event, nullptr, 0, 0);
     --callbackDepth;
     hold->running = false;
+    afterHold();
     return result;
+}
+
+void Runtime::Impl::afterHold()
+{
+    if (heldCommits.empty() || holdingEvents() || releasePosted)
+        return;
+    releasePosted = true;
+    // From the event loop, not from the end of the callback that held them.
+    QTimer::singleShot(0, &hub, [this] { releaseHeldCommits(); });
+}
+
+void Runtime::Impl::releaseHeldCommits()
+{
+    releasePosted = false;
+    if (holdingEvents())
+        return;  // the next end of a hold posts again
+    std::vector<HeldCommit> held;
+    held.swap(heldCommits);
+    for (const HeldCommit& h : held) {
+        const std::shared_ptr<ControlRec> c = h.control.lock();
+        if (!c || !c->widget || !c->widget->isEnabled() || !c->visible)
+            continue;
+        // A value the program has put in meanwhile replaces the operator's.
+        double now = 0;
+        if (getNumber(c->widget, &now) != 0 || !sameValue(now, h.value))
+            continue;
+        dispatch(c, EVENT_COMMIT, true);
+    }
 }
 
 void Runtime::Impl::wireControl(const std::shared_ptr<ControlRec>& c)
@@ -208,6 +252,7 @@ bool EventHub::eventFilter(QObject* watched, QEvent* event)
                 ++m_impl.callbackDepth;
                 handler();
                 --m_impl.callbackDepth;
+                m_impl.afterHold();
             }
             return true;
         }
@@ -412,6 +457,7 @@ int Runtime::InstallPopup(int panel)
     w->repaint();
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     m_impl->paintOnly = false;
+    m_impl->afterHold();
     return 0;
 }
 
@@ -704,6 +750,8 @@ int setAttribute(ControlRec& c, int attribute, double v)
             return 0;
         }
         if (auto* d = qobject_cast<QDoubleSpinBox*>(w)) {
+            // Fewer decimals may round the value: that is no operator's commit.
+            const QSignalBlocker block(d);
             d->setDecimals(digits);
             return 0;
         }
@@ -935,27 +983,31 @@ bool Runtime::quitRequested() const
 
 namespace {
 struct DepthScope {
-    explicit DepthScope(int& d) : m_d(d) { ++m_d; }
-    ~DepthScope() { --m_d; }
-    int& m_d;
+    explicit DepthScope(Runtime::Impl& impl) : m_impl(impl) { ++m_impl.modalDepth; }
+    ~DepthScope()
+    {
+        --m_impl.modalDepth;
+        m_impl.afterHold();
+    }
+    Runtime::Impl& m_impl;
 };
 } // namespace
 
 void Runtime::MessagePopup(const std::string& title, const std::string& text)
 {
-    DepthScope modal(m_impl->modalDepth);
+    DepthScope modal(*m_impl);
     m_op.message(title, text);
 }
 
 int Runtime::GenericMessagePopup(const GenericPopup& popup)
 {
-    DepthScope modal(m_impl->modalDepth);
+    DepthScope modal(*m_impl);
     return m_op.generic(popup);
 }
 
 int Runtime::FileSelectPopup(const FileSelect& request, std::string* path)
 {
-    DepthScope modal(m_impl->modalDepth);
+    DepthScope modal(*m_impl);
     std::string chosen;
     const int r = m_op.fileSelect(request, &chosen);
     if (r > 0 && path)
@@ -1129,7 +1181,23 @@ void Runtime::GetSystemDate(int* month, int* day, int* year) const
 
 long Runtime::RoundRealToNearestInteger(double value)
 {
-    return static_cast<long>(std::nearbyint(value));
+    // Halves go to the even neighbour whatever rounding mode is in force, and
+    // values beyond a long (32 bits on Windows) saturate instead of wrapping.
+    const int mode = std::fegetround();
+    if (mode != FE_TONEAREST)
+        std::fesetround(FE_TONEAREST);
+    const double r = std::nearbyint(value);
+    if (mode != FE_TONEAREST)
+        std::fesetround(mode);
+    if (std::isnan(r))
+        return 0;
+    constexpr double lo = static_cast<double>(std::numeric_limits<long>::min());
+    constexpr double hi = static_cast<double>(std::numeric_limits<long>::max());
+    if (r <= lo)
+        return std::numeric_limits<long>::min();
+    if (r >= hi)
+        return std::numeric_limits<long>::max();
+    return static_cast<long>(r);
 }
 
 } // namespace rt

@@ -303,7 +303,8 @@ public:
     void Delay(double seconds);
     std::string TimeStr() const;  // "HH:MM:SS", 24-hour, local time
     void GetSystemDate(int* month, int* day, int* year) const;
-    // Rounds to the nearest integer, halves to the even neighbour.
+    // Rounds to the nearest integer, halves to the even neighbour. Values
+    // beyond a long saturate at its limits; NaN gives 0.
     static long RoundRealToNearestInteger(double value);
 
     struct Impl;

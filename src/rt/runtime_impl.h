@@ -77,13 +77,30 @@ struct Runtime::Impl {
 
     std::map<int, PortState> ports;
 
+    // Field commits that arrived while events were held back (a field left by
+    // its focus moving to a popup), with the value the operator gave. They run
+    // once the program is idle again, if the field still shows that value.
+    struct HeldCommit {
+        std::weak_ptr<ControlRec> control;
+        double value = 0;
+    };
+    std::vector<HeldCommit> heldCommits;
+    bool releasePosted = false;
+
     PanelRec* panel(int handle);
     const PanelRec* panel(int handle) const;
     std::shared_ptr<ControlRec> control(int panel, int id) const;
     // Runs a control's callback. Events from the toolkit are dropped while a
     // callback, an operator dialog or a popup's first paint is in progress, so
     // callbacks never interleave; a control's callback is never re-entered.
+    // A field's commit dropped this way is held and delivered later (see
+    // heldCommits), so an operator's edit is never taken silently.
     int dispatch(const std::shared_ptr<ControlRec>& c, int event, bool fromToolkit);
+    bool holdingEvents() const { return callbackDepth > 0 || modalDepth > 0 || paintOnly; }
+    // Called whenever a callback, dialog or popup paint ends: once nothing
+    // holds events back, the held commits are delivered from the event loop.
+    void afterHold();
+    void releaseHeldCommits();
     void wireControl(const std::shared_ptr<ControlRec>& c);
     void discard(int handle);
     QWidget* mainWindow() const;

@@ -12,6 +12,7 @@
 #include <cmath>
 
 #ifndef Q_OS_WIN
+#include <cerrno>
 #include <poll.h>
 #endif
 
@@ -67,7 +68,7 @@ public:
 
     int write(const std::uint8_t* data, int count) override
     {
-        if (!m_port.isOpen() || m_lost || lostNow())
+        if (!m_port.isOpen() || m_lost || lostNow() || hungUp())
             return -1;
         const qint64 n = m_port.write(reinterpret_cast<const char*>(data), count);
         if (n < 0 || lostNow())
@@ -76,12 +77,15 @@ public:
         // only the port's own notifier, never the user interface.
         QElapsedTimer t;
         t.start();
-        while (m_port.bytesToWrite() > 0 && t.elapsed() < 2000) {
-            if (!m_port.waitForBytesWritten(static_cast<int>(2000 - t.elapsed()))) {
-                if (lostNow())
-                    return -1;
+        while (m_port.bytesToWrite() > 0) {
+            const qint64 remaining = 2000 - t.elapsed();
+            if (remaining <= 0)
                 break;
-            }
+            const Wait w = pump(static_cast<int>(remaining), true);
+            if (w == Wait::Lost)
+                return -1;
+            if (w == Wait::TimedOut)
+                break;  // the bytes stay queued for the driver
         }
         return static_cast<int>(n);
     }
@@ -97,6 +101,7 @@ public:
         const qint64 limitMs = static_cast<qint64>(std::llround(std::max(0.0, timeout) * 1000.0));
         int n = 0;
         for (;;) {
+            // Bytes Qt has already taken from the driver come first.
             const qint64 got = m_port.read(reinterpret_cast<char*>(buf) + n, max - n);
             if (got < 0 || lostNow())
                 return -1;
@@ -106,10 +111,13 @@ public:
             const qint64 remaining = limitMs - t.elapsed();
             if (remaining <= 0)
                 return n;
-            if (!m_port.waitForReadyRead(static_cast<int>(remaining))) {
-                if (lostNow() || hungUp())
-                    return -1;
-                m_port.clearError();
+            switch (pump(static_cast<int>(remaining), false)) {
+            case Wait::Lost:
+                return -1;
+            case Wait::TimedOut:
+                return n;
+            case Wait::Ready:
+                break;
             }
         }
     }
@@ -140,13 +148,66 @@ private:
         return m_lost;
     }
 
+    enum class Wait { Ready, TimedOut, Lost };
+
+    // Waits up to ms, blocked in the operating system, until bytes arrive
+    // (or queued bytes leave), and lets the port move them. Every outcome
+    // ends the wait: Ready when bytes moved, TimedOut when the time passed,
+    // Lost for a hang-up or any failure the port does not call a time-out,
+    // so no error, recognised or not, can make a caller spin.
+    Wait pump(int ms, bool forWrite)
+    {
+#ifndef Q_OS_WIN
+        const int fd = static_cast<int>(m_port.handle());
+        if (fd < 0) {
+            m_lost = true;
+            return Wait::Lost;
+        }
+        const short want = forWrite ? POLLOUT : POLLIN;
+        QElapsedTimer t;
+        t.start();
+        for (;;) {
+            pollfd p{fd, want, 0};
+            const int r = ::poll(&p, 1, std::max(0, ms - static_cast<int>(t.elapsed())));
+            if (r < 0 && errno == EINTR)
+                continue;  // a signal, not the port: wait on for what is left
+            if (r < 0 || (p.revents & (POLLERR | POLLNVAL))) {
+                m_lost = true;
+                return Wait::Lost;
+            }
+            if (r == 0)
+                return Wait::TimedOut;
+            if (!(p.revents & want)) {
+                // A hang-up with nothing left to read: the other end is gone.
+                m_lost = true;
+                return Wait::Lost;
+            }
+            break;
+        }
+        // The descriptor is ready, so Qt's own wait returns at once.
+        ms = 0;
+#endif
+        m_port.clearError();
+        if (forWrite ? m_port.waitForBytesWritten(ms) : m_port.waitForReadyRead(ms))
+            return Wait::Ready;
+        if (lostNow())
+            return Wait::Lost;
+        if (m_port.error() == QSerialPort::TimeoutError || m_port.error() == QSerialPort::NoError) {
+            m_port.clearError();
+            return Wait::TimedOut;
+        }
+        m_lost = true;
+        return Wait::Lost;
+    }
+
     // A pseudo-terminal whose other end has closed, or an unplugged adapter,
     // shows as a hang-up without any byte or error.
     bool hungUp()
     {
 #ifndef Q_OS_WIN
         pollfd p{static_cast<int>(m_port.handle()), POLLIN, 0};
-        if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(p.revents & POLLIN))
+        if (::poll(&p, 1, 0) > 0 && ((p.revents & (POLLERR | POLLNVAL)) ||
+                                     ((p.revents & POLLHUP) && !(p.revents & POLLIN))))
             m_lost = true;
 #endif
         return m_lost;

@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QElapsedTimer>
+#include <QFocusEvent>
+#include <QLineEdit>
 #include <QAbstractButton>
 #include <QPushButton>
 #include <QTest>
@@ -189,4 +191,127 @@ TEST_F(RtFixture, ToolkitEventsWaitWhileCallbackShowsDialog)
     // Outside any callback the same click does run.
     clicking.button->click();
     EXPECT_EQ(runs, 2);
+}
+
+namespace {
+// The operator has typed into a field and not yet pressed Enter.
+void typeWithoutEnter(QWidget* field, const QString& text)
+{
+    QLineEdit* e = field->findChild<QLineEdit*>();
+    e->selectAll();
+    QTest::keyClicks(e, text);
+}
+
+// A popup takes the focus from the field, which then takes its text.
+void focusLeaves(QWidget* field)
+{
+    QFocusEvent out(QEvent::FocusOut, Qt::ActiveWindowFocusReason);
+    QApplication::sendEvent(field, &out);
+}
+
+void runEventLoopBriefly()
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 50)
+        QCoreApplication::processEvents();
+}
+} // namespace
+
+TEST_F(RtFixture, FieldCommitDuringACallbackRunsAfterIt)
+{
+    QWidget* sv = rt.controlWidget(main, PARM_SV);
+    rt.SetCtrlVal(main, PARM_SV, 20.0);
+    typeWithoutEnter(sv, "55.5");
+    EXPECT_EQ(count(PARM_SV, rt::EVENT_COMMIT), 0);
+
+    // A timer callback shows a popup; the field commits as the focus leaves it.
+    int svCommitsSeenInsideTick = -1;
+    onCall = [&](const CallRecord& c) {
+        if (c.event == rt::EVENT_TIMER_TICK) {
+            rt.MessagePopup("Alarm", "text");
+            focusLeaves(sv);
+            svCommitsSeenInsideTick = count(PARM_SV, rt::EVENT_COMMIT);
+        }
+    };
+    rt.Tick(main, PARM_PV_TIMER);
+    onCall = nullptr;
+    EXPECT_EQ(svCommitsSeenInsideTick, 0) << "no callback may start inside another";
+    EXPECT_DOUBLE_EQ(value(PARM_SV), 55.5);
+    // Never silently lost: it runs from the event loop once the tick is over.
+    EXPECT_EQ(count(PARM_SV, rt::EVENT_COMMIT), 0);
+    runEventLoopBriefly();
+    EXPECT_EQ(count(PARM_SV, rt::EVENT_COMMIT), 1);
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back().control, PARM_SV);
+    runEventLoopBriefly();
+    EXPECT_EQ(count(PARM_SV, rt::EVENT_COMMIT), 1) << "delivered once only";
+
+    // The same inside a modal popup of the operator's: held until it closes.
+    struct FocusTakingOperator : rt::Operator {
+        QWidget* field = nullptr;
+        void message(const std::string&, const std::string&) override { focusLeaves(field); }
+        int generic(const rt::GenericPopup&) override { return 1; }
+        int fileSelect(const rt::FileSelect&, std::string*) override { return 0; }
+    } taking;
+    rt::Runtime other(clock, taking);
+    other.setPanelSearchPath({RT_TEST_DIR});
+    int otherCommits = 0;
+    other.setCallbackResolver([&](const std::string& name) -> rt::CtrlCallback {
+        if (name != "OnCommit")
+            return {};
+        return [&](int, int control, int, void*, int, int) {
+            otherCommits += control == PARM_CTRL_ID ? 1 : 0;
+            return 0;
+        };
+    });
+    const int p = other.LoadPanel(0, "Test Main.uir", 1);
+    taking.field = other.controlWidget(p, PARM_CTRL_ID);
+    typeWithoutEnter(taking.field, "17");
+    other.MessagePopup("Error", "text");  // outside any callback
+    EXPECT_EQ(otherCommits, 0);
+    runEventLoopBriefly();
+    EXPECT_EQ(otherCommits, 1);
+    int id = 0;
+    other.GetCtrlVal(p, PARM_CTRL_ID, &id);
+    EXPECT_EQ(id, 17);
+}
+
+TEST_F(RtFixture, HeldFieldCommitGivesWayToTheProgram)
+{
+    QWidget* sv = rt.controlWidget(main, PARM_SV);
+    QWidget* id = rt.controlWidget(main, PARM_CTRL_ID);
+    rt.SetCtrlVal(main, PARM_SV, 20.0);
+    typeWithoutEnter(sv, "55.5");
+    typeWithoutEnter(id, "9");
+    onCall = [&](const CallRecord& c) {
+        if (c.event != rt::EVENT_TIMER_TICK)
+            return;
+        focusLeaves(sv);
+        focusLeaves(id);
+        // The callback then fills the field from the controller, and dims
+        // the other one: the program's value and dimming stand.
+        rt.SetCtrlVal(main, PARM_SV, 21.0);
+        rt.SetCtrlAttribute(main, PARM_CTRL_ID, rt::ATTR_DIMMED, 1);
+    };
+    rt.Tick(main, PARM_PV_TIMER);
+    onCall = nullptr;
+    runEventLoopBriefly();
+    EXPECT_EQ(count(PARM_SV, rt::EVENT_COMMIT), 0);
+    EXPECT_EQ(count(PARM_CTRL_ID, rt::EVENT_COMMIT), 0);
+    EXPECT_DOUBLE_EQ(value(PARM_SV), 21.0);
+
+    // Timer ticks and right clicks held back are dropped, not queued.
+    calls.clear();
+    onCall = [&](const CallRecord& c) {
+        if (c.event == rt::EVENT_COMMIT && c.control == PARM_SV_SEND) {
+            QContextMenuEvent ev(QContextMenuEvent::Mouse, QPoint(2, 2), QPoint(2, 2));
+            QApplication::sendEvent(rt.controlWidget(main, LOGSET_INTERVAL), &ev);
+        }
+    };
+    rt.Commit(main, PARM_SV_SEND);
+    onCall = nullptr;
+    runEventLoopBriefly();
+    EXPECT_EQ(count(LOGSET_INTERVAL, rt::EVENT_RIGHT_CLICK), 0);
+    ASSERT_EQ(calls.size(), 1u);
 }

@@ -5,14 +5,19 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <deque>
 #include <memory>
+#include <thread>
 #include <vector>
 
+#ifdef Q_OS_LINUX
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <time.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -308,5 +313,111 @@ TEST(SerialPty, RealPortPathOverPseudoTerminal)
     EXPECT_EQ(rt.ComRd(9, buf, 8), rt::RT_ERR_PORT_LOST);
     EXPECT_TRUE(rt.IsComOpen(9));
     EXPECT_EQ(rt.CloseCom(9), 0);
+}
+
+namespace {
+// CPU time of the calling thread, in milliseconds.
+double threadCpuMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+struct PtyPort {
+    PtyMaster master;
+    rt::VirtualClock clock;
+    rt::ScriptedOperator op;
+    rt::Runtime rt{clock, op};
+    bool open()
+    {
+        if (master.slave.empty())
+            return false;
+        rt.ports().bindDevice(9, master.slave);
+        return rt.OpenComConfig(9, "", 19200, 0, 8, 1, 512, 512) == 0 && rt.SetComTime(9, 1.0) == 0;
+    }
+};
+} // namespace
+
+// A device that hangs up must be reported lost at once, and the waiting must
+// sleep in the operating system: a loop around a wait that fails at once
+// would burn a core until the time-out.
+TEST(SerialPty, HangUpIsLostAtOnceWithoutSpinning)
+{
+    unsigned char buf[8] = {};
+    {
+        // Gone before the read starts.
+        PtyPort p;
+        ASSERT_TRUE(p.open());
+        p.master.closeIt();
+        QElapsedTimer t;
+        t.start();
+        const double cpu0 = threadCpuMs();
+        EXPECT_EQ(p.rt.ComRd(9, buf, 8), rt::RT_ERR_PORT_LOST);
+        EXPECT_LT(t.elapsed(), 300);
+        EXPECT_LT(threadCpuMs() - cpu0, 100.0);
+        // Once lost, every call says so without touching the device.
+        EXPECT_EQ(p.rt.ComWrt(9, buf, 8), rt::RT_ERR_PORT_LOST);
+    }
+    {
+        // Gone while the read waits: the read ends then, not at its time-out,
+        // and the wait before it costs next to no processor time.
+        PtyPort p;
+        ASSERT_TRUE(p.open());
+        std::thread unplug([&p] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            p.master.closeIt();
+        });
+        QElapsedTimer t;
+        t.start();
+        const double cpu0 = threadCpuMs();
+        const int r = p.rt.ComRd(9, buf, 8);
+        const qint64 took = t.elapsed();
+        const double cpu = threadCpuMs() - cpu0;
+        unplug.join();
+        EXPECT_EQ(r, rt::RT_ERR_PORT_LOST);
+        EXPECT_GE(took, 250);
+        EXPECT_LT(took, 800);
+        EXPECT_LT(cpu, 100.0) << "the read spun while it waited";
+    }
+    {
+        // Part of an answer, then the hang-up: lost, not a short answer.
+        PtyPort p;
+        ASSERT_TRUE(p.open());
+        p.master.send({0x01, 0x03, 0x02});
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        p.master.closeIt();
+        QElapsedTimer t;
+        t.start();
+        EXPECT_EQ(p.rt.ComRd(9, buf, 8), rt::RT_ERR_PORT_LOST);
+        EXPECT_LT(t.elapsed(), 300);
+    }
+    {
+        // A write to a device that has hung up.
+        PtyPort p;
+        ASSERT_TRUE(p.open());
+        p.master.closeIt();
+        QElapsedTimer t;
+        t.start();
+        const double cpu0 = threadCpuMs();
+        EXPECT_EQ(p.rt.ComWrt(9, buf, 8), rt::RT_ERR_PORT_LOST);
+        EXPECT_LT(t.elapsed(), 300);
+        EXPECT_LT(threadCpuMs() - cpu0, 100.0);
+        EXPECT_EQ(p.rt.ComRd(9, buf, 8), rt::RT_ERR_PORT_LOST);
+    }
+    {
+        // A silent but present device is not lost: the read waits out its
+        // time-out asleep and returns what came (nothing).
+        PtyPort p;
+        ASSERT_TRUE(p.open());
+        ASSERT_EQ(p.rt.SetComTime(9, 0.4), 0);
+        QElapsedTimer t;
+        t.start();
+        const double cpu0 = threadCpuMs();
+        EXPECT_EQ(p.rt.ComRd(9, buf, 8), 0);
+        EXPECT_GE(t.elapsed(), 390);
+        EXPECT_LT(threadCpuMs() - cpu0, 100.0);
+        EXPECT_EQ(p.rt.ComWrt(9, buf, 8), 8);
+    }
 }
 #endif
