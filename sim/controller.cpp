@@ -21,9 +21,12 @@ void AppendCrc(std::vector<std::uint8_t>& bytes)
     bytes.push_back(crc.hi);
 }
 
+// The 5-byte form alone is a fault too: it changes how the controller's own
+// refusals (a set value out of range, an unknown register) are framed.
 bool FaultsSet(const Faults& f)
 {
-    return f.silent || f.badCrc || f.shortBy > 0 || f.standardReadAnswer || f.extraDelay > 0 || f.exceptionCode != 0;
+    return f.silent || f.badCrc || f.shortBy > 0 || f.standardReadAnswer || f.extraDelay > 0 || f.exceptionCode != 0
+           || f.fiveByteException;
 }
 
 } // namespace

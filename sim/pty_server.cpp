@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -79,7 +80,8 @@ void PtyServer::receive()
         const ssize_t n = ::read(m_master, buf, sizeof buf);
         if (n <= 0)
             break;
-        m_framer.push(buf, static_cast<int>(n), m_clock.now());
+        m_lastReceived = m_clock.now();
+        m_framer.push(buf, static_cast<int>(n), m_lastReceived);
     }
     std::uint8_t frame[8];
     double first = 0;
@@ -99,6 +101,9 @@ void PtyServer::receive()
     }
 }
 
+// A serial line does not hold bytes back for a listener that is not there:
+// when the terminal's input queue is full (a client that went away with
+// answers unread) the rest of the answer is lost, and serving goes on.
 void PtyServer::sendDue()
 {
     while (!m_out.empty() && m_out.front().due <= m_clock.now()) {
@@ -106,18 +111,31 @@ void PtyServer::sendDue()
         std::size_t done = 0;
         while (done < o.bytes.size()) {
             const ssize_t n = ::write(m_master, o.bytes.data() + done, o.bytes.size() - done);
-            if (n > 0) {
+            if (n > 0)
                 done += static_cast<std::size_t>(n);
-            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            else if (n < 0 && errno == EINTR)
+                continue;
+            else
                 break;
-            } else {
-                pollfd p{m_master, POLLOUT, 0};
-                ::poll(&p, 1, 10);
-            }
         }
-        log("tx", o.bytes.data(), o.bytes.size());
+        log(done == o.bytes.size() ? "tx" : "lost", o.bytes.data(), o.bytes.size());
         m_out.pop_front();
     }
+}
+
+// A client that dies without closing its port leaves the terminal in
+// exclusive mode (QSerialPort sets it while open), and with our descriptor
+// keeping the terminal alive nobody but root could open it again. Once the
+// line has been quiet for a while the mode is cleared.
+void PtyServer::releaseExclusive()
+{
+#if defined(TIOCGEXCL) && defined(TIOCNXCL)
+    if (m_clock.now() - m_lastReceived < EXCLUSIVE_IDLE)
+        return;
+    int exclusive = 0;
+    if (::ioctl(m_slave, TIOCGEXCL, &exclusive) == 0 && exclusive)
+        ::ioctl(m_slave, TIOCNXCL);
+#endif
 }
 
 int PtyServer::serve(volatile std::sig_atomic_t* stop)
@@ -143,6 +161,7 @@ int PtyServer::serve(volatile std::sig_atomic_t* stop)
         else if (r > 0 && (p.revents & (POLLHUP | POLLERR)))
             ::usleep(20000);  // nobody on the line; the master must not spin
         sendDue();
+        releaseExclusive();
         m_controller.advanceTo(m_clock.now());
     }
     return 0;

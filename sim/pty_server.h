@@ -42,6 +42,7 @@ private:
     };
     void receive();
     void sendDue();
+    void releaseExclusive();
     void log(const char* direction, const std::uint8_t* bytes, std::size_t count);
 
     Controller& m_controller;
@@ -53,6 +54,8 @@ private:
     std::FILE* m_log = nullptr;
     RequestFramer m_framer;
     std::deque<Outgoing> m_out;
+    double m_lastReceived = 0;  // clock time of the last bytes from a client
+    static constexpr double EXCLUSIVE_IDLE = 2.0;  // quiet seconds before exclusive mode is cleared
 };
 
 } // namespace sim

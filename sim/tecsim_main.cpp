@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <unistd.h>
@@ -25,32 +26,44 @@ void OnSignal(int)
 const char* USAGE =
     "usage: tecsim [options]\n"
     "Serves a simulated TE controller on a pseudo-terminal and prints its path.\n"
-    "  --address N         controller address (default 1)\n"
+    "  --address N         controller address, 1..255 (default 1)\n"
     "  --model CODE        model code, high byte of register 0x1F00 (default 0xF1)\n"
     "  --ident-low N       low byte of register 0x1F00 (default 0x23)\n"
-    "  --speed X           plant time runs X times faster than real time (default 1)\n"
+    "  --speed X           plant time runs X times faster than real time, up to 1000\n"
+    "                      (default 1)\n"
     "  --baud N            baud rate for --wire-time (default 19200)\n"
     "  --wire-time         answer only after the wire time of request and answer\n"
     "  --silent            never answer\n"
     "  --bad-crc           answer with a wrong CRC\n"
     "  --short N           answer N bytes short\n"
-    "  --standard-read     answer reads in the standard 7-byte Modbus form\n"
+    "  --standard-read     answer reads in the standard Modbus form, without the\n"
+    "                      two extra bytes (7 bytes for one register)\n"
     "  --delay S           answer S seconds late\n"
     "  --exception CODE    refuse every request with this exception code\n"
     "  --five-byte-exception  refusals in the standard 5-byte form\n"
     "  --seed N            sensor noise seed\n"
-    "  --set REG=VALUE     set a register before serving (hex or decimal; repeatable)\n"
+    "  --set REG=VALUE     set a register before serving (0x... hex or decimal,\n"
+    "                      negative allowed; repeatable); 0x1000 moves the process value\n"
     "  --link PATH         make PATH a symbolic link to the terminal (removed at exit)\n"
-    "  --log FILE          traffic log: time, rx/tx, hex bytes, one frame a line\n"
-    "  --help              this text\n";
+    "  --log FILE          traffic log, one frame a line: seconds, rx, tx or lost\n"
+    "                      (an answer nobody took), hex bytes\n"
+    "  --help              this text\n"
+    "Exit status: 0 after SIGINT or SIGTERM, 1 when the terminal cannot be made,\n"
+    "2 for a bad option.\n";
 
+constexpr double MAX_SPEED = 1000.0;
+
+// Hexadecimal with 0x, decimal otherwise: a leading zero does not make octal.
 bool ParseLong(const char* text, long* out)
 {
     if (!text || !*text)
         return false;
+    const char* digits = (*text == '-' || *text == '+') ? text + 1 : text;
+    const int base = (digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) ? 16 : 10;
     char* end = nullptr;
-    *out = std::strtol(text, &end, 0);
-    return *end == '\0';
+    errno = 0;
+    *out = std::strtol(text, &end, base);
+    return end != text && *end == '\0' && errno == 0;
 }
 
 bool ParseDouble(const char* text, double* out)
@@ -93,8 +106,8 @@ int main(int argc, char** argv)
             std::fputs(USAGE, stdout);
             return 0;
         } else if (a == "--address") {
-            if (!needLong(0, 255))
-                return Fail("--address needs 0..255");
+            if (!needLong(1, 255))  // 0 is the broadcast address, never answered
+                return Fail("--address needs 1..255");
             config.address = static_cast<std::uint8_t>(n);
         } else if (a == "--model") {
             if (!needLong(0, 255))
@@ -105,8 +118,10 @@ int main(int argc, char** argv)
                 return Fail("--ident-low needs 0..255");
             config.identLow = static_cast<std::uint8_t>(n);
         } else if (a == "--speed") {
-            if (!ParseDouble(v, &x) || x <= 0)
-                return Fail("--speed needs a positive number");
+            // Plant time is stepped in tenths of a second: a factor without bound
+            // (or inf) would keep the server stepping for ever.
+            if (!ParseDouble(v, &x) || !(x > 0 && x <= MAX_SPEED))
+                return Fail("--speed needs a number above 0, at most 1000");
             config.speed = x;
             ++i;
         } else if (a == "--baud") {
@@ -126,8 +141,8 @@ int main(int argc, char** argv)
         } else if (a == "--standard-read") {
             faults.standardReadAnswer = true;
         } else if (a == "--delay") {
-            if (!ParseDouble(v, &x) || x < 0)
-                return Fail("--delay needs seconds");
+            if (!ParseDouble(v, &x) || !(x >= 0 && x <= 3600))
+                return Fail("--delay needs seconds, 0..3600");
             faults.extraDelay = x;
             ++i;
         } else if (a == "--exception") {

@@ -76,7 +76,7 @@ TEST(SimAnswers, WritesAreEchoedAfterBeingApplied)
     EXPECT_EQ(s.readSigned(0x1001), 1500);
 }
 
-TEST(SimAnswers, RefusalsUseTheEightByteForm)
+TEST(SimAnswers, RefusalsComeInTheEightOrTheFiveByteForm)
 {
     SimBench s;
     struct Case {
@@ -93,12 +93,15 @@ TEST(SimAnswers, RefusalsUseTheEightByteForm)
         {{0x01, 0x06, 0x00, 0x00, 0x05, 0xDD}, 0x86, 0x03},  // SV 150.1 above range high
         {{0x01, 0x06, 0x00, 0x00, 0xFF, 0x37}, 0x86, 0x03},  // SV -20.1 below range low
     };
-    for (const Case& c : cases) {
+    auto request = [](const Case& c) {
         Bytes rq = c.request6;
         const comlink::Crc crc = comlink::CalcCRC16(rq.data(), 6);
         rq.push_back(crc.lo);
         rq.push_back(crc.hi);
-        const Bytes a = s.send(rq);
+        return rq;
+    };
+    for (const Case& c : cases) {
+        const Bytes a = s.send(request(c));
         ASSERT_EQ(Size(a), 8);
         EXPECT_EQ(a[0], 0x01);
         EXPECT_EQ(a[1], c.function);
@@ -108,6 +111,74 @@ TEST(SimAnswers, RefusalsUseTheEightByteForm)
         EXPECT_TRUE(comlink::IsExceptionAnswer(a.data(), 8));
     }
     EXPECT_EQ(s.readSigned(0x0000), 250) << "a refused set value is not applied";
+
+    // The short form applies to the controller's own refusals as well, not
+    // only to injected ones.
+    s.controller.faults().fiveByteException = true;
+    for (const Case& c : cases) {
+        const Bytes a = s.send(request(c));
+        ASSERT_EQ(Size(a), 5) << int(c.function);
+        EXPECT_EQ(a[0], 0x01);
+        EXPECT_EQ(a[1], c.function);
+        EXPECT_EQ(a[2], c.code);
+        EXPECT_TRUE(CrcOver(a, 3));
+        EXPECT_TRUE(comlink::IsExceptionAnswer(a.data(), 5));
+    }
+    EXPECT_EQ(s.readSigned(0x0000), 250);
+    EXPECT_EQ(Size(s.send(comlink::WriteFrame(1, 0x0000, 300))), 8) << "a good write keeps its echo";
+
+    // Counted: one short refusal, then the usual form again.
+    s.controller.faults() = {};
+    s.controller.faults().fiveByteException = true;
+    s.controller.faults().remaining = 1;
+    EXPECT_EQ(Size(s.send(comlink::WriteFrame(1, 0x0000, 2000))), 5);
+    EXPECT_EQ(Size(s.send(comlink::WriteFrame(1, 0x0000, 2000))), 8);
+}
+
+// Every request the control program makes: reads with the count it asks
+// for, and writes of each register it sets, answered in full.
+TEST(SimAnswers, EveryRegisterTheProgramUsesIsThere)
+{
+    SimBench s;
+    struct Read {
+        std::uint16_t first;
+        int count;
+    };
+    std::vector<Read> reads{{0x002A, 1}, {0x0000, 1}, {0x001A, 1}, {0x0021, 1}, {0x0001, 1}, {0x0002, 1},
+                            {0x0003, 6}, {0x0009, 6}, {0x000F, 6}, {0x0015, 5}, {0x0028, 1}, {0x0030, 1},
+                            {0x0031, 1}, {0x002B, 1}, {0x0029, 1}, {0x002C, 1}, {0x002D, 1}, {0x0032, 1},
+                            {0x001C, 1}, {0x005F, 1}, {0x0036, 1}, {0x1000, 1}, {0x1001, 1}, {0x1003, 1},
+                            {0x1F00, 1}};
+    for (int k = 0; k < 8; ++k)
+        reads.push_back({static_cast<std::uint16_t>(0x0037 + 5 * k), 5});
+    for (const Read& r : reads) {
+        const Bytes a = s.send(comlink::ReadFrame(1, r.first, static_cast<std::uint16_t>(r.count)));
+        EXPECT_EQ(Size(a), 2 * r.count + 6) << std::hex << r.first;
+        EXPECT_TRUE(comlink::AnswerIsGood(a.data(), Size(a), 2 * r.count + 6)) << std::hex << r.first;
+    }
+
+    // Writes: every parameter register, the alarm switch companions that are
+    // only ever written, the step registers and the keypad.
+    std::vector<std::uint16_t> writes{0x0000, 0x0001, 0x0002, 0x001A, 0x001C, 0x0020, 0x0021, 0x0023,
+                                      0x0027, 0x0028, 0x0029, 0x002A, 0x002B, 0x002C, 0x002D, 0x0030,
+                                      0x0031, 0x0032, 0x0036, 0x005F};
+    for (std::uint16_t r = 0x0003; r <= 0x0019; ++r)
+        writes.push_back(r);
+    for (std::uint16_t r = 0x0037; r <= 0x005E; ++r)
+        writes.push_back(r);
+    for (std::uint16_t r : writes) {
+        const std::uint16_t held = s.controller.reg(r);
+        const comlink::ModbusFrame f = comlink::WriteFrame(1, r, held);
+        EXPECT_EQ(s.send(f), Bytes(f.b, f.b + 8)) << std::hex << r;
+    }
+    // The alarm switch and its companions hold what the program writes.
+    const std::pair<std::uint16_t, std::uint16_t> on[] = {{0x001C, 8}, {0x0023, 9}, {0x0020, 21}, {0x0027, 21}};
+    for (const auto& [r, v] : on) {
+        s.write(r, v);
+        EXPECT_EQ(s.read(r), v);
+    }
+    s.write(0x005F, 0x0101);
+    EXPECT_EQ(s.read(0x005F), 0x0101);
 }
 
 TEST(SimAnswers, SetValueLimitFollowsTheRange)

@@ -267,3 +267,43 @@ TEST(SimAutoTune, GivesUpWhenThePlantDoesNotOscillate)
     EXPECT_EQ(s.function(), 0);
     EXPECT_EQ(s.read(0x0009), before);
 }
+
+// Each set gets its own output limit (term 4), so the output at saturation
+// names the set in force.
+TEST(SimPlant, PidSetFollowsTheSetValueAgainstTheThreeBoundaries)
+{
+    auto limitFor = [](int sv, int boundary1 = 200) {
+        SimBench s;
+        s.write(0x0006, 100);  // set 1: 10 %
+        s.write(0x000C, 200);  // set 2: 20 %
+        s.write(0x0012, 300);  // set 3: 30 %
+        s.write(0x0018, 400);  // set 4: 40 %
+        s.write(0x0008, boundary1);
+        s.write(0x0000, sv);
+        s.write(0x0002, 4);
+        s.run(0.5);
+        return std::fabs(s.controller.output());
+    };
+    // Factory boundaries 20.0, 60.0, 100.0; a set reaches up to its boundary.
+    const std::pair<int, double> cases[] = {{-200, 0.1}, {200, 0.1}, {201, 0.2}, {600, 0.2},
+                                            {601, 0.3}, {1000, 0.3}, {1001, 0.4}, {1500, 0.4}};
+    for (const auto& [sv, limit] : cases)
+        EXPECT_NEAR(limitFor(sv), limit, 1e-9) << "SV " << sv / 10.0;
+    // A raised first boundary takes 28.0 into set 1.
+    EXPECT_NEAR(limitFor(280), 0.2, 1e-9);
+    EXPECT_NEAR(limitFor(280, 300), 0.1, 1e-9);
+
+    // While a program runs, its own set value picks the set, not register 0x0000.
+    SimBench run;
+    run.write(0x000C, 200);
+    run.write(0x0018, 400);
+    run.write(0x0037, 0);
+    run.write(0x0038, 1200);  // step 1 straight to 120.0
+    run.write(0x0039, 600);
+    run.write(0x003A, 52);
+    run.write(0x0036, 0);
+    run.write(0x0002, 5);
+    run.run(1.0);
+    EXPECT_NEAR(run.controller.output(), 0.4, 1e-9);
+    EXPECT_EQ(run.readSigned(0x1001), 1200);
+}

@@ -3,6 +3,7 @@
 #include "sim_helpers.h"
 
 #include <cmath>
+#include <ctime>
 
 namespace {
 
@@ -123,7 +124,7 @@ TEST(SimProgram, EndlessLoopRunsUntilStoppedAndARepeatedStartDoesNotRestart)
     EXPECT_DOUBLE_EQ(s.controller.output(), 0.0);
 }
 
-TEST(SimProgram, AlarmBitsShareTheLowByteWithoutMovingTheSegment)
+TEST(SimProgram, AnAlarmWithTheSwitchOffLeavesTheSegmentCodeAlone)
 {
     SimBench s;
     Load(s, {{2, 300, 2, 54, 0}, {2, 300, 2, 54, 0}, {2, 300, 2, 54, 0}, {2, 300, 2, 52, 0}}, 0);
@@ -144,4 +145,63 @@ TEST(SimProgram, RunReportsSegmentsWithoutAlarmBitsAndAlarmsAfterTheEnd)
     EXPECT_EQ(s.read(0x1003), (5 << 8) | 15) << "the soak segment alone, no alarm bits beside it";
     s.run(60);
     EXPECT_EQ(s.read(0x1003), 1) << "after the run the low byte shows the high alarm";
+
+    // With the alarm switch on, the alarm ends the run and then shows.
+    SimBench on;
+    Load(on, {{5, 250, 600, 52, 0}}, 0);
+    on.write(0x001C, 8);
+    on.write(0x0002, 5);
+    on.run(10);
+    EXPECT_EQ(on.read(0x1003), (5 << 8) | 15);
+    on.write(0x001A, 200);  // high alarm 20.0, below PV
+    on.run(0.5);
+    EXPECT_EQ(on.read(0x1003), 1);
+    EXPECT_EQ(on.function(), 0);
+    EXPECT_DOUBLE_EQ(on.controller.output(), 0.0);
+}
+
+// An hour of program, polled as the chart polls, costs milliseconds: the
+// tests of every timer and watch run whole programs on the virtual clock.
+TEST(SimProgram, AnHourLongRunEndsOnTimeAndCostsLittle)
+{
+    SimBench s;
+    Load(s, {{600, 800, 1200, 54, 0}, {600, 300, 1200, 52, 0}}, 0);  // 2 x (10 min ramp + 20 min soak)
+    const std::clock_t cpu = std::clock();
+    s.write(0x0002, 5);
+    int polls = 0;
+    while (s.read(0x1003) >> 8 == 5 && s.clock.now() < 7200) {
+        s.run(0.5);
+        s.read(0x1001);
+        s.read(0x1000);
+        ++polls;
+    }
+    const double seconds = double(std::clock() - cpu) / CLOCKS_PER_SEC;
+    EXPECT_NEAR(s.clock.now(), 3600.0, 1.0) << "ramps and soaks take their stated times";
+    EXPECT_EQ(s.function(), 0);
+    EXPECT_LT(seconds, 0.5) << polls << " polls";
+}
+
+TEST(SimProgram, SoakTimeCountsOnlyWhilePvIsInTheBand)
+{
+    SimBench s;
+    Load(s, {{1, 250, 20, 52, 0}}, 10);  // hold 25.0 for 20 s within 1.0
+    s.write(0x0002, 5);
+    s.run(5);
+    ASSERT_EQ(s.read(0x1003), (5 << 8) | 15) << "soaking";
+    // A disturbance throws PV far out of the band: the soak clock stops.
+    s.controller.setReg(0x1000, 800);
+    s.run(30);
+    ASSERT_GT(s.pv(), 26.0) << "still out of the band";
+    EXPECT_EQ(s.read(0x1003), (5 << 8) | 15) << "20 s have passed in all, but not within the band";
+    double ended = -1;
+    for (int t = 0; t < 1200; ++t) {
+        s.run(1);
+        if (s.read(0x1003) >> 8 != 5) {
+            ended = t;
+            break;
+        }
+    }
+    EXPECT_GT(ended, 0) << "the soak finishes once PV is back";
+    EXPECT_NEAR(s.pv(), 25.0, 1.0);
+    EXPECT_EQ(s.function(), 0);
 }

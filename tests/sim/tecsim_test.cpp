@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <set>
+#include <sys/ioctl.h>
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -29,6 +33,9 @@ public:
         m_pid = ::fork();
         if (m_pid == 0) {
             ::dup2(out[1], 1);
+            const int quiet = ::open("/dev/null", O_WRONLY);  // usage on bad options
+            if (quiet >= 0)
+                ::dup2(quiet, 2);
             ::close(out[0]);
             ::close(out[1]);
             std::vector<char*> argv{const_cast<char*>(TECSIM_PATH)};
@@ -64,6 +71,23 @@ public:
             line += c;
         }
         return line;
+    }
+    // Everything the program prints until it ends, waiting up to `seconds`.
+    std::string allOutput(double seconds)
+    {
+        std::string text;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (std::chrono::steady_clock::now() < end) {
+            pollfd p{m_out, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0)
+                continue;
+            char buf[512];
+            const ssize_t n = ::read(m_out, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            text.append(buf, static_cast<std::size_t>(n));
+        }
+        return text;
     }
     // Sends SIGTERM and returns the exit status (-1 if it did not end).
     int stop()
@@ -133,7 +157,8 @@ TEST(Tecsim, AnswersTheIdentityRequestOnItsTerminal)
     ::close(tmp);
     const std::string link = linkTemplate;
 
-    Tecsim sim({"--link", link, "--set", "0x0000=0x1F4", "--ident-low", "9"});
+    // A leading zero is decimal, not octal.
+    Tecsim sim({"--link", link, "--set", "0x0000=0x1F4", "--set", "0x0036=010", "--ident-low", "9"});
     const std::string line = sim.firstLine(5.0);
     ASSERT_EQ(line.rfind("tecsim: /dev/", 0), 0u) << line;
     const std::string path = line.substr(8);
@@ -155,6 +180,11 @@ TEST(Tecsim, AnswersTheIdentityRequestOnItsTerminal)
     const auto b = ReadAnswer(fd, 8, 3.0);
     ASSERT_EQ(b.size(), 8u);
     EXPECT_EQ(comlink::RegisterValue(b.data(), 0), 500);
+    const comlink::ModbusFrame band = comlink::ReadFrame(1, 0x0036, 1);
+    ASSERT_EQ(::write(fd, band.b, 8), 8);
+    const auto c = ReadAnswer(fd, 8, 3.0);
+    ASSERT_EQ(c.size(), 8u);
+    EXPECT_EQ(comlink::RegisterValue(c.data(), 0), 10);
     ::close(fd);
 
     // A second client after the first has gone is served too.
@@ -193,9 +223,90 @@ TEST(Tecsim, WireTimeAndSilence)
     EXPECT_EQ(silent.stop(), 0);
 }
 
-TEST(Tecsim, RejectsUnknownOptions)
+// Every option the help names is taken (--help after it ends the program
+// before a terminal is made); values that would stop the controller from
+// answering, or the server from serving, are refused.
+TEST(Tecsim, TakesEveryOptionItsHelpNamesAndRefusesBadValues)
 {
-    Tecsim bad({"--no-such-option"});
-    EXPECT_EQ(bad.firstLine(2.0), "");
-    EXPECT_EQ(bad.stop(), 2);
+    Tecsim help({"--help"});
+    const std::string text = help.allOutput(3.0);
+    EXPECT_EQ(help.stop(), 0);
+    ASSERT_EQ(text.rfind("usage: tecsim", 0), 0u) << text;
+
+    const std::map<std::string, std::string> sample{
+        {"--address", "5"}, {"--model", "0xF0"}, {"--ident-low", "7"}, {"--speed", "10"}, {"--baud", "9600"},
+        {"--wire-time", ""}, {"--silent", ""}, {"--bad-crc", ""}, {"--short", "2"}, {"--standard-read", ""},
+        {"--delay", "0.5"}, {"--exception", "2"}, {"--five-byte-exception", ""}, {"--seed", "3"},
+        {"--set", "0x0000=-50"}, {"--link", "/tmp/tecsim-never-made"}, {"--log", "/tmp/tecsim-never-made.log"},
+        {"--help", ""}};
+    std::set<std::string> named;
+    for (std::size_t at = text.find("  --"); at != std::string::npos; at = text.find("\n  --", at + 1)) {
+        const std::size_t from = text.find("--", at);
+        named.insert(text.substr(from, text.find_first_of(" \n", from) - from));
+    }
+    EXPECT_EQ(named.size(), sample.size());
+    for (const std::string& option : named) {
+        const auto s = sample.find(option);
+        ASSERT_NE(s, sample.end()) << option << " is in the help but not in this test";
+        std::vector<std::string> args{option};
+        if (!s->second.empty())
+            args.push_back(s->second);
+        args.push_back("--help");
+        Tecsim t(args);
+        EXPECT_EQ(t.allOutput(3.0), text) << option;
+        EXPECT_EQ(t.stop(), 0) << option;
+    }
+
+    const std::vector<std::vector<std::string>> bad{
+        {"--no-such-option"}, {"--address", "0"}, {"--address", "256"}, {"--speed", "0"},
+        {"--speed", "inf"},   {"--speed", "nan"}, {"--delay", "nan"},    {"--delay", "-1"},
+        {"--set", "0x0000"},  {"--set", "1=x"},   {"--baud", "fast"},    {"--short"}};
+    for (const auto& args : bad) {
+        Tecsim t(args);
+        EXPECT_EQ(t.firstLine(2.0), "") << args[0];
+        EXPECT_EQ(t.stop(), 2) << args[0] << (args.size() > 1 ? " " + args[1] : "");
+    }
+}
+
+// A client may die with answers unread and the port held exclusively; the
+// next one still gets the port and an answer, and the server still stops.
+TEST(Tecsim, ServesTheNextClientAfterOneThatDiedHoldingThePort)
+{
+    Tecsim sim({});
+    const std::string line = sim.firstLine(5.0);
+    ASSERT_EQ(line.rfind("tecsim: ", 0), 0u);
+    const std::string path = line.substr(8);
+
+    int fd = OpenRaw(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ioctl(fd, TIOCEXCL), 0);  // as a serial port library does while open
+    // Far more answer bytes than the terminal holds, none of them read.
+    const comlink::ModbusFrame block = comlink::ReadFrame(1, 0x0000, 96);
+    for (int i = 0; i < 500; ++i)
+        ASSERT_EQ(::write(fd, block.b, 8), 8);
+    ::usleep(300000);
+    ::close(fd);  // without giving up exclusive mode
+
+    // Root may open an exclusive terminal, others may not: wait until the
+    // mode is gone either way.
+    fd = -1;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+    while (std::chrono::steady_clock::now() < end) {
+        fd = OpenRaw(path);
+        int exclusive = 1;
+        if (fd >= 0 && ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && !exclusive)
+            break;
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+        ::usleep(100000);
+    }
+    ASSERT_GE(fd, 0) << "the terminal stayed exclusive";
+    ::tcflush(fd, TCIFLUSH);
+    ASSERT_EQ(::write(fd, IDENTITY, 8), 8);
+    const auto a = ReadAnswer(fd, 8, 3.0);
+    ASSERT_EQ(a.size(), 8u);
+    EXPECT_TRUE(comlink::AnswerIsGood(a.data(), 8, 8));
+    ::close(fd);
+    EXPECT_EQ(sim.stop(), 0);
 }
