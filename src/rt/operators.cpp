@@ -192,9 +192,13 @@ public:
         dialog.setAcceptMode(load ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
         dialog.setFileMode(load ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
         dialog.setNameFilters(FileNameFilters(request));
-        const QString pattern = QString::fromStdString(request.defaultFileSpec);
+        const QString pattern = QString::fromStdString(request.defaultFileSpec).trimmed();
         if (!load && pattern.startsWith(QLatin1String("*.")))
             dialog.setDefaultSuffix(pattern.mid(2));
+        // The button says what the program asked for: OK, Save, Select or Load.
+        static const char* const kAcceptLabels[] = {"OK", "Save", "Select", "Load"};
+        if (request.buttonLabel >= 0 && request.buttonLabel <= 3)
+            dialog.setLabelText(QFileDialog::Accept, QString::fromLatin1(kAcceptLabels[request.buttonLabel]));
         const int accepted = dialog.exec();
         QDir::setCurrent(cwd);
         if (accepted != QDialog::Accepted || dialog.selectedFiles().isEmpty())

@@ -12,7 +12,9 @@
 #include <ctime>
 #include <string>
 
+#ifdef Q_OS_UNIX
 #include <sys/resource.h>
+#endif
 
 namespace {
 std::string in(const QTemporaryDir& dir, const char* name)
@@ -42,6 +44,7 @@ TEST(Files, ExactBytesRoundTripWithAwkwardNames)
     EXPECT_FALSE(rt::WriteFileAtomically(in(dir, "no such folder/x.prm"), "x", &error));
 }
 
+#ifdef Q_OS_UNIX
 TEST(Files, FailedAtomicWriteLeavesTargetIntact)
 {
     QTemporaryDir dir;
@@ -64,6 +67,7 @@ TEST(Files, FailedAtomicWriteLeavesTargetIntact)
     EXPECT_EQ(back, "old");
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"DftCom.prm"});
 }
+#endif
 
 TEST(Files, TextLogAppendsTruncatesAndReportsAFullDisk)
 {
@@ -103,6 +107,68 @@ TEST(Files, TextLogAppendsTruncatesAndReportsAFullDisk)
     EXPECT_FALSE(error.empty());
     EXPECT_FALSE(log.writeLine("lost again"));
 #endif
+}
+
+#ifdef Q_OS_UNIX
+// A line the disk cannot take whole leaves nothing behind: no fragment in the
+// file, and nothing kept back for a later line or the close to write out.
+TEST(Files, TextLogLineThatFailsPartWayLeavesNoFragment)
+{
+    QTemporaryDir dir;
+    const std::string end = rt::TextLineEnd();
+    std::signal(SIGXFSZ, SIG_IGN);
+    for (const bool append : {false, true}) {
+        const std::string path = in(dir, append ? "append log.dat" : "new log.dat");
+        rt::TextLog log;
+        ASSERT_TRUE(log.open(path, append));
+        ASSERT_TRUE(log.writeLine("header"));
+        rlimit old{};
+        getrlimit(RLIMIT_FSIZE, &old);
+        rlimit small = old;
+        small.rlim_cur = static_cast<rlim_t>(6 + end.size() + 5);  // room for five more bytes
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        std::string error;
+        const bool wrote = log.writeLine("11/02/2024\t10:00:01\t25.0\t24.9", &error);
+        setrlimit(RLIMIT_FSIZE, &old);
+        EXPECT_FALSE(wrote) << append;
+        EXPECT_FALSE(error.empty());
+        std::string back;
+        ASSERT_TRUE(rt::ReadWholeFile(path, &back));
+        EXPECT_EQ(back, "header" + end) << append;
+
+        // The disk has room again: the next line follows the last whole one.
+        ASSERT_TRUE(log.writeLine("11/02/2024\t10:00:02\t25.0\t25.0"));
+        log.close();
+        ASSERT_TRUE(rt::ReadWholeFile(path, &back));
+        EXPECT_EQ(back, "header" + end + "11/02/2024\t10:00:02\t25.0\t25.0" + end) << append;
+    }
+}
+#endif
+
+// Folders and files named with blanks and letters beyond ASCII, as operators
+// name them, for every kind of file access.
+TEST(Files, AwkwardFolderNamesForEveryKindOfAccess)
+{
+    QTemporaryDir dir;
+    const QString folder = dir.filePath(QString::fromUtf8("Mes données  °C/Прогон 1"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const std::string base = folder.toStdString();
+    const std::string prm = base + "/Réglage été.prm";
+    ASSERT_TRUE(rt::WriteFileAtomically(prm, "25.0 1\n"));
+    EXPECT_TRUE(rt::FileExists(prm));
+    std::string back;
+    ASSERT_TRUE(rt::ReadWholeFile(prm, &back));
+    EXPECT_EQ(back, "25.0 1\n");
+    // The name on disk is the one given, not a mangled one.
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files), QStringList{QString::fromUtf8("Réglage été.prm")});
+
+    const std::string dat = base + "/Journal 温度.dat";
+    rt::TextLog log;
+    ASSERT_TRUE(log.open(dat, false));
+    ASSERT_TRUE(log.writeLine("Date\tTime"));
+    log.close();
+    ASSERT_TRUE(rt::ReadWholeFile(dat, &back));
+    EXPECT_EQ(back, "Date\tTime" + std::string(rt::TextLineEnd()));
 }
 
 TEST(TimeAndNumbers, DelayMovesOnlyTheClockAndTimeIsLocal)

@@ -2,10 +2,20 @@
 #include "rt/operators.h"
 #include "rt/runtime.h"
 
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <functional>
 
 namespace {
 rt::GenericPopup threeButtons()
@@ -108,4 +118,150 @@ TEST(FileDialogFilters, SpecThenTypeListThenAll)
     const QStringList f = rt::FileNameFilters(req);
     const QStringList expected = {"*.prm (*.prm)", "*.txt (*.txt)", "*.dat (*.dat)", "All files (*)"};
     EXPECT_EQ(f, expected);
+}
+
+TEST(FileDialogFilters, BlanksAroundPatternsAndRepeatsAreDropped)
+{
+    rt::FileSelect req;
+    req.defaultFileSpec = "*.dat";
+    req.fileTypeList = "*.dat; *.txt";
+    EXPECT_EQ(rt::FileNameFilters(req), (QStringList{"*.dat (*.dat)", "*.txt (*.txt)", "All files (*)"}));
+    req.defaultFileSpec = "*.srp";
+    req.fileTypeList = "*.txt";
+    EXPECT_EQ(rt::FileNameFilters(req), (QStringList{"*.srp (*.srp)", "*.txt (*.txt)", "All files (*)"}));
+}
+
+namespace {
+// Acts on the file dialog once it is up, as the operator would.
+void whenFileDialogShows(std::function<void(QFileDialog*)> act)
+{
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, act] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* d = qobject_cast<QFileDialog*>(w);
+            if (d && d->isVisible()) {
+                poll->stop();
+                poll->deleteLater();
+                act(d);
+                return;
+            }
+        }
+    });
+    poll->start(10);
+}
+} // namespace
+
+// The desk's file dialog: what it offers, and the three results.
+TEST(DesktopOperator, FileDialogResultsAndWhatItOffers)
+{
+    QTemporaryDir dir;
+    const QString existing = dir.filePath(QString::fromUtf8("old set Ä.prm"));
+    {
+        QFile f(existing);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    const QString cwd = QDir::currentPath();
+    auto desk = rt::makeDesktopOperator();
+
+    rt::FileSelect save;
+    save.defaultDirectory = dir.path().toStdString();
+    save.defaultFileSpec = "*.prm";
+    save.fileTypeList = "*.txt;*.prm;*.dat";
+    save.title = "Save Parameters";
+    save.buttonLabel = 0;
+    QStringList filters;
+    QFileDialog::AcceptMode mode = QFileDialog::AcceptOpen;
+    QString accept;
+    whenFileDialogShows([&](QFileDialog* d) {
+        filters = d->nameFilters();
+        mode = d->acceptMode();
+        accept = d->labelText(QFileDialog::Accept);
+        EXPECT_EQ(d->windowTitle(), QStringLiteral("Save Parameters"));
+        auto* name = d->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        ASSERT_NE(name, nullptr);
+        name->setText(QStringLiteral("new set"));
+        static_cast<QDialog*>(d)->accept();
+        if (d->isVisible())
+            d->reject();
+    });
+    std::string path = "unchanged";
+    EXPECT_EQ(desk->fileSelect(save, &path), 2);  // a new file
+    EXPECT_EQ(filters, (QStringList{"*.prm (*.prm)", "*.txt (*.txt)", "*.dat (*.dat)", "All files (*)"}));
+    EXPECT_EQ(mode, QFileDialog::AcceptSave);
+    EXPECT_EQ(accept, QStringLiteral("OK"));
+    // The pattern's extension is added to a bare name, in the folder shown.
+    EXPECT_EQ(QDir::fromNativeSeparators(QString::fromStdString(path)), dir.filePath("new set.prm"));
+
+    rt::FileSelect load = save;
+    load.buttonLabel = 3;
+    load.title = "Load Parameters";
+    whenFileDialogShows([&](QFileDialog* d) {
+        mode = d->acceptMode();
+        accept = d->labelText(QFileDialog::Accept);
+        // Typed into the name field, as the operator would.
+        auto* name = d->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        ASSERT_NE(name, nullptr);
+        name->setText(QFileInfo(existing).fileName());
+        static_cast<QDialog*>(d)->accept();
+        if (d->isVisible())
+            d->reject();  // never leave the test waiting
+    });
+    EXPECT_EQ(desk->fileSelect(load, &path), 1);  // an existing file
+    EXPECT_EQ(mode, QFileDialog::AcceptOpen);
+    EXPECT_EQ(accept, QStringLiteral("Load"));
+    EXPECT_EQ(QDir::fromNativeSeparators(QString::fromStdString(path)), existing);
+
+    rt::FileSelect log = save;
+    log.defaultFileSpec = "*.dat";
+    log.fileTypeList = "*.dat; *.txt";
+    log.buttonLabel = 1;
+    whenFileDialogShows([&](QFileDialog* d) {
+        filters = d->nameFilters();
+        d->reject();
+    });
+    path = "unchanged";
+    EXPECT_EQ(desk->fileSelect(log, &path), 0);  // cancelled
+    EXPECT_EQ(path, "unchanged");
+    EXPECT_EQ(filters, (QStringList{"*.dat (*.dat)", "*.txt (*.txt)", "All files (*)"}));
+    // No dialog moves the working directory, where the program's own files live.
+    EXPECT_EQ(QDir::currentPath(), cwd);
+}
+
+// The desk's question popup: focus on its focus button, Enter and Escape
+// (main keyboard and keypad) answer their buttons wherever the focus is.
+TEST(DesktopOperator, GenericPopupKeysWhateverHasFocus)
+{
+    auto desk = rt::makeDesktopOperator();
+    const rt::GenericPopup p = threeButtons();
+    struct Press {
+        Qt::Key key;
+        int focusOn;  // 0: leave the focus where the popup put it
+        int answer;
+    } presses[] = {{Qt::Key_Return, 0, 1}, {Qt::Key_Enter, 3, 1}, {Qt::Key_Escape, 1, 3}, {Qt::Key_Escape, 0, 3}};
+    for (const Press& press : presses) {
+        QString focused;
+        auto* poll = new QTimer;
+        QObject::connect(poll, &QTimer::timeout, poll, [&, poll] {
+            rt::GenericDialog* d = nullptr;
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* g = dynamic_cast<rt::GenericDialog*>(w); g && g->isVisible())
+                    d = g;
+            if (!d)
+                return;
+            EXPECT_TRUE(d->isModal());
+            poll->stop();
+            poll->deleteLater();
+            auto* f = qobject_cast<QPushButton*>(d->focusWidget());
+            focused = f ? f->text() : QString();
+            if (press.focusOn)
+                d->button(press.focusOn)->setFocus();
+            QWidget* target = d->focusWidget() ? d->focusWidget() : d;
+            QTest::keyClick(target, press.key, press.key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+            if (d->isVisible())
+                d->done(-1);  // never leave the test waiting
+        });
+        poll->start(10);
+        EXPECT_EQ(desk->generic(p), press.answer) << press.key << " focus " << press.focusOn;
+        EXPECT_EQ(focused, QStringLiteral("No"));  // focusButton 2
+    }
 }
