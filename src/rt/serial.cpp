@@ -220,7 +220,15 @@ private:
 
 std::string portLabel(int number, const std::string& path)
 {
-    return "COM" + std::to_string(number) + "  " + path;
+    const std::string com = "COM" + std::to_string(number);
+    // On Windows the device is the COM name itself ("COM7", or "\\.\COM7"
+    // as the system lists it): saying it twice helps no one.
+    std::string bare = path;
+    if (bare.rfind("\\\\.\\", 0) == 0)
+        bare.erase(0, 4);
+    if (QString::fromStdString(bare).compare(QString::fromStdString(com), Qt::CaseInsensitive) == 0)
+        return com;
+    return com + "  " + path;
 }
 
 } // namespace

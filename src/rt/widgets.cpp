@@ -221,7 +221,12 @@ void StripChart::applyColors()
         QColor c = k < colors.size() ? QColor(colors[k].trimmed()) : QColor();
         if (!c.isValid())
             c = defaults[k % 4];
-        graph(k)->setPen(QPen(c, 1.5));
+        // A cosmetic one-pixel pen: the raster engine draws it as plain
+        // lines, where a wider pen is stroked as polygons, which a day of
+        // noisy points (every pixel column a tall zig-zag) makes very slow.
+        QPen pen(c, 1);
+        pen.setCosmetic(true);
+        graph(k)->setPen(pen);
     }
     replot(rpQueuedReplot);
 }

@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 void plotPoints(rt::Runtime& rt, int panel, int from, int to)
@@ -161,4 +162,46 @@ TEST_F(RtFixture, GraphLinesRescaleAxesWithMargin)
     EXPECT_EQ(graph->itemCount(), 0);
     EXPECT_EQ(rt.DeleteGraphPlot(main, PIDHELP_GRAPH, a, 1), rt::RT_ERR_BAD_ARGUMENT);
     EXPECT_EQ(rt.PlotLine(main, CHART_STRIPCHART, 0, 0, 1, 1, rt::VAL_RED), rt::RT_ERR_BAD_ARGUMENT);
+}
+
+// A day of points on screen at once, smooth and as noisy as a loose sensor
+// lead makes them: the redraw stays a small part of a one-second tick.
+TEST_F(RtFixture, StripChartRedrawsADayOfNoisyDataQuickly)
+{
+    auto* chart = qobject_cast<rt::StripChart*>(rt.controlWidget(main, CHART_STRIPCHART));
+    rt.DisplayPanel(main);
+    rt.panelWidget(main)->resize(900, 600);
+    chart->resize(800, 400);
+    constexpr int kDay = 86400;
+    ASSERT_EQ(rt.SetCtrlAttribute(main, CHART_STRIPCHART, rt::ATTR_XAXIS_GAIN, 1.0), 0);
+    ASSERT_EQ(rt.SetCtrlAttribute(main, CHART_STRIPCHART, rt::ATTR_POINTS_PER_SCREEN, kDay), 0);
+    ASSERT_EQ(rt.SetAxisScalingMode(main, CHART_STRIPCHART, 1, 0, -10, 150), 0);
+    struct DataSet {
+        const char* name;
+        double (*pv)(int i);
+    } sets[] = {
+        {"smooth", [](int i) { return 25.0 + 20.0 * std::sin(i / 3000.0); }},
+        {"noisy", [](int i) { return 60.0 + 50.0 * (((i * 7919) % 101) / 101.0 - 0.5); }},
+        {"spikes", [](int i) { return (i % 2) ? 140.0 : -5.0; }},
+    };
+    for (const DataSet& set : sets) {
+        ASSERT_EQ(rt.ClearStripChart(main, CHART_STRIPCHART), 0);
+        std::vector<double> p(2);
+        for (int i = 0; i < kDay; ++i) {
+            p[0] = 25.0;
+            p[1] = set.pv(i);
+            chart->addPoint(p);
+        }
+        std::vector<qint64> ns;
+        QElapsedTimer t;
+        for (int i = 0; i < 9; ++i) {
+            t.start();
+            p[1] = set.pv(kDay + i);
+            chart->addPoint(p);
+            rt.ReplotNow(main, CHART_STRIPCHART);
+            ns.push_back(t.nsecsElapsed());
+        }
+        std::nth_element(ns.begin(), ns.begin() + 4, ns.end());
+        EXPECT_LT(ns[4], 25'000'000) << set.name << ": median redraw " << ns[4] / 1000 << " us";
+    }
 }

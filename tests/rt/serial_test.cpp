@@ -214,6 +214,16 @@ TEST(PortMap, NumberingRule)
         EXPECT_LT(entries[i - 1].number, entries[i].number);
     map.unbind(150);
     EXPECT_EQ(map.find(150), nullptr);
+
+    // Labels: the number, then the device; a Windows COM name is not repeated.
+    map.bindDevice(101, "/dev/ttyUSB0");
+    EXPECT_EQ(map.find(101)->label, "COM101  /dev/ttyUSB0");
+    map.bindDevice(7, "\\\\.\\COM7");
+    EXPECT_EQ(map.find(7)->label, "COM7");
+    map.bindDevice(12, "com12");
+    EXPECT_EQ(map.find(12)->label, "COM12");
+    map.bindDevice(3, "COM5");
+    EXPECT_EQ(map.find(3)->label, "COM3  COM5");
 }
 
 #ifdef Q_OS_LINUX
@@ -266,6 +276,9 @@ TEST(SerialPty, RealPortPathOverPseudoTerminal)
     rt::ScriptedOperator op;
     rt::Runtime rt(clock, op);
     rt.ports().bindDevice(9, master.slave);
+    ASSERT_EQ(rt.OpenComConfig(9, "", 9600, 0, 8, 1, 512, 512), 0);
+    // Opening it again (a new baud rate) closes it first, or the device
+    // would still be held and the second open refused.
     ASSERT_EQ(rt.OpenComConfig(9, "", 19200, 0, 8, 1, 512, 512), 0);
 
     const unsigned char req[8] = {0x01, 0x03, 0x1F, 0x00, 0x00, 0x01, 0x83, 0xDE};
