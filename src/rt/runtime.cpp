@@ -9,6 +9,7 @@
 #include <QContextMenuEvent>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -16,6 +17,8 @@
 #include <QLineEdit>
 #include <QScreen>
 #include <QSpinBox>
+#include <QThread>
+#include <QWindow>
 #include <QTimer>
 
 #include <cfenv>
@@ -454,6 +457,16 @@ int Runtime::InstallPopup(int panel)
     // Paint it now: only paint and expose events run here, so no callback can
     // start (every timer tick and commit is dropped while paintOnly is set).
     m_impl->paintOnly = true;
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    // A window system may map the window a little later (X11 does): wait for
+    // that briefly, so the popup is on the screen before the work it
+    // announces blocks the thread.
+    QElapsedTimer mapped;
+    mapped.start();
+    while (w->windowHandle() && !w->windowHandle()->isExposed() && mapped.elapsed() < 250) {
+        QThread::msleep(2);
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    }
     w->repaint();
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     m_impl->paintOnly = false;

@@ -8,8 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cfenv>
+#include <cmath>
 #include <csignal>
 #include <ctime>
+#include <limits>
 #include <string>
 
 #ifdef Q_OS_UNIX
@@ -183,7 +186,11 @@ TEST(TimeAndNumbers, DelayMovesOnlyTheClockAndTimeIsLocal)
 
     const std::time_t secs = static_cast<std::time_t>((start + 2500) / 1000);
     std::tm local{};
+#ifdef Q_OS_WIN
+    localtime_s(&local, &secs);
+#else
     localtime_r(&secs, &local);
+#endif
     char expected[16];
     std::strftime(expected, sizeof expected, "%H:%M:%S", &local);
     EXPECT_EQ(rt.TimeStr(), expected);
@@ -199,6 +206,20 @@ TEST(TimeAndNumbers, DelayMovesOnlyTheClockAndTimeIsLocal)
     } cases[] = {{0.5, 0}, {1.5, 2}, {2.5, 2}, {-0.5, 0}, {-1.5, -2}, {2.6, 3}, {-2.4, -2}, {249.5, 250}, {12.0, 12}};
     for (const Case& c : cases)
         EXPECT_EQ(rt::Runtime::RoundRealToNearestInteger(c.in), c.out) << c.in;
+    // Beyond a long: the limits, not a wrapped or undefined number.
+    constexpr long kMax = std::numeric_limits<long>::max();
+    constexpr long kMin = std::numeric_limits<long>::min();
+    EXPECT_EQ(rt::Runtime::RoundRealToNearestInteger(1e30), kMax);
+    EXPECT_EQ(rt::Runtime::RoundRealToNearestInteger(-1e30), kMin);
+    EXPECT_EQ(rt::Runtime::RoundRealToNearestInteger(std::numeric_limits<double>::infinity()), kMax);
+    EXPECT_EQ(rt::Runtime::RoundRealToNearestInteger(std::nan("")), 0);
+    // Halves stay even whatever rounding mode some library left behind.
+    std::fesetround(FE_UPWARD);
+    const long up = rt::Runtime::RoundRealToNearestInteger(2.5);
+    const long down = rt::Runtime::RoundRealToNearestInteger(-2.4);
+    std::fesetround(FE_TONEAREST);
+    EXPECT_EQ(up, 2);
+    EXPECT_EQ(down, -2);
 
     rt::RealClock real;
     const double t0 = real.now();

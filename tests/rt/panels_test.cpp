@@ -116,7 +116,20 @@ TEST_F(RtFixture, PopupPaintsWithoutRunningCallbacks)
     t.start();
     while (t.elapsed() < 15) {
     }
+    // The popup is painted before InstallPopup returns: the work it
+    // announces blocks the thread right after.
+    struct PaintCounter : QObject {
+        int paints = 0;
+        bool eventFilter(QObject*, QEvent* e) override
+        {
+            paints += e->type() == QEvent::Paint ? 1 : 0;
+            return false;
+        }
+    } painted;
+    rt.panelWidget(wait)->installEventFilter(&painted);
     EXPECT_EQ(rt.InstallPopup(wait), 0);
+    rt.panelWidget(wait)->removeEventFilter(&painted);
+    EXPECT_GT(painted.paints, 0);
     EXPECT_TRUE(calls.empty());
     EXPECT_TRUE(rt.IsPopupInstalled(wait));
     QWidget* w = rt.panelWidget(wait);
