@@ -139,7 +139,12 @@ std::vector<std::uint8_t> Controller::handleRequest(const std::uint8_t* request,
         *readyAt = now;
     if (count <= 0 || request == nullptr)
         return {};
-    d.requests.emplace_back(request, request + count);
+    const std::size_t limit = d.config.requestRecordLimit;
+    if (limit > 0) {
+        if (d.requests.size() >= limit)
+            d.requests.erase(d.requests.begin(), d.requests.begin() + static_cast<std::ptrdiff_t>(limit / 2 + 1));
+        d.requests.emplace_back(request, request + count);
+    }
     if (count != 8)
         return {};
     const comlink::Crc crc = comlink::CalcCRC16(request, 6);

@@ -7,6 +7,7 @@
 #include "rt/clock.h"
 #include "rt/serial_device.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -23,6 +24,9 @@ struct Config {
     double ambient = 25.0;          // degrees
     std::uint32_t seed = 1;         // sensor noise
     double noise = 0.05;            // sensor noise amplitude in degrees C (uniform, +/-)
+    // Requests kept for requests(); past this many the oldest half goes, so a
+    // controller serving for days stays bounded (0: none kept).
+    std::size_t requestRecordLimit = 250000;
 };
 
 // Faults injected into the answers.
@@ -55,7 +59,8 @@ public:
     const Config& config() const;
     // Process value in degrees (unscaled), for tests.
     double processValue() const;
-    // Every request received, for tests and the traffic log.
+    // The requests received, oldest first, for tests: every one since the
+    // last clearRequests() unless Config::requestRecordLimit was reached.
     const std::vector<std::vector<std::uint8_t>>& requests() const;
     void clearRequests();
     // The control output before the direction reversal, -1 (full cooling)

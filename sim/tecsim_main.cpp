@@ -182,6 +182,7 @@ int main(int argc, char** argv)
     sim::SteadyClock clock;
     // tecsim times the wire itself, from the first byte of each request.
     config.emulateWireTime = false;
+    config.requestRecordLimit = 0;  // nobody asks; the traffic log is --log
     sim::Controller controller(clock, config);
     for (const auto& [r, value] : sets)
         controller.setReg(static_cast<std::uint16_t>(r), static_cast<std::uint16_t>(value & 0xFFFF));

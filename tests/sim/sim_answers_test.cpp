@@ -298,3 +298,22 @@ TEST(SimFaults, WireTimeCoversRequestAndAnswer)
     s.send(comlink::ReadFrame(1, 0x1000, 1));  // 8 + 8 bytes
     EXPECT_NEAR(s.readyAt, 2.5 + 16 * 10.0 / 9600, 1e-12);
 }
+
+TEST(SimAnswers, TheRequestRecordStaysBounded)
+{
+    sim::Config c;
+    c.requestRecordLimit = 10;
+    SimBench s(c);
+    for (int i = 0; i < 25; ++i)
+        s.send(comlink::WriteFrame(1, 0x0030, static_cast<std::uint16_t>(i)));
+    const auto& kept = s.controller.requests();
+    ASSERT_FALSE(kept.empty());
+    EXPECT_LE(kept.size(), 10u);
+    for (std::size_t k = 0; k < kept.size(); ++k)  // the newest, in order
+        EXPECT_EQ(kept[k][5], 25 - kept.size() + k);
+
+    c.requestRecordLimit = 0;
+    SimBench none(c);
+    EXPECT_EQ(none.read(0x1000), 250);
+    EXPECT_TRUE(none.controller.requests().empty());
+}
