@@ -310,3 +310,22 @@ TEST(Tecsim, ServesTheNextClientAfterOneThatDiedHoldingThePort)
     ::close(fd);
     EXPECT_EQ(sim.stop(), 0);
 }
+
+TEST(Tecsim, SpeedRunsThePlantFaster)
+{
+    // Full manual heating: 1 s of real time at speed 100 is 100 s of plant.
+    Tecsim fast({"--speed", "100", "--set", "0x0001=1000", "--set", "0x0002=3"});
+    const std::string line = fast.firstLine(5.0);
+    ASSERT_EQ(line.rfind("tecsim: ", 0), 0u);
+    const int fd = OpenRaw(line.substr(8));
+    ASSERT_GE(fd, 0);
+    ::usleep(1000000);
+    const comlink::ModbusFrame pv = comlink::ReadFrame(1, 0x1000, 1);
+    ASSERT_EQ(::write(fd, pv.b, 8), 8);
+    const auto a = ReadAnswer(fd, 8, 3.0);
+    ASSERT_EQ(a.size(), 8u);
+    const int raw = static_cast<std::int16_t>(comlink::RegisterValue(a.data(), 0));
+    EXPECT_GT(raw, 800) << "PV " << raw / 10.0 << " after some 100 s of full heating";
+    ::close(fd);
+    EXPECT_EQ(fast.stop(), 0);
+}
