@@ -60,6 +60,16 @@ TEST(SimPlant, OffDriftsToAmbient)
     EXPECT_NEAR(s.pv(), 25.0, 0.5);
     EXPECT_DOUBLE_EQ(s.controller.output(), 0.0);
 
+    // Manual output at 0 % is no output either.
+    SimBench manual;
+    manual.write(0x0001, 0);
+    manual.write(0x0002, 3);
+    manual.controller.setReg(0x1000, -50);
+    manual.run(3000);
+    EXPECT_NEAR(manual.pv(), 25.0, 0.5);
+    EXPECT_EQ(manual.function(), 3);
+    EXPECT_DOUBLE_EQ(manual.controller.output(), 0.0);
+
     sim::Config cold;
     cold.ambient = 18.0;
     SimBench c(cold);
