@@ -41,6 +41,8 @@ const char* const kUsage =
     "Options:\n"
     "  --simulate          connect to the built-in simulated controller on port 1,\n"
     "                      whatever port DftCom.prm names\n"
+    "  --speed X           with --simulate: the simulated plant runs X times faster\n"
+    "                      than real time (1 to 1000; default 1)\n"
     "  --port N=DEVICE     bind port number N (1 to 65535) to a device path, e.g. a\n"
     "                      pseudo-terminal; may be given more than once\n"
     "  --ui-dir DIR        folder of the panel files; without it TECONTROL_UI_DIR,\n"
@@ -57,6 +59,7 @@ constexpr int kSimulatedPort = 1;
 
 struct Options {
     bool simulate = false;
+    double speed = 1.0;
     bool startupProbe = false;
     std::string uiDir;
     std::vector<std::pair<int, std::string>> ports;
@@ -84,6 +87,15 @@ int ParseOptions(int argc, char** argv, Options* o)
         }
         if (a == "--simulate") {
             o->simulate = true;
+        } else if (a == "--speed" || a.rfind("--speed=", 0) == 0) {
+            const char* v = value("--speed");
+            char* end = nullptr;
+            const double x = v ? std::strtod(v, &end) : 0.0;
+            if (!v || *end != '\0' || !(x >= 1.0 && x <= 1000.0)) {
+                std::fprintf(stderr, "tecontrol: --speed wants a factor from 1 to 1000\n");
+                return 2;
+            }
+            o->speed = x;
         } else if (a == "--startup-probe") {
             o->startupProbe = true;
         } else if (a == "--ui-dir" || a.rfind("--ui-dir=", 0) == 0) {
@@ -213,9 +225,11 @@ int main(int argc, char** argv)
         // answers at the address that start-up restored (1 on a fresh machine).
         App* a = &app;
         rt::Clock* c = &clock;
-        runtime.ports().bind(kSimulatedPort, "COM1  simulated controller", [a, c, &simulated] {
+        const double speed = options.speed;
+        runtime.ports().bind(kSimulatedPort, "COM1  simulated controller", [a, c, speed, &simulated] {
             if (!simulated) {
                 sim::Config config;
+                config.speed = speed;
                 const int id = a->link.ctrlID & 0xFF;
                 config.address = static_cast<std::uint8_t>(id ? id : 1);
                 simulated = std::make_shared<sim::Controller>(*c, config);

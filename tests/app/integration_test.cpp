@@ -158,14 +158,19 @@ TEST_F(Processes, HelpAndVersionPrintAndEnd)
     ASSERT_TRUE(program.waitForFinished(10000));
     EXPECT_EQ(program.exitCode(), 0);
     const QByteArray help = program.readAllStandardOutput();
-    for (const char* option : {"--simulate", "--port N=DEVICE", "--ui-dir DIR", "--startup-probe", "-h, --help",
-                               "--version", "docs/ports.md"})
+    for (const char* option : {"--simulate", "--speed X", "--port N=DEVICE", "--ui-dir DIR", "--startup-probe",
+                               "-h, --help", "--version", "docs/ports.md"})
         EXPECT_TRUE(help.contains(option)) << option;
 
     // Every option the help names is one the program takes.
     startProgram({"--port", "1", "--ui-dir", TEC_UI_DIR});
     ASSERT_TRUE(program.waitForFinished(10000));
     EXPECT_EQ(program.exitCode(), 2) << "a binding without a device is refused";
+    for (const char* bad : {"0.5", "2000", "fast", "nan"}) {
+        startProgram({"--simulate", "--speed", bad});
+        ASSERT_TRUE(program.waitForFinished(10000));
+        EXPECT_EQ(program.exitCode(), 2) << "--speed " << bad;
+    }
     startProgram({"-h"});
     ASSERT_TRUE(program.waitForFinished(10000));
     EXPECT_EQ(program.exitCode(), 0);
