@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QKeyEvent>
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
@@ -229,9 +230,19 @@ QWidget* Runtime::Impl::mainWindow() const
     return nullptr;
 }
 
+// The keyboard's way to ask for a control's help: the Menu key or Shift+F10,
+// as desktops offer for a context menu.
+static bool IsHelpKey(const QEvent* event)
+{
+    if (event->type() != QEvent::KeyPress)
+        return false;
+    const auto* k = static_cast<const QKeyEvent*>(event);
+    return k->key() == Qt::Key_Menu || (k->key() == Qt::Key_F10 && k->modifiers() == Qt::ShiftModifier);
+}
+
 bool EventHub::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() == QEvent::ContextMenu) {
+    if (event->type() == QEvent::ContextMenu || IsHelpKey(event)) {
         const auto it = m_impl.contextTargets.find(watched);
         if (it != m_impl.contextTargets.end()) {
             m_impl.dispatch(m_impl.control(it->second.first, it->second.second), EVENT_RIGHT_CLICK, true);

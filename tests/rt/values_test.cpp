@@ -236,6 +236,21 @@ TEST_F(RtFixture, RightClickCallsBackWithEventFive)
     EXPECT_EQ(calls.size(), 2u);
 }
 
+TEST_F(RtFixture, HelpKeyOnAFocusedControlActsAsRightClick)
+{
+    // The Menu key and Shift+F10 reach a control's help without a mouse.
+    QWidget* alarm = rt.controlWidget(main, PARM_ALARM_HIGH);
+    QTest::keyClick(editOf(alarm), Qt::Key_Menu);
+    EXPECT_EQ(count(PARM_ALARM_HIGH, rt::EVENT_RIGHT_CLICK), 1);
+    QTest::keyClick(rt.controlWidget(main, LOGSET_INTERVAL), Qt::Key_F10, Qt::ShiftModifier);
+    EXPECT_EQ(count(LOGSET_INTERVAL, rt::EVENT_RIGHT_CLICK), 1);
+    // F10 alone, or another key, is not a help request.
+    QTest::keyClick(rt.controlWidget(main, LOGSET_INTERVAL), Qt::Key_F10);
+    QTest::keyClick(editOf(alarm), Qt::Key_5);
+    EXPECT_EQ(count(PARM_ALARM_HIGH, rt::EVENT_RIGHT_CLICK), 1);
+    EXPECT_EQ(count(LOGSET_INTERVAL, rt::EVENT_RIGHT_CLICK), 1);
+}
+
 TEST_F(RtFixture, TimerTicksAndIsNeverReentered)
 {
     EXPECT_EQ(rt.Tick(main, PARM_PV_TIMER), 0);
