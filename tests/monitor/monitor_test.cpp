@@ -319,13 +319,8 @@ TEST_F(Monitor, RecordingWritesHeaderAndOneExactLinePerTick)
     openChart();
     logOn(path);
     EXPECT_EQ(app.log.logging, 1);
-    const rt::FileSelect& asked = rig.op.lastFileRequest();
-    EXPECT_EQ(asked.defaultFileSpec, "*.dat");
-    EXPECT_EQ(asked.fileTypeList, "*.dat; *.txt");
-    EXPECT_EQ(asked.title, "Select Filename to log data");
-    EXPECT_EQ(asked.buttonLabel, 1);
-    EXPECT_TRUE(asked.allowCancel);
-    EXPECT_TRUE(asked.allowMakeDirectory);
+    ExpectFileRequest(rig.op.lastFileRequest(),
+                      FileRequest("*.dat", "*.dat; *.txt", "Select Filename to log data", 1, true));
     EXPECT_EQ(rig.op.count("File Exist!"), 0);
 
     plot(1);

@@ -782,16 +782,8 @@ TEST_F(Connected, SaveWritesTheOneLine)
     std::string text;
     ASSERT_TRUE(rt::ReadWholeFile(path, &text));
     EXPECT_EQ(text, params::FormatParameterFile(rig.app.params));
-    const rt::FileSelect& r = rig.op.lastFileRequest();
-    EXPECT_EQ(r.defaultDirectory, "");
-    EXPECT_EQ(r.defaultFileSpec, "*.prm");
-    EXPECT_EQ(r.fileTypeList, "*.txt;*.prm;*.dat");
-    EXPECT_EQ(r.title, "Load Parameter File");
-    EXPECT_EQ(r.buttonLabel, 0);
-    EXPECT_TRUE(r.allowMakeDirectory);
-    EXPECT_TRUE(r.allowCancel);
-    EXPECT_FALSE(r.restrictDirectory);
-    EXPECT_FALSE(r.restrictExtension);
+    ExpectFileRequest(rig.op.lastFileRequest(),
+                      FileRequest("*.prm", "*.txt;*.prm;*.dat", "Load Parameter File", 0, true));
 }
 
 TEST_F(Connected, SaveFailureIsReported)
@@ -828,16 +820,8 @@ TEST_F(Connected, LoadSendsDecimalPointFirstAndReadsBack)
     for (const std::string& s : w)
         for (const char* b : {"W 0008", "W 000E", "W 0014"})
             EXPECT_NE(s.substr(0, 6), b);
-    const auto& r = rig.op.lastFileRequest();
-    EXPECT_EQ(r.buttonLabel, 3);
-    EXPECT_FALSE(r.allowMakeDirectory);
-    EXPECT_EQ(r.title, "Load Parameter File");
-    EXPECT_EQ(r.defaultDirectory, "");
-    EXPECT_EQ(r.defaultFileSpec, "*.prm");
-    EXPECT_EQ(r.fileTypeList, "*.txt;*.prm;*.dat");
-    EXPECT_TRUE(r.allowCancel);
-    EXPECT_FALSE(r.restrictDirectory);
-    EXPECT_FALSE(r.restrictExtension);
+    ExpectFileRequest(rig.op.lastFileRequest(),
+                      FileRequest("*.prm", "*.txt;*.prm;*.dat", "Load Parameter File", 3, false));
 
     // Read back: the controller's boundaries (factory 20.0, 60.0, 100.0 in
     // tenths, now read at whole units), not the file's 30, 60, 90.

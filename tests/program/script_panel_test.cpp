@@ -292,16 +292,7 @@ TEST(ScriptFiles, SaveAndLoadRoundTrip)
     const std::string path = rig.path("prog one.srp");
     rig.op.queueFile(2, path);
     rig.fire(SCRIPT_SAVE_PC);
-    const rt::FileSelect& req = rig.op.lastFileRequest();
-    EXPECT_EQ(req.defaultDirectory, "");
-    EXPECT_EQ(req.defaultFileSpec, "*.srp");
-    EXPECT_EQ(req.fileTypeList, "*.txt");
-    EXPECT_EQ(req.title, "Load Parameter File");
-    EXPECT_EQ(req.buttonLabel, 0);
-    EXPECT_TRUE(req.allowCancel);
-    EXPECT_TRUE(req.allowMakeDirectory);
-    EXPECT_FALSE(req.restrictDirectory);
-    EXPECT_FALSE(req.restrictExtension);
+    ExpectFileRequest(rig.op.lastFileRequest(), FileRequest("*.srp", "*.txt", "Load Parameter File", 0, true));
 
     const std::string text = ReadFile(path);
     EXPECT_EQ(text.rfind("1234.6 100 1001 45 7 \t\t\t\t\t\t\t\t  20.5 65535 ", 0), 0u) << text;
@@ -314,16 +305,7 @@ TEST(ScriptFiles, SaveAndLoadRoundTrip)
     rig.rt.SetCtrlVal(rig.script(), SCRIPT_TOL_BAND, 0.0);
     rig.op.queueFile(1, path);
     rig.fire(SCRIPT_OPEN_PC);
-    const rt::FileSelect& load = rig.op.lastFileRequest();
-    EXPECT_EQ(load.defaultDirectory, "");
-    EXPECT_EQ(load.defaultFileSpec, "*.srp");
-    EXPECT_EQ(load.fileTypeList, "*.txt");
-    EXPECT_EQ(load.title, "Load Parameter File");
-    EXPECT_EQ(load.buttonLabel, 3);
-    EXPECT_TRUE(load.allowCancel);
-    EXPECT_FALSE(load.allowMakeDirectory);
-    EXPECT_FALSE(load.restrictDirectory);
-    EXPECT_FALSE(load.restrictExtension);
+    ExpectFileRequest(rig.op.lastFileRequest(), FileRequest("*.srp", "*.txt", "Load Parameter File", 3, false));
     StepProgram loaded = rig.panel();
     EXPECT_FLOAT_EQ(loaded.steps[0].sv, 1234.6f);
     loaded.steps[0].sv = saved.steps[0].sv;

@@ -3,6 +3,8 @@
 #include "app/shell.h"
 #include "link/connection.h"
 
+#include <gtest/gtest.h>
+
 #include <QDir>
 #include <QTemporaryDir>
 
@@ -106,4 +108,33 @@ std::vector<std::uint8_t> Bytes(const std::string& hex)
     while (in >> tok)
         out.push_back(static_cast<std::uint8_t>(std::stoul(tok, nullptr, 16)));
     return out;
+}
+
+rt::FileSelect FileRequest(const std::string& spec, const std::string& types, const std::string& title,
+                           int buttonLabel, bool allowMakeDirectory)
+{
+    rt::FileSelect r;
+    r.defaultDirectory = "";
+    r.defaultFileSpec = spec;
+    r.fileTypeList = types;
+    r.title = title;
+    r.buttonLabel = buttonLabel;
+    r.restrictDirectory = false;
+    r.restrictExtension = false;
+    r.allowCancel = true;
+    r.allowMakeDirectory = allowMakeDirectory;
+    return r;
+}
+
+void ExpectFileRequest(const rt::FileSelect& actual, const rt::FileSelect& expected)
+{
+    EXPECT_EQ(actual.defaultDirectory, expected.defaultDirectory);
+    EXPECT_EQ(actual.defaultFileSpec, expected.defaultFileSpec);
+    EXPECT_EQ(actual.fileTypeList, expected.fileTypeList);
+    EXPECT_EQ(actual.title, expected.title);
+    EXPECT_EQ(actual.buttonLabel, expected.buttonLabel);
+    EXPECT_EQ(actual.restrictDirectory, expected.restrictDirectory);
+    EXPECT_EQ(actual.restrictExtension, expected.restrictExtension);
+    EXPECT_EQ(actual.allowCancel, expected.allowCancel);
+    EXPECT_EQ(actual.allowMakeDirectory, expected.allowMakeDirectory);
 }

@@ -41,6 +41,13 @@ struct TestRig {
     bool visible(int panel, int control) const;
 };
 
+// Checks every argument of a file-dialog request against the expected one.
+void ExpectFileRequest(const rt::FileSelect& actual, const rt::FileSelect& expected);
+// A file-dialog request: default folder "" (the working directory), cancel allowed,
+// neither folder nor extension restricted.
+rt::FileSelect FileRequest(const std::string& spec, const std::string& types, const std::string& title,
+                           int buttonLabel, bool allowMakeDirectory);
+
 // Hex text of bytes, "01 03 1F 00 00 01 83 DE".
 std::string Hex(const std::vector<std::uint8_t>& bytes);
 std::string Hex(const std::uint8_t* bytes, int count);
