@@ -4,7 +4,7 @@
 #include "app/app.h"
 #include "app/shell.h"
 #include "monitor/monitor.h"
-#include "rt/clock.h"
+#include "io/clock.h"
 #include "rt/runtime.h"
 #include "sim/controller.h"
 
@@ -55,7 +55,7 @@ long RssKiB()
 
 // A whole system on its own clock: run-time, panels and callbacks, no port yet.
 struct System {
-    explicit System(rt::Clock& clock) : rt(clock, op), app(rt)
+    explicit System(io::Clock& clock) : rt(clock, op), app(rt)
     {
         rt.setPanelSearchPath({TEC_UI_DIR});
         shell::BindCallbacks(app);
@@ -151,7 +151,7 @@ bool BenchTickOnPty()
     Tecsim sim;
     if (!sim.start({"--wire-time", "--baud", std::to_string(baud)}))
         return false;
-    rt::RealClock clock;
+    io::RealClock clock;
     System s(clock);
     s.rt.ports().bindDevice(kPtyPort, sim.path);
     if (!s.usePort(kPtyPort)) {
@@ -183,7 +183,7 @@ bool BenchTickOnPty()
 
 bool BenchRedraw()
 {
-    rt::VirtualClock clock;
+    io::VirtualClock clock;
     System s(clock);
     s.openChart();
     const int chart = s.app.panels.chart;
@@ -224,10 +224,10 @@ bool BenchRedraw()
 
 bool BenchMemory()
 {
-    rt::VirtualClock clock;
+    io::VirtualClock clock;
     System s(clock);
     auto controller = std::make_shared<sim::Controller>(clock);
-    rt::Clock* c = &clock;
+    io::Clock* c = &clock;
     s.rt.ports().bind(kSimPort, "COM1  simulated controller",
                       [controller, c] { return sim::MakeSimDevice(controller, *c); });
     if (!s.usePort(kSimPort))

@@ -32,12 +32,12 @@ bool FaultsSet(const Faults& f)
 } // namespace
 
 struct Controller::Impl {
-    Impl(rt::Clock& c, const Config& cfg)
+    Impl(io::Clock& c, const Config& cfg)
         : clock(c), config(cfg), regs(cfg.modelCode, cfg.identLow), process(regs, config), lastClock(c.now())
     {
     }
 
-    rt::Clock& clock;
+    io::Clock& clock;
     Config config;
     RegisterFile regs;
     Process process;
@@ -110,7 +110,7 @@ struct Controller::Impl {
     }
 };
 
-Controller::Controller(rt::Clock& clock, const Config& config) : m_impl(std::make_unique<Impl>(clock, config)) {}
+Controller::Controller(io::Clock& clock, const Config& config) : m_impl(std::make_unique<Impl>(clock, config)) {}
 
 Controller::~Controller() = default;
 

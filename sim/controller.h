@@ -4,8 +4,8 @@
 // pseudo-terminal (tecsim).
 #pragma once
 
-#include "rt/clock.h"
-#include "rt/serial_device.h"
+#include "io/clock.h"
+#include "io/serial_device.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -43,7 +43,7 @@ struct Faults {
 
 class Controller {
 public:
-    Controller(rt::Clock& clock, const Config& config = {});
+    Controller(io::Clock& clock, const Config& config = {});
     ~Controller();
 
     // Answers one 8-byte request (the plant is first advanced to the clock's
@@ -77,6 +77,6 @@ private:
 
 // A serial device connected to the simulated controller: written requests are
 // answered by it on the given clock.
-std::unique_ptr<rt::SerialDevice> MakeSimDevice(std::shared_ptr<Controller> controller, rt::Clock& clock);
+std::unique_ptr<io::SerialDevice> MakeSimDevice(std::shared_ptr<Controller> controller, io::Clock& clock);
 
 } // namespace sim

@@ -12,7 +12,7 @@
 
 namespace sim {
 
-PtyServer::PtyServer(Controller& controller, rt::Clock& clock, const ServeOptions& options)
+PtyServer::PtyServer(Controller& controller, io::Clock& clock, const ServeOptions& options)
     : m_controller(controller), m_clock(clock), m_options(options)
 {
 }

@@ -2,7 +2,7 @@
 // sits on the far end of an RS-232 line.
 #pragma once
 
-#include "rt/clock.h"
+#include "io/clock.h"
 #include "sim/controller.h"
 #include "sim/request_framer.h"
 
@@ -22,7 +22,7 @@ struct ServeOptions {
 
 class PtyServer {
 public:
-    PtyServer(Controller& controller, rt::Clock& clock, const ServeOptions& options);
+    PtyServer(Controller& controller, io::Clock& clock, const ServeOptions& options);
     ~PtyServer();
 
     // Creates the pseudo-terminal in raw mode. Returns false with a reason in
@@ -46,7 +46,7 @@ private:
     void log(const char* direction, const std::uint8_t* bytes, std::size_t count);
 
     Controller& m_controller;
-    rt::Clock& m_clock;
+    io::Clock& m_clock;
     ServeOptions m_options;
     int m_master = -1;
     int m_slave = -1;  // kept open so the master never sees a hang-up between clients

@@ -10,9 +10,9 @@ namespace {
 // The in-process serial line to a simulated controller. Each answer's bytes
 // become readable at the time the controller gives for them; reads wait on the
 // clock, so on a virtual clock a silent controller costs virtual time only.
-class SimDevice final : public rt::SerialDevice {
+class SimDevice final : public io::SerialDevice {
 public:
-    SimDevice(std::shared_ptr<Controller> controller, rt::Clock& clock)
+    SimDevice(std::shared_ptr<Controller> controller, io::Clock& clock)
         : m_controller(std::move(controller)), m_clock(clock)
     {
     }
@@ -49,7 +49,7 @@ public:
         return count;
     }
 
-    int read(std::uint8_t* buf, int max, double timeout, const rt::AnswerComplete& done) override
+    int read(std::uint8_t* buf, int max, double timeout, const io::AnswerComplete& done) override
     {
         if (!m_open)
             return -1;
@@ -83,7 +83,7 @@ private:
     };
 
     std::shared_ptr<Controller> m_controller;
-    rt::Clock& m_clock;
+    io::Clock& m_clock;
     bool m_open = false;
     std::vector<std::uint8_t> m_partial;
     std::deque<Pending> m_queue;
@@ -91,7 +91,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<rt::SerialDevice> MakeSimDevice(std::shared_ptr<Controller> controller, rt::Clock& clock)
+std::unique_ptr<io::SerialDevice> MakeSimDevice(std::shared_ptr<Controller> controller, io::Clock& clock)
 {
     return std::make_unique<SimDevice>(std::move(controller), clock);
 }

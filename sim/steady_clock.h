@@ -1,13 +1,13 @@
 // A real-time clock for tecsim, which runs without the Qt run-time layer.
 #pragma once
 
-#include "rt/clock.h"
+#include "io/clock.h"
 
 #include <chrono>
 
 namespace sim {
 
-class SteadyClock final : public rt::Clock {
+class SteadyClock final : public io::Clock {
 public:
     SteadyClock();
     double now() const override;

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "app/app.h"
-#include "rt/clock.h"
+#include "io/clock.h"
 #include "rt/runtime.h"
 
 #include <functional>
@@ -37,7 +37,7 @@ struct BenchApp {
     // 1.0 s time-out) and marks the link open for address 1. False when the
     // port cannot be opened.
     bool openLink(int baud);
-    rt::RealClock clock;
+    io::RealClock clock;
     rt::ScriptedOperator op;
     rt::Runtime rt;
     App app;

@@ -2,7 +2,7 @@
 // place so that each test starts from a fresh one.
 #pragma once
 
-#include "link/controller_link.h"
+#include "link/line.h"
 #include "monitor/monitor.h"
 #include "params/parameter_set.h"
 #include "rt/runtime.h"
@@ -30,11 +30,22 @@ struct WatchMisses {
     int poll = 0;
 };
 
+struct App;
+// Tells the operator, once, that the port went away and stops what polls it.
+// Installed as the line's portLost hook.
+void ReportPortLost(App& app);
+
 struct App {
-    explicit App(rt::Runtime& runtime) : rt(runtime) {}
+    explicit App(rt::Runtime& runtime) : rt(runtime), line(runtime.portTable(), runtime.clock()), link(line.link)
+    {
+        line.portLost = [this] { ReportPortLost(*this); };
+    }
+    App(const App&) = delete;
+    App& operator=(const App&) = delete;
     rt::Runtime& rt;
     PanelSet panels;
-    ControllerLink link;
+    comlink::Line line;     // ports, clock and the controller link
+    ControllerLink& link;   // line.link
     ParameterSet params;
     LiveSample live;
     ChartScale scale;

@@ -2,7 +2,7 @@
 // files give it.
 #include "app/app.h"
 #include "app/shell.h"
-#include "link/connection.h"
+#include "app/connection.h"
 #include "monitor/monitor.h"
 #include "params/params.h"
 #include "pidcalc/pidcalc.h"

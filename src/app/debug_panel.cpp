@@ -83,7 +83,7 @@ TEC_CALLBACK(WrtOn)
     ControllerLink& link = app.link;
     const int dbg = app.panels.debug;
 
-    comlink::SequencePreamble(app);
+    comlink::SequencePreamble(app.line);
     // The typed address stays in force for every later request.
     link.ctrlID = static_cast<std::uint16_t>(IntVal(app, DEBUG_ID));
 
@@ -102,11 +102,11 @@ TEC_CALLBACK(WrtOn)
     if (link.ctrlID == 0) {
         // A broadcast is never answered: send it and read nothing.
         if (rt.IsComOpen(link.comPort) && rt.ComWrt(link.comPort, frame.b, 8) == rt::RT_ERR_PORT_LOST)
-            comlink::ReportPortLost(app);
+            comlink::PortWentAway(app.line);
         return 0;
     }
 
-    const comlink::Answer answer = comlink::Transact(app, frame, 8, comlink::kPostWriteDelay);
+    const comlink::Answer answer = comlink::Transact(app.line, frame, 8, comlink::kPostWriteDelay);
     Dim(app, DEBUG_RX3, 0);
     for (int i = 0; i < 8; ++i)
         SetByte(app, DEBUG_RX(i), answer.bytes[i]);

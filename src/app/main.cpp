@@ -2,8 +2,8 @@
 // the event loop.
 #include "app/app.h"
 #include "app/shell.h"
-#include "link/connection.h"
-#include "rt/clock.h"
+#include "app/connection.h"
+#include "io/clock.h"
 #include "rt/runtime.h"
 #include "sim/controller.h"
 
@@ -211,7 +211,7 @@ int main(int argc, char** argv)
     QApplication::setApplicationVersion("1.0.0");
     ApplyInstrumentStyle(qtApp);
 
-    rt::RealClock clock;
+    io::RealClock clock;
     std::unique_ptr<rt::Operator> desk = rt::makeDesktopOperator();
     rt::Runtime runtime(clock, *desk);
     App app(runtime);
@@ -224,7 +224,7 @@ int main(int argc, char** argv)
         // The simulated controller is made when the port is first opened, so it
         // answers at the address that start-up restored (1 on a fresh machine).
         App* a = &app;
-        rt::Clock* c = &clock;
+        io::Clock* c = &clock;
         const double speed = options.speed;
         runtime.ports().bind(kSimulatedPort, "COM1  simulated controller", [a, c, speed, &simulated] {
             if (!simulated) {

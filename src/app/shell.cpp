@@ -4,16 +4,17 @@
 
 #include "app/app.h"
 #include "app/help_texts.h"
-#include "link/connection.h"
+#include "app/connection.h"
 #include "link/transact.h"
 #include "monitor/monitor.h"
 #include "pidcalc/pidcalc.h"
 #include "program/program.h"
+#include "protocol/registers.h"
 
 namespace {
 
-constexpr std::uint16_t kStatusRegister = 0x1003;
-constexpr std::uint16_t kControlFunctionRegister = 0x0002;
+constexpr std::uint16_t kStatusRegister = tecreg::kStatus;
+constexpr std::uint16_t kControlFunctionRegister = tecreg::kCtrlFunc;
 
 void StopPollTimers(App& app)
 {
@@ -134,9 +135,9 @@ TEC_CALLBACK(ExitParm)
 
     int runMode = 0;
     if (link.portOpen) {
-        comlink::SequencePreamble(app);
+        comlink::SequencePreamble(app.line);
         const comlink::Answer status =
-            comlink::Transact(app, comlink::ReadFrame(link.ctrlID, kStatusRegister, 1), 8, comlink::kPostWriteDelay);
+            comlink::Transact(app.line, comlink::ReadFrame(link.ctrlID, kStatusRegister, 1), 8, comlink::kPostWriteDelay);
         // Only a whole, checked answer says something runs; silence ends without asking.
         if (status.good())
             runMode = status.bytes[4];
@@ -156,7 +157,7 @@ TEC_CALLBACK(ExitParm)
         StopPollTimers(app);
         CloseLogIfOpen(app);
         rt.Delay(comlink::kPreambleDelay);
-        comlink::Transact(app, comlink::WriteFrame(link.ctrlID, kControlFunctionRegister, 0), 8, comlink::kPostWriteDelay);
+        comlink::Transact(app.line, comlink::WriteFrame(link.ctrlID, kControlFunctionRegister, 0), 8, comlink::kPostWriteDelay);
         ClosePortIfOpen(app);
         rt.QuitUserInterface(0);
         return 0;

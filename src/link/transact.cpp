@@ -1,9 +1,6 @@
 #include "link/transact.h"
 
-#include "app/app.h"
-
 #include <algorithm>
-#include <cstdio>
 
 namespace comlink {
 
@@ -23,7 +20,7 @@ bool ReadComplete(const std::uint8_t* bytes, int count, int expected)
     return expected > 8 && count == 8 && IsExceptionAnswer(bytes, 8);
 }
 
-AnswerStatus Classify(const Answer& a, int expected)
+AnswerStatus Classify(const ModbusFrame& request, const Answer& a, int expected)
 {
     if (a.count <= 0)
         return AnswerStatus::Silent;
@@ -33,183 +30,158 @@ AnswerStatus Classify(const Answer& a, int expected)
         return AnswerStatus::Short;
     if (!AnswerIsGood(a.bytes, a.count, expected))
         return AnswerStatus::BadCrc;
+    if (expected >= 8 && !AnswerMatches(request, a.bytes))
+        return AnswerStatus::Mismatch;
     return AnswerStatus::Good;
 }
 
 } // namespace
 
-Answer Transact(App& app, const ModbusFrame& frame, int answerLength, double postDelay)
+bool AnswerMatches(const ModbusFrame& request, const std::uint8_t* answer)
+{
+    if (answer[0] != request.b[0] || answer[1] != request.b[1])
+        return false;
+    // A write is answered by its echo.
+    if (request.b[1] == FN_WRITE)
+        return std::equal(request.b + 2, request.b + 6, answer + 2);
+    return true;
+}
+
+Answer Transact(Line& line, const ModbusFrame& frame, int answerLength, double postDelay)
 {
     Answer answer;  // zero-filled: bytes that never arrive read as 0
     const int expected = std::clamp(answerLength, 0, static_cast<int>(sizeof answer.bytes));
-    rt::Runtime& rt = app.rt;
-    const int port = app.link.comPort;
+    io::PortTable& ports = line.ports;
+    const int port = line.link.comPort;
 
-    if (!rt.IsComOpen(port)) {
+    if (!ports.isOpen(port)) {
         answer.status = AnswerStatus::NoPort;
         return answer;
     }
     // A late answer to an earlier request must never be taken for this one.
-    if (rt.FlushInQ(port) == rt::RT_ERR_PORT_LOST) {
-        ReportPortLost(app);
+    if (ports.flushInput(port) == io::PORT_ERR_LOST) {
+        PortWentAway(line);
         answer.status = AnswerStatus::NoPort;
         return answer;
     }
-    const int written = rt.ComWrt(port, frame.b, 8);
-    if (written == rt::RT_ERR_PORT_LOST) {
-        ReportPortLost(app);
+    const int written = ports.write(port, frame.b, 8);
+    if (written == io::PORT_ERR_LOST) {
+        PortWentAway(line);
         answer.status = AnswerStatus::NoPort;
         return answer;
     }
-    rt.Delay(postDelay);
-    const int got = rt.ComRdAnswer(port, answer.bytes, expected, [expected](const std::uint8_t* b, int n) {
+    line.clock.sleep(postDelay);
+    const int got = ports.read(port, answer.bytes, expected, [expected](const std::uint8_t* b, int n) {
         return ReadComplete(b, n, expected);
     });
     if (got < 0) {
-        if (got == rt::RT_ERR_PORT_LOST)
-            ReportPortLost(app);
+        if (got == io::PORT_ERR_LOST)
+            PortWentAway(line);
         std::fill(std::begin(answer.bytes), std::end(answer.bytes), 0);
         answer.status = AnswerStatus::NoPort;
         return answer;
     }
     answer.count = got;
-    answer.status = Classify(answer, expected);
+    answer.status = Classify(frame, answer, expected);
     return answer;
 }
 
-void SequencePreamble(App& app)
+void SequencePreamble(Line& line)
 {
-    rt::Runtime& rt = app.rt;
-    const int port = app.link.comPort;
-    if (rt.IsComOpen(port)) {
-        const int out = rt.FlushOutQ(port);
-        const int in = rt.FlushInQ(port);
-        if (out == rt::RT_ERR_PORT_LOST || in == rt::RT_ERR_PORT_LOST)
-            ReportPortLost(app);
+    io::PortTable& ports = line.ports;
+    const int port = line.link.comPort;
+    if (ports.isOpen(port)) {
+        const int out = ports.flushOutput(port);
+        const int in = ports.flushInput(port);
+        if (out == io::PORT_ERR_LOST || in == io::PORT_ERR_LOST)
+            PortWentAway(line);
     }
-    rt.Delay(kPreambleDelay);
+    line.clock.sleep(kPreambleDelay);
 }
 
-void TakeLinkBusy(App& app)
+void TakeLinkBusy(Line& line)
 {
-    const double start = app.rt.clock().now();
-    while (app.link.linkBusy != 0 && app.rt.clock().now() - start < kBusyWaitLimit)
-        app.rt.Delay(kBusyPollDelay);
-    app.link.linkBusy = 1;
+    const double start = line.clock.now();
+    while (line.link.linkBusy != 0 && line.clock.now() - start < kBusyWaitLimit)
+        line.clock.sleep(kBusyPollDelay);
+    line.link.linkBusy = 1;
 }
 
-void ReleaseLinkBusy(App& app)
+void ReleaseLinkBusy(Line& line)
 {
-    app.link.linkBusy = 0;
+    line.link.linkBusy = 0;
 }
 
-Answer GuardedTransact(App& app, const ModbusFrame& frame, int answerLength, bool shortPreamble)
+Answer GuardedTransact(Line& line, const ModbusFrame& frame, int answerLength, bool shortPreamble)
 {
-    TakeLinkBusy(app);
+    TakeLinkBusy(line);
     if (shortPreamble)
-        app.rt.Delay(kShortPreambleDelay);
+        line.clock.sleep(kShortPreambleDelay);
     else
-        SequencePreamble(app);
-    Answer answer = Transact(app, frame, answerLength, kPostWriteDelay);
-    ReleaseLinkBusy(app);
+        SequencePreamble(line);
+    Answer answer = Transact(line, frame, answerLength, kPostWriteDelay);
+    ReleaseLinkBusy(line);
     return answer;
 }
 
-bool VerifiedPollRead(App& app, const ModbusFrame& frame, double postDelay, Answer* answer)
+bool VerifiedPollRead(Line& line, const ModbusFrame& frame, double postDelay, Answer* answer)
 {
-    rt::Runtime& rt = app.rt;
-    TakeLinkBusy(app);
-    const double start = rt.clock().now();
-    SequencePreamble(app);
+    TakeLinkBusy(line);
+    const double start = line.clock.now();
+    SequencePreamble(line);
     // One more attempt costs the retry pause, the post-write delay and, at
     // worst, the whole read time-out.
     const double attemptCost = kPreambleDelay + postDelay + kReadTimeout;
     Answer last;
     bool ok = false;
     for (int attempt = 1; attempt <= kPollAttempts; ++attempt) {
-        last = Transact(app, frame, 8, postDelay);
+        last = Transact(line, frame, 8, postDelay);
         if (last.good()) {
             ok = true;
             break;
         }
         if (last.status == AnswerStatus::NoPort)
             break;  // closed or lost: repeating cannot help
-        if (attempt == kPollAttempts || rt.clock().now() - start + attemptCost > kPollBudget)
+        if (attempt == kPollAttempts || line.clock.now() - start + attemptCost > kPollBudget)
             break;
-        rt.FlushOutQ(app.link.comPort);
-        rt.FlushInQ(app.link.comPort);
-        rt.Delay(kPreambleDelay);
+        line.ports.flushOutput(line.link.comPort);
+        line.ports.flushInput(line.link.comPort);
+        line.clock.sleep(kPreambleDelay);
     }
-    ReleaseLinkBusy(app);
+    ReleaseLinkBusy(line);
     if (answer)
         *answer = last;
     return ok;
 }
 
-void ReportPortLost(App& app)
+void PortWentAway(Line& line)
 {
-    rt::Runtime& rt = app.rt;
-    ControllerLink& link = app.link;
-    if (rt.IsComOpen(link.comPort))
-        rt.CloseCom(link.comPort);
+    ControllerLink& link = line.link;
+    if (line.ports.isOpen(link.comPort))
+        line.ports.close(link.comPort);
     link.portOpen = 0;
     link.openStatus = -1;
-    const PanelSet& p = app.panels;
-    rt.SetCtrlAttribute(p.parm, PARM_PV_TIMER, rt::ATTR_ENABLED, 0);
-    rt.SetCtrlAttribute(p.chart, CHART_TIMER, rt::ATTR_ENABLED, 0);
-    rt.SetCtrlAttribute(p.parm, PARM_ALARM_TIMER, rt::ATTR_ENABLED, 0);
-    rt.SetCtrlAttribute(p.parm, PARM_TUNE_TIMER, rt::ATTR_ENABLED, 0);
-    rt.SetCtrlAttribute(p.script, SCRIPT_RUN_TIMER, rt::ATTR_ENABLED, 0);
-    rt.SetCtrlVal(p.parm, PARM_LINK_LED, 0);
-    if (app.portLostReported)
-        return;
-    app.portLostReported = true;
-    // A long operation may have its wait popup up; the message must not hide behind it.
-    if (link.waitShown) {
-        rt.RemovePopup(0);
-        link.waitShown = 0;
-    }
-    rt.MessagePopup("Connection Lost",
-                    "The connection to the controller was lost: the serial port " + std::to_string(link.comPort) +
-                        " has gone away.\nReconnect the cable or adapter, then select the COM port again.");
+    if (line.portLost)
+        line.portLost();
 }
 
-std::string RegisterName(std::uint16_t reg)
+Identity Identify(Line& line)
 {
-    struct Named {
-        std::uint16_t reg;
-        const char* name;
-    };
-    static const Named kNames[] = {
-        {0x0000, "set value"},        {0x0001, "output level"},     {0x0002, "control function"},
-        {0x001A, "high alarm"},       {0x001C, "alarm switch"},     {0x0020, "alarm switch"},
-        {0x0021, "low alarm"},        {0x0023, "alarm switch"},     {0x0027, "alarm switch"},
-        {0x0028, "sensor type"},      {0x0029, "temperature unit"}, {0x002A, "decimal point"},
-        {0x002B, "hot/cold direction"}, {0x002C, "range low"},      {0x002D, "range high"},
-        {0x0030, "sensor setting 30"}, {0x0031, "sensor setting 31"}, {0x0032, "SW filter"},
-        {0x0036, "tolerance band"},   {0x005F, "keypad enable"},    {0x1000, "process value"},
-        {0x1001, "working set value"}, {0x1003, "status word"},     {0x1F00, "controller identity"},
-    };
-    std::string name;
-    for (const Named& n : kNames) {
-        if (n.reg == reg) {
-            name = n.name;
-            break;
-        }
-    }
-    if (name.empty()) {
-        if (reg >= 0x0003 && reg <= 0x0019) {
-            const int set = (reg - 0x0003) / 6 + 1;
-            const int term = (reg - 0x0003) % 6 + 1;
-            name = term == 6 ? "PID set " + std::to_string(set) + " boundary"
-                             : "PID set " + std::to_string(set) + " term " + std::to_string(term);
-        } else if (reg >= 0x0037 && reg <= 0x005E) {
-            name = "step " + std::to_string((reg - 0x0037) / 5 + 1);
-        }
-    }
-    char hex[8];
-    std::snprintf(hex, sizeof hex, "0x%04X", static_cast<unsigned>(reg));
-    return name.empty() ? std::string(hex) : std::string(hex) + " (" + name + ")";
+    const ModbusFrame request = ReadFrame(line.link.ctrlID, tecreg::kIdentity, 1);
+    SequencePreamble(line);
+    Identity id;
+    id.answer = Transact(line, request, ReadAnswerLength(1), kPostWriteDelay);
+    id.model = id.answer.bytes[4];
+    id.identLo = id.answer.bytes[5];
+    // Only a whole answer with a good CRC identifies.
+    if (id.answer.good())
+        id.status = id.model == kModelVexa || id.model == kModelVexaMax ? IdentifyStatus::Accepted
+                                                                       : IdentifyStatus::Refused;
+    else if (id.answer.status == AnswerStatus::Mismatch || id.answer.status == AnswerStatus::Exception)
+        id.status = IdentifyStatus::Refused;
+    else
+        id.status = IdentifyStatus::Silent;
+    return id;
 }
 
 } // namespace comlink

@@ -1,12 +1,11 @@
 // The write / wait / fixed-length read exchange and its variants.
 #pragma once
 
+#include "link/line.h"
 #include "link/modbus.h"
+#include "protocol/registers.h"
 
 #include <cstdint>
-#include <string>
-
-struct App;
 
 namespace comlink {
 
@@ -17,6 +16,7 @@ enum class AnswerStatus {
     Silent,     // nothing arrived within the time-out
     Short,      // fewer bytes than asked
     BadCrc,     // full length, wrong CRC
+    Mismatch,   // full and intact, but not the answer to this request (address, function, echo)
     NoPort,     // the port is not open, or was lost during the exchange
 };
 
@@ -40,34 +40,54 @@ constexpr double kReadTimeout = 1.0;
 constexpr int kPollAttempts = 3;
 constexpr double kPollBudget = 3.5;
 
+// Whether an intact answer of the expected length answers this request: the
+// same address and function and, for a write, the echo of register and value.
+// Bytes 2 and 3 of a read answer are the dialect's own and are not examined.
+bool AnswerMatches(const ModbusFrame& request, const std::uint8_t* answer);
+
 // One exchange: the answer buffer is cleared, stale input discarded (a local
 // flush, no delay), the frame written, `postDelay` waited and `answerLength`
 // bytes read (or fewer: a short exception answer ends the read at once).
-// A lost port is closed and reported once (see ReportPortLost).
-Answer Transact(App& app, const ModbusFrame& frame, int answerLength, double postDelay = kPostWriteDelay);
+// A full answer with a good CRC that does not answer the request is Mismatch;
+// its bytes are kept for whoever shows them. A lost port is closed and the
+// line's portLost hook called.
+Answer Transact(Line& line, const ModbusFrame& frame, int answerLength, double postDelay = kPostWriteDelay);
 
 // The sequence preamble: flush both queues, wait 0.05 s.
-void SequencePreamble(App& app);
+void SequencePreamble(Line& line);
 
 // Waits while linkBusy is set (0.01 s steps), then takes it.
-void TakeLinkBusy(App& app);
-void ReleaseLinkBusy(App& app);
+void TakeLinkBusy(Line& line);
+void ReleaseLinkBusy(Line& line);
 
 // Guarded transaction: link-busy guard around the preamble and one exchange.
 // With shortPreamble, a single 0.01 s wait replaces the preamble (no flush).
-Answer GuardedTransact(App& app, const ModbusFrame& frame, int answerLength, bool shortPreamble = false);
+Answer GuardedTransact(Line& line, const ModbusFrame& frame, int answerLength, bool shortPreamble = false);
 
 // The verified poll read of one register under the guard: repeated (flush,
 // 0.05 s, exchange) until an 8-byte answer with a good CRC arrives, at most
 // kPollAttempts times and never much beyond kPollBudget. Returns true with
 // the answer, or false when it gave up.
-bool VerifiedPollRead(App& app, const ModbusFrame& frame, double postDelay, Answer* answer);
+bool VerifiedPollRead(Line& line, const ModbusFrame& frame, double postDelay, Answer* answer);
 
-// Closes a port that went away, clears portOpen, sets openStatus to -1, stops
-// the polling timers and tells the operator once.
-void ReportPortLost(App& app);
+// Closes a port that went away, clears portOpen, sets openStatus to -1 and
+// calls the line's portLost hook.
+void PortWentAway(Line& line);
 
-// Human-readable register name for messages, e.g. "0x002A (decimal point)".
-std::string RegisterName(std::uint16_t reg);
+// Identification: one read of the identity register after the preamble.
+enum class IdentifyStatus {
+    Accepted,  // model code 0xF0 or 0xF1
+    Refused,   // an answer, but another model code (or not the identity answer)
+    Silent,    // no whole, intact answer (or the port is not open)
+};
+struct Identity {
+    IdentifyStatus status = IdentifyStatus::Silent;
+    std::uint8_t model = 0;    // answer byte 4
+    std::uint8_t identLo = 0;  // answer byte 5
+    Answer answer;
+};
+constexpr std::uint8_t kModelVexa = 0xF0;
+constexpr std::uint8_t kModelVexaMax = 0xF1;
+Identity Identify(Line& line);
 
 } // namespace comlink

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "app/callback.h"
+#include "protocol/registers.h"
 
 #include <cstdint>
 #include <memory>
@@ -55,8 +56,8 @@ void ShowUnit(App& app);
 void EndLogging(App& app);
 
 // Registers of the two polled values.
-constexpr std::uint16_t kPvRegister = 0x1000;
-constexpr std::uint16_t kSvRegister = 0x1001;
+constexpr std::uint16_t kPvRegister = tecreg::kPv;
+constexpr std::uint16_t kSvRegister = tecreg::kWorkingSv;
 
 // A register value taken as signed 16-bit and divided by the temperature scale.
 float RawToDisplay(std::uint16_t raw, float tempScale);

@@ -13,7 +13,7 @@ bool PollRegister(App& app, std::uint16_t reg, double postDelay, std::uint16_t* 
 {
     const comlink::ModbusFrame frame = comlink::ReadFrame(app.link.ctrlID, reg, 1);
     comlink::Answer answer;
-    if (!comlink::VerifiedPollRead(app, frame, postDelay, &answer) || !answer.good())
+    if (!comlink::VerifiedPollRead(app.line, frame, postDelay, &answer) || !answer.good())
         return false;
     *raw = answer.reg(0);
     return true;

@@ -1,45 +1,15 @@
 // The register map's encoding classes and the decimal-point rule. Pure.
 #pragma once
 
+#include "protocol/registers.h"
+
 #include <cstdint>
 
 namespace params {
 
-enum class EncClass {
-    T,  // temperature: signed 16-bit, divided by tempScale
-    D,  // tenths: signed 16-bit, divided by 10
-    I,  // integer: signed 16-bit as is
-    B,  // byte code: low byte only
-};
-
-// Holding registers of the parameters.
-namespace reg {
-constexpr std::uint16_t kSetValue = 0x0000;
-constexpr std::uint16_t kOutputLevel = 0x0001;
-constexpr std::uint16_t kCtrlFunc = 0x0002;
-constexpr std::uint16_t kPidSet1 = 0x0003;   // first register of PID set 1; each set is 6 registers apart
-constexpr std::uint16_t kAlarmHigh = 0x001A;
-constexpr std::uint16_t kAlarmSwitch = 0x001C;
-constexpr std::uint16_t kAlarmComp20 = 0x0020;
-constexpr std::uint16_t kAlarmLow = 0x0021;
-constexpr std::uint16_t kAlarmComp23 = 0x0023;
-constexpr std::uint16_t kAlarmComp27 = 0x0027;
-constexpr std::uint16_t kSensorType = 0x0028;
-constexpr std::uint16_t kCfUnit = 0x0029;
-constexpr std::uint16_t kDecimalPnt = 0x002A;
-constexpr std::uint16_t kDirRev = 0x002B;
-constexpr std::uint16_t kRangeLow = 0x002C;
-constexpr std::uint16_t kRangeHigh = 0x002D;
-constexpr std::uint16_t kReg30 = 0x0030;
-constexpr std::uint16_t kReg31 = 0x0031;
-constexpr std::uint16_t kSwFilter = 0x0032;
-constexpr std::uint16_t kTolBand = 0x0036;
-constexpr std::uint16_t kKeypad = 0x005F;
-constexpr std::uint16_t kStatus = 0x1003;
-
-// Register of PID term t (1..5) or the boundary (t = 6, sets 1..3) of set n (1..4).
-constexpr std::uint16_t PidRegister(int n, int t) { return static_cast<std::uint16_t>(kPidSet1 + 6 * (n - 1) + (t - 1)); }
-} // namespace reg
+using tecreg::EncClass;
+// Holding registers, from the register map.
+namespace reg = tecreg;
 
 // The decimal-point code of whole units.
 constexpr int kWholeUnits = 30;

@@ -23,7 +23,7 @@ constexpr const char* kRangeTitle = "Value Out of Range";
 
 std::string RegName(std::uint16_t reg)
 {
-    std::string name = comlink::RegisterName(reg);
+    std::string name = tecreg::RegisterName(reg);
     if (name.empty()) {
         char buf[16];
         std::snprintf(buf, sizeof buf, "0x%04X", reg);
@@ -109,7 +109,7 @@ double DecodeAt(const comlink::Answer& a, int k, EncClass cls, float scale)
 comlink::Answer AlarmStatusExchange(App& app)
 {
     const comlink::ModbusFrame frame = comlink::ReadFrame(app.link.ctrlID, reg::kStatus, 1);
-    return comlink::GuardedTransact(app, frame, comlink::ReadAnswerLength(1), true);
+    return comlink::GuardedTransact(app.line, frame, comlink::ReadAnswerLength(1), true);
 }
 
 // Takes the alarm bits from a good status answer; a bad or wrong one changes
@@ -259,7 +259,7 @@ bool ReadAllPass(App& app, OpLog& op, std::uint16_t heldAlarmWatch)
 bool ReadRegisters(App& app, OpLog& op, std::uint16_t reg, int count, comlink::Answer* answer)
 {
     const comlink::ModbusFrame frame = comlink::ReadFrame(app.link.ctrlID, reg, static_cast<std::uint16_t>(count));
-    *answer = comlink::Transact(app, frame, comlink::ReadAnswerLength(count));
+    *answer = comlink::Transact(app.line, frame, comlink::ReadAnswerLength(count));
     if (answer->good() && answer->bytes[0] == frame.b[0] && answer->bytes[1] == comlink::FN_READ)
         return true;
     op.stopped = true;
@@ -273,7 +273,7 @@ bool ReadRegisters(App& app, OpLog& op, std::uint16_t reg, int count, comlink::A
 bool WriteRegister(App& app, OpLog& op, std::uint16_t reg, std::uint16_t value)
 {
     const comlink::ModbusFrame frame = comlink::WriteFrame(app.link.ctrlID, reg, value);
-    const comlink::Answer a = comlink::Transact(app, frame, 8);
+    const comlink::Answer a = comlink::Transact(app.line, frame, 8);
     if (a.status == comlink::AnswerStatus::Exception) {
         op.refused.push_back(reg);
         return true;
@@ -332,7 +332,7 @@ bool ReadAllParameters(App& app)
         app.rt.InstallPopup(app.panels.wait);
         app.link.waitShown = 1;
     }
-    comlink::SequencePreamble(app);
+    comlink::SequencePreamble(app.line);
     OpLog op;
     ReadAllPass(app, op, app.params.alarmWatch);
     // A lost port has taken the popup down already, with its own message.
@@ -444,7 +444,7 @@ bool WriteAllParameters(App& app, OpLog& op)
         if (!CheckSendable(app, c.name, c.cls, c.value, scale))
             return false;
 
-    comlink::SequencePreamble(app);
+    comlink::SequencePreamble(app.line);
     if (!WriteRegister(app, op, reg::kDecimalPnt, Encode(EncClass::B, p.decimalPnt, 1.0f)))
         return false;
     ApplyDecimalPoint(app);
@@ -501,7 +501,7 @@ void SendSetValue(App& app)
         return;
     const comlink::ModbusFrame frame =
         comlink::WriteFrame(app.link.ctrlID, reg::kSetValue, Encode(EncClass::T, p.setValue, p.tempScale));
-    const comlink::Answer a = comlink::Transact(app, frame, 8);
+    const comlink::Answer a = comlink::Transact(app.line, frame, 8);
     if (a.count >= 2 && a.function() > 0x80) {
         app.rt.MessagePopup("Parameter Error", "The return byte has shown error!\nPlease check your Hi/Lo Limit.");
         return;
@@ -566,7 +566,7 @@ TEC_CALLBACK(UpdateSensor)
         if (!CheckSendable(app, items[i].name, items[i].cls, values[i], app.params.tempScale))
             return 0;
     }
-    comlink::SequencePreamble(app);
+    comlink::SequencePreamble(app.line);
     OpLog op;
     for (int i = 0; i < 7; ++i) {
         app.params.*items[i].field = values[i];
@@ -763,7 +763,7 @@ TEC_CALLBACK(ChkAutoTUneOff)
         return 0;
     const int parm = app.panels.parm;
     const comlink::ModbusFrame frame = comlink::ReadFrame(app.link.ctrlID, reg::kCtrlFunc, 1);
-    const comlink::Answer a = comlink::GuardedTransact(app, frame, comlink::ReadAnswerLength(1), false);
+    const comlink::Answer a = comlink::GuardedTransact(app.line, frame, comlink::ReadAnswerLength(1), false);
     if (!a.good() || a.bytes[0] != frame.b[0] || a.bytes[1] != comlink::FN_READ) {
         ++app.misses.tune;
         ShowNoAnswer(app);
@@ -791,7 +791,7 @@ TEC_CALLBACK(KeypadEnable)
     if (event != rt::EVENT_COMMIT)
         return 0;
     app.params.keypadValue = GetShort(app, app.panels.debug, DEBUG_KEYPAD);
-    comlink::SequencePreamble(app);
+    comlink::SequencePreamble(app.line);
     OpLog op;
     WriteRegister(app, op, reg::kKeypad, Encode(EncClass::B, app.params.keypadValue, 1.0f));
     ReportOutcome(app, op);
@@ -830,7 +830,7 @@ TEC_CALLBACK(updatePID)
         }
     }
 
-    comlink::SequencePreamble(app);
+    comlink::SequencePreamble(app.line);
     OpLog op;
     ParameterSet& ps = app.params;
     for (int n = 1; n <= 4 && !op.stopped; ++n) {
@@ -859,7 +859,7 @@ TEC_CALLBACK(updatePID)
     }
     for (int n = 1; n <= 4; ++n)
         app.rt.SetCtrlVal(parm, PARM_PID_LED(n), 0);
-    comlink::SequencePreamble(app);
+    comlink::SequencePreamble(app.line);
     ReportOutcome(app, op);
     return 0;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "program/program.h"
+#include "protocol/registers.h"
 
 #include <cstdint>
 
@@ -11,16 +12,16 @@ namespace program {
 constexpr int kSteps = 8;
 constexpr int kStepIndicators = 16;
 // The band register, then one block of five registers per step.
-constexpr std::uint16_t kBandRegister = 0x0036;
-constexpr std::uint16_t kFirstStepRegister = 0x0037;
+constexpr std::uint16_t kBandRegister = tecreg::kTolBand;
+constexpr std::uint16_t kFirstStepRegister = tecreg::kFirstStep;
 constexpr int kRegistersPerStep = 5;
 constexpr int kProgramRegisters = 1 + kSteps * kRegistersPerStep;  // 41
 // Control function register: 5 starts the program, 0 stops it.
-constexpr std::uint16_t kControlFunctionRegister = 0x0002;
+constexpr std::uint16_t kControlFunctionRegister = tecreg::kCtrlFunc;
 constexpr std::uint16_t kRunCommand = 5;
 constexpr std::uint16_t kStopCommand = 0;
 // Status word: high byte runMode, low byte segmentCode.
-constexpr std::uint16_t kStatusRegister = 0x1003;
+constexpr std::uint16_t kStatusRegister = tecreg::kStatus;
 constexpr int kRunModeRunning = 5;
 constexpr int kRunModeIdle = 0;
 

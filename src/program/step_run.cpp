@@ -47,7 +47,7 @@ void StartRun(App& app)
     SetParmDimmed(app, PARM_OUTPUT_LEVEL, 1);
     app.rt.SetCtrlAttribute(parm, PARM_OUTPUT_LEVEL, rt::ATTR_CTRL_MODE, 0);
 
-    comlink::Transact(app, comlink::WriteFrame(app.link.ctrlID, kControlFunctionRegister, kRunCommand), 8,
+    comlink::Transact(app.line, comlink::WriteFrame(app.link.ctrlID, kControlFunctionRegister, kRunCommand), 8,
                    comlink::kPostWriteDelay);
     ClearMisses(app);
     app.rt.SetCtrlAttribute(app.panels.script, SCRIPT_RUN_TIMER, rt::ATTR_ENABLED, 1);
@@ -55,7 +55,7 @@ void StartRun(App& app)
 
 void StopRun(App& app)
 {
-    comlink::Transact(app, comlink::WriteFrame(app.link.ctrlID, kControlFunctionRegister, kStopCommand), 8,
+    comlink::Transact(app.line, comlink::WriteFrame(app.link.ctrlID, kControlFunctionRegister, kStopCommand), 8,
                    comlink::kPostWriteDelay);
     app.rt.SetCtrlAttribute(app.panels.script, SCRIPT_RUN_TIMER, rt::ATTR_ENABLED, 0);
     ShowStepIndicator(app, -1);
@@ -138,7 +138,7 @@ TEC_CALLBACK(ChkSrpOff)
     if (event != rt::EVENT_TIMER_TICK)
         return 0;
     const comlink::Answer a = comlink::GuardedTransact(
-        app, comlink::ReadFrame(app.link.ctrlID, program::kStatusRegister, 1), comlink::ReadAnswerLength(1));
+        app.line, comlink::ReadFrame(app.link.ctrlID, program::kStatusRegister, 1), comlink::ReadAnswerLength(1));
     // A silent or garbled answer says nothing about the run: keep showing the
     // last state, and tell the operator once several ticks in a row failed.
     if (!a.good()) {

@@ -144,7 +144,7 @@ bool ReadStepProgram(App& app)
     for (int k = 1; k <= kSteps && failure.empty(); ++k) {
         const std::uint16_t reg = StepBlockRegister(k);
         const comlink::Answer a =
-            comlink::Transact(app, comlink::ReadFrame(id, reg, kRegistersPerStep), comlink::ReadAnswerLength(kRegistersPerStep),
+            comlink::Transact(app.line, comlink::ReadFrame(id, reg, kRegistersPerStep), comlink::ReadAnswerLength(kRegistersPerStep),
                            kStepReadDelay);
         if (!a.good())
             failure = "step " + std::to_string(k) + " (registers " + Hex4(reg) + " to " +
@@ -154,7 +154,7 @@ bool ReadStepProgram(App& app)
     }
     if (failure.empty()) {
         const comlink::Answer a =
-            comlink::Transact(app, comlink::ReadFrame(id, kBandRegister, 1), comlink::ReadAnswerLength(1), comlink::kPostWriteDelay);
+            comlink::Transact(app.line, comlink::ReadFrame(id, kBandRegister, 1), comlink::ReadAnswerLength(1), comlink::kPostWriteDelay);
         if (!a.good())
             failure = "the tolerance band (register " + Hex4(kBandRegister) + ") got " + Outcome(a);
         else
@@ -206,11 +206,11 @@ bool WriteStepProgram(App& app)
     }
     writes.push_back({kBandRegister, EncodeTemperature(prog.tolBand, scale)});
 
-    comlink::SequencePreamble(app);
+    comlink::SequencePreamble(app.line);
     std::vector<std::string> refused;
     for (const Write& w : writes) {
         const comlink::Answer a =
-            comlink::Transact(app, comlink::WriteFrame(app.link.ctrlID, w.reg, w.value), 8, comlink::kPostWriteDelay);
+            comlink::Transact(app.line, comlink::WriteFrame(app.link.ctrlID, w.reg, w.value), 8, comlink::kPostWriteDelay);
         if (a.status == comlink::AnswerStatus::Exception) {
             refused.push_back(RegisterDescription(w.reg));
             continue;

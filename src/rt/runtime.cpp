@@ -1,6 +1,7 @@
 // Runtime: panels, controls, events, popups, charts, time.
 #include "rt/panel_loader.h"
 #include "rt/runtime_impl.h"
+#include "rt/serial_qt.h"
 #include "rt/widgets.h"
 
 #include <QAbstractButton>
@@ -282,14 +283,12 @@ Runtime::Runtime(Clock& clock, Operator& op) : m_clock(clock), m_op(op), m_impl(
     // Panels are hidden and shown all the time; only QuitUserInterface ends the loop.
     if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
         app->setQuitOnLastWindowClosed(false);
+    m_portTable.setTrace(WireTrace());
 }
 
 Runtime::~Runtime()
 {
-    for (auto& [port, state] : m_impl->ports)
-        if (state.device)
-            state.device->close();
-    m_impl->ports.clear();
+    m_portTable.closeAll();
     // Children first: a child panel is deleted with its parent.
     for (auto it = m_impl->panels.rbegin(); it != m_impl->panels.rend(); ++it) {
         if (QWidget* w = it->second.widget) {

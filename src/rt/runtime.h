@@ -13,9 +13,11 @@
 // panels are real widgets on Qt's offscreen platform.
 #pragma once
 
-#include "rt/clock.h"
+#include "io/clock.h"
 #include "rt/controls.h"
-#include "rt/serial_device.h"
+#include "io/port_table.h"
+#include "io/serial_device.h"
+#include "rt/port_map.h"
 
 #include <functional>
 #include <map>
@@ -26,6 +28,12 @@
 class QWidget;
 
 namespace rt {
+
+using io::AnswerComplete;
+using io::Clock;
+using io::RealClock;
+using io::SerialDevice;
+using io::VirtualClock;
 
 // Events passed to callbacks.
 enum Event : int {
@@ -144,37 +152,6 @@ private:
     FileSelect m_lastFile;
 };
 
-// Port numbers and the devices behind them. A number stays a number (as the
-// settings file stores it); this table says which device it opens.
-struct PortEntry {
-    int number = 0;
-    std::string label;  // shown in the port selector, e.g. "COM1  /dev/ttyS0"
-    SerialDeviceFactory factory;
-};
-
-class PortMap {
-public:
-    // Binds a number to a device path (a real port or a pseudo-terminal).
-    void bindDevice(int number, const std::string& devicePath);
-    // Binds a number to any device (the simulated controller, a test fake).
-    void bind(int number, const std::string& label, SerialDeviceFactory factory);
-    void unbind(int number);
-    // Adds the platform's serial ports by the documented numbering rule
-    // (Linux: /dev/ttySk = k + 1, /dev/ttyUSBk = 101 + k, /dev/ttyACMk = 201 + k;
-    // Windows: COMn = n; macOS: /dev/cu.* in name order from 1). Existing bindings win.
-    void addPlatformPorts();
-    const PortEntry* find(int number) const;
-    std::vector<PortEntry> entries() const;  // ascending numbers
-
-    // The number the rule gives a device path, or 0 when the path follows no rule.
-    static int numberForDevice(const std::string& devicePath);
-    // The device path the rule gives a number on this platform, or "".
-    static std::string deviceForNumber(int number);
-
-private:
-    std::map<int, PortEntry> m_ports;
-};
-
 class Runtime {
 public:
     Runtime(Clock& clock, Operator& op);
@@ -185,6 +162,8 @@ public:
     Clock& clock() { return m_clock; }
     Operator& op() { return m_op; }
     PortMap& ports() { return m_ports; }
+    // The open serial ports, as the controller link uses them.
+    io::PortTable& portTable() { return m_portTable; }
 
     // ---- panels ----
     // Folders searched for panel files, in order.
@@ -313,6 +292,7 @@ private:
     Clock& m_clock;
     Operator& m_op;
     PortMap m_ports;
+    io::PortTable m_portTable;
     std::unique_ptr<Impl> m_impl;
 };
 

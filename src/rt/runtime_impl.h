@@ -36,12 +36,6 @@ struct PanelRec {
     bool displayed = false;
 };
 
-struct PortState {
-    std::unique_ptr<SerialDevice> device;
-    double timeout = 1.0;
-    bool lost = false;
-};
-
 // Sees context-menu requests on controls and frame closes of panel windows.
 class EventHub final : public QObject {
 public:
@@ -75,7 +69,6 @@ struct Runtime::Impl {
     bool quitRequested = false;
     int quitCode = 0;
 
-    std::map<int, PortState> ports;
 
     // Field commits that arrived while events were held back (a field left by
     // its focus moving to a popup), with the value the operator gave. They run

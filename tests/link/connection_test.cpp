@@ -1,7 +1,7 @@
 // Serial settings, opening the port and identifying the controller, against
 // the simulated controller and a scripted line.
 #include "app/shell.h"
-#include "link/connection.h"
+#include "app/connection.h"
 #include "link/transact.h"
 #include "support/rig.h"
 #include "rt/files.h"
@@ -196,7 +196,7 @@ TEST_F(Identification, SavesExactlyPortBaudAndAddress)
     sim::Config c;
     c.address = 5;
     auto second = std::make_shared<sim::Controller>(rig.clock, c);
-    rt::Clock* clock = &rig.clock;
+    io::Clock* clock = &rig.clock;
     rig.rt.ports().bind(2, "COM2  simulated", [second, clock] { return sim::MakeSimDevice(second, *clock); });
     comlink::FillPortSelector(rig.app);
     ASSERT_GE(rig.connect(2, 5), 0);
@@ -278,7 +278,7 @@ TEST_F(Identification, ChangingTheAddressSendsNothingButRedirectsLaterRequests)
     rig.rt.Commit(rig.parm(), PARM_CTRL_ID, 0x0105 & 0xFF);
     EXPECT_TRUE(rig.wire().empty());
     EXPECT_EQ(rig.app.link.ctrlID, 5);
-    comlink::Transact(rig.app, comlink::ReadFrame(rig.app.link.ctrlID, 0x1000, 1), 8);
+    comlink::Transact(rig.app.line, comlink::ReadFrame(rig.app.link.ctrlID, 0x1000, 1), 8);
     ASSERT_EQ(rig.wire().size(), 1u);
     EXPECT_EQ(rig.wire()[0][0], 0x05);
 }
@@ -299,8 +299,8 @@ TEST_F(Identification, LostPortIsReportedOnceAndReselectingReconnects)
     rig.op.clear();
 
     line.lost = true;
-    comlink::Transact(rig.app, comlink::ReadFrame(1, 0x1000, 1), 8);
-    comlink::Transact(rig.app, comlink::ReadFrame(1, 0x1001, 1), 8);
+    comlink::Transact(rig.app.line, comlink::ReadFrame(1, 0x1000, 1), 8);
+    comlink::Transact(rig.app.line, comlink::ReadFrame(1, 0x1001, 1), 8);
     EXPECT_EQ(rig.op.shown().size(), 1u);
     EXPECT_EQ(rig.app.link.portOpen, 0);
     EXPECT_LT(rig.app.link.openStatus, 0);

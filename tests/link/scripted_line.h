@@ -3,8 +3,8 @@
 // Reads advance the clock exactly as a real port would wait.
 #pragma once
 
-#include "rt/clock.h"
-#include "rt/serial_device.h"
+#include "io/clock.h"
+#include "io/serial_device.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -19,9 +19,9 @@ struct ScriptedLine {
         double delay = 0.005;
     };
 
-    explicit ScriptedLine(rt::VirtualClock& c) : clock(c) {}
+    explicit ScriptedLine(io::VirtualClock& c) : clock(c) {}
 
-    rt::VirtualClock& clock;
+    io::VirtualClock& clock;
     std::deque<Reply> replies;
     std::vector<std::uint8_t> input;  // bytes waiting in the input queue
     double inputReadyAt = 0;
@@ -41,12 +41,12 @@ struct ScriptedLine {
     void queue(const std::vector<std::uint8_t>& bytes, double delay = 0.005) { replies.push_back({bytes, delay}); }
     void queueSilence() { replies.push_back({}); }
 
-    rt::SerialDeviceFactory factory()
+    io::SerialDeviceFactory factory()
     {
-        return [this] { return std::unique_ptr<rt::SerialDevice>(new Device(*this)); };
+        return [this] { return std::unique_ptr<io::SerialDevice>(new Device(*this)); };
     }
 
-    class Device final : public rt::SerialDevice {
+    class Device final : public io::SerialDevice {
     public:
         explicit Device(ScriptedLine& l) : m_line(l) {}
         bool open(int baudRate) override
@@ -86,7 +86,7 @@ struct ScriptedLine {
             }
             return count;
         }
-        int read(std::uint8_t* buf, int max, double timeout, const rt::AnswerComplete& done) override
+        int read(std::uint8_t* buf, int max, double timeout, const io::AnswerComplete& done) override
         {
             ++m_line.reads;
             if (m_line.lost)

@@ -45,7 +45,7 @@ TEST_F(TransactTest, GoodAnswerTakesPostDelayPlusArrival)
 {
     line.queue(Sealed("01 03 00 02 00 FA"), 0.004);
     const double t0 = now();
-    const Answer a = comlink::Transact(app(), pv, 8);
+    const Answer a = comlink::Transact(app().line, pv, 8);
     EXPECT_EQ(a.status, AnswerStatus::Good);
     EXPECT_EQ(a.count, 8);
     EXPECT_EQ(a.reg(0), 0x00FA);
@@ -57,12 +57,12 @@ TEST_F(TransactTest, GoodAnswerTakesPostDelayPlusArrival)
 TEST_F(TransactTest, ShortAndGarbledAnswersAreNeverData)
 {
     line.queue(Sealed("01 03 00 02 12 34"));
-    ASSERT_TRUE(comlink::Transact(app(), pv, 8).good());
+    ASSERT_TRUE(comlink::Transact(app().line, pv, 8).good());
 
     // Only three bytes arrive: the rest of the buffer is zero, not the last answer.
     line.queue(Bytes("01 03 00"));
     const double t0 = now();
-    Answer a = comlink::Transact(app(), pv, 8);
+    Answer a = comlink::Transact(app().line, pv, 8);
     EXPECT_EQ(a.status, AnswerStatus::Short);
     EXPECT_EQ(a.count, 3);
     for (int i = 3; i < 8; ++i)
@@ -72,12 +72,12 @@ TEST_F(TransactTest, ShortAndGarbledAnswersAreNeverData)
     std::vector<std::uint8_t> bad = Sealed("01 03 00 02 12 34");
     bad[7] ^= 0xFF;
     line.queue(bad);
-    a = comlink::Transact(app(), pv, 8);
+    a = comlink::Transact(app().line, pv, 8);
     EXPECT_EQ(a.status, AnswerStatus::BadCrc);
     EXPECT_FALSE(a.good());
 
     line.queueSilence();
-    a = comlink::Transact(app(), pv, 8);
+    a = comlink::Transact(app().line, pv, 8);
     EXPECT_EQ(a.status, AnswerStatus::Silent);
     EXPECT_EQ(a.count, 0);
 }
@@ -87,7 +87,7 @@ TEST_F(TransactTest, RefusalsEndTheReadAsSoonAsTheyArrive)
     // Standard 5-byte form.
     line.queue(Sealed("01 83 02"), 0.004);
     double t0 = now();
-    Answer a = comlink::Transact(app(), pv, 8);
+    Answer a = comlink::Transact(app().line, pv, 8);
     EXPECT_EQ(a.status, AnswerStatus::Exception);
     EXPECT_EQ(a.count, 5);
     EXPECT_EQ(a.function(), 0x83);
@@ -96,7 +96,7 @@ TEST_F(TransactTest, RefusalsEndTheReadAsSoonAsTheyArrive)
     // The dialect's 8-byte form while a six-register block was asked for.
     line.queue(Sealed("01 83 00 02 00 00"), 0.004);
     t0 = now();
-    a = comlink::Transact(app(), comlink::ReadFrame(1, 0x0003, 6), 18);
+    a = comlink::Transact(app().line, comlink::ReadFrame(1, 0x0003, 6), 18);
     EXPECT_EQ(a.status, AnswerStatus::Exception);
     EXPECT_EQ(a.count, 8);
     EXPECT_LT(now() - t0, 0.1);
@@ -109,7 +109,7 @@ TEST_F(TransactTest, LateAnswerToAnEarlierRequestIsDiscarded)
     line.inputReadyAt = now();
     line.queue(Sealed("01 03 00 02 22 22"));
     const double t0 = now();
-    const Answer a = comlink::Transact(app(), pv, 8);
+    const Answer a = comlink::Transact(app().line, pv, 8);
     ASSERT_TRUE(a.good());
     EXPECT_EQ(a.reg(0), 0x2222);
     EXPECT_NEAR(now() - t0, 0.05, 1e-9);  // discarding adds no wait
@@ -119,7 +119,7 @@ TEST_F(TransactTest, LateAnswerToAnEarlierRequestIsDiscarded)
 TEST_F(TransactTest, SequencePreambleFlushesBothQueuesAndWaits)
 {
     const double t0 = now();
-    comlink::SequencePreamble(app());
+    comlink::SequencePreamble(app().line);
     EXPECT_EQ(line.flushOut, 1);
     EXPECT_EQ(line.flushIn, 1);
     EXPECT_NEAR(now() - t0, 0.05, 1e-9);
@@ -130,7 +130,7 @@ TEST_F(TransactTest, GuardedVariantsTakeAndReleaseTheFlag)
 {
     line.queue(Sealed("01 03 00 02 00 05"));
     double t0 = now();
-    Answer a = comlink::GuardedTransact(app(), comlink::ReadFrame(1, 0x1003, 1), 8);
+    Answer a = comlink::GuardedTransact(app().line, comlink::ReadFrame(1, 0x1003, 1), 8);
     EXPECT_TRUE(a.good());
     EXPECT_EQ(app().link.linkBusy, 0);
     EXPECT_NEAR(now() - t0, 0.10, 1e-9);  // preamble + post-write delay
@@ -138,7 +138,7 @@ TEST_F(TransactTest, GuardedVariantsTakeAndReleaseTheFlag)
 
     line.queue(Sealed("01 03 00 02 00 05"));
     t0 = now();
-    a = comlink::GuardedTransact(app(), comlink::ReadFrame(1, 0x1003, 1), 8, true);
+    a = comlink::GuardedTransact(app().line, comlink::ReadFrame(1, 0x1003, 1), 8, true);
     EXPECT_TRUE(a.good());
     EXPECT_NEAR(now() - t0, 0.06, 1e-9);  // 0.01 s instead of the preamble
     EXPECT_EQ(line.flushOut, 1);          // the short preamble flushes nothing outgoing
@@ -149,11 +149,11 @@ TEST_F(TransactTest, ABusyFlagThatIsNeverReleasedDoesNotFreeze)
 {
     app().link.linkBusy = 1;
     const double t0 = now();
-    comlink::TakeLinkBusy(app());
+    comlink::TakeLinkBusy(app().line);
     EXPECT_EQ(app().link.linkBusy, 1);
     EXPECT_LE(now() - t0, 1.05);
     EXPECT_GE(now() - t0, 0.99);
-    comlink::ReleaseLinkBusy(app());
+    comlink::ReleaseLinkBusy(app().line);
     EXPECT_EQ(app().link.linkBusy, 0);
 }
 
@@ -164,7 +164,7 @@ TEST_F(TransactTest, PollReadRepeatsTheSameFrameUntilGood)
     line.queue(bad);
     line.queue(Sealed("01 03 00 02 01 00"));
     Answer a;
-    ASSERT_TRUE(comlink::VerifiedPollRead(app(), pv, 0.05, &a));
+    ASSERT_TRUE(comlink::VerifiedPollRead(app().line, pv, 0.05, &a));
     EXPECT_EQ(a.reg(0), 0x0100);
     ASSERT_EQ(line.writes.size(), 2u);
     EXPECT_EQ(line.writes[0], line.writes[1]);
@@ -177,7 +177,7 @@ TEST_F(TransactTest, PollReadOfAStandardAnswerGivesUpWithinBounds)
     line.repeat.bytes = Sealed("01 03 02 00 FA");  // 7 bytes, standard layout
     const double t0 = now();
     Answer a;
-    EXPECT_FALSE(comlink::VerifiedPollRead(app(), pv, 0.05, &a));
+    EXPECT_FALSE(comlink::VerifiedPollRead(app().line, pv, 0.05, &a));
     EXPECT_EQ(line.writes.size(), static_cast<size_t>(comlink::kPollAttempts));
     EXPECT_LE(now() - t0, comlink::kPollBudget);
     EXPECT_EQ(a.status, AnswerStatus::Short);
@@ -188,7 +188,7 @@ TEST_F(TransactTest, PollReadOfASilentControllerGivesUpWithinBounds)
 {
     const double t0 = now();
     Answer a;
-    EXPECT_FALSE(comlink::VerifiedPollRead(app(), comlink::ReadFrame(1, 0x1001, 1), 0.03, &a));
+    EXPECT_FALSE(comlink::VerifiedPollRead(app().line, comlink::ReadFrame(1, 0x1001, 1), 0.03, &a));
     EXPECT_LE(line.writes.size(), 3u);
     EXPECT_GE(line.writes.size(), 2u);
     EXPECT_LE(now() - t0, 3.5);
@@ -199,7 +199,7 @@ TEST_F(TransactTest, LostPortIsClosedAndReportedOnce)
 {
     rig.rt.SetCtrlAttribute(rig.app.panels.parm, PARM_PV_TIMER, rt::ATTR_ENABLED, 1);
     line.lost = true;
-    Answer a = comlink::Transact(app(), pv, 8);
+    Answer a = comlink::Transact(app().line, pv, 8);
     EXPECT_EQ(a.status, AnswerStatus::NoPort);
     EXPECT_EQ(app().link.portOpen, 0);
     EXPECT_EQ(app().link.openStatus, -1);
@@ -211,7 +211,7 @@ TEST_F(TransactTest, LostPortIsClosedAndReportedOnce)
     const int readsBefore = line.reads;
     const double t0 = now();
     Answer p;
-    EXPECT_FALSE(comlink::VerifiedPollRead(app(), pv, 0.05, &p));
+    EXPECT_FALSE(comlink::VerifiedPollRead(app().line, pv, 0.05, &p));
     EXPECT_EQ(p.status, AnswerStatus::NoPort);
     EXPECT_EQ(line.reads, readsBefore);
     EXPECT_LT(now() - t0, 0.2);
@@ -223,7 +223,7 @@ TEST_F(TransactTest, ClosedPortAnswersNothingAtOnce)
     rig.rt.CloseCom(kPort);
     app().link.portOpen = 0;
     const double t0 = now();
-    const Answer a = comlink::Transact(app(), pv, 8);
+    const Answer a = comlink::Transact(app().line, pv, 8);
     EXPECT_EQ(a.status, AnswerStatus::NoPort);
     EXPECT_EQ(now(), t0);
     EXPECT_TRUE(rig.op.shown().empty());
@@ -231,10 +231,10 @@ TEST_F(TransactTest, ClosedPortAnswersNothingAtOnce)
 
 TEST(RegisterName, NamesWhatTheOperatorKnows)
 {
-    EXPECT_EQ(comlink::RegisterName(0x002A), "0x002A (decimal point)");
-    EXPECT_EQ(comlink::RegisterName(0x0009), "0x0009 (PID set 2 term 1)");
-    EXPECT_EQ(comlink::RegisterName(0x0008), "0x0008 (PID set 1 boundary)");
-    EXPECT_EQ(comlink::RegisterName(0x7777), "0x7777");
+    EXPECT_EQ(tecreg::RegisterName(0x002A), "0x002A (decimal point)");
+    EXPECT_EQ(tecreg::RegisterName(0x0009), "0x0009 (PID set 2 term 1)");
+    EXPECT_EQ(tecreg::RegisterName(0x0008), "0x0008 (PID set 1 boundary)");
+    EXPECT_EQ(tecreg::RegisterName(0x7777), "0x7777");
 }
 
 } // namespace

@@ -4,8 +4,8 @@
 #pragma once
 
 #include "link/modbus.h"
-#include "rt/clock.h"
-#include "rt/serial_device.h"
+#include "io/clock.h"
+#include "io/serial_device.h"
 
 #include <cstdint>
 #include <deque>
@@ -17,9 +17,9 @@
 struct FakeLine {
     enum class Reply { Good, Silent, SevenBytes, SwappedCrc, BadCrc };
 
-    explicit FakeLine(rt::Clock& c) : clock(c) {}
+    explicit FakeLine(io::Clock& c) : clock(c) {}
 
-    rt::Clock& clock;
+    io::Clock& clock;
     std::map<std::uint16_t, std::uint16_t> regs;  // register values served
     std::deque<Reply> script;                     // replies for the next requests; Good after
     struct Request {
@@ -74,7 +74,7 @@ struct FakeLine {
     }
 };
 
-class FakeLineDevice final : public rt::SerialDevice {
+class FakeLineDevice final : public io::SerialDevice {
 public:
     explicit FakeLineDevice(std::shared_ptr<FakeLine> line) : m_line(std::move(line)) {}
     bool open(int) override
@@ -89,7 +89,7 @@ public:
         m_line->onRequest(data, count);
         return count;
     }
-    int read(std::uint8_t* buf, int max, double timeout, const rt::AnswerComplete& done) override
+    int read(std::uint8_t* buf, int max, double timeout, const io::AnswerComplete& done) override
     {
         auto& p = m_line->pending;
         int n = 0;

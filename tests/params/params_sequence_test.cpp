@@ -52,9 +52,9 @@ std::string Summary(const std::uint8_t* rq)
     return buf;
 }
 
-class RecordingDevice : public rt::SerialDevice {
+class RecordingDevice : public io::SerialDevice {
 public:
-    RecordingDevice(std::unique_ptr<rt::SerialDevice> inner, std::shared_ptr<Recorder> rec)
+    RecordingDevice(std::unique_ptr<io::SerialDevice> inner, std::shared_ptr<Recorder> rec)
         : m_inner(std::move(inner)), m_rec(std::move(rec))
     {
     }
@@ -76,7 +76,7 @@ public:
         }
         return m_inner->write(data, count);
     }
-    int read(std::uint8_t* buf, int max, double timeout, const rt::AnswerComplete& done) override
+    int read(std::uint8_t* buf, int max, double timeout, const io::AnswerComplete& done) override
     {
         int n = 0;
         if (!m_pending.empty()) {
@@ -103,7 +103,7 @@ public:
     std::string description() const override { return "recorded " + m_inner->description(); }
 
 private:
-    std::unique_ptr<rt::SerialDevice> m_inner;
+    std::unique_ptr<io::SerialDevice> m_inner;
     std::shared_ptr<Recorder> m_rec;
     std::vector<std::uint8_t> m_pending;
 };
@@ -116,7 +116,7 @@ struct Recorded : ::testing::Test {
     {
         rec->rig = &rig;
         auto controller = rig.sim;
-        rt::Clock* clock = &rig.clock;
+        io::Clock* clock = &rig.clock;
         auto r = rec;
         rig.rt.ports().bind(1, "COM1  recorded", [controller, clock, r] {
             return std::make_unique<RecordingDevice>(sim::MakeSimDevice(controller, *clock), r);

@@ -32,9 +32,9 @@ struct Trace {
 };
 
 // Passes everything to the simulated controller and records it.
-class TraceDevice final : public rt::SerialDevice {
+class TraceDevice final : public io::SerialDevice {
 public:
-    TraceDevice(std::unique_ptr<rt::SerialDevice> inner, rt::Clock& clock, std::shared_ptr<Trace> trace)
+    TraceDevice(std::unique_ptr<io::SerialDevice> inner, io::Clock& clock, std::shared_ptr<Trace> trace)
         : m_inner(std::move(inner)), m_clock(clock), m_trace(std::move(trace))
     {
     }
@@ -51,7 +51,7 @@ public:
         m_lastWasStatusRead = count == 8 && data[1] == comlink::FN_READ && e.reg == program::kStatusRegister;
         return m_inner->write(data, count);
     }
-    int read(std::uint8_t* buf, int max, double timeout, const rt::AnswerComplete& done) override
+    int read(std::uint8_t* buf, int max, double timeout, const io::AnswerComplete& done) override
     {
         m_trace->events.push_back({PortEvent::Read, m_clock.now(), max});
         const int n = m_inner->read(buf, max, timeout, done);
@@ -77,8 +77,8 @@ public:
     std::string description() const override { return "traced simulated controller"; }
 
 private:
-    std::unique_ptr<rt::SerialDevice> m_inner;
-    rt::Clock& m_clock;
+    std::unique_ptr<io::SerialDevice> m_inner;
+    io::Clock& m_clock;
     std::shared_ptr<Trace> m_trace;
     bool m_lastWasStatusRead = false;
 };
@@ -89,7 +89,7 @@ struct TraceRig : TestRig {
     TraceRig()
     {
         auto controller = sim;
-        rt::Clock* c = &clock;
+        io::Clock* c = &clock;
         auto t = trace;
         rt.ports().bind(2, "COM2  traced", [controller, c, t] {
             return std::make_unique<TraceDevice>(sim::MakeSimDevice(controller, *c), *c, t);

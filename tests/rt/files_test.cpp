@@ -177,7 +177,7 @@ TEST(Files, AwkwardFolderNamesForEveryKindOfAccess)
 TEST(TimeAndNumbers, DelayMovesOnlyTheClockAndTimeIsLocal)
 {
     const std::int64_t start = 1700000000000LL + 12345;
-    rt::VirtualClock clock(start);
+    io::VirtualClock clock(start);
     rt::ScriptedOperator op;
     rt::Runtime rt(clock, op);
     rt.Delay(2.5);
@@ -221,7 +221,7 @@ TEST(TimeAndNumbers, DelayMovesOnlyTheClockAndTimeIsLocal)
     EXPECT_EQ(up, 2);
     EXPECT_EQ(down, -2);
 
-    rt::RealClock real;
+    io::RealClock real;
     const double t0 = real.now();
     real.sleep(0.02);
     EXPECT_GE(real.now() - t0, 0.019);

@@ -35,7 +35,7 @@ rt::GenericPopup threeButtons()
 
 TEST(ScriptedOperator, AnswersFromItsScriptInOrder)
 {
-    rt::VirtualClock clock;
+    io::VirtualClock clock;
     rt::ScriptedOperator op;
     rt::Runtime rt(clock, op);
     const rt::GenericPopup p = threeButtons();

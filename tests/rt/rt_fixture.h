@@ -16,7 +16,7 @@ struct CallRecord {
 
 class RtFixture : public ::testing::Test {
 protected:
-    rt::VirtualClock clock;
+    io::VirtualClock clock;
     rt::ScriptedOperator op;
     rt::Runtime rt{clock, op};
     std::vector<CallRecord> calls;

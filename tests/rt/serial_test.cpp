@@ -33,7 +33,7 @@ struct FakeState {
     double lastTimeout = -1;
 };
 
-class FakeDevice final : public rt::SerialDevice {
+class FakeDevice final : public io::SerialDevice {
 public:
     explicit FakeDevice(std::shared_ptr<FakeState> s) : m_s(std::move(s)) {}
     bool open(int baudRate) override
@@ -60,7 +60,7 @@ public:
         return count;
     }
     // Hands over what has "arrived"; fewer than max means the time-out passed.
-    int read(std::uint8_t* buf, int max, double timeout, const rt::AnswerComplete& done) override
+    int read(std::uint8_t* buf, int max, double timeout, const io::AnswerComplete& done) override
     {
         m_s->lastTimeout = timeout;
         if (m_s->lost)
@@ -89,7 +89,7 @@ private:
 
 class SerialFixture : public ::testing::Test {
 protected:
-    rt::VirtualClock clock;
+    io::VirtualClock clock;
     rt::ScriptedOperator op;
     rt::Runtime rt{clock, op};
     std::shared_ptr<FakeState> state = std::make_shared<FakeState>();
@@ -203,7 +203,7 @@ TEST(PortMap, NumberingRule)
 #endif
 
     rt::PortMap map;
-    map.bind(1, "COM1  simulated controller", [] { return std::unique_ptr<rt::SerialDevice>(); });
+    map.bind(1, "COM1  simulated controller", [] { return std::unique_ptr<io::SerialDevice>(); });
     map.bindDevice(150, "/dev/pts/9");
     map.addPlatformPorts();
     ASSERT_NE(map.find(1), nullptr);
@@ -272,7 +272,7 @@ TEST(SerialPty, RealPortPathOverPseudoTerminal)
 {
     PtyMaster master;
     ASSERT_FALSE(master.slave.empty());
-    rt::VirtualClock clock;
+    io::VirtualClock clock;
     rt::ScriptedOperator op;
     rt::Runtime rt(clock, op);
     rt.ports().bindDevice(9, master.slave);
@@ -339,7 +339,7 @@ double threadCpuMs()
 
 struct PtyPort {
     PtyMaster master;
-    rt::VirtualClock clock;
+    io::VirtualClock clock;
     rt::ScriptedOperator op;
     rt::Runtime rt{clock, op};
     bool open()

@@ -9,14 +9,14 @@
 namespace {
 
 struct Line {
-    rt::VirtualClock clock;
+    io::VirtualClock clock;
     std::shared_ptr<sim::Controller> controller = std::make_shared<sim::Controller>(clock);
-    std::unique_ptr<rt::SerialDevice> device = sim::MakeSimDevice(controller, clock);
+    std::unique_ptr<io::SerialDevice> device = sim::MakeSimDevice(controller, clock);
     Line() { device->open(19200); }
     int send(const comlink::ModbusFrame& f) { return device->write(f.b, 8); }
 };
 
-rt::AnswerComplete Expect(int n)
+io::AnswerComplete Expect(int n)
 {
     return [n](const std::uint8_t* b, int count) { return comlink::AnswerComplete(b, count, n); };
 }

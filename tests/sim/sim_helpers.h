@@ -2,7 +2,7 @@
 #pragma once
 
 #include "link/modbus.h"
-#include "rt/clock.h"
+#include "io/clock.h"
 #include "sim/controller.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@
 struct SimBench {
     explicit SimBench(const sim::Config& config = {}) : controller(clock, config) {}
 
-    rt::VirtualClock clock;
+    io::VirtualClock clock;
     sim::Controller controller;
     double readyAt = 0;
 

@@ -1,7 +1,7 @@
 #include "rig.h"
 
 #include "app/shell.h"
-#include "link/connection.h"
+#include "app/connection.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,7 @@ TestRig::TestRig(const sim::Config& simConfig, bool loadPanels)
     QDir::setCurrent(dir->path());
     rt.setPanelSearchPath({TEC_UI_DIR});
     auto controller = sim;
-    rt::Clock* c = &clock;
+    io::Clock* c = &clock;
     rt.ports().bind(1, "COM1  simulated controller", [controller, c] { return sim::MakeSimDevice(controller, *c); });
     if (loadPanels) {
         shell::BindCallbacks(app);

@@ -18,7 +18,7 @@ struct TestRig {
     explicit TestRig(const sim::Config& simConfig = {}, bool loadPanels = true);
     ~TestRig();
 
-    rt::VirtualClock clock;
+    io::VirtualClock clock;
     rt::ScriptedOperator op;
     rt::Runtime rt;
     App app;

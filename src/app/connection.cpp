@@ -1,4 +1,4 @@
-#include "link/connection.h"
+#include "app/connection.h"
 
 #include "app/app.h"
 #include "link/transact.h"
@@ -12,9 +12,6 @@ namespace comlink {
 
 namespace {
 
-constexpr std::uint16_t kIdentityRegister = 0x1F00;
-constexpr std::uint8_t kModelVexa = 0xF0;
-constexpr std::uint8_t kModelVexaMax = 0xF1;
 constexpr double kOpenSettleDelay = 0.3;
 
 const char* const kPortErrorTitle = "COM Port Finding Error!";
@@ -111,8 +108,6 @@ int ConnectController(App& app)
     ControllerLink& link = app.link;
     const int parm = app.panels.parm;
 
-    ModbusFrame identity = ReadFrame(link.ctrlID, kIdentityRegister, 1);
-
     unsigned short selected = link.comPort;
     rt.GetCtrlVal(parm, PARM_COMPORT, &selected);
     // A port left open by an earlier connection is released before another is opened.
@@ -136,14 +131,10 @@ int ConnectController(App& app)
     rt.SetComTime(link.comPort, kReadTimeout);
     app.portLostReported = false;
 
-    SequencePreamble(app);
-    const Answer answer = Transact(app, identity, 8, kPostWriteDelay);
-
-    // Only a whole answer with a good CRC identifies: a silent controller, a
-    // short or garbled answer and a refusal are all refused.
-    const std::uint8_t model = answer.bytes[4];
-    if (!answer.good() || (model != kModelVexa && model != kModelVexaMax)) {
-        const bool lost = answer.status == AnswerStatus::NoPort && app.portLostReported;
+    // A silent controller, a short or garbled answer and a refusal are all refused.
+    const Identity id = Identify(app.line);
+    if (id.status != IdentifyStatus::Accepted) {
+        const bool lost = id.answer.status == AnswerStatus::NoPort && app.portLostReported;
         CloseIfOpen(app, link.comPort);
         link.openStatus = -1;
         link.portOpen = 0;
@@ -152,7 +143,7 @@ int ConnectController(App& app)
             rt.MessagePopup(kCommErrorTitle, kCommErrorText);
         return -1;
     }
-    if (model == kModelVexaMax)
+    if (id.model == kModelVexaMax)
         rt.SetCtrlVal(parm, PARM_MODEL, "VEXAMAX");
 
     rt.InstallPopup(app.panels.wait);
@@ -167,7 +158,7 @@ int ConnectController(App& app)
         rt.RemovePopup(0);
         link.waitShown = 0;
     }
-    rt.SetCtrlVal(parm, PARM_IDENT_LO, static_cast<int>(answer.bytes[5]));
+    rt.SetCtrlVal(parm, PARM_IDENT_LO, static_cast<int>(id.identLo));
     return link.openStatus;
 }
 
@@ -179,6 +170,30 @@ void EnableLinkControls(App& app, int dimmed)
 }
 
 } // namespace comlink
+
+void ReportPortLost(App& app)
+{
+    rt::Runtime& rt = app.rt;
+    ControllerLink& link = app.link;
+    const PanelSet& p = app.panels;
+    rt.SetCtrlAttribute(p.parm, PARM_PV_TIMER, rt::ATTR_ENABLED, 0);
+    rt.SetCtrlAttribute(p.chart, CHART_TIMER, rt::ATTR_ENABLED, 0);
+    rt.SetCtrlAttribute(p.parm, PARM_ALARM_TIMER, rt::ATTR_ENABLED, 0);
+    rt.SetCtrlAttribute(p.parm, PARM_TUNE_TIMER, rt::ATTR_ENABLED, 0);
+    rt.SetCtrlAttribute(p.script, SCRIPT_RUN_TIMER, rt::ATTR_ENABLED, 0);
+    rt.SetCtrlVal(p.parm, PARM_LINK_LED, 0);
+    if (app.portLostReported)
+        return;
+    app.portLostReported = true;
+    // A long operation may have its wait popup up; the message must not hide behind it.
+    if (link.waitShown) {
+        rt.RemovePopup(0);
+        link.waitShown = 0;
+    }
+    rt.MessagePopup("Connection Lost",
+                    "The connection to the controller was lost: the serial port " + std::to_string(link.comPort) +
+                        " has gone away.\nReconnect the cable or adapter, then select the COM port again.");
+}
 
 TEC_CALLBACK(SetComport)
 {

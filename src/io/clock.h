@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-namespace rt {
+namespace io {
 
 class Clock {
 public:
@@ -56,4 +56,4 @@ private:
     std::int64_t m_wallStart;
 };
 
-} // namespace rt
+} // namespace io

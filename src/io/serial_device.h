@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-namespace rt {
+namespace io {
 
 // Decides, from the bytes received so far, whether an answer is complete.
 using AnswerComplete = std::function<bool(const std::uint8_t* bytes, int count)>;
@@ -35,4 +35,4 @@ public:
 
 using SerialDeviceFactory = std::function<std::unique_ptr<SerialDevice>()>;
 
-} // namespace rt
+} // namespace io

@@ -1,9 +1,9 @@
-#include "rt/clock.h"
+#include "io/clock.h"
 
 #include <chrono>
 #include <thread>
 
-namespace rt {
+namespace io {
 
 namespace {
 std::int64_t steadyNs()
@@ -34,4 +34,4 @@ std::int64_t RealClock::wallMillis() const
         .count();
 }
 
-} // namespace rt
+} // namespace io

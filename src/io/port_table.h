@@ -1,0 +1,63 @@
+// The open serial ports by number, with the RS-232 calls the controller link
+// makes on them. No Qt: the window program's run-time and the command-line
+// program share it, each resolving numbers to devices in its own way.
+#pragma once
+
+#include "io/serial_device.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+
+namespace io {
+
+// Error results (negative). The run-time layer reports the same numbers.
+enum : int {
+    PORT_ERR_OPEN = -3,      // the port cannot be opened
+    PORT_ERR_CLOSED = -4,    // a call on a port that is not open
+    PORT_ERR_LOST = -5,      // the device went away (unplugged, hung up, read errors)
+    PORT_ERR_ARGUMENT = -7,  // a value the call does not take
+};
+
+class PortTable {
+public:
+    // Sees every frame written (tx) and every answer read, with the count
+    // asked for; for hex dumps.
+    using Trace = std::function<void(int port, bool tx, const std::uint8_t* bytes, int count, int asked)>;
+
+    PortTable() = default;
+    ~PortTable();
+    PortTable(const PortTable&) = delete;
+    PortTable& operator=(const PortTable&) = delete;
+
+    // Opens `device` as port `number` (closing whatever had that number).
+    // Returns 0, or PORT_ERR_OPEN when there is no device or it does not open.
+    int open(int number, std::unique_ptr<SerialDevice> device, long baudRate);
+    // The time-out that bounds every read, seconds.
+    int setTimeout(int number, double seconds);
+    int flushInput(int number);
+    int flushOutput(int number);
+    // Returns the count written, or a negative error.
+    int write(int number, const std::uint8_t* bytes, int count);
+    // Reads until `count` bytes have come, `done` says the answer is whole, or
+    // the time-out passed. Returns the count read, or a negative error.
+    int read(int number, std::uint8_t* buffer, int count, const AnswerComplete& done);
+    int close(int number);
+    void closeAll();
+    bool isOpen(int number) const;
+    void setTrace(Trace trace) { m_trace = std::move(trace); }
+
+private:
+    struct Port {
+        std::unique_ptr<SerialDevice> device;
+        double timeout = 1.0;
+        bool lost = false;
+    };
+    Port* find(int number, int* err);
+
+    std::map<int, Port> m_ports;
+    Trace m_trace;
+};
+
+} // namespace io
