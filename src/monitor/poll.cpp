@@ -1,23 +1,11 @@
 // The timed reads of SV and PV: the chart tick and the main-panel PV tick.
 #include "app/app.h"
-#include "link/transact.h"
+#include "core/operations.h"
 #include "monitor/monitor.h"
 
 namespace monitor {
 
 namespace {
-
-// One verified poll read of a single register; the raw value on success.
-// The read is bounded, so a silent controller costs one tick at most.
-bool PollRegister(App& app, std::uint16_t reg, double postDelay, std::uint16_t* raw)
-{
-    const comlink::ModbusFrame frame = comlink::ReadFrame(app.link.ctrlID, reg, 1);
-    comlink::Answer answer;
-    if (!comlink::VerifiedPollRead(app.line, frame, postDelay, &answer) || !answer.good())
-        return false;
-    *raw = answer.reg(0);
-    return true;
-}
 
 // The controller switches its output off by itself when its alarm trips with
 // the alarm switch on; the panel is brought in line without sending anything
@@ -59,10 +47,9 @@ void HideNoAnswer(App& app, bool chart)
 
 bool PollReadPV(App& app, float* pv)
 {
-    std::uint16_t raw = 0;
-    if (!PollRegister(app, kPvRegister, comlink::kPostWriteDelay, &raw))
+    float value = 0;
+    if (!core::PollPV(app.line, app.params.tempScale, &value))
         return false;
-    const float value = RawToDisplay(raw, app.params.tempScale);
     MirrorAlarmShutdown(app, value);
     *pv = value;
     return true;
@@ -70,10 +57,9 @@ bool PollReadPV(App& app, float* pv)
 
 bool PollReadSV(App& app, float* sv)
 {
-    std::uint16_t raw = 0;
-    if (!PollRegister(app, kSvRegister, comlink::kSvPostWriteDelay, &raw))
+    float value = 0;
+    if (!core::PollSV(app.line, app.params.tempScale, &value))
         return false;
-    const float value = RawToDisplay(raw, app.params.tempScale);
     // Write-all and the PID calculator work from the set value the controller
     // really holds, even when PARM_SV shows an unsent edit.
     app.params.setValue = value;

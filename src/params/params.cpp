@@ -5,6 +5,7 @@
 
 #include "app/app.h"
 #include "monitor/monitor.h"
+#include "core/operations.h"
 #include "link/transact.h"
 #include "params/encoding.h"
 #include "params/help_texts.h"
@@ -99,194 +100,78 @@ int GetInt(App& app, int panel, int control)
 }
 
 
-double DecodeAt(const comlink::Answer& a, int k, EncClass cls, float scale)
+// Shows the alarm switch's effect: the alarm fields follow the switch; once
+// its four writes were answered the indicator follows, lit by alarm bits.
+void ShowAlarmSwitch(App& app, std::uint16_t on, const core::AlarmSwitchResult& r)
 {
-    return Decode(cls, a.bytes[4 + 2 * k], a.bytes[5 + 2 * k], scale);
-}
-
-// The status word read under the link-busy guard: a 0.01 s wait instead of
-// the preamble, no flush.
-comlink::Answer AlarmStatusExchange(App& app)
-{
-    const comlink::ModbusFrame frame = comlink::ReadFrame(app.link.ctrlID, reg::kStatus, 1);
-    return comlink::GuardedTransact(app.line, frame, comlink::ReadAnswerLength(1), true);
-}
-
-// Takes the alarm bits from a good status answer; a bad or wrong one changes
-// nothing and gives false.
-// While a step program runs (high byte non-zero) the low byte holds the
-// running segment times 15, whose low bits are not alarms: no alarm is seen
-// then. With the alarm switch on, an alarm ends the run, and the bits show
-// at the next read.
-bool TakeAlarmStatus(App& app, const comlink::Answer& a)
-{
-    const auto address = static_cast<std::uint8_t>(app.link.ctrlID & 0xFF);
-    if (!a.good() || a.bytes[0] != address || a.bytes[1] != comlink::FN_READ)
-        return false;
-    const bool running = a.bytes[4] != 0;
-    app.alarmStatus = running ? 0 : static_cast<std::uint16_t>(a.bytes[5] & 0x0F);
-    if (app.alarmStatus != 0)
-        app.rt.SetCtrlVal(app.panels.parm, PARM_ALARM_LED, 1);
-    return true;
-}
-
-// One single-register step of the read-all pass.
-struct SingleRead {
-    std::uint16_t reg;
-    EncClass cls;
-    float ParameterSet::*real;
-    std::int16_t ParameterSet::*integer;
-    int control;
-};
-
-void StoreSingle(App& app, const SingleRead& s, const comlink::Answer& a)
-{
-    const double v = DecodeAt(a, 0, s.cls, app.params.tempScale);
-    if (s.real) {
-        app.params.*s.real = static_cast<float>(v);
-        app.rt.SetCtrlVal(app.panels.parm, s.control, static_cast<double>(app.params.*s.real));
+    const int parm = app.panels.parm;
+    SetDimmed(app, parm, PARM_ALARM_HIGH, !on);
+    SetDimmed(app, parm, PARM_ALARM_LOW, !on);
+    if (r.writesDone < 4)
+        return;
+    if (on) {
+        SetDimmed(app, parm, PARM_ALARM_LED, false);
+        if (r.statusRead) {
+            app.alarmStatus = r.alarmStatus;
+            if (app.alarmStatus != 0)
+                app.rt.SetCtrlVal(parm, PARM_ALARM_LED, 1);
+        }
     } else {
-        app.params.*s.integer = static_cast<std::int16_t>(v);
-        app.rt.SetCtrlVal(app.panels.parm, s.control, static_cast<int>(app.params.*s.integer));
+        app.rt.SetCtrlVal(parm, PARM_ALARM_LED, 0);
+        SetDimmed(app, parm, PARM_ALARM_LED, true);
     }
 }
 
-bool ReadSingles(App& app, OpLog& op, const SingleRead* list, int n)
+// Shows what the read-all pass read, in the pass's order, up to where it stopped.
+void ShowReadAll(App& app, const core::ReadAllResult& r, std::uint16_t heldAlarmWatch)
 {
-    comlink::Answer a;
-    for (int i = 0; i < n; ++i) {
-        if (!ReadRegisters(app, op, list[i].reg, 1, &a))
-            return false;
-        StoreSingle(app, list[i], a);
-    }
-    return true;
-}
-
-bool ReadPidSet(App& app, OpLog& op, int n)
-{
-    const int count = n < 4 ? 6 : 5;
-    comlink::Answer a;
-    if (!ReadRegisters(app, op, reg::PidRegister(n, 1), count, &a))
-        return false;
-    ParameterSet& p = app.params;
-    const int i = n - 1;
+    const ParameterSet& p = app.params;
     const int parm = app.panels.parm;
-    p.pidP[i] = static_cast<float>(DecodeAt(a, 0, EncClass::D, p.tempScale));
-    p.pidI[i] = static_cast<std::int16_t>(DecodeAt(a, 1, EncClass::I, p.tempScale));
-    p.pidD[i] = static_cast<std::int16_t>(DecodeAt(a, 2, EncClass::I, p.tempScale));
-    p.pidT4[i] = static_cast<float>(DecodeAt(a, 3, EncClass::D, p.tempScale));
-    p.pidT5[i] = static_cast<float>(DecodeAt(a, 4, EncClass::D, p.tempScale));
-    app.rt.SetCtrlVal(parm, PARM_PID_P(n), static_cast<double>(p.pidP[i]));
-    app.rt.SetCtrlVal(parm, PARM_PID_I(n), static_cast<int>(p.pidI[i]));
-    app.rt.SetCtrlVal(parm, PARM_PID_D(n), static_cast<int>(p.pidD[i]));
-    app.rt.SetCtrlVal(parm, PARM_PID_T4(n), static_cast<double>(p.pidT4[i]));
-    app.rt.SetCtrlVal(parm, PARM_PID_T5(n), static_cast<double>(p.pidT5[i]));
-    if (n < 4) {
-        p.pidBound[i] = static_cast<float>(DecodeAt(a, 5, EncClass::T, p.tempScale));
-        app.rt.SetCtrlVal(parm, PARM_PID_BOUND(n), static_cast<double>(p.pidBound[i]));
-    }
-    return true;
-}
-
-// The transactions of the read-all pass; false where it stopped.
-bool ReadAllPass(App& app, OpLog& op, std::uint16_t heldAlarmWatch)
-{
-    ParameterSet& p = app.params;
-    const int parm = app.panels.parm;
-    comlink::Answer a;
-
-    // The decimal point first, so that every temperature of this pass is
-    // scaled by what the controller holds now.
-    if (!ReadRegisters(app, op, reg::kDecimalPnt, 1, &a))
-        return false;
-    p.decimalPnt = static_cast<std::int16_t>(a.bytes[5]);
+    if (!r.decimalRead)
+        return;
     app.rt.SetCtrlVal(parm, PARM_DECIMAL_PNT, static_cast<int>(p.decimalPnt));
     ApplyDecimalPoint(app);
-
-    const SingleRead head[] = {
-        {reg::kSetValue, EncClass::T, &ParameterSet::setValue, nullptr, PARM_SV},
-        {reg::kAlarmHigh, EncClass::T, &ParameterSet::alarmHigh, nullptr, PARM_ALARM_HIGH},
-        {reg::kAlarmLow, EncClass::T, &ParameterSet::alarmLow, nullptr, PARM_ALARM_LOW},
-        {reg::kOutputLevel, EncClass::D, &ParameterSet::outputLevel, nullptr, PARM_OUTPUT_LEVEL},
-    };
-    if (!ReadSingles(app, op, head, 4))
-        return false;
-
-    // The control function is shown, not stored.
-    if (!ReadRegisters(app, op, reg::kCtrlFunc, 1, &a))
-        return false;
-    const int f = a.bytes[5];
-    app.rt.SetCtrlVal(parm, PARM_CTRL_FUNC, f);
-    ApplyControlFunctionState(app, f);
+    const std::pair<int, float> head[] = {
+        {PARM_SV, p.setValue}, {PARM_ALARM_HIGH, p.alarmHigh}, {PARM_ALARM_LOW, p.alarmLow},
+        {PARM_OUTPUT_LEVEL, p.outputLevel}};
+    for (int i = 0; i < r.headRead; ++i)
+        app.rt.SetCtrlVal(parm, head[i].first, static_cast<double>(head[i].second));
+    if (!r.ctrlFuncRead)
+        return;
+    app.rt.SetCtrlVal(parm, PARM_CTRL_FUNC, r.ctrlFunc);
+    ApplyControlFunctionState(app, r.ctrlFunc);
     app.rt.SetCtrlVal(parm, PARM_ALARM_SW, static_cast<int>(heldAlarmWatch));
-
-    for (int n = 1; n <= 4; ++n)
-        if (!ReadPidSet(app, op, n))
-            return false;
-
-    const SingleRead tail[] = {
-        {reg::kSensorType, EncClass::B, nullptr, &ParameterSet::sensorType, PARM_SENSOR_TYPE},
-        {reg::kReg30, EncClass::T, &ParameterSet::reg30, nullptr, PARM_REG30},
-        {reg::kReg31, EncClass::T, &ParameterSet::reg31, nullptr, PARM_REG31},
-        {reg::kDirRev, EncClass::B, nullptr, &ParameterSet::dirRev, PARM_DIR_REV},
-        {reg::kCfUnit, EncClass::B, nullptr, &ParameterSet::cfUnit, PARM_CF_UNIT},
-        {reg::kRangeLow, EncClass::T, &ParameterSet::rangeLow, nullptr, PARM_RANGE_LO},
-        {reg::kRangeHigh, EncClass::T, &ParameterSet::rangeHigh, nullptr, PARM_RANGE_HI},
-        {reg::kSwFilter, EncClass::D, &ParameterSet::swFilter, nullptr, PARM_SW_FILTER},
-    };
-    if (!ReadSingles(app, op, tail, 8))
-        return false;
-
-    // The switch is written back only once the controller has told us its state.
-    if (!ReadRegisters(app, op, reg::kAlarmSwitch, 1, &a))
-        return false;
-    p.alarmWatch = AlarmWatchFromByte(a.bytes[5]);
+    for (int n = 1; n <= r.pidSetsRead; ++n) {
+        const int i = n - 1;
+        app.rt.SetCtrlVal(parm, PARM_PID_P(n), static_cast<double>(p.pidP[i]));
+        app.rt.SetCtrlVal(parm, PARM_PID_I(n), static_cast<int>(p.pidI[i]));
+        app.rt.SetCtrlVal(parm, PARM_PID_D(n), static_cast<int>(p.pidD[i]));
+        app.rt.SetCtrlVal(parm, PARM_PID_T4(n), static_cast<double>(p.pidT4[i]));
+        app.rt.SetCtrlVal(parm, PARM_PID_T5(n), static_cast<double>(p.pidT5[i]));
+        if (n < 4)
+            app.rt.SetCtrlVal(parm, PARM_PID_BOUND(n), static_cast<double>(p.pidBound[i]));
+    }
+    const std::pair<int, double> tail[] = {
+        {PARM_SENSOR_TYPE, p.sensorType}, {PARM_REG30, p.reg30},        {PARM_REG31, p.reg31},
+        {PARM_DIR_REV, p.dirRev},         {PARM_CF_UNIT, p.cfUnit},     {PARM_RANGE_LO, p.rangeLow},
+        {PARM_RANGE_HI, p.rangeHigh},     {PARM_SW_FILTER, p.swFilter}};
+    for (int i = 0; i < r.tailRead; ++i) {
+        if (i == 0 || i == 3 || i == 4)  // selectors take integers
+            app.rt.SetCtrlVal(parm, tail[i].first, static_cast<int>(tail[i].second));
+        else
+            app.rt.SetCtrlVal(parm, tail[i].first, tail[i].second);
+    }
+    if (!r.alarmSwitchRead)
+        return;
     app.rt.SetCtrlVal(parm, PARM_ALARM_SW, static_cast<int>(p.alarmWatch));
-    if (!ApplyAlarmSwitch(app, op, p.alarmWatch))
-        return false;
-
-    if (!ReadRegisters(app, op, reg::kKeypad, 1, &a))
-        return false;
-    p.keypadValue = static_cast<std::int16_t>(a.bytes[5]);
-    app.rt.SetCtrlVal(app.panels.debug, DEBUG_KEYPAD, static_cast<int>(p.keypadValue));
-    return true;
+    ShowAlarmSwitch(app, p.alarmWatch, r.alarm);
+    if (r.keypadRead)
+        app.rt.SetCtrlVal(app.panels.debug, DEBUG_KEYPAD, static_cast<int>(p.keypadValue));
 }
 
 } // namespace
 
 // ---- shared by the operations ----
-
-bool ReadRegisters(App& app, OpLog& op, std::uint16_t reg, int count, comlink::Answer* answer)
-{
-    const comlink::ModbusFrame frame = comlink::ReadFrame(app.link.ctrlID, reg, static_cast<std::uint16_t>(count));
-    *answer = comlink::Transact(app.line, frame, comlink::ReadAnswerLength(count));
-    if (answer->good() && answer->bytes[0] == frame.b[0] && answer->bytes[1] == comlink::FN_READ)
-        return true;
-    op.stopped = true;
-    op.stoppedOnRead = true;
-    op.stopReg = reg;
-    op.stopStatus = answer->status;
-    op.wrongAnswer = answer->good();
-    return false;
-}
-
-bool WriteRegister(App& app, OpLog& op, std::uint16_t reg, std::uint16_t value)
-{
-    const comlink::ModbusFrame frame = comlink::WriteFrame(app.link.ctrlID, reg, value);
-    const comlink::Answer a = comlink::Transact(app.line, frame, 8);
-    if (a.status == comlink::AnswerStatus::Exception) {
-        op.refused.push_back(reg);
-        return true;
-    }
-    if (a.good() && std::equal(frame.b, frame.b + 6, a.bytes))
-        return true;
-    op.stopped = true;
-    op.stoppedOnRead = false;
-    op.stopReg = reg;
-    op.stopStatus = a.status;
-    op.wrongAnswer = a.good();
-    return false;
-}
 
 void ReportOutcome(App& app, const OpLog& op)
 {
@@ -313,13 +198,9 @@ void ReportOutcome(App& app, const OpLog& op)
 
 bool CheckSendable(App& app, const char* field, EncClass cls, double value, float tempScale)
 {
-    if (FitsRegister(cls, value, tempScale))
+    std::string text;
+    if (core::CheckSendable(field, cls, value, tempScale, &text))
         return true;
-    const int decimals = (cls == EncClass::T && tempScale == 1.0f) ? 0 : 1;
-    char text[320];
-    std::snprintf(text, sizeof text, "The %s %.*f cannot be sent: it must lie between %.*f and %.*f.\nNothing was sent.",
-                  field, decimals + 1, value, decimals, LowestDisplayValue(cls, tempScale), decimals,
-                  HighestDisplayValue(cls, tempScale));
     app.rt.MessagePopup(kRangeTitle, text);
     return false;
 }
@@ -333,8 +214,10 @@ bool ReadAllParameters(App& app)
         app.link.waitShown = 1;
     }
     comlink::SequencePreamble(app.line);
-    OpLog op;
-    ReadAllPass(app, op, app.params.alarmWatch);
+    const std::uint16_t heldAlarmWatch = app.params.alarmWatch;
+    const core::ReadAllResult r = core::ReadAll(app.line, app.params);
+    ShowReadAll(app, r, heldAlarmWatch);
+    const OpLog& op = r.op;
     // A lost port has taken the popup down already, with its own message.
     if (app.link.waitShown)
         app.rt.RemovePopup(0);
@@ -362,30 +245,10 @@ void ApplyDecimalPoint(App& app)
 
 bool ApplyAlarmSwitch(App& app, OpLog& op, std::uint16_t on)
 {
-    const int parm = app.panels.parm;
-    SetDimmed(app, parm, PARM_ALARM_HIGH, !on);
-    SetDimmed(app, parm, PARM_ALARM_LOW, !on);
-    const AlarmSwitchWrites writes = AlarmSwitchWritesFor(on != 0);
-    for (const RegisterWrite& w : writes.w)
-        if (!WriteRegister(app, op, w.reg, w.value))
-            return false;
-    if (on) {
-        SetDimmed(app, parm, PARM_ALARM_LED, false);
-        // The status read is one of the operation's answers: a bad one stops it too.
-        const comlink::Answer a = AlarmStatusExchange(app);
-        if (!TakeAlarmStatus(app, a)) {
-            op.stopped = true;
-            op.stoppedOnRead = true;
-            op.stopReg = reg::kStatus;
-            op.stopStatus = a.status;
-            op.wrongAnswer = a.good();
-            return false;
-        }
-    } else {
-        app.rt.SetCtrlVal(parm, PARM_ALARM_LED, 0);
-        SetDimmed(app, parm, PARM_ALARM_LED, true);
-    }
-    return true;
+    core::AlarmSwitchResult r;
+    const bool done = core::ApplyAlarmSwitch(app.line, op, on, &r);
+    ShowAlarmSwitch(app, on, r);
+    return done;
 }
 
 bool ApplyAlarmSwitch(App& app, std::uint16_t on)
@@ -396,7 +259,13 @@ bool ApplyAlarmSwitch(App& app, std::uint16_t on)
 
 bool ReadAlarmStatus(App& app)
 {
-    return TakeAlarmStatus(app, AlarmStatusExchange(app));
+    std::uint16_t status = 0;
+    if (!core::ReadAlarmStatus(app.line, &status))
+        return false;
+    app.alarmStatus = status;
+    if (status != 0)
+        app.rt.SetCtrlVal(app.panels.parm, PARM_ALARM_LED, 1);
+    return true;
 }
 
 void ApplyControlFunctionState(App& app, int f)
@@ -420,70 +289,20 @@ void ApplyControlFunctionState(App& app, int f)
 
 bool WriteAllParameters(App& app, OpLog& op)
 {
-    ParameterSet& p = app.params;
-    const float scale = TempScaleFor(p.decimalPnt);  // the decimal point goes first
-    struct Check {
-        const char* name;
-        EncClass cls;
-        float value;
-    };
-    const Check checks[] = {
-        {"set value", EncClass::T, p.setValue},       {"high alarm", EncClass::T, p.alarmHigh},
-        {"low alarm", EncClass::T, p.alarmLow},       {"output level", EncClass::D, p.outputLevel},
-        {"PID set 1 term 1", EncClass::D, p.pidP[0]}, {"PID set 2 term 1", EncClass::D, p.pidP[1]},
-        {"PID set 3 term 1", EncClass::D, p.pidP[2]}, {"PID set 4 term 1", EncClass::D, p.pidP[3]},
-        {"PID set 1 term 4", EncClass::D, p.pidT4[0]}, {"PID set 2 term 4", EncClass::D, p.pidT4[1]},
-        {"PID set 3 term 4", EncClass::D, p.pidT4[2]}, {"PID set 4 term 4", EncClass::D, p.pidT4[3]},
-        {"PID set 1 term 5", EncClass::D, p.pidT5[0]}, {"PID set 2 term 5", EncClass::D, p.pidT5[1]},
-        {"PID set 3 term 5", EncClass::D, p.pidT5[2]}, {"PID set 4 term 5", EncClass::D, p.pidT5[3]},
-        {"register 0x0030 setting", EncClass::T, p.reg30}, {"register 0x0031 setting", EncClass::T, p.reg31},
-        {"range low", EncClass::T, p.rangeLow},       {"range high", EncClass::T, p.rangeHigh},
-        {"SW filter", EncClass::D, p.swFilter},
-    };
-    for (const Check& c : checks)
-        if (!CheckSendable(app, c.name, c.cls, c.value, scale))
-            return false;
-
-    comlink::SequencePreamble(app.line);
-    if (!WriteRegister(app, op, reg::kDecimalPnt, Encode(EncClass::B, p.decimalPnt, 1.0f)))
+    std::string text;
+    if (!core::CheckWriteAll(app.params, &text)) {
+        app.rt.MessagePopup(kRangeTitle, text);
         return false;
-    ApplyDecimalPoint(app);
-    const float ts = p.tempScale;
-    if (!WriteRegister(app, op, reg::kSetValue, Encode(EncClass::T, p.setValue, ts)) ||
-        !WriteRegister(app, op, reg::kAlarmHigh, Encode(EncClass::T, p.alarmHigh, ts)) ||
-        !WriteRegister(app, op, reg::kAlarmLow, Encode(EncClass::T, p.alarmLow, ts)))
-        return false;
-    app.rt.SetCtrlVal(app.panels.parm, PARM_ALARM_SW, static_cast<int>(p.alarmWatch));
-    if (!ApplyAlarmSwitch(app, op, p.alarmWatch))
-        return false;
-    if (!WriteRegister(app, op, reg::kOutputLevel, Encode(EncClass::D, p.outputLevel, ts)))
-        return false;
-    // Term by term across the four sets.
-    for (int t = 1; t <= 5; ++t) {
-        for (int n = 1; n <= 4; ++n) {
-            const int i = n - 1;
-            std::uint16_t v = 0;
-            switch (t) {
-            case 1: v = Encode(EncClass::D, p.pidP[i], ts); break;
-            case 2: v = Encode(EncClass::I, p.pidI[i], ts); break;
-            case 3: v = Encode(EncClass::I, p.pidD[i], ts); break;
-            case 4: v = Encode(EncClass::D, p.pidT4[i], ts); break;
-            default: v = Encode(EncClass::D, p.pidT5[i], ts); break;
-            }
-            if (!WriteRegister(app, op, reg::PidRegister(n, t), v))
-                return false;
-        }
     }
-    const RegisterWrite tail[] = {
-        {reg::kSensorType, Encode(EncClass::B, p.sensorType, ts)}, {reg::kReg30, Encode(EncClass::T, p.reg30, ts)},
-        {reg::kReg31, Encode(EncClass::T, p.reg31, ts)},           {reg::kDirRev, Encode(EncClass::B, p.dirRev, ts)},
-        {reg::kCfUnit, Encode(EncClass::B, p.cfUnit, ts)},         {reg::kRangeLow, Encode(EncClass::T, p.rangeLow, ts)},
-        {reg::kRangeHigh, Encode(EncClass::T, p.rangeHigh, ts)},   {reg::kSwFilter, Encode(EncClass::D, p.swFilter, ts)},
-    };
-    for (const RegisterWrite& w : tail)
-        if (!WriteRegister(app, op, w.reg, w.value))
-            return false;
-    return true;
+    const core::WriteAllResult r = core::WriteAll(app.line, app.params);
+    if (r.decimalWritten)
+        ApplyDecimalPoint(app);
+    if (r.alarmReached) {
+        app.rt.SetCtrlVal(app.panels.parm, PARM_ALARM_SW, static_cast<int>(app.params.alarmWatch));
+        ShowAlarmSwitch(app, app.params.alarmWatch, r.alarm);
+    }
+    op = r.op;
+    return !op.stopped;
 }
 
 bool WriteAllParameters(App& app)
@@ -499,21 +318,17 @@ void SendSetValue(App& app)
     const ParameterSet& p = app.params;
     if (!CheckSendable(app, "set value", EncClass::T, p.setValue, p.tempScale))
         return;
-    const comlink::ModbusFrame frame =
-        comlink::WriteFrame(app.link.ctrlID, reg::kSetValue, Encode(EncClass::T, p.setValue, p.tempScale));
-    const comlink::Answer a = comlink::Transact(app.line, frame, 8);
-    if (a.count >= 2 && a.function() > 0x80) {
-        app.rt.MessagePopup("Parameter Error", "The return byte has shown error!\nPlease check your Hi/Lo Limit.");
-        return;
-    }
-    if (a.good() && std::equal(frame.b, frame.b + 6, a.bytes))
-        return;
     OpLog op;
-    op.stopped = true;
-    op.stopReg = reg::kSetValue;
-    op.stopStatus = a.status;
-    op.wrongAnswer = a.good();
-    ReportOutcome(app, op);
+    switch (core::SendSetValue(app.line, p, &op)) {
+    case core::SetValueOutcome::Refused:
+        app.rt.MessagePopup("Parameter Error", "The return byte has shown error!\nPlease check your Hi/Lo Limit.");
+        break;
+    case core::SetValueOutcome::NoAnswer:
+        ReportOutcome(app, op);
+        break;
+    case core::SetValueOutcome::Sent:
+        break;
+    }
 }
 
 } // namespace params
@@ -570,7 +385,7 @@ TEC_CALLBACK(UpdateSensor)
     OpLog op;
     for (int i = 0; i < 7; ++i) {
         app.params.*items[i].field = values[i];
-        if (!WriteRegister(app, op, items[i].reg, Encode(items[i].cls, values[i], app.params.tempScale)))
+        if (!core::WriteRegister(app.line, op, items[i].reg, Encode(items[i].cls, values[i], app.params.tempScale)))
             break;
     }
     ReportOutcome(app, op);
@@ -585,7 +400,7 @@ TEC_CALLBACK(SetOutputLevel)
     if (!CheckSendable(app, "output level", EncClass::D, v, app.params.tempScale))
         return 0;
     OpLog op;
-    WriteRegister(app, op, reg::kOutputLevel, Encode(EncClass::D, v, app.params.tempScale));
+    core::WriteRegister(app.line, op, reg::kOutputLevel, Encode(EncClass::D, v, app.params.tempScale));
     ReportOutcome(app, op);
     return 0;
 }
@@ -597,7 +412,7 @@ void SendSelection(App& app, int control, std::int16_t ParameterSet::*field, std
 {
     app.params.*field = GetShort(app, app.panels.parm, control);
     OpLog op;
-    WriteRegister(app, op, reg, Encode(EncClass::B, app.params.*field, app.params.tempScale));
+    core::WriteRegister(app.line, op, reg, Encode(EncClass::B, app.params.*field, app.params.tempScale));
     ReportOutcome(app, op);
 }
 
@@ -644,7 +459,7 @@ TEC_CALLBACK(SetDecimalPnt)
     const std::int16_t previous = app.params.decimalPnt;
     app.params.decimalPnt = GetShort(app, app.panels.parm, PARM_DECIMAL_PNT);
     OpLog op;
-    WriteRegister(app, op, reg::kDecimalPnt, Encode(EncClass::B, app.params.decimalPnt, 1.0f));
+    core::WriteRegister(app.line, op, reg::kDecimalPnt, Encode(EncClass::B, app.params.decimalPnt, 1.0f));
     if (op.stopped || !op.refused.empty()) {
         // The scale must stay the controller's: a code it did not take is undone.
         app.params.decimalPnt = previous;
@@ -668,7 +483,7 @@ TEC_CALLBACK(SetBand)
     if (!CheckSendable(app, "tolerance band", EncClass::T, v, app.params.tempScale))
         return 0;
     OpLog op;
-    WriteRegister(app, op, reg::kTolBand, Encode(EncClass::T, v, app.params.tempScale));
+    core::WriteRegister(app.line, op, reg::kTolBand, Encode(EncClass::T, v, app.params.tempScale));
     ReportOutcome(app, op);
     return 0;
 }
@@ -720,7 +535,7 @@ TEC_CALLBACK(CtrlEnableFn)
     app.ctrlMode = GetInt(app, parm, PARM_CTRL_FUNC);
 
     OpLog op;
-    WriteRegister(app, op, reg::kCtrlFunc, Encode(EncClass::B, app.ctrlMode, 1.0f));
+    core::WriteRegister(app.line, op, reg::kCtrlFunc, Encode(EncClass::B, app.ctrlMode, 1.0f));
     if (op.stopped || !op.refused.empty()) {
         // The controller did not take the function: the panel keeps showing the one it runs.
         app.ctrlMode = previousMode;
@@ -762,9 +577,8 @@ TEC_CALLBACK(ChkAutoTUneOff)
     if (event != rt::EVENT_TIMER_TICK)
         return 0;
     const int parm = app.panels.parm;
-    const comlink::ModbusFrame frame = comlink::ReadFrame(app.link.ctrlID, reg::kCtrlFunc, 1);
-    const comlink::Answer a = comlink::GuardedTransact(app.line, frame, comlink::ReadAnswerLength(1), false);
-    if (!a.good() || a.bytes[0] != frame.b[0] || a.bytes[1] != comlink::FN_READ) {
+    int f = 0;
+    if (!core::ReadControlFunction(app.line, &f)) {
         ++app.misses.tune;
         ShowNoAnswer(app);
         return 0;
@@ -772,7 +586,6 @@ TEC_CALLBACK(ChkAutoTUneOff)
     app.misses.tune = 0;
     ShowNoAnswer(app);
     app.rt.SetCtrlVal(parm, PARM_TUNE_LED, GetInt(app, parm, PARM_TUNE_LED) == 0 ? 1 : 0);
-    const int f = a.bytes[5];
     if (f == 4) {
         SetTimer(app, parm, PARM_TUNE_TIMER, false);
         app.rt.SetCtrlVal(parm, PARM_CTRL_FUNC, 4);
@@ -793,7 +606,7 @@ TEC_CALLBACK(KeypadEnable)
     app.params.keypadValue = GetShort(app, app.panels.debug, DEBUG_KEYPAD);
     comlink::SequencePreamble(app.line);
     OpLog op;
-    WriteRegister(app, op, reg::kKeypad, Encode(EncClass::B, app.params.keypadValue, 1.0f));
+    core::WriteRegister(app.line, op, reg::kKeypad, Encode(EncClass::B, app.params.keypadValue, 1.0f));
     ReportOutcome(app, op);
     return 0;
 }
@@ -803,63 +616,32 @@ TEC_CALLBACK(updatePID)
     if (event != rt::EVENT_COMMIT)
         return 0;
     const int parm = app.panels.parm;
-    const float ts = app.params.tempScale;
-    // Every value is checked before the first is sent.
-    float bound[3], p[4], t4[4], t5[4];
-    short iv[4], dv[4];
+    core::PidValues v;
     for (int n = 1; n <= 4; ++n) {
         const int i = n - 1;
-        char name[32];
-        if (n < 4) {
-            bound[i] = GetFloat(app, parm, PARM_PID_BOUND(n));
-            std::snprintf(name, sizeof name, "PID set %d boundary", n);
-            if (!CheckSendable(app, name, EncClass::T, bound[i], ts))
-                return 0;
-        }
-        p[i] = GetFloat(app, parm, PARM_PID_P(n));
-        iv[i] = GetShort(app, parm, PARM_PID_I(n));
-        dv[i] = GetShort(app, parm, PARM_PID_D(n));
-        t4[i] = GetFloat(app, parm, PARM_PID_T4(n));
-        t5[i] = GetFloat(app, parm, PARM_PID_T5(n));
-        const float* terms[3] = {&p[i], &t4[i], &t5[i]};
-        const int termNo[3] = {1, 4, 5};
-        for (int k = 0; k < 3; ++k) {
-            std::snprintf(name, sizeof name, "PID set %d term %d", n, termNo[k]);
-            if (!CheckSendable(app, name, EncClass::D, *terms[k], ts))
-                return 0;
-        }
+        if (n < 4)
+            v.bound[i] = GetFloat(app, parm, PARM_PID_BOUND(n));
+        v.p[i] = GetFloat(app, parm, PARM_PID_P(n));
+        v.i[i] = GetShort(app, parm, PARM_PID_I(n));
+        v.d[i] = GetShort(app, parm, PARM_PID_D(n));
+        v.t4[i] = GetFloat(app, parm, PARM_PID_T4(n));
+        v.t5[i] = GetFloat(app, parm, PARM_PID_T5(n));
     }
-
-    comlink::SequencePreamble(app.line);
-    OpLog op;
-    ParameterSet& ps = app.params;
-    for (int n = 1; n <= 4 && !op.stopped; ++n) {
-        const int i = n - 1;
-        app.rt.SetCtrlVal(parm, PARM_PID_LED(n), 1);
-        if (n < 4) {
-            ps.pidBound[i] = bound[i];
-            if (!WriteRegister(app, op, reg::PidRegister(n, 6), Encode(EncClass::T, bound[i], ts)))
-                break;
-        }
-        ps.pidP[i] = p[i];
-        if (!WriteRegister(app, op, reg::PidRegister(n, 1), Encode(EncClass::D, p[i], ts)))
-            break;
-        ps.pidI[i] = iv[i];
-        if (!WriteRegister(app, op, reg::PidRegister(n, 2), Encode(EncClass::I, iv[i], ts)))
-            break;
-        ps.pidD[i] = dv[i];
-        if (!WriteRegister(app, op, reg::PidRegister(n, 3), Encode(EncClass::I, dv[i], ts)))
-            break;
-        ps.pidT4[i] = t4[i];
-        if (!WriteRegister(app, op, reg::PidRegister(n, 4), Encode(EncClass::D, t4[i], ts)))
-            break;
-        ps.pidT5[i] = t5[i];
-        if (!WriteRegister(app, op, reg::PidRegister(n, 5), Encode(EncClass::D, t5[i], ts)))
-            break;
+    // Every value is checked before the first is sent.
+    std::string text;
+    if (!core::CheckPid(v, app.params.tempScale, &text)) {
+        app.rt.MessagePopup(kRangeTitle, text);
+        return 0;
     }
-    for (int n = 1; n <= 4; ++n)
-        app.rt.SetCtrlVal(parm, PARM_PID_LED(n), 0);
-    comlink::SequencePreamble(app.line);
+    // Each set's indicator lights as its writes begin; all go out together at the end.
+    const OpLog op = core::UpdatePid(app.line, app.params, v, [&](int n) {
+        if (n > 0) {
+            app.rt.SetCtrlVal(parm, PARM_PID_LED(n), 1);
+            return;
+        }
+        for (int k = 1; k <= 4; ++k)
+            app.rt.SetCtrlVal(parm, PARM_PID_LED(k), 0);
+    });
     ReportOutcome(app, op);
     return 0;
 }

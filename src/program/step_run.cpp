@@ -1,7 +1,7 @@
 // The script panel's life, the editing rule for the action codes, and the
 // start, stop and watch of a program run on the controller.
 #include "app/app.h"
-#include "link/transact.h"
+#include "core/operations.h"
 #include "program/program.h"
 #include "program/script_panel.h"
 #include "program/step_codec.h"
@@ -47,16 +47,14 @@ void StartRun(App& app)
     SetParmDimmed(app, PARM_OUTPUT_LEVEL, 1);
     app.rt.SetCtrlAttribute(parm, PARM_OUTPUT_LEVEL, rt::ATTR_CTRL_MODE, 0);
 
-    comlink::Transact(app.line, comlink::WriteFrame(app.link.ctrlID, kControlFunctionRegister, kRunCommand), 8,
-                   comlink::kPostWriteDelay);
+    core::StartStopProgram(app.line, true);
     ClearMisses(app);
     app.rt.SetCtrlAttribute(app.panels.script, SCRIPT_RUN_TIMER, rt::ATTR_ENABLED, 1);
 }
 
 void StopRun(App& app)
 {
-    comlink::Transact(app.line, comlink::WriteFrame(app.link.ctrlID, kControlFunctionRegister, kStopCommand), 8,
-                   comlink::kPostWriteDelay);
+    core::StartStopProgram(app.line, false);
     app.rt.SetCtrlAttribute(app.panels.script, SCRIPT_RUN_TIMER, rt::ATTR_ENABLED, 0);
     ShowStepIndicator(app, -1);
     ClearMisses(app);
@@ -137,18 +135,17 @@ TEC_CALLBACK(ChkSrpOff)
 {
     if (event != rt::EVENT_TIMER_TICK)
         return 0;
-    const comlink::Answer a = comlink::GuardedTransact(
-        app.line, comlink::ReadFrame(app.link.ctrlID, program::kStatusRegister, 1), comlink::ReadAnswerLength(1));
+    core::RunStatus status;
     // A silent or garbled answer says nothing about the run: keep showing the
     // last state, and tell the operator once several ticks in a row failed.
-    if (!a.good()) {
+    if (!core::ReadRunStatus(app.line, &status)) {
         if (++app.misses.script >= program::kMissesShown)
             app.rt.SetCtrlAttribute(app.panels.script, SCRIPT_NO_ANSWER, rt::ATTR_VISIBLE, 1);
         return 0;
     }
     program::ClearMisses(app);
-    const int runMode = a.bytes[4];
-    const int segmentCode = a.bytes[5];
+    const int runMode = status.runMode;
+    const int segmentCode = status.segment;
     program::ShowStepIndicator(app, program::StepIndicatorIndex(runMode, segmentCode));
     if (runMode == program::kRunModeIdle) {
         app.ctrlMode = 0;

@@ -1,7 +1,7 @@
 // Transfer of the step program between the script panel and the controller,
 // and the rule that shows a program on the panel.
 #include "app/app.h"
-#include "link/transact.h"
+#include "core/operations.h"
 #include "program/program.h"
 #include "program/script_panel.h"
 #include "program/step_codec.h"
@@ -14,51 +14,7 @@ namespace program {
 
 namespace {
 
-constexpr double kReadPreambleDelay = 0.02;
-constexpr double kStepReadDelay = 0.03;
 constexpr const char* kTitle = "Step Program";
-
-std::string Hex4(unsigned v)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%04X", v & 0xFFFFu);
-    return buf;
-}
-
-std::string Outcome(const comlink::Answer& a)
-{
-    switch (a.status) {
-    case comlink::AnswerStatus::Good:
-        return "a good answer";
-    case comlink::AnswerStatus::Exception:
-        return "a refusal (exception answer)";
-    case comlink::AnswerStatus::Silent:
-        return "no answer";
-    case comlink::AnswerStatus::Short:
-        return "a short answer (" + std::to_string(a.count) + " bytes)";
-    case comlink::AnswerStatus::BadCrc:
-        return "an answer with a bad CRC";
-    case comlink::AnswerStatus::NoPort:
-        return "no answer: the serial port is not open";
-    }
-    return "an unexpected answer";
-}
-
-const char* RegisterField(int offset)
-{
-    static const char* const names[] = {"parameter 1", "set value", "parameter 2", "action", "loop count"};
-    return names[offset];
-}
-
-// "step 3 action (register 0x0042)" or "tolerance band (register 0x0036)".
-std::string RegisterDescription(std::uint16_t reg)
-{
-    if (reg == kBandRegister)
-        return "tolerance band (register " + Hex4(reg) + ")";
-    const int index = reg - kFirstStepRegister;
-    return "step " + std::to_string(index / kRegistersPerStep + 1) + " " + RegisterField(index % kRegistersPerStep) +
-           " (register " + Hex4(reg) + ")";
-}
 
 void SetDimmed(App& app, int control, bool dimmed)
 {
@@ -131,38 +87,13 @@ StepProgram ProgramFromPanel(App& app)
 bool ReadStepProgram(App& app)
 {
     InstallWaitPopup(app);
-    const float scale = app.params.tempScale;
-    const std::uint16_t id = app.link.ctrlID;
-    app.rt.FlushOutQ(app.link.comPort);
-    app.rt.FlushInQ(app.link.comPort);
-    app.rt.Delay(kReadPreambleDelay);
-
     // Nothing reaches the panel until every answer has passed its check, so
     // a half-read program never mixes with the one shown.
     StepProgram prog;
     std::string failure;
-    for (int k = 1; k <= kSteps && failure.empty(); ++k) {
-        const std::uint16_t reg = StepBlockRegister(k);
-        const comlink::Answer a =
-            comlink::Transact(app.line, comlink::ReadFrame(id, reg, kRegistersPerStep), comlink::ReadAnswerLength(kRegistersPerStep),
-                           kStepReadDelay);
-        if (!a.good())
-            failure = "step " + std::to_string(k) + " (registers " + Hex4(reg) + " to " +
-                      Hex4(reg + kRegistersPerStep - 1) + ") got " + Outcome(a);
-        else
-            prog.steps[k - 1] = DecodeStep(a.bytes, scale);
-    }
-    if (failure.empty()) {
-        const comlink::Answer a =
-            comlink::Transact(app.line, comlink::ReadFrame(id, kBandRegister, 1), comlink::ReadAnswerLength(1), comlink::kPostWriteDelay);
-        if (!a.good())
-            failure = "the tolerance band (register " + Hex4(kBandRegister) + ") got " + Outcome(a);
-        else
-            prog.tolBand = DecodeTemperature(a.reg(0), scale);
-    }
-
+    const bool read = core::ReadStepProgram(app.line, app.params.tempScale, &prog, &failure);
     RemoveWaitPopup(app);
-    if (!failure.empty()) {
+    if (!read) {
         app.rt.MessagePopup(kTitle, "The step program could not be read from the controller:\n" + failure +
                                         ".\nThe panel is unchanged.");
         return false;
@@ -175,58 +106,9 @@ bool ReadStepProgram(App& app)
 bool WriteStepProgram(App& app)
 {
     const StepProgram prog = ProgramFromPanel(app);
-    const float scale = app.params.tempScale;
-
-    // A set value too large for its register would arrive as a different
-    // temperature, so such a program is not sent at all.
-    for (int k = 1; k <= kSteps + 1; ++k) {
-        const float v = k <= kSteps ? prog.steps[k - 1].sv : prog.tolBand;
-        if (!TemperatureFits(v, scale)) {
-            char value[32];
-            std::snprintf(value, sizeof value, "%.1f", static_cast<double>(v));
-            const std::string what = k <= kSteps ? "The set value of step " + std::to_string(k) : "The tolerance band";
-            char range[80];
-            std::snprintf(range, sizeof range, "%.1f to %.1f", -32768.0 / scale, 32767.0 / scale);
-            app.rt.MessagePopup(kTitle, what + ", " + value + ", is outside what the controller can hold (" + range +
-                                            ").\nNothing was written to the controller.");
-            return false;
-        }
-    }
-
-    struct Write {
-        std::uint16_t reg;
-        std::uint16_t value;
-    };
-    std::vector<Write> writes;
-    for (int k = 1; k <= kSteps; ++k) {
-        std::uint16_t regs[kRegistersPerStep];
-        EncodeStep(prog.steps[k - 1], scale, regs);
-        for (int i = 0; i < kRegistersPerStep; ++i)
-            writes.push_back({static_cast<std::uint16_t>(StepBlockRegister(k) + i), regs[i]});
-    }
-    writes.push_back({kBandRegister, EncodeTemperature(prog.tolBand, scale)});
-
-    comlink::SequencePreamble(app.line);
-    std::vector<std::string> refused;
-    for (const Write& w : writes) {
-        const comlink::Answer a =
-            comlink::Transact(app.line, comlink::WriteFrame(app.link.ctrlID, w.reg, w.value), 8, comlink::kPostWriteDelay);
-        if (a.status == comlink::AnswerStatus::Exception) {
-            refused.push_back(RegisterDescription(w.reg));
-            continue;
-        }
-        if (!a.good()) {
-            app.rt.MessagePopup(kTitle, "The step program was not written completely:\n" + RegisterDescription(w.reg) +
-                                            " got " + Outcome(a) +
-                                            ".\nThe registers after it were not sent; write again once the "
-                                            "controller answers.");
-            return false;
-        }
-    }
-    if (!refused.empty()) {
-        std::string text = "The controller refused these registers of the step program:";
-        for (const std::string& r : refused)
-            text += "\n" + r;
+    std::string text;
+    if (!core::CheckStepProgram(prog, app.params.tempScale, &text) ||
+        !core::WriteStepProgram(app.line, prog, app.params.tempScale, &text)) {
         app.rt.MessagePopup(kTitle, text);
         return false;
     }

@@ -1,0 +1,563 @@
+#include "core/operations.h"
+
+#include "program/step_codec.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace core {
+
+using namespace params;
+using comlink::ModbusFrame;
+
+void OpLog::stop(std::uint16_t reg, bool onRead, const Answer& a)
+{
+    stopped = true;
+    stoppedOnRead = onRead;
+    stopReg = reg;
+    stopStatus = a.status;
+    wrongAnswer = a.status == AnswerStatus::Mismatch;
+}
+
+bool ReadRegisters(Line& line, OpLog& op, std::uint16_t reg, int count, Answer* answer)
+{
+    const ModbusFrame frame = comlink::ReadFrame(line.link.ctrlID, reg, static_cast<std::uint16_t>(count));
+    *answer = comlink::Transact(line, frame, comlink::ReadAnswerLength(count));
+    if (answer->good())
+        return true;
+    op.stop(reg, true, *answer);
+    return false;
+}
+
+bool WriteRegister(Line& line, OpLog& op, std::uint16_t reg, std::uint16_t value)
+{
+    const ModbusFrame frame = comlink::WriteFrame(line.link.ctrlID, reg, value);
+    const Answer a = comlink::Transact(line, frame, 8);
+    if (a.status == AnswerStatus::Exception) {
+        op.refused.push_back(reg);
+        return true;
+    }
+    if (a.good())
+        return true;
+    op.stop(reg, false, a);
+    return false;
+}
+
+bool ReadAlarmStatus(Line& line, std::uint16_t* alarmStatus, Answer* answer)
+{
+    const ModbusFrame frame = comlink::ReadFrame(line.link.ctrlID, reg::kStatus, 1);
+    const Answer a = comlink::GuardedTransact(line, frame, comlink::ReadAnswerLength(1), true);
+    if (answer)
+        *answer = a;
+    if (!a.good())
+        return false;
+    // While a step program runs (high byte non-zero) the low byte holds the
+    // running segment times 15, whose low bits are not alarms.
+    const bool running = a.bytes[4] != 0;
+    *alarmStatus = running ? 0 : static_cast<std::uint16_t>(a.bytes[5] & 0x0F);
+    return true;
+}
+
+bool ApplyAlarmSwitch(Line& line, OpLog& op, std::uint16_t on, AlarmSwitchResult* result)
+{
+    *result = AlarmSwitchResult{};
+    const AlarmSwitchWrites writes = AlarmSwitchWritesFor(on != 0);
+    for (const RegisterWrite& w : writes.w) {
+        if (!WriteRegister(line, op, w.reg, w.value))
+            return false;
+        ++result->writesDone;
+    }
+    if (!on)
+        return true;
+    // The status read is one of the operation's answers: a bad one stops it too.
+    Answer a;
+    if (!ReadAlarmStatus(line, &result->alarmStatus, &a)) {
+        op.stop(reg::kStatus, true, a);
+        return false;
+    }
+    result->statusRead = true;
+    return true;
+}
+
+namespace {
+
+double DecodeAt(const Answer& a, int k, EncClass cls, float scale)
+{
+    return Decode(cls, a.bytes[4 + 2 * k], a.bytes[5 + 2 * k], scale);
+}
+
+struct SingleRead {
+    std::uint16_t reg;
+    EncClass cls;
+    float ParameterSet::*real;
+    std::int16_t ParameterSet::*integer;
+};
+
+void Store(ParameterSet& p, const SingleRead& s, const Answer& a)
+{
+    const double v = DecodeAt(a, 0, s.cls, p.tempScale);
+    if (s.real)
+        p.*s.real = static_cast<float>(v);
+    else
+        p.*s.integer = static_cast<std::int16_t>(v);
+}
+
+const SingleRead kHead[] = {
+    {reg::kSetValue, EncClass::T, &ParameterSet::setValue, nullptr},
+    {reg::kAlarmHigh, EncClass::T, &ParameterSet::alarmHigh, nullptr},
+    {reg::kAlarmLow, EncClass::T, &ParameterSet::alarmLow, nullptr},
+    {reg::kOutputLevel, EncClass::D, &ParameterSet::outputLevel, nullptr},
+};
+
+const SingleRead kTail[] = {
+    {reg::kSensorType, EncClass::B, nullptr, &ParameterSet::sensorType},
+    {reg::kReg30, EncClass::T, &ParameterSet::reg30, nullptr},
+    {reg::kReg31, EncClass::T, &ParameterSet::reg31, nullptr},
+    {reg::kDirRev, EncClass::B, nullptr, &ParameterSet::dirRev},
+    {reg::kCfUnit, EncClass::B, nullptr, &ParameterSet::cfUnit},
+    {reg::kRangeLow, EncClass::T, &ParameterSet::rangeLow, nullptr},
+    {reg::kRangeHigh, EncClass::T, &ParameterSet::rangeHigh, nullptr},
+    {reg::kSwFilter, EncClass::D, &ParameterSet::swFilter, nullptr},
+};
+
+bool ReadPidSet(Line& line, OpLog& op, ParameterSet& p, int n)
+{
+    const int count = n < 4 ? 6 : 5;
+    Answer a;
+    if (!ReadRegisters(line, op, reg::PidRegister(n, 1), count, &a))
+        return false;
+    const int i = n - 1;
+    p.pidP[i] = static_cast<float>(DecodeAt(a, 0, EncClass::D, p.tempScale));
+    p.pidI[i] = static_cast<std::int16_t>(DecodeAt(a, 1, EncClass::I, p.tempScale));
+    p.pidD[i] = static_cast<std::int16_t>(DecodeAt(a, 2, EncClass::I, p.tempScale));
+    p.pidT4[i] = static_cast<float>(DecodeAt(a, 3, EncClass::D, p.tempScale));
+    p.pidT5[i] = static_cast<float>(DecodeAt(a, 4, EncClass::D, p.tempScale));
+    if (n < 4)
+        p.pidBound[i] = static_cast<float>(DecodeAt(a, 5, EncClass::T, p.tempScale));
+    return true;
+}
+
+bool ReadAllSteps(Line& line, ParameterSet& p, ReadAllResult& r)
+{
+    OpLog& op = r.op;
+    Answer a;
+    // The decimal point first, so that every temperature of this pass is
+    // scaled by what the controller holds now.
+    if (!ReadRegisters(line, op, reg::kDecimalPnt, 1, &a))
+        return false;
+    p.decimalPnt = static_cast<std::int16_t>(a.bytes[5]);
+    p.tempScale = TempScaleFor(p.decimalPnt);
+    r.decimalRead = true;
+
+    for (const SingleRead& s : kHead) {
+        if (!ReadRegisters(line, op, s.reg, 1, &a))
+            return false;
+        Store(p, s, a);
+        ++r.headRead;
+    }
+    if (!ReadRegisters(line, op, reg::kCtrlFunc, 1, &a))
+        return false;
+    r.ctrlFunc = a.bytes[5];
+    r.ctrlFuncRead = true;
+
+    for (int n = 1; n <= 4; ++n) {
+        if (!ReadPidSet(line, op, p, n))
+            return false;
+        ++r.pidSetsRead;
+    }
+    for (const SingleRead& s : kTail) {
+        if (!ReadRegisters(line, op, s.reg, 1, &a))
+            return false;
+        Store(p, s, a);
+        ++r.tailRead;
+    }
+    // The switch is written back only once the controller has told us its state.
+    if (!ReadRegisters(line, op, reg::kAlarmSwitch, 1, &a))
+        return false;
+    p.alarmWatch = AlarmWatchFromByte(a.bytes[5]);
+    r.alarmSwitchRead = true;
+    if (!ApplyAlarmSwitch(line, op, p.alarmWatch, &r.alarm))
+        return false;
+    r.alarmDone = true;
+
+    if (!ReadRegisters(line, op, reg::kKeypad, 1, &a))
+        return false;
+    p.keypadValue = static_cast<std::int16_t>(a.bytes[5]);
+    r.keypadRead = true;
+    return true;
+}
+
+} // namespace
+
+ReadAllResult ReadAll(Line& line, ParameterSet& params)
+{
+    ReadAllResult r;
+    ReadAllSteps(line, params, r);
+    params.tempScale = TempScaleFor(params.decimalPnt);
+    return r;
+}
+
+bool CheckSendable(const char* field, EncClass cls, double value, float tempScale, std::string* message)
+{
+    if (FitsRegister(cls, value, tempScale))
+        return true;
+    const int decimals = (cls == EncClass::T && tempScale == 1.0f) ? 0 : 1;
+    char text[320];
+    std::snprintf(text, sizeof text, "The %s %.*f cannot be sent: it must lie between %.*f and %.*f.\nNothing was sent.",
+                  field, decimals + 1, value, decimals, LowestDisplayValue(cls, tempScale), decimals,
+                  HighestDisplayValue(cls, tempScale));
+    if (message)
+        *message = text;
+    return false;
+}
+
+bool CheckWriteAll(const ParameterSet& p, std::string* message)
+{
+    const float scale = TempScaleFor(p.decimalPnt);  // the decimal point goes first
+    struct Check {
+        const char* name;
+        EncClass cls;
+        float value;
+    };
+    const Check checks[] = {
+        {"set value", EncClass::T, p.setValue},       {"high alarm", EncClass::T, p.alarmHigh},
+        {"low alarm", EncClass::T, p.alarmLow},       {"output level", EncClass::D, p.outputLevel},
+        {"PID set 1 term 1", EncClass::D, p.pidP[0]}, {"PID set 2 term 1", EncClass::D, p.pidP[1]},
+        {"PID set 3 term 1", EncClass::D, p.pidP[2]}, {"PID set 4 term 1", EncClass::D, p.pidP[3]},
+        {"PID set 1 term 4", EncClass::D, p.pidT4[0]}, {"PID set 2 term 4", EncClass::D, p.pidT4[1]},
+        {"PID set 3 term 4", EncClass::D, p.pidT4[2]}, {"PID set 4 term 4", EncClass::D, p.pidT4[3]},
+        {"PID set 1 term 5", EncClass::D, p.pidT5[0]}, {"PID set 2 term 5", EncClass::D, p.pidT5[1]},
+        {"PID set 3 term 5", EncClass::D, p.pidT5[2]}, {"PID set 4 term 5", EncClass::D, p.pidT5[3]},
+        {"register 0x0030 setting", EncClass::T, p.reg30}, {"register 0x0031 setting", EncClass::T, p.reg31},
+        {"range low", EncClass::T, p.rangeLow},       {"range high", EncClass::T, p.rangeHigh},
+        {"SW filter", EncClass::D, p.swFilter},
+    };
+    for (const Check& c : checks)
+        if (!CheckSendable(c.name, c.cls, c.value, scale, message))
+            return false;
+    return true;
+}
+
+namespace {
+
+bool WriteAllSteps(Line& line, ParameterSet& p, WriteAllResult& r)
+{
+    OpLog& op = r.op;
+    comlink::SequencePreamble(line);
+    if (!WriteRegister(line, op, reg::kDecimalPnt, Encode(EncClass::B, p.decimalPnt, 1.0f)))
+        return false;
+    p.tempScale = TempScaleFor(p.decimalPnt);
+    r.decimalWritten = true;
+    const float ts = p.tempScale;
+    if (!WriteRegister(line, op, reg::kSetValue, Encode(EncClass::T, p.setValue, ts)) ||
+        !WriteRegister(line, op, reg::kAlarmHigh, Encode(EncClass::T, p.alarmHigh, ts)) ||
+        !WriteRegister(line, op, reg::kAlarmLow, Encode(EncClass::T, p.alarmLow, ts)))
+        return false;
+    r.alarmReached = true;
+    if (!ApplyAlarmSwitch(line, op, p.alarmWatch, &r.alarm))
+        return false;
+    if (!WriteRegister(line, op, reg::kOutputLevel, Encode(EncClass::D, p.outputLevel, ts)))
+        return false;
+    // Term by term across the four sets.
+    for (int t = 1; t <= 5; ++t) {
+        for (int n = 1; n <= 4; ++n) {
+            const int i = n - 1;
+            std::uint16_t v = 0;
+            switch (t) {
+            case 1: v = Encode(EncClass::D, p.pidP[i], ts); break;
+            case 2: v = Encode(EncClass::I, p.pidI[i], ts); break;
+            case 3: v = Encode(EncClass::I, p.pidD[i], ts); break;
+            case 4: v = Encode(EncClass::D, p.pidT4[i], ts); break;
+            default: v = Encode(EncClass::D, p.pidT5[i], ts); break;
+            }
+            if (!WriteRegister(line, op, reg::PidRegister(n, t), v))
+                return false;
+        }
+    }
+    const RegisterWrite tail[] = {
+        {reg::kSensorType, Encode(EncClass::B, p.sensorType, ts)}, {reg::kReg30, Encode(EncClass::T, p.reg30, ts)},
+        {reg::kReg31, Encode(EncClass::T, p.reg31, ts)},           {reg::kDirRev, Encode(EncClass::B, p.dirRev, ts)},
+        {reg::kCfUnit, Encode(EncClass::B, p.cfUnit, ts)},         {reg::kRangeLow, Encode(EncClass::T, p.rangeLow, ts)},
+        {reg::kRangeHigh, Encode(EncClass::T, p.rangeHigh, ts)},   {reg::kSwFilter, Encode(EncClass::D, p.swFilter, ts)},
+    };
+    for (const RegisterWrite& w : tail)
+        if (!WriteRegister(line, op, w.reg, w.value))
+            return false;
+    return true;
+}
+
+} // namespace
+
+WriteAllResult WriteAll(Line& line, ParameterSet& params)
+{
+    WriteAllResult r;
+    WriteAllSteps(line, params, r);
+    return r;
+}
+
+SetValueOutcome SendSetValue(Line& line, const ParameterSet& p, OpLog* op)
+{
+    const ModbusFrame frame =
+        comlink::WriteFrame(line.link.ctrlID, reg::kSetValue, Encode(EncClass::T, p.setValue, p.tempScale));
+    const Answer a = comlink::Transact(line, frame, 8);
+    // The controller's limit check answers with the function code + 0x80.
+    if (a.count >= 2 && a.function() > 0x80)
+        return SetValueOutcome::Refused;
+    if (a.good())
+        return SetValueOutcome::Sent;
+    if (op)
+        op->stop(reg::kSetValue, false, a);
+    return SetValueOutcome::NoAnswer;
+}
+
+bool CheckPid(const PidValues& v, float ts, std::string* message)
+{
+    for (int n = 1; n <= 4; ++n) {
+        const int i = n - 1;
+        char name[32];
+        if (n < 4) {
+            std::snprintf(name, sizeof name, "PID set %d boundary", n);
+            if (!CheckSendable(name, EncClass::T, v.bound[i], ts, message))
+                return false;
+        }
+        const float terms[3] = {v.p[i], v.t4[i], v.t5[i]};
+        const int termNo[3] = {1, 4, 5};
+        for (int k = 0; k < 3; ++k) {
+            std::snprintf(name, sizeof name, "PID set %d term %d", n, termNo[k]);
+            if (!CheckSendable(name, EncClass::D, terms[k], ts, message))
+                return false;
+        }
+    }
+    return true;
+}
+
+OpLog UpdatePid(Line& line, ParameterSet& ps, const PidValues& v, const std::function<void(int)>& progress)
+{
+    const float ts = ps.tempScale;
+    comlink::SequencePreamble(line);
+    OpLog op;
+    for (int n = 1; n <= 4 && !op.stopped; ++n) {
+        const int i = n - 1;
+        if (progress)
+            progress(n);
+        if (n < 4) {
+            ps.pidBound[i] = v.bound[i];
+            if (!WriteRegister(line, op, reg::PidRegister(n, 6), Encode(EncClass::T, v.bound[i], ts)))
+                break;
+        }
+        ps.pidP[i] = v.p[i];
+        if (!WriteRegister(line, op, reg::PidRegister(n, 1), Encode(EncClass::D, v.p[i], ts)))
+            break;
+        ps.pidI[i] = v.i[i];
+        if (!WriteRegister(line, op, reg::PidRegister(n, 2), Encode(EncClass::I, v.i[i], ts)))
+            break;
+        ps.pidD[i] = v.d[i];
+        if (!WriteRegister(line, op, reg::PidRegister(n, 3), Encode(EncClass::I, v.d[i], ts)))
+            break;
+        ps.pidT4[i] = v.t4[i];
+        if (!WriteRegister(line, op, reg::PidRegister(n, 4), Encode(EncClass::D, v.t4[i], ts)))
+            break;
+        ps.pidT5[i] = v.t5[i];
+        if (!WriteRegister(line, op, reg::PidRegister(n, 5), Encode(EncClass::D, v.t5[i], ts)))
+            break;
+    }
+    if (progress)
+        progress(0);
+    comlink::SequencePreamble(line);
+    return op;
+}
+
+bool ReadControlFunction(Line& line, int* function)
+{
+    const ModbusFrame frame = comlink::ReadFrame(line.link.ctrlID, reg::kCtrlFunc, 1);
+    const Answer a = comlink::GuardedTransact(line, frame, comlink::ReadAnswerLength(1), false);
+    if (!a.good())
+        return false;
+    *function = a.bytes[5];
+    return true;
+}
+
+// ---- the step program ----
+
+namespace {
+
+constexpr double kStepPreambleDelay = 0.02;
+constexpr double kStepReadDelay = 0.03;
+
+std::string Hex4(unsigned v)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%04X", v & 0xFFFFu);
+    return buf;
+}
+
+// "step 3 action (register 0x0042)" or "tolerance band (register 0x0036)".
+std::string StepRegisterDescription(std::uint16_t reg)
+{
+    static const char* const names[] = {"parameter 1", "set value", "parameter 2", "action", "loop count"};
+    if (reg == program::kBandRegister)
+        return "tolerance band (register " + Hex4(reg) + ")";
+    const int index = reg - program::kFirstStepRegister;
+    return "step " + std::to_string(index / program::kRegistersPerStep + 1) + " " +
+           names[index % program::kRegistersPerStep] + " (register " + Hex4(reg) + ")";
+}
+
+} // namespace
+
+std::string Describe(const Answer& a)
+{
+    switch (a.status) {
+    case AnswerStatus::Good:
+        return "a good answer";
+    case AnswerStatus::Exception:
+        return "a refusal (exception answer)";
+    case AnswerStatus::Silent:
+        return "no answer";
+    case AnswerStatus::Short:
+        return "a short answer (" + std::to_string(a.count) + " bytes)";
+    case AnswerStatus::BadCrc:
+        return "an answer with a bad CRC";
+    case AnswerStatus::Mismatch:
+        return "an answer to another request";
+    case AnswerStatus::NoPort:
+        return "no answer: the serial port is not open";
+    }
+    return "an unexpected answer";
+}
+
+bool ReadStepProgram(Line& line, float scale, StepProgram* out, std::string* failure)
+{
+    const std::uint16_t id = line.link.ctrlID;
+    line.ports.flushOutput(line.link.comPort);
+    line.ports.flushInput(line.link.comPort);
+    line.clock.sleep(kStepPreambleDelay);
+
+    StepProgram prog;
+    for (int k = 1; k <= program::kSteps; ++k) {
+        const std::uint16_t reg = program::StepBlockRegister(k);
+        const Answer a = comlink::Transact(line, comlink::ReadFrame(id, reg, program::kRegistersPerStep),
+                                           comlink::ReadAnswerLength(program::kRegistersPerStep), kStepReadDelay);
+        if (!a.good()) {
+            *failure = "step " + std::to_string(k) + " (registers " + Hex4(reg) + " to " +
+                       Hex4(reg + program::kRegistersPerStep - 1) + ") got " + Describe(a);
+            return false;
+        }
+        prog.steps[k - 1] = program::DecodeStep(a.bytes, scale);
+    }
+    const Answer a = comlink::Transact(line, comlink::ReadFrame(id, program::kBandRegister, 1),
+                                       comlink::ReadAnswerLength(1), comlink::kPostWriteDelay);
+    if (!a.good()) {
+        *failure = "the tolerance band (register " + Hex4(program::kBandRegister) + ") got " + Describe(a);
+        return false;
+    }
+    prog.tolBand = program::DecodeTemperature(a.reg(0), scale);
+    *out = prog;
+    return true;
+}
+
+bool CheckStepProgram(const StepProgram& prog, float scale, std::string* message)
+{
+    // A set value too large for its register would arrive as a different
+    // temperature, so such a program is not sent at all.
+    for (int k = 1; k <= program::kSteps + 1; ++k) {
+        const float v = k <= program::kSteps ? prog.steps[k - 1].sv : prog.tolBand;
+        if (program::TemperatureFits(v, scale))
+            continue;
+        char value[32];
+        std::snprintf(value, sizeof value, "%.1f", static_cast<double>(v));
+        const std::string what = k <= program::kSteps ? "The set value of step " + std::to_string(k) : "The tolerance band";
+        char range[80];
+        std::snprintf(range, sizeof range, "%.1f to %.1f", -32768.0 / scale, 32767.0 / scale);
+        *message = what + ", " + value + ", is outside what the controller can hold (" + range +
+                   ").\nNothing was written to the controller.";
+        return false;
+    }
+    return true;
+}
+
+bool WriteStepProgram(Line& line, const StepProgram& prog, float scale, std::string* failure)
+{
+    struct Write {
+        std::uint16_t reg;
+        std::uint16_t value;
+    };
+    std::vector<Write> writes;
+    for (int k = 1; k <= program::kSteps; ++k) {
+        std::uint16_t regs[program::kRegistersPerStep];
+        program::EncodeStep(prog.steps[k - 1], scale, regs);
+        for (int i = 0; i < program::kRegistersPerStep; ++i)
+            writes.push_back({static_cast<std::uint16_t>(program::StepBlockRegister(k) + i), regs[i]});
+    }
+    writes.push_back({program::kBandRegister, program::EncodeTemperature(prog.tolBand, scale)});
+
+    comlink::SequencePreamble(line);
+    std::vector<std::string> refused;
+    for (const Write& w : writes) {
+        const Answer a =
+            comlink::Transact(line, comlink::WriteFrame(line.link.ctrlID, w.reg, w.value), 8, comlink::kPostWriteDelay);
+        if (a.status == AnswerStatus::Exception) {
+            refused.push_back(StepRegisterDescription(w.reg));
+            continue;
+        }
+        if (!a.good()) {
+            *failure = "The step program was not written completely:\n" + StepRegisterDescription(w.reg) + " got " +
+                       Describe(a) +
+                       ".\nThe registers after it were not sent; write again once the controller answers.";
+            return false;
+        }
+    }
+    if (!refused.empty()) {
+        *failure = "The controller refused these registers of the step program:";
+        for (const std::string& r : refused)
+            *failure += "\n" + r;
+        return false;
+    }
+    return true;
+}
+
+Answer StartStopProgram(Line& line, bool start)
+{
+    return comlink::Transact(line,
+                             comlink::WriteFrame(line.link.ctrlID, program::kControlFunctionRegister,
+                                                 start ? program::kRunCommand : program::kStopCommand),
+                             8, comlink::kPostWriteDelay);
+}
+
+bool ReadRunStatus(Line& line, RunStatus* status)
+{
+    const Answer a = comlink::GuardedTransact(line, comlink::ReadFrame(line.link.ctrlID, program::kStatusRegister, 1),
+                                              comlink::ReadAnswerLength(1));
+    if (!a.good())
+        return false;
+    status->runMode = a.bytes[4];
+    status->segment = a.bytes[5];
+    return true;
+}
+
+// ---- the polls ----
+
+namespace {
+
+bool Poll(Line& line, std::uint16_t reg, double postDelay, float scale, float* value)
+{
+    const ModbusFrame frame = comlink::ReadFrame(line.link.ctrlID, reg, 1);
+    Answer answer;
+    if (!comlink::VerifiedPollRead(line, frame, postDelay, &answer) || !answer.good())
+        return false;
+    *value = static_cast<float>(static_cast<std::int16_t>(answer.reg(0))) / scale;
+    return true;
+}
+
+} // namespace
+
+bool PollPV(Line& line, float tempScale, float* pv)
+{
+    return Poll(line, reg::kPv, comlink::kPostWriteDelay, tempScale, pv);
+}
+
+bool PollSV(Line& line, float tempScale, float* sv)
+{
+    return Poll(line, reg::kWorkingSv, comlink::kSvPostWriteDelay, tempScale, sv);
+}
+
+} // namespace core

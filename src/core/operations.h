@@ -1,0 +1,142 @@
+// The controller's operations over a Line and the plain records: each sends
+// exactly what the matching panel operation sends and reports what happened
+// (values, refusals, silences). Nothing here knows a panel; the window
+// program shows the results, the command-line program prints them.
+#pragma once
+
+#include "link/transact.h"
+#include "params/encoding.h"
+#include "params/parameter_set.h"
+#include "program/program.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace core {
+
+using comlink::Answer;
+using comlink::AnswerStatus;
+using comlink::Line;
+
+// Outcome of one operation's transactions. A read or write without a proper
+// answer stops the operation; a refused write is noted and the operation
+// goes on.
+struct OpLog {
+    std::vector<std::uint16_t> refused;
+    bool stopped = false;
+    bool stoppedOnRead = false;
+    bool wrongAnswer = false;  // full and intact, but not the answer asked for
+    std::uint16_t stopReg = 0;
+    AnswerStatus stopStatus = AnswerStatus::Silent;
+    bool ok() const { return !stopped && refused.empty(); }
+    void stop(std::uint16_t reg, bool onRead, const Answer& a);
+};
+
+// Reads `count` registers from `reg` (no preamble). True with the answer when
+// it is complete, intact and answers the request; otherwise notes the stop.
+bool ReadRegisters(Line& line, OpLog& op, std::uint16_t reg, int count, Answer* answer);
+// Writes one register (no preamble). True when the controller echoed it or
+// refused it (the refusal is noted); false, noting the stop, otherwise.
+bool WriteRegister(Line& line, OpLog& op, std::uint16_t reg, std::uint16_t value);
+
+// The status word's alarm bits (0 while a step program runs: the low byte
+// then holds the segment). Read under the link-busy guard with the short
+// preamble. False, changing nothing, on a bad or missing answer.
+bool ReadAlarmStatus(Line& line, std::uint16_t* alarmStatus, Answer* answer = nullptr);
+
+// The alarm switch: four alarm-mode writes, then, with the switch on, the
+// status read.
+struct AlarmSwitchResult {
+    int writesDone = 0;        // 0..4 answered
+    bool statusRead = false;   // with the switch on: the status answer was good
+    std::uint16_t alarmStatus = 0;
+};
+bool ApplyAlarmSwitch(Line& line, OpLog& op, std::uint16_t on, AlarmSwitchResult* result);
+
+// The read-all pass after its preamble: fills the ParameterSet in the pass's
+// order and says how far it came. Fields not reached keep their values.
+struct ReadAllResult {
+    OpLog op;
+    bool decimalRead = false;
+    int headRead = 0;        // set value, high alarm, low alarm, output level
+    bool ctrlFuncRead = false;
+    int ctrlFunc = 0;        // shown, not stored
+    int pidSetsRead = 0;
+    int tailRead = 0;        // sensor, 0x30, 0x31, direction, unit, range low/high, filter
+    bool alarmSwitchRead = false;
+    AlarmSwitchResult alarm;
+    bool alarmDone = false;  // the switch was written back (and the status read)
+    bool keypadRead = false;
+    bool complete() const { return keypadRead && op.ok(); }
+};
+ReadAllResult ReadAll(Line& line, ParameterSet& params);
+
+// Checks that a value scales into a register of its class; otherwise fills
+// *message with the field's limits ("The set value 40000.0 cannot be sent: ...").
+bool CheckSendable(const char* field, params::EncClass cls, double value, float tempScale, std::string* message);
+// Every value of the write-all pass, checked at the set's own decimal point.
+bool CheckWriteAll(const ParameterSet& p, std::string* message);
+
+// The write-all pass (preamble included): the decimal point first, then every
+// field; tempScale follows the decimal point once it is written.
+struct WriteAllResult {
+    OpLog op;
+    bool decimalWritten = false;
+    bool alarmReached = false;
+    AlarmSwitchResult alarm;
+};
+WriteAllResult WriteAll(Line& line, ParameterSet& params);
+
+// The set-value write of setValue (no preamble).
+enum class SetValueOutcome { Sent, Refused, NoAnswer };
+SetValueOutcome SendSetValue(Line& line, const ParameterSet& params, OpLog* op);
+
+// The PID block: boundary, then terms 1..5, set by set (preamble before and
+// after). Stores each value in the ParameterSet just before it is sent.
+struct PidValues {
+    float bound[3] = {};
+    float p[4] = {};
+    std::int16_t i[4] = {};
+    std::int16_t d[4] = {};
+    float t4[4] = {};
+    float t5[4] = {};
+};
+bool CheckPid(const PidValues& v, float tempScale, std::string* message);
+// `progress` (if given) is called with n before set n is written, and with 0
+// once the writes are over, before the closing preamble.
+OpLog UpdatePid(Line& line, ParameterSet& params, const PidValues& v, const std::function<void(int)>& progress = {});
+
+// The control function read under the guard, as the auto-tune watch makes it.
+bool ReadControlFunction(Line& line, int* function);
+
+// ---- the step program ----
+
+// The step-program read: eight 5-register reads and the band. Only a
+// complete, good read fills *prog; otherwise *failure says what went wrong.
+bool ReadStepProgram(Line& line, float tempScale, StepProgram* prog, std::string* failure);
+// A program whose set values or band do not fit a register is not sent.
+bool CheckStepProgram(const StepProgram& prog, float tempScale, std::string* message);
+// The 41 writes after the preamble. False with *failure when a write got no
+// answer (nothing after it sent) or some were refused.
+bool WriteStepProgram(Line& line, const StepProgram& prog, float tempScale, std::string* failure);
+// Writes 5 (start) or 0 (stop) to the control function, no preamble.
+Answer StartStopProgram(Line& line, bool start);
+// The status word under the guard, as the run watch reads it.
+struct RunStatus {
+    int runMode = 0;
+    int segment = 0;
+};
+bool ReadRunStatus(Line& line, RunStatus* status);
+
+// ---- the polls ----
+
+// Verified poll reads of PV (0.05 s) and SV (0.03 s) in display units.
+bool PollPV(Line& line, float tempScale, float* pv);
+bool PollSV(Line& line, float tempScale, float* sv);
+
+// What an answer status is called in messages ("no answer", "a bad CRC", ...).
+std::string Describe(const Answer& a);
+
+} // namespace core
