@@ -1,6 +1,6 @@
 // Start-up, the two ways of ending, help popups, closing windows and the
 // debug panel.
-#include "../link/scripted_line.h"
+#include "support/line_double.h"
 #include "app/help_texts.h"
 #include "app/shell.h"
 #include "link/transact.h"
@@ -60,7 +60,7 @@ protected:
     void exitParm() { rig.rt.FireEvent(rig.parm(), PARM_EXIT, rt::EVENT_COMMIT); }
 
     TestRig rig;
-    ScriptedLine line;
+    LineDouble line;
 };
 
 TEST_F(ShellTest, ExitWithNothingRunningSendsOnlyTheStatusRequest)
@@ -108,7 +108,7 @@ TEST_F(ShellTest, ExitConfirmedStopsTimersAndLogThenSendsStopThenCloses)
     for (bool enter : {true, false}) {
         SCOPED_TRACE(enter ? "Enter" : "Ending Program");
         TestRig fresh;  // each pass ends the program
-        ScriptedLine wire(fresh.clock);
+        LineDouble wire(fresh.clock);
         fresh.rt.ports().bind(kPort, "scripted", wire.factory());
         ASSERT_EQ(fresh.rt.OpenComConfig(kPort, "", 19200, 0, 8, 1, 255, 255), 0);
         fresh.rt.SetComTime(kPort, 1.0);

@@ -1,6 +1,6 @@
 // Request frames, CRC and answer checks: bytes in, bytes out.
 #include "link/modbus.h"
-#include "support/rig.h"
+#include "support/hex.h"
 
 #include <gtest/gtest.h>
 

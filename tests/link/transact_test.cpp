@@ -1,8 +1,8 @@
 // The exchange and its variants against a scripted line on the virtual clock:
 // exact bytes, exact waits.
 #include "link/transact.h"
-#include "support/rig.h"
-#include "scripted_line.h"
+#include "support/hex.h"
+#include "support/line_double.h"
 
 #include <gtest/gtest.h>
 
@@ -22,22 +22,27 @@ std::vector<std::uint8_t> Sealed(const std::string& hex)
     return b;
 }
 
+// A bare Line: the port table, the virtual clock and the line double; the
+// port-lost hook only counts.
 class TransactTest : public ::testing::Test {
 protected:
-    TransactTest() : rig({}, false), line(rig.clock)
+    TransactTest() : bare(ports, clock), line(clock)
     {
-        rig.rt.ports().bind(kPort, "scripted", line.factory());
-        EXPECT_EQ(rig.rt.OpenComConfig(kPort, "", 19200, 0, 8, 1, 255, 255), 0);
-        rig.rt.SetComTime(kPort, comlink::kReadTimeout);
-        rig.app.link.comPort = kPort;
-        rig.app.link.portOpen = 1;
-        rig.app.link.ctrlID = 1;
+        EXPECT_EQ(ports.open(kPort, line.factory()(), 19200), 0);
+        ports.setTimeout(kPort, comlink::kReadTimeout);
+        bare.link.comPort = kPort;
+        bare.link.portOpen = 1;
+        bare.link.ctrlID = 1;
+        bare.portLost = [this] { ++lostCalls; };
     }
-    App& app() { return rig.app; }
-    double now() const { return rig.clock.now(); }
+    comlink::Line& app() { return bare; }
+    double now() const { return clock.now(); }
 
-    TestRig rig;
-    ScriptedLine line;
+    io::VirtualClock clock;
+    io::PortTable ports;
+    comlink::Line bare;
+    LineDouble line;
+    int lostCalls = 0;
     const comlink::ModbusFrame pv = comlink::ReadFrame(1, 0x1000, 1);
 };
 
@@ -45,7 +50,7 @@ TEST_F(TransactTest, GoodAnswerTakesPostDelayPlusArrival)
 {
     line.queue(Sealed("01 03 00 02 00 FA"), 0.004);
     const double t0 = now();
-    const Answer a = comlink::Transact(app().line, pv, 8);
+    const Answer a = comlink::Transact(app(), pv, 8);
     EXPECT_EQ(a.status, AnswerStatus::Good);
     EXPECT_EQ(a.count, 8);
     EXPECT_EQ(a.reg(0), 0x00FA);
@@ -57,12 +62,12 @@ TEST_F(TransactTest, GoodAnswerTakesPostDelayPlusArrival)
 TEST_F(TransactTest, ShortAndGarbledAnswersAreNeverData)
 {
     line.queue(Sealed("01 03 00 02 12 34"));
-    ASSERT_TRUE(comlink::Transact(app().line, pv, 8).good());
+    ASSERT_TRUE(comlink::Transact(app(), pv, 8).good());
 
     // Only three bytes arrive: the rest of the buffer is zero, not the last answer.
     line.queue(Bytes("01 03 00"));
     const double t0 = now();
-    Answer a = comlink::Transact(app().line, pv, 8);
+    Answer a = comlink::Transact(app(), pv, 8);
     EXPECT_EQ(a.status, AnswerStatus::Short);
     EXPECT_EQ(a.count, 3);
     for (int i = 3; i < 8; ++i)
@@ -72,12 +77,12 @@ TEST_F(TransactTest, ShortAndGarbledAnswersAreNeverData)
     std::vector<std::uint8_t> bad = Sealed("01 03 00 02 12 34");
     bad[7] ^= 0xFF;
     line.queue(bad);
-    a = comlink::Transact(app().line, pv, 8);
+    a = comlink::Transact(app(), pv, 8);
     EXPECT_EQ(a.status, AnswerStatus::BadCrc);
     EXPECT_FALSE(a.good());
 
     line.queueSilence();
-    a = comlink::Transact(app().line, pv, 8);
+    a = comlink::Transact(app(), pv, 8);
     EXPECT_EQ(a.status, AnswerStatus::Silent);
     EXPECT_EQ(a.count, 0);
 }
@@ -87,7 +92,7 @@ TEST_F(TransactTest, RefusalsEndTheReadAsSoonAsTheyArrive)
     // Standard 5-byte form.
     line.queue(Sealed("01 83 02"), 0.004);
     double t0 = now();
-    Answer a = comlink::Transact(app().line, pv, 8);
+    Answer a = comlink::Transact(app(), pv, 8);
     EXPECT_EQ(a.status, AnswerStatus::Exception);
     EXPECT_EQ(a.count, 5);
     EXPECT_EQ(a.function(), 0x83);
@@ -96,7 +101,7 @@ TEST_F(TransactTest, RefusalsEndTheReadAsSoonAsTheyArrive)
     // The dialect's 8-byte form while a six-register block was asked for.
     line.queue(Sealed("01 83 00 02 00 00"), 0.004);
     t0 = now();
-    a = comlink::Transact(app().line, comlink::ReadFrame(1, 0x0003, 6), 18);
+    a = comlink::Transact(app(), comlink::ReadFrame(1, 0x0003, 6), 18);
     EXPECT_EQ(a.status, AnswerStatus::Exception);
     EXPECT_EQ(a.count, 8);
     EXPECT_LT(now() - t0, 0.1);
@@ -109,7 +114,7 @@ TEST_F(TransactTest, LateAnswerToAnEarlierRequestIsDiscarded)
     line.inputReadyAt = now();
     line.queue(Sealed("01 03 00 02 22 22"));
     const double t0 = now();
-    const Answer a = comlink::Transact(app().line, pv, 8);
+    const Answer a = comlink::Transact(app(), pv, 8);
     ASSERT_TRUE(a.good());
     EXPECT_EQ(a.reg(0), 0x2222);
     EXPECT_NEAR(now() - t0, 0.05, 1e-9);  // discarding adds no wait
@@ -119,7 +124,7 @@ TEST_F(TransactTest, LateAnswerToAnEarlierRequestIsDiscarded)
 TEST_F(TransactTest, SequencePreambleFlushesBothQueuesAndWaits)
 {
     const double t0 = now();
-    comlink::SequencePreamble(app().line);
+    comlink::SequencePreamble(app());
     EXPECT_EQ(line.flushOut, 1);
     EXPECT_EQ(line.flushIn, 1);
     EXPECT_NEAR(now() - t0, 0.05, 1e-9);
@@ -130,7 +135,7 @@ TEST_F(TransactTest, GuardedVariantsTakeAndReleaseTheFlag)
 {
     line.queue(Sealed("01 03 00 02 00 05"));
     double t0 = now();
-    Answer a = comlink::GuardedTransact(app().line, comlink::ReadFrame(1, 0x1003, 1), 8);
+    Answer a = comlink::GuardedTransact(app(), comlink::ReadFrame(1, 0x1003, 1), 8);
     EXPECT_TRUE(a.good());
     EXPECT_EQ(app().link.linkBusy, 0);
     EXPECT_NEAR(now() - t0, 0.10, 1e-9);  // preamble + post-write delay
@@ -138,7 +143,7 @@ TEST_F(TransactTest, GuardedVariantsTakeAndReleaseTheFlag)
 
     line.queue(Sealed("01 03 00 02 00 05"));
     t0 = now();
-    a = comlink::GuardedTransact(app().line, comlink::ReadFrame(1, 0x1003, 1), 8, true);
+    a = comlink::GuardedTransact(app(), comlink::ReadFrame(1, 0x1003, 1), 8, true);
     EXPECT_TRUE(a.good());
     EXPECT_NEAR(now() - t0, 0.06, 1e-9);  // 0.01 s instead of the preamble
     EXPECT_EQ(line.flushOut, 1);          // the short preamble flushes nothing outgoing
@@ -149,11 +154,11 @@ TEST_F(TransactTest, ABusyFlagThatIsNeverReleasedDoesNotFreeze)
 {
     app().link.linkBusy = 1;
     const double t0 = now();
-    comlink::TakeLinkBusy(app().line);
+    comlink::TakeLinkBusy(app());
     EXPECT_EQ(app().link.linkBusy, 1);
     EXPECT_LE(now() - t0, 1.05);
     EXPECT_GE(now() - t0, 0.99);
-    comlink::ReleaseLinkBusy(app().line);
+    comlink::ReleaseLinkBusy(app());
     EXPECT_EQ(app().link.linkBusy, 0);
 }
 
@@ -164,7 +169,7 @@ TEST_F(TransactTest, PollReadRepeatsTheSameFrameUntilGood)
     line.queue(bad);
     line.queue(Sealed("01 03 00 02 01 00"));
     Answer a;
-    ASSERT_TRUE(comlink::VerifiedPollRead(app().line, pv, 0.05, &a));
+    ASSERT_TRUE(comlink::VerifiedPollRead(app(), pv, 0.05, &a));
     EXPECT_EQ(a.reg(0), 0x0100);
     ASSERT_EQ(line.writes.size(), 2u);
     EXPECT_EQ(line.writes[0], line.writes[1]);
@@ -177,7 +182,7 @@ TEST_F(TransactTest, PollReadOfAStandardAnswerGivesUpWithinBounds)
     line.repeat.bytes = Sealed("01 03 02 00 FA");  // 7 bytes, standard layout
     const double t0 = now();
     Answer a;
-    EXPECT_FALSE(comlink::VerifiedPollRead(app().line, pv, 0.05, &a));
+    EXPECT_FALSE(comlink::VerifiedPollRead(app(), pv, 0.05, &a));
     EXPECT_EQ(line.writes.size(), static_cast<size_t>(comlink::kPollAttempts));
     EXPECT_LE(now() - t0, comlink::kPollBudget);
     EXPECT_EQ(a.status, AnswerStatus::Short);
@@ -188,7 +193,7 @@ TEST_F(TransactTest, PollReadOfASilentControllerGivesUpWithinBounds)
 {
     const double t0 = now();
     Answer a;
-    EXPECT_FALSE(comlink::VerifiedPollRead(app().line, comlink::ReadFrame(1, 0x1001, 1), 0.03, &a));
+    EXPECT_FALSE(comlink::VerifiedPollRead(app(), comlink::ReadFrame(1, 0x1001, 1), 0.03, &a));
     EXPECT_LE(line.writes.size(), 3u);
     EXPECT_GE(line.writes.size(), 2u);
     EXPECT_LE(now() - t0, 3.5);
@@ -197,36 +202,95 @@ TEST_F(TransactTest, PollReadOfASilentControllerGivesUpWithinBounds)
 
 TEST_F(TransactTest, LostPortIsClosedAndReportedOnce)
 {
-    rig.rt.SetCtrlAttribute(rig.app.panels.parm, PARM_PV_TIMER, rt::ATTR_ENABLED, 1);
     line.lost = true;
-    Answer a = comlink::Transact(app().line, pv, 8);
+    Answer a = comlink::Transact(app(), pv, 8);
     EXPECT_EQ(a.status, AnswerStatus::NoPort);
     EXPECT_EQ(app().link.portOpen, 0);
     EXPECT_EQ(app().link.openStatus, -1);
-    EXPECT_FALSE(rig.rt.IsComOpen(kPort));
-    EXPECT_EQ(rig.op.shown().size(), 1u);
+    EXPECT_FALSE(ports.isOpen(kPort));
+    EXPECT_EQ(lostCalls, 1);
 
     // Later requests neither touch the device nor tell the operator again,
     // and a poll read does not spin on the dead port.
     const int readsBefore = line.reads;
     const double t0 = now();
     Answer p;
-    EXPECT_FALSE(comlink::VerifiedPollRead(app().line, pv, 0.05, &p));
+    EXPECT_FALSE(comlink::VerifiedPollRead(app(), pv, 0.05, &p));
     EXPECT_EQ(p.status, AnswerStatus::NoPort);
     EXPECT_EQ(line.reads, readsBefore);
     EXPECT_LT(now() - t0, 0.2);
-    EXPECT_EQ(rig.op.shown().size(), 1u);
+    EXPECT_EQ(lostCalls, 1);
 }
 
 TEST_F(TransactTest, ClosedPortAnswersNothingAtOnce)
 {
-    rig.rt.CloseCom(kPort);
+    ports.close(kPort);
     app().link.portOpen = 0;
     const double t0 = now();
-    const Answer a = comlink::Transact(app().line, pv, 8);
+    const Answer a = comlink::Transact(app(), pv, 8);
     EXPECT_EQ(a.status, AnswerStatus::NoPort);
     EXPECT_EQ(now(), t0);
-    EXPECT_TRUE(rig.op.shown().empty());
+    EXPECT_EQ(lostCalls, 0);
+}
+
+TEST_F(TransactTest, AnIntactAnswerToAnotherRequestIsNeverData)
+{
+    struct Case {
+        const char* what;
+        comlink::ModbusFrame request;
+        std::string answer;  // sealed before it is queued
+    };
+    const Case cases[] = {
+        {"another address", pv, "02 03 00 02 00 FA"},
+        {"another function", pv, "01 04 00 02 00 FA"},
+        {"a write echo of another register", comlink::WriteFrame(1, 0x0000, 250), "01 06 00 01 00 FA"},
+        {"a write echo of another value", comlink::WriteFrame(1, 0x0000, 250), "01 06 00 00 00 FB"},
+        {"a read answer to a write", comlink::WriteFrame(1, 0x0000, 250), "01 03 00 02 00 FA"},
+    };
+    for (const Case& c : cases) {
+        line.queue(Sealed(c.answer));
+        const Answer a = comlink::Transact(app(), c.request, 8);
+        EXPECT_EQ(a.status, AnswerStatus::Mismatch) << c.what;
+        EXPECT_FALSE(a.good()) << c.what;
+        // Whoever shows raw answers still sees what came.
+        EXPECT_EQ(Hex(a.bytes, 6), c.answer) << c.what;
+    }
+    // The echo of the write itself is its good answer.
+    const comlink::ModbusFrame sv = comlink::WriteFrame(1, 0x0000, 250);
+    line.queue(std::vector<std::uint8_t>(sv.b, sv.b + 8));
+    EXPECT_TRUE(comlink::Transact(app(), sv, 8).good());
+}
+
+TEST_F(TransactTest, PollReadRepeatsAnAnswerFromAnotherAddress)
+{
+    line.queue(Sealed("07 03 00 02 01 00"));
+    line.queue(Sealed("01 03 00 02 00 64"));
+    Answer a;
+    ASSERT_TRUE(comlink::VerifiedPollRead(app(), pv, 0.05, &a));
+    EXPECT_EQ(a.reg(0), 100);
+    EXPECT_EQ(line.writes.size(), 2u);
+}
+
+TEST_F(TransactTest, IdentificationTellsAcceptedRefusedAndSilentApart)
+{
+    line.queue(Sealed("01 03 00 02 F1 2A"));
+    comlink::Identity id = comlink::Identify(app());
+    EXPECT_EQ(id.status, comlink::IdentifyStatus::Accepted);
+    EXPECT_EQ(id.model, 0xF1);
+    EXPECT_EQ(id.identLo, 0x2A);
+    ASSERT_EQ(line.writes.size(), 1u);
+    EXPECT_EQ(Hex(line.writes[0]), "01 03 1F 00 00 01 83 DE");
+    EXPECT_EQ(line.flushOut, 1);  // the flushed-sequence preamble
+
+    line.queue(Sealed("01 03 00 02 00 2A"));
+    EXPECT_EQ(comlink::Identify(app()).status, comlink::IdentifyStatus::Refused);
+    // The right model code from another address is no identification.
+    line.queue(Sealed("05 03 00 02 F0 01"));
+    EXPECT_EQ(comlink::Identify(app()).status, comlink::IdentifyStatus::Refused);
+    line.queueSilence();
+    id = comlink::Identify(app());
+    EXPECT_EQ(id.status, comlink::IdentifyStatus::Silent);
+    EXPECT_EQ(id.model, 0);
 }
 
 TEST(RegisterName, NamesWhatTheOperatorKnows)

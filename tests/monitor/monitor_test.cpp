@@ -1,6 +1,6 @@
 // Polls, chart and data log on real panels (offscreen), a virtual clock and a
 // scripted controller line on port 2.
-#include "fake_line.h"
+#include "support/line_double.h"
 #include "support/rig.h"
 
 #include "monitor/monitor.h"
@@ -17,19 +17,19 @@
 
 namespace {
 
-using Reply = FakeLine::Reply;
+using Reply = LineDouble::Fault;
 
 class Monitor : public ::testing::Test {
 protected:
     TestRig rig;
     App& app = rig.app;
     rt::Runtime& rt = rig.rt;
-    std::shared_ptr<FakeLine> line = std::make_shared<FakeLine>(rig.clock);
+    std::shared_ptr<LineDouble> line = std::make_shared<LineDouble>(rig.clock);
 
     void SetUp() override
     {
-        auto l = line;
-        rt.ports().bind(2, "COM2  fake", [l] { return std::make_unique<FakeLineDevice>(l); });
+        line->serve = true;
+        rt.ports().bind(2, "COM2  fake", line->factory());
         ASSERT_GE(rt.OpenComConfig(2, "", 19200, 0, 8, 1, 512, 512), 0);
         rt.SetComTime(2, 1.0);
         app.link.comPort = 2;
@@ -102,12 +102,12 @@ TEST_F(Monitor, ChartTickReadsSvThenPvWithTheirDelays)
     openChart();
     const double t0 = rig.clock.now();
     tick();
-    ASSERT_EQ(line->requests.size(), 2u);
-    EXPECT_EQ(Hex(line->requests[0].bytes), "01 03 10 01 00 01 D1 0A");
-    EXPECT_EQ(Hex(line->requests[1].bytes), "01 03 10 00 00 01 80 CA");
+    ASSERT_EQ(line->writes.size(), 2u);
+    EXPECT_EQ(Hex(line->writes[0]), "01 03 10 01 00 01 D1 0A");
+    EXPECT_EQ(Hex(line->writes[1]), "01 03 10 00 00 01 80 CA");
     // Preamble, SV with 0.03 s, preamble, PV with 0.05 s.
-    EXPECT_NEAR(line->requests[0].at - t0, 0.05, 1e-9);
-    EXPECT_NEAR(line->requests[1].at - t0, 0.05 + 0.03 + 0.05, 1e-9);
+    EXPECT_NEAR(line->writeTimes[0] - t0, 0.05, 1e-9);
+    EXPECT_NEAR(line->writeTimes[1] - t0, 0.05 + 0.03 + 0.05, 1e-9);
     EXPECT_NEAR(rig.clock.now() - t0, 0.18, 1e-9);
     EXPECT_EQ(app.link.linkBusy, 0);
     // Trace 1 is SV, trace 2 PV.
@@ -172,23 +172,23 @@ TEST_F(Monitor, AlarmMirrorUsesStrictComparisons)
     line->regs[monitor::kPvRegister] = 0x7FFF;
     rt.Tick(parm(), PARM_PV_TIMER);
     EXPECT_EQ(rig.intValue(parm(), PARM_CTRL_FUNC), 4);
-    for (const auto& r : line->requests)
-        EXPECT_EQ(r.bytes[1], 0x03);
+    for (const auto& r : line->writes)
+        EXPECT_EQ(r[1], 0x03);
 }
 
 TEST_F(Monitor, BadAnswersAreRepeatedUntilGood)
 {
     openChart();
-    line->script = {Reply::SevenBytes, Reply::SwappedCrc};
+    line->faults = {Reply::SevenBytes, Reply::SwappedCrc};
     const double t0 = rig.clock.now();
     tick();
-    ASSERT_EQ(line->requests.size(), 4u);  // SV three times, then PV
-    EXPECT_EQ(line->requests[0].bytes, line->requests[2].bytes);
+    ASSERT_EQ(line->writes.size(), 4u);  // SV three times, then PV
+    EXPECT_EQ(line->writes[0], line->writes[2]);
     // A short answer costs the whole read time-out; every repeat follows a
     // 0.05 s pause after the flush and keeps the SV post-write delay.
-    EXPECT_NEAR(line->requests[1].at - t0, 0.05 + 0.03 + 1.0 + 0.05, 1e-9);
-    EXPECT_NEAR(line->requests[2].at - line->requests[1].at, 0.03 + 0.05, 1e-9);
-    EXPECT_NEAR(line->requests[3].at - line->requests[2].at, 0.03 + 0.05, 1e-9);
+    EXPECT_NEAR(line->writeTimes[1] - t0, 0.05 + 0.03 + 1.0 + 0.05, 1e-9);
+    EXPECT_NEAR(line->writeTimes[2] - line->writeTimes[1], 0.03 + 0.05, 1e-9);
+    EXPECT_NEAR(line->writeTimes[3] - line->writeTimes[2], 0.03 + 0.05, 1e-9);
     EXPECT_FLOAT_EQ(app.live.sv, 25.0f);
     EXPECT_FLOAT_EQ(app.live.pv, 24.8f);
     EXPECT_EQ(points(), 1);
@@ -203,7 +203,7 @@ TEST_F(Monitor, SilentControllerCostsOneBoundedTickAndTheNextTickRecovers)
     const std::string shownSv = std::to_string(rig.value(chart(), CHART_SV));
 
     line->regs[monitor::kSvRegister] = 333;
-    line->script = {Reply::Silent, Reply::Silent, Reply::Silent};
+    line->faults = {Reply::Silent, Reply::Silent, Reply::Silent};
     const double t0 = rig.clock.now();
     tick();
     EXPECT_LE(rig.clock.now() - t0, 3.6);
@@ -226,7 +226,7 @@ TEST_F(Monitor, PvFailureAfterGoodSvPlotsAndLogsNothing)
     openChart();
     logOn(rig.path("pv.dat"));
     plot(1);
-    line->script = {Reply::Good, Reply::BadCrc, Reply::BadCrc, Reply::BadCrc};
+    line->faults = {Reply::Good, Reply::BadCrc, Reply::BadCrc, Reply::BadCrc};
     const float pvBefore = app.live.pv;
     tick();
     EXPECT_EQ(points(), 0);
@@ -241,7 +241,7 @@ TEST_F(Monitor, CallbacksIgnoreOtherEvents)
         GetData(app, chart(), CHART_TIMER, e, nullptr, 0, 0);
         ReadPV(app, parm(), PARM_PV_TIMER, e, nullptr, 0, 0);
     }
-    EXPECT_TRUE(line->requests.empty());
+    EXPECT_TRUE(line->writes.empty());
     rt.SetCtrlVal(parm(), PARM_PV_READ, 1);
     for (int e : {rt::EVENT_TIMER_TICK, rt::EVENT_RIGHT_CLICK})
         PVRd(app, parm(), PARM_PV_READ, e, nullptr, 0, 0);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/app.h"
+#include "support/hex.h"
 #include "rt/runtime.h"
 #include "sim/controller.h"
 
@@ -48,8 +49,3 @@ void ExpectFileRequest(const rt::FileSelect& actual, const rt::FileSelect& expec
 rt::FileSelect FileRequest(const std::string& spec, const std::string& types, const std::string& title,
                            int buttonLabel, bool allowMakeDirectory);
 
-// Hex text of bytes, "01 03 1F 00 00 01 83 DE".
-std::string Hex(const std::vector<std::uint8_t>& bytes);
-std::string Hex(const std::uint8_t* bytes, int count);
-// Bytes from hex text.
-std::vector<std::uint8_t> Bytes(const std::string& hex);

@@ -5,7 +5,7 @@
 #include "link/transact.h"
 #include "support/rig.h"
 #include "rt/files.h"
-#include "scripted_line.h"
+#include "support/line_double.h"
 
 #include <gtest/gtest.h>
 
@@ -178,7 +178,7 @@ TEST_F(Identification, WrongAddressIsRefusedAndQuitThenClosesNothing)
 
 TEST_F(Identification, RestoresSettingsAndOpensWhatTheyName)
 {
-    ScriptedLine line(rig.clock);
+    LineDouble line(rig.clock);
     rig.rt.ports().bind(3, "COM3  scripted", line.factory());
     comlink::FillPortSelector(rig.app);
     WriteFile(rig.path("DftCom.prm"), "3 9600 2");
@@ -205,7 +205,7 @@ TEST_F(Identification, SavesExactlyPortBaudAndAddress)
 
 TEST_F(Identification, HighBaudRatesSurviveTheSettingsFile)
 {
-    ScriptedLine line(rig.clock);
+    LineDouble line(rig.clock);
     rig.rt.ports().bind(4, "COM4  scripted", line.factory());
     WriteFile(rig.path("DftCom.prm"), "4 115200 1");
     comlink::RestoreComSettings(rig.app);
@@ -261,7 +261,7 @@ TEST_F(Identification, ASavedPortWithoutDeviceStaysSelectable)
 
 TEST_F(Identification, SelectingAnotherPortReleasesTheFirst)
 {
-    ScriptedLine line(rig.clock);
+    LineDouble line(rig.clock);
     rig.rt.ports().bind(2, "COM2  scripted", line.factory());
     comlink::FillPortSelector(rig.app);
     ASSERT_GE(rig.connect(1, 1), 0);
@@ -285,7 +285,7 @@ TEST_F(Identification, ChangingTheAddressSendsNothingButRedirectsLaterRequests)
 
 TEST_F(Identification, LostPortIsReportedOnceAndReselectingReconnects)
 {
-    ScriptedLine line(rig.clock);
+    LineDouble line(rig.clock);
     rig.rt.ports().bind(2, "COM2  scripted", line.factory());
     comlink::FillPortSelector(rig.app);
     std::vector<std::uint8_t> ident = {0x01, 0x03, 0x00, 0x02, 0xF1, 0x01};
@@ -320,7 +320,7 @@ TEST_F(Identification, LostPortIsReportedOnceAndReselectingReconnects)
 
 TEST_F(Identification, StepsRunInOrderWithTheirWaits)
 {
-    ScriptedLine line(rig.clock);
+    LineDouble line(rig.clock);
     rig.rt.ports().bind(2, "COM2  scripted", line.factory());
     comlink::FillPortSelector(rig.app);
     std::vector<std::uint8_t> ident = {0x01, 0x03, 0x00, 0x02, 0xF1, 0x42};
@@ -366,7 +366,7 @@ TEST_F(Identification, StepsRunInOrderWithTheirWaits)
 
 TEST_F(Identification, PortThatCannotOpenTakesDownALeftoverWaitPopup)
 {
-    ScriptedLine line(rig.clock);
+    LineDouble line(rig.clock);
     line.refuseOpen = true;
     rig.rt.ports().bind(2, "COM2  scripted", line.factory());
     comlink::FillPortSelector(rig.app);

@@ -1,27 +1,34 @@
-// A serial line whose answers a test scripts, on the virtual clock: each write
-// takes the next scripted reply, whose bytes arrive `delay` seconds later.
-// Reads advance the clock exactly as a real port would wait.
+// The one serial-line double of the tests, on the virtual clock. Each write
+// takes the next scripted reply, whose bytes arrive `delay` seconds later;
+// with no reply queued it can serve a register store in the controller's
+// 8-byte form (reads answered, writes echoed and stored), with a fault
+// script for the next answers. Reads advance the clock exactly as a real
+// port would wait. No Qt, no application: the link's own tests use it on a
+// bare Line.
 #pragma once
 
 #include "io/clock.h"
 #include "io/serial_device.h"
+#include "link/modbus.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
-struct ScriptedLine {
+struct LineDouble {
     struct Reply {
         std::vector<std::uint8_t> bytes;  // empty: silence
         double delay = 0.005;
     };
+    // Faults for served answers.
+    enum class Fault { Good, Silent, SevenBytes, SwappedCrc, BadCrc };
 
-    explicit ScriptedLine(io::VirtualClock& c) : clock(c) {}
+    explicit LineDouble(io::Clock& c) : clock(c) {}
 
-    io::VirtualClock& clock;
+    io::Clock& clock;
     std::deque<Reply> replies;
     std::vector<std::uint8_t> input;  // bytes waiting in the input queue
     double inputReadyAt = 0;
@@ -34,12 +41,31 @@ struct ScriptedLine {
     bool lost = false;
     Reply repeat;  // used when no reply is queued
     bool repeatWhenEmpty = false;
+    // The register store: with `serve` set, a request with no queued reply is
+    // answered from it, faulted by the next entry of `faults`.
+    bool serve = false;
+    std::map<std::uint16_t, std::uint16_t> regs;
+    std::deque<Fault> faults;
     // Called with the index of each write before its reply is queued, so a
     // test can look at the system's state at that moment.
     std::function<void(int)> onWrite;
 
     void queue(const std::vector<std::uint8_t>& bytes, double delay = 0.005) { replies.push_back({bytes, delay}); }
     void queueSilence() { replies.push_back({}); }
+
+    static std::vector<std::uint8_t> Sealed(std::vector<std::uint8_t> b)
+    {
+        const comlink::Crc crc = comlink::CalcCRC16(b.data(), static_cast<int>(b.size()));
+        b.push_back(crc.lo);
+        b.push_back(crc.hi);
+        return b;
+    }
+    // The controller's answer to a one-register read.
+    static std::vector<std::uint8_t> ReadAnswer(std::uint8_t address, std::uint16_t value)
+    {
+        return Sealed({address, 0x03, 0x02, 0x00, static_cast<std::uint8_t>(value >> 8),
+                       static_cast<std::uint8_t>(value & 0xFF)});
+    }
 
     io::SerialDeviceFactory factory()
     {
@@ -48,7 +74,7 @@ struct ScriptedLine {
 
     class Device final : public io::SerialDevice {
     public:
-        explicit Device(ScriptedLine& l) : m_line(l) {}
+        explicit Device(LineDouble& l) : m_line(l) {}
         bool open(int baudRate) override
         {
             if (m_line.refuseOpen)
@@ -77,6 +103,8 @@ struct ScriptedLine {
             if (!m_line.replies.empty()) {
                 r = m_line.replies.front();
                 m_line.replies.pop_front();
+            } else if (m_line.serve && count == 8) {
+                r = m_line.served(data);
             } else if (m_line.repeatWhenEmpty) {
                 r = m_line.repeat;
             }
@@ -113,9 +141,45 @@ struct ScriptedLine {
             m_line.input.clear();
         }
         void flushOutput() override { ++m_line.flushOut; }
-        std::string description() const override { return "scripted line"; }
+        std::string description() const override { return "line double"; }
 
     private:
-        ScriptedLine& m_line;
+        LineDouble& m_line;
     };
+
+private:
+    Reply served(const std::uint8_t* rq)
+    {
+        Fault fault = Fault::Good;
+        if (!faults.empty()) {
+            fault = faults.front();
+            faults.pop_front();
+        }
+        const auto reg = static_cast<std::uint16_t>((rq[2] << 8) | rq[3]);
+        std::vector<std::uint8_t> a;
+        if (rq[1] == comlink::FN_WRITE) {
+            regs[reg] = static_cast<std::uint16_t>((rq[4] << 8) | rq[5]);
+            a.assign(rq, rq + 8);
+        } else {
+            a = ReadAnswer(rq[0], regs[reg]);
+        }
+        switch (fault) {
+        case Fault::Good:
+            break;
+        case Fault::Silent:
+            a.clear();
+            break;
+        case Fault::SevenBytes:
+            // The standard Modbus form: byte count, then the value, then the CRC.
+            a = Sealed({rq[0], 0x03, 0x02, a[4], a[5]});
+            break;
+        case Fault::SwappedCrc:
+            std::swap(a[6], a[7]);
+            break;
+        case Fault::BadCrc:
+            a[7] ^= 0x5A;
+            break;
+        }
+        return {a, 0.0};
+    }
 };
