@@ -1,0 +1,689 @@
+#include "tecctl/commands.h"
+
+#include "core/operations.h"
+#include "monitor/monitor.h"
+#include "params/param_file.h"
+#include "program/step_codec.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+namespace tecctl {
+
+namespace {
+
+using params::EncClass;
+using tecreg::NamedParameter;
+
+// ---- files ----
+
+bool ReadTextFile(const std::string& path, std::string* text, std::string* error)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *error = path + " cannot be read";
+        return false;
+    }
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    if (ss.str().size() > (1u << 20)) {
+        *error = path + " is too large for its kind";
+        return false;
+    }
+    *text = ss.str();
+    return true;
+}
+
+// Written beside the target and renamed into place: a failed write leaves the
+// target as it was.
+bool WriteTextFile(const std::string& path, const std::string& text, std::string* error)
+{
+    const std::string temp = path + ".tecctl-new";
+    std::FILE* f = std::fopen(temp.c_str(), "w");
+    bool ok = f != nullptr;
+    if (ok) {
+        ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+        ok = std::fclose(f) == 0 && ok;
+    }
+    if (ok && std::rename(temp.c_str(), path.c_str()) != 0)
+        ok = false;
+    if (!ok) {
+        std::remove(temp.c_str());
+        *error = path + " cannot be written";
+    }
+    return ok;
+}
+
+// ---- values ----
+
+int Decimals(EncClass cls, float tempScale)
+{
+    switch (cls) {
+    case EncClass::T:
+        return tempScale == 1.0f ? 0 : 1;
+    case EncClass::D:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+std::string FormatValue(double v, int decimals)
+{
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    return buf;
+}
+
+std::string UnitText(const NamedParameter& p, int cfUnit)
+{
+    if (std::string(p.unit) == "temperature")
+        return cfUnit == 1 ? "\u00B0F" : cfUnit == 0 ? "\u00B0C" : "degrees";
+    return p.unit;
+}
+
+// One value for both outputs.
+void Emit(Session& s, const NamedParameter& p, double value, float tempScale, int cfUnit)
+{
+    const int decimals = Decimals(p.cls, tempScale);
+    const std::string unit = UnitText(p, cfUnit);
+    s.json.beginObject(p.name.c_str());
+    s.json.number("value", value, decimals);
+    s.json.string("unit", unit);
+    s.json.integer("register", p.reg);
+    s.json.endObject();
+    char line[160];
+    std::snprintf(line, sizeof line, "%-14s %10s %s\n", p.name.c_str(), FormatValue(value, decimals).c_str(),
+                  unit.c_str());
+    s.text += line;
+}
+
+std::string OpFailure(const core::OpLog& op)
+{
+    if (op.stopped) {
+        comlink::Answer a;
+        a.status = op.stopStatus;
+        return std::string(op.stoppedOnRead ? "the read of register " : "the write of register ") +
+               tecreg::RegisterName(op.stopReg) + " got " + core::Describe(a);
+    }
+    std::string text = "the controller refused the value written to";
+    for (std::size_t i = 0; i < op.refused.size(); ++i)
+        text += (i ? ", " : " ") + tecreg::RegisterName(op.refused[i]);
+    return text;
+}
+
+int OpStatus(Session& s, const core::OpLog& op)
+{
+    if (op.ok())
+        return EXIT_OK;
+    s.error = OpFailure(op);
+    return op.stopped ? EXIT_SILENT : EXIT_REFUSED;
+}
+
+// The decimal point, read as the read-all pass reads it; the scale follows.
+bool ReadScale(Session& s, core::OpLog& op, ParameterSet& p)
+{
+    core::Answer a;
+    if (!core::ReadRegisters(s.line, op, tecreg::kDecimalPnt, 1, &a))
+        return false;
+    p.decimalPnt = static_cast<std::int16_t>(a.bytes[5]);
+    p.tempScale = params::TempScaleFor(p.decimalPnt);
+    return true;
+}
+
+// The value a read-all pass left for a named parameter; false for one the
+// pass does not read.
+bool FieldOf(const ParameterSet& p, const core::ReadAllResult& r, const std::string& name, double* v)
+{
+    struct Real {
+        const char* name;
+        float ParameterSet::*field;
+    };
+    static const Real kReals[] = {
+        {"sv", &ParameterSet::setValue},       {"alarm-high", &ParameterSet::alarmHigh},
+        {"alarm-low", &ParameterSet::alarmLow}, {"output", &ParameterSet::outputLevel},
+        {"reg30", &ParameterSet::reg30},       {"reg31", &ParameterSet::reg31},
+        {"range-low", &ParameterSet::rangeLow}, {"range-high", &ParameterSet::rangeHigh},
+        {"filter", &ParameterSet::swFilter},
+    };
+    for (const Real& f : kReals)
+        if (name == f.name) {
+            *v = p.*f.field;
+            return true;
+        }
+    if (name.rfind("pid", 0) == 0 && name.size() >= 6) {
+        const int i = name[3] - '1';
+        const std::string term = name.substr(5);
+        if (i < 0 || i > 3)
+            return false;
+        if (term == "p") *v = p.pidP[i];
+        else if (term == "i") *v = p.pidI[i];
+        else if (term == "d") *v = p.pidD[i];
+        else if (term == "t4") *v = p.pidT4[i];
+        else if (term == "t5") *v = p.pidT5[i];
+        else if (term == "bound" && i < 3) *v = p.pidBound[i];
+        else return false;
+        return true;
+    }
+    if (name == "decimal-point") *v = p.decimalPnt;
+    else if (name == "function") *v = r.ctrlFunc;
+    else if (name == "sensor") *v = p.sensorType;
+    else if (name == "direction") *v = p.dirRev;
+    else if (name == "unit") *v = p.cfUnit;
+    else if (name == "alarm-switch") *v = p.alarmWatch;
+    else if (name == "keypad") *v = p.keypadValue;
+    else return false;
+    return true;
+}
+
+void EmitAll(Session& s, const ParameterSet& p, const core::ReadAllResult& r)
+{
+    s.json.integer("decimalPoint", p.decimalPnt);
+    s.json.number("tempScale", p.tempScale, 1);
+    s.json.beginObject("parameters");
+    for (const NamedParameter& np : tecreg::NamedParameters()) {
+        double v = 0;
+        if (FieldOf(p, r, np.name, &v))
+            Emit(s, np, v, p.tempScale, p.cfUnit);
+    }
+    s.json.endObject();
+}
+
+// The read-all pass with its preamble, as the panel's Read All sends it.
+int ReadAllInto(Session& s, ParameterSet& p, core::ReadAllResult* r)
+{
+    comlink::SequencePreamble(s.line);
+    *r = core::ReadAll(s.line, p);
+    return OpStatus(s, r->op);
+}
+
+// ---- commands ----
+
+int Read(Session& s)
+{
+    ParameterSet p;
+    core::ReadAllResult r;
+    const int status = ReadAllInto(s, p, &r);
+    if (status != EXIT_OK)
+        return status;
+    EmitAll(s, p, r);
+    return EXIT_OK;
+}
+
+int Get(Session& s)
+{
+    // One flushed sequence; the decimal point first when a temperature is asked.
+    comlink::SequencePreamble(s.line);
+    core::OpLog op;
+    ParameterSet p;
+    bool needScale = false;
+    for (const std::string& name : s.o.args)
+        needScale = needScale || tecreg::FindParameter(name)->cls == EncClass::T;
+    if (needScale && !ReadScale(s, op, p))
+        return OpStatus(s, op);
+    s.json.beginObject("parameters");
+    for (const std::string& name : s.o.args) {
+        const NamedParameter& np = *tecreg::FindParameter(name);
+        core::Answer a;
+        if (!core::ReadRegisters(s.line, op, np.reg, 1, &a)) {
+            s.json.endObject();
+            return OpStatus(s, op);
+        }
+        double v = params::Decode(np.cls, a.bytes[4], a.bytes[5], p.tempScale);
+        if (np.reg == tecreg::kAlarmSwitch)
+            v = params::AlarmWatchFromByte(a.bytes[5]);
+        Emit(s, np, v, p.tempScale, -1);
+    }
+    s.json.endObject();
+    return EXIT_OK;
+}
+
+int Set(Session& s)
+{
+    // Single settings go without the preamble, as their panel commands do.
+    core::OpLog op;
+    ParameterSet p;
+    bool needScale = false;
+    for (const Assignment& a : s.assignments)
+        needScale = needScale || a.param->cls == EncClass::T;
+    if (needScale && !ReadScale(s, op, p))
+        return OpStatus(s, op);
+    // Every value is checked at the scale it will be sent with before the first write.
+    float scale = p.tempScale;
+    for (const Assignment& a : s.assignments) {
+        std::string message;
+        if (!core::CheckSendable(a.param->name.c_str(), a.param->cls, a.value, scale, &message)) {
+            s.error = message.substr(0, message.find('\n'));
+            return EXIT_USAGE;
+        }
+        if (a.param->reg == tecreg::kDecimalPnt)
+            scale = params::TempScaleFor(static_cast<int>(a.value));
+    }
+    s.json.beginObject("written");
+    for (const Assignment& a : s.assignments) {
+        const NamedParameter& np = *a.param;
+        if (np.reg == tecreg::kSetValue) {
+            ParameterSet sv = p;
+            sv.setValue = static_cast<float>(a.value);
+            const core::SetValueOutcome out = core::SendSetValue(s.line, sv, &op);
+            if (out == core::SetValueOutcome::Refused) {
+                s.json.endObject();
+                s.error = "the controller refused set value " + FormatValue(a.value, Decimals(np.cls, p.tempScale)) +
+                          ": check its high and low limits";
+                return EXIT_REFUSED;
+            }
+            if (out == core::SetValueOutcome::NoAnswer)
+                break;
+        } else if (np.reg == tecreg::kAlarmSwitch) {
+            core::AlarmSwitchResult r;
+            if (!core::ApplyAlarmSwitch(s.line, op, a.value != 0 ? 1 : 0, &r))
+                break;
+        } else if (np.reg == tecreg::kKeypad) {
+            comlink::SequencePreamble(s.line);  // the keypad switch sends as a sequence
+            if (!core::WriteRegister(s.line, op, np.reg, params::Encode(np.cls, a.value, 1.0f)))
+                break;
+        } else {
+            if (!core::WriteRegister(s.line, op, np.reg, params::Encode(np.cls, a.value, p.tempScale)))
+                break;
+            if (np.reg == tecreg::kDecimalPnt && op.refused.empty()) {
+                p.decimalPnt = static_cast<std::int16_t>(a.value);
+                p.tempScale = params::TempScaleFor(p.decimalPnt);
+            }
+        }
+        if (!op.refused.empty() && op.refused.back() == np.reg)
+            continue;
+        Emit(s, np, a.value, p.tempScale, -1);
+    }
+    s.json.endObject();
+    return OpStatus(s, op);
+}
+
+int Save(Session& s)
+{
+    ParameterSet p;
+    core::ReadAllResult r;
+    const int status = ReadAllInto(s, p, &r);
+    if (status != EXIT_OK)
+        return status;
+    std::string error;
+    if (!WriteTextFile(s.o.args[0], params::FormatParameterFile(p), &error)) {
+        s.error = error;
+        return EXIT_FILE;
+    }
+    s.json.string("file", s.o.args[0]);
+    s.text += "saved " + s.o.args[0] + "\n";
+    return EXIT_OK;
+}
+
+int Load(Session& s)
+{
+    ParameterSet p = s.fileParams;
+    const core::WriteAllResult w = core::WriteAll(s.line, p);
+    const int written = OpStatus(s, w.op);
+    if (w.op.stopped)
+        return written;
+    // Read back what the controller now holds (the boundaries and the keypad
+    // are not part of the write-all pass).
+    ParameterSet back;
+    core::ReadAllResult r;
+    const std::string refusal = s.error;
+    const int status = ReadAllInto(s, back, &r);
+    if (status != EXIT_OK)
+        return status;
+    EmitAll(s, back, r);
+    s.error = refusal;
+    return written;
+}
+
+int ProgramCommand(Session& s)
+{
+    const std::string& sub = s.o.args[0];
+    if (sub == "run" || sub == "stop") {
+        const core::Answer a = core::StartStopProgram(s.line, sub == "run");
+        if (a.status == core::AnswerStatus::Exception) {
+            s.error = "the controller refused to " + sub + " the step program";
+            return EXIT_REFUSED;
+        }
+        if (!a.good()) {
+            s.error = "the control function write got " + core::Describe(a);
+            return EXIT_SILENT;
+        }
+        s.json.string("program", sub == "run" ? "started" : "stopped");
+        s.text += sub == "run" ? "step program started\n" : "step program stopped\n";
+        return EXIT_OK;
+    }
+    if (sub == "status") {
+        core::RunStatus st;
+        if (!core::ReadRunStatus(s.line, &st)) {
+            s.error = "the status word got no good answer";
+            return EXIT_SILENT;
+        }
+        const int indicator = program::StepIndicatorIndex(st.runMode, st.segment);
+        s.json.boolean("running", st.runMode == program::kRunModeRunning);
+        s.json.integer("runMode", st.runMode);
+        s.json.integer("segmentCode", st.segment);
+        s.json.integer("indicator", indicator);
+        char line[128];
+        std::snprintf(line, sizeof line, "run mode %d, segment code %d%s\n", st.runMode, st.segment,
+                      st.runMode == program::kRunModeRunning ? " (running)" : "");
+        s.text += line;
+        return EXIT_OK;
+    }
+    // get and put need the controller's scale.
+    comlink::SequencePreamble(s.line);
+    core::OpLog op;
+    ParameterSet p;
+    if (!ReadScale(s, op, p))
+        return OpStatus(s, op);
+    if (sub == "put") {
+        std::string message;
+        if (!core::CheckStepProgram(s.fileProgram, p.tempScale, &message)) {
+            s.error = s.o.args[1] + ": " + message.substr(0, message.find('\n'));
+            return EXIT_FILE;
+        }
+        if (!core::WriteStepProgram(s.line, s.fileProgram, p.tempScale, &message)) {
+            for (char& c : message)
+                if (c == '\n')
+                    c = ' ';
+            s.error = message;
+            return message.find("refused") != std::string::npos ? EXIT_REFUSED : EXIT_SILENT;
+        }
+        s.json.string("file", s.o.args[1]);
+        s.text += "step program written from " + s.o.args[1] + "\n";
+        return EXIT_OK;
+    }
+    StepProgram prog;
+    std::string failure;
+    if (!core::ReadStepProgram(s.line, p.tempScale, &prog, &failure)) {
+        s.error = "the step program could not be read: " + failure;
+        return EXIT_SILENT;
+    }
+    const int d = Decimals(EncClass::T, p.tempScale);
+    if (s.o.args.size() == 2) {
+        std::string error;
+        if (!WriteTextFile(s.o.args[1], program::FormatStepFile(prog), &error)) {
+            s.error = error;
+            return EXIT_FILE;
+        }
+        s.json.string("file", s.o.args[1]);
+    }
+    s.json.number("tolBand", prog.tolBand, d);
+    s.json.beginArray("steps");
+    s.text += "step        sv  param1  param2  action  loops\n";
+    for (int k = 1; k <= program::kSteps; ++k) {
+        const StepRecord& st = prog.steps[k - 1];
+        s.json.beginObject();
+        s.json.integer("step", k);
+        s.json.number("sv", st.sv, d);
+        s.json.integer("param1", st.param1);
+        s.json.integer("param2", st.param2);
+        s.json.integer("action", st.action);
+        s.json.integer("loops", st.loops);
+        s.json.endObject();
+        char line[128];
+        std::snprintf(line, sizeof line, "%4d %9s %7u %7u %7u %6u\n", k, FormatValue(st.sv, d).c_str(), st.param1,
+                      st.param2, st.action, st.loops);
+        s.text += line;
+    }
+    s.json.endArray();
+    s.text += "band " + FormatValue(prog.tolBand, d) + "\n";
+    return EXIT_OK;
+}
+
+int Function(Session& s)
+{
+    core::OpLog op;
+    core::WriteRegister(s.line, op, tecreg::kCtrlFunc, params::Encode(EncClass::B, s.function, 1.0f));
+    const int status = OpStatus(s, op);
+    if (status == EXIT_OK) {
+        s.json.integer("function", s.function);
+        s.text += "control function " + std::to_string(s.function) + "\n";
+    }
+    return status;
+}
+
+int Output(Session& s)
+{
+    core::OpLog op;
+    core::WriteRegister(s.line, op, tecreg::kOutputLevel, params::Encode(EncClass::D, s.level, 1.0f));
+    const int status = OpStatus(s, op);
+    if (status == EXIT_OK) {
+        s.json.number("output", s.level, 1);
+        s.text += "output level " + FormatValue(s.level, 1) + " %\n";
+    }
+    return status;
+}
+
+// The local date and time of now, as the data log writes them.
+void LocalNow(int* month, int* day, int* year, std::string* time)
+{
+    const std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    *month = tm.tm_mon + 1;
+    *day = tm.tm_mday;
+    *year = tm.tm_year + 1900;
+    char buf[16];
+    std::strftime(buf, sizeof buf, "%H:%M:%S", &tm);
+    *time = buf;
+}
+
+int Watch(Session& s)
+{
+    // The log: the header line when a new file is started; every line is
+    // handed to the system at once, so an interrupted watch leaves it whole.
+    std::FILE* log = nullptr;
+    if (!s.o.logPath.empty()) {
+        log = std::fopen(s.o.logPath.c_str(), s.o.append ? "a" : "w");
+        if (!log || (!s.o.append && std::fprintf(log, "%s\n", monitor::kLogHeader) < 0) || std::fflush(log) != 0) {
+            if (log)
+                std::fclose(log);
+            s.error = s.o.logPath + " cannot be opened for writing";
+            return EXIT_FILE;
+        }
+    }
+    comlink::SequencePreamble(s.line);
+    core::OpLog op;
+    ParameterSet p;
+    if (!ReadScale(s, op, p)) {
+        if (log)
+            std::fclose(log);
+        return OpStatus(s, op);
+    }
+    if (!s.o.json)
+        std::fprintf(stdout, "%s\n", monitor::kLogHeader);
+    std::fflush(stdout);
+    long ticks = 0, good = 0;
+    double next = s.line.clock.now();
+    bool logFailed = false;
+    while ((s.o.count == 0 || ticks < s.o.count) && !(s.interrupted && *s.interrupted) && !s.portLost) {
+        s.line.clock.sleepUntil(next);
+        if (s.interrupted && *s.interrupted)
+            break;
+        next += s.o.interval;
+        ++ticks;
+        float sv = 0, pv = 0;
+        // The chart tick's order: SV, then PV; a tick without both answers
+        // gives no line.
+        if (!core::PollSV(s.line, p.tempScale, &sv) || !core::PollPV(s.line, p.tempScale, &pv)) {
+            std::fprintf(stderr, "tecctl watch: no answer at tick %ld\n", ticks);
+            continue;
+        }
+        ++good;
+        int month = 0, day = 0, year = 0;
+        std::string time;
+        LocalNow(&month, &day, &year, &time);
+        const std::string line = monitor::FormatLogLine(month, day, year, time, sv, pv);
+        if (s.o.json) {
+            JsonWriter j;
+            j.beginObject();
+            j.string("date", std::to_string(month) + "/" + std::to_string(day) + "/" + std::to_string(year));
+            j.string("time", time);
+            j.number("sv", sv, Decimals(EncClass::T, p.tempScale));
+            j.number("pv", pv, Decimals(EncClass::T, p.tempScale));
+            j.endObject();
+            std::fprintf(stdout, "%s\n", j.text().c_str());
+        } else {
+            std::fprintf(stdout, "%s\n", line.c_str());
+        }
+        std::fflush(stdout);
+        if (log && !logFailed && (std::fprintf(log, "%s\n", line.c_str()) < 0 || std::fflush(log) != 0)) {
+            logFailed = true;
+            std::fprintf(stderr, "tecctl watch: writing %s failed; logging stopped\n", s.o.logPath.c_str());
+        }
+    }
+    if (log && std::fclose(log) != 0 && !logFailed) {
+        s.error = s.o.logPath + " could not be completed";
+        return EXIT_FILE;
+    }
+    if (s.portLost) {
+        s.error = "the serial port went away";
+        return EXIT_SILENT;
+    }
+    if (good == 0 && ticks > 0) {
+        s.error = "no tick got an answer";
+        return EXIT_SILENT;
+    }
+    if (logFailed) {
+        s.error = "writing " + s.o.logPath + " failed";
+        return EXIT_FILE;
+    }
+    return EXIT_OK;
+}
+
+int Raw(Session& s)
+{
+    // As the debug panel's send: the preamble, a second 0.05 s, one exchange.
+    comlink::SequencePreamble(s.line);
+    s.line.clock.sleep(comlink::kPreambleDelay);
+    comlink::ModbusFrame frame;
+    for (int k = 0; k < 6; ++k)
+        frame.b[k] = s.rawFrame[k];
+    frame.seal();
+    const core::Answer a = comlink::Transact(s.line, frame, 8, comlink::kPostWriteDelay);
+    std::string sent, got;
+    char hex[4];
+    for (int k = 0; k < 8; ++k) {
+        std::snprintf(hex, sizeof hex, "%02X", frame.b[k]);
+        sent += (k ? " " : "") + std::string(hex);
+    }
+    for (int k = 0; k < a.count; ++k) {
+        std::snprintf(hex, sizeof hex, "%02X", a.bytes[k]);
+        got += (k ? " " : "") + std::string(hex);
+    }
+    s.json.string("sent", sent);
+    s.json.string("received", got);
+    s.json.string("status", core::Describe(a));
+    s.text += "sent     " + sent + "\nreceived " + got + "\n" + core::Describe(a) + "\n";
+    if (a.count == 0) {
+        s.error = "no answer";
+        return EXIT_SILENT;
+    }
+    return EXIT_OK;
+}
+
+} // namespace
+
+int Prepare(Session& s)
+{
+    const Options& o = s.o;
+    const std::string& c = o.command;
+    std::string text;
+    if (c == "set") {
+        for (const std::string& arg : o.args) {
+            Assignment a;
+            if (!ParseAssignment(arg, &a, &s.error))
+                return EXIT_USAGE;
+            // Values without a temperature scale are checked here; temperatures once the scale is read.
+            std::string message;
+            if (a.param->cls != EncClass::T &&
+                !core::CheckSendable(a.param->name.c_str(), a.param->cls, a.value, 1.0f, &message)) {
+                s.error = message.substr(0, message.find('\n'));
+                return EXIT_USAGE;
+            }
+            s.assignments.push_back(a);
+        }
+    } else if (c == "load") {
+        if (!ReadTextFile(o.args[0], &text, &s.error))
+            return EXIT_FILE;
+        int bad = 0;
+        std::string reason;
+        if (!params::ParseParameterFile(text, ParameterSet{}, &s.fileParams, &bad, &reason)) {
+            s.error = o.args[0] + ": field " + std::to_string(bad) + " (" + params::FileFieldName(bad) + "): " + reason;
+            return EXIT_FILE;
+        }
+        std::string message;
+        if (!core::CheckWriteAll(s.fileParams, &message)) {
+            s.error = o.args[0] + ": " + message.substr(0, message.find('\n'));
+            return EXIT_FILE;
+        }
+    } else if (c == "program" && o.args[0] == "put") {
+        if (!ReadTextFile(o.args[1], &text, &s.error))
+            return EXIT_FILE;
+        int bad = 0;
+        std::string reason;
+        if (!program::ParseStepFile(text, &s.fileProgram, &bad, &reason)) {
+            s.error = o.args[1] + ": " + program::StepFieldDescription(bad) + ": " + reason;
+            return EXIT_FILE;
+        }
+    } else if (c == "function") {
+        if (!ParseFunction(o.args[0], &s.function)) {
+            s.error = "\"" + o.args[0] + "\" is not off, autotune, manual or pid";
+            return EXIT_USAGE;
+        }
+    } else if (c == "output") {
+        Assignment a;
+        if (!ParseAssignment("output=" + o.args[0], &a, &s.error))
+            return EXIT_USAGE;
+        std::string message;
+        if (!core::CheckSendable("output level", EncClass::D, a.value, 1.0f, &message)) {
+            s.error = message.substr(0, message.find('\n'));
+            return EXIT_USAGE;
+        }
+        s.level = a.value;
+    } else if (c == "raw") {
+        if (!ParseRawFrame(o.args, s.rawFrame, &s.error))
+            return EXIT_USAGE;
+    }
+    return EXIT_OK;
+}
+
+int RunCommand(Session& s)
+{
+    const std::string& c = s.o.command;
+    if (c == "identify") {
+        s.text += "model code 0x" + [&] {
+            char b[8];
+            std::snprintf(b, sizeof b, "%02X", s.model);
+            return std::string(b);
+        }() + (s.model == comlink::kModelVexaMax ? " (VEXAMAX)" : "") + "\nidentity " + std::to_string(s.identLo) + "\n";
+        return EXIT_OK;
+    }
+    if (c == "read")
+        return Read(s);
+    if (c == "get")
+        return Get(s);
+    if (c == "set")
+        return Set(s);
+    if (c == "save")
+        return Save(s);
+    if (c == "load")
+        return Load(s);
+    if (c == "program")
+        return ProgramCommand(s);
+    if (c == "function")
+        return Function(s);
+    if (c == "output")
+        return Output(s);
+    if (c == "watch")
+        return Watch(s);
+    if (c == "raw")
+        return Raw(s);
+    s.error = "unknown command";
+    return EXIT_USAGE;
+}
+
+} // namespace tecctl

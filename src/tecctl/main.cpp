@@ -1,0 +1,206 @@
+// tecctl: the controller from the command line. One command line, one job,
+// then exit; see kUsage and the README.
+#include "io/clock.h"
+#include "io/port_table.h"
+#include "link/transact.h"
+#include "protocol/com_settings.h"
+#include "rt/port_map.h"
+#include "rt/serial_qt.h"
+#include "sim/controller.h"
+#include "tecctl/commands.h"
+#include "tecctl/options.h"
+
+#include <QCoreApplication>
+
+#include <atomic>
+#include <cerrno>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#ifndef _WIN32
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using namespace tecctl;
+
+std::atomic<bool> g_interrupted{false};
+
+void OnInterrupt(int)
+{
+    g_interrupted = true;
+}
+
+int Fail(const std::string& command, int status, const std::string& cause)
+{
+    std::fprintf(stderr, "tecctl %s: %s\n", command.c_str(), cause.c_str());
+    return status;
+}
+
+// Why a device does not open: not there, not ours, or held by someone else.
+std::string OpenFailureCause(const std::string& device)
+{
+#ifndef _WIN32
+    struct stat st{};
+    if (::stat(device.c_str(), &st) != 0)
+        return "not present: " + device + " does not exist (is the adapter plugged in?)";
+    if (::access(device.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
+        const group* g = ::getgrgid(st.st_gid);
+        const std::string name = g ? g->gr_name : std::to_string(st.st_gid);
+        return "permission denied: " + device + " belongs to group " + name + "; join it with \"sudo usermod -aG " +
+               name + " $USER\", then log out and in again";
+    }
+    return "busy: " + device + " is held by another program, or cannot be set to the line's settings";
+#else
+    return device + " cannot be opened (missing, or held by another program)";
+#endif
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication qtApp(argc, argv);
+    // Numbers on the wire of files and output are the C locale's, whatever
+    // the user's language.
+    std::setlocale(LC_NUMERIC, "C");
+
+    std::vector<std::string> args(argv + 1, argv + argc);
+    Options o;
+    std::string error;
+    if (!ParseOptions(args, &o, &error)) {
+        std::fprintf(stderr, "tecctl: %s\nTry \"tecctl --help\".\n", error.c_str());
+        return EXIT_USAGE;
+    }
+    if (o.help) {
+        std::fputs(kUsage, stdout);
+        return EXIT_OK;
+    }
+    if (o.version) {
+        std::printf("tecctl %s\n", TEC_VERSION);
+        return EXIT_OK;
+    }
+
+    // Where to connect.
+    int port = 1;
+    std::string device;
+    long baud = 19200;
+    int address = 1;
+    if (!o.simulate && o.portNumber == 0 && o.portDevice.empty()) {
+        std::ifstream in(comlink::kSettingsFile, std::ios::binary);
+        if (!in)
+            return Fail(o.command, EXIT_USAGE,
+                        "no --port given and no DftCom.prm in the working directory (or use --simulate)");
+        std::ostringstream text;
+        text << in.rdbuf();
+        std::uint16_t p = 0, id = 0;
+        std::uint32_t b = 0;
+        // Port 0 and addresses past 255 (the low byte would be another
+        // controller, or the broadcast address) are no settings to use.
+        if (text.str().size() > 256 || !comlink::ParseComSettings(text.str(), &p, &b, &id) || p == 0 || id == 0 ||
+            id > 255)
+            return Fail(o.command, EXIT_FILE, "DftCom.prm is malformed; give --port and --address instead");
+        port = p;
+        baud = static_cast<long>(b);
+        address = id;
+    }
+    if (o.portNumber)
+        port = o.portNumber;
+    if (!o.portDevice.empty()) {
+        device = o.portDevice;
+        const int n = rt::PortMap::numberForDevice(device);
+        port = n > 0 ? n : 1;
+    } else if (!o.simulate) {
+        device = rt::PortMap::deviceForNumber(port);
+        if (device.empty())
+            return Fail(o.command, EXIT_PORT, "port " + std::to_string(port) + " has no device on this system");
+    }
+    if (o.baud)
+        baud = o.baud;
+    if (o.address > 0)
+        address = o.address;
+
+    io::RealClock clock;
+    io::PortTable ports;
+    comlink::Line line(ports, clock);
+    Session session(line, o);
+    session.interrupted = &g_interrupted;
+
+    // Arguments and files first: nothing is opened or sent for a bad one.
+    if (const int status = Prepare(session); status != EXIT_OK)
+        return Fail(o.command, status, session.error);
+
+    std::unique_ptr<io::SerialDevice> dev;
+    std::shared_ptr<sim::Controller> simulated;
+    if (o.simulate) {
+        sim::Config config;
+        config.address = static_cast<std::uint8_t>(address);
+        simulated = std::make_shared<sim::Controller>(clock, config);
+        // The same first look as the window program's: 40.0 degrees under PID control.
+        simulated->setReg(0x0000, 400);
+        simulated->setReg(0x0002, 4);
+        dev = sim::MakeSimDevice(simulated, clock);
+        device = "the simulated controller";
+    } else {
+        dev = rt::MakeQtSerialDevice(device);
+    }
+    ports.setTrace(rt::WireTrace());
+    if (ports.open(port, std::move(dev), baud) != 0)
+        return Fail(o.command, EXIT_PORT,
+                    "cannot open port " + std::to_string(port) + ": " + OpenFailureCause(device));
+    ports.setTimeout(port, comlink::kReadTimeout);
+    line.link.comPort = static_cast<std::uint16_t>(port);
+    line.link.baudRate = static_cast<std::uint32_t>(baud);
+    line.link.ctrlID = static_cast<std::uint16_t>(address);
+    line.link.portOpen = 1;
+    line.portLost = [&session] { session.portLost = true; };
+
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+
+    int status = EXIT_OK;
+    if (o.command != "raw") {
+        const comlink::Identity id = comlink::Identify(line);
+        if (id.status != comlink::IdentifyStatus::Accepted) {
+            ports.closeAll();
+            char model[8];
+            std::snprintf(model, sizeof model, "0x%02X", id.model);
+            return Fail(o.command, EXIT_SILENT,
+                        id.status == comlink::IdentifyStatus::Silent
+                            ? "no answer from address " + std::to_string(address) + " on " + device
+                            : "identification refused by address " + std::to_string(address) + " on " + device +
+                                  " (model code " + model + ")");
+        }
+        session.model = id.model;
+        session.identLo = id.identLo;
+    }
+    status = RunCommand(session);
+    ports.closeAll();
+
+    if (o.json && o.command != "watch") {
+        JsonWriter doc;
+        std::string out = "{\"command\": " + JsonEscape(o.command) + ", \"port\": " + std::to_string(port) +
+                          ", \"device\": " + JsonEscape(device) + ", \"address\": " + std::to_string(address) +
+                          ", \"model\": " + std::to_string(session.model) +
+                          ", \"identity\": " + std::to_string(session.identLo) +
+                          ", \"status\": " + std::to_string(status);
+        if (status != EXIT_OK)
+            out += ", \"error\": " + JsonEscape(session.error);
+        if (!session.json.text().empty())
+            out += ", " + session.json.text();
+        out += "}\n";
+        std::fputs(out.c_str(), stdout);
+    } else {
+        std::fputs(session.text.c_str(), stdout);
+    }
+    std::fflush(stdout);
+    if (status != EXIT_OK)
+        return Fail(o.command, status, session.error);
+    return EXIT_OK;
+}
