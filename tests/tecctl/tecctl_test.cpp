@@ -1,0 +1,452 @@
+// tecctl against tecsim on a pseudo-terminal: the exact frames on the wire
+// (from tecsim's traffic log), the output a script reads, the exit statuses.
+#include "link/modbus.h"
+#include "support/hex.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::string TempDir()
+{
+    char name[] = "/tmp/tecctl-test-XXXXXX";
+    const char* d = ::mkdtemp(name);
+    return d ? d : "/tmp";
+}
+
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// One tecsim with a traffic log, ended (only it) when the test is done.
+class Sim {
+public:
+    explicit Sim(const std::string& dir, std::vector<std::string> args = {}) : m_log(dir + "/traffic.log")
+    {
+        args.insert(args.begin(), {"--log", m_log});
+        int out[2];
+        if (::pipe(out) != 0)
+            return;
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::dup2(out[1], 1);
+            ::close(out[0]);
+            ::close(out[1]);
+            std::vector<char*> argv{const_cast<char*>(TECSIM_PATH)};
+            for (std::string& a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execv(TECSIM_PATH, argv.data());
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        std::string line;
+        char c;
+        while (::read(out[0], &c, 1) == 1 && c != '\n')
+            line += c;
+        ::close(out[0]);
+        if (line.rfind("tecsim: ", 0) == 0)
+            device = line.substr(8);
+    }
+    ~Sim()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+    // The requests tecsim received so far, as hex.
+    std::vector<std::string> requests() const
+    {
+        std::vector<std::string> out;
+        std::istringstream in(ReadAll(m_log));
+        std::string line;
+        while (std::getline(in, line)) {
+            const auto at = line.find(" rx ");
+            if (at != std::string::npos)
+                out.push_back(line.substr(at + 4));
+        }
+        return out;
+    }
+    std::string device;
+
+private:
+    std::string m_log;
+    pid_t m_pid = -1;
+};
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs tecctl with the arguments in `dir` and waits for it.
+Result Tecctl(const std::string& dir, const std::vector<std::string>& args)
+{
+    const std::string outPath = dir + "/out.txt", errPath = dir + "/err.txt";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::chdir(dir.c_str()) != 0)
+            ::_exit(126);
+        const int o = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int e = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(o, 1);
+        ::dup2(e, 2);
+        std::vector<char*> argv{const_cast<char*>(TECCTL_PATH)};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(TECCTL_PATH, argv.data());
+        ::_exit(127);
+    }
+    int st = 0;
+    ::waitpid(pid, &st, 0);
+    Result r;
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    r.out = ReadAll(outPath);
+    r.err = ReadAll(errPath);
+    return r;
+}
+
+std::string Read(int reg, int count)
+{
+    const comlink::ModbusFrame f = comlink::ReadFrame(1, static_cast<std::uint16_t>(reg), static_cast<std::uint16_t>(count));
+    return Hex(f.b, 8);
+}
+std::string Write(int reg, int value)
+{
+    const comlink::ModbusFrame f =
+        comlink::WriteFrame(1, static_cast<std::uint16_t>(reg), static_cast<std::uint16_t>(value));
+    return Hex(f.b, 8);
+}
+
+// A small JSON reader: checks the whole text is one valid document and
+// flattens it to "a.b.c" -> scalar text ("[i]" for array elements).
+class Json {
+public:
+    explicit Json(const std::string& t) : m_t(t)
+    {
+        ws();
+        valid = value("") && (ws(), m_i == m_t.size());
+    }
+    bool valid = false;
+    std::map<std::string, std::string> values;
+    double number(const std::string& path) const
+    {
+        const auto it = values.find(path);
+        return it == values.end() ? NAN : std::atof(it->second.c_str());
+    }
+
+private:
+    void ws()
+    {
+        while (m_i < m_t.size() && std::isspace(static_cast<unsigned char>(m_t[m_i])))
+            ++m_i;
+    }
+    bool str(std::string* s)
+    {
+        if (m_t[m_i] != '"')
+            return false;
+        for (++m_i; m_i < m_t.size() && m_t[m_i] != '"'; ++m_i) {
+            if (static_cast<unsigned char>(m_t[m_i]) < 0x20)
+                return false;
+            if (m_t[m_i] == '\\')
+                ++m_i;
+            *s += m_t[m_i];
+        }
+        return m_i++ < m_t.size();
+    }
+    bool value(const std::string& path)
+    {
+        if (m_i >= m_t.size())
+            return false;
+        const char c = m_t[m_i];
+        if (c == '{' || c == '[') {
+            const char close = c == '{' ? '}' : ']';
+            ++m_i;
+            ws();
+            if (m_t[m_i] == close)
+                return ++m_i, true;
+            for (int n = 0;; ++n) {
+                ws();
+                std::string key = "[" + std::to_string(n) + "]";
+                if (c == '{') {
+                    key.clear();
+                    if (!str(&key))
+                        return false;
+                    ws();
+                    if (m_t[m_i++] != ':')
+                        return false;
+                    ws();
+                }
+                if (!value(path.empty() ? key : path + "." + key))
+                    return false;
+                ws();
+                if (m_t[m_i] == ',') {
+                    ++m_i;
+                    continue;
+                }
+                return m_t[m_i++] == close;
+            }
+        }
+        std::string s;
+        if (c == '"') {
+            if (!str(&s))
+                return false;
+        } else {
+            const std::size_t start = m_i;
+            while (m_i < m_t.size() && std::string("+-.eE0123456789truefalsn").find(m_t[m_i]) != std::string::npos)
+                ++m_i;
+            s = m_t.substr(start, m_i - start);
+            char* end = nullptr;
+            std::strtod(s.c_str(), &end);
+            if (s.empty() || (s != "true" && s != "false" && s != "null" && *end != '\0'))
+                return false;
+        }
+        values[path] = s;
+        return true;
+    }
+    const std::string& m_t;
+    std::size_t m_i = 0;
+};
+
+class TecctlTest : public ::testing::Test {
+protected:
+    std::string dir = TempDir();
+    Result tecctl(const Sim& sim, std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {"--port", sim.device});
+        return Tecctl(dir, args);
+    }
+    void TearDown() override { std::system(("rm -rf " + dir).c_str()); }
+};
+
+const std::string kIdentify = "01 03 1F 00 00 01 83 DE";
+
+// The read-all pass after identification, as the panel's Read All sends it,
+// with the alarm switch off (7 in register 0x001C).
+std::vector<std::string> ReadAllFrames()
+{
+    std::vector<std::string> f = {Read(0x2A, 1), Read(0x00, 1), Read(0x1A, 1), Read(0x21, 1), Read(0x01, 1),
+                                  Read(0x02, 1), Read(0x03, 6), Read(0x09, 6), Read(0x0F, 6), Read(0x15, 5),
+                                  Read(0x28, 1), Read(0x30, 1), Read(0x31, 1), Read(0x2B, 1), Read(0x29, 1),
+                                  Read(0x2C, 1), Read(0x2D, 1), Read(0x32, 1), Read(0x1C, 1)};
+    // Switch off: the four alarm-mode registers, in this order.
+    for (const std::string& w : {Write(0x1C, 7), Write(0x23, 7), Write(0x20, 20), Write(0x27, 20)})
+        f.push_back(w);
+    f.push_back(Read(0x5F, 1));
+    return f;
+}
+
+TEST_F(TecctlTest, ReadSendsIdentificationAndTheReadAllPassAndPrintsJsonThatParses)
+{
+    Sim sim(dir, {"--set", "0x001C=7", "--set", "0x0000=375"});
+    ASSERT_FALSE(sim.device.empty());
+    const Result r = Tecctl(dir, {"--json", "--port", sim.device, "read"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> expected = {kIdentify};
+    for (const std::string& f : ReadAllFrames())
+        expected.push_back(f);
+    EXPECT_EQ(sim.requests(), expected);
+
+    const Json j(r.out);
+    ASSERT_TRUE(j.valid) << r.out;
+    EXPECT_EQ(j.values.at("command"), "read");
+    EXPECT_DOUBLE_EQ(j.number("parameters.sv.value"), 37.5);
+    EXPECT_EQ(j.values.at("parameters.sv.unit"), "\u00B0C");
+    EXPECT_EQ(j.number("decimalPoint"), 31);
+    EXPECT_EQ(j.number("parameters.alarm-switch.value"), 0);
+    EXPECT_TRUE(r.err.empty()) << r.err;
+}
+
+TEST_F(TecctlTest, SetWritesOnlyWhatItNamesAndRoundTripsThroughGet)
+{
+    Sim sim(dir);
+    Result r = tecctl(sim, {"set", "sv=37.5", "unit=1"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    // The scale once, then exactly the two writes: no preamble, no alarm switch.
+    EXPECT_EQ(sim.requests(), (std::vector<std::string>{kIdentify, Read(0x2A, 1), Write(0x00, 375), Write(0x29, 1)}));
+
+    r = Tecctl(dir, {"--json", "--port", sim.device, "get", "sv", "unit"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Json j(r.out);
+    ASSERT_TRUE(j.valid) << r.out;
+    EXPECT_DOUBLE_EQ(j.number("parameters.sv.value"), 37.5);
+    EXPECT_EQ(j.number("parameters.unit.value"), 1);
+}
+
+TEST_F(TecctlTest, ValuesThatDoNotFitAreRefusedBeforeAnyWrite)
+{
+    Sim sim(dir);
+    // 4000.0 at one decimal is 40000: no 16-bit register holds it.
+    Result r = tecctl(sim, {"set", "alarm-low=5", "sv=4000"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("tecctl set: "), std::string::npos) << r.err;
+    for (const std::string& f : sim.requests())
+        EXPECT_NE(f.substr(3, 2), "06") << "a write went out: " << f;
+
+    r = tecctl(sim, {"set", "pid1.i=40000"});
+    EXPECT_EQ(r.status, 2);
+    r = tecctl(sim, {"set", "nosuch=1"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("nosuch"), std::string::npos);
+}
+
+TEST_F(TecctlTest, TheControllersRefusalOfTheSetValueIsExitFive)
+{
+    Sim sim(dir);  // range -20..150: the controller refuses 200
+    const Result r = tecctl(sim, {"set", "sv=200"});
+    EXPECT_EQ(r.status, 5);
+    EXPECT_EQ(r.err, "tecctl set: the controller refused set value 200.0: check its high and low limits\n");
+}
+
+TEST_F(TecctlTest, SaveThenLoadWritesTheFileAndReadsBack)
+{
+    Sim a(dir, {"--set", "0x001C=7", "--set", "0x0000=425", "--set", "0x0009=77"});
+    ASSERT_EQ(tecctl(a, {"save", "set.prm"}).status, 0);
+    const std::string saved = ReadAll(dir + "/set.prm");
+    ASSERT_FALSE(saved.empty());
+    EXPECT_EQ(saved.substr(0, 7), "  42.50");
+
+    const std::string other = TempDir();
+    Sim b(other, {"--set", "0x001C=7"});
+    const Result r = Tecctl(dir, {"--json", "--port", b.device, "load", "set.prm"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> got = b.requests();
+    ASSERT_GT(got.size(), 3u);
+    EXPECT_EQ(got[0], kIdentify);
+    EXPECT_EQ(got[1], Write(0x2A, 31));   // the decimal point goes first
+    EXPECT_EQ(got[2], Write(0x00, 425));
+    // The read-back ends the run.
+    const std::vector<std::string> back = ReadAllFrames();
+    ASSERT_GE(got.size(), back.size());
+    EXPECT_TRUE(std::equal(back.begin(), back.end(), got.end() - static_cast<long>(back.size())));
+    const Json j(r.out);
+    ASSERT_TRUE(j.valid);
+    EXPECT_DOUBLE_EQ(j.number("parameters.pid2.p.value"), 7.7);
+    std::system(("rm -rf " + other).c_str());
+}
+
+TEST_F(TecctlTest, AMalformedFileSendsNothing)
+{
+    Sim sim(dir);
+    std::ofstream(dir + "/bad.prm") << "1 2 3";
+    Result r = tecctl(sim, {"load", "bad.prm"});
+    EXPECT_EQ(r.status, 6);
+    EXPECT_EQ(r.err, "tecctl load: bad.prm: field 4 (output level): the file ends after 3 of 37 numbers\n");
+    std::ofstream(dir + "/bad.srp") << "40.0 60 120 54";
+    r = tecctl(sim, {"program", "put", "bad.srp"});
+    EXPECT_EQ(r.status, 6);
+    EXPECT_TRUE(sim.requests().empty());
+}
+
+TEST_F(TecctlTest, ProgramPutWritesTheFortyOneRegistersInOrder)
+{
+    Sim sim(dir);
+    std::string file;
+    for (int k = 1; k <= 8; ++k)
+        file += std::to_string(20 + k) + ".0 60 " + std::to_string(k) + " " + (k < 8 ? "54" : "52") + " 0\n";
+    file += "1.5\n";
+    std::ofstream(dir + "/p.srp") << file;
+    const Result r = tecctl(sim, {"program", "put", "p.srp"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> expected = {kIdentify, Read(0x2A, 1)};
+    for (int k = 1; k <= 8; ++k) {
+        const int base = 0x37 + 5 * (k - 1);
+        expected.push_back(Write(base, 60));                     // parameter 1
+        expected.push_back(Write(base + 1, (20 + k) * 10));      // set value, in tenths
+        expected.push_back(Write(base + 2, k));                  // parameter 2
+        expected.push_back(Write(base + 3, k < 8 ? 54 : 52));    // action
+        expected.push_back(Write(base + 4, 0));                  // loops
+    }
+    expected.push_back(Write(0x36, 15));
+    EXPECT_EQ(sim.requests(), expected);
+}
+
+TEST_F(TecctlTest, WatchPrintsAndLogsOneLinePerTickSvThenPv)
+{
+    Sim sim(dir, {"--set", "0x0000=400"});
+    const Result r = tecctl(sim, {"watch", "--count", "3", "--interval", "0", "--log", "w.dat"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> expected = {kIdentify, Read(0x2A, 1)};
+    for (int t = 0; t < 3; ++t) {
+        expected.push_back(Read(0x1001, 1));
+        expected.push_back(Read(0x1000, 1));
+    }
+    EXPECT_EQ(sim.requests(), expected);
+    const std::string log = ReadAll(dir + "/w.dat");
+    std::istringstream lines(log);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "  Date,       Time,     SV,    PV");
+    int n = 0;
+    while (std::getline(lines, line)) {
+        ++n;
+        EXPECT_NE(line.find(",  40.0, "), std::string::npos) << line;
+    }
+    EXPECT_EQ(n, 3);
+    EXPECT_EQ(r.out, "  Date,       Time,     SV,    PV\n" + log.substr(log.find('\n') + 1));
+}
+
+TEST_F(TecctlTest, ExitStatusesSayWhatFailed)
+{
+    // Usage: nothing is opened.
+    Result r = Tecctl(dir, {"--address", "0", "read"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--address"), std::string::npos);
+    // No settings file and no port.
+    r = Tecctl(dir, {"read"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("DftCom.prm"), std::string::npos);
+    // A port that is not there.
+    r = Tecctl(dir, {"--port", dir + "/ttyNONE", "identify"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("not present"), std::string::npos) << r.err;
+    // A silent controller, and one that is not ours.
+    {
+        Sim silent(dir, {"--silent"});
+        r = tecctl(silent, {"identify"});
+        EXPECT_EQ(r.status, 4);
+        EXPECT_NE(r.err.find("tecctl identify: no answer from address 1"), std::string::npos) << r.err;
+        EXPECT_EQ(silent.requests(), std::vector<std::string>{kIdentify});
+    }
+    Sim other(dir, {"--model", "0x42"});
+    r = tecctl(other, {"read"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.err.find("model code 0x42"), std::string::npos) << r.err;
+    EXPECT_EQ(other.requests(), std::vector<std::string>{kIdentify});  // nothing after a refusal
+}
+
+TEST_F(TecctlTest, WithoutPortTheSettingsFileDecides)
+{
+    Sim sim(dir, {"--address", "7"});
+    // The window program's file: port, baud rate, address. A device path has
+    // no number, so the test names the port by its path and the address by the file.
+    std::ofstream(dir + "/DftCom.prm") << "1 19200 7";
+    const Result r = Tecctl(dir, {"--port", sim.device, "identify"});
+    EXPECT_EQ(r.status, 4);  // --port alone keeps address 1, which nobody answers
+    std::ofstream(dir + "/DftCom.prm") << "0 19200 7";
+    EXPECT_EQ(Tecctl(dir, {"identify"}).status, 6);
+    EXPECT_EQ(Tecctl(dir, {"--address", "7", "--port", sim.device, "identify"}).status, 0);
+}
+
+} // namespace
