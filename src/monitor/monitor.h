@@ -54,6 +54,10 @@ void ShowUnit(App& app);
 // Does nothing when logging is already off.
 void EndLogging(App& app);
 
+// A PV poll started or stopped: its count of missed answers starts afresh
+// and the main panel's "No answer" sign follows.
+void ResetPollMisses(App& app);
+
 // Registers of the two polled values.
 constexpr std::uint16_t kPvRegister = 0x1000;
 constexpr std::uint16_t kSvRegister = 0x1001;

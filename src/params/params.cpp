@@ -4,6 +4,7 @@
 #include "params/params.h"
 
 #include "app/app.h"
+#include "app/panel_state.h"
 #include "monitor/monitor.h"
 #include "link/transact.h"
 #include "params/encoding.h"
@@ -18,6 +19,8 @@ namespace params {
 namespace {
 
 constexpr const char* kNoAnswerTitle = "Controller Not Answering";
+// Control function 5 runs the step program.
+constexpr int kStepProgramFunction = 5;
 constexpr const char* kRefusedTitle = "Parameter Refused";
 constexpr const char* kRangeTitle = "Value Out of Range";
 
@@ -57,12 +60,6 @@ void SetDimmed(App& app, int panel, int control, bool dimmed)
 
 // The main panel's "no answer" sign: up while any watch has missed three
 // answers in a row.
-void ShowNoAnswer(App& app)
-{
-    const bool show = app.misses.alarm >= 3 || app.misses.tune >= 3 || app.misses.poll >= 3;
-    app.rt.SetCtrlAttribute(app.panels.parm, PARM_NO_ANSWER, rt::ATTR_VISIBLE, show ? 1 : 0);
-}
-
 // Starting or stopping a watch starts its count of missed answers afresh: a
 // stopped watch must not keep the "no answer" sign up.
 void SetTimer(App& app, int panel, int control, bool running)
@@ -73,7 +70,7 @@ void SetTimer(App& app, int panel, int control, bool running)
                                                 : nullptr;
     if (misses != nullptr && *misses != 0) {
         *misses = 0;
-        ShowNoAnswer(app);
+        ShowNoAnswerSign(app);
     }
 }
 
@@ -216,7 +213,7 @@ bool ReadAllPass(App& app, OpLog& op, std::uint16_t heldAlarmWatch)
     if (!ReadRegisters(app, op, reg::kCtrlFunc, 1, &a))
         return false;
     const int f = a.bytes[5];
-    app.rt.SetCtrlVal(parm, PARM_CTRL_FUNC, f);
+    ShowControlFunction(app, f);
     ApplyControlFunctionState(app, f);
     app.rt.SetCtrlVal(parm, PARM_ALARM_SW, static_cast<int>(heldAlarmWatch));
 
@@ -695,15 +692,15 @@ TEC_CALLBACK(ChkAlarm)
     const int parm = app.panels.parm;
     if (!ReadAlarmStatus(app)) {
         ++app.misses.alarm;
-        ShowNoAnswer(app);
+        ShowNoAnswerSign(app);
         return 0;
     }
     app.misses.alarm = 0;
-    ShowNoAnswer(app);
+    ShowNoAnswerSign(app);
     if (app.alarmStatus == 0)
         return 0;
     // The controller has shut its output off; the panel follows, once.
-    app.rt.SetCtrlVal(parm, PARM_CTRL_FUNC, 0);
+    ShowControlFunction(app, 0);
     app.rt.SetCtrlVal(parm, PARM_CTRL_LED, 0);
     SetDimmed(app, parm, PARM_ALARM_SW, false);
     SetTimer(app, parm, PARM_ALARM_TIMER, false);
@@ -715,21 +712,29 @@ TEC_CALLBACK(CtrlEnableFn)
     if (event != rt::EVENT_COMMIT)
         return 0;
     const int parm = app.panels.parm;
-    const std::int32_t previousMode = app.ctrlMode;
+    // What the selector showed before the operator's choice: every path that
+    // sets the selector keeps it (ShowControlFunction).
+    const int previousMode = app.ctrlMode;
+    const int f = GetInt(app, parm, PARM_CTRL_FUNC);
+    // The step program is started from the script panel, which also starts
+    // its run watch; chosen here it would run unwatched. The selector only
+    // shows it.
+    if (f == kStepProgramFunction) {
+        ShowControlFunction(app, previousMode);
+        return 0;
+    }
     app.params.alarmWatch = GetInt(app, parm, PARM_ALARM_SW) != 0 ? 1 : 0;
-    app.ctrlMode = GetInt(app, parm, PARM_CTRL_FUNC);
 
     OpLog op;
-    WriteRegister(app, op, reg::kCtrlFunc, Encode(EncClass::B, app.ctrlMode, 1.0f));
+    WriteRegister(app, op, reg::kCtrlFunc, Encode(EncClass::B, f, 1.0f));
     if (op.stopped || !op.refused.empty()) {
         // The controller did not take the function: the panel keeps showing the one it runs.
-        app.ctrlMode = previousMode;
-        app.rt.SetCtrlVal(parm, PARM_CTRL_FUNC, static_cast<int>(previousMode));
+        ShowControlFunction(app, previousMode);
         ReportOutcome(app, op);
         return 0;
     }
+    app.ctrlMode = f;
 
-    const int f = app.ctrlMode;
     if (f == 1 || f == 3 || f == 4) {
         const bool manual = f == 3;
         SetTimer(app, parm, PARM_TUNE_TIMER, f == 1);
@@ -766,20 +771,20 @@ TEC_CALLBACK(ChkAutoTUneOff)
     const comlink::Answer a = comlink::GuardedTransact(app, frame, comlink::ReadAnswerLength(1), false);
     if (!a.good() || a.bytes[0] != frame.b[0] || a.bytes[1] != comlink::FN_READ) {
         ++app.misses.tune;
-        ShowNoAnswer(app);
+        ShowNoAnswerSign(app);
         return 0;
     }
     app.misses.tune = 0;
-    ShowNoAnswer(app);
+    ShowNoAnswerSign(app);
     app.rt.SetCtrlVal(parm, PARM_TUNE_LED, GetInt(app, parm, PARM_TUNE_LED) == 0 ? 1 : 0);
     const int f = a.bytes[5];
     if (f == 4) {
         SetTimer(app, parm, PARM_TUNE_TIMER, false);
-        app.rt.SetCtrlVal(parm, PARM_CTRL_FUNC, 4);
+        ShowControlFunction(app, 4);
         app.rt.SetCtrlVal(parm, PARM_TUNE_LED, 0);
     } else if (f == 0) {
         SetTimer(app, parm, PARM_TUNE_TIMER, false);
-        app.rt.SetCtrlVal(parm, PARM_CTRL_FUNC, 0);
+        ShowControlFunction(app, 0);
         app.rt.SetCtrlVal(parm, PARM_CTRL_LED, 0);
         app.rt.SetCtrlVal(parm, PARM_TUNE_LED, 0);
     }

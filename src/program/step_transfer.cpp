@@ -60,6 +60,12 @@ std::string RegisterDescription(std::uint16_t reg)
            " (register " + Hex4(reg) + ")";
 }
 
+// A lost port is told once, by the link; the operation adds nothing to it.
+bool AlreadyToldLost(const App& app, const comlink::Answer& a)
+{
+    return a.status == comlink::AnswerStatus::NoPort && app.portLostReported;
+}
+
 void SetDimmed(App& app, int control, bool dimmed)
 {
     app.rt.SetCtrlAttribute(app.panels.script, control, rt::ATTR_DIMMED, dimmed ? 1 : 0);
@@ -141,11 +147,13 @@ bool ReadStepProgram(App& app)
     // a half-read program never mixes with the one shown.
     StepProgram prog;
     std::string failure;
+    bool lostTold = false;  // the port went away and the operator was told so
     for (int k = 1; k <= kSteps && failure.empty(); ++k) {
         const std::uint16_t reg = StepBlockRegister(k);
         const comlink::Answer a =
             comlink::Transact(app, comlink::ReadFrame(id, reg, kRegistersPerStep), comlink::ReadAnswerLength(kRegistersPerStep),
                            kStepReadDelay);
+        lostTold = AlreadyToldLost(app, a);
         if (!a.good())
             failure = "step " + std::to_string(k) + " (registers " + Hex4(reg) + " to " +
                       Hex4(reg + kRegistersPerStep - 1) + ") got " + Outcome(a);
@@ -155,6 +163,7 @@ bool ReadStepProgram(App& app)
     if (failure.empty()) {
         const comlink::Answer a =
             comlink::Transact(app, comlink::ReadFrame(id, kBandRegister, 1), comlink::ReadAnswerLength(1), comlink::kPostWriteDelay);
+        lostTold = AlreadyToldLost(app, a);
         if (!a.good())
             failure = "the tolerance band (register " + Hex4(kBandRegister) + ") got " + Outcome(a);
         else
@@ -163,6 +172,8 @@ bool ReadStepProgram(App& app)
 
     RemoveWaitPopup(app);
     if (!failure.empty()) {
+        if (lostTold)
+            return false;
         app.rt.MessagePopup(kTitle, "The step program could not be read from the controller:\n" + failure +
                                         ".\nThe panel is unchanged.");
         return false;
@@ -216,6 +227,8 @@ bool WriteStepProgram(App& app)
             continue;
         }
         if (!a.good()) {
+            if (AlreadyToldLost(app, a))
+                return false;
             app.rt.MessagePopup(kTitle, "The step program was not written completely:\n" + RegisterDescription(w.reg) +
                                             " got " + Outcome(a) +
                                             ".\nThe registers after it were not sent; write again once the "

@@ -73,6 +73,7 @@ struct Runtime::Impl {
 
     QEventLoop* loop = nullptr;
     bool quitRequested = false;
+    bool ending = false;    // the program is being ended from outside
     int quitCode = 0;
 
     std::map<int, PortState> ports;

@@ -1,5 +1,6 @@
 // Serial ports: the port map, the QSerialPort device and Runtime's RS-232 calls.
 #include "rt/runtime_impl.h"
+#include "rt/end_request.h"
 #include "rt/serial_qt.h"
 
 #include <QElapsedTimer>
@@ -167,10 +168,17 @@ private:
         QElapsedTimer t;
         t.start();
         for (;;) {
+            // A request to end the program cuts the wait short: the answer
+            // then counts as missing and the operation winds down at once.
+            if (EndRequested())
+                return Wait::TimedOut;
             pollfd p{fd, want, 0};
-            const int r = ::poll(&p, 1, std::max(0, ms - static_cast<int>(t.elapsed())));
+            const int left = std::max(0, ms - static_cast<int>(t.elapsed()));
+            const int r = ::poll(&p, 1, std::min(left, 100));
             if (r < 0 && errno == EINTR)
                 continue;  // a signal, not the port: wait on for what is left
+            if (r == 0 && left > 100)
+                continue;
             if (r < 0 || (p.revents & (POLLERR | POLLNVAL))) {
                 m_lost = true;
                 return Wait::Lost;
@@ -435,6 +443,10 @@ int Runtime::ComWrt(int port, const unsigned char* buffer, int count)
         return err;
     if (count <= 0)
         return 0;
+    // An operation cut short by a request to end sends nothing more: the
+    // controller never gets the tail of a pass at a rate it was not made for.
+    if (ending())
+        return RT_ERR_ENDING;
     const int n = s->device->write(buffer, count);
     qCDebug(lcWire).noquote() << "port" << port << "TX" << HexBytes(buffer, count);
     if (n < 0) {
