@@ -5,7 +5,7 @@ PKGS=(build-essential cmake ninja-build pkg-config
       qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools
       libqt6serialport6 libqt6uitools6 qt6-qpa-plugins libqt6opengl6-dev
       libqcustomplot-dev libgtest-dev libgmock-dev
-      xvfb xauth x11-apps imagemagick fonts-dejavu-core)
+      xvfb xauth x11-apps imagemagick fonts-dejavu-core locales)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -15,4 +15,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+# The file-format tests run under a decimal-comma locale too.
+if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO localedef -i de_DE -f UTF-8 de_DE.UTF-8
 fi

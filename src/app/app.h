@@ -51,7 +51,7 @@ struct App {
     ChartScale scale;
     DataLog log;
     std::int32_t plotting = 0;     // 1 while the Plot button is on
-    std::int32_t ctrlMode = 0;     // control function last taken from PARM_CTRL_FUNC
+    std::int32_t ctrlMode = 0;     // control function PARM_CTRL_FUNC shows (see ShowControlFunction)
     std::uint16_t alarmStatus = 0; // alarm bits of the status word
     std::int16_t pidSet = 1;       // set shown by the PID calculator
     WatchMisses misses;

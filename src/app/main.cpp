@@ -4,6 +4,7 @@
 #include "app/shell.h"
 #include "app/connection.h"
 #include "io/clock.h"
+#include "rt/end_request.h"
 #include "rt/runtime.h"
 #include "sim/controller.h"
 
@@ -16,6 +17,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -52,7 +54,8 @@ const char* const kUsage =
     "  -h, --help          show this help and exit\n"
     "  --version           show the version and exit\n\n"
     "DftCom.prm (port, baud rate, address) and XYscale.txt (chart scale) are kept\n"
-    "in the working directory. SIGINT and SIGTERM end the program as Quit does.\n"
+    "in the working directory. SIGINT, SIGTERM and SIGHUP end the program as Quit\n"
+    "does, whatever popup or dialog is open.\n"
     "Port numbers and the devices behind them: see docs/ports.md.\n";
 
 constexpr int kSimulatedPort = 1;
@@ -192,6 +195,9 @@ int g_signalPipe[2] = {-1, -1};
 
 void OnSignal(int)
 {
+    // Waits in progress see the request at once; the pipe wakes the event
+    // loop, or the loop of an open popup, which then closes the popup.
+    rt::RequestEnd();
     const char c = 1;
     [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &c, 1);
 }
@@ -207,6 +213,10 @@ int main(int argc, char** argv)
         return code;
 
     QApplication qtApp(argc, argv);
+    // The toolkit took the desktop's locale for the C library too. Panels show
+    // numbers through the toolkit's own locale; the C library keeps the C
+    // decimal point, so nothing written with it to a file can get a comma.
+    std::setlocale(LC_NUMERIC, "C");
     QApplication::setApplicationName("tecontrol");
     QApplication::setApplicationVersion("1.0.0");
     ApplyInstrumentStyle(qtApp);
@@ -276,14 +286,16 @@ int main(int argc, char** argv)
         signalNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
         // The notifier can fire inside a modal popup or while the wait popup
         // paints, in the middle of a callback and its transactions. Closing the
-        // port there would pull it from under that callback, so the signal only
-        // asks the loop to stop; Quit runs once the callback has finished.
+        // port there would pull it from under that callback, so the signal
+        // dismisses the open popup or dialog and asks the loop to stop; the
+        // callback then winds down at once (its waits end early, later popups
+        // are not shown) and Quit runs when it has returned.
         QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, [&runtime, &signalled] {
             char buf[16];
             while (::read(g_signalPipe[0], buf, sizeof buf) > 0) {
             }
             signalled = true;
-            runtime.QuitUserInterface(0);
+            runtime.EndFromOutside(0);
         });
         struct sigaction sa {};
         sa.sa_handler = OnSignal;
@@ -291,6 +303,8 @@ int main(int argc, char** argv)
         sa.sa_flags = SA_RESTART;
         sigaction(SIGINT, &sa, nullptr);
         sigaction(SIGTERM, &sa, nullptr);
+        // A closed terminal or a desktop logout ends the program the same way.
+        sigaction(SIGHUP, &sa, nullptr);
     }
 #endif
 
@@ -298,7 +312,7 @@ int main(int argc, char** argv)
     // A signal that came during start-up has already asked to end.
     if (!runtime.quitRequested())
         runtime.RunUserInterface();
-    if (signalled)
+    if (signalled || rt::EndRequested())
         Quit(app, app.panels.parm, PARM_QUIT, rt::EVENT_COMMIT, nullptr, 0, 0);
     runtime.DiscardPanel(app.panels.parm);
     return 0;

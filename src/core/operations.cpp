@@ -425,7 +425,7 @@ std::string Describe(const Answer& a)
     return "an unexpected answer";
 }
 
-bool ReadStepProgram(Line& line, float scale, StepProgram* out, std::string* failure)
+bool ReadStepProgram(Line& line, float scale, StepProgram* out, std::string* failure, AnswerStatus* failedStatus)
 {
     const std::uint16_t id = line.link.ctrlID;
     line.ports.flushOutput(line.link.comPort);
@@ -438,6 +438,8 @@ bool ReadStepProgram(Line& line, float scale, StepProgram* out, std::string* fai
         const Answer a = comlink::Transact(line, comlink::ReadFrame(id, reg, program::kRegistersPerStep),
                                            comlink::ReadAnswerLength(program::kRegistersPerStep), kStepReadDelay);
         if (!a.good()) {
+            if (failedStatus)
+                *failedStatus = a.status;
             *failure = "step " + std::to_string(k) + " (registers " + Hex4(reg) + " to " +
                        Hex4(reg + program::kRegistersPerStep - 1) + ") got " + Describe(a);
             return false;
@@ -447,6 +449,8 @@ bool ReadStepProgram(Line& line, float scale, StepProgram* out, std::string* fai
     const Answer a = comlink::Transact(line, comlink::ReadFrame(id, program::kBandRegister, 1),
                                        comlink::ReadAnswerLength(1), comlink::kPostWriteDelay);
     if (!a.good()) {
+        if (failedStatus)
+            *failedStatus = a.status;
         *failure = "the tolerance band (register " + Hex4(program::kBandRegister) + ") got " + Describe(a);
         return false;
     }
@@ -475,7 +479,8 @@ bool CheckStepProgram(const StepProgram& prog, float scale, std::string* message
     return true;
 }
 
-bool WriteStepProgram(Line& line, const StepProgram& prog, float scale, std::string* failure)
+bool WriteStepProgram(Line& line, const StepProgram& prog, float scale, std::string* failure,
+                      AnswerStatus* failedStatus)
 {
     struct Write {
         std::uint16_t reg;
@@ -500,6 +505,8 @@ bool WriteStepProgram(Line& line, const StepProgram& prog, float scale, std::str
             continue;
         }
         if (!a.good()) {
+            if (failedStatus)
+                *failedStatus = a.status;
             *failure = "The step program was not written completely:\n" + StepRegisterDescription(w.reg) + " got " +
                        Describe(a) +
                        ".\nThe registers after it were not sent; write again once the controller answers.";

@@ -115,12 +115,15 @@ bool ReadControlFunction(Line& line, int* function);
 
 // The step-program read: eight 5-register reads and the band. Only a
 // complete, good read fills *prog; otherwise *failure says what went wrong.
-bool ReadStepProgram(Line& line, float tempScale, StepProgram* prog, std::string* failure);
+// *failedStatus (if given) is the status of the answer that stopped it.
+bool ReadStepProgram(Line& line, float tempScale, StepProgram* prog, std::string* failure,
+                     AnswerStatus* failedStatus = nullptr);
 // A program whose set values or band do not fit a register is not sent.
 bool CheckStepProgram(const StepProgram& prog, float tempScale, std::string* message);
 // The 41 writes after the preamble. False with *failure when a write got no
 // answer (nothing after it sent) or some were refused.
-bool WriteStepProgram(Line& line, const StepProgram& prog, float tempScale, std::string* failure);
+bool WriteStepProgram(Line& line, const StepProgram& prog, float tempScale, std::string* failure,
+                      AnswerStatus* failedStatus = nullptr);
 // Writes 5 (start) or 0 (stop) to the control function, no preamble.
 Answer StartStopProgram(Line& line, bool start);
 // The status word under the guard, as the run watch reads it.

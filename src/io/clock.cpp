@@ -1,5 +1,7 @@
 #include "io/clock.h"
+#include "io/end_request.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -23,9 +25,17 @@ double RealClock::now() const
 void RealClock::sleep(double seconds)
 {
     // A plain thread sleep: no user-interface event may run while a
-    // transaction waits.
-    if (seconds > 0)
-        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    // transaction waits. It is cut into short slices so that a request to end
+    // the program is not kept waiting by a long wait.
+    if (!(seconds > 0))
+        return;
+    const std::int64_t until = steadyNs() + static_cast<std::int64_t>(seconds * 1e9);
+    while (!EndRequested()) {
+        const std::int64_t left = until - steadyNs();
+        if (left <= 0)
+            return;
+        std::this_thread::sleep_for(std::chrono::nanoseconds(std::min<std::int64_t>(left, 20'000'000)));
+    }
 }
 
 std::int64_t RealClock::wallMillis() const

@@ -77,6 +77,8 @@ int PortTable::write(int number, const std::uint8_t* bytes, int count)
         return err;
     if (count <= 0)
         return 0;
+    if (m_holding && m_holding())
+        return PORT_ERR_ENDING;
     const int n = p->device->write(bytes, count);
     if (m_trace)
         m_trace(number, true, bytes, count, count);

@@ -18,6 +18,7 @@ enum : int {
     PORT_ERR_CLOSED = -4,    // a call on a port that is not open
     PORT_ERR_LOST = -5,      // the device went away (unplugged, hung up, read errors)
     PORT_ERR_ARGUMENT = -7,  // a value the call does not take
+    PORT_ERR_ENDING = -8,    // the program is ending: nothing more is sent
 };
 
 class PortTable {
@@ -47,6 +48,9 @@ public:
     void closeAll();
     bool isOpen(int number) const;
     void setTrace(Trace trace) { m_trace = std::move(trace); }
+    // While the gate says so, writes send nothing and return PORT_ERR_ENDING:
+    // an operation cut short by a request to end sends no more of its frames.
+    void setWriteGate(std::function<bool()> holding) { m_holding = std::move(holding); }
 
 private:
     struct Port {
@@ -58,6 +62,7 @@ private:
 
     std::map<int, Port> m_ports;
     Trace m_trace;
+    std::function<bool()> m_holding;
 };
 
 } // namespace io

@@ -75,6 +75,11 @@ TEC_CALLBACK(OpenChartPanel)
     if (event != rt::EVENT_COMMIT)
         return 0;
     const int chart = app.panels.chart;
+    // Already open, perhaps plotting and logging: it is only brought forward.
+    if (app.rt.IsPanelVisible(chart)) {
+        app.rt.DisplayPanel(chart);
+        return 0;
+    }
     app.rt.SetCtrlAttribute(chart, CHART_TIMER, rt::ATTR_ENABLED, 0);
     monitor::LoadScale(app);
     app.rt.DisplayPanel(chart);
@@ -167,6 +172,7 @@ TEC_CALLBACK(Plot)
         if (app.log.logging == 1)
             app.rt.SetCtrlVal(chart, CHART_LOG_LED, 0);
     }
+    monitor::ResetPollMisses(app);
     return 0;
 }
 
@@ -184,6 +190,7 @@ TEC_CALLBACK(ChartExit)
     }
     app.rt.SetCtrlVal(app.panels.chart, CHART_PLOT, app.plotting);
     app.rt.SetCtrlAttribute(app.panels.chart, CHART_TIMER, rt::ATTR_ENABLED, 0);
+    monitor::ResetPollMisses(app);
     monitor::EndLogging(app);
     app.rt.HidePanel(app.panels.chart);
     return 0;

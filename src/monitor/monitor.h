@@ -55,6 +55,10 @@ void ShowUnit(App& app);
 // Does nothing when logging is already off.
 void EndLogging(App& app);
 
+// A PV poll started or stopped: its count of missed answers starts afresh
+// and the main panel's "No answer" sign follows.
+void ResetPollMisses(App& app);
+
 // Registers of the two polled values.
 constexpr std::uint16_t kPvRegister = tecreg::kPv;
 constexpr std::uint16_t kSvRegister = tecreg::kWorkingSv;

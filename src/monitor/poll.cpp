@@ -1,5 +1,6 @@
 // The timed reads of SV and PV: the chart tick and the main-panel PV tick.
 #include "app/app.h"
+#include "app/panel_state.h"
 #include "core/operations.h"
 #include "monitor/monitor.h"
 
@@ -15,23 +16,18 @@ void MirrorAlarmShutdown(App& app, float pv)
     const ParameterSet& p = app.params;
     if (!AlarmTripped(pv, p.alarmWatch, p.alarmHigh, p.alarmLow))
         return;
-    app.rt.SetCtrlVal(app.panels.parm, PARM_CTRL_FUNC, 0);
+    ShowControlFunction(app, 0);
     app.rt.SetCtrlVal(app.panels.parm, PARM_CTRL_LED, 0);
 }
 
-// The main panel's "No answer" label is shared with the watches; it stays up
-// while any of them still counts three misses in a row.
-bool OtherWatchSilent(const App& app)
-{
-    return app.misses.alarm >= 3 || app.misses.tune >= 3 || app.misses.script >= 3;
-}
-
+// A tick without an answer: the chart says so at once, the main panel by the
+// rule it shares with the watches.
 void ShowNoAnswer(App& app, bool chart)
 {
     ++app.misses.poll;
     if (chart)
         app.rt.SetCtrlAttribute(app.panels.chart, CHART_NO_ANSWER, rt::ATTR_VISIBLE, 1);
-    app.rt.SetCtrlAttribute(app.panels.parm, PARM_NO_ANSWER, rt::ATTR_VISIBLE, 1);
+    ShowNoAnswerSign(app);
 }
 
 void HideNoAnswer(App& app, bool chart)
@@ -39,11 +35,16 @@ void HideNoAnswer(App& app, bool chart)
     app.misses.poll = 0;
     if (chart)
         app.rt.SetCtrlAttribute(app.panels.chart, CHART_NO_ANSWER, rt::ATTR_VISIBLE, 0);
-    if (!OtherWatchSilent(app))
-        app.rt.SetCtrlAttribute(app.panels.parm, PARM_NO_ANSWER, rt::ATTR_VISIBLE, 0);
+    ShowNoAnswerSign(app);
 }
 
 } // namespace
+
+void ResetPollMisses(App& app)
+{
+    app.misses.poll = 0;
+    ShowNoAnswerSign(app);
+}
 
 bool PollReadPV(App& app, float* pv)
 {
@@ -130,5 +131,6 @@ TEC_CALLBACK(PVRd)
     on = on ? 1 : 0;
     app.rt.SetCtrlAttribute(app.panels.parm, PARM_PV, rt::ATTR_DIMMED, on ? 0 : 1);
     app.rt.SetCtrlAttribute(app.panels.parm, PARM_PV_TIMER, rt::ATTR_ENABLED, on);
+    monitor::ResetPollMisses(app);
     return 0;
 }

@@ -4,6 +4,7 @@
 #include "params/params.h"
 
 #include "app/app.h"
+#include "app/panel_state.h"
 #include "monitor/monitor.h"
 #include "core/operations.h"
 #include "link/transact.h"
@@ -19,6 +20,8 @@ namespace params {
 namespace {
 
 constexpr const char* kNoAnswerTitle = "Controller Not Answering";
+// Control function 5 runs the step program.
+constexpr int kStepProgramFunction = 5;
 constexpr const char* kRefusedTitle = "Parameter Refused";
 constexpr const char* kRangeTitle = "Value Out of Range";
 
@@ -58,12 +61,6 @@ void SetDimmed(App& app, int panel, int control, bool dimmed)
 
 // The main panel's "no answer" sign: up while any watch has missed three
 // answers in a row.
-void ShowNoAnswer(App& app)
-{
-    const bool show = app.misses.alarm >= 3 || app.misses.tune >= 3 || app.misses.poll >= 3;
-    app.rt.SetCtrlAttribute(app.panels.parm, PARM_NO_ANSWER, rt::ATTR_VISIBLE, show ? 1 : 0);
-}
-
 // Starting or stopping a watch starts its count of missed answers afresh: a
 // stopped watch must not keep the "no answer" sign up.
 void SetTimer(App& app, int panel, int control, bool running)
@@ -74,7 +71,7 @@ void SetTimer(App& app, int panel, int control, bool running)
                                                 : nullptr;
     if (misses != nullptr && *misses != 0) {
         *misses = 0;
-        ShowNoAnswer(app);
+        ShowNoAnswerSign(app);
     }
 }
 
@@ -138,7 +135,7 @@ void ShowReadAll(App& app, const core::ReadAllResult& r, std::uint16_t heldAlarm
         app.rt.SetCtrlVal(parm, head[i].first, static_cast<double>(head[i].second));
     if (!r.ctrlFuncRead)
         return;
-    app.rt.SetCtrlVal(parm, PARM_CTRL_FUNC, r.ctrlFunc);
+    ShowControlFunction(app, r.ctrlFunc);
     ApplyControlFunctionState(app, r.ctrlFunc);
     app.rt.SetCtrlVal(parm, PARM_ALARM_SW, static_cast<int>(heldAlarmWatch));
     for (int n = 1; n <= r.pidSetsRead; ++n) {
@@ -510,15 +507,15 @@ TEC_CALLBACK(ChkAlarm)
     const int parm = app.panels.parm;
     if (!ReadAlarmStatus(app)) {
         ++app.misses.alarm;
-        ShowNoAnswer(app);
+        ShowNoAnswerSign(app);
         return 0;
     }
     app.misses.alarm = 0;
-    ShowNoAnswer(app);
+    ShowNoAnswerSign(app);
     if (app.alarmStatus == 0)
         return 0;
     // The controller has shut its output off; the panel follows, once.
-    app.rt.SetCtrlVal(parm, PARM_CTRL_FUNC, 0);
+    ShowControlFunction(app, 0);
     app.rt.SetCtrlVal(parm, PARM_CTRL_LED, 0);
     SetDimmed(app, parm, PARM_ALARM_SW, false);
     SetTimer(app, parm, PARM_ALARM_TIMER, false);
@@ -530,21 +527,29 @@ TEC_CALLBACK(CtrlEnableFn)
     if (event != rt::EVENT_COMMIT)
         return 0;
     const int parm = app.panels.parm;
-    const std::int32_t previousMode = app.ctrlMode;
+    // What the selector showed before the operator's choice: every path that
+    // sets the selector keeps it (ShowControlFunction).
+    const int previousMode = app.ctrlMode;
+    const int f = GetInt(app, parm, PARM_CTRL_FUNC);
+    // The step program is started from the script panel, which also starts
+    // its run watch; chosen here it would run unwatched. The selector only
+    // shows it.
+    if (f == kStepProgramFunction) {
+        ShowControlFunction(app, previousMode);
+        return 0;
+    }
     app.params.alarmWatch = GetInt(app, parm, PARM_ALARM_SW) != 0 ? 1 : 0;
-    app.ctrlMode = GetInt(app, parm, PARM_CTRL_FUNC);
 
     OpLog op;
-    core::WriteRegister(app.line, op, reg::kCtrlFunc, Encode(EncClass::B, app.ctrlMode, 1.0f));
+    core::WriteRegister(app.line, op, reg::kCtrlFunc, Encode(EncClass::B, f, 1.0f));
     if (op.stopped || !op.refused.empty()) {
         // The controller did not take the function: the panel keeps showing the one it runs.
-        app.ctrlMode = previousMode;
-        app.rt.SetCtrlVal(parm, PARM_CTRL_FUNC, static_cast<int>(previousMode));
+        ShowControlFunction(app, previousMode);
         ReportOutcome(app, op);
         return 0;
     }
+    app.ctrlMode = f;
 
-    const int f = app.ctrlMode;
     if (f == 1 || f == 3 || f == 4) {
         const bool manual = f == 3;
         SetTimer(app, parm, PARM_TUNE_TIMER, f == 1);
@@ -580,19 +585,19 @@ TEC_CALLBACK(ChkAutoTUneOff)
     int f = 0;
     if (!core::ReadControlFunction(app.line, &f)) {
         ++app.misses.tune;
-        ShowNoAnswer(app);
+        ShowNoAnswerSign(app);
         return 0;
     }
     app.misses.tune = 0;
-    ShowNoAnswer(app);
+    ShowNoAnswerSign(app);
     app.rt.SetCtrlVal(parm, PARM_TUNE_LED, GetInt(app, parm, PARM_TUNE_LED) == 0 ? 1 : 0);
     if (f == 4) {
         SetTimer(app, parm, PARM_TUNE_TIMER, false);
-        app.rt.SetCtrlVal(parm, PARM_CTRL_FUNC, 4);
+        ShowControlFunction(app, 4);
         app.rt.SetCtrlVal(parm, PARM_TUNE_LED, 0);
     } else if (f == 0) {
         SetTimer(app, parm, PARM_TUNE_TIMER, false);
-        app.rt.SetCtrlVal(parm, PARM_CTRL_FUNC, 0);
+        ShowControlFunction(app, 0);
         app.rt.SetCtrlVal(parm, PARM_CTRL_LED, 0);
         app.rt.SetCtrlVal(parm, PARM_TUNE_LED, 0);
     }

@@ -1,6 +1,7 @@
 // The script panel's life, the editing rule for the action codes, and the
 // start, stop and watch of a program run on the controller.
 #include "app/app.h"
+#include "app/panel_state.h"
 #include "core/operations.h"
 #include "program/program.h"
 #include "program/script_panel.h"
@@ -24,6 +25,7 @@ void ClearMisses(App& app)
 {
     app.misses.script = 0;
     app.rt.SetCtrlAttribute(app.panels.script, SCRIPT_NO_ANSWER, rt::ATTR_VISIBLE, 0);
+    ShowNoAnswerSign(app);
 }
 
 // The run has ended, by the switch or on the controller: the control
@@ -39,7 +41,7 @@ void StartRun(App& app)
     const int parm = app.panels.parm;
     app.rt.SetCtrlVal(parm, PARM_TUNE_LED, 0);
     app.rt.SetCtrlVal(parm, PARM_CTRL_LED, 0);
-    app.rt.SetCtrlVal(parm, PARM_CTRL_FUNC, 0);
+    ShowControlFunction(app, 0);
     SetParmDimmed(app, PARM_CTRL_FUNC, 1);
     SetParmDimmed(app, PARM_ALARM_SW, 1);
     app.rt.SetCtrlAttribute(parm, PARM_TUNE_TIMER, rt::ATTR_ENABLED, 0);
@@ -83,8 +85,12 @@ void ShowStepIndicator(App& app, int index)
 TEC_CALLBACK(OpenScriptPanel)
 {
     if (event == rt::EVENT_COMMIT) {
+        // Already open: brought forward, and the program being edited on it
+        // is not replaced by the controller's.
+        const bool shown = app.rt.IsPanelVisible(app.panels.script);
         app.rt.DisplayPanel(app.panels.script);
-        program::ReadStepProgram(app);
+        if (!shown)
+            program::ReadStepProgram(app);
     }
     return 0;
 }
@@ -141,6 +147,7 @@ TEC_CALLBACK(ChkSrpOff)
     if (!core::ReadRunStatus(app.line, &status)) {
         if (++app.misses.script >= program::kMissesShown)
             app.rt.SetCtrlAttribute(app.panels.script, SCRIPT_NO_ANSWER, rt::ATTR_VISIBLE, 1);
+        ShowNoAnswerSign(app);
         return 0;
     }
     program::ClearMisses(app);
@@ -148,9 +155,8 @@ TEC_CALLBACK(ChkSrpOff)
     const int segmentCode = status.segment;
     program::ShowStepIndicator(app, program::StepIndicatorIndex(runMode, segmentCode));
     if (runMode == program::kRunModeIdle) {
-        app.ctrlMode = 0;
         app.rt.SetCtrlVal(app.panels.parm, PARM_CTRL_LED, 0);
-        app.rt.SetCtrlVal(app.panels.parm, PARM_CTRL_FUNC, 0);
+        ShowControlFunction(app, 0);
         app.rt.SetCtrlVal(app.panels.script, SCRIPT_RUN_SW, 0);
         app.rt.SetCtrlAttribute(app.panels.script, SCRIPT_RUN_TIMER, rt::ATTR_ENABLED, 0);
         program::ReleaseMainPanel(app);

@@ -16,6 +16,12 @@ namespace {
 
 constexpr const char* kTitle = "Step Program";
 
+// A lost port is told once, by the link; the operation adds nothing to it.
+bool AlreadyToldLost(const App& app, core::AnswerStatus failed)
+{
+    return failed == core::AnswerStatus::NoPort && app.portLostReported;
+}
+
 void SetDimmed(App& app, int control, bool dimmed)
 {
     app.rt.SetCtrlAttribute(app.panels.script, control, rt::ATTR_DIMMED, dimmed ? 1 : 0);
@@ -91,9 +97,12 @@ bool ReadStepProgram(App& app)
     // a half-read program never mixes with the one shown.
     StepProgram prog;
     std::string failure;
-    const bool read = core::ReadStepProgram(app.line, app.params.tempScale, &prog, &failure);
+    core::AnswerStatus failed = core::AnswerStatus::Good;
+    const bool read = core::ReadStepProgram(app.line, app.params.tempScale, &prog, &failure, &failed);
     RemoveWaitPopup(app);
     if (!read) {
+        if (AlreadyToldLost(app, failed))
+            return false;
         app.rt.MessagePopup(kTitle, "The step program could not be read from the controller:\n" + failure +
                                         ".\nThe panel is unchanged.");
         return false;
@@ -107,9 +116,14 @@ bool WriteStepProgram(App& app)
 {
     const StepProgram prog = ProgramFromPanel(app);
     std::string text;
-    if (!core::CheckStepProgram(prog, app.params.tempScale, &text) ||
-        !core::WriteStepProgram(app.line, prog, app.params.tempScale, &text)) {
+    if (!core::CheckStepProgram(prog, app.params.tempScale, &text)) {
         app.rt.MessagePopup(kTitle, text);
+        return false;
+    }
+    core::AnswerStatus failed = core::AnswerStatus::Good;
+    if (!core::WriteStepProgram(app.line, prog, app.params.tempScale, &text, &failed)) {
+        if (!AlreadyToldLost(app, failed))
+            app.rt.MessagePopup(kTitle, text);
         return false;
     }
     return true;

@@ -2,6 +2,7 @@
 #include "rt/operators.h"
 #include "rt/runtime.h"
 
+#include <QApplication>
 #include <QDialog>
 #include <QDir>
 #include <QFileDialog>
@@ -164,10 +165,48 @@ QStringList FileNameFilters(const FileSelect& request)
     return filters;
 }
 
+void DismissModalDialogs()
+{
+    // Innermost first: a dialog may have opened one of its own (a file
+    // dialog's question). Each is closed as Escape would close it; a window
+    // that will not close ends the loop rather than spinning on it.
+    while (QWidget* w = QApplication::activeModalWidget()) {
+        if (auto* d = qobject_cast<QDialog*>(w))
+            d->reject();
+        else
+            w->close();
+        if (QApplication::activeModalWidget() == w)
+            break;
+    }
+}
+
+void ConfigureFileDialog(QFileDialog& dialog, const FileSelect& request)
+{
+    const bool load = request.buttonLabel == 3;
+    dialog.setAcceptMode(load ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
+    dialog.setFileMode(load ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+    dialog.setNameFilters(FileNameFilters(request));
+    // The program asks its own question about an existing file (overwrite,
+    // append or leave it), so the toolkit must not ask one first.
+    dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
+    // Making a folder is offered only where the program allows it, in load
+    // dialogs as in save dialogs.
+    dialog.setOption(QFileDialog::ReadOnly, !request.allowMakeDirectory);
+    const QString pattern = QString::fromStdString(request.defaultFileSpec).trimmed();
+    if (!load && pattern.startsWith(QLatin1String("*.")))
+        dialog.setDefaultSuffix(pattern.mid(2));
+    // The button says what the program asked for: OK, Save, Select or Load.
+    static const char* const kAcceptLabels[] = {"OK", "Save", "Select", "Load"};
+    if (request.buttonLabel >= 0 && request.buttonLabel <= 3)
+        dialog.setLabelText(QFileDialog::Accept, QString::fromLatin1(kAcceptLabels[request.buttonLabel]));
+}
+
 namespace {
 
 class DesktopOperator final : public Operator {
 public:
+    void dismiss() override { DismissModalDialogs(); }
+
     void message(const std::string& title, const std::string& text) override
     {
         QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(title), QString::fromStdString(text),
@@ -188,17 +227,7 @@ public:
         const QString cwd = QDir::currentPath();
         QFileDialog dialog(nullptr, QString::fromStdString(request.title),
                            request.defaultDirectory.empty() ? cwd : QString::fromStdString(request.defaultDirectory));
-        const bool load = request.buttonLabel == 3;
-        dialog.setAcceptMode(load ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
-        dialog.setFileMode(load ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
-        dialog.setNameFilters(FileNameFilters(request));
-        const QString pattern = QString::fromStdString(request.defaultFileSpec).trimmed();
-        if (!load && pattern.startsWith(QLatin1String("*.")))
-            dialog.setDefaultSuffix(pattern.mid(2));
-        // The button says what the program asked for: OK, Save, Select or Load.
-        static const char* const kAcceptLabels[] = {"OK", "Save", "Select", "Load"};
-        if (request.buttonLabel >= 0 && request.buttonLabel <= 3)
-            dialog.setLabelText(QFileDialog::Accept, QString::fromLatin1(kAcceptLabels[request.buttonLabel]));
+        ConfigureFileDialog(dialog, request);
         const int accepted = dialog.exec();
         QDir::setCurrent(cwd);
         if (accepted != QDialog::Accepted || dialog.selectedFiles().isEmpty())

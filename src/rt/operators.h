@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QStringList>
 
+class QFileDialog;
 class QPushButton;
 
 namespace rt {
@@ -18,6 +19,12 @@ int ChooseGenericAnswer(const GenericPopup& popup, int key);
 // The name filters a file dialog offers: the default file pattern, then each
 // pattern of the type list, then "All files (*)".
 QStringList FileNameFilters(const FileSelect& request);
+
+// Closes every open modal dialog as its Escape or Cancel would.
+void DismissModalDialogs();
+
+// The settings a file dialog is opened with (tests look at them).
+void ConfigureFileDialog(QFileDialog& dialog, const FileSelect& request);
 
 // The dialog behind GenericMessagePopup: exec() returns the button number.
 // Enter always chooses enterButton and Escape escapeButton, whichever button

@@ -1,4 +1,5 @@
 // Runtime: panels, controls, events, popups, charts, time.
+#include "rt/end_request.h"
 #include "rt/panel_loader.h"
 #include "rt/runtime_impl.h"
 #include "rt/serial_qt.h"
@@ -7,8 +8,10 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
+#include <QStandardItemModel>
 #include <QContextMenuEvent>
 #include <QKeyEvent>
+#include <QLoggingCategory>
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
@@ -75,6 +78,20 @@ void applyRingValues(QComboBox* box)
         const double v = parts[i].trimmed().toDouble(&ok);
         if (ok)
             box->setItemData(i, v);
+    }
+    // Values the selector shows when the system sets them but the operator
+    // cannot choose ("shownOnly": a comma-separated list of values).
+    auto* model = qobject_cast<QStandardItemModel*>(box->model());
+    const QString shownOnly = box->property("shownOnly").toString();
+    if (!model || shownOnly.trimmed().isEmpty())
+        return;
+    for (const QString& part : shownOnly.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        bool ok = false;
+        const double v = part.trimmed().toDouble(&ok);
+        for (int i = 0; ok && i < box->count(); ++i)
+            if (sameValue(ringValue(box, i), v))
+                if (QStandardItem* item = model->item(i))
+                    item->setFlags(item->flags() & ~(Qt::ItemIsEnabled | Qt::ItemIsSelectable));
     }
 }
 
@@ -284,6 +301,7 @@ Runtime::Runtime(Clock& clock, Operator& op) : m_clock(clock), m_op(op), m_impl(
     if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
         app->setQuitOnLastWindowClosed(false);
     m_portTable.setTrace(WireTrace());
+    m_portTable.setWriteGate([this] { return ending(); });
 }
 
 Runtime::~Runtime()
@@ -1002,6 +1020,19 @@ bool Runtime::quitRequested() const
     return m_impl->quitRequested;
 }
 
+void Runtime::EndFromOutside(int code)
+{
+    m_impl->ending = true;
+    QuitUserInterface(code);
+    if (m_impl->modalDepth > 0)
+        m_op.dismiss();
+}
+
+bool Runtime::ending() const
+{
+    return m_impl->ending || EndRequested();
+}
+
 // ---------------------------------------------------------------- popups
 
 namespace {
@@ -1016,23 +1047,40 @@ struct DepthScope {
 };
 } // namespace
 
+// Every popup by its title, off by default: what an unattended program asked
+// its operator can be followed without a screen.
+Q_LOGGING_CATEGORY(lcPopup, "tecontrol.popup", QtWarningMsg)
+
 void Runtime::MessagePopup(const std::string& title, const std::string& text)
 {
+    if (ending())
+        return;
+    qCDebug(lcPopup).noquote() << "message:" << QString::fromStdString(title);
     DepthScope modal(*m_impl);
     m_op.message(title, text);
 }
 
 int Runtime::GenericMessagePopup(const GenericPopup& popup)
 {
+    if (ending())
+        return popup.escapeButton;
+    qCDebug(lcPopup).noquote() << "question:" << QString::fromStdString(popup.title);
     DepthScope modal(*m_impl);
-    return m_op.generic(popup);
+    const int answer = m_op.generic(popup);
+    // A question dismissed because the program ends was not answered.
+    return ending() ? popup.escapeButton : answer;
 }
 
 int Runtime::FileSelectPopup(const FileSelect& request, std::string* path)
 {
+    if (ending())
+        return 0;
+    qCDebug(lcPopup).noquote() << "file dialog:" << QString::fromStdString(request.title);
     DepthScope modal(*m_impl);
     std::string chosen;
     const int r = m_op.fileSelect(request, &chosen);
+    if (ending())
+        return 0;
     if (r > 0 && path)
         *path = chosen;
     return r;

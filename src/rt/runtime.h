@@ -69,6 +69,7 @@ enum : int {
     RT_ERR_PORT_LOST = -5,     // the device went away (unplugged, hung up, read errors)
     RT_ERR_DIALOG = -6,        // the file dialog failed
     RT_ERR_BAD_ARGUMENT = -7,  // attribute, value kind or range the control does not take
+    RT_ERR_ENDING = -8,        // the program is ending: nothing more is sent
 };
 
 // A control callback: (panel, control, event, callback data, event data 1, event data 2) -> 0.
@@ -108,6 +109,9 @@ public:
     virtual int generic(const GenericPopup& popup) = 0;
     // Returns 0 cancelled, 1 existing file chosen, 2 new file chosen, negative on failure; fills *path.
     virtual int fileSelect(const FileSelect& request, std::string* path) = 0;
+    // Closes whatever dialog is open, as its Escape or Cancel would: the
+    // program is ending and no one may be kept waiting for an answer.
+    virtual void dismiss() {}
 };
 
 // A scripted operator for tests. Popups are logged in order; generic popups and
@@ -222,6 +226,13 @@ public:
     int RunUserInterface();
     void QuitUserInterface(int code);
     bool quitRequested() const;
+    // Ends the program from outside (a signal): the open popup or file dialog
+    // is dismissed, every later popup returns at once unanswered (a file
+    // dialog as cancelled, a question with its Escape button) and the event
+    // loop is asked to stop. Waits already end early through EndRequested().
+    void EndFromOutside(int code);
+    // True once EndFromOutside ran or an end was requested by a signal.
+    bool ending() const;
 
     // ---- popups ----
     void MessagePopup(const std::string& title, const std::string& text);

@@ -67,6 +67,7 @@ struct Runtime::Impl {
 
     QEventLoop* loop = nullptr;
     bool quitRequested = false;
+    bool ending = false;    // the program is being ended from outside
     int quitCode = 0;
 
 

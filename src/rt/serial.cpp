@@ -1,5 +1,6 @@
 // Serial devices on Qt SerialPort, the port map, and hex dumps of the frames.
 // Qt Core and SerialPort only: the command-line program links it too.
+#include "rt/end_request.h"
 #include "rt/port_map.h"
 #include "rt/serial_qt.h"
 
@@ -179,10 +180,17 @@ private:
         QElapsedTimer t;
         t.start();
         for (;;) {
+            // A request to end the program cuts the wait short: the answer
+            // then counts as missing and the operation winds down at once.
+            if (EndRequested())
+                return Wait::TimedOut;
             pollfd p{fd, want, 0};
-            const int r = ::poll(&p, 1, std::max(0, ms - static_cast<int>(t.elapsed())));
+            const int left = std::max(0, ms - static_cast<int>(t.elapsed()));
+            const int r = ::poll(&p, 1, std::min(left, 100));
             if (r < 0 && errno == EINTR)
                 continue;  // a signal, not the port: wait on for what is left
+            if (r == 0 && left > 100)
+                continue;
             if (r < 0 || (p.revents & (POLLERR | POLLNVAL))) {
                 m_lost = true;
                 return Wait::Lost;

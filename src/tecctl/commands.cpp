@@ -5,6 +5,7 @@
 #include "params/param_file.h"
 #include "program/step_codec.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -500,7 +501,9 @@ int Watch(Session& s)
     double next = s.line.clock.now();
     bool logFailed = false;
     while ((s.o.count == 0 || ticks < s.o.count) && !(s.interrupted && *s.interrupted) && !s.portLost) {
-        s.line.clock.sleepUntil(next);
+        // The wait between ticks is cut into slices, so an interrupt is seen at once.
+        while (s.line.clock.now() < next && !(s.interrupted && *s.interrupted))
+            s.line.clock.sleep(std::min(0.05, next - s.line.clock.now()));
         if (s.interrupted && *s.interrupted)
             break;
         next += s.o.interval;

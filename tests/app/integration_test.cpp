@@ -15,6 +15,9 @@
 
 #include <csignal>
 
+#include <pty.h>
+#include <unistd.h>
+
 namespace {
 
 // Waits until `done` or the deadline, letting processes run.
@@ -73,9 +76,9 @@ protected:
             10);
         return path;
     }
-    void startProgram(const QStringList& args)
+    void startProgram(const QStringList& args,
+                      QProcessEnvironment env = QProcessEnvironment::systemEnvironment())
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QT_QPA_PLATFORM", "offscreen");
         program.setProcessEnvironment(env);
         program.setWorkingDirectory(work.path());
@@ -137,6 +140,39 @@ TEST_F(Processes, InterruptEndsAsQuitDoes)
 
     tecsim.terminate();
     EXPECT_TRUE(tecsim.waitForFinished(5000));
+}
+
+// A signal ends the program within a second even while a popup waits for
+// the operator: here start-up's popup about a controller that never answers.
+TEST_F(Processes, SignalUnderAPopupEndsTheProgram)
+{
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        int master = -1;
+        int slave = -1;
+        ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        const std::string device = ::ttyname(slave);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_LOGGING_RULES", "tecontrol.popup.debug=true");
+        startProgram({"--port", QString::fromStdString("1=" + device), "--ui-dir", TEC_UI_DIR}, env);
+        QByteArray err;
+        const bool popupUp = WaitFor(
+            [&] {
+                program.waitForReadyRead(10);
+                err += program.readAllStandardError();
+                return err.contains("COMMUNICATION ERROR!");
+            },
+            20);
+        EXPECT_TRUE(popupUp) << err.toStdString();
+        const auto sent = std::chrono::steady_clock::now();
+        ::kill(static_cast<pid_t>(program.processId()), sig);
+        ASSERT_TRUE(program.waitForFinished(10000)) << sig;
+        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+        EXPECT_LT(took, 2.0) << "signal " << sig;
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(program.exitCode(), 0);
+        ::close(slave);
+        ::close(master);
+    }
 }
 
 TEST_F(Processes, MissingMainPanelEndsWithMinusOne)

@@ -210,7 +210,8 @@ TEST_F(Monitor, SilentControllerCostsOneBoundedTickAndTheNextTickRecovers)
     EXPECT_EQ(points(), 1);
     EXPECT_EQ(std::to_string(rig.value(chart(), CHART_SV)), shownSv);
     EXPECT_TRUE(rig.visible(chart(), CHART_NO_ANSWER));
-    EXPECT_TRUE(rig.visible(parm(), PARM_NO_ANSWER));
+    // The main panel waits for three missed ticks, as for every watch.
+    EXPECT_FALSE(rig.visible(parm(), PARM_NO_ANSWER));
     EXPECT_EQ(rig.op.shown().size(), 0u);  // no popup from a polling path
     EXPECT_EQ(app.link.linkBusy, 0);
 
@@ -347,6 +348,25 @@ TEST_F(Monitor, RecordingWritesHeaderAndOneExactLinePerTick)
     EXPECT_FALSE(rig.visible(logset(), LOGSET_PLOT_NOTE));
     EXPECT_EQ(rig.intValue(chart(), CHART_LOG_LED), 0);
     EXPECT_EQ(contents(path), expected);
+}
+
+// Pressing "Chart..." again while recording only brings the chart forward.
+TEST_F(Monitor, OpeningTheChartAgainKeepsPlottingAndLogging)
+{
+    const std::string path = rig.path("run.dat");
+    openChart();
+    logOn(path);
+    plot(1);
+    tick();
+    const std::string first = expectedLine(25.0f, 24.8f);
+    openChart();
+    EXPECT_TRUE(running(chart(), CHART_TIMER));
+    EXPECT_EQ(rig.intValue(chart(), CHART_PLOT), 1);
+    EXPECT_EQ(rig.intValue(chart(), CHART_LOG_LED), 1);
+    rig.clock.advance(1.0);
+    tick();
+    EXPECT_EQ(points(), 2);
+    EXPECT_EQ(contents(path), std::string(monitor::kLogHeader) + rt::TextLineEnd() + first + expectedLine(25.0f, 24.8f));
 }
 
 TEST_F(Monitor, LogLineTakesDateAndTimeFromTheRunTimeClock)

@@ -10,6 +10,8 @@
 
 #include <qcustomplot.h>
 
+#include <QComboBox>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -661,6 +663,85 @@ TEST_F(Connected, CtrlEnableNotTakenKeepsThePanel)
     EXPECT_EQ(rig.intValue(parm(), PARM_CTRL_FUNC), 3);
     EXPECT_FALSE(rig.dimmed(parm(), PARM_OUTPUT_SET));
     EXPECT_EQ(rig.op.count("Controller Not Answering"), 1);
+}
+
+// A change the controller does not take puts back what the selector showed
+// just before, whoever set it: the read-all pass or a watch.
+TEST_F(Connected, CtrlEnableNotTakenRestoresWhatTheSelectorShowed)
+{
+    rig.sim->setReg(0x0002, 4);
+    commit(PARM_READ_ALL);
+    ASSERT_EQ(rig.intValue(parm(), PARM_CTRL_FUNC), 4);
+    rig.sim->faults().silent = true;
+    rig.rt.Commit(parm(), PARM_CTRL_FUNC, 3);
+    EXPECT_EQ(rig.intValue(parm(), PARM_CTRL_FUNC), 4);
+    EXPECT_EQ(rig.intValue(parm(), PARM_CTRL_LED), 1);
+
+    // Auto-tune ends in PID control on the controller; the watch shows it.
+    rig.sim->faults() = sim::Faults{};
+    rig.rt.Commit(parm(), PARM_CTRL_FUNC, 1);
+    rig.sim->setReg(0x0002, 4);
+    rig.rt.Tick(parm(), PARM_TUNE_TIMER);
+    ASSERT_EQ(rig.intValue(parm(), PARM_CTRL_FUNC), 4);
+    rig.sim->faults().silent = true;
+    rig.rt.Commit(parm(), PARM_CTRL_FUNC, 0);
+    EXPECT_EQ(rig.intValue(parm(), PARM_CTRL_FUNC), 4);
+}
+
+// The step program runs from the script panel, with its watch; the selector
+// shows it but does not offer it.
+TEST_F(Connected, StepProgramIsShownNotChosenInTheSelector)
+{
+    const auto* box = qobject_cast<const QComboBox*>(rig.rt.controlWidget(parm(), PARM_CTRL_FUNC));
+    ASSERT_NE(box, nullptr);
+    const int last = box->count() - 1;
+    EXPECT_EQ(box->itemData(last).toInt(), 5);
+    EXPECT_FALSE(box->model()->flags(box->model()->index(last, 0)) & Qt::ItemIsEnabled);
+    for (int i = 0; i < last; ++i)
+        EXPECT_TRUE(box->model()->flags(box->model()->index(i, 0)) & Qt::ItemIsEnabled) << i;
+
+    rig.sim->setReg(0x0002, 5);
+    commit(PARM_READ_ALL);
+    EXPECT_EQ(rig.intValue(parm(), PARM_CTRL_FUNC), 5);
+
+    rig.rt.Commit(parm(), PARM_CTRL_FUNC, 4);
+    rig.clearWire();
+    rig.rt.Commit(parm(), PARM_CTRL_FUNC, 5);
+    EXPECT_TRUE(rig.wire().empty());
+    EXPECT_EQ(rig.intValue(parm(), PARM_CTRL_FUNC), 4);
+    EXPECT_EQ(rig.app.ctrlMode, 4);
+}
+
+// One rule for the main panel's sign: a running watch or poll that missed its
+// last three answers raises it; a good answer from another does not hide it.
+TEST_F(Connected, NoAnswerSignCountsEveryWatchOneWay)
+{
+    rig.rt.Commit(parm(), PARM_ALARM_SW, 1);
+    rig.rt.Commit(parm(), PARM_CTRL_FUNC, 4);
+    rig.rt.Commit(parm(), PARM_PV_READ, 1);
+    ASSERT_TRUE(TimerOn(rig, PARM_ALARM_TIMER));
+    ASSERT_TRUE(TimerOn(rig, PARM_PV_TIMER));
+    auto failPvTicks = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            rig.sim->faults().silent = true;
+            rig.rt.Tick(parm(), PARM_PV_TIMER);
+            rig.sim->faults() = sim::Faults{};
+        }
+    };
+    failPvTicks(1);
+    EXPECT_FALSE(rig.visible(parm(), PARM_NO_ANSWER)) << "one missed tick";
+    failPvTicks(2);
+    EXPECT_TRUE(rig.visible(parm(), PARM_NO_ANSWER)) << "three missed ticks";
+    rig.rt.Tick(parm(), PARM_ALARM_TIMER);
+    EXPECT_TRUE(rig.visible(parm(), PARM_NO_ANSWER)) << "the alarm watch answered, the poll did not";
+    rig.rt.Tick(parm(), PARM_PV_TIMER);
+    EXPECT_FALSE(rig.visible(parm(), PARM_NO_ANSWER));
+
+    // A poll that was stopped no longer counts.
+    failPvTicks(3);
+    ASSERT_TRUE(rig.visible(parm(), PARM_NO_ANSWER));
+    rig.rt.Commit(parm(), PARM_PV_READ, 0);
+    EXPECT_FALSE(rig.visible(parm(), PARM_NO_ANSWER));
 }
 
 TEST_F(Connected, AutoTuneWatchBlinksAndEnds)

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace {
@@ -29,6 +30,10 @@ struct Trace {
     std::function<bool()> waitPopupUp;
     // When set, a read of the status word answers with these two bytes.
     std::optional<std::pair<std::uint8_t, std::uint8_t>> status;
+    // When set, the device is gone from this write on (1-based), as an
+    // unplugged adapter is.
+    int lostFromWrite = 0;
+    int writes = 0;
 };
 
 // Passes everything to the simulated controller and records it.
@@ -49,6 +54,8 @@ public:
         e.waitPopup = m_trace->waitPopupUp && m_trace->waitPopupUp();
         m_trace->events.push_back(e);
         m_lastWasStatusRead = count == 8 && data[1] == comlink::FN_READ && e.reg == program::kStatusRegister;
+        if (m_trace->lostFromWrite > 0 && ++m_trace->writes >= m_trace->lostFromWrite)
+            return -1;
         return m_inner->write(data, count);
     }
     int read(std::uint8_t* buf, int max, double timeout, const io::AnswerComplete& done) override
@@ -184,6 +191,20 @@ TEST(ScriptLine, WriteFlushesOnceThenFortyOneWritesInRegisterOrder)
     for (const PortEvent& e : ex)
         EXPECT_FALSE(e.waitPopup);
     EXPECT_TRUE(rig.op.shown().empty());
+}
+
+// A port that goes away in the middle of a transfer is told once, by the
+// link; the transfer adds no popup of its own.
+TEST(ScriptLine, PortLostDuringTransferIsToldOnce)
+{
+    for (const int control : {SCRIPT_LOAD_CTRL, SCRIPT_SAVE_CTRL}) {
+        TraceRig rig;
+        rig.trace->lostFromWrite = 4;
+        rig.rt.FireEvent(rig.script(), control, rt::EVENT_COMMIT);
+        EXPECT_EQ(rig.op.titles(), std::vector<std::string>{"Connection Lost"}) << control;
+        EXPECT_EQ(rig.app.link.portOpen, 0);
+        EXPECT_FALSE(rig.rt.IsPopupInstalled(rig.app.panels.wait));
+    }
 }
 
 TEST(ScriptLine, StartWritesWithoutPreambleAndTheWatchReadsUnderIt)

@@ -1,4 +1,5 @@
 // Popups: the scripted operator, the generic dialog's keys, file filters.
+#include "rt/end_request.h"
 #include "rt/operators.h"
 #include "rt/runtime.h"
 
@@ -264,4 +265,79 @@ TEST(DesktopOperator, GenericPopupKeysWhateverHasFocus)
         EXPECT_EQ(desk->generic(p), press.answer) << press.key << " focus " << press.focusOn;
         EXPECT_EQ(focused, QStringLiteral("No"));  // focusButton 2
     }
+}
+
+// The program asks its own question about an existing file, so the desk's
+// dialog asks none; making a folder follows the request, loading or saving.
+TEST(DesktopOperator, FileDialogAsksNoQuestionOfItsOwn)
+{
+    for (const int button : {0, 1, 3}) {
+        for (const bool makeDir : {false, true}) {
+            rt::FileSelect req;
+            req.defaultFileSpec = "*.dat";
+            req.buttonLabel = button;
+            req.allowMakeDirectory = makeDir;
+            QFileDialog d;
+            rt::ConfigureFileDialog(d, req);
+            EXPECT_TRUE(d.testOption(QFileDialog::DontConfirmOverwrite)) << button;
+            EXPECT_EQ(d.testOption(QFileDialog::ReadOnly), !makeDir) << button;
+        }
+    }
+}
+
+// Ending from outside (a signal) closes the popup or dialog the program is
+// waiting on, and no later popup waits for anyone.
+TEST(DesktopOperator, EndingFromOutsideDismissesWhateverIsOpen)
+{
+    rt::FileSelect req;
+    req.defaultFileSpec = "*.prm";
+    req.buttonLabel = 1;
+    const std::function<void(rt::Runtime&)> popups[] = {
+        [](rt::Runtime& rt) { rt.MessagePopup("COMMUNICATION ERROR!", "No controller answered."); },
+        [](rt::Runtime& rt) { EXPECT_EQ(rt.GenericMessagePopup(threeButtons()), 3); },
+        [&req](rt::Runtime& rt) {
+            std::string path = "unchanged";
+            EXPECT_EQ(rt.FileSelectPopup(req, &path), 0);
+            EXPECT_EQ(path, "unchanged");
+        },
+    };
+    for (const auto& popup : popups) {
+        io::RealClock clock;
+        auto desk = rt::makeDesktopOperator();
+        rt::Runtime rt(clock, *desk);
+        QTimer::singleShot(50, [&rt] { rt.EndFromOutside(0); });
+        // Should the dismissal fail, the test still ends, and says so.
+        bool stuck = false;
+        QTimer rescue;
+        rescue.setSingleShot(true);
+        QObject::connect(&rescue, &QTimer::timeout, [&stuck] {
+            stuck = QApplication::activeModalWidget() != nullptr;
+            rt::DismissModalDialogs();
+            while (QWidget* w = QApplication::activeModalWidget())
+                w->hide();
+        });
+        rescue.start(10000);
+        popup(rt);
+        rescue.stop();
+        EXPECT_FALSE(stuck);
+        EXPECT_TRUE(rt.quitRequested());
+        EXPECT_TRUE(rt.ending());
+        // Later popups return at once, unanswered.
+        for (const auto& later : popups)
+            later(rt);
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    }
+}
+
+// A signal's request to end cuts the run-time's waits short.
+TEST(EndRequest, CutsWaitsShort)
+{
+    io::RealClock clock;
+    rt::RequestEnd();
+    const double start = clock.now();
+    clock.sleep(30.0);
+    const double waited = clock.now() - start;
+    rt::ClearEndRequest();
+    EXPECT_LT(waited, 5.0);
+    EXPECT_FALSE(rt::EndRequested());
 }
