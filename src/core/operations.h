@@ -7,7 +7,7 @@
 #include "link/transact.h"
 #include "params/encoding.h"
 #include "params/parameter_set.h"
-#include "program/program.h"
+#include "program/step_program.h"
 
 #include <cstdint>
 #include <functional>

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "app/callback.h"
+#include "monitor/log_format.h"
 #include "protocol/registers.h"
 
 #include <cstdint>
@@ -36,13 +37,10 @@ struct DataLog {
 namespace monitor {
 
 constexpr const char* kScaleFile = "XYscale.txt";
-constexpr const char* kLogHeader = "  Date,       Time,     SV,    PV";
 
 // Verified poll reads; false when the read gave up (nothing is changed then).
 bool PollReadPV(App& app, float* pv);
 bool PollReadSV(App& app, float* sv);
-// The log line for a tick (no line end).
-std::string FormatLogLine(int month, int day, int year, const std::string& time, float sv, float pv);
 // "%lf %lf %d\n" of the scale, and its tolerant reader (fills what it can).
 std::string FormatScale(const ChartScale& s);
 int ParseScale(const std::string& text, ChartScale* s);

@@ -2,7 +2,7 @@
 // and the step indicators. Pure: bytes and numbers in, bytes and numbers out.
 #pragma once
 
-#include "program/program.h"
+#include "program/step_program.h"
 #include "protocol/registers.h"
 
 #include <cstdint>

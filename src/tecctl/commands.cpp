@@ -1,7 +1,7 @@
 #include "tecctl/commands.h"
 
 #include "core/operations.h"
-#include "monitor/monitor.h"
+#include "monitor/log_format.h"
 #include "params/param_file.h"
 #include "program/step_codec.h"
 

@@ -4,7 +4,7 @@
 
 #include "link/line.h"
 #include "params/parameter_set.h"
-#include "program/program.h"
+#include "program/step_program.h"
 #include "tecctl/json.h"
 #include "tecctl/options.h"
 

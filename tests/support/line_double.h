@@ -161,7 +161,15 @@ private:
             regs[reg] = static_cast<std::uint16_t>((rq[4] << 8) | rq[5]);
             a.assign(rq, rq + 8);
         } else {
-            a = ReadAnswer(rq[0], regs[reg]);
+            // The dialect's read answer: two bytes before the data, 2n + 6 in all.
+            const int n = rq[5];
+            a = {rq[0], rq[1], static_cast<std::uint8_t>(2 * n), 0x00};
+            for (int k = 0; k < n; ++k) {
+                const std::uint16_t v = regs[static_cast<std::uint16_t>(reg + k)];
+                a.push_back(static_cast<std::uint8_t>(v >> 8));
+                a.push_back(static_cast<std::uint8_t>(v & 0xFF));
+            }
+            a = Sealed(a);
         }
         switch (fault) {
         case Fault::Good:

@@ -1,0 +1,168 @@
+// The controller core on a bare Line with the line double serving a register
+// store: what each operation reads, writes and reports, with no panel. This
+// test links the core alone.
+#include "core/operations.h"
+#include "support/hex.h"
+#include "support/line_double.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using core::AnswerStatus;
+
+class Core : public ::testing::Test {
+protected:
+    Core() : line(ports, clock), wire(clock)
+    {
+        wire.serve = true;
+        EXPECT_EQ(ports.open(1, wire.factory()(), 19200), 0);
+        line.link.comPort = 1;
+        line.link.ctrlID = 1;
+        line.link.portOpen = 1;
+        // A controller at one decimal: 25.0 degrees, alarms 80.0 / 10.0, switch off.
+        wire.regs = {{0x002A, 31}, {0x0000, 250}, {0x001A, 800}, {0x0021, 100}, {0x0001, 125},
+                     {0x0002, 4},  {0x0003, 80},  {0x0008, 200}, {0x001C, 7},   {0x002D, 1500},
+                     {0x005F, 1}};
+    }
+    // The register of each request, in order.
+    std::vector<int> registers() const
+    {
+        std::vector<int> r;
+        for (const auto& w : wire.writes)
+            r.push_back(w[2] << 8 | w[3]);
+        return r;
+    }
+
+    io::VirtualClock clock;
+    io::PortTable ports;
+    comlink::Line line;
+    LineDouble wire;
+};
+
+TEST_F(Core, ReadAllFillsTheRecordsAtTheControllersScale)
+{
+    ParameterSet p;
+    const core::ReadAllResult r = core::ReadAll(line, p);
+    ASSERT_TRUE(r.complete());
+    EXPECT_EQ(p.decimalPnt, 31);
+    EXPECT_FLOAT_EQ(p.tempScale, 10.0f);
+    EXPECT_FLOAT_EQ(p.setValue, 25.0f);
+    EXPECT_FLOAT_EQ(p.alarmHigh, 80.0f);
+    EXPECT_FLOAT_EQ(p.outputLevel, 12.5f);  // tenths, whatever the decimal point
+    EXPECT_FLOAT_EQ(p.pidP[0], 8.0f);
+    EXPECT_FLOAT_EQ(p.pidBound[0], 20.0f);
+    EXPECT_FLOAT_EQ(p.rangeHigh, 150.0f);
+    EXPECT_EQ(r.ctrlFunc, 4);
+    EXPECT_EQ(p.alarmWatch, 0);
+    EXPECT_EQ(p.keypadValue, 1);
+    const std::vector<int> expected = {0x2A, 0x00, 0x1A, 0x21, 0x01, 0x02, 0x03, 0x09, 0x0F, 0x15, 0x28, 0x30, 0x31,
+                                       0x2B, 0x29, 0x2C, 0x2D, 0x32, 0x1C, 0x1C, 0x23, 0x20, 0x27, 0x5F};
+    EXPECT_EQ(registers(), expected);
+}
+
+TEST_F(Core, ReadAllStopsAtTheFirstBadAnswerAndKeepsWhatItHadNotReached)
+{
+    ParameterSet p;
+    p.pidP[0] = 3.5f;
+    // The sixth request (control function) answers, the PID block does not.
+    wire.faults = {LineDouble::Fault::Good, LineDouble::Fault::Good, LineDouble::Fault::Good, LineDouble::Fault::Good,
+                   LineDouble::Fault::Good, LineDouble::Fault::Good, LineDouble::Fault::Silent};
+    const core::ReadAllResult r = core::ReadAll(line, p);
+    EXPECT_FALSE(r.complete());
+    EXPECT_EQ(r.headRead, 4);
+    EXPECT_TRUE(r.ctrlFuncRead);
+    EXPECT_EQ(r.pidSetsRead, 0);
+    EXPECT_TRUE(r.op.stopped);
+    EXPECT_TRUE(r.op.stoppedOnRead);
+    EXPECT_EQ(r.op.stopReg, 0x0003);
+    EXPECT_EQ(r.op.stopStatus, AnswerStatus::Silent);
+    EXPECT_FLOAT_EQ(p.setValue, 25.0f);
+    EXPECT_FLOAT_EQ(p.pidP[0], 3.5f);
+    EXPECT_EQ(wire.writes.size(), 7u);  // nothing after the silent read
+}
+
+TEST_F(Core, TheAlarmSwitchOnReadsTheStatusAfterItsWrites)
+{
+    wire.regs[0x1003] = 0x0003;  // not running, alarm bits 3
+    core::OpLog op;
+    core::AlarmSwitchResult r;
+    ASSERT_TRUE(core::ApplyAlarmSwitch(line, op, 1, &r));
+    EXPECT_EQ(r.writesDone, 4);
+    EXPECT_TRUE(r.statusRead);
+    EXPECT_EQ(r.alarmStatus, 3);
+    EXPECT_EQ(registers(), (std::vector<int>{0x1C, 0x23, 0x20, 0x27, 0x1003}));
+    // Written 8, 9, 21, 21: the controller's "on".
+    EXPECT_EQ(wire.regs[0x001C], 8);
+    EXPECT_EQ(wire.regs[0x0023], 9);
+    // A running program's segment in the low byte is no alarm.
+    wire.regs[0x1003] = 0x0512;
+    std::uint16_t status = 99;
+    ASSERT_TRUE(core::ReadAlarmStatus(line, &status));
+    EXPECT_EQ(status, 0);
+}
+
+TEST_F(Core, TheSetValueWriteTellsRefusalFromSilenceAndFromAnotherAnswer)
+{
+    ParameterSet p;
+    p.tempScale = 10.0f;
+    p.setValue = 37.5f;
+    core::OpLog op;
+    EXPECT_EQ(core::SendSetValue(line, p, &op), core::SetValueOutcome::Sent);
+    EXPECT_EQ(wire.regs[0x0000], 375);
+
+    wire.queue(LineDouble::Sealed({0x01, 0x86, 0x03}));
+    EXPECT_EQ(core::SendSetValue(line, p, &op), core::SetValueOutcome::Refused);
+    EXPECT_FALSE(op.stopped);
+
+    // An intact echo of another value is not the controller taking this one.
+    wire.queue(LineDouble::Sealed({0x01, 0x06, 0x00, 0x00, 0x01, 0x78}));
+    EXPECT_EQ(core::SendSetValue(line, p, &op), core::SetValueOutcome::NoAnswer);
+    EXPECT_TRUE(op.wrongAnswer);
+    EXPECT_EQ(op.stopReg, 0x0000);
+}
+
+TEST_F(Core, PidUpdateReportsEachSetBeforeItsWritesAndTheEndBeforeTheClosingFlush)
+{
+    core::PidValues v;
+    for (int i = 0; i < 4; ++i)
+        v.p[i] = 5.0f + static_cast<float>(i);
+    ParameterSet p;
+    p.tempScale = 10.0f;
+    std::vector<std::pair<int, std::size_t>> progress;  // (set, writes so far)
+    int flushesAtEnd = -1;
+    const core::OpLog op = core::UpdatePid(line, p, v, [&](int n) {
+        progress.push_back({n, wire.writes.size()});
+        if (n == 0)
+            flushesAtEnd = wire.flushOut;
+    });
+    EXPECT_TRUE(op.ok());
+    const std::vector<std::pair<int, std::size_t>> expected = {{1, 0}, {2, 6}, {3, 12}, {4, 18}, {0, 23}};
+    EXPECT_EQ(progress, expected);
+    EXPECT_EQ(flushesAtEnd, 1);
+    EXPECT_EQ(wire.flushOut, 2);
+    EXPECT_FLOAT_EQ(p.pidP[3], 8.0f);
+    EXPECT_EQ(wire.regs[0x0015], 80);
+}
+
+TEST_F(Core, StepProgramWriteStopsAtTheFirstUnansweredWrite)
+{
+    StepProgram prog;
+    for (StepRecord& s : prog.steps)
+        s.sv = 30.0f;
+    // The third write (step 1, parameter 2) is silent.
+    wire.faults = {LineDouble::Fault::Good, LineDouble::Fault::Good, LineDouble::Fault::Silent};
+    std::string failure;
+    AnswerStatus failed = AnswerStatus::Good;
+    EXPECT_FALSE(core::WriteStepProgram(line, prog, 10.0f, &failure, &failed));
+    EXPECT_EQ(failed, AnswerStatus::Silent);
+    EXPECT_EQ(wire.writes.size(), 3u);
+    EXPECT_NE(failure.find("step 1 parameter 2 (register 0x0039)"), std::string::npos) << failure;
+
+    // A band beyond any register is refused before anything is sent.
+    prog.tolBand = 4000.0f;
+    EXPECT_FALSE(core::CheckStepProgram(prog, 10.0f, &failure));
+    EXPECT_NE(failure.find("tolerance band"), std::string::npos);
+}
+
+} // namespace
