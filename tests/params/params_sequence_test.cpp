@@ -1,6 +1,7 @@
 // The parameter operations as the port sees them: flushes, waits, the order
 // of writes and reads, and controller answers the simulator does not give by
 // itself (a status word with chosen bytes, silence from a chosen request on).
+#include "support/line_double.h"
 #include "support/rig.h"
 
 #include "link/modbus.h"
@@ -52,75 +53,46 @@ std::string Summary(const std::uint8_t* rq)
     return buf;
 }
 
-class RecordingDevice : public io::SerialDevice {
-public:
-    RecordingDevice(std::unique_ptr<io::SerialDevice> inner, std::shared_ptr<Recorder> rec)
-        : m_inner(std::move(inner)), m_rec(std::move(rec))
-    {
-    }
-    bool open(int baudRate) override { return m_inner->open(baudRate); }
-    void close() override { m_inner->close(); }
-    bool isOpen() const override { return m_inner->isOpen(); }
-    int write(const std::uint8_t* data, int count) override
-    {
-        m_rec->log(Summary(data));
-        ++m_rec->requests;
-        if (m_rec->silentFrom > 0 && m_rec->requests >= m_rec->silentFrom)
-            m_rec->rig->sim->faults().silent = true;
-        if (m_rec->fakeStatus && data[1] == 0x03 && data[2] == 0x10 && data[3] == 0x03) {
-            m_pending = {data[0], 0x03, 0x00, 0x02, m_rec->status.first, m_rec->status.second};
-            const comlink::Crc crc = comlink::CalcCRC16(m_pending.data(), 6);
-            m_pending.push_back(crc.lo);
-            m_pending.push_back(crc.hi);
-            return count;
-        }
-        return m_inner->write(data, count);
-    }
-    int read(std::uint8_t* buf, int max, double timeout, const io::AnswerComplete& done) override
-    {
-        int n = 0;
-        if (!m_pending.empty()) {
-            for (; n < max && n < static_cast<int>(m_pending.size()); ++n)
-                buf[n] = m_pending[static_cast<std::size_t>(n)];
-            m_pending.clear();
-        } else {
-            n = m_inner->read(buf, max, timeout, done);
-        }
-        m_rec->log("R " + std::to_string(n));
-        return n;
-    }
-    void flushInput() override
-    {
-        m_rec->log("FI");
-        m_pending.clear();
-        m_inner->flushInput();
-    }
-    void flushOutput() override
-    {
-        m_rec->log("FO");
-        m_inner->flushOutput();
-    }
-    std::string description() const override { return "recorded " + m_inner->description(); }
-
-private:
-    std::unique_ptr<io::SerialDevice> m_inner;
-    std::shared_ptr<Recorder> m_rec;
-    std::vector<std::uint8_t> m_pending;
-};
-
+// The simulated controller behind the line double's tap: every call logged;
+// silence from a chosen request on; status words with chosen bytes.
 struct Recorded : ::testing::Test {
     TestRig rig;
     std::shared_ptr<Recorder> rec = std::make_shared<Recorder>();
+    LineDouble tap{rig.clock};
 
     void SetUp() override
     {
         rec->rig = &rig;
         auto controller = rig.sim;
         io::Clock* clock = &rig.clock;
-        auto r = rec;
-        rig.rt.ports().bind(1, "COM1  recorded", [controller, clock, r] {
-            return std::make_unique<RecordingDevice>(sim::MakeSimDevice(controller, *clock), r);
-        });
+        tap.inner = [controller, clock] { return sim::MakeSimDevice(controller, *clock); };
+        Recorder* r = rec.get();
+        tap.onEvent = [r](const LineDouble::Event& e) {
+            switch (e.kind) {
+            case LineDouble::Event::Write:
+                r->log(Summary(e.bytes.data()));
+                ++r->requests;
+                if (r->silentFrom > 0 && r->requests >= r->silentFrom)
+                    r->rig->sim->faults().silent = true;
+                break;
+            case LineDouble::Event::Read:
+                r->log("R " + std::to_string(e.got));
+                break;
+            case LineDouble::Event::FlushIn:
+                r->log("FI");
+                break;
+            case LineDouble::Event::FlushOut:
+                r->log("FO");
+                break;
+            }
+        };
+        tap.substitute = [r](const std::uint8_t* rq, int, std::vector<std::uint8_t>* answer) {
+            if (!r->fakeStatus || rq[1] != 0x03 || rq[2] != 0x10 || rq[3] != 0x03)
+                return false;
+            *answer = LineDouble::Sealed({rq[0], 0x03, 0x00, 0x02, r->status.first, r->status.second});
+            return true;
+        };
+        rig.rt.ports().bind(1, "COM1  recorded", tap.factory());
         ASSERT_GE(rig.connect(), 0);
         ASSERT_EQ(rig.app.link.portOpen, 1);
         rig.sim->setReg(0x002A, 31);

@@ -5,6 +5,7 @@
 #include "program/program.h"
 #include "program/step_codec.h"
 #include "sim/controller.h"
+#include "support/line_double.h"
 #include "support/rig.h"
 
 #include <gtest/gtest.h>
@@ -30,77 +31,40 @@ struct Trace {
     std::function<bool()> waitPopupUp;
     // When set, a read of the status word answers with these two bytes.
     std::optional<std::pair<std::uint8_t, std::uint8_t>> status;
-    // When set, the device is gone from this write on (1-based), as an
-    // unplugged adapter is.
-    int lostFromWrite = 0;
-    int writes = 0;
 };
 
-// Passes everything to the simulated controller and records it.
-class TraceDevice final : public io::SerialDevice {
-public:
-    TraceDevice(std::unique_ptr<io::SerialDevice> inner, io::Clock& clock, std::shared_ptr<Trace> trace)
-        : m_inner(std::move(inner)), m_clock(clock), m_trace(std::move(trace))
-    {
-    }
-    bool open(int baud) override { return m_inner->open(baud); }
-    void close() override { m_inner->close(); }
-    bool isOpen() const override { return m_inner->isOpen(); }
-    int write(const std::uint8_t* data, int count) override
-    {
-        PortEvent e{PortEvent::Write, m_clock.now(), count};
-        if (count >= 4)
-            e.reg = static_cast<std::uint16_t>(data[2] << 8 | data[3]);
-        e.waitPopup = m_trace->waitPopupUp && m_trace->waitPopupUp();
-        m_trace->events.push_back(e);
-        m_lastWasStatusRead = count == 8 && data[1] == comlink::FN_READ && e.reg == program::kStatusRegister;
-        if (m_trace->lostFromWrite > 0 && ++m_trace->writes >= m_trace->lostFromWrite)
-            return -1;
-        return m_inner->write(data, count);
-    }
-    int read(std::uint8_t* buf, int max, double timeout, const io::AnswerComplete& done) override
-    {
-        m_trace->events.push_back({PortEvent::Read, m_clock.now(), max});
-        const int n = m_inner->read(buf, max, timeout, done);
-        if (n == 8 && m_lastWasStatusRead && m_trace->status) {
-            buf[4] = m_trace->status->first;
-            buf[5] = m_trace->status->second;
-            const comlink::Crc crc = comlink::CalcCRC16(buf, 6);
-            buf[6] = crc.lo;
-            buf[7] = crc.hi;
-        }
-        return n;
-    }
-    void flushInput() override
-    {
-        m_trace->events.push_back({PortEvent::FlushIn, m_clock.now()});
-        m_inner->flushInput();
-    }
-    void flushOutput() override
-    {
-        m_trace->events.push_back({PortEvent::FlushOut, m_clock.now()});
-        m_inner->flushOutput();
-    }
-    std::string description() const override { return "traced simulated controller"; }
-
-private:
-    std::unique_ptr<io::SerialDevice> m_inner;
-    io::Clock& m_clock;
-    std::shared_ptr<Trace> m_trace;
-    bool m_lastWasStatusRead = false;
-};
-
+// The simulated controller behind the line double's tap, every call recorded.
 struct TraceRig : TestRig {
     std::shared_ptr<Trace> trace = std::make_shared<Trace>();
+    LineDouble tap{clock};
 
     TraceRig()
     {
         auto controller = sim;
         io::Clock* c = &clock;
-        auto t = trace;
-        rt.ports().bind(2, "COM2  traced", [controller, c, t] {
-            return std::make_unique<TraceDevice>(sim::MakeSimDevice(controller, *c), *c, t);
-        });
+        tap.inner = [controller, c] { return sim::MakeSimDevice(controller, *c); };
+        Trace* t = trace.get();
+        tap.onEvent = [t](const LineDouble::Event& e) {
+            PortEvent p{static_cast<PortEvent::Kind>(e.kind), e.at, e.count};
+            if (e.kind == LineDouble::Event::Write) {
+                if (e.count >= 4)
+                    p.reg = static_cast<std::uint16_t>(e.bytes[2] << 8 | e.bytes[3]);
+                p.waitPopup = t->waitPopupUp && t->waitPopupUp();
+            }
+            t->events.push_back(p);
+        };
+        tap.rewrite = [t](const std::vector<std::uint8_t>& rq, std::uint8_t* buf, int n) {
+            const bool statusRead = rq.size() == 8 && rq[1] == comlink::FN_READ &&
+                                    (rq[2] << 8 | rq[3]) == program::kStatusRegister;
+            if (n != 8 || !statusRead || !t->status)
+                return;
+            buf[4] = t->status->first;
+            buf[5] = t->status->second;
+            const comlink::Crc crc = comlink::CalcCRC16(buf, 6);
+            buf[6] = crc.lo;
+            buf[7] = crc.hi;
+        };
+        rt.ports().bind(2, "COM2  traced", tap.factory());
         EXPECT_GE(connect(2), 0);
         trace->waitPopupUp = [this] { return rt.IsPopupInstalled(app.panels.wait); };
         op.clear();
@@ -199,7 +163,7 @@ TEST(ScriptLine, PortLostDuringTransferIsToldOnce)
 {
     for (const int control : {SCRIPT_LOAD_CTRL, SCRIPT_SAVE_CTRL}) {
         TraceRig rig;
-        rig.trace->lostFromWrite = 4;
+        rig.tap.lostFromWrite = static_cast<int>(rig.tap.writes.size()) + 4;
         rig.rt.FireEvent(rig.script(), control, rt::EVENT_COMMIT);
         EXPECT_EQ(rig.op.titles(), std::vector<std::string>{"Connection Lost"}) << control;
         EXPECT_EQ(rig.app.link.portOpen, 0);

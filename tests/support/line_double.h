@@ -50,6 +50,28 @@ struct LineDouble {
     // test can look at the system's state at that moment.
     std::function<void(int)> onWrite;
 
+    // The tap. Every call is seen by onEvent: a write before it goes on, a
+    // read once it returned (at: when it began, count: bytes asked, got:
+    // bytes returned), flushes before they go on.
+    io::SerialDeviceFactory inner;
+    struct Event {
+        enum Kind { FlushOut, FlushIn, Write, Read } kind;
+        double at = 0;
+        int count = 0;
+        int got = 0;
+        std::vector<std::uint8_t> bytes;  // a write's request
+    };
+    std::function<void(const Event&)> onEvent;
+    // Changes an answer before the system sees it: the last request, the
+    // bytes read and their count.
+    std::function<void(const std::vector<std::uint8_t>& request, std::uint8_t* answer, int count)> rewrite;
+    // Answers a request in place of the inner device (which then never sees
+    // it): true with the answer, ready at once.
+    std::function<bool(const std::uint8_t* request, int count, std::vector<std::uint8_t>* answer)> substitute;
+    // The device is gone from this write on (1-based; 0: never), as an
+    // unplugged adapter is.
+    int lostFromWrite = 0;
+
     void queue(const std::vector<std::uint8_t>& bytes, double delay = 0.005) { replies.push_back({bytes, delay}); }
     void queueSilence() { replies.push_back({}); }
 
@@ -74,9 +96,15 @@ struct LineDouble {
 
     class Device final : public io::SerialDevice {
     public:
-        explicit Device(LineDouble& l) : m_line(l) {}
+        explicit Device(LineDouble& l) : m_line(l)
+        {
+            if (l.inner)
+                m_inner = l.inner();
+        }
         bool open(int baudRate) override
         {
+            if (m_inner)
+                return m_inner->open(baudRate);
             if (m_line.refuseOpen)
                 return false;
             ++m_line.opens;
@@ -86,19 +114,32 @@ struct LineDouble {
         }
         void close() override
         {
+            if (m_inner)
+                return m_inner->close();
             if (m_line.isOpen)
                 ++m_line.closes;
             m_line.isOpen = false;
         }
-        bool isOpen() const override { return m_line.isOpen; }
+        bool isOpen() const override { return m_inner ? m_inner->isOpen() : m_line.isOpen; }
         int write(const std::uint8_t* data, int count) override
         {
+            m_line.event({Event::Write, m_line.clock.now(), count, 0, std::vector<std::uint8_t>(data, data + count)});
+            if (m_line.lostFromWrite > 0 && static_cast<int>(m_line.writes.size()) + 1 >= m_line.lostFromWrite)
+                m_line.lost = true;
             if (m_line.lost)
                 return -1;
             m_line.writes.emplace_back(data, data + count);
             m_line.writeTimes.push_back(m_line.clock.now());
             if (m_line.onWrite)
                 m_line.onWrite(static_cast<int>(m_line.writes.size()) - 1);
+            std::vector<std::uint8_t> instead;
+            if (m_inner && m_line.substitute && m_line.substitute(data, count, &instead)) {
+                m_line.input = instead;
+                m_line.inputReadyAt = m_line.clock.now();
+                return count;
+            }
+            if (m_inner)
+                return m_inner->write(data, count);
             Reply r;
             if (!m_line.replies.empty()) {
                 r = m_line.replies.front();
@@ -116,9 +157,38 @@ struct LineDouble {
         }
         int read(std::uint8_t* buf, int max, double timeout, const io::AnswerComplete& done) override
         {
+            const double at = m_line.clock.now();
+            const int n = readInner(buf, max, timeout, done);
+            if (n > 0 && m_line.rewrite && !m_line.writes.empty())
+                m_line.rewrite(m_line.writes.back(), buf, n);
+            m_line.event({Event::Read, at, max, n, {}});
+            return n;
+        }
+        void flushInput() override
+        {
+            m_line.event({Event::FlushIn, m_line.clock.now()});
+            ++m_line.flushIn;
+            m_line.input.clear();
+            if (m_inner)
+                m_inner->flushInput();
+        }
+        void flushOutput() override
+        {
+            m_line.event({Event::FlushOut, m_line.clock.now()});
+            ++m_line.flushOut;
+            if (m_inner)
+                m_inner->flushOutput();
+        }
+        std::string description() const override { return m_inner ? "tapped " + m_inner->description() : "line double"; }
+
+    private:
+        int readInner(std::uint8_t* buf, int max, double timeout, const io::AnswerComplete& done)
+        {
             ++m_line.reads;
             if (m_line.lost)
                 return -1;
+            if (m_inner && m_line.input.empty())
+                return m_inner->read(buf, max, timeout, done);
             const double deadline = m_line.clock.now() + timeout;
             int n = 0;
             if (!m_line.input.empty() && m_line.inputReadyAt <= deadline) {
@@ -135,19 +205,18 @@ struct LineDouble {
             m_line.clock.sleepUntil(deadline);
             return n;
         }
-        void flushInput() override
-        {
-            ++m_line.flushIn;
-            m_line.input.clear();
-        }
-        void flushOutput() override { ++m_line.flushOut; }
-        std::string description() const override { return "line double"; }
 
-    private:
         LineDouble& m_line;
+        std::unique_ptr<io::SerialDevice> m_inner;
     };
 
 private:
+    void event(const Event& e)
+    {
+        if (onEvent)
+            onEvent(e);
+    }
+
     Reply served(const std::uint8_t* rq)
     {
         Fault fault = Fault::Good;
