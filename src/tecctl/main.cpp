@@ -4,6 +4,7 @@
 #include "io/port_table.h"
 #include "link/transact.h"
 #include "protocol/com_settings.h"
+#include "protocol/registers.h"
 #include "rt/port_map.h"
 #include "rt/serial_qt.h"
 #include "sim/controller.h"
@@ -143,8 +144,8 @@ int main(int argc, char** argv)
         config.address = static_cast<std::uint8_t>(address);
         simulated = std::make_shared<sim::Controller>(clock, config);
         // The same first look as the window program's: 40.0 degrees under PID control.
-        simulated->setReg(0x0000, 400);
-        simulated->setReg(0x0002, 4);
+        simulated->setReg(tecreg::kSetValue, 400);
+        simulated->setReg(tecreg::kCtrlFunc, 4);
         dev = sim::MakeSimDevice(simulated, clock);
         device = "the simulated controller";
     } else {
