@@ -5,6 +5,7 @@ PKGS=(build-essential cmake ninja-build pkg-config
       qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools
       libqt6serialport6 libqt6uitools6 qt6-qpa-plugins libqt6opengl6-dev
       libqcustomplot-dev libgtest-dev libgmock-dev
+      clang libclang-rt-dev ccache
       xvfb xauth x11-apps imagemagick fonts-dejavu-core locales)
 missing=()
 for p in "${PKGS[@]}"; do

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "app/callback.h"
+#include "link/com_settings.h"
 
 #include <cstdint>
 #include <string>
@@ -12,11 +13,6 @@ namespace comlink {
 
 // The settings file in the working directory.
 constexpr const char* kSettingsFile = "DftCom.prm";
-
-// Parses "port baud address"; false when the text does not hold three numbers
-// in range (port and address 0..65535, baud 1..4000000).
-bool ParseComSettings(const std::string& text, std::uint16_t* port, std::uint32_t* baud, std::uint16_t* id);
-std::string FormatComSettings(std::uint16_t port, std::uint32_t baud, std::uint16_t id);
 
 // Reads DftCom.prm into the link and shows port and address on the main panel.
 // A missing or unreadable file changes nothing.

@@ -1,7 +1,11 @@
 // The chart panel: opening it, its Y scale and XYscale.txt, Plot and Exit.
 #include "app/app.h"
 #include "monitor/monitor.h"
+#include "rt/chart_limits.h"
 #include "rt/files.h"
+
+#include <cstdio>
+#include <string>
 
 namespace monitor {
 
@@ -28,19 +32,44 @@ void ShowScaleControls(App& app, const ChartScale& s)
     app.rt.SetCtrlVal(app.panels.yscale, YSCALE_XPOINTS, static_cast<int>(s.xPoints));
 }
 
+std::string Num(double v)
+{
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%g", v);
+    return buf;
+}
+
 // The saved scale replaces the one in memory only when the chart can show it;
 // with neither usable (a first run without the file) a default takes over, so
-// the chart never gets an empty or upside-down range.
+// the chart never gets an empty or upside-down range. A file that is there
+// but cannot be used is said once per opening, with what the chart shows
+// instead; a missing file is the normal first run and says nothing.
 void LoadScale(App& app)
 {
     ChartScale read = app.scale;
-    std::string text;
-    if (rt::ReadWholeFile(kScaleFile, &text))
+    std::string text, error;
+    const bool present = rt::FileExists(kScaleFile);
+    const bool readable = rt::ReadWholeFile(kScaleFile, &text, &error);
+    if (readable)
         ParseScale(text, &read);
-    if (ScaleIsUsable(read))
+    if (readable && ScaleIsUsable(read)) {
         app.scale = read;
-    else if (!ScaleIsUsable(app.scale))
+        return;
+    }
+    if (!ScaleIsUsable(app.scale))
         app.scale = DefaultScale(app.params.rangeLow, app.params.rangeHigh);
+    if (!present)
+        return;
+    const std::string why =
+        !readable ? "it cannot be read (" + error + ")"
+                  : "the chart cannot show Y from " + Num(read.yMin) + " to " + Num(read.yMax) + " over " +
+                        std::to_string(read.xPoints) + " points.\nThe bottom must lie below the top, both within " +
+                        Num(rt::kStripChartMaxMagnitude) + ", and the span must be 1 to " +
+                        std::to_string(rt::kStripChartMaxPoints) + " points";
+    app.rt.MessagePopup("Chart Scale", std::string(kScaleFile) + " is not used: " + why + ".\nThe chart shows Y from " +
+                                           Num(app.scale.yMin) + " to " + Num(app.scale.yMax) + " over " +
+                                           std::to_string(app.scale.xPoints) +
+                                           " points; Apply on the Y-scale panel saves them.");
 }
 
 // The PV-read switch comes back but stays off: main-panel polling resumes
@@ -119,7 +148,8 @@ TEC_CALLBACK(CloseYscale)
     s.xPoints = points;
     if (!monitor::ScaleIsUsable(s)) {
         app.rt.MessagePopup("Chart Scale", "The bottom of the Y axis must be below its top,\n"
-                                           "and the X span must be at least 1 point.");
+                                           "and the X span must be 1 to " +
+                                               std::to_string(rt::kStripChartMaxPoints) + " points.");
         return 0;
     }
     app.scale = s;

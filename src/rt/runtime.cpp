@@ -804,7 +804,9 @@ int setAttribute(ControlRec& c, int attribute, double v)
         return RT_ERR_BAD_ARGUMENT;
     case ATTR_POINTS_PER_SCREEN:
         if (auto* s = qobject_cast<StripChart*>(w))
-            return s->setPointsPerScreen(static_cast<int>(std::lround(std::min(v, 1e9)))) ? 0 : RT_ERR_BAD_ARGUMENT;
+            return v >= 1 && v <= kStripChartMaxPoints && s->setPointsPerScreen(static_cast<int>(std::lround(v)))
+                       ? 0
+                       : RT_ERR_BAD_ARGUMENT;
         return RT_ERR_BAD_ARGUMENT;
     case ATTR_INTERVAL:
         if (auto* t = qobject_cast<TimerControl*>(w); t && v >= 0) {

@@ -233,7 +233,7 @@ void StripChart::applyColors()
 
 bool StripChart::setPointsPerScreen(int points)
 {
-    if (points < 1)
+    if (!StripChartSpanShowable(points))
         return false;
     m_pointsPerScreen = points;
     scrollToEnd();
@@ -277,7 +277,7 @@ bool StripChart::setYScaling(int mode, double min, double max)
         scrollToEnd();
         return true;
     }
-    if (mode != 0 || !(min < max) || !std::isfinite(min) || !std::isfinite(max))
+    if (mode != 0 || !StripChartRangeShowable(min, max))
         return false;
     m_autoY = false;
     yAxis->setRange(min, max);

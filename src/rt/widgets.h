@@ -3,6 +3,8 @@
 // Graph. Their Q_PROPERTYs are what the panel files set.
 #pragma once
 
+#include "rt/chart_limits.h"
+
 #include <QColor>
 #include <QDoubleSpinBox>
 #include <QSpinBox>
@@ -112,7 +114,7 @@ class StripChart final : public QCustomPlot {
     Q_PROPERTY(double yMin READ yMin WRITE setYMin)
     Q_PROPERTY(double yMax READ yMax WRITE setYMax)
 public:
-    static constexpr int kMaxPoints = 200000;
+    static constexpr int kMaxPoints = kStripChartMaxPoints;
     static constexpr int kDropChunk = 20000;
 
     explicit StripChart(QWidget* parent = nullptr);
@@ -125,7 +127,7 @@ public:
     QString xLabel() const { return xAxis->label(); }
     void setXLabel(const QString& s) { xAxis->setLabel(s); }
     int pointsPerScreen() const { return m_pointsPerScreen; }
-    // False when points < 1.
+    // False when points lies outside 1..kMaxPoints.
     bool setPointsPerScreen(int points);
     double xIncrement() const { return m_xIncrement; }
     // False when the increment is not positive.
@@ -141,7 +143,8 @@ public:
     void clearPoints();
     int pointCount() const;
     long long totalPoints() const { return m_next; }
-    // Manual (0) Y range, or automatic (1) to fit the visible points. False on an empty range.
+    // Manual (0) Y range, or automatic (1) to fit the visible points. False on
+    // a range the chart cannot show (StripChartRangeShowable).
     bool setYScaling(int mode, double min, double max);
     int yScalingMode() const { return m_autoY ? 1 : 0; }
 

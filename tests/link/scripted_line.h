@@ -20,6 +20,11 @@ struct ScriptedLine {
     };
 
     explicit ScriptedLine(rt::VirtualClock& c) : clock(c) {}
+    // A device handed out may outlive the line (the run-time closes its port
+    // after the test body ends): from then on it behaves as an unplugged one.
+    ~ScriptedLine() { *m_self = nullptr; }
+    ScriptedLine(const ScriptedLine&) = delete;
+    ScriptedLine& operator=(const ScriptedLine&) = delete;
 
     rt::VirtualClock& clock;
     std::deque<Reply> replies;
@@ -43,79 +48,94 @@ struct ScriptedLine {
 
     rt::SerialDeviceFactory factory()
     {
-        return [this] { return std::unique_ptr<rt::SerialDevice>(new Device(*this)); };
+        return [self = m_self] { return std::unique_ptr<rt::SerialDevice>(new Device(self)); };
     }
 
     class Device final : public rt::SerialDevice {
     public:
-        explicit Device(ScriptedLine& l) : m_line(l) {}
+        explicit Device(std::shared_ptr<ScriptedLine*> line) : m_self(std::move(line)) {}
         bool open(int baudRate) override
         {
-            if (m_line.refuseOpen)
+            if (!*m_self || line().refuseOpen)
                 return false;
-            ++m_line.opens;
-            m_line.openBaud = baudRate;
-            m_line.isOpen = true;
+            ++line().opens;
+            line().openBaud = baudRate;
+            line().isOpen = true;
             return true;
         }
         void close() override
         {
-            if (m_line.isOpen)
-                ++m_line.closes;
-            m_line.isOpen = false;
+            if (!*m_self)
+                return;
+            if (line().isOpen)
+                ++line().closes;
+            line().isOpen = false;
         }
-        bool isOpen() const override { return m_line.isOpen; }
+        bool isOpen() const override { return *m_self && line().isOpen; }
         int write(const std::uint8_t* data, int count) override
         {
-            if (m_line.lost)
+            if (!*m_self || line().lost)
                 return -1;
-            m_line.writes.emplace_back(data, data + count);
-            m_line.writeTimes.push_back(m_line.clock.now());
-            if (m_line.onWrite)
-                m_line.onWrite(static_cast<int>(m_line.writes.size()) - 1);
+            line().writes.emplace_back(data, data + count);
+            line().writeTimes.push_back(line().clock.now());
+            if (line().onWrite)
+                line().onWrite(static_cast<int>(line().writes.size()) - 1);
             Reply r;
-            if (!m_line.replies.empty()) {
-                r = m_line.replies.front();
-                m_line.replies.pop_front();
-            } else if (m_line.repeatWhenEmpty) {
-                r = m_line.repeat;
+            if (!line().replies.empty()) {
+                r = line().replies.front();
+                line().replies.pop_front();
+            } else if (line().repeatWhenEmpty) {
+                r = line().repeat;
             }
             if (!r.bytes.empty()) {
-                m_line.input.insert(m_line.input.end(), r.bytes.begin(), r.bytes.end());
-                m_line.inputReadyAt = m_line.clock.now() + r.delay;
+                line().input.insert(line().input.end(), r.bytes.begin(), r.bytes.end());
+                line().inputReadyAt = line().clock.now() + r.delay;
             }
             return count;
         }
         int read(std::uint8_t* buf, int max, double timeout, const rt::AnswerComplete& done) override
         {
-            ++m_line.reads;
-            if (m_line.lost)
+            if (!*m_self)
                 return -1;
-            const double deadline = m_line.clock.now() + timeout;
+            ++line().reads;
+            if (line().lost)
+                return -1;
+            const double deadline = line().clock.now() + timeout;
             int n = 0;
-            if (!m_line.input.empty() && m_line.inputReadyAt <= deadline) {
-                m_line.clock.sleepUntil(m_line.inputReadyAt);
-                while (n < max && !m_line.input.empty()) {
-                    buf[n++] = m_line.input.front();
-                    m_line.input.erase(m_line.input.begin());
+            if (!line().input.empty() && line().inputReadyAt <= deadline) {
+                line().clock.sleepUntil(line().inputReadyAt);
+                while (n < max && !line().input.empty()) {
+                    buf[n++] = line().input.front();
+                    line().input.erase(line().input.begin());
                     if (done && done(buf, n))
                         return n;
                 }
                 if (n == max)
                     return n;
             }
-            m_line.clock.sleepUntil(deadline);
+            line().clock.sleepUntil(deadline);
             return n;
         }
         void flushInput() override
         {
-            ++m_line.flushIn;
-            m_line.input.clear();
+            if (!*m_self)
+                return;
+            ++line().flushIn;
+            line().input.clear();
         }
-        void flushOutput() override { ++m_line.flushOut; }
+        void flushOutput() override
+        {
+            if (*m_self)
+                ++line().flushOut;
+        }
         std::string description() const override { return "scripted line"; }
 
     private:
-        ScriptedLine& m_line;
+        std::shared_ptr<ScriptedLine*> m_self;
+        // The living line; only called after *m_self was found set.
+        ScriptedLine& line() const { return **m_self; }
     };
+
+private:
+    std::shared_ptr<ScriptedLine*> m_self = std::make_shared<ScriptedLine*>(this);
 };

@@ -96,6 +96,39 @@ TEST_F(RtFixture, StripChartYScale)
     EXPECT_EQ(rt.SetAxisScalingMode(main, PARM_SV, 1, 0, 0, 1), rt::RT_ERR_BAD_ARGUMENT);
 }
 
+TEST_F(RtFixture, StripChartRefusesWhatItCannotShowInsteadOfShowingSomethingElse)
+{
+    // The limits agree with the plotting library's own: a range it would
+    // silently ignore is refused, and one it keeps is accepted.
+    const double ends[] = {-1e308, -1e250, -2e249, -1e6, -1, 0, 1e-300, 1e-281, 1e-279, 1, 1e6, 2e249, 1e250, 1e308};
+    for (double lo : ends) {
+        for (double hi : ends) {
+            if (lo < hi) {
+                EXPECT_EQ(rt::StripChartRangeShowable(lo, hi), QCPRange::validRange(lo, hi)) << lo << " .. " << hi;
+            }
+        }
+    }
+    ASSERT_EQ(rt.SetAxisScalingMode(main, CHART_STRIPCHART, 1, 0, 20, 80), 0);
+    for (const auto& [lo, hi] : std::vector<std::pair<double, double>>{{-1e308, 1e308}, {0, 1e-300}, {-1e300, 0}}) {
+        EXPECT_EQ(rt.SetAxisScalingMode(main, CHART_STRIPCHART, 1, 0, lo, hi), rt::RT_ERR_BAD_ARGUMENT) << lo;
+        int mode = -1;
+        double a = 0, b = 0;
+        rt.GetAxisScalingMode(main, CHART_STRIPCHART, 1, &mode, &a, &b);
+        EXPECT_EQ(a, 20);
+        EXPECT_EQ(b, 80);
+    }
+    // A span beyond the points the chart holds is refused, not clamped.
+    ASSERT_EQ(rt.SetCtrlAttribute(main, CHART_STRIPCHART, rt::ATTR_POINTS_PER_SCREEN, 500), 0);
+    for (double bad : {2147483647.0, rt::kStripChartMaxPoints + 1.0, 0.0, -3.0, 1e300}) {
+        EXPECT_EQ(rt.SetCtrlAttribute(main, CHART_STRIPCHART, rt::ATTR_POINTS_PER_SCREEN, bad), rt::RT_ERR_BAD_ARGUMENT)
+            << bad;
+        int points = 0;
+        rt.GetCtrlAttribute(main, CHART_STRIPCHART, rt::ATTR_POINTS_PER_SCREEN, &points);
+        EXPECT_EQ(points, 500);
+    }
+    EXPECT_EQ(rt.SetCtrlAttribute(main, CHART_STRIPCHART, rt::ATTR_POINTS_PER_SCREEN, rt::kStripChartMaxPoints), 0);
+}
+
 TEST_F(RtFixture, StripChartHoldsABoundedNumberOfPoints)
 {
     auto* chart = qobject_cast<rt::StripChart*>(rt.controlWidget(main, CHART_STRIPCHART));
