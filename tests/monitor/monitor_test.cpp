@@ -5,6 +5,7 @@
 
 #include "monitor/monitor.h"
 #include "rt/files.h"
+#include "rt/widgets.h"
 
 #include <gtest/gtest.h>
 #include <qcustomplot.h>
@@ -83,10 +84,10 @@ protected:
     // The last value of trace k of the strip chart.
     double lastTraceValue(int k) const
     {
-        auto* plot = qobject_cast<QCustomPlot*>(rt.controlWidget(chart(), CHART_STRIPCHART));
-        if (!plot || k >= plot->graphCount() || plot->graph(k)->data()->isEmpty())
+        auto* plot = qobject_cast<rt::StripChart*>(rt.controlWidget(chart(), CHART_STRIPCHART));
+        if (!plot || k >= plot->traceCount() || plot->values(k).empty())
             return std::nan("");
-        return (plot->graph(k)->data()->constEnd() - 1)->value;
+        return plot->values(k).back();
     }
     QString yAxisLabel() const
     {
