@@ -1,11 +1,14 @@
 // The chart panel: opening it, its Y scale and XYscale.txt, Plot and Exit.
 #include "app/app.h"
+#include "monitor/log_reader.h"
 #include "monitor/monitor.h"
 #include "rt/chart_limits.h"
 #include "rt/files.h"
 
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace monitor {
 
@@ -223,5 +226,107 @@ TEC_CALLBACK(ChartExit)
     monitor::ResetPollMisses(app);
     monitor::EndLogging(app);
     app.rt.HidePanel(app.panels.chart);
+    return 0;
+}
+
+namespace monitor {
+
+const char* const kLiveHelpTitle = "<Live> Help";
+const char* const kLiveHelpText =
+    "The chart keeps the whole run (a week at one point a second).\n"
+    "Drag it to scroll back, turn the wheel to zoom the time (with Ctrl the Y axis),\n"
+    "Shift-drag a box to zoom into it, double-click to restore the Y scale.\n"
+    "From the keyboard: Left/Right and Page Up/Down scroll, + and - zoom, Home shows the whole run.\n"
+    "While you look back new points keep arriving; Live (or End) follows them again.";
+const char* const kOpenLogHelpTitle = "<Open Log> Help";
+const char* const kOpenLogHelpText =
+    "Opens a data log (.dat) in a chart window of its own, with the same scrolling,\n"
+    "zooming, readout and export as this chart. The file is only read, never changed,\n"
+    "and may be the one being logged to now.\n"
+    "Lines that cannot be read are skipped and counted.";
+const char* const kOpenLogTitle = "Open Log";
+
+// Larger files are refused: a week at one line a second is about 20 MB.
+constexpr std::size_t kMaxLogBytes = std::size_t{1} << 30;
+
+} // namespace monitor
+
+TEC_CALLBACK(ChartLive)
+{
+    if (event == rt::EVENT_RIGHT_CLICK) {
+        app.rt.MessagePopup(monitor::kLiveHelpTitle, monitor::kLiveHelpText);
+        return 0;
+    }
+    if (event == rt::EVENT_COMMIT)
+        app.rt.StripChartFollowLive(app.panels.chart, CHART_STRIPCHART);
+    return 0;
+}
+
+TEC_CALLBACK(ChartRestoreY)
+{
+    if (event == rt::EVENT_COMMIT)
+        app.rt.StripChartRestoreY(app.panels.chart, CHART_STRIPCHART);
+    return 0;
+}
+
+TEC_CALLBACK(ChartExport)
+{
+    if (event == rt::EVENT_COMMIT)
+        app.rt.ExportStripChart(app.panels.chart, CHART_STRIPCHART);
+    return 0;
+}
+
+TEC_CALLBACK(OpenLogViewer)
+{
+    if (event == rt::EVENT_RIGHT_CLICK) {
+        app.rt.MessagePopup(monitor::kOpenLogHelpTitle, monitor::kOpenLogHelpText);
+        return 0;
+    }
+    if (event != rt::EVENT_COMMIT)
+        return 0;
+    rt::FileSelect ask;
+    ask.defaultFileSpec = "*.dat";
+    ask.fileTypeList = "*.dat; *.txt; *.csv";
+    ask.title = "Select a data log to view";
+    ask.buttonLabel = 3;
+    std::string path;
+    const int chosen = app.rt.FileSelectPopup(ask, &path);
+    if (chosen == 0)
+        return 0;
+    if (chosen < 0 || path.empty()) {
+        app.rt.MessagePopup(monitor::kOpenLogTitle, "The file dialog could not be shown.");
+        return 0;
+    }
+    std::string text;
+    std::string error;
+    if (!rt::ReadWholeFile(path, &text, &error)) {
+        app.rt.MessagePopup(monitor::kOpenLogTitle, "The log " + path + " could not be read:\n" + error);
+        return 0;
+    }
+    if (text.size() > monitor::kMaxLogBytes) {
+        app.rt.MessagePopup(monitor::kOpenLogTitle, "The file " + path + " is too large to be a data log (over 1 GB).");
+        return 0;
+    }
+    monitor::LogReadResult read = monitor::ReadDataLog(text);
+    text.clear();
+    text.shrink_to_fit();
+    const std::string why = monitor::WhyNoPoints(read);
+    if (!why.empty()) {
+        app.rt.MessagePopup(monitor::kOpenLogTitle, path + ":\n" + why);
+        return 0;
+    }
+    std::vector<double> times(read.points.size());
+    std::vector<std::vector<double>> values(2, std::vector<double>(read.points.size()));
+    for (std::size_t i = 0; i < read.points.size(); ++i) {
+        times[i] = read.points[i].t;
+        values[0][i] = read.points[i].sv;
+        values[1][i] = read.points[i].pv;
+    }
+    const std::string status = monitor::DescribeLogRead(read);
+    read.points = {};
+    const std::size_t slash = path.find_last_of("/\\");
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    app.rt.ShowChartWindow(app.panels.chart, CHART_STRIPCHART, name + " \u2014 Data log", status, std::move(times),
+                           std::move(values));
     return 0;
 }

@@ -84,6 +84,10 @@ extern const char* const kChartExitHelpTitle;
 extern const char* const kChartExitHelpText;
 extern const char* const kLogSetupHelpTitle;
 extern const char* const kLogSetupHelpText;
+extern const char* const kLiveHelpTitle;
+extern const char* const kLiveHelpText;
+extern const char* const kOpenLogHelpTitle;
+extern const char* const kOpenLogHelpText;
 
 } // namespace monitor
 
@@ -100,3 +104,7 @@ TEC_CALLBACK(LogFile);
 TEC_CALLBACK(FileLogSetupExit);
 TEC_CALLBACK(LogFileOnOff);
 TEC_CALLBACK(LogTimer);
+TEC_CALLBACK(ChartLive);
+TEC_CALLBACK(ChartRestoreY);
+TEC_CALLBACK(ChartExport);
+TEC_CALLBACK(OpenLogViewer);

@@ -7,8 +7,9 @@
 
 namespace rt {
 
-// Points held per trace, and so the widest X span worth showing.
-constexpr int kStripChartMaxPoints = 200000;
+// Points held per trace (a week at one a second), and so the widest X span
+// worth showing.
+constexpr int kStripChartMaxPoints = 604800;
 // The plotting library keeps an axis range only when both ends lie within
 // this magnitude and its size is above kStripChartMinSpan (its own limits,
 // checked again in the chart tests); anything else it silently ignores.

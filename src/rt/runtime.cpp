@@ -1,5 +1,6 @@
 // Runtime: panels, controls, events, popups, charts, time.
 #include "rt/end_request.h"
+#include "rt/log_viewer.h"
 #include "rt/panel_loader.h"
 #include "rt/runtime_impl.h"
 #include "rt/widgets.h"
@@ -411,6 +412,8 @@ int Runtime::LoadPanel(int parentPanel, const std::string& fileName, int resourc
             if (!c->callback)
                 m_impl->unbound.push_back(c->callbackName);
         }
+        if (auto* chart = qobject_cast<StripChart*>(child))
+            chart->setTimeSource([this] { return CivilNow(); });
         rec.controls[id] = c;
         m_impl->wireControl(c);
     }
@@ -1125,7 +1128,7 @@ int Runtime::PlotStripChart(int panel, int control, const void* array, int numbe
             point[static_cast<std::size_t>(k)] = dataType == VAL_FLOAT ? static_cast<const float*>(array)[at]
                                                                        : static_cast<const double*>(array)[at];
         }
-        chart->addPoint(point);
+        chart->addPoint(point, CivilNow());
     }
     return 0;
 }
@@ -1226,6 +1229,57 @@ int Runtime::ReplotNow(int panel, int control)
         return err;
     plot->replot(QCustomPlot::rpImmediateRefresh);
     return 0;
+}
+
+int Runtime::StripChartFollowLive(int panel, int control)
+{
+    int err = 0;
+    auto* chart = widgetAs<StripChart>(*m_impl, panel, control, &err);
+    if (!chart)
+        return err;
+    chart->followLive();
+    return 0;
+}
+
+int Runtime::StripChartRestoreY(int panel, int control)
+{
+    int err = 0;
+    auto* chart = widgetAs<StripChart>(*m_impl, panel, control, &err);
+    if (!chart)
+        return err;
+    chart->restoreYScale();
+    return 0;
+}
+
+int Runtime::ExportStripChart(int panel, int control)
+{
+    int err = 0;
+    auto* chart = widgetAs<StripChart>(*m_impl, panel, control, &err);
+    if (!chart)
+        return err;
+    return ExportChartAsked(*this, *chart);
+}
+
+int Runtime::ShowChartWindow(int likePanel, int likeControl, const std::string& title, const std::string& status,
+                             std::vector<double> times, std::vector<std::vector<double>> values)
+{
+    int err = 0;
+    auto* like = widgetAs<StripChart>(*m_impl, likePanel, likeControl, &err);
+    if (!like)
+        return err;
+    auto* viewer = new LogViewer(*this, *like, QString::fromStdString(title), QString::fromStdString(status),
+                                 std::move(times), std::move(values));
+    viewer->show();
+    viewer->raise();
+    viewer->activateWindow();
+    return 0;
+}
+
+double Runtime::CivilNow() const
+{
+    const std::int64_t ms = m_clock.wallMillis();
+    const QDateTime local = QDateTime::fromMSecsSinceEpoch(ms, Qt::LocalTime);
+    return static_cast<double>(ms) / 1000.0 + local.offsetFromUtc();
 }
 
 // ---------------------------------------------------------------- time and numbers

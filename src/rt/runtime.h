@@ -279,6 +279,27 @@ public:
     // event loop (benchmarks, screenshots). 0, or RT_ERR_BAD_HANDLE.
     int ReplotNow(int panel, int control);
 
+    // ---- strip chart view, export and recorded runs ----
+    // The strip chart follows its newest point again. 0, or a negative error.
+    int StripChartFollowLive(int panel, int control);
+    // The strip chart's Y axis back to the range last set by
+    // SetAxisScalingMode. 0, or a negative error.
+    int StripChartRestoreY(int panel, int control);
+    // Asks the operator for a file and saves the strip chart into it: a
+    // picture (.png), a document (.pdf), or the points in view or of the whole
+    // run in the data-log format (.csv, .dat), each whole or not at all.
+    // 0 saved, 1 cancelled, negative on failure (the operator has been told).
+    int ExportStripChart(int panel, int control);
+    // Opens a window of its own on a recorded run: a strip chart with the
+    // traces, colours and Y label of the given one, the points (civil seconds,
+    // ascending; one vector of values per trace), a line of status text, and
+    // buttons to show the whole run, restore the Y scale, export and close.
+    // Returns 0, or a negative error when the template is no strip chart.
+    int ShowChartWindow(int likePanel, int likeControl, const std::string& title, const std::string& status,
+                        std::vector<double> times, std::vector<std::vector<double>> values);
+    // The local time now in civil seconds (see rt/chart_axis.h).
+    double CivilNow() const;
+
     // ---- selector (ring) items ----
     // Inserts an item with its label and value at index (-1 appends). 0, or
     // RT_ERR_BAD_HANDLE / RT_ERR_BAD_ARGUMENT when the control is no selector.

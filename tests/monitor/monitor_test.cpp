@@ -5,6 +5,7 @@
 
 #include "monitor/monitor.h"
 #include "rt/files.h"
+#include "rt/widgets.h"
 
 #include <gtest/gtest.h>
 #include <qcustomplot.h>
@@ -87,10 +88,10 @@ protected:
     // The last value of trace k of the strip chart.
     double lastTraceValue(int k) const
     {
-        auto* plot = qobject_cast<QCustomPlot*>(rt.controlWidget(chart(), CHART_STRIPCHART));
-        if (!plot || k >= plot->graphCount() || plot->graph(k)->data()->isEmpty())
+        auto* plot = qobject_cast<rt::StripChart*>(rt.controlWidget(chart(), CHART_STRIPCHART));
+        if (!plot || k >= plot->traceCount() || plot->values(k).empty())
             return std::nan("");
-        return (plot->graph(k)->data()->constEnd() - 1)->value;
+        return plot->values(k).back();
     }
     QString yAxisLabel() const
     {
@@ -652,7 +653,7 @@ TEST_F(Monitor, ScaleFileBeyondTheChartsLimitsGivesTheDefaultAndOneMessage)
     app.params.rangeLow = -20;
     app.params.rangeHigh = 150;
     const ChartScale fallback = monitor::DefaultScale(-20, 150);
-    for (const char* text : {"1e308 -1e308 100\n", "1e-300 0 100\n", "100 0 2147483647\n", "100 0 200001\n"}) {
+    for (const char* text : {"1e308 -1e308 100\n", "1e-300 0 100\n", "100 0 2147483647\n", "100 0 604801\n"}) {
         SCOPED_TRACE(text);
         app.scale = ChartScale{};  // a fresh run
         writeFile(rig.path("XYscale.txt"), text);
@@ -699,7 +700,7 @@ TEST_F(Monitor, CloseYscaleRefusesAnUnusableScale)
     writeFile(rig.path("XYscale.txt"), "100.000000 0.000000 300\n");
     openChart();
     rt.Commit(chart(), CHART_YSCALE);
-    for (auto [top, bottom, span] : {std::tuple{50.0, 50.0, 10}, {10.0, 20.0, 10}, {100.0, 0.0, 500000}}) {
+    for (auto [top, bottom, span] : {std::tuple{50.0, 50.0, 10}, {10.0, 20.0, 10}, {100.0, 0.0, 700000}}) {
         rt.SetCtrlVal(yscale(), YSCALE_YMAX, top);
         rt.SetCtrlVal(yscale(), YSCALE_YMIN, bottom);
         rt.SetCtrlVal(yscale(), YSCALE_XPOINTS, span);
