@@ -1,6 +1,7 @@
 // The entry routine of tecontrol: options, the run-time, the panels, start-up,
 // the event loop.
 #include "app/app.h"
+#include "app/data_folder.h"
 #include "app/shell.h"
 #include "link/connection.h"
 #include "rt/clock.h"
@@ -45,6 +46,8 @@ const char* const kUsage =
     "                      than real time (1 to 1000; default 1)\n"
     "  --port N=DEVICE     bind port number N (1 to 65535) to a device path, e.g. a\n"
     "                      pseudo-terminal; may be given more than once\n"
+    "  --data-folder       work in the per-user folder $XDG_DATA_HOME/tecontrol\n"
+    "                      (~/.local/share/tecontrol), as the menu entry does\n"
     "  --ui-dir DIR        folder of the panel files; without it TECONTROL_UI_DIR,\n"
     "                      else the program's folder and ../share/tecontrol/ui\n"
     "  --startup-probe     print the time from process start until the main panel\n"
@@ -52,7 +55,8 @@ const char* const kUsage =
     "  -h, --help          show this help and exit\n"
     "  --version           show the version and exit\n\n"
     "DftCom.prm (port, baud rate, address) and XYscale.txt (chart scale) are kept\n"
-    "in the working directory. SIGINT and SIGTERM end the program as Quit does.\n"
+    "in the working directory, where the file dialogs also start. Window positions\n"
+    "and sizes are kept in ~/.config/tecontrol/tecontrol.conf. SIGINT and SIGTERM end the program as Quit does.\n"
     "Port numbers and the devices behind them: see docs/ports.md.\n";
 
 constexpr int kSimulatedPort = 1;
@@ -61,6 +65,7 @@ struct Options {
     bool simulate = false;
     double speed = 1.0;
     bool startupProbe = false;
+    bool dataFolder = false;
     std::string uiDir;
     std::vector<std::pair<int, std::string>> ports;
 };
@@ -82,7 +87,7 @@ int ParseOptions(int argc, char** argv, Options* o)
             return 0;
         }
         if (a == "--version") {
-            std::printf("tecontrol 1.0.0\n");
+            std::printf("tecontrol %s\n", TEC_VERSION);
             return 0;
         }
         if (a == "--simulate") {
@@ -96,6 +101,8 @@ int ParseOptions(int argc, char** argv, Options* o)
                 return 2;
             }
             o->speed = x;
+        } else if (a == "--data-folder") {
+            o->dataFolder = true;
         } else if (a == "--startup-probe") {
             o->startupProbe = true;
         } else if (a == "--ui-dir" || a.rfind("--ui-dir=", 0) == 0) {
@@ -208,12 +215,19 @@ int main(int argc, char** argv)
 
     QApplication qtApp(argc, argv);
     QApplication::setApplicationName("tecontrol");
-    QApplication::setApplicationVersion("1.0.0");
+    QApplication::setApplicationVersion(TEC_VERSION);
+    QGuiApplication::setDesktopFileName("io.github.tecontrol.tecontrol");
     ApplyInstrumentStyle(qtApp);
+    if (options.dataFolder) {
+        if (const std::string why = shell::EnterFolder(shell::UserDataFolder()); !why.empty())
+            std::fprintf(stderr, "tecontrol: %s; working in %s\n", why.c_str(), QDir::currentPath().toLocal8Bit().constData());
+    }
 
     rt::RealClock clock;
     std::unique_ptr<rt::Operator> desk = rt::makeDesktopOperator();
     rt::Runtime runtime(clock, *desk);
+    if (!options.startupProbe)
+        runtime.setWindowMemory(rt::Runtime::DefaultWindowMemoryFile());
     App app(runtime);
     app.link.linkBusy = 0;
 
