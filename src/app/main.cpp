@@ -2,6 +2,7 @@
 // the event loop.
 #include "app/app.h"
 #include "app/data_folder.h"
+#include "app/screenshots.h"
 #include "app/shell.h"
 #include "link/connection.h"
 #include "rt/clock.h"
@@ -50,6 +51,8 @@ const char* const kUsage =
     "                      (~/.local/share/tecontrol), as the menu entry does\n"
     "  --ui-dir DIR        folder of the panel files; without it TECONTROL_UI_DIR,\n"
     "                      else the program's folder and ../share/tecontrol/ui\n"
+    "  --screenshots DIR   with --simulate: save pictures of the main panel, the\n"
+    "                      chart after a run and a step program into DIR, then exit\n"
     "  --startup-probe     print the time from process start until the main panel\n"
     "                      is shown, then exit (for benchmarks)\n"
     "  -h, --help          show this help and exit\n"
@@ -67,6 +70,7 @@ struct Options {
     bool startupProbe = false;
     bool dataFolder = false;
     std::string uiDir;
+    std::string screenshots;
     std::vector<std::pair<int, std::string>> ports;
 };
 
@@ -103,6 +107,13 @@ int ParseOptions(int argc, char** argv, Options* o)
             o->speed = x;
         } else if (a == "--data-folder") {
             o->dataFolder = true;
+        } else if (a == "--screenshots" || a.rfind("--screenshots=", 0) == 0) {
+            const char* v = value("--screenshots");
+            if (!v || !*v) {
+                std::fprintf(stderr, "tecontrol: --screenshots needs a folder\n");
+                return 2;
+            }
+            o->screenshots = v;
         } else if (a == "--startup-probe") {
             o->startupProbe = true;
         } else if (a == "--ui-dir" || a.rfind("--ui-dir=", 0) == 0) {
@@ -127,6 +138,10 @@ int ParseOptions(int argc, char** argv, Options* o)
             std::fprintf(stderr, "tecontrol: unknown option '%s' (see --help)\n", a.c_str());
             return 2;
         }
+    }
+    if (!o->screenshots.empty() && !o->simulate) {
+        std::fprintf(stderr, "tecontrol: --screenshots works with --simulate only\n");
+        return 2;
     }
     return -1;
 }
@@ -226,7 +241,7 @@ int main(int argc, char** argv)
     rt::RealClock clock;
     std::unique_ptr<rt::Operator> desk = rt::makeDesktopOperator();
     rt::Runtime runtime(clock, *desk);
-    if (!options.startupProbe)
+    if (!options.startupProbe && options.screenshots.empty())
         runtime.setWindowMemory(rt::Runtime::DefaultWindowMemoryFile());
     App app(runtime);
     app.link.linkBusy = 0;
@@ -309,6 +324,11 @@ int main(int argc, char** argv)
 #endif
 
     shell::StartUp(app, options.simulate ? kSimulatedPort : 0);
+    if (!options.screenshots.empty()) {
+        const int code = shell::TakeScreenshots(app, options.screenshots, 40.0);
+        runtime.DiscardPanel(app.panels.parm);
+        return code;
+    }
     // A signal that came during start-up has already asked to end.
     if (!runtime.quitRequested())
         runtime.RunUserInterface();

@@ -32,6 +32,12 @@ QWidget* WrapInScroller(QWidget* panel)
     // Widgets the panel positions itself (no layout, or beside it) keep
     // their places inside the contents.
     const QList<QWidget*> loose = panel->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
+    // Moving widgets to another parent appends them to the focus chain in the
+    // order they move; the panel file's tab order is put back afterwards.
+    std::vector<QWidget*> tabOrder;
+    for (QWidget* w = panel->nextInFocusChain(); w && w != panel; w = w->nextInFocusChain())
+        if ((w->focusPolicy() & Qt::TabFocus) && !w->focusProxy() && panel->isAncestorOf(w))
+            tabOrder.push_back(w);
     const QSize minimum = panel->minimumSize();
     if (QLayout* layout = panel->layout()) {
         // Takes the layout and the widgets it manages off the panel.
@@ -57,6 +63,8 @@ QWidget* WrapInScroller(QWidget* panel)
     frame->setSpacing(0);
     frame->addWidget(scroller);
     panel->setMinimumSize(0, 0);
+    for (size_t i = 1; i < tabOrder.size(); ++i)
+        QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
     return contents;
 }
 
@@ -92,7 +100,9 @@ QRect FitWindow(const QRect& window, const QMargins& frame, const std::vector<QR
     QSize client = window.size();
     client = client.boundedTo(screen.size().shrunkBy(frame)).expandedTo(QSize(1, 1));
     const QSize outerSize = client.grownBy(frame);
-    QPoint at = lost ? screen.center() - QPoint(outerSize.width() / 2, outerSize.height() / 2) : window.topLeft();
+    QPoint at = lost ? screen.topLeft() + QPoint((screen.width() - outerSize.width()) / 2,
+                                                 (screen.height() - outerSize.height()) / 2)
+                     : window.topLeft();
     at.setX(std::clamp(at.x(), screen.left(), std::max(screen.left(), screen.right() + 1 - outerSize.width())));
     at.setY(std::clamp(at.y(), screen.top(), std::max(screen.top(), screen.bottom() + 1 - outerSize.height())));
     return QRect(at, client);

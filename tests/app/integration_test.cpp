@@ -77,6 +77,8 @@ protected:
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QT_QPA_PLATFORM", "offscreen");
+        // Window positions go to the test's folder, not the user's settings.
+        env.insert("XDG_CONFIG_HOME", work.filePath("config"));
         program.setProcessEnvironment(env);
         program.setWorkingDirectory(work.path());
         program.setProgram(QString(TEC_BIN_DIR) + "/tecontrol");
