@@ -23,10 +23,11 @@ done
 field() { sed -n "s/^$1: //p" "$work/control/control"; }
 [ "$(field Package)" = tecontrol ] || bad "package name is '$(field Package)'"
 depends="$(field Depends)"
-for lib in libqt6widgets6 libqt6serialport6 libqt6uitools6 libqt6gui6 libqt6core6 libqcustomplot2.1-qt6 libc6 libstdc++6; do
-  grep -Eq "(^|, )$lib( |,|$)" <<<"$depends" || bad "Depends lacks $lib: $depends"
+names=" $(sed 's/ *([^)]*)//g; s/,/ /g' <<<"$depends") "
+for lib in libqt6widgets6 libqt6serialport6 libqt6uitools6 libqt6gui6 libqt6core6 libqcustomplot2.1-qt6 \
+           libc6 libstdc++6 qt6-qpa-plugins; do
+  [[ "$names" == *" $lib "* ]] || bad "Depends lacks $lib: $depends"
 done
-grep -q 'qt6-qpa-plugins' <<<"$depends" || bad "Depends lacks qt6-qpa-plugins"
 grep -q '(>= ' <<<"$depends" || bad "Depends has no versions: not made by dpkg-shlibdeps? $depends"
 
 # Files.
