@@ -325,7 +325,7 @@ int main(int argc, char** argv)
 
     shell::StartUp(app, options.simulate ? kSimulatedPort : 0);
     if (!options.screenshots.empty()) {
-        const int code = shell::TakeScreenshots(app, options.screenshots, 40.0);
+        const int code = shell::TakeScreenshots(app, options.screenshots, 60.0);
         runtime.DiscardPanel(app.panels.parm);
         return code;
     }

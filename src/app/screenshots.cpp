@@ -63,11 +63,20 @@ int TakeScreenshots(App& app, const std::string& folder, double chartSeconds)
         std::fprintf(stderr, "tecontrol: cannot make %s\n", folder.c_str());
         return 1;
     }
+    // The main panel with the process value read live.
+    rt.Commit(app.panels.parm, PARM_PV_READ, 1);
+    RunFor(2.5);
     bool ok = Save(app, app.panels.parm, dir, "main-panel.png");
+    rt.Commit(app.panels.parm, PARM_PV_READ, 0);
 
+    // The chart of a run: the set value steps up a quarter into the plot and
+    // the controller brings the process value after it.
     rt.Commit(app.panels.parm, PARM_OPEN_CHART);
     rt.Commit(app.panels.chart, CHART_PLOT, 1);
-    RunFor(chartSeconds);
+    RunFor(chartSeconds / 4);
+    rt.SetCtrlVal(app.panels.parm, PARM_SV, 70.0);
+    rt.Commit(app.panels.parm, PARM_SV_SEND);
+    RunFor(chartSeconds * 3 / 4);
     ok = Save(app, app.panels.chart, dir, "chart.png") && ok;
     rt.Commit(app.panels.chart, CHART_PLOT, 0);
     rt.HidePanel(app.panels.chart);
