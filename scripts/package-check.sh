@@ -67,6 +67,9 @@ done
 "$root/usr/bin/tecontrol" --version | grep -q "^tecontrol $(sed -n 's/^Version: \([^-]*\).*/\1/p' "$work/control/control")\$" \
   || bad "tecontrol --version does not match the package version"
 "$root/usr/bin/tecsim" --help >/dev/null || bad "tecsim --help failed"
+if [ -x "$root/usr/bin/tecctl" ]; then
+  (cd "$work" && "$root/usr/bin/tecctl" --simulate read >/dev/null) || bad "tecctl --simulate read failed"
+fi
 
 [ "$fail" -eq 0 ] && echo "package-check: $(basename "$deb") ok"
 exit "$fail"

@@ -374,8 +374,19 @@ bool EventHub::eventFilter(QObject* watched, QEvent* event)
 Runtime::Runtime(Clock& clock, Operator& op) : m_clock(clock), m_op(op), m_impl(std::make_unique<Impl>(*this))
 {
     // Panels are hidden and shown all the time; only QuitUserInterface ends the loop.
-    if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+    if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
         app->setQuitOnLastWindowClosed(false);
+        // A monitor unplugged while the program runs: once it is gone, every
+        // shown panel is brought back onto a screen that is still there.
+        Impl* impl = m_impl.get();
+        QObject::connect(app, &QGuiApplication::screenRemoved, &m_impl->hub, [impl] {
+            QTimer::singleShot(0, &impl->hub, [impl] {
+                for (auto& [h, rec] : impl->panels)
+                    if (rec.parent == 0 && rec.widget && rec.widget->isVisible() && !impl->isPopup(h))
+                        impl->placeWindow(rec);
+            });
+        });
+    }
 }
 
 Runtime::~Runtime()
