@@ -150,6 +150,34 @@ TEST(Screens, EveryPanelFitsTheScreenAndEveryControlIsReachable)
     rig.rt.RemovePopup(0);
 }
 
+// Where a panel fits, the scroll area around it changes no pixel: each real
+// panel against its file loaded alone, at the file's size.
+TEST(Screens, APanelThatFitsLooksAsItsFileAlone)
+{
+    TestRig rig;
+    auto render = [](QWidget* w, QSize size) {
+        w->setAttribute(Qt::WA_DontShowOnScreen);
+        w->resize(size);
+        w->show();
+        QCoreApplication::processEvents();
+        return w->grab().toImage();
+    };
+    const std::pair<int, const char*> tops[] = {
+        {rig.app.panels.parm, panelfiles::kParm},     {rig.app.panels.debug, panelfiles::kDebug},
+        {rig.app.panels.chart, panelfiles::kChart},   {rig.app.panels.script, panelfiles::kScript},
+        {rig.app.panels.pidhelp, panelfiles::kPidHelp},
+    };
+    for (const auto& [panel, file] : tops) {
+        QFile f(QString(TEC_UI_DIR) + "/" + file);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << file;
+        rt::PanelLoader loader;
+        std::unique_ptr<QWidget> plain(loader.load(&f, nullptr));
+        ASSERT_TRUE(plain) << file;
+        const QSize size = FileSize(file);
+        EXPECT_TRUE(render(rig.rt.panelWidget(panel), size) == render(plain.get(), size)) << file << " looks different";
+    }
+}
+
 TEST(Screens, ExitAndTheBottomRowOfTheMainPanelCanBePressed)
 {
     TestRig rig;
