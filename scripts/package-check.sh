@@ -63,8 +63,14 @@ for page in "$root"/usr/share/man/man1/*.1.gz; do
   zcat "$page" | grep -q '^\.SH "SERIAL PORTS"\|^\.SH "SEE ALSO"' || bad "$(basename "$page") lacks its written sections"
 done
 
+# One version everywhere: the package, --version, the metainfo's release, the changelog.
+version="$(field Version)"; version="${version%%-*}"
+grep -q "<release version=\"$version\"" "$root/usr/share/metainfo/$id.metainfo.xml" \
+  || bad "the metainfo has no release $version"
+grep -q "^## $version\$" "$root/usr/share/doc/tecontrol/CHANGELOG.md" || bad "CHANGELOG.md has no section $version"
+
 # The programs start from the package's tree and find nothing of the build.
-"$root/usr/bin/tecontrol" --version | grep -q "^tecontrol $(sed -n 's/^Version: \([^-]*\).*/\1/p' "$work/control/control")\$" \
+"$root/usr/bin/tecontrol" --version | grep -q "^tecontrol $version\$" \
   || bad "tecontrol --version does not match the package version"
 "$root/usr/bin/tecsim" --help >/dev/null || bad "tecsim --help failed"
 if [ -x "$root/usr/bin/tecctl" ]; then
