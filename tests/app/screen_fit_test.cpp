@@ -12,6 +12,7 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QScrollBar>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -176,6 +177,33 @@ TEST(Screens, APanelThatFitsLooksAsItsFileAlone)
         const QSize size = FileSize(file);
         EXPECT_TRUE(render(rig.rt.panelWidget(panel), size) == render(plain.get(), size)) << file << " looks different";
     }
+}
+
+// A keyboard user on a small screen: each control Tab lands on is scrolled
+// into view (its text cursor, for a field).
+TEST(Screens, TabScrollsTheFocusedControlIntoView)
+{
+    TestRig rig;
+    ASSERT_EQ(rig.rt.DisplayPanel(rig.parm()), 0);
+    QWidget* panel = rig.rt.panelWidget(rig.parm());
+    panel->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(panel));
+    auto* scroller = panel->findChild<rt::PanelScroller*>();
+    ASSERT_TRUE(scroller);
+    QWidget* port = rig.rt.controlWidget(rig.parm(), PARM_COMPORT);
+    port->setFocus(Qt::TabFocusReason);
+    int stops = 0;
+    do {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QWidget* f = QApplication::focusWidget();
+        ASSERT_TRUE(f);
+        const QRect cursor = f->inputMethodQuery(Qt::ImCursorRectangle).toRect();
+        const QRect aim = cursor.isValid() && !cursor.isEmpty() ? cursor : f->rect();
+        const QRect inView(f->mapTo(scroller->viewport(), aim.topLeft()), aim.size());
+        EXPECT_TRUE(scroller->viewport()->rect().intersects(inView))
+            << f->objectName().toStdString() << " has the focus out of sight";
+    } while (QApplication::focusWidget() != port && ++stops < 200);
+    EXPECT_GT(stops, 20);
 }
 
 TEST(Screens, ExitAndTheBottomRowOfTheMainPanelCanBePressed)
