@@ -203,20 +203,4 @@ TEST_F(Windows, PositionAndSizeComeBackNextRunAndNeverOffScreen)
     EXPECT_FALSE(QFile::exists(memory));
 }
 
-TEST_F(Windows, PanelLargerThanTheScreenOpensShrunkToIt)
-{
-    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
-    const QString big = QString(kLaidOutPanel)
-                            .replace("<width>700</width><height>500</height>",
-                                     QString("<width>%1</width><height>%2</height>")
-                                         .arg(screen.width() + 300)
-                                         .arg(screen.height() + 200));
-    const std::string path = writePanel("Big.uir", big.toUtf8().constData());
-    const int h = rt.LoadPanel(0, path, 1);
-    ASSERT_EQ(rt.DisplayPanel(h), 0);
-    QWidget* w = rt.panelWidget(h);
-    EXPECT_LE(w->width(), screen.width());
-    EXPECT_LE(w->height(), screen.height() - 30) << "room for a title bar";
-}
-
 } // namespace
