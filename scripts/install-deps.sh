@@ -6,7 +6,8 @@ PKGS=(build-essential cmake ninja-build pkg-config
       libqt6serialport6 libqt6uitools6 qt6-qpa-plugins libqt6opengl6-dev
       libqcustomplot-dev libgtest-dev libgmock-dev
       clang libclang-rt-dev ccache
-      xvfb xauth x11-apps imagemagick fonts-dejavu-core locales)
+      xvfb xauth x11-apps imagemagick fonts-dejavu-core locales
+      help2man desktop-file-utils appstream dpkg-dev file man-db)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -2,6 +2,8 @@
 // the event loop.
 #include "app/app.h"
 #include "app/options.h"
+#include "app/data_folder.h"
+#include "app/screenshots.h"
 #include "app/shell.h"
 #include "link/connection.h"
 #include "rt/clock.h"
@@ -131,12 +133,19 @@ int main(int argc, char** argv)
     // decimal point, so nothing written with it to a file can get a comma.
     std::setlocale(LC_NUMERIC, "C");
     QApplication::setApplicationName("tecontrol");
-    QApplication::setApplicationVersion("1.0.0");
+    QApplication::setApplicationVersion(TEC_VERSION);
+    QGuiApplication::setDesktopFileName("io.github.tecontrol.tecontrol");
     ApplyInstrumentStyle(qtApp);
+    if (options.dataFolder) {
+        if (const std::string why = shell::EnterFolder(shell::UserDataFolder()); !why.empty())
+            std::fprintf(stderr, "tecontrol: %s; working in %s\n", why.c_str(), QDir::currentPath().toLocal8Bit().constData());
+    }
 
     rt::RealClock clock;
     std::unique_ptr<rt::Operator> desk = rt::makeDesktopOperator();
     rt::Runtime runtime(clock, *desk);
+    if (!options.startupProbe && options.screenshots.empty())
+        runtime.setWindowMemory(rt::Runtime::DefaultWindowMemoryFile());
     App app(runtime);
     app.link.linkBusy = 0;
 
@@ -222,6 +231,11 @@ int main(int argc, char** argv)
 #endif
 
     shell::StartUp(app, options.simulate ? kSimulatedPort : 0);
+    if (!options.screenshots.empty()) {
+        const int code = shell::TakeScreenshots(app, options.screenshots, 60.0);
+        runtime.DiscardPanel(app.panels.parm);
+        return code;
+    }
     // A signal that came during start-up has already asked to end.
     if (!runtime.quitRequested())
         runtime.RunUserInterface();

@@ -15,15 +15,20 @@ const char* const kUsage =
     "                      than real time (1 to 1000; default 1)\n"
     "  --port N=DEVICE     bind port number N (1 to 65535) to a device path, e.g. a\n"
     "                      pseudo-terminal; may be given more than once\n"
+    "  --data-folder       work in the per-user folder $XDG_DATA_HOME/tecontrol\n"
+    "                      (~/.local/share/tecontrol), as the menu entry does\n"
     "  --ui-dir DIR        folder of the panel files; without it TECONTROL_UI_DIR,\n"
     "                      else the program's folder and ../share/tecontrol/ui\n"
+    "  --screenshots DIR   with --simulate: save pictures of the main panel, the\n"
+    "                      chart after a run and a step program into DIR, then exit\n"
     "  --startup-probe     print the time from process start until the main panel\n"
     "                      is shown, then exit (for benchmarks)\n"
     "  -h, --help          show this help and exit\n"
     "  --version           show the version and exit\n\n"
     "DftCom.prm (port, baud rate, address) and XYscale.txt (chart scale) are kept\n"
-    "in the working directory. SIGINT, SIGTERM and SIGHUP end the program as Quit\n"
-    "does, whatever popup or dialog is open.\n"
+    "in the working directory, where the file dialogs also start. Window positions\n"
+    "and sizes are kept in ~/.config/tecontrol/tecontrol.conf. SIGINT, SIGTERM and\n"
+    "SIGHUP end the program as Quit does, whatever popup or dialog is open.\n"
     "Port numbers and the devices behind them: see docs/ports.md.\n";
 
 } // namespace
@@ -66,7 +71,7 @@ int ParseOptions(int argc, char** argv, Options* o)
             return 0;
         }
         if (a == "--version") {
-            std::printf("tecontrol 1.0.0\n");
+            std::printf("tecontrol %s\n", TEC_VERSION);
             return 0;
         }
         if (a == "--simulate") {
@@ -80,6 +85,15 @@ int ParseOptions(int argc, char** argv, Options* o)
                 return 2;
             }
             o->speed = x;
+        } else if (a == "--data-folder") {
+            o->dataFolder = true;
+        } else if (a == "--screenshots" || a.rfind("--screenshots=", 0) == 0) {
+            const char* v = value("--screenshots");
+            if (!v || !*v) {
+                std::fprintf(stderr, "tecontrol: --screenshots needs a folder\n");
+                return 2;
+            }
+            o->screenshots = v;
         } else if (a == "--startup-probe") {
             o->startupProbe = true;
         } else if (a == "--ui-dir" || a.rfind("--ui-dir=", 0) == 0) {
@@ -102,6 +116,10 @@ int ParseOptions(int argc, char** argv, Options* o)
             std::fprintf(stderr, "tecontrol: unknown option '%s' (see --help)\n", a.c_str());
             return 2;
         }
+    }
+    if (!o->screenshots.empty() && !o->simulate) {
+        std::fprintf(stderr, "tecontrol: --screenshots works with --simulate only\n");
+        return 2;
     }
     return -1;
 }

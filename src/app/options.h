@@ -9,7 +9,9 @@ struct Options {
     bool simulate = false;
     double speed = 1.0;
     bool startupProbe = false;
+    bool dataFolder = false;
     std::string uiDir;
+    std::string screenshots;
     std::vector<std::pair<int, std::string>> ports;
 };
 

@@ -216,6 +216,15 @@ public:
     QWidget* controlWidget(int panel, int control) const;
     // Called when the operator closes a panel's window by its frame.
     void setPanelCloseHandler(int panel, std::function<void()> handler);
+    // Remembers each panel window's position and size in this settings file
+    // when it is hidden or the program ends, and brings them back when the
+    // panel is next displayed, on a screen that is there. "" (the default)
+    // remembers nothing. Windows larger than their screen are shrunk to it
+    // and their contents scroll either way.
+    void setWindowMemory(const std::string& settingsFile);
+    // The program's own settings file: tecontrol/tecontrol.conf in the user's
+    // configuration folder ($XDG_CONFIG_HOME, ~/.config).
+    static std::string DefaultWindowMemoryFile();
 
     // ---- control values (the control's own type) ----
     int SetCtrlVal(int panel, int control, double value);

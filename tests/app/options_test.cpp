@@ -64,7 +64,7 @@ TEST(CommandLine, ValuesAndExitCodes)
     }
     testing::internal::CaptureStdout();
     EXPECT_EQ(Parse({"--version"}, &o), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "tecontrol 1.0.0\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string("tecontrol ") + TEC_VERSION + "\n");
 }
 
 } // namespace
