@@ -5,7 +5,9 @@ PKGS=(build-essential cmake ninja-build pkg-config
       qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools
       libqt6serialport6 libqt6uitools6 qt6-qpa-plugins libqt6opengl6-dev
       libqcustomplot-dev libgtest-dev libgmock-dev
-      xvfb xauth x11-apps imagemagick fonts-dejavu-core locales)
+      clang libclang-rt-dev ccache
+      xvfb xauth x11-apps imagemagick fonts-dejavu-core locales
+      help2man desktop-file-utils appstream dpkg-dev file man-db)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

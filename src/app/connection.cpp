@@ -5,9 +5,6 @@
 #include "params/params.h"
 #include "rt/files.h"
 
-#include <cctype>
-#include <cstdlib>
-
 namespace comlink {
 
 namespace {

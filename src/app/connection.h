@@ -2,7 +2,7 @@
 #pragma once
 
 #include "app/callback.h"
-#include "protocol/com_settings.h"
+#include "link/com_settings.h"
 
 #include <cstdint>
 #include <string>

@@ -8,7 +8,7 @@ inline constexpr const char* kInfoTitle = "TE Temperature Controller";
 inline constexpr const char* kInfoText =
     "TE Temperature Controller\n"
     "Control program for thermoelectric temperature controllers on RS-232.\n\n"
-    "Version 1.0.0\n"
+    "Version " TEC_VERSION "\n"
     "Copyright (c) 2026 the tecontrol authors. All rights reserved.";
 
 inline constexpr const char* kScripHelpTitle = "Step Programming Help";

@@ -1,6 +1,9 @@
 // The entry routine of tecontrol: options, the run-time, the panels, start-up,
 // the event loop.
 #include "app/app.h"
+#include "app/options.h"
+#include "app/data_folder.h"
+#include "app/screenshots.h"
 #include "app/shell.h"
 #include "app/connection.h"
 #include "io/clock.h"
@@ -37,95 +40,7 @@
 
 namespace {
 
-const char* const kUsage =
-    "Usage: tecontrol [options]\n"
-    "Control program for a thermoelectric temperature controller on RS-232.\n\n"
-    "Options:\n"
-    "  --simulate          connect to the built-in simulated controller on port 1,\n"
-    "                      whatever port DftCom.prm names\n"
-    "  --speed X           with --simulate: the simulated plant runs X times faster\n"
-    "                      than real time (1 to 1000; default 1)\n"
-    "  --port N=DEVICE     bind port number N (1 to 65535) to a device path, e.g. a\n"
-    "                      pseudo-terminal; may be given more than once\n"
-    "  --ui-dir DIR        folder of the panel files; without it TECONTROL_UI_DIR,\n"
-    "                      else the program's folder and ../share/tecontrol/ui\n"
-    "  --startup-probe     print the time from process start until the main panel\n"
-    "                      is shown, then exit (for benchmarks)\n"
-    "  -h, --help          show this help and exit\n"
-    "  --version           show the version and exit\n\n"
-    "DftCom.prm (port, baud rate, address) and XYscale.txt (chart scale) are kept\n"
-    "in the working directory. SIGINT, SIGTERM and SIGHUP end the program as Quit\n"
-    "does, whatever popup or dialog is open.\n"
-    "Port numbers and the devices behind them: see docs/ports.md.\n";
-
 constexpr int kSimulatedPort = 1;
-
-struct Options {
-    bool simulate = false;
-    double speed = 1.0;
-    bool startupProbe = false;
-    std::string uiDir;
-    std::vector<std::pair<int, std::string>> ports;
-};
-
-// Parses the command line. Returns -1 to go on, or the exit code to end with.
-int ParseOptions(int argc, char** argv, Options* o)
-{
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&](const std::string& name) -> const char* {
-            if (a.rfind(name + "=", 0) == 0)
-                return argv[i] + name.size() + 1;
-            if (a == name && i + 1 < argc)
-                return argv[++i];
-            return nullptr;
-        };
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (a == "--version") {
-            std::printf("tecontrol 1.0.0\n");
-            return 0;
-        }
-        if (a == "--simulate") {
-            o->simulate = true;
-        } else if (a == "--speed" || a.rfind("--speed=", 0) == 0) {
-            const char* v = value("--speed");
-            char* end = nullptr;
-            const double x = v ? std::strtod(v, &end) : 0.0;
-            if (!v || *end != '\0' || !(x >= 1.0 && x <= 1000.0)) {
-                std::fprintf(stderr, "tecontrol: --speed wants a factor from 1 to 1000\n");
-                return 2;
-            }
-            o->speed = x;
-        } else if (a == "--startup-probe") {
-            o->startupProbe = true;
-        } else if (a == "--ui-dir" || a.rfind("--ui-dir=", 0) == 0) {
-            const char* v = value("--ui-dir");
-            if (!v) {
-                std::fprintf(stderr, "tecontrol: --ui-dir needs a folder\n");
-                return 2;
-            }
-            o->uiDir = v;
-        } else if (a == "--port" || a.rfind("--port=", 0) == 0) {
-            const char* v = value("--port");
-            const std::string binding = v ? v : "";
-            const auto eq = binding.find('=');
-            char* end = nullptr;
-            const long n = eq == std::string::npos ? 0 : std::strtol(binding.substr(0, eq).c_str(), &end, 10);
-            if (eq == std::string::npos || eq == 0 || *end != '\0' || n < 1 || n > 65535 || eq + 1 >= binding.size()) {
-                std::fprintf(stderr, "tecontrol: --port wants N=DEVICE with N from 1 to 65535, e.g. --port 1=/dev/pts/3\n");
-                return 2;
-            }
-            o->ports.emplace_back(static_cast<int>(n), binding.substr(eq + 1));
-        } else {
-            std::fprintf(stderr, "tecontrol: unknown option '%s' (see --help)\n", a.c_str());
-            return 2;
-        }
-    }
-    return -1;
-}
 
 std::vector<std::string> PanelFolders(const Options& o)
 {
@@ -187,7 +102,7 @@ void ApplyInstrumentStyle(QApplication& qtApp)
     qtApp.setPalette(p);
 }
 
-// SIGINT and SIGTERM end the program as Quit does. The handler only writes a
+// SIGINT, SIGTERM and SIGHUP end the program as Quit does. The handler only writes a
 // byte to a pipe; the event loop reads it and stops, and the entry routine
 // then runs Quit on the UI thread.
 #ifdef TEC_POSIX_SIGNALS
@@ -218,12 +133,19 @@ int main(int argc, char** argv)
     // decimal point, so nothing written with it to a file can get a comma.
     std::setlocale(LC_NUMERIC, "C");
     QApplication::setApplicationName("tecontrol");
-    QApplication::setApplicationVersion("1.0.0");
+    QApplication::setApplicationVersion(TEC_VERSION);
+    QGuiApplication::setDesktopFileName("io.github.tecontrol.tecontrol");
     ApplyInstrumentStyle(qtApp);
+    if (options.dataFolder) {
+        if (const std::string why = shell::EnterFolder(shell::UserDataFolder()); !why.empty())
+            std::fprintf(stderr, "tecontrol: %s; working in %s\n", why.c_str(), QDir::currentPath().toLocal8Bit().constData());
+    }
 
     io::RealClock clock;
     std::unique_ptr<rt::Operator> desk = rt::makeDesktopOperator();
     rt::Runtime runtime(clock, *desk);
+    if (!options.startupProbe && options.screenshots.empty())
+        runtime.setWindowMemory(rt::Runtime::DefaultWindowMemoryFile());
     App app(runtime);
     app.link.linkBusy = 0;
 
@@ -309,6 +231,11 @@ int main(int argc, char** argv)
 #endif
 
     shell::StartUp(app, options.simulate ? kSimulatedPort : 0);
+    if (!options.screenshots.empty()) {
+        const int code = shell::TakeScreenshots(app, options.screenshots, 60.0);
+        runtime.DiscardPanel(app.panels.parm);
+        return code;
+    }
     // A signal that came during start-up has already asked to end.
     if (!runtime.quitRequested())
         runtime.RunUserInterface();

@@ -1,7 +1,14 @@
 // The chart panel: opening it, its Y scale and XYscale.txt, Plot and Exit.
 #include "app/app.h"
+#include "monitor/log_reader.h"
 #include "monitor/monitor.h"
+#include "rt/chart_limits.h"
 #include "rt/files.h"
+
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace monitor {
 
@@ -28,19 +35,44 @@ void ShowScaleControls(App& app, const ChartScale& s)
     app.rt.SetCtrlVal(app.panels.yscale, YSCALE_XPOINTS, static_cast<int>(s.xPoints));
 }
 
+std::string Num(double v)
+{
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%g", v);
+    return buf;
+}
+
 // The saved scale replaces the one in memory only when the chart can show it;
 // with neither usable (a first run without the file) a default takes over, so
-// the chart never gets an empty or upside-down range.
+// the chart never gets an empty or upside-down range. A file that is there
+// but cannot be used is said once per opening, with what the chart shows
+// instead; a missing file is the normal first run and says nothing.
 void LoadScale(App& app)
 {
     ChartScale read = app.scale;
-    std::string text;
-    if (rt::ReadWholeFile(kScaleFile, &text))
+    std::string text, error;
+    const bool present = rt::FileExists(kScaleFile);
+    const bool readable = rt::ReadWholeFile(kScaleFile, &text, &error);
+    if (readable)
         ParseScale(text, &read);
-    if (ScaleIsUsable(read))
+    if (readable && ScaleIsUsable(read)) {
         app.scale = read;
-    else if (!ScaleIsUsable(app.scale))
+        return;
+    }
+    if (!ScaleIsUsable(app.scale))
         app.scale = DefaultScale(app.params.rangeLow, app.params.rangeHigh);
+    if (!present)
+        return;
+    const std::string why =
+        !readable ? "it cannot be read (" + error + ")"
+                  : "the chart cannot show Y from " + Num(read.yMin) + " to " + Num(read.yMax) + " over " +
+                        std::to_string(read.xPoints) + " points.\nThe bottom must lie below the top, both within " +
+                        Num(rt::kStripChartMaxMagnitude) + ", and the span must be 1 to " +
+                        std::to_string(rt::kStripChartMaxPoints) + " points";
+    app.rt.MessagePopup("Chart Scale", std::string(kScaleFile) + " is not used: " + why + ".\nThe chart shows Y from " +
+                                           Num(app.scale.yMin) + " to " + Num(app.scale.yMax) + " over " +
+                                           std::to_string(app.scale.xPoints) +
+                                           " points; Apply on the Y-scale panel saves them.");
 }
 
 // The PV-read switch comes back but stays off: main-panel polling resumes
@@ -119,7 +151,8 @@ TEC_CALLBACK(CloseYscale)
     s.xPoints = points;
     if (!monitor::ScaleIsUsable(s)) {
         app.rt.MessagePopup("Chart Scale", "The bottom of the Y axis must be below its top,\n"
-                                           "and the X span must be at least 1 point.");
+                                           "and the X span must be 1 to " +
+                                               std::to_string(rt::kStripChartMaxPoints) + " points.");
         return 0;
     }
     app.scale = s;
@@ -193,5 +226,107 @@ TEC_CALLBACK(ChartExit)
     monitor::ResetPollMisses(app);
     monitor::EndLogging(app);
     app.rt.HidePanel(app.panels.chart);
+    return 0;
+}
+
+namespace monitor {
+
+const char* const kLiveHelpTitle = "<Live> Help";
+const char* const kLiveHelpText =
+    "The chart keeps the whole run (a week at one point a second).\n"
+    "Drag it to scroll back, turn the wheel to zoom the time (with Ctrl the Y axis),\n"
+    "Shift-drag a box to zoom into it, double-click to restore the Y scale.\n"
+    "From the keyboard: Left/Right and Page Up/Down scroll, + and - zoom, Home shows the whole run.\n"
+    "While you look back new points keep arriving; Live (or End) follows them again.";
+const char* const kOpenLogHelpTitle = "<Open Log> Help";
+const char* const kOpenLogHelpText =
+    "Opens a data log (.dat) in a chart window of its own, with the same scrolling,\n"
+    "zooming, readout and export as this chart. The file is only read, never changed,\n"
+    "and may be the one being logged to now.\n"
+    "Lines that cannot be read are skipped and counted.";
+const char* const kOpenLogTitle = "Open Log";
+
+// Larger files are refused: a week at one line a second is about 20 MB.
+constexpr std::size_t kMaxLogBytes = std::size_t{1} << 30;
+
+} // namespace monitor
+
+TEC_CALLBACK(ChartLive)
+{
+    if (event == rt::EVENT_RIGHT_CLICK) {
+        app.rt.MessagePopup(monitor::kLiveHelpTitle, monitor::kLiveHelpText);
+        return 0;
+    }
+    if (event == rt::EVENT_COMMIT)
+        app.rt.StripChartFollowLive(app.panels.chart, CHART_STRIPCHART);
+    return 0;
+}
+
+TEC_CALLBACK(ChartRestoreY)
+{
+    if (event == rt::EVENT_COMMIT)
+        app.rt.StripChartRestoreY(app.panels.chart, CHART_STRIPCHART);
+    return 0;
+}
+
+TEC_CALLBACK(ChartExport)
+{
+    if (event == rt::EVENT_COMMIT)
+        app.rt.ExportStripChart(app.panels.chart, CHART_STRIPCHART);
+    return 0;
+}
+
+TEC_CALLBACK(OpenLogViewer)
+{
+    if (event == rt::EVENT_RIGHT_CLICK) {
+        app.rt.MessagePopup(monitor::kOpenLogHelpTitle, monitor::kOpenLogHelpText);
+        return 0;
+    }
+    if (event != rt::EVENT_COMMIT)
+        return 0;
+    rt::FileSelect ask;
+    ask.defaultFileSpec = "*.dat";
+    ask.fileTypeList = "*.dat; *.txt; *.csv";
+    ask.title = "Select a data log to view";
+    ask.buttonLabel = 3;
+    std::string path;
+    const int chosen = app.rt.FileSelectPopup(ask, &path);
+    if (chosen == 0)
+        return 0;
+    if (chosen < 0 || path.empty()) {
+        app.rt.MessagePopup(monitor::kOpenLogTitle, "The file dialog could not be shown.");
+        return 0;
+    }
+    std::string text;
+    std::string error;
+    if (!rt::ReadWholeFile(path, &text, &error)) {
+        app.rt.MessagePopup(monitor::kOpenLogTitle, "The log " + path + " could not be read:\n" + error);
+        return 0;
+    }
+    if (text.size() > monitor::kMaxLogBytes) {
+        app.rt.MessagePopup(monitor::kOpenLogTitle, "The file " + path + " is too large to be a data log (over 1 GB).");
+        return 0;
+    }
+    monitor::LogReadResult read = monitor::ReadDataLog(text);
+    text.clear();
+    text.shrink_to_fit();
+    const std::string why = monitor::WhyNoPoints(read);
+    if (!why.empty()) {
+        app.rt.MessagePopup(monitor::kOpenLogTitle, path + ":\n" + why);
+        return 0;
+    }
+    std::vector<double> times(read.points.size());
+    std::vector<std::vector<double>> values(2, std::vector<double>(read.points.size()));
+    for (std::size_t i = 0; i < read.points.size(); ++i) {
+        times[i] = read.points[i].t;
+        values[0][i] = read.points[i].sv;
+        values[1][i] = read.points[i].pv;
+    }
+    const std::string status = monitor::DescribeLogRead(read);
+    read.points = {};
+    const std::size_t slash = path.find_last_of("/\\");
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    app.rt.ShowChartWindow(app.panels.chart, CHART_STRIPCHART, name + " \u2014 Data log", status, std::move(times),
+                           std::move(values));
     return 0;
 }

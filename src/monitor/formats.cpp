@@ -1,5 +1,6 @@
 // Pure conversions and text formats of monitoring: no panels, no port, no Qt.
 #include "monitor/monitor.h"
+#include "rt/chart_limits.h"
 
 #include <algorithm>
 #include <cctype>
@@ -145,7 +146,7 @@ int ParseScale(const std::string& text, ChartScale* s)
 
 bool ScaleIsUsable(const ChartScale& s)
 {
-    return std::isfinite(s.yMin) && std::isfinite(s.yMax) && s.yMin < s.yMax && s.xPoints >= 1;
+    return rt::StripChartRangeShowable(s.yMin, s.yMax) && rt::StripChartSpanShowable(s.xPoints);
 }
 
 ChartScale DefaultScale(double rangeLow, double rangeHigh)

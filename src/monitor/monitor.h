@@ -65,7 +65,8 @@ constexpr std::uint16_t kSvRegister = tecreg::kWorkingSv;
 float RawToDisplay(std::uint16_t raw, float tempScale);
 // True when the alarm switch is on and PV lies strictly outside [low, high].
 bool AlarmTripped(float pv, std::uint16_t alarmWatch, float alarmHigh, float alarmLow);
-// True when the chart can show the scale: bottom below top (both finite) and a span of at least one point.
+// True when the chart can show the scale as it is: bottom below top, both
+// within the chart's limits, and a span of 1 to the points the chart holds.
 bool ScaleIsUsable(const ChartScale& s);
 // The scale used when no usable one is known: the sensor range when it is a
 // range, else 0..100; 300 points.
@@ -82,6 +83,10 @@ extern const char* const kChartExitHelpTitle;
 extern const char* const kChartExitHelpText;
 extern const char* const kLogSetupHelpTitle;
 extern const char* const kLogSetupHelpText;
+extern const char* const kLiveHelpTitle;
+extern const char* const kLiveHelpText;
+extern const char* const kOpenLogHelpTitle;
+extern const char* const kOpenLogHelpText;
 
 } // namespace monitor
 
@@ -98,3 +103,7 @@ TEC_CALLBACK(LogFile);
 TEC_CALLBACK(FileLogSetupExit);
 TEC_CALLBACK(LogFileOnOff);
 TEC_CALLBACK(LogTimer);
+TEC_CALLBACK(ChartLive);
+TEC_CALLBACK(ChartRestoreY);
+TEC_CALLBACK(ChartExport);
+TEC_CALLBACK(OpenLogViewer);

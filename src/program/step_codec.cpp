@@ -7,9 +7,14 @@ namespace program {
 long ScaledTemperature(float value, float tempScale)
 {
     // Product in single precision, as the values are held; the rounding is
-    // the run-time's halves-to-even.
-    const float scaled = value * tempScale;
-    return static_cast<long>(std::nearbyint(static_cast<double>(scaled)));
+    // the run-time's halves-to-even. Values far outside any register saturate
+    // instead of overflowing the conversion; NaN counts as the lowest.
+    const double scaled = std::nearbyint(static_cast<double>(value * tempScale));
+    if (!(scaled > -1.0e9))
+        return -1000000000L;
+    if (scaled > 1.0e9)
+        return 1000000000L;
+    return static_cast<long>(scaled);
 }
 
 bool TemperatureFits(float value, float tempScale)

@@ -71,6 +71,17 @@ bool ParseFloat(std::string_view t, float* out)
     return true;
 }
 
+// A set value or band no register can hold at any decimal point (the
+// register is a signed 16-bit number of whole or tenth degrees) is refused
+// here, before anything converts it to an integer.
+constexpr float kLowestTemperature = -32768.0f;
+constexpr float kHighestTemperature = 32767.0f;
+
+bool TemperatureInRange(float v)
+{
+    return v >= kLowestTemperature && v <= kHighestTemperature;
+}
+
 enum class IntResult { Ok, NotNumber, OutOfRange };
 
 IntResult ParseU16(std::string_view t, std::uint16_t* out)
@@ -137,6 +148,8 @@ bool ParseStepFile(const std::string& text, StepProgram* out, int* badField, std
         if (pos == kProgramRegisters) {
             if (!ParseFloat(tok, &prog.tolBand))
                 return fail(quoted + " is not a number");
+            if (!TemperatureInRange(prog.tolBand))
+                return fail(quoted + " is outside -32768 to 32767");
             break;
         }
         StepRecord& s = prog.steps[(pos - 1) / kRegistersPerStep];
@@ -144,6 +157,8 @@ bool ParseStepFile(const std::string& text, StepProgram* out, int* badField, std
         if (offset == 0) {
             if (!ParseFloat(tok, &s.sv))
                 return fail(quoted + " is not a number");
+            if (!TemperatureInRange(s.sv))
+                return fail(quoted + " is outside -32768 to 32767");
             continue;
         }
         std::uint16_t* fields[] = {nullptr, &s.param1, &s.param2, &s.action, &s.loops};

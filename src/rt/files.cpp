@@ -4,6 +4,14 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#ifndef Q_OS_WIN
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace rt {
 
 namespace {
@@ -35,11 +43,39 @@ bool FileExists(const std::string& path)
 
 bool ReadWholeFile(const std::string& path, std::string* contents, std::string* error)
 {
+#ifndef Q_OS_WIN
+    // Opened without blocking and checked before anything is read: a FIFO or
+    // a device under the name would otherwise hold start-up or the chart
+    // until a writer came, deaf to everything but SIGKILL.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        setError(error, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        setError(error, QStringLiteral("Not a regular file"));
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    QFile f;
+    if (!f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        setError(error, f.errorString());
+        return false;
+    }
+#else
     QFile f(qpath(path));
+    if (!QFileInfo(f).isFile()) {
+        setError(error, QStringLiteral("Not a regular file"));
+        return false;
+    }
     if (!f.open(QIODevice::ReadOnly)) {
         setError(error, f.errorString());
         return false;
     }
+#endif
     const QByteArray bytes = f.readAll();
     if (f.error() != QFileDevice::NoError) {
         setError(error, f.errorString());

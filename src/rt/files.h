@@ -12,7 +12,9 @@ namespace rt {
 const char* TextLineEnd();
 
 bool FileExists(const std::string& path);
-// Reads the whole file. False, with a reason, when it cannot be read.
+// Reads the whole of a regular file. False, with a reason, when it cannot be
+// read or is something else (a FIFO, a device, a folder), which is never
+// opened in a way that could block.
 bool ReadWholeFile(const std::string& path, std::string* contents, std::string* error = nullptr);
 // Writes to a temporary file beside the target and renames it into place, so
 // a crash never leaves the target truncated. False, with a reason, on failure

@@ -1,5 +1,7 @@
 // Runtime: panels, controls, events, popups, charts, time.
 #include "rt/end_request.h"
+#include "rt/log_viewer.h"
+#include "rt/panel_fit.h"
 #include "rt/panel_loader.h"
 #include "rt/runtime_impl.h"
 #include "rt/serial_qt.h"
@@ -21,6 +23,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QScreen>
+#include <QSettings>
+#include <QStandardPaths>
 #include <QSpinBox>
 #include <QThread>
 #include <QWindow>
@@ -226,6 +230,7 @@ void Runtime::Impl::discard(int handle)
             children.push_back(h);
     for (int h : children)
         discard(h);
+    rememberWindow(it->second);
     popups.erase(std::remove(popups.begin(), popups.end(), handle), popups.end());
     if (QWidget* w = it->second.widget) {
         panelWindows.erase(w);
@@ -234,6 +239,95 @@ void Runtime::Impl::discard(int handle)
         w->deleteLater();
     }
     panels.erase(it);
+}
+
+bool Runtime::Impl::isPopup(int handle) const
+{
+    return std::find(popups.begin(), popups.end(), handle) != popups.end();
+}
+
+namespace {
+
+// Decoration assumed around a window the window system has not framed yet:
+// a title bar.
+const QMargins kAssumedFrame(0, 32, 0, 0);
+
+QMargins FrameOf(const QWidget* w, bool shownBefore)
+{
+    if (shownBefore && w->windowHandle()) {
+        const QMargins m = w->windowHandle()->frameMargins();
+        if (!m.isNull())
+            return m;
+    }
+    return kAssumedFrame;
+}
+
+QString MemoryKey(const QWidget* w)
+{
+    return QStringLiteral("windows/") + w->objectName();
+}
+
+} // namespace
+
+void Runtime::Impl::placeWindow(PanelRec& rec)
+{
+    QWidget* w = rec.widget;
+    std::vector<QRect> screens;
+    int primary = 0;
+    for (QScreen* s : QGuiApplication::screens()) {
+        if (s == QGuiApplication::primaryScreen())
+            primary = static_cast<int>(screens.size());
+        screens.push_back(s->availableGeometry());
+    }
+    if (screens.empty())
+        return;
+    const QMargins frame = FrameOf(w, rec.placed);
+    bool maximized = false;
+    QRect want;
+    if (rec.placed) {
+        want = QRect(w->pos(), w->size());
+    } else if (!windowMemory.empty()) {
+        const QSettings memory(QString::fromStdString(windowMemory), QSettings::IniFormat);
+        want = memory.value(MemoryKey(w) + QStringLiteral("/geometry")).toRect();
+        maximized = memory.value(MemoryKey(w) + QStringLiteral("/maximized")).toBool();
+        if (!want.isValid() || want.width() < 1 || want.height() < 1)
+            want = QRect();
+    }
+    if (want.isValid()) {
+        const QRect fit = FitWindow(want, frame, screens, primary);
+        w->move(fit.topLeft());
+        w->resize(fit.size());
+        if (maximized)
+            w->setWindowState(w->windowState() | Qt::WindowMaximized);
+    } else {
+        // The desktop places it; only a window larger than its screen is
+        // made smaller (its contents scroll).
+        QWidget* main = mainWindow();
+        const QScreen* screen = main && main != w && main->screen() ? main->screen() : QGuiApplication::primaryScreen();
+        const QSize room = screen->availableGeometry().size().shrunkBy(frame);
+        if (w->width() > room.width() || w->height() > room.height())
+            w->resize(w->size().boundedTo(room));
+    }
+    rec.placed = true;
+}
+
+void Runtime::Impl::rememberWindow(const PanelRec& rec) const
+{
+    const QWidget* w = rec.widget;
+    if (windowMemory.empty() || rec.parent != 0 || !w || !rec.displayed || !rec.placed || isPopup(rec.handle) ||
+        w->objectName().isEmpty())
+        return;
+    QSettings memory(QString::fromStdString(windowMemory), QSettings::IniFormat);
+    const bool maximized = w->isMaximized();
+    memory.setValue(MemoryKey(w) + QStringLiteral("/maximized"), maximized);
+    if (!maximized && !w->isMinimized())
+        memory.setValue(MemoryKey(w) + QStringLiteral("/geometry"), QRect(w->pos(), w->size()));
+}
+
+void Runtime::Impl::rememberAll() const
+{
+    for (const auto& [h, rec] : panels)
+        rememberWindow(rec);
 }
 
 QWidget* Runtime::Impl::mainWindow() const
@@ -288,6 +382,7 @@ bool EventHub::eventFilter(QObject* watched, QEvent* event)
             }
             return true;
         }
+        m_impl.rememberWindow(*rec);
         rec->displayed = false;
     }
     return false;
@@ -298,8 +393,19 @@ bool EventHub::eventFilter(QObject* watched, QEvent* event)
 Runtime::Runtime(Clock& clock, Operator& op) : m_clock(clock), m_op(op), m_impl(std::make_unique<Impl>(*this))
 {
     // Panels are hidden and shown all the time; only QuitUserInterface ends the loop.
-    if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+    if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
         app->setQuitOnLastWindowClosed(false);
+        // A monitor unplugged while the program runs: once it is gone, every
+        // shown panel is brought back onto a screen that is still there.
+        Impl* impl = m_impl.get();
+        QObject::connect(app, &QGuiApplication::screenRemoved, &m_impl->hub, [impl] {
+            QTimer::singleShot(0, &impl->hub, [impl] {
+                for (auto& [h, rec] : impl->panels)
+                    if (rec.parent == 0 && rec.widget && rec.widget->isVisible() && !impl->isPopup(h))
+                        impl->placeWindow(rec);
+            });
+        });
+    }
     m_portTable.setTrace(WireTrace());
     m_portTable.setWriteGate([this] { return ending(); });
 }
@@ -307,6 +413,7 @@ Runtime::Runtime(Clock& clock, Operator& op) : m_clock(clock), m_op(op), m_impl(
 Runtime::~Runtime()
 {
     m_portTable.closeAll();
+    m_impl->rememberAll();
     // Children first: a child panel is deleted with its parent.
     for (auto it = m_impl->panels.rbegin(); it != m_impl->panels.rend(); ++it) {
         if (QWidget* w = it->second.widget) {
@@ -356,7 +463,7 @@ int Runtime::LoadPanel(int parentPanel, const std::string& fileName, int resourc
         PanelRec* parent = m_impl->panel(parentPanel);
         if (!parent)
             return RT_ERR_BAD_HANDLE;
-        parentWidget = parent->widget;
+        parentWidget = parent->contents ? parent->contents : parent->widget;
     }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -387,6 +494,7 @@ int Runtime::LoadPanel(int parentPanel, const std::string& fileName, int resourc
         w->hide();
     } else {
         w->hide();
+        rec.contents = WrapInScroller(w);
         w->installEventFilter(&m_impl->hub);
         m_impl->panelWindows[w] = handle;
     }
@@ -411,6 +519,8 @@ int Runtime::LoadPanel(int parentPanel, const std::string& fileName, int resourc
             if (!c->callback)
                 m_impl->unbound.push_back(c->callbackName);
         }
+        if (auto* chart = qobject_cast<StripChart*>(child))
+            chart->setTimeSource([this] { return CivilNow(); });
         rec.controls[id] = c;
         m_impl->wireControl(c);
     }
@@ -424,6 +534,8 @@ int Runtime::DisplayPanel(int panel)
     if (!rec)
         return RT_ERR_BAD_HANDLE;
     QWidget* w = rec->widget;
+    if (rec->parent == 0 && !w->isVisible() && !m_impl->isPopup(panel))
+        m_impl->placeWindow(*rec);
     w->show();
     w->raise();
     if (rec->parent == 0)
@@ -443,6 +555,8 @@ int Runtime::HidePanel(int panel)
         rec->widget->hide();
         rec->widget->setWindowModality(Qt::NonModal);
     }
+    if (rec->widget->isVisible())
+        m_impl->rememberWindow(*rec);
     rec->widget->hide();
     rec->displayed = false;
     return 0;
@@ -563,6 +677,18 @@ void Runtime::setPanelCloseHandler(int panel, std::function<void()> handler)
 {
     if (PanelRec* rec = m_impl->panel(panel))
         rec->closeHandler = std::move(handler);
+}
+
+void Runtime::setWindowMemory(const std::string& settingsFile)
+{
+    m_impl->windowMemory = settingsFile;
+}
+
+std::string Runtime::DefaultWindowMemoryFile()
+{
+    return (QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+            QStringLiteral("/tecontrol/tecontrol.conf"))
+        .toStdString();
 }
 
 // ---------------------------------------------------------------- values
@@ -804,7 +930,9 @@ int setAttribute(ControlRec& c, int attribute, double v)
         return RT_ERR_BAD_ARGUMENT;
     case ATTR_POINTS_PER_SCREEN:
         if (auto* s = qobject_cast<StripChart*>(w))
-            return s->setPointsPerScreen(static_cast<int>(std::lround(std::min(v, 1e9)))) ? 0 : RT_ERR_BAD_ARGUMENT;
+            return v >= 1 && v <= kStripChartMaxPoints && s->setPointsPerScreen(static_cast<int>(std::lround(v)))
+                       ? 0
+                       : RT_ERR_BAD_ARGUMENT;
         return RT_ERR_BAD_ARGUMENT;
     case ATTR_INTERVAL:
         if (auto* t = qobject_cast<TimerControl*>(w); t && v >= 0) {
@@ -1123,7 +1251,7 @@ int Runtime::PlotStripChart(int panel, int control, const void* array, int numbe
             point[static_cast<std::size_t>(k)] = dataType == VAL_FLOAT ? static_cast<const float*>(array)[at]
                                                                        : static_cast<const double*>(array)[at];
         }
-        chart->addPoint(point);
+        chart->addPoint(point, CivilNow());
     }
     return 0;
 }
@@ -1224,6 +1352,57 @@ int Runtime::ReplotNow(int panel, int control)
         return err;
     plot->replot(QCustomPlot::rpImmediateRefresh);
     return 0;
+}
+
+int Runtime::StripChartFollowLive(int panel, int control)
+{
+    int err = 0;
+    auto* chart = widgetAs<StripChart>(*m_impl, panel, control, &err);
+    if (!chart)
+        return err;
+    chart->followLive();
+    return 0;
+}
+
+int Runtime::StripChartRestoreY(int panel, int control)
+{
+    int err = 0;
+    auto* chart = widgetAs<StripChart>(*m_impl, panel, control, &err);
+    if (!chart)
+        return err;
+    chart->restoreYScale();
+    return 0;
+}
+
+int Runtime::ExportStripChart(int panel, int control)
+{
+    int err = 0;
+    auto* chart = widgetAs<StripChart>(*m_impl, panel, control, &err);
+    if (!chart)
+        return err;
+    return ExportChartAsked(*this, *chart);
+}
+
+int Runtime::ShowChartWindow(int likePanel, int likeControl, const std::string& title, const std::string& status,
+                             std::vector<double> times, std::vector<std::vector<double>> values)
+{
+    int err = 0;
+    auto* like = widgetAs<StripChart>(*m_impl, likePanel, likeControl, &err);
+    if (!like)
+        return err;
+    auto* viewer = new LogViewer(*this, *like, QString::fromStdString(title), QString::fromStdString(status),
+                                 std::move(times), std::move(values));
+    viewer->show();
+    viewer->raise();
+    viewer->activateWindow();
+    return 0;
+}
+
+double Runtime::CivilNow() const
+{
+    const std::int64_t ms = m_clock.wallMillis();
+    const QDateTime local = QDateTime::fromMSecsSinceEpoch(ms, Qt::LocalTime);
+    return static_cast<double>(ms) / 1000.0 + local.offsetFromUtc();
 }
 
 // ---------------------------------------------------------------- time and numbers

@@ -195,6 +195,15 @@ public:
     QWidget* controlWidget(int panel, int control) const;
     // Called when the operator closes a panel's window by its frame.
     void setPanelCloseHandler(int panel, std::function<void()> handler);
+    // Remembers each panel window's position and size in this settings file
+    // when it is hidden or the program ends, and brings them back when the
+    // panel is next displayed, on a screen that is there. "" (the default)
+    // remembers nothing. Windows larger than their screen are shrunk to it
+    // and their contents scroll either way.
+    void setWindowMemory(const std::string& settingsFile);
+    // The program's own settings file: tecontrol/tecontrol.conf in the user's
+    // configuration folder ($XDG_CONFIG_HOME, ~/.config).
+    static std::string DefaultWindowMemoryFile();
 
     // ---- control values (the control's own type) ----
     int SetCtrlVal(int panel, int control, double value);
@@ -257,6 +266,27 @@ public:
     // Redraws a strip chart or graph at once instead of at the next pass of the
     // event loop (benchmarks, screenshots). 0, or RT_ERR_BAD_HANDLE.
     int ReplotNow(int panel, int control);
+
+    // ---- strip chart view, export and recorded runs ----
+    // The strip chart follows its newest point again. 0, or a negative error.
+    int StripChartFollowLive(int panel, int control);
+    // The strip chart's Y axis back to the range last set by
+    // SetAxisScalingMode. 0, or a negative error.
+    int StripChartRestoreY(int panel, int control);
+    // Asks the operator for a file and saves the strip chart into it: a
+    // picture (.png), a document (.pdf), or the points in view or of the whole
+    // run in the data-log format (.csv, .dat), each whole or not at all.
+    // 0 saved, 1 cancelled, negative on failure (the operator has been told).
+    int ExportStripChart(int panel, int control);
+    // Opens a window of its own on a recorded run: a strip chart with the
+    // traces, colours and Y label of the given one, the points (civil seconds,
+    // ascending; one vector of values per trace), a line of status text, and
+    // buttons to show the whole run, restore the Y scale, export and close.
+    // Returns 0, or a negative error when the template is no strip chart.
+    int ShowChartWindow(int likePanel, int likeControl, const std::string& title, const std::string& status,
+                        std::vector<double> times, std::vector<std::vector<double>> values);
+    // The local time now in civil seconds (see rt/chart_axis.h).
+    double CivilNow() const;
 
     // ---- selector (ring) items ----
     // Inserts an item with its label and value at index (-1 appends). 0, or

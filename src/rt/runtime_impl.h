@@ -34,6 +34,10 @@ struct PanelRec {
     std::map<int, std::shared_ptr<ControlRec>> controls;
     std::function<void()> closeHandler;
     bool displayed = false;
+    // A top-level panel's contents sit in a scroll area inside it; child
+    // panels belong to the contents.
+    QPointer<QWidget> contents;
+    bool placed = false;  // shown as a window before (its geometry is the operator's)
 };
 
 // Sees context-menu requests on controls and frame closes of panel windows.
@@ -98,6 +102,16 @@ struct Runtime::Impl {
     void wireControl(const std::shared_ptr<ControlRec>& c);
     void discard(int handle);
     QWidget* mainWindow() const;
+    bool isPopup(int handle) const;
+
+    // Window memory: the settings file ("" remembers nothing).
+    std::string windowMemory;
+    // Puts a top-level panel where it is reachable before it is shown: where
+    // it was last time, or the desktop's choice at a size that fits.
+    void placeWindow(PanelRec& rec);
+    // Stores a shown top-level panel's position and size.
+    void rememberWindow(const PanelRec& rec) const;
+    void rememberAll() const;
 };
 
 } // namespace rt

@@ -3,15 +3,21 @@
 // Graph. Their Q_PROPERTYs are what the panel files set.
 #pragma once
 
+#include "rt/chart_limits.h"
+
 #include <QColor>
 #include <QDoubleSpinBox>
 #include <QSpinBox>
 #include <QTimer>
 #include <QWidget>
 
+class QRubberBand;
+
 #include <qcustomplot.h>
 
+#include <functional>
 #include <map>
+#include <string>
 #include <vector>
 
 namespace rt {
@@ -97,10 +103,19 @@ private:
     double m_interval = 1.0;
 };
 
-// A strip chart: one trace per name, point i of every trace at X = i * the X
-// increment, showing the last `pointsPerScreen` points. It holds at most
-// kMaxPoints per trace, dropping the oldest in chunks so long runs keep a flat
-// memory footprint.
+// A strip chart: one trace per name, each point at the local clock time it
+// was added (civil seconds, see chart_axis.h), the time axis labelled in time
+// of day. It keeps the whole run up to kKeepPoints per trace (a week at one a
+// second), dropping the oldest kDropChunk at once beyond that, and draws only
+// what is visible, decimated to a few points per pixel column.
+//
+// Live, it follows the newest point across a window of `pointsPerScreen`
+// points at `xIncrement` seconds each. The operator leaves live by dragging
+// (scroll), the wheel (zoom the time; with Ctrl the Y axis), a Shift-drag
+// rubber band (zoom both), or the keys: Left/Right and Page Up/Down scroll,
+// + and - zoom the time (with Ctrl the Y axis), Home shows the whole run, End
+// returns to live, Y restores the operator's Y scale (as a double-click does).
+// New points keep arriving while the operator looks back; the view stays.
 class StripChart final : public QCustomPlot {
     Q_OBJECT
     Q_PROPERTY(QString traceNames READ traceNames WRITE setTraceNames)
@@ -112,8 +127,11 @@ class StripChart final : public QCustomPlot {
     Q_PROPERTY(double yMin READ yMin WRITE setYMin)
     Q_PROPERTY(double yMax READ yMax WRITE setYMax)
 public:
-    static constexpr int kMaxPoints = 200000;
-    static constexpr int kDropChunk = 20000;
+    static constexpr int kKeepPoints = kStripChartMaxPoints;
+    static constexpr int kDropChunk = 6048;
+    // The narrowest and widest time span the view zooms to, in seconds.
+    static constexpr double kMinSpan = 5.0;
+    static constexpr double kMaxSpan = 400.0 * 86400.0;
 
     explicit StripChart(QWidget* parent = nullptr);
     QString traceNames() const { return m_names; }
@@ -125,7 +143,7 @@ public:
     QString xLabel() const { return xAxis->label(); }
     void setXLabel(const QString& s) { xAxis->setLabel(s); }
     int pointsPerScreen() const { return m_pointsPerScreen; }
-    // False when points < 1.
+    // False when points lies outside 1..kMaxPoints.
     bool setPointsPerScreen(int points);
     double xIncrement() const { return m_xIncrement; }
     // False when the increment is not positive.
@@ -135,27 +153,104 @@ public:
     double yMax() const { return yAxis->range().upper; }
     void setYMax(double v);
 
+    // Where "now" comes from, in civil seconds (the run-time's clock). Without
+    // one, points without a time follow the last at xIncrement.
+    void setTimeSource(std::function<double()> now) { m_now = std::move(now); }
+
     int traceCount() const { return graphCount(); }
-    // Adds one point to every trace (values[k] for trace k; missing values repeat 0).
+    // Adds one point to every trace (values[k] for trace k; missing values
+    // repeat 0) at time t, or now. A time before the newest point (the clock
+    // set back) is taken as the newest point's time, so time never runs back.
+    void addPoint(const std::vector<double>& values, double t);
     void addPoint(const std::vector<double>& values);
     void clearPoints();
-    int pointCount() const;
-    long long totalPoints() const { return m_next; }
-    // Manual (0) Y range, or automatic (1) to fit the visible points. False on an empty range.
+    int pointCount() const { return static_cast<int>(m_t.size()); }
+    // Replaces everything held by these points (times ascending), with no cap
+    // on their number, and shows them all (the log viewer).
+    void setPoints(std::vector<double> times, std::vector<std::vector<double>> values);
+    const std::vector<double>& times() const { return m_t; }
+    const std::vector<double>& values(int trace) const { return m_v[static_cast<std::size_t>(trace)]; }
+    // Manual (0) Y range, or automatic (1) to fit the visible points. False on
+    // a range the chart cannot show (StripChartRangeShowable).
     bool setYScaling(int mode, double min, double max);
     int yScalingMode() const { return m_autoY ? 1 : 0; }
+
+    // ---- the view ----
+    bool isLive() const { return m_live; }
+    // Follows the newest point again.
+    void followLive();
+    // Shows [t0, t1] (clamped to the zoom limits) and leaves live.
+    void showTimeRange(double t0, double t1);
+    // Shows the whole run and leaves live.
+    void showAll();
+    // Zooms the time axis by factor (< 1 zooms in) keeping `at` in place; leaves live.
+    void zoomTime(double factor, double at);
+    void zoomY(double factor, double at);
+    void scrollTime(double seconds);
+    // Back to the Y range the operator set (or the automatic fit).
+    void restoreYScale();
+    // What the cursor line shows at time t: "14:05:09   SV 25.0   PV 24.8"
+    // (with the date when the view crosses midnight), "" with no point near.
+    QString readoutAt(double t) const;
+    // The readout under a pixel column, as the cursor shows it ("" when out of the plot).
+    QString cursorReadout() const { return m_cursorText; }
+
+    // ---- export (each writes its file whole or not at all) ----
+    bool exportPng(const std::string& path, std::string* error);
+    bool exportPdf(const std::string& path, std::string* error);
+    // The points in the view, or all of them, as the data log writes them
+    // (header, "month/day/year, HH:MM:SS, SV, PV", the first two traces).
+    std::string csvText(bool visibleOnly, const char* lineEnd) const;
+
+signals:
+    void liveChanged(bool live);
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void rebuildTraces();
     void applyColors();
-    void scrollToEnd();
+    double liveSpan() const;
+    void setLive(bool live);
+    // Sets the time range without leaving live.
+    void setViewRange(double t0, double t1);
+    // Marks the drawn points stale and queues a redraw.
+    void refresh();
+    // Decimates the points in view into the traces when they are stale (before each redraw).
+    void drawPoints();
+    void moveCursor(int x);
+    double nowOrNext() const;
 
     QString m_names;
     QString m_colors;
     int m_pointsPerScreen = 100;
     double m_xIncrement = 1.0;
-    long long m_next = 0;  // index of the next point
     bool m_autoY = false;
+    QCPRange m_operatorY{0, 100};
+    bool m_live = true;
+    bool m_capped = true;
+    bool m_dirty = true;
+    std::function<double()> m_now;
+    std::vector<double> m_t;               // time of each point, ascending
+    std::vector<std::vector<double>> m_v;  // values per trace
+    // Mouse state: a drag scrolling the time, or a rubber band.
+    enum class Drag { None, Scroll, Band } m_drag = Drag::None;
+    QPoint m_pressAt;
+    QCPRange m_pressRange;
+    QRubberBand* m_band = nullptr;
+    QCPItemStraightLine* m_cursorLine = nullptr;
+    QCPItemText* m_cursorLabel = nullptr;
+    QCPItemText* m_lookingBack = nullptr;
+    QString m_cursorText;
+    int m_cursorX = -1;
 };
 
 // A graph of lines, its axes always spanning every line with a margin.

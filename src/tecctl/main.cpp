@@ -3,7 +3,7 @@
 #include "io/clock.h"
 #include "io/port_table.h"
 #include "link/transact.h"
-#include "protocol/com_settings.h"
+#include "link/com_settings.h"
 #include "protocol/registers.h"
 #include "rt/port_map.h"
 #include "rt/serial_qt.h"

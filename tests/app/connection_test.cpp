@@ -11,6 +11,11 @@
 
 #include <fstream>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 const char* const kCommError = "COMMUNICATION ERROR!";
@@ -45,8 +50,10 @@ TEST(ComSettingsText, ParsesOnlyThreeNumbersInRange)
     ASSERT_TRUE(comlink::ParseComSettings("101 115200 247\n", &port, &baud, &id));
     EXPECT_EQ(baud, 115200u);
     EXPECT_EQ(port, 101);
+    ASSERT_TRUE(comlink::ParseComSettings("65535 19200 255", &port, &baud, &id));
+    EXPECT_EQ(id, 255);
     for (const char* bad : {"", "1 19200", "a b c", "1 19200 1 7", "1 0 1", "70000 19200 1", "1 19200 70000",
-                            "-1 19200 1", "1 19200 x"}) {
+                            "-1 19200 1", "1 19200 x", "0 19200 1", "1 19200 256", "1 19200 65535"}) {
         port = 9;
         EXPECT_FALSE(comlink::ParseComSettings(bad, &port, &baud, &id)) << bad;
         EXPECT_EQ(port, 9) << "a refused text changes nothing: " << bad;
@@ -235,6 +242,19 @@ TEST_F(Identification, UnreadableSettingsAreIgnoredAndThePanelAddressUsed)
         EXPECT_FALSE(rig.app.link.settingsRestored);
     }
 }
+
+#ifndef _WIN32
+TEST_F(Identification, SettingsFileThatIsAFifoIsUnreadableAndDoesNotHoldStartUp)
+{
+    ASSERT_EQ(::mkfifo(rig.path("DftCom.prm").c_str(), 0600), 0);
+    rig.rt.SetCtrlVal(rig.parm(), PARM_CTRL_ID, 1);
+    ::alarm(30);  // a blocked open would otherwise hold the test until ctest's time-out
+    comlink::RestoreComSettings(rig.app);
+    ::alarm(0);
+    EXPECT_FALSE(rig.app.link.settingsRestored);
+    EXPECT_EQ(rig.app.link.ctrlID, 1);
+}
+#endif
 
 TEST_F(Identification, FirstStartConnectsAtThePanelAddress)
 {

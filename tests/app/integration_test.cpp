@@ -80,6 +80,8 @@ protected:
                       QProcessEnvironment env = QProcessEnvironment::systemEnvironment())
     {
         env.insert("QT_QPA_PLATFORM", "offscreen");
+        // Window positions go to the test's folder, not the user's settings.
+        env.insert("XDG_CONFIG_HOME", work.filePath("config"));
         program.setProcessEnvironment(env);
         program.setWorkingDirectory(work.path());
         program.setProgram(QString(TEC_BIN_DIR) + "/tecontrol");
@@ -195,6 +197,7 @@ TEST_F(Processes, HelpAndVersionPrintAndEnd)
     EXPECT_EQ(program.exitCode(), 0);
     const QByteArray help = program.readAllStandardOutput();
     for (const char* option : {"--simulate", "--speed X", "--port N=DEVICE", "--ui-dir DIR", "--startup-probe",
+                               "--data-folder", "--screenshots DIR",
                                "-h, --help", "--version", "docs/ports.md"})
         EXPECT_TRUE(help.contains(option)) << option;
 
@@ -202,6 +205,10 @@ TEST_F(Processes, HelpAndVersionPrintAndEnd)
     startProgram({"--port", "1", "--ui-dir", TEC_UI_DIR});
     ASSERT_TRUE(program.waitForFinished(10000));
     EXPECT_EQ(program.exitCode(), 2) << "a binding without a device is refused";
+    startProgram({"--screenshots", work.filePath("images"), "--ui-dir", TEC_UI_DIR});
+    ASSERT_TRUE(program.waitForFinished(10000));
+    EXPECT_EQ(program.exitCode(), 2) << "pictures of a real controller's panels are not taken";
+    EXPECT_FALSE(QFile::exists(work.filePath("images")));
     for (const char* bad : {"0.5", "2000", "fast", "nan"}) {
         startProgram({"--simulate", "--speed", bad});
         ASSERT_TRUE(program.waitForFinished(10000));

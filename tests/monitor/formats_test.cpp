@@ -1,4 +1,5 @@
 #include "monitor/monitor.h"
+#include "rt/chart_limits.h"
 
 #include <gtest/gtest.h>
 
@@ -144,6 +145,14 @@ TEST(ScaleCheck, UsableScales)
     const double inf = std::numeric_limits<double>::infinity();
     EXPECT_FALSE(ScaleIsUsable({nan, 0, 100}));
     EXPECT_FALSE(ScaleIsUsable({inf, 0, 100}));
+    // Beyond what the chart can show: taken once, these left the chart on
+    // another range without a word.
+    EXPECT_FALSE(ScaleIsUsable({1e308, -1e308, 100}));
+    EXPECT_FALSE(ScaleIsUsable({1e-300, 0, 100}));
+    EXPECT_FALSE(ScaleIsUsable({100, 0, 2147483647}));
+    EXPECT_FALSE(ScaleIsUsable({100, 0, rt::kStripChartMaxPoints + 1}));
+    EXPECT_TRUE(ScaleIsUsable({100, 0, rt::kStripChartMaxPoints}));
+    EXPECT_TRUE(ScaleIsUsable({1e6, -1e6, 100}));
 }
 
 TEST(ScaleCheck, DefaultFollowsTheSensorRangeWhenThereIsOne)

@@ -5,12 +5,17 @@
 
 #include "monitor/monitor.h"
 #include "rt/files.h"
+#include "rt/widgets.h"
 
 #include <gtest/gtest.h>
 #include <qcustomplot.h>
 
 #include <cmath>
 #include <ctime>
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -83,10 +88,10 @@ protected:
     // The last value of trace k of the strip chart.
     double lastTraceValue(int k) const
     {
-        auto* plot = qobject_cast<QCustomPlot*>(rt.controlWidget(chart(), CHART_STRIPCHART));
-        if (!plot || k >= plot->graphCount() || plot->graph(k)->data()->isEmpty())
+        auto* plot = qobject_cast<rt::StripChart*>(rt.controlWidget(chart(), CHART_STRIPCHART));
+        if (!plot || k >= plot->traceCount() || plot->values(k).empty())
             return std::nan("");
-        return (plot->graph(k)->data()->constEnd() - 1)->value;
+        return plot->values(k).back();
     }
     QString yAxisLabel() const
     {
@@ -643,12 +648,59 @@ TEST_F(Monitor, MissingOrBadScaleFileGivesAUsableScale)
     EXPECT_EQ(app.scale.xPoints, before.xPoints);
 }
 
+TEST_F(Monitor, ScaleFileBeyondTheChartsLimitsGivesTheDefaultAndOneMessage)
+{
+    app.params.rangeLow = -20;
+    app.params.rangeHigh = 150;
+    const ChartScale fallback = monitor::DefaultScale(-20, 150);
+    for (const char* text : {"1e308 -1e308 100\n", "1e-300 0 100\n", "100 0 2147483647\n", "100 0 604801\n"}) {
+        SCOPED_TRACE(text);
+        app.scale = ChartScale{};  // a fresh run
+        writeFile(rig.path("XYscale.txt"), text);
+        rig.op.clear();
+        openChart();
+        EXPECT_DOUBLE_EQ(app.scale.yMin, fallback.yMin);
+        EXPECT_DOUBLE_EQ(app.scale.yMax, fallback.yMax);
+        EXPECT_EQ(app.scale.xPoints, fallback.xPoints);
+        // The chart shows what the program says it shows.
+        int mode = -1, span = 0;
+        double lo = 0, hi = 0;
+        rt.GetAxisScalingMode(chart(), CHART_STRIPCHART, 1, &mode, &lo, &hi);
+        rt.GetCtrlAttribute(chart(), CHART_STRIPCHART, rt::ATTR_POINTS_PER_SCREEN, &span);
+        EXPECT_DOUBLE_EQ(lo, -20);
+        EXPECT_DOUBLE_EQ(hi, 150);
+        EXPECT_EQ(span, fallback.xPoints);
+        EXPECT_EQ(rig.intValue(yscale(), YSCALE_XPOINTS), fallback.xPoints);
+        ASSERT_EQ(rig.op.shown().size(), 1u);
+        EXPECT_EQ(rig.op.shown()[0].title, "Chart Scale");
+        EXPECT_NE(rig.op.shown()[0].text.find("XYscale.txt"), std::string::npos) << rig.op.shown()[0].text;
+        EXPECT_NE(rig.op.shown()[0].text.find("Y from -20 to 150 over 300 points"), std::string::npos)
+            << rig.op.shown()[0].text;
+        EXPECT_EQ(contents(rig.path("XYscale.txt")), text) << "the file is left for the operator to replace";
+        rt.Commit(chart(), CHART_EXIT);
+    }
+}
+
+#ifndef _WIN32
+TEST_F(Monitor, ScaleFileThatIsAFifoDoesNotHoldTheChart)
+{
+    ASSERT_EQ(::mkfifo(rig.path("XYscale.txt").c_str(), 0600), 0);
+    ::alarm(30);  // a blocked open would otherwise hold the test until ctest's time-out
+    openChart();
+    ::alarm(0);
+    EXPECT_TRUE(rt.IsPanelVisible(chart()));
+    EXPECT_TRUE(monitor::ScaleIsUsable(app.scale));
+    ASSERT_EQ(rig.op.shown().size(), 1u);
+    EXPECT_NE(rig.op.shown()[0].text.find("Not a regular file"), std::string::npos) << rig.op.shown()[0].text;
+}
+#endif
+
 TEST_F(Monitor, CloseYscaleRefusesAnUnusableScale)
 {
     writeFile(rig.path("XYscale.txt"), "100.000000 0.000000 300\n");
     openChart();
     rt.Commit(chart(), CHART_YSCALE);
-    for (auto [top, bottom, span] : {std::tuple{50.0, 50.0, 10}, {10.0, 20.0, 10}}) {
+    for (auto [top, bottom, span] : {std::tuple{50.0, 50.0, 10}, {10.0, 20.0, 10}, {100.0, 0.0, 700000}}) {
         rt.SetCtrlVal(yscale(), YSCALE_YMAX, top);
         rt.SetCtrlVal(yscale(), YSCALE_YMIN, bottom);
         rt.SetCtrlVal(yscale(), YSCALE_XPOINTS, span);

@@ -213,6 +213,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Scaled at the file's own decimal point (31: tenths of a degree).
         BadFile{WithField(1, "3276.8"), 1, "-3276.8..3276.7"},
         BadFile{WithField(24, "-3276.9"), 24, "-3276.8..3276.7"},
+        // Far outside any register: refused before any conversion to an integer.
+        BadFile{WithField(1, "1e30"), 1, "-3276.8..3276.7"}, BadFile{WithField(4, "-3e38"), 4, "-3276.8..3276.7"},
         // The earliest fault wins, whatever its kind.
         BadFile{WithField(2, "5000") + "", 2, "lies outside"}));
 

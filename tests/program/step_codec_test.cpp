@@ -83,6 +83,11 @@ TEST(StepRegisters, RoundingAndRangeCheck)
     EXPECT_FALSE(TemperatureFits(-3276.9f, 10.0f));
     EXPECT_TRUE(TemperatureFits(32767.0f, 1.0f));
     EXPECT_FALSE(TemperatureFits(32768.0f, 1.0f));
+    // Far beyond a register the scaled value saturates rather than overflow.
+    for (float huge : {1e30f, -1e30f, 3.4e38f}) {
+        EXPECT_FALSE(TemperatureFits(huge, 10.0f)) << huge;
+        EXPECT_EQ(ScaledTemperature(huge, 10.0f) > 0, huge > 0) << huge;
+    }
 }
 
 TEST(StepRules, StepRowRuleLooksAtOneStepAtATime)

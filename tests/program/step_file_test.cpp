@@ -134,6 +134,11 @@ TEST(StepFileRead, BadFilesNameTheFirstBadFieldAndLeaveTheOutputAlone)
         {replaceField(41, "nan"), 41, "not a number"},
         {replaceField(16, "1e999"), 16, "not a number"},
         {replaceField(40, "7x"), 40, "not a whole number"},
+        // No register holds these at any decimal point: refused before any
+        // conversion to an integer could overflow.
+        {replaceField(1, "1e30"), 1, "\"1e30\" is outside -32768 to 32767"},
+        {replaceField(36, "-32768.1"), 36, "outside -32768 to 32767"},
+        {replaceField(41, "3.4e38"), 41, "outside -32768 to 32767"},
     };
     for (const Case& c : cases) {
         StepProgram out = Sample();

@@ -16,7 +16,13 @@
 #include <string>
 
 #ifdef Q_OS_UNIX
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
 #endif
 
 namespace {
@@ -69,6 +75,34 @@ TEST(Files, FailedAtomicWriteLeavesTargetIntact)
     ASSERT_TRUE(rt::ReadWholeFile(path, &back));
     EXPECT_EQ(back, "old");
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"DftCom.prm"});
+}
+#endif
+
+#ifdef Q_OS_UNIX
+TEST(Files, ReadingRefusesWhatIsNotARegularFileWithoutBlocking)
+{
+    QTemporaryDir dir;
+    const std::string fifo = in(dir, "DftCom.prm");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {fifo, dir.path().toStdString(), std::string("/dev/null")}) {
+        SCOPED_TRACE(path);
+        auto reading = std::async(std::launch::async, [path] {
+            std::string text = "kept", error;
+            const bool ok = rt::ReadWholeFile(path, &text, &error);
+            return std::make_pair(ok, text + "|" + error);
+        });
+        if (reading.wait_for(std::chrono::seconds(3)) != std::future_status::ready) {
+            // Release the blocked reader so the test can end, then fail.
+            const int w = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (w >= 0)
+                ::close(w);
+            reading.wait();
+            FAIL() << "reading blocked";
+        }
+        const auto [ok, what] = reading.get();
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(what, "kept|Not a regular file");
+    }
 }
 #endif
 

@@ -27,6 +27,11 @@ struct LineDouble {
     enum class Fault { Good, Silent, SevenBytes, SwappedCrc, BadCrc };
 
     explicit LineDouble(io::Clock& c) : clock(c) {}
+    // A device handed out may outlive the line (the run-time closes its port
+    // after the test body ends): from then on it behaves as an unplugged one.
+    ~LineDouble() { *m_self = nullptr; }
+    LineDouble(const LineDouble&) = delete;
+    LineDouble& operator=(const LineDouble&) = delete;
 
     io::Clock& clock;
     std::deque<Reply> replies;
@@ -91,122 +96,140 @@ struct LineDouble {
 
     io::SerialDeviceFactory factory()
     {
-        return [this] { return std::unique_ptr<io::SerialDevice>(new Device(*this)); };
+        return [self = m_self] { return std::unique_ptr<io::SerialDevice>(new Device(self)); };
     }
 
     class Device final : public io::SerialDevice {
     public:
-        explicit Device(LineDouble& l) : m_line(l)
+        explicit Device(std::shared_ptr<LineDouble*> self) : m_self(std::move(self))
         {
-            if (l.inner)
-                m_inner = l.inner();
+            if (alive() && line().inner)
+                m_inner = line().inner();
         }
         bool open(int baudRate) override
         {
+            if (!alive())
+                return false;
             if (m_inner)
                 return m_inner->open(baudRate);
-            if (m_line.refuseOpen)
+            if (line().refuseOpen)
                 return false;
-            ++m_line.opens;
-            m_line.openBaud = baudRate;
-            m_line.isOpen = true;
+            ++line().opens;
+            line().openBaud = baudRate;
+            line().isOpen = true;
             return true;
         }
         void close() override
         {
             if (m_inner)
-                return m_inner->close();
-            if (m_line.isOpen)
-                ++m_line.closes;
-            m_line.isOpen = false;
+                m_inner->close();
+            if (!alive() || m_inner)
+                return;
+            if (line().isOpen)
+                ++line().closes;
+            line().isOpen = false;
         }
-        bool isOpen() const override { return m_inner ? m_inner->isOpen() : m_line.isOpen; }
+        bool isOpen() const override { return alive() && (m_inner ? m_inner->isOpen() : line().isOpen); }
         int write(const std::uint8_t* data, int count) override
         {
-            m_line.event({Event::Write, m_line.clock.now(), count, 0, std::vector<std::uint8_t>(data, data + count)});
-            if (m_line.lostFromWrite > 0 && static_cast<int>(m_line.writes.size()) + 1 >= m_line.lostFromWrite)
-                m_line.lost = true;
-            if (m_line.lost)
+            if (!alive())
                 return -1;
-            m_line.writes.emplace_back(data, data + count);
-            m_line.writeTimes.push_back(m_line.clock.now());
-            if (m_line.onWrite)
-                m_line.onWrite(static_cast<int>(m_line.writes.size()) - 1);
+            LineDouble& l = line();
+            l.event({Event::Write, l.clock.now(), count, 0, std::vector<std::uint8_t>(data, data + count)});
+            if (l.lostFromWrite > 0 && static_cast<int>(l.writes.size()) + 1 >= l.lostFromWrite)
+                l.lost = true;
+            if (l.lost)
+                return -1;
+            l.writes.emplace_back(data, data + count);
+            l.writeTimes.push_back(l.clock.now());
+            if (l.onWrite)
+                l.onWrite(static_cast<int>(l.writes.size()) - 1);
             std::vector<std::uint8_t> instead;
-            if (m_inner && m_line.substitute && m_line.substitute(data, count, &instead)) {
-                m_line.input = instead;
-                m_line.inputReadyAt = m_line.clock.now();
+            if (m_inner && l.substitute && l.substitute(data, count, &instead)) {
+                l.input = instead;
+                l.inputReadyAt = l.clock.now();
                 return count;
             }
             if (m_inner)
                 return m_inner->write(data, count);
             Reply r;
-            if (!m_line.replies.empty()) {
-                r = m_line.replies.front();
-                m_line.replies.pop_front();
-            } else if (m_line.serve && count == 8) {
-                r = m_line.served(data);
-            } else if (m_line.repeatWhenEmpty) {
-                r = m_line.repeat;
+            if (!l.replies.empty()) {
+                r = l.replies.front();
+                l.replies.pop_front();
+            } else if (l.serve && count == 8) {
+                r = l.served(data);
+            } else if (l.repeatWhenEmpty) {
+                r = l.repeat;
             }
             if (!r.bytes.empty()) {
-                m_line.input.insert(m_line.input.end(), r.bytes.begin(), r.bytes.end());
-                m_line.inputReadyAt = m_line.clock.now() + r.delay;
+                l.input.insert(l.input.end(), r.bytes.begin(), r.bytes.end());
+                l.inputReadyAt = l.clock.now() + r.delay;
             }
             return count;
         }
         int read(std::uint8_t* buf, int max, double timeout, const io::AnswerComplete& done) override
         {
-            const double at = m_line.clock.now();
-            const int n = readInner(buf, max, timeout, done);
-            if (n > 0 && m_line.rewrite && !m_line.writes.empty())
-                m_line.rewrite(m_line.writes.back(), buf, n);
-            m_line.event({Event::Read, at, max, n, {}});
+            if (!alive())
+                return -1;
+            LineDouble& l = line();
+            const double at = l.clock.now();
+            const int n = readInner(l, buf, max, timeout, done);
+            if (n > 0 && l.rewrite && !l.writes.empty())
+                l.rewrite(l.writes.back(), buf, n);
+            l.event({Event::Read, at, max, n, {}});
             return n;
         }
         void flushInput() override
         {
-            m_line.event({Event::FlushIn, m_line.clock.now()});
-            ++m_line.flushIn;
-            m_line.input.clear();
+            if (!alive())
+                return;
+            line().event({Event::FlushIn, line().clock.now()});
+            ++line().flushIn;
+            line().input.clear();
             if (m_inner)
                 m_inner->flushInput();
         }
         void flushOutput() override
         {
-            m_line.event({Event::FlushOut, m_line.clock.now()});
-            ++m_line.flushOut;
+            if (!alive())
+                return;
+            line().event({Event::FlushOut, line().clock.now()});
+            ++line().flushOut;
             if (m_inner)
                 m_inner->flushOutput();
         }
         std::string description() const override { return m_inner ? "tapped " + m_inner->description() : "line double"; }
 
     private:
-        int readInner(std::uint8_t* buf, int max, double timeout, const io::AnswerComplete& done)
+        bool alive() const { return *m_self != nullptr; }
+        // The living line; only called after alive().
+        LineDouble& line() const { return **m_self; }
+
+        int readInner(LineDouble& l, std::uint8_t* buf, int max, double timeout, const io::AnswerComplete& done)
         {
-            ++m_line.reads;
-            if (m_line.lost)
+            ++l.reads;
+            if (l.lost)
                 return -1;
-            if (m_inner && m_line.input.empty())
+            if (m_inner && l.input.empty())
                 return m_inner->read(buf, max, timeout, done);
-            const double deadline = m_line.clock.now() + timeout;
+            const double deadline = l.clock.now() + timeout;
             int n = 0;
-            if (!m_line.input.empty() && m_line.inputReadyAt <= deadline) {
-                m_line.clock.sleepUntil(m_line.inputReadyAt);
-                while (n < max && !m_line.input.empty()) {
-                    buf[n++] = m_line.input.front();
-                    m_line.input.erase(m_line.input.begin());
+            if (!l.input.empty() && l.inputReadyAt <= deadline) {
+                l.clock.sleepUntil(l.inputReadyAt);
+                while (n < max && !l.input.empty()) {
+                    buf[n++] = l.input.front();
+                    l.input.erase(l.input.begin());
                     if (done && done(buf, n))
                         return n;
                 }
                 if (n == max)
                     return n;
             }
-            m_line.clock.sleepUntil(deadline);
+            l.clock.sleepUntil(deadline);
             return n;
         }
 
-        LineDouble& m_line;
+        std::shared_ptr<LineDouble*> m_self;
         std::unique_ptr<io::SerialDevice> m_inner;
     };
 
@@ -259,4 +282,6 @@ private:
         }
         return {a, 0.0};
     }
+
+    std::shared_ptr<LineDouble*> m_self = std::make_shared<LineDouble*>(this);
 };

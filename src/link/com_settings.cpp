@@ -1,4 +1,5 @@
-#include "protocol/com_settings.h"
+// The text of DftCom.prm. Pure: no port, no panel, no Qt.
+#include "link/com_settings.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -36,7 +37,9 @@ bool ParseComSettings(const std::string& text, std::uint16_t* port, std::uint32_
         ++p;
     if (*p != '\0' || text.find('\0') != std::string::npos)
         return false;
-    if (v[0] > 65535 || v[2] > 65535 || v[1] < 1 || v[1] > 4000000)
+    // Port 0 names no port, and an address above 255 would go out as its low
+    // byte (256 as the broadcast address 0): such a file is taken as unreadable.
+    if (v[0] < 1 || v[0] > 65535 || v[2] > 255 || v[1] < 1 || v[1] > 4000000)
         return false;
     *port = static_cast<std::uint16_t>(v[0]);
     *baud = static_cast<std::uint32_t>(v[1]);

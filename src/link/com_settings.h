@@ -1,5 +1,4 @@
-// The serial settings file's text: port, baud rate and controller address.
-// Pure: the window program and the command-line program read the same file.
+// The text of DftCom.prm: port, baud rate and controller address.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +10,7 @@ namespace comlink {
 constexpr const char* kSettingsFile = "DftCom.prm";
 
 // Parses "port baud address"; false when the text does not hold three numbers
-// in range (port and address 0..65535, baud 1..4000000).
+// in range (port 1..65535, address 0..255, baud 1..4000000).
 bool ParseComSettings(const std::string& text, std::uint16_t* port, std::uint32_t* baud, std::uint16_t* id);
 std::string FormatComSettings(std::uint16_t port, std::uint32_t baud, std::uint16_t id);
 

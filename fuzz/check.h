@@ -1,0 +1,13 @@
+// A failed property ends the run with its text, so libFuzzer keeps the input.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+
+#define FUZZ_CHECK(cond)                                                                                              \
+    do {                                                                                                              \
+        if (!(cond)) {                                                                                                \
+            std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, __LINE__, #cond);                          \
+            std::abort();                                                                                             \
+        }                                                                                                             \
+    } while (0)
