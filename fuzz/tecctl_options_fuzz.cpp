@@ -1,0 +1,45 @@
+// tecctl's command line and values: any argument list is parsed without a
+// crash, and whatever is taken lies in range (an address a controller can
+// have, a finite value its register class takes, a known parameter).
+#include "check.h"
+#include "tecctl/options.h"
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    // Arguments are separated by newlines.
+    std::vector<std::string> args(1);
+    for (std::size_t i = 0; i < size && args.size() < 64; ++i) {
+        if (data[i] == '\n')
+            args.emplace_back();
+        else
+            args.back() += static_cast<char>(data[i]);
+    }
+    tecctl::Options o;
+    std::string error;
+    if (tecctl::ParseOptions(args, &o, &error)) {
+        FUZZ_CHECK(o.help || o.version || !o.command.empty());
+        FUZZ_CHECK(o.address == -1 || (o.address >= 1 && o.address <= 255));
+        FUZZ_CHECK(o.portNumber >= 0 && o.portNumber <= 65535);
+        FUZZ_CHECK(o.interval >= 0 && o.interval <= 86400);
+        FUZZ_CHECK(!o.append || !o.logPath.empty());
+    } else {
+        FUZZ_CHECK(!error.empty());
+    }
+    for (const std::string& a : args) {
+        tecctl::Assignment as;
+        if (tecctl::ParseAssignment(a, &as, &error)) {
+            FUZZ_CHECK(as.param != nullptr);
+            FUZZ_CHECK(std::isfinite(as.value));
+            if (as.param->cls == tecreg::EncClass::B)
+                FUZZ_CHECK(as.value >= 0 && as.value <= 255 && as.value == std::floor(as.value));
+        }
+        std::uint8_t frame[6];
+        tecctl::ParseRawFrame({a}, frame, &error);
+    }
+    return 0;
+}
