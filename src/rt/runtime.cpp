@@ -1025,6 +1025,15 @@ void Runtime::MessagePopup(const std::string& title, const std::string& text)
     m_op.message(title, text);
 }
 
+void Runtime::MessagePopup(const std::string& title, const std::string& text, const std::string& informative)
+{
+    DepthScope modal(*m_impl);
+    if (informative.empty())
+        m_op.message(title, text);
+    else
+        m_op.messageWithInfo(title, text, informative);
+}
+
 int Runtime::GenericMessagePopup(const GenericPopup& popup)
 {
     DepthScope modal(*m_impl);
