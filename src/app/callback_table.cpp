@@ -2,6 +2,7 @@
 // files give it.
 #include "app/app.h"
 #include "app/shell.h"
+#include "link/port_watch.h"
 #include "link/connection.h"
 #include "monitor/monitor.h"
 #include "params/params.h"
@@ -118,6 +119,7 @@ void BindCallbacks(App& app)
             return fn(*ctx, panel, control, event, data, e1, e2);
         };
     });
+    comlink::WatchPortLoss(app);
 }
 
 } // namespace shell

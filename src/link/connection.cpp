@@ -1,6 +1,7 @@
 #include "link/connection.h"
 
 #include "app/app.h"
+#include "link/port_watch.h"
 #include "link/transact.h"
 #include "params/params.h"
 #include "rt/files.h"
@@ -84,7 +85,7 @@ int ConnectController(App& app)
         rt.RemovePopup(0);
         link.waitShown = 0;
         rt.SetCtrlVal(parm, PARM_LINK_LED, 0);
-        rt.MessagePopup(kPortErrorTitle, kPortErrorText);
+        rt.MessagePopup(kPortErrorTitle, kPortErrorText, rt.ComOpenProblem(link.comPort));
         return link.openStatus;
     }
     rt.SetXMode(link.comPort, 0);
@@ -92,6 +93,7 @@ int ConnectController(App& app)
     link.portOpen = 1;
     rt.SetComTime(link.comPort, kReadTimeout);
     app.portLostReported = false;
+    ClearLinkLost(app);
 
     SequencePreamble(app);
     const Answer answer = Transact(app, identity, 8, kPostWriteDelay);
@@ -171,6 +173,8 @@ void FillPortSelector(App& app)
         std::string label = e.label;
         if (label.empty())
             label = std::to_string(e.number) + "  " + rt.PortLabel(e.number);
+        if (rt.ComAccessDenied(e.number))
+            label += "  (no permission)";
         rt.InsertListItem(parm, PARM_COMPORT, -1, label, static_cast<double>(e.number));
         shownListed = shownListed || e.number == shownPort;
     }

@@ -1,6 +1,7 @@
 #include "link/transact.h"
 
 #include "app/app.h"
+#include "link/port_watch.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -150,20 +151,14 @@ void ReportPortLost(App& app)
 {
     rt::Runtime& rt = app.rt;
     ControllerLink& link = app.link;
-    if (rt.IsComOpen(link.comPort))
-        rt.CloseCom(link.comPort);
-    link.portOpen = 0;
-    link.openStatus = -1;
-    const PanelSet& p = app.panels;
-    rt.SetCtrlAttribute(p.parm, PARM_PV_TIMER, rt::ATTR_ENABLED, 0);
-    rt.SetCtrlAttribute(p.chart, CHART_TIMER, rt::ATTR_ENABLED, 0);
-    rt.SetCtrlAttribute(p.parm, PARM_ALARM_TIMER, rt::ATTR_ENABLED, 0);
-    rt.SetCtrlAttribute(p.parm, PARM_TUNE_TIMER, rt::ATTR_ENABLED, 0);
-    rt.SetCtrlAttribute(p.script, SCRIPT_RUN_TIMER, rt::ATTR_ENABLED, 0);
-    rt.SetCtrlVal(p.parm, PARM_LINK_LED, 0);
+    MarkLinkLost(app);
     if (app.portLostReported)
         return;
     app.portLostReported = true;
+    // A timer's poll says it on the panels only: a modal popup would stop
+    // every timer of an unattended run. An operator's own operation is told.
+    if (link.linkBusy != 0)
+        return;
     // A long operation may have its wait popup up; the message must not hide behind it.
     if (link.waitShown) {
         rt.RemovePopup(0);

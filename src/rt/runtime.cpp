@@ -1188,6 +1188,18 @@ void Runtime::MessagePopup(const std::string& title, const std::string& text)
     m_op.message(title, text);
 }
 
+void Runtime::MessagePopup(const std::string& title, const std::string& text, const std::string& informative)
+{
+    if (ending())
+        return;
+    qCDebug(lcPopup).noquote() << "message:" << QString::fromStdString(title);
+    DepthScope modal(*m_impl);
+    if (informative.empty())
+        m_op.message(title, text);
+    else
+        m_op.messageWithInfo(title, text, informative);
+}
+
 int Runtime::GenericMessagePopup(const GenericPopup& popup)
 {
     if (ending())

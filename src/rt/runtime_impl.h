@@ -81,6 +81,12 @@ struct Runtime::Impl {
     int quitCode = 0;
 
     std::map<int, PortState> ports;
+    std::map<int, std::string> openProblems;  // why the last open of a port failed
+    std::function<void(int)> comLost;
+    // A port's device reported itself lost while idle: mark the port and
+    // tell comLost once nothing holds events back.
+    void portLost(int port, const SerialDevice* device);
+    void notifyPortLost(int port);
 
     // Field commits that arrived while events were held back (a field left by
     // its focus moving to a popup), with the value the operator gave. They run
