@@ -3,6 +3,7 @@
 #include "app/app.h"
 #include "app/shell.h"
 #include "app/connection.h"
+#include "app/port_watch.h"
 #include "monitor/monitor.h"
 #include "params/params.h"
 #include "pidcalc/pidcalc.h"
@@ -118,6 +119,7 @@ void BindCallbacks(App& app)
             return fn(*ctx, panel, control, event, data, e1, e2);
         };
     });
+    comlink::WatchPortLoss(app);
 }
 
 } // namespace shell

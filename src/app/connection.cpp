@@ -1,6 +1,7 @@
 #include "app/connection.h"
 
 #include "app/app.h"
+#include "app/port_watch.h"
 #include "link/transact.h"
 #include "params/params.h"
 #include "rt/files.h"
@@ -79,7 +80,7 @@ int ConnectController(App& app)
         rt.RemovePopup(0);
         link.waitShown = 0;
         rt.SetCtrlVal(parm, PARM_LINK_LED, 0);
-        rt.MessagePopup(kPortErrorTitle, kPortErrorText);
+        rt.MessagePopup(kPortErrorTitle, kPortErrorText, rt.ComOpenProblem(link.comPort));
         return link.openStatus;
     }
     rt.SetXMode(link.comPort, 0);
@@ -87,6 +88,7 @@ int ConnectController(App& app)
     link.portOpen = 1;
     rt.SetComTime(link.comPort, kReadTimeout);
     app.portLostReported = false;
+    ClearLinkLost(app);
 
     // A silent controller, a short or garbled answer and a refusal are all refused.
     const Identity id = Identify(app.line);
@@ -132,16 +134,14 @@ void ReportPortLost(App& app)
 {
     rt::Runtime& rt = app.rt;
     ControllerLink& link = app.link;
-    const PanelSet& p = app.panels;
-    rt.SetCtrlAttribute(p.parm, PARM_PV_TIMER, rt::ATTR_ENABLED, 0);
-    rt.SetCtrlAttribute(p.chart, CHART_TIMER, rt::ATTR_ENABLED, 0);
-    rt.SetCtrlAttribute(p.parm, PARM_ALARM_TIMER, rt::ATTR_ENABLED, 0);
-    rt.SetCtrlAttribute(p.parm, PARM_TUNE_TIMER, rt::ATTR_ENABLED, 0);
-    rt.SetCtrlAttribute(p.script, SCRIPT_RUN_TIMER, rt::ATTR_ENABLED, 0);
-    rt.SetCtrlVal(p.parm, PARM_LINK_LED, 0);
+    comlink::ShowLinkLost(app);
     if (app.portLostReported)
         return;
     app.portLostReported = true;
+    // A timer's poll says it on the panels only: a modal popup would stop
+    // every timer of an unattended run. An operator's own operation is told.
+    if (link.linkBusy != 0)
+        return;
     // A long operation may have its wait popup up; the message must not hide behind it.
     if (link.waitShown) {
         rt.RemovePopup(0);
@@ -186,6 +186,8 @@ void FillPortSelector(App& app)
         std::string label = e.label;
         if (label.empty())
             label = std::to_string(e.number) + "  " + rt.PortLabel(e.number);
+        if (rt.ComAccessDenied(e.number))
+            label += "  (no permission)";
         rt.InsertListItem(parm, PARM_COMPORT, -1, label, static_cast<double>(e.number));
         shownListed = shownListed || e.number == shownPort;
     }
