@@ -205,7 +205,7 @@ bool BenchWeek()
     for (int i = 0; i < kHeld; ++i) {
         // A slowly cycling set value and a PV that follows it with sensor noise.
         pair[0] = 25.0f + 20.0f * static_cast<float>(std::sin(i / 3000.0));
-        pair[1] = pair[0] - 0.5f + 0.1f * static_cast<float>((i * 7919) % 13) / 13.0f;
+        pair[1] = pair[0] - 0.5f + 0.1f * static_cast<float>((i * 7919LL) % 13) / 13.0f;
         s.rt.PlotStripChart(chart, CHART_STRIPCHART, pair, 2, 0, 0, rt::VAL_FLOAT);
         clock.advance(1.0);
     }
@@ -277,7 +277,7 @@ bool BenchOpenLog()
     const double start = rt::CivilSeconds({2026, 12, 1, 0, 0, 0});
     for (int i = 0; i < kLines; ++i)
         points[static_cast<std::size_t>(i)] = {start + i, 25.0 + 20.0 * std::sin(i / 3000.0),
-                                                24.5 + 20.0 * std::sin(i / 3000.0) + ((i * 7919) % 13) / 130.0};
+                                                24.5 + 20.0 * std::sin(i / 3000.0) + ((i * 7919LL) % 13) / 130.0};
     const std::string path = QDir::current().filePath("week.dat").toStdString();
     const std::string text = monitor::FormatDataLog(points, "\r\n");
     if (!rt::WriteFileAtomically(path, text))
@@ -365,6 +365,7 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication qapp(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
 
