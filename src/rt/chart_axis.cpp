@@ -114,8 +114,34 @@ std::vector<TimeTick> TimeTicks(double t0, double t1, int maxTicks)
     return out;
 }
 
+void TraceBlocks::update(const double* t, const double* v, std::size_t n)
+{
+    for (std::size_t b = low.size(); (b + 1) * kBlock <= n; ++b) {
+        const std::size_t start = b * kBlock;
+        std::size_t lo = start, hi = start;
+        double step = 0;
+        for (std::size_t i = start + 1; i < start + kBlock; ++i) {
+            if (v[i] < v[lo])
+                lo = i;
+            if (v[i] > v[hi])
+                hi = i;
+            step = std::max(step, t[i] - t[i - 1]);
+        }
+        low.push_back(lo);
+        high.push_back(hi);
+        maxStep.push_back(step);
+    }
+}
+
+void TraceBlocks::clear()
+{
+    low.clear();
+    high.clear();
+    maxStep.clear();
+}
+
 void DecimateMinMax(const double* t, const double* v, std::size_t n, double t0, double t1, int columns, double gap,
-                    std::vector<DrawPoint>* out)
+                    std::vector<DrawPoint>* out, const TraceBlocks* blocks)
 {
     out->clear();
     if (n == 0 || !(t1 > t0) || columns < 1)
@@ -141,41 +167,47 @@ void DecimateMinMax(const double* t, const double* v, std::size_t n, double t0, 
 
     out->reserve(4 * static_cast<std::size_t>(columns) + 16);
     const double width = (t1 - t0) / columns;
-    long long column = std::numeric_limits<long long>::min();
-    std::size_t first = 0, last = 0, low = 0, high = 0;
-    bool open = false;
-    auto flush = [&] {
-        if (!open)
-            return;
+    auto emit = [&](std::size_t first, std::size_t low, std::size_t high, std::size_t last) {
         std::size_t idx[4] = {first, low, high, last};
         std::sort(idx, idx + 4);
         for (int k = 0; k < 4; ++k)
             if (k == 0 || idx[k] != idx[k - 1])
                 out->push_back({t[idx[k]], v[idx[k]]});
-        open = false;
     };
-    for (std::size_t i = lo; i < hi; ++i) {
-        if (gapBefore(i)) {
-            flush();
+    // Column by column: the inner loop only compares, so a week of points
+    // in view is reduced in a few milliseconds.
+    std::size_t i = lo;
+    while (i < hi) {
+        if (gapBefore(i))
             out->push_back({(t[i] + t[i - 1]) / 2, nan});
-        }
         // Points beyond either edge get columns of their own.
-        const long long c = std::clamp<long long>(static_cast<long long>(std::floor((t[i] - t0) / width)), -1,
-                                                  columns);
-        if (!open || c != column) {
-            flush();
-            column = c;
-            first = last = low = high = i;
-            open = true;
-            continue;
+        const long long c =
+            std::clamp<long long>(static_cast<long long>(std::floor((t[i] - t0) / width)), -1, columns);
+        const double end = c < 0 ? t0 : (c >= columns ? std::numeric_limits<double>::infinity() : t0 + (c + 1) * width);
+        std::size_t first = i, low = i, high = i, last = i;
+        constexpr std::size_t B = TraceBlocks::kBlock;
+        for (++i; i < hi && t[i] < end && !(gap > 0 && t[i] - t[i - 1] > gap);) {
+            const std::size_t b = i / B;
+            // A whole block inside the column and without a pause: its summary stands for it.
+            if (blocks && i % B == 0 && b < blocks->low.size() && i + B <= hi && t[i + B - 1] < end &&
+                !(gap > 0 && blocks->maxStep[b] > gap)) {
+                if (v[blocks->low[b]] < v[low])
+                    low = blocks->low[b];
+                if (v[blocks->high[b]] > v[high])
+                    high = blocks->high[b];
+                i += B;
+                last = i - 1;
+                continue;
+            }
+            last = i;
+            if (v[i] < v[low])
+                low = i;
+            if (v[i] > v[high])
+                high = i;
+            ++i;
         }
-        last = i;
-        if (v[i] < v[low])
-            low = i;
-        if (v[i] > v[high])
-            high = i;
+        emit(first, low, high, last);
     }
-    flush();
 }
 
 } // namespace rt

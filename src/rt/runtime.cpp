@@ -1414,9 +1414,17 @@ int Runtime::ShowChartWindow(int likePanel, int likeControl, const std::string& 
 
 double Runtime::CivilNow() const
 {
+    // Finding the zone's offset reads the zone file each time, far too slow
+    // for every point of a week; offsets change on whole minutes at most.
+    thread_local std::int64_t cachedMinute = std::numeric_limits<std::int64_t>::min();
+    thread_local int cachedOffset = 0;
     const std::int64_t ms = m_clock.wallMillis();
-    const QDateTime local = QDateTime::fromMSecsSinceEpoch(ms, Qt::LocalTime);
-    return static_cast<double>(ms) / 1000.0 + local.offsetFromUtc();
+    const std::int64_t minute = ms >= 0 ? ms / 60000 : (ms - 59999) / 60000;
+    if (minute != cachedMinute) {
+        cachedOffset = QDateTime::fromMSecsSinceEpoch(minute * 60000, Qt::LocalTime).offsetFromUtc();
+        cachedMinute = minute;
+    }
+    return static_cast<double>(ms) / 1000.0 + cachedOffset;
 }
 
 // ---------------------------------------------------------------- time and numbers

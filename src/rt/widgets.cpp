@@ -287,6 +287,7 @@ void StripChart::rebuildTraces()
     }
     m_t.clear();
     m_v.assign(static_cast<std::size_t>(graphCount()), {});
+    m_blocks.assign(static_cast<std::size_t>(graphCount()), {});
     applyColors();
     followLive();
 }
@@ -392,6 +393,8 @@ void StripChart::addPoint(const std::vector<double>& values, double t)
         m_t.erase(m_t.begin(), m_t.begin() + drop);
         for (auto& v : m_v)
             v.erase(v.begin(), v.begin() + drop);
+        for (auto& b : m_blocks)
+            b.clear();
     }
     if (m_live)
         followLive();
@@ -404,6 +407,8 @@ void StripChart::clearPoints()
     m_t.clear();
     for (auto& v : m_v)
         v.clear();
+    for (auto& b : m_blocks)
+        b.clear();
     m_capped = true;
     followLive();
 }
@@ -415,6 +420,8 @@ void StripChart::setPoints(std::vector<double> times, std::vector<std::vector<do
     for (auto& v : values)
         v.resize(m_t.size(), 0.0);
     m_v = std::move(values);
+    for (auto& b : m_blocks)
+        b.clear();
     m_capped = false;
     showAll();
 }
@@ -525,7 +532,9 @@ void StripChart::drawPoints()
     QCPRange fit;
     for (int k = 0; k < graphCount(); ++k) {
         const auto& v = m_v[static_cast<std::size_t>(k)];
-        DecimateMinMax(m_t.data(), v.data(), m_t.size(), view.lower, view.upper, columns, gap, &drawn);
+        TraceBlocks& blocks = m_blocks[static_cast<std::size_t>(k)];
+        blocks.update(m_t.data(), v.data(), m_t.size());
+        DecimateMinMax(m_t.data(), v.data(), m_t.size(), view.lower, view.upper, columns, gap, &drawn, &blocks);
         data.resize(static_cast<int>(drawn.size()));
         for (std::size_t i = 0; i < drawn.size(); ++i) {
             data[static_cast<int>(i)] = QCPGraphData(drawn[i].t, drawn[i].v);

@@ -15,6 +15,8 @@ class QRubberBand;
 
 #include <qcustomplot.h>
 
+#include "rt/chart_axis.h"
+
 #include <functional>
 #include <map>
 #include <string>
@@ -241,6 +243,7 @@ private:
     std::function<double()> m_now;
     std::vector<double> m_t;               // time of each point, ascending
     std::vector<std::vector<double>> m_v;  // values per trace
+    std::vector<TraceBlocks> m_blocks;     // block summaries per trace, for decimating wide views
     // Mouse state: a drag scrolling the time, or a rubber band.
     enum class Drag { None, Scroll, Band } m_drag = Drag::None;
     QPoint m_pressAt;

@@ -110,6 +110,28 @@ TEST(ChartDecimation, KeepsEveryColumnsMinimumAndMaximum)
     EXPECT_EQ(outLo, lo);
     EXPECT_EQ(outHi, hi);
 
+    // Block summaries give the very same points, pauses included.
+    for (int i = 500000; i < kPoints; ++i)
+        t[i] += 30;  // a pause inside one block of 64
+    for (int i = 700032; i < kPoints; ++i)
+        t[i] += 3600;  // and an hour's pause between two
+    ASSERT_TRUE(std::is_sorted(t.begin(), t.end()));
+    rt::TraceBlocks blocks;
+    blocks.update(t.data(), v.data(), kPoints / 2);
+    blocks.update(t.data(), v.data(), kPoints);
+    ASSERT_EQ(blocks.low.size(), kPoints / rt::TraceBlocks::kBlock);
+    std::vector<rt::DrawPoint> plain, fast;
+    for (int columns : {3, 97, 800}) {
+        rt::DecimateMinMax(t.data(), v.data(), kPoints, t[1234], t[kPoints - 99], columns, 5.0, &plain);
+        rt::DecimateMinMax(t.data(), v.data(), kPoints, t[1234], t[kPoints - 99], columns, 5.0, &fast, &blocks);
+        ASSERT_EQ(fast.size(), plain.size()) << columns;
+        for (std::size_t k = 0; k < fast.size(); ++k) {
+            EXPECT_EQ(fast[k].t, plain[k].t);
+            EXPECT_TRUE(fast[k].v == plain[k].v || (std::isnan(fast[k].v) && std::isnan(plain[k].v)));
+        }
+    }
+    EXPECT_EQ(std::count_if(fast.begin(), fast.end(), [](auto& p) { return std::isnan(p.v); }), 2);
+
     // A zoomed view takes one point beyond each edge so the line reaches them.
     rt::DecimateMinMax(t.data(), v.data(), kPoints, 5000.5, 5010.5, kColumns, 0, &out);
     ASSERT_EQ(out.size(), 12u);

@@ -9,7 +9,7 @@
 
 namespace {
 // Points i = from..to-1 (SV i, PV i + 0.5), the clock moving `every` seconds after each.
-void plotPoints(rt::Runtime& rt, rt::VirtualClock& clock, int panel, int from, int to, double every = 2.0)
+void plotPoints(rt::Runtime& rt, io::VirtualClock& clock, int panel, int from, int to, double every = 2.0)
 {
     for (int i = from; i < to; ++i) {
         const float sv_pv[2] = {static_cast<float>(i), static_cast<float>(i) + 0.5f};

@@ -168,7 +168,7 @@ TEST(PortOpenCause, AFileThatOpensButIsNoTerminalIsNotSerialAndATerminalIsUnknow
 TEST(PortOpenCause, TheRuntimeKeepsTheCauseOfTheLastFailedOpenPerPort)
 {
     QTemporaryDir dir;
-    rt::VirtualClock clock;
+    io::VirtualClock clock;
     rt::ScriptedOperator op;
     rt::Runtime runtime(clock, op);
     runtime.ports().bindDevice(7, In(dir, "ttyUSB9"));

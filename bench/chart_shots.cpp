@@ -1,0 +1,124 @@
+// Pictures of the chart and the log viewer for the README: a day of the
+// simulated controller on the virtual clock (one tick a second, logged to a
+// file), then the chart scrolled back and zoomed with the cursor on a step,
+// the whole day, and the viewer on the recorded log. Run it on a display
+// (xvfb-run); it writes chart-zoomed.png, chart-day.png and log-viewer.png
+// into the folder it is given.
+#include "app/app.h"
+#include "app/shell.h"
+#include "rt/chart_axis.h"
+#include "io/clock.h"
+#include "rt/log_viewer.h"
+#include "rt/runtime.h"
+#include "rt/widgets.h"
+#include "sim/controller.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QMouseEvent>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+
+namespace {
+
+void Settle()
+{
+    for (int i = 0; i < 5; ++i)
+        QApplication::processEvents();
+}
+
+void PointAt(rt::StripChart* chart, double t)
+{
+    chart->replot(QCustomPlot::rpImmediateRefresh);
+    const QPointF at(chart->xAxis->coordToPixel(t), chart->axisRect()->rect().center().y());
+    QMouseEvent move(QEvent::MouseMove, at, chart->mapToGlobal(at), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(chart, &move);
+    chart->replot(QCustomPlot::rpImmediateRefresh);
+}
+
+bool Save(QWidget* w, const QString& path)
+{
+    Settle();
+    const bool ok = w->grab().save(path);
+    std::printf("%s %s\n", ok ? "wrote" : "could not write", qPrintable(path));
+    return ok;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication qapp(argc, argv);
+    const QString out = QDir(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".")).absolutePath();
+    QTemporaryDir work;
+    QDir::setCurrent(work.path());
+
+    const QDateTime start(QDate(2026, 12, 7), QTime(8, 0, 0), Qt::LocalTime);
+    io::VirtualClock clock(start.toMSecsSinceEpoch());
+    rt::ScriptedOperator op;
+    rt::Runtime rt(clock, op);
+    App app(rt);
+    rt.setPanelSearchPath({TEC_UI_DIR});
+    shell::BindCallbacks(app);
+    if (!shell::LoadPanels(app))
+        return 1;
+    auto controller = std::make_shared<sim::Controller>(clock);
+    controller->setReg(0x0000, 250);
+    controller->setReg(0x0002, 4);
+    rt::Clock* c = &clock;
+    rt.ports().bind(1, "COM1  simulated controller", [controller, c] { return sim::MakeSimDevice(controller, *c); });
+    if (shell::StartUp(app, 1) < 0)
+        return 1;
+
+    const int chart = app.panels.chart;
+    rt.Commit(app.panels.parm, PARM_OPEN_CHART);
+    const std::string log = QDir(work.path()).filePath("day.dat").toStdString();
+    op.queueFile(2, log);
+    rt.Commit(app.panels.logset, LOGSET_LOG_SW, 1);
+    rt.Commit(chart, CHART_PLOT, 1);
+
+    // A day of set points, by the hour from 08:00.
+    const std::map<int, int> setPoints = {{0, 250}, {1, 600}, {4, 450}, {7, 800}, {10, 100}, {14, 350}, {18, 250},
+                                          {22, 500}};
+    const double t0 = clock.now();
+    for (int s = 0; s < 86400; ++s) {
+        if (s % 3600 == 0)
+            if (auto it = setPoints.find(s / 3600); it != setPoints.end())
+                controller->setReg(0x0000, static_cast<std::uint16_t>(it->second));
+        rt.Tick(chart, CHART_TIMER);
+        clock.sleepUntil(t0 + s + 1);
+        if (s % 1000 == 0)
+            controller->clearRequests();
+    }
+
+    auto* strip = qobject_cast<rt::StripChart*>(rt.controlWidget(chart, CHART_STRIPCHART));
+    QWidget* panel = rt.panelWidget(chart);
+    panel->resize(1180, 640);
+    rt.DisplayPanel(chart);
+    Settle();
+    // Scrolled back to the step to 80 degrees at 15:00 and zoomed to its hour.
+    const double day = rt::CivilSeconds({2026, 12, 7, 0, 0, 0});
+    strip->showTimeRange(day + 14.75 * 3600, day + 15.75 * 3600);
+    PointAt(strip, day + 15 * 3600 + 7 * 60 + 30);
+    bool ok = Save(panel, out + "/chart-zoomed.png");
+    strip->showAll();
+    PointAt(strip, day + 24 * 3600 + 2 * 3600);
+    ok = Save(panel, out + "/chart-day.png") && ok;
+
+    op.queueFile(1, log);
+    rt.Commit(chart, CHART_OPEN_LOG);
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* viewer = qobject_cast<rt::LogViewer*>(w); viewer && viewer->isVisible()) {
+            viewer->resize(1180, 600);
+            Settle();
+            viewer->chart()->showTimeRange(day + 21 * 3600, day + 27 * 3600);
+            PointAt(viewer->chart(), day + 22 * 3600 + 40 * 60);
+            ok = Save(viewer, out + "/log-viewer.png") && ok;
+            std::printf("viewer: %s\n", qPrintable(viewer->status()));
+        }
+    return ok ? 0 : 1;
+}
