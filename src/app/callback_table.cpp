@@ -3,6 +3,7 @@
 #include "app/app.h"
 #include "app/shell.h"
 #include "app/connection.h"
+#include "app/reconnect.h"
 #include "monitor/monitor.h"
 #include "params/params.h"
 #include "pidcalc/pidcalc.h"
@@ -35,6 +36,8 @@ const CallbackEntry kCallbacks[] = {
     {"DebugPorting", &DebugPorting},
     {"SetComport", &SetComport},
     {"ChangeAddrID", &ChangeAddrID},
+    {"ReconnectTick", &ReconnectTick},
+    {"ShowLinkHistory", &ShowLinkHistory},
     {"ReadAllParm", &ReadAllParm},
     {"SetSVParm", &SetSVParm},
     {"UpdateSensor", &UpdateSensor},

@@ -1,6 +1,7 @@
 #include "app/connection.h"
 
 #include "app/app.h"
+#include "app/reconnect.h"
 #include "link/transact.h"
 #include "params/params.h"
 #include "rt/files.h"
@@ -102,6 +103,7 @@ int ConnectController(App& app)
     }
     if (id.model == kModelVexaMax)
         rt.SetCtrlVal(parm, PARM_MODEL, "VEXAMAX");
+    reconnect::NoteConnected(app, id.model, id.identLo);
 
     rt.InstallPopup(app.panels.wait);
     link.waitShown = 1;
@@ -133,6 +135,8 @@ void ReportPortLost(App& app)
     rt::Runtime& rt = app.rt;
     ControllerLink& link = app.link;
     const PanelSet& p = app.panels;
+    // What runs is recorded before it is stopped, so that it can be resumed.
+    reconnect::NoteLost(app);
     rt.SetCtrlAttribute(p.parm, PARM_PV_TIMER, rt::ATTR_ENABLED, 0);
     rt.SetCtrlAttribute(p.chart, CHART_TIMER, rt::ATTR_ENABLED, 0);
     rt.SetCtrlAttribute(p.parm, PARM_ALARM_TIMER, rt::ATTR_ENABLED, 0);
@@ -142,6 +146,10 @@ void ReportPortLost(App& app)
     if (app.portLostReported)
         return;
     app.portLostReported = true;
+    // With automatic reconnection the loss is told on the status line and in
+    // the connection history: a modal popup would hold an unattended run.
+    if (app.reconnect.enabled && app.reconnect.watching)
+        return;
     // A long operation may have its wait popup up; the message must not hide behind it.
     if (link.waitShown) {
         rt.RemovePopup(0);
