@@ -66,6 +66,8 @@ int ConnectController(App& app)
     ControllerLink& link = app.link;
     const int parm = app.panels.parm;
 
+    // The operator's choice replaces whatever the reconnection watch looked for.
+    reconnect::NoteConnecting(app);
     unsigned short selected = link.comPort;
     rt.GetCtrlVal(parm, PARM_COMPORT, &selected);
     // A port left open by an earlier connection is released before another is opened.
@@ -146,15 +148,15 @@ void ReportPortLost(App& app)
     if (app.portLostReported)
         return;
     app.portLostReported = true;
-    // With automatic reconnection the loss is told on the status line and in
-    // the connection history: a modal popup would hold an unattended run.
-    if (app.reconnect.enabled && app.reconnect.watching)
-        return;
     // A long operation may have its wait popup up; the message must not hide behind it.
     if (link.waitShown) {
         rt.RemovePopup(0);
         link.waitShown = 0;
     }
+    // With automatic reconnection the loss is told on the status line and in
+    // the connection history: a modal popup would hold an unattended run.
+    if (app.reconnect.enabled && app.reconnect.watching)
+        return;
     rt.MessagePopup("Connection Lost",
                     "The connection to the controller was lost: the serial port " + std::to_string(link.comPort) +
                         " has gone away.\nReconnect the cable or adapter, then select the COM port again.");

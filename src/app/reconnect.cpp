@@ -185,6 +185,15 @@ void NoteConnected(App& app, std::uint8_t model, std::uint8_t identLo)
     ShowStatus(app, "");
 }
 
+void NoteConnecting(App& app)
+{
+    LinkWatch& w = app.reconnect;
+    if (w.watching && w.enabled)
+        AddHistory(app, "Reconnection of port " + std::to_string(w.port) + " ended: a port was selected");
+    EndWatch(app);
+    w.known = false;
+}
+
 void NoteLost(App& app)
 {
     LinkWatch& w = app.reconnect;

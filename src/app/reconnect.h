@@ -45,6 +45,9 @@ std::string LocateDevice(const std::string& devicePath, const std::string& byIdP
 // A controller was identified and the link is up: its identity and device
 // are remembered and any watch ends.
 void NoteConnected(App& app, std::uint8_t model, std::uint8_t identLo);
+// The operator selects a port: a running watch ends and nothing is
+// watched until a controller is identified.
+void NoteConnecting(App& app);
 // The port went away (called before the timers that send are stopped):
 // records what ran, tells the loss once and starts the watch.
 void NoteLost(App& app);

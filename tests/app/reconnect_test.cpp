@@ -311,6 +311,21 @@ TEST_F(Reconnect, HistoryButtonShowsTheLinesAndRightClickExplains)
     EXPECT_NE(rig.op.shown()[1].text.find("--no-reconnect"), std::string::npos);
 }
 
+TEST_F(Reconnect, SelectingAPortWhileLostEndsTheWatch)
+{
+    startLoggedChart();
+    unplugDuringTick();
+    ASSERT_TRUE(running(parm(), PARM_RECONNECT_TIMER));
+    // The operator picks the port while the adapter is still out: told as before.
+    EXPECT_LT(rig.connect(1, 1), 0);
+    EXPECT_EQ(historyCount("ended: a port was selected"), 1);
+    EXPECT_FALSE(running(parm(), PARM_RECONNECT_TIMER));
+    socket->plugged = true;
+    EXPECT_EQ(secondsUntilResumed(5), -1) << "only the operator's selection connects now";
+    EXPECT_GE(rig.connect(1, 1), 0);
+    EXPECT_EQ(rig.intValue(parm(), PARM_LINK_LED), 1);
+}
+
 // ---- finding the same device again ----
 
 TEST(DeviceIdentity, AUsbAdapterIsFoundByItsSerialNameUnderAnotherTtyNumber)
