@@ -153,9 +153,11 @@ void ReportPortLost(App& app)
         rt.RemovePopup(0);
         link.waitShown = 0;
     }
-    // With automatic reconnection the loss is told on the status line and in
-    // the connection history: a modal popup would hold an unattended run.
-    if (app.reconnect.enabled && app.reconnect.watching)
+    // A poll or watch of a timer (the reads that hold the link-busy guard)
+    // is told on the status line and in the connection history only while
+    // the reconnection watch runs: a modal popup would hold an unattended
+    // run. An operation the operator started is told here as well.
+    if (app.reconnect.enabled && app.reconnect.watching && link.linkBusy != 0)
         return;
     rt.MessagePopup("Connection Lost",
                     "The connection to the controller was lost: the serial port " + std::to_string(link.comPort) +
