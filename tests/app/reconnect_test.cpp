@@ -311,6 +311,39 @@ TEST_F(Reconnect, HistoryButtonShowsTheLinesAndRightClickExplains)
     EXPECT_NE(rig.op.shown()[1].text.find("--no-reconnect"), std::string::npos);
 }
 
+// The main panel's PV reading comes back with the link, unless the operator
+// switched it off while the link was down.
+TEST_F(Reconnect, PvReadingResumesUnlessSwitchedOffMeanwhile)
+{
+    for (const bool switchOff : {false, true}) {
+        ASSERT_GE(rig.connect(1, 1), 0);
+        rt.Commit(parm(), PARM_PV_READ, 1);
+        ASSERT_TRUE(running(parm(), PARM_PV_TIMER));
+        socket->plugged = false;
+        rig.clock.advance(1.0);
+        rt.Tick(parm(), PARM_PV_TIMER);
+        ASSERT_FALSE(running(parm(), PARM_PV_TIMER)) << switchOff;
+        ASSERT_TRUE(running(parm(), PARM_RECONNECT_TIMER)) << switchOff;
+        if (switchOff)
+            rt.Commit(parm(), PARM_PV_READ, 0);
+        socket->plugged = true;
+        for (int s = 0; s < 5 && running(parm(), PARM_RECONNECT_TIMER); ++s) {
+            rig.clock.advance(1.0);
+            rt.Tick(parm(), PARM_RECONNECT_TIMER);
+        }
+        EXPECT_EQ(rig.intValue(parm(), PARM_LINK_LED), 1) << switchOff;
+        EXPECT_EQ(running(parm(), PARM_PV_TIMER), !switchOff);
+        if (!switchOff) {
+            rig.sim->setReg(monitor::kPvRegister, 315);
+            rig.clock.advance(1.0);
+            rt.Tick(parm(), PARM_PV_TIMER);
+            EXPECT_NEAR(rig.value(parm(), PARM_PV), 31.5, 0.6) << "the PV shown comes from the controller again";
+        }
+        EXPECT_FALSE(running(chart(), CHART_TIMER)) << "what did not run is not started";
+    }
+    EXPECT_EQ(historyCount("Link back"), 2);
+}
+
 TEST_F(Reconnect, SelectingAPortWhileLostEndsTheWatch)
 {
     startLoggedChart();
