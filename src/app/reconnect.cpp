@@ -127,7 +127,7 @@ void Resume(App& app)
     app.rt.SetCtrlAttribute(p.chart, CHART_NO_ANSWER, rt::ATTR_VISIBLE, 0);
     AddHistory(app, "Link back: " + PortText(w) + ", the same controller (" + IdentityText(w.model, w.identLo) +
                         "); resumed: " + (resumed.empty() ? std::string("nothing was running") : resumed));
-    ShowStatus(app, "Link back at " + app.rt.TimeStr());
+    ShowStatus(app, "Back at " + app.rt.TimeStr());
 }
 
 } // namespace
@@ -211,8 +211,8 @@ void NoteLost(App& app)
     w.skipTicks = 0;
     AddHistory(app, "Link lost: " + PortText(w) + " went away" +
                         (w.enabled ? "; looking for it once a second" : "; automatic reconnection is off"));
-    ShowStatus(app, "Link lost at " + app.rt.TimeStr() +
-                        (w.enabled ? std::string(": reconnecting") : std::string(": select the port again")));
+    // Short: the line sits beside the LED; the history has the whole story.
+    ShowStatus(app, "Lost " + app.rt.TimeStr() + (w.enabled ? std::string(", retrying") : std::string("; select port")));
     RunWatchTimer(app, w.enabled);
 }
 
@@ -269,8 +269,7 @@ void Try(App& app)
             AddHistory(app, "Port " + std::to_string(w.port) + " is back but the controller " +
                                 (refusal ? "refuses to identify itself" : "does not answer") +
                                 ": not resumed; trying again every few seconds");
-            ShowStatus(app, refusal ? "Link lost: port back, controller refuses; retrying"
-                                    : "Link lost: port back, controller silent; retrying");
+            ShowStatus(app, refusal ? "Port back, refused" : "Port back, no answer");
         }
         return;
     }
@@ -282,7 +281,7 @@ void Try(App& app)
                                   : "a device that is not the controller (model " + Hex(id.model) + "h)";
     AddHistory(app, "Port " + std::to_string(w.port) + " is back with " + found + ", not the one that was lost (" +
                         IdentityText(w.model, w.identLo) + "): nothing resumed; select the port to use it");
-    ShowStatus(app, "Other controller on port " + std::to_string(w.port) + ": not resumed");
+    ShowStatus(app, "Other controller, not used");
 }
 
 } // namespace reconnect

@@ -165,7 +165,7 @@ TEST_F(Reconnect, PulledAdapterComesBackAndPlottingAndLoggingResumeInTheSameFile
 
     unplugDuringTick();
     EXPECT_TRUE(running(parm(), PARM_RECONNECT_TIMER));
-    EXPECT_NE(status().find("Link lost"), std::string::npos) << status();
+    EXPECT_NE(status().find("Lost "), std::string::npos) << status();
     // Thirty seconds out: nothing is logged, nothing plotted, nothing said twice.
     for (int s = 0; s < 30; ++s) {
         rig.clock.advance(1.0);
@@ -180,7 +180,7 @@ TEST_F(Reconnect, PulledAdapterComesBackAndPlottingAndLoggingResumeInTheSameFile
     EXPECT_LE(took, 5);
     EXPECT_EQ(rig.intValue(parm(), PARM_LINK_LED), 1);
     EXPECT_FALSE(running(parm(), PARM_RECONNECT_TIMER)) << "the watch costs nothing once the link is back";
-    EXPECT_NE(status().find("Link back"), std::string::npos) << status();
+    EXPECT_NE(status().find("Back at"), std::string::npos) << status();
     chartSeconds(3);
 
     EXPECT_TRUE(rig.op.shown().empty()) << "no popup: " << rig.op.shown().front().title;
@@ -285,7 +285,7 @@ TEST_F(Reconnect, NoReconnectLeavesTheLinkLost)
     EXPECT_EQ(secondsUntilResumed(10), -1);  // even a stray tick does nothing
     EXPECT_TRUE(rig.wire().empty());
     EXPECT_FALSE(rt.IsComOpen(1));
-    EXPECT_NE(status().find("select the port again"), std::string::npos) << status();
+    EXPECT_NE(status().find("select port"), std::string::npos) << status();
     EXPECT_EQ(rig.op.count("Connection Lost"), 1) << "without the watch the operator must act, so is told at once";
 }
 
