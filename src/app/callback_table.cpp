@@ -3,6 +3,7 @@
 #include "app/app.h"
 #include "app/shell.h"
 #include "app/connection.h"
+#include "app/port_watch.h"
 #include "app/reconnect.h"
 #include "monitor/monitor.h"
 #include "params/params.h"
@@ -121,6 +122,7 @@ void BindCallbacks(App& app)
             return fn(*ctx, panel, control, event, data, e1, e2);
         };
     });
+    comlink::WatchPortLoss(app);
 }
 
 } // namespace shell

@@ -1,6 +1,7 @@
 #include "app/connection.h"
 
 #include "app/app.h"
+#include "app/port_watch.h"
 #include "app/reconnect.h"
 #include "link/transact.h"
 #include "params/params.h"
@@ -82,7 +83,7 @@ int ConnectController(App& app)
         rt.RemovePopup(0);
         link.waitShown = 0;
         rt.SetCtrlVal(parm, PARM_LINK_LED, 0);
-        rt.MessagePopup(kPortErrorTitle, kPortErrorText);
+        rt.MessagePopup(kPortErrorTitle, kPortErrorText, rt.ComOpenProblem(link.comPort));
         return link.openStatus;
     }
     rt.SetXMode(link.comPort, 0);
@@ -90,6 +91,7 @@ int ConnectController(App& app)
     link.portOpen = 1;
     rt.SetComTime(link.comPort, kReadTimeout);
     app.portLostReported = false;
+    ClearLinkLost(app);
 
     // A silent controller, a short or garbled answer and a refusal are all refused.
     const Identity id = Identify(app.line);
@@ -136,29 +138,21 @@ void ReportPortLost(App& app)
 {
     rt::Runtime& rt = app.rt;
     ControllerLink& link = app.link;
-    const PanelSet& p = app.panels;
-    // What runs is recorded before it is stopped, so that it can be resumed.
-    reconnect::NoteLost(app);
-    rt.SetCtrlAttribute(p.parm, PARM_PV_TIMER, rt::ATTR_ENABLED, 0);
-    rt.SetCtrlAttribute(p.chart, CHART_TIMER, rt::ATTR_ENABLED, 0);
-    rt.SetCtrlAttribute(p.parm, PARM_ALARM_TIMER, rt::ATTR_ENABLED, 0);
-    rt.SetCtrlAttribute(p.parm, PARM_TUNE_TIMER, rt::ATTR_ENABLED, 0);
-    rt.SetCtrlAttribute(p.script, SCRIPT_RUN_TIMER, rt::ATTR_ENABLED, 0);
-    rt.SetCtrlVal(p.parm, PARM_LINK_LED, 0);
+    // What runs is recorded before it is stopped (the reconnection watch
+    // starts there), then the loss is shown on the panels.
+    comlink::ShowLinkLost(app);
     if (app.portLostReported)
         return;
     app.portLostReported = true;
+    // A timer's poll says it on the panels only: a modal popup would stop
+    // every timer of an unattended run. An operator's own operation is told.
+    if (link.linkBusy != 0)
+        return;
     // A long operation may have its wait popup up; the message must not hide behind it.
     if (link.waitShown) {
         rt.RemovePopup(0);
         link.waitShown = 0;
     }
-    // A poll or watch of a timer (the reads that hold the link-busy guard)
-    // is told on the status line and in the connection history only while
-    // the reconnection watch runs: a modal popup would hold an unattended
-    // run. An operation the operator started is told here as well.
-    if (app.reconnect.enabled && app.reconnect.watching && link.linkBusy != 0)
-        return;
     rt.MessagePopup("Connection Lost",
                     "The connection to the controller was lost: the serial port " + std::to_string(link.comPort) +
                         " has gone away.\nReconnect the cable or adapter, then select the COM port again.");
@@ -198,6 +192,8 @@ void FillPortSelector(App& app)
         std::string label = e.label;
         if (label.empty())
             label = std::to_string(e.number) + "  " + rt.PortLabel(e.number);
+        if (rt.ComAccessDenied(e.number))
+            label += "  (no permission)";
         rt.InsertListItem(parm, PARM_COMPORT, -1, label, static_cast<double>(e.number));
         shownListed = shownListed || e.number == shownPort;
     }

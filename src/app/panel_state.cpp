@@ -22,6 +22,9 @@ void ShowControlFunction(App& app, int f)
 
 void ShowNoAnswerSign(App& app)
 {
+    // With the link down the sign says so ("Link lost"), whatever the counts.
+    if (app.link.portOpen == 0 && app.link.openStatus < 0)
+        return;
     const PanelSet& p = app.panels;
     const WatchMisses& m = app.misses;
     const bool polling = TimerRunning(app, p.parm, PARM_PV_TIMER) || TimerRunning(app, p.chart, CHART_TIMER);

@@ -2,6 +2,7 @@
 
 #include "app/app.h"
 #include "app/panel_state.h"
+#include "app/port_watch.h"
 #include "link/transact.h"
 #include "monitor/monitor.h"
 
@@ -123,8 +124,8 @@ void Resume(App& app)
     add(w.alarm, "alarm watch");
     add(w.tune, "auto-tune watch");
     add(w.script, "step program watch");
+    comlink::ClearLinkLost(app);
     ShowNoAnswerSign(app);
-    app.rt.SetCtrlAttribute(p.chart, CHART_NO_ANSWER, rt::ATTR_VISIBLE, 0);
     AddHistory(app, "Link back: " + PortText(w) + ", the same controller (" + IdentityText(w.model, w.identLo) +
                         "); resumed: " + (resumed.empty() ? std::string("nothing was running") : resumed));
     ShowStatus(app, "Back at " + app.rt.TimeStr());
@@ -190,6 +191,8 @@ void NoteConnecting(App& app)
     LinkWatch& w = app.reconnect;
     if (w.watching && w.enabled)
         AddHistory(app, "Reconnection of port " + std::to_string(w.port) + " ended: a port was selected");
+    if (w.watching)
+        ShowStatus(app, "");  // nothing is retried any more; "Link lost" stays until a link is made
     EndWatch(app);
     w.known = false;
 }

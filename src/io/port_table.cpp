@@ -33,8 +33,27 @@ int PortTable::open(int number, std::unique_ptr<SerialDevice> device, long baudR
         return PORT_ERR_OPEN;
     Port p;
     p.device = std::move(device);
+    const SerialDevice* raw = p.device.get();
+    p.device->setLostHandler([this, number, raw] { markLost(number, raw); });
     m_ports[number] = std::move(p);
     return 0;
+}
+
+void PortTable::markLost(int number, const SerialDevice* device)
+{
+    const auto it = m_ports.find(number);
+    // A device of a port closed or opened again meanwhile is no news.
+    if (it == m_ports.end() || it->second.device.get() != device || it->second.lost)
+        return;
+    it->second.lost = true;
+    if (m_idleLoss)
+        m_idleLoss(number);
+}
+
+bool PortTable::isLost(int number) const
+{
+    const auto it = m_ports.find(number);
+    return it != m_ports.end() && it->second.lost;
 }
 
 int PortTable::setTimeout(int number, double seconds)

@@ -47,6 +47,12 @@ public:
     int close(int number);
     void closeAll();
     bool isOpen(int number) const;
+    // True when the port's device went away; its calls fail until it is closed.
+    bool isLost(int number) const;
+    // Called with the port number when an open port's device tells, between
+    // calls, that it went away (an idle port hung up or unplugged); the port
+    // is marked lost by then.
+    void setIdleLossHandler(std::function<void(int number)> handler) { m_idleLoss = std::move(handler); }
     void setTrace(Trace trace) { m_trace = std::move(trace); }
     // While the gate says so, writes send nothing and return PORT_ERR_ENDING:
     // an operation cut short by a request to end sends no more of its frames.
@@ -59,10 +65,12 @@ private:
         bool lost = false;
     };
     Port* find(int number, int* err);
+    void markLost(int number, const SerialDevice* device);
 
     std::map<int, Port> m_ports;
     Trace m_trace;
     std::function<bool()> m_holding;
+    std::function<void(int)> m_idleLoss;
 };
 
 } // namespace io

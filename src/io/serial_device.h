@@ -31,6 +31,12 @@ public:
     virtual void flushOutput() = 0;
     // What the operator sees for this device, e.g. "/dev/ttyUSB0".
     virtual std::string description() const = 0;
+    // Sets what is called, once and from the event loop, when the device is
+    // found lost (hung up, unplugged, read errors) while none of its calls
+    // runs; the device has closed itself by then, and the handler may destroy
+    // it. A loss found inside read or write is their -1 instead. Devices that
+    // cannot tell keep the default, which never calls.
+    virtual void setLostHandler(std::function<void()> handler) {}
 };
 
 using SerialDeviceFactory = std::function<std::unique_ptr<SerialDevice>()>;

@@ -23,7 +23,13 @@ namespace rt {
 
 void ScriptedOperator::message(const std::string& title, const std::string& text)
 {
-    m_shown.push_back({"message", title, text});
+    m_shown.push_back({"message", title, text, {}});
+}
+
+void ScriptedOperator::messageWithInfo(const std::string& title, const std::string& text,
+                                       const std::string& informative)
+{
+    m_shown.push_back({"message", title, text, informative});
 }
 
 int ScriptedOperator::generic(const GenericPopup& popup)
@@ -207,11 +213,15 @@ class DesktopOperator final : public Operator {
 public:
     void dismiss() override { DismissModalDialogs(); }
 
-    void message(const std::string& title, const std::string& text) override
+    void message(const std::string& title, const std::string& text) override { messageWithInfo(title, text, {}); }
+
+    void messageWithInfo(const std::string& title, const std::string& text, const std::string& informative) override
     {
         QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(title), QString::fromStdString(text),
                         QMessageBox::Ok);
         box.setTextFormat(Qt::PlainText);
+        if (!informative.empty())
+            box.setInformativeText(QString::fromStdString(informative));
         box.exec();
     }
 

@@ -19,6 +19,7 @@ struct PortEntry {
     int number = 0;
     std::string label;  // shown in the port selector, e.g. "COM1  /dev/ttyS0"
     SerialDeviceFactory factory;
+    std::string devicePath;  // the device behind a bindDevice binding, else ""
 };
 
 class PortMap {

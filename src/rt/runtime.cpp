@@ -408,6 +408,8 @@ Runtime::Runtime(Clock& clock, Operator& op) : m_clock(clock), m_op(op), m_impl(
     }
     m_portTable.setTrace(WireTrace());
     m_portTable.setWriteGate([this] { return ending(); });
+    Impl* impl = m_impl.get();
+    m_portTable.setIdleLossHandler([impl](int port) { impl->notifyPortLost(port); });
 }
 
 Runtime::~Runtime()
@@ -1186,6 +1188,18 @@ void Runtime::MessagePopup(const std::string& title, const std::string& text)
     qCDebug(lcPopup).noquote() << "message:" << QString::fromStdString(title);
     DepthScope modal(*m_impl);
     m_op.message(title, text);
+}
+
+void Runtime::MessagePopup(const std::string& title, const std::string& text, const std::string& informative)
+{
+    if (ending())
+        return;
+    qCDebug(lcPopup).noquote() << "message:" << QString::fromStdString(title);
+    DepthScope modal(*m_impl);
+    if (informative.empty())
+        m_op.message(title, text);
+    else
+        m_op.messageWithInfo(title, text, informative);
 }
 
 int Runtime::GenericMessagePopup(const GenericPopup& popup)

@@ -105,6 +105,11 @@ class Operator {
 public:
     virtual ~Operator() = default;
     virtual void message(const std::string& title, const std::string& text) = 0;
+    // A message with informative text under it; by default appended to the text.
+    virtual void messageWithInfo(const std::string& title, const std::string& text, const std::string& informative)
+    {
+        message(title, informative.empty() ? text : text + "\n\n" + informative);
+    }
     // Returns the number of the button chosen, 1..3.
     virtual int generic(const GenericPopup& popup) = 0;
     // Returns 0 cancelled, 1 existing file chosen, 2 new file chosen, negative on failure; fills *path.
@@ -123,12 +128,14 @@ public:
         std::string kind;  // "message", "generic", "file"
         std::string title;
         std::string text;
+        std::string informative;  // a message's informative text
     };
     struct FileAnswer {
         int result;
         std::string path;
     };
     void message(const std::string& title, const std::string& text) override;
+    void messageWithInfo(const std::string& title, const std::string& text, const std::string& informative) override;
     int generic(const GenericPopup& popup) override;
     int fileSelect(const FileSelect& request, std::string* path) override;
 
@@ -245,6 +252,8 @@ public:
 
     // ---- popups ----
     void MessagePopup(const std::string& title, const std::string& text);
+    // The same with informative text under the message (left out when empty).
+    void MessagePopup(const std::string& title, const std::string& text, const std::string& informative);
     int GenericMessagePopup(const GenericPopup& popup);
     int FileSelectPopup(const FileSelect& request, std::string* path);
 
@@ -315,6 +324,17 @@ public:
     int ComRdAnswer(int port, unsigned char* buffer, int count, const AnswerComplete& done);
     int CloseCom(int port);
     bool IsComOpen(int port) const;
+    // Why the last OpenComConfig of the port failed, in words for the
+    // operator ("Cause: ..."), or "" when nothing could be found out.
+    std::string ComOpenProblem(int port) const;
+    // True when the device behind the port exists but the user may not open it.
+    bool ComAccessDenied(int port) const;
+    // Called with the port number when an open port is found lost outside
+    // any RS-232 call (an idle port hung up or unplugged): from the event
+    // loop, never while a callback or popup holds events back. The port is
+    // marked lost by then (its calls return RT_ERR_PORT_LOST) and its device
+    // closed; CloseCom releases it.
+    void SetComLostHandler(std::function<void(int port)> handler);
     // The label of the device behind the number (for the port selector).
     std::string PortLabel(int port) const;
 

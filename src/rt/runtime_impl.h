@@ -74,6 +74,11 @@ struct Runtime::Impl {
     bool ending = false;    // the program is being ended from outside
     int quitCode = 0;
 
+    std::map<int, std::string> openProblems;  // why the last open of a port failed
+    std::function<void(int)> comLost;
+    // A port's device reported itself lost while idle (the port table has
+    // marked it): tell comLost once nothing holds events back.
+    void notifyPortLost(int port);
 
     // Field commits that arrived while events were held back (a field left by
     // its focus moving to a popup), with the value the operator gave. They run

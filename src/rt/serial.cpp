@@ -9,13 +9,25 @@
 #include <QRegularExpression>
 #include <QSerialPort>
 #include <QSerialPortInfo>
+#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
 
 #ifndef Q_OS_WIN
 #include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <fstream>
 #endif
 
 // Hex dumps of every frame written and read, off by default; a technician
@@ -51,8 +63,14 @@ namespace {
 
 class QtSerialDevice final : public SerialDevice {
 public:
-    explicit QtSerialDevice(std::string path) : m_path(std::move(path)) {}
+    explicit QtSerialDevice(std::string path) : m_path(std::move(path))
+    {
+        QObject::connect(&m_port, &QSerialPort::errorOccurred, &m_context,
+                         [this](QSerialPort::SerialPortError e) { onError(e); });
+    }
     ~QtSerialDevice() override { close(); }
+
+    void setLostHandler(std::function<void()> handler) override { m_onLost = std::move(handler); }
 
     bool open(int baudRate) override
     {
@@ -81,6 +99,7 @@ public:
 
     int write(const std::uint8_t* data, int count) override
     {
+        const InCall inCall(m_inCall);
         if (!m_port.isOpen() || m_lost || lostNow() || hungUp())
             return -1;
         const qint64 n = m_port.write(reinterpret_cast<const char*>(data), count);
@@ -105,6 +124,7 @@ public:
 
     int read(std::uint8_t* buf, int max, double timeout, const AnswerComplete& done) override
     {
+        const InCall inCall(m_inCall);
         if (!m_port.isOpen() || m_lost)
             return -1;
         if (max <= 0)
@@ -152,6 +172,59 @@ public:
     std::string description() const override { return m_path; }
 
 private:
+    // Marks a call of the interface as running: a loss seen meanwhile is the
+    // call's to report.
+    struct InCall {
+        explicit InCall(bool& flag) : m_flag(flag), m_was(flag) { m_flag = true; }
+        ~InCall() { m_flag = m_was; }
+        bool& m_flag;
+        bool m_was;
+    };
+
+    // An idle port whose adapter was pulled or whose other end hung up keeps
+    // waking the event loop: every read returns nothing and the port reports
+    // a read error, over and over. The first such report closes the port
+    // (from the event loop, outside the port's own notification) and tells
+    // the owner once; a closed port costs nothing more.
+    void onError(QSerialPort::SerialPortError e)
+    {
+        if (m_inCall || m_lostPosted || !m_port.isOpen())
+            return;
+        bool lost = e == QSerialPort::ResourceError || e == QSerialPort::DeviceNotFoundError ||
+                    e == QSerialPort::PermissionError || e == QSerialPort::WriteError;
+        if (e == QSerialPort::ReadError)
+            lost = hangUpOrError();
+        if (!lost) {
+            m_port.clearError();
+            return;
+        }
+        m_lost = true;
+        m_lostPosted = true;
+        QTimer::singleShot(0, &m_context, [this] { closeLost(); });
+    }
+
+    void closeLost()
+    {
+        m_lostPosted = false;
+        if (m_port.isOpen())
+            m_port.close();
+        // Last: the handler may destroy this device.
+        if (const std::function<void()> onLost = m_onLost)
+            onLost();
+    }
+
+    // A read that gave nothing is a loss only when the descriptor says so;
+    // a read that merely found no byte yet is not.
+    bool hangUpOrError()
+    {
+#ifndef Q_OS_WIN
+        pollfd p{static_cast<int>(m_port.handle()), POLLIN, 0};
+        return p.fd < 0 || (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)));
+#else
+        return true;
+#endif
+    }
+
     bool lostNow()
     {
         const auto e = m_port.error();
@@ -236,6 +309,10 @@ private:
     std::string m_path;
     QSerialPort m_port;
     bool m_lost = false;
+    bool m_inCall = false;
+    bool m_lostPosted = false;
+    std::function<void()> m_onLost;
+    QObject m_context;  // a pending report dies with the device
 };
 
 std::string portLabel(int number, const std::string& path)
@@ -258,16 +335,200 @@ std::unique_ptr<SerialDevice> MakeQtSerialDevice(const std::string& path)
     return std::make_unique<QtSerialDevice>(path);
 }
 
+// ---------------------------------------------------------------- why a port does not open
+
+#ifndef Q_OS_WIN
+namespace {
+
+std::string ProcessName(const std::string& procDir, long pid)
+{
+    std::ifstream f(procDir + "/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(f, name);
+    return name.empty() ? "process " + std::to_string(pid) : name + " (process " + std::to_string(pid) + ")";
+}
+
+bool ProcessAlive(const std::string& procDir, long pid)
+{
+    struct stat st {};
+    return pid > 0 && ::stat((procDir + "/" + std::to_string(pid)).c_str(), &st) == 0;
+}
+
+// The process named by a UUCP lock file for the device: ten ASCII digits as a
+// rule, or a binary int from older programs. 0 when there is none.
+long LockFilePid(const std::string& lockDir, const std::string& baseName)
+{
+    std::ifstream f(lockDir + "/LCK.." + baseName, std::ios::binary);
+    if (!f)
+        return 0;
+    char buf[32] = {};
+    f.read(buf, sizeof buf - 1);
+    const std::streamsize n = f.gcount();
+    char* end = nullptr;
+    const long pid = std::strtol(buf, &end, 10);
+    if (end != buf && pid > 0)
+        return pid;
+    if (n == static_cast<std::streamsize>(sizeof(int))) {
+        int binary = 0;
+        std::memcpy(&binary, buf, sizeof binary);
+        return binary > 0 ? binary : 0;
+    }
+    return 0;
+}
+
+// Another process that has the device open, found among its descriptors.
+std::string HolderFromProc(const std::string& procDir, const std::string& devicePath)
+{
+    char real[PATH_MAX];
+    const std::string target = ::realpath(devicePath.c_str(), real) ? std::string(real) : devicePath;
+    DIR* proc = ::opendir(procDir.c_str());
+    if (!proc)
+        return {};
+    std::string found;
+    const long self = static_cast<long>(::getpid());
+    while (const dirent* e = ::readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(e->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0 || pid == self)
+            continue;
+        const std::string fdDir = procDir + "/" + e->d_name + "/fd";
+        DIR* fds = ::opendir(fdDir.c_str());
+        if (!fds)
+            continue;  // another user's process: not ours to look into
+        while (const dirent* fd = ::readdir(fds)) {
+            char link[PATH_MAX];
+            const ssize_t n = ::readlink((fdDir + "/" + fd->d_name).c_str(), link, sizeof link - 1);
+            if (n > 0 && std::string(link, static_cast<std::size_t>(n)) == target) {
+                found = ProcessName(procDir, pid);
+                break;
+            }
+        }
+        ::closedir(fds);
+        if (!found.empty())
+            break;
+    }
+    ::closedir(proc);
+    return found;
+}
+
+std::string GroupName(gid_t gid)
+{
+    if (const group* g = ::getgrgid(gid))
+        return g->gr_name;
+    return "group " + std::to_string(gid);
+}
+
+} // namespace
+#endif
+
+bool PortAccessDenied(const std::string& devicePath)
+{
+#ifndef Q_OS_WIN
+    struct stat st {};
+    if (devicePath.empty() || ::stat(devicePath.c_str(), &st) != 0)
+        return false;
+    return ::access(devicePath.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM);
+#else
+    return false;
+#endif
+}
+
+PortOpenCause FindPortOpenCause(const std::string& devicePath, const PortProbePlaces& places)
+{
+    PortOpenCause c;
+    if (devicePath.empty()) {
+        c.kind = PortOpenCause::NotPresent;
+        return c;
+    }
+#ifndef Q_OS_WIN
+    struct stat st {};
+    if (::stat(devicePath.c_str(), &st) != 0) {
+        c.kind = (errno == ENOENT || errno == ENOTDIR) ? PortOpenCause::NotPresent : PortOpenCause::Other;
+        c.detail = std::strerror(errno);
+        return c;
+    }
+    if (PortAccessDenied(devicePath)) {
+        c.kind = PortOpenCause::PermissionDenied;
+        c.group = GroupName(st.st_gid);
+        return c;
+    }
+    const std::string base = devicePath.substr(devicePath.rfind('/') + 1);
+    for (const std::string& dir : places.lockDirs) {
+        const long pid = LockFilePid(dir, base);
+        if (pid > 0 && pid != static_cast<long>(::getpid()) && ProcessAlive(places.procDir, pid)) {
+            c.kind = PortOpenCause::Busy;
+            c.holder = ProcessName(places.procDir, pid);
+            return c;
+        }
+    }
+    // Nothing on disk tells: try the device itself, without waiting for a
+    // carrier and without making it our controlling terminal.
+    const int fd = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int e = errno;
+        c.detail = std::strerror(e);
+        if (e == EBUSY) {
+            c.kind = PortOpenCause::Busy;
+            c.holder = HolderFromProc(places.procDir, devicePath);
+        } else if (e == ENXIO || e == ENODEV || e == ENOENT) {
+            c.kind = PortOpenCause::NotPresent;
+        } else if (e == EACCES || e == EPERM) {
+            c.kind = PortOpenCause::PermissionDenied;
+            c.group = GroupName(st.st_gid);
+        } else {
+            c.kind = PortOpenCause::Other;
+        }
+        return c;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        c.kind = PortOpenCause::Busy;
+        c.holder = HolderFromProc(places.procDir, devicePath);
+    } else if (!::isatty(fd)) {
+        c.kind = PortOpenCause::NotSerial;
+    }
+    ::close(fd);
+#endif
+    return c;
+}
+
+std::string DescribePortOpenCause(const PortOpenCause& cause, const std::string& devicePath)
+{
+    const std::string name = devicePath.empty() ? std::string("The port") : devicePath;
+    switch (cause.kind) {
+    case PortOpenCause::NotPresent:
+        return devicePath.empty() ? "Cause: no device is behind this port number on this computer."
+                                  : "Cause: " + devicePath +
+                                        " is not present. Check that the cable or USB adapter is plugged in, or "
+                                        "choose another port.";
+    case PortOpenCause::PermissionDenied:
+        return "Cause: permission denied. " + name + " belongs to the group \"" + cause.group +
+               "\", and your user must be a member of it (on Debian: sudo adduser $USER " + cause.group +
+               "). Log out and in again afterwards for the membership to take effect.";
+    case PortOpenCause::Busy:
+        return "Cause: " + name + " is busy, held by " +
+               (cause.holder.empty() ? std::string("another program") : cause.holder) +
+               ". Close that program, or choose another port.";
+    case PortOpenCause::NotSerial:
+        return "Cause: " + name + " is not a serial port.";
+    case PortOpenCause::Other:
+        return "Cause: " + name + " could not be opened" + (cause.detail.empty() ? "" : ": " + cause.detail) + ".";
+    case PortOpenCause::Unknown:
+        break;
+    }
+    return {};
+}
+
 // ---------------------------------------------------------------- PortMap
 
 void PortMap::bindDevice(int number, const std::string& devicePath)
 {
     bind(number, portLabel(number, devicePath), [devicePath] { return MakeQtSerialDevice(devicePath); });
+    m_ports[number].devicePath = devicePath;
 }
 
 void PortMap::bind(int number, const std::string& label, SerialDeviceFactory factory)
 {
-    m_ports[number] = PortEntry{number, label, std::move(factory)};
+    m_ports[number] = PortEntry{number, label, std::move(factory), {}};
 }
 
 void PortMap::unbind(int number)

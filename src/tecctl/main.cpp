@@ -21,11 +21,6 @@
 #include <fstream>
 #include <sstream>
 
-#ifndef _WIN32
-#include <grp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -44,23 +39,14 @@ int Fail(const std::string& command, int status, const std::string& cause)
     return status;
 }
 
-// Why a device does not open: not there, not ours, or held by someone else.
+// Why a device does not open (not there, not ours, or held by another
+// program), as the window program says it, without its "Cause: ".
 std::string OpenFailureCause(const std::string& device)
 {
-#ifndef _WIN32
-    struct stat st{};
-    if (::stat(device.c_str(), &st) != 0)
-        return "not present: " + device + " does not exist (is the adapter plugged in?)";
-    if (::access(device.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
-        const group* g = ::getgrgid(st.st_gid);
-        const std::string name = g ? g->gr_name : std::to_string(st.st_gid);
-        return "permission denied: " + device + " belongs to group " + name + "; join it with \"sudo usermod -aG " +
-               name + " $USER\", then log out and in again";
-    }
-    return "busy: " + device + " is held by another program, or cannot be set to the line's settings";
-#else
-    return device + " cannot be opened (missing, or held by another program)";
-#endif
+    std::string cause = rt::DescribePortOpenCause(rt::FindPortOpenCause(device), device);
+    if (cause.rfind("Cause: ", 0) == 0)
+        cause.erase(0, 7);
+    return cause.empty() ? device + " cannot be opened" : cause;
 }
 
 } // namespace

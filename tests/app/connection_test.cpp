@@ -405,6 +405,22 @@ TEST_F(Identification, PortThatCannotOpenTakesDownALeftoverWaitPopup)
     EXPECT_EQ(rig.op.shown()[0].text,
               "Computer CANNOT link to the controller.\nPlease make sure COM port setup properly.");
     EXPECT_FALSE(rt::FileExists(rig.path("DftCom.prm")));
+    EXPECT_EQ(rig.op.shown()[0].informative, "") << "a double without a device file tells no cause";
+}
+
+TEST_F(Identification, PortThatCannotOpenSaysWhyUnderTheUsualMessage)
+{
+    const std::string device = rig.path("ttyUSB3");
+    rig.rt.ports().bindDevice(104, device);
+    comlink::FillPortSelector(rig.app);
+    EXPECT_LT(rig.connect(104, 1), 0);
+    ASSERT_EQ(rig.op.shown().size(), 1u);
+    EXPECT_EQ(rig.op.shown()[0].title, "COM Port Finding Error!");
+    EXPECT_EQ(rig.op.shown()[0].text,
+              "Computer CANNOT link to the controller.\nPlease make sure COM port setup properly.");
+    EXPECT_EQ(rig.op.shown()[0].informative, "Cause: " + device +
+                                                 " is not present. Check that the cable or USB adapter is plugged "
+                                                 "in, or choose another port.");
 }
 
 } // namespace

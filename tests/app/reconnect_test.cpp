@@ -7,12 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 namespace {
@@ -23,6 +27,10 @@ namespace {
 struct Socket {
     std::shared_ptr<sim::Controller> controller;
     bool plugged = true;
+    // Pulls the adapter while no call runs, as the device's hang-up tells it
+    // between calls; empty while no device is open.
+    std::function<void()> hangUp;
+    const void* hangUpDevice = nullptr;  // the device hangUp belongs to
 };
 
 class PluggedDevice final : public io::SerialDevice {
@@ -31,8 +39,24 @@ public:
         : m_socket(std::move(socket)), m_inner(sim::MakeSimDevice(m_socket->controller, clock))
     {
     }
+    ~PluggedDevice() override
+    {
+        if (m_socket->hangUpDevice == this) {
+            m_socket->hangUp = nullptr;
+            m_socket->hangUpDevice = nullptr;
+        }
+    }
     bool open(int baud) override { return m_socket->plugged && m_inner->open(baud); }
     void close() override { m_inner->close(); }
+    void setLostHandler(std::function<void()> handler) override
+    {
+        m_socket->hangUpDevice = this;
+        m_socket->hangUp = [this, handler] {
+            m_socket->plugged = false;
+            m_inner->close();  // the device closes itself, then tells
+            handler();
+        };
+    }
     bool isOpen() const override { return m_inner->isOpen(); }
     int write(const std::uint8_t* d, int n) override { return m_socket->plugged ? m_inner->write(d, n) : -1; }
     int read(std::uint8_t* b, int max, double timeout, const io::AnswerComplete& done) override
@@ -114,6 +138,54 @@ protected:
         rt.GetCtrlVal(parm(), PARM_LINK_STATUS, &s);
         return s;
     }
+    std::string noAnswer(int panel, int control) const
+    {
+        std::string s;
+        rt.GetCtrlVal(panel, control, &s);
+        return s;
+    }
+    // The "Link lost" sign on the main and chart panels and the status line
+    // beside the LED tell the same state of the link at every moment.
+    void expectDisplaysAgree(const char* when)
+    {
+        SCOPED_TRACE(when);
+        const bool up = rig.intValue(parm(), PARM_LINK_LED) != 0;
+        EXPECT_EQ(up, rt.IsComOpen(app.link.comPort));
+        for (const auto& [panel, control] : {std::pair{parm(), static_cast<int>(PARM_NO_ANSWER)},
+                                             std::pair{chart(), static_cast<int>(CHART_NO_ANSWER)}}) {
+            const bool linkLost = rig.visible(panel, control) && noAnswer(panel, control) == "Link lost";
+            EXPECT_EQ(linkLost, !up) << "sign on panel " << panel;
+        }
+        const std::string st = status();
+        const bool shown = rig.visible(parm(), PARM_LINK_STATUS);
+        EXPECT_EQ(shown, !st.empty()) << st;
+        const bool saysDown = st.rfind("Lost ", 0) == 0 || st.rfind("Port back", 0) == 0 ||
+                              st.rfind("Other controller", 0) == 0;
+        const bool saysUp = st.rfind("Back at", 0) == 0;
+        EXPECT_TRUE(st.empty() || saysDown || saysUp) << st;
+        if (up)
+            EXPECT_FALSE(saysDown) << st;
+        else
+            EXPECT_FALSE(saysUp) << st;
+        if (app.reconnect.watching)
+            EXPECT_TRUE(saysDown) << "a running watch is told: " << st;
+    }
+    // The adapter hangs up while the port is idle: the run-time sees it from
+    // the event loop, with no transaction running.
+    void hangUpIdle()
+    {
+        rig.op.clear();
+        ASSERT_TRUE(socket->hangUp);
+        socket->hangUp();
+        QElapsedTimer t;
+        t.start();
+        while (app.link.portOpen != 0 && t.elapsed() < 2000) {
+            QEventLoop loop;
+            QTimer::singleShot(10, &loop, &QEventLoop::quit);
+            loop.exec();
+        }
+        ASSERT_EQ(app.link.portOpen, 0) << "the idle hang-up was not seen";
+    }
     void unplugDuringTick()
     {
         rig.op.clear();
@@ -163,14 +235,17 @@ TEST_F(Reconnect, PulledAdapterComesBackAndPlottingAndLoggingResumeInTheSameFile
     const int pointsBefore = rt.StripChartPointCount(chart(), CHART_STRIPCHART);
     rig.op.clear();
 
+    expectDisplaysAgree("connected");
     unplugDuringTick();
     EXPECT_TRUE(running(parm(), PARM_RECONNECT_TIMER));
     EXPECT_NE(status().find("Lost "), std::string::npos) << status();
+    expectDisplaysAgree("lost");
     // Thirty seconds out: nothing is logged, nothing plotted, nothing said twice.
     for (int s = 0; s < 30; ++s) {
         rig.clock.advance(1.0);
         rt.Tick(parm(), PARM_RECONNECT_TIMER);
         rt.Tick(chart(), CHART_TIMER);  // a late tick of the stopped chart changes nothing either
+        expectDisplaysAgree("while out");
     }
     EXPECT_FALSE(running(chart(), CHART_TIMER));
 
@@ -181,7 +256,9 @@ TEST_F(Reconnect, PulledAdapterComesBackAndPlottingAndLoggingResumeInTheSameFile
     EXPECT_EQ(rig.intValue(parm(), PARM_LINK_LED), 1);
     EXPECT_FALSE(running(parm(), PARM_RECONNECT_TIMER)) << "the watch costs nothing once the link is back";
     EXPECT_NE(status().find("Back at"), std::string::npos) << status();
+    expectDisplaysAgree("back");
     chartSeconds(3);
+    expectDisplaysAgree("plotting again");
 
     EXPECT_TRUE(rig.op.shown().empty()) << "no popup: " << rig.op.shown().front().title;
     EXPECT_EQ(historyCount("Link lost"), 1);
@@ -237,12 +314,14 @@ TEST_F(Reconnect, AnotherControllerOnThePortIsNotResumed)
     EXPECT_EQ(rig.intValue(parm(), PARM_LINK_LED), 0);
     EXPECT_EQ(socket->controller->requests().size(), 1u) << "identified once, then left alone";
     EXPECT_NE(status().find("Other controller"), std::string::npos) << status();
+    expectDisplaysAgree("another controller found");
     EXPECT_EQ(historyCount("not the one that was lost"), 1);
     EXPECT_TRUE(rig.op.shown().empty());
     EXPECT_EQ(ReadLog(logPath).size(), 2u);
 
     // Selecting the port takes the new controller up as the operator chose.
     ASSERT_GE(rig.connect(1, 1), 0);
+    expectDisplaysAgree("the other controller selected");
     EXPECT_EQ(rig.intValue(parm(), PARM_IDENT_LO), 0x24);
     EXPECT_EQ(historyCount("Connected"), 2);
 }
@@ -256,6 +335,7 @@ TEST_F(Reconnect, ASilentControllerIsToldOnceAndTakenUpWhenItAnswers)
     rig.clearWire();
     EXPECT_EQ(secondsUntilResumed(20), -1);
     EXPECT_EQ(historyCount("does not answer"), 1);
+    expectDisplaysAgree("silent");
     // Tries are spaced out while it stays silent: each costs a time-out.
     EXPECT_LE(rig.sim->requests().size(), 5u);
     EXPECT_GE(rig.sim->requests().size(), 3u);
@@ -265,6 +345,7 @@ TEST_F(Reconnect, ASilentControllerIsToldOnceAndTakenUpWhenItAnswers)
     rig.sim->faults().exceptionCode = 4;
     EXPECT_EQ(secondsUntilResumed(12), -1);
     EXPECT_EQ(historyCount("refuses"), 1);
+    expectDisplaysAgree("refusing");
     EXPECT_TRUE(running(parm(), PARM_RECONNECT_TIMER));
     rig.sim->faults().exceptionCode = 0;
     const int took = secondsUntilResumed(10);
@@ -286,7 +367,10 @@ TEST_F(Reconnect, NoReconnectLeavesTheLinkLost)
     EXPECT_TRUE(rig.wire().empty());
     EXPECT_FALSE(rt.IsComOpen(1));
     EXPECT_NE(status().find("select port"), std::string::npos) << status();
-    EXPECT_EQ(rig.op.count("Connection Lost"), 1) << "without the watch the operator must act, so is told at once";
+    expectDisplaysAgree("lost, no reconnection");
+    // A timer's poll pops nothing up, watch or not (a modal popup would hold
+    // an unattended run): the panels and the status line tell it.
+    EXPECT_EQ(rig.op.count("Connection Lost"), 0);
 }
 
 TEST_F(Reconnect, HistoryButtonShowsTheLinesAndRightClickExplains)
@@ -352,11 +436,56 @@ TEST_F(Reconnect, SelectingAPortWhileLostEndsTheWatch)
     // The operator picks the port while the adapter is still out: told as before.
     EXPECT_LT(rig.connect(1, 1), 0);
     EXPECT_EQ(historyCount("ended: a port was selected"), 1);
+    EXPECT_EQ(status(), "") << "nothing is retried any more";
+    expectDisplaysAgree("port selected while out");
     EXPECT_FALSE(running(parm(), PARM_RECONNECT_TIMER));
     socket->plugged = true;
     EXPECT_EQ(secondsUntilResumed(5), -1) << "only the operator's selection connects now";
     EXPECT_GE(rig.connect(1, 1), 0);
     EXPECT_EQ(rig.intValue(parm(), PARM_LINK_LED), 1);
+    expectDisplaysAgree("port selected again");
+}
+
+// An idle port that hangs up (seen by the run-time, not by a transaction)
+// starts the watch once, with what ran recorded before it was stopped, and
+// the return clears "Link lost".
+TEST_F(Reconnect, IdleHangUpStartsTheWatchOnceAndTheReturnClearsLinkLost)
+{
+    startLoggedChart();
+    chartSeconds(2);
+    rt.SetCtrlAttribute(parm(), PARM_ALARM_TIMER, rt::ATTR_ENABLED, 1);
+    hangUpIdle();
+    EXPECT_FALSE(rt.IsComOpen(1));
+    EXPECT_FALSE(running(chart(), CHART_TIMER));
+    EXPECT_FALSE(running(parm(), PARM_ALARM_TIMER));
+    EXPECT_TRUE(running(parm(), PARM_RECONNECT_TIMER));
+    EXPECT_EQ(historyCount("Link lost"), 1);
+    EXPECT_TRUE(rig.op.shown().empty()) << rig.op.shown().front().title;
+    expectDisplaysAgree("idle hang-up");
+    // A poll ticking late meets the closed port: no second loss, no popup.
+    rt.Tick(chart(), CHART_TIMER);
+    rt.Tick(parm(), PARM_ALARM_TIMER);
+    EXPECT_EQ(historyCount("Link lost"), 1);
+    EXPECT_TRUE(rig.op.shown().empty()) << rig.op.shown().front().title;
+
+    socket->plugged = true;
+    const int took = secondsUntilResumed(10);
+    ASSERT_GE(took, 1);
+    EXPECT_LE(took, 5);
+    EXPECT_TRUE(running(parm(), PARM_ALARM_TIMER)) << "what ran at the hang-up runs again";
+    EXPECT_FALSE(rig.visible(parm(), PARM_NO_ANSWER));
+    EXPECT_FALSE(rig.visible(chart(), CHART_NO_ANSWER));
+    EXPECT_NE(noAnswer(parm(), PARM_NO_ANSWER), "Link lost");
+    expectDisplaysAgree("back after the hang-up");
+    EXPECT_EQ(historyCount("Link back"), 1);
+
+    // A second hang-up is a second loss, told and watched once again.
+    hangUpIdle();
+    EXPECT_EQ(historyCount("Link lost"), 2);
+    expectDisplaysAgree("second hang-up");
+    socket->plugged = true;
+    ASSERT_GE(secondsUntilResumed(5), 1);
+    expectDisplaysAgree("back again");
 }
 
 // ---- finding the same device again ----

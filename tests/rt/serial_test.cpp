@@ -1,7 +1,10 @@
 // RS-232 calls on a fake device and on a pseudo-terminal; the port numbering.
 #include "rt/runtime.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -432,5 +435,50 @@ TEST(SerialPty, HangUpIsLostAtOnceWithoutSpinning)
         EXPECT_LT(threadCpuMs() - cpu0, 100.0);
         EXPECT_EQ(p.rt.ComWrt(9, buf, 8), 8);
     }
+}
+
+// An idle open port whose other end goes away (an unplugged adapter) is
+// closed and reported from the event loop within a second, once, and then
+// costs no processor time; the event loop does not spin on it meanwhile.
+// Runs the event loop, asleep between events, for a while.
+void RunLoop(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+TEST(SerialPty, IdleHangUpIsReportedOnceFromTheEventLoopAndThenCostsNothing)
+{
+    PtyPort p;
+    ASSERT_TRUE(p.open());
+    std::vector<int> lost;
+    p.rt.SetComLostHandler([&lost](int port) { lost.push_back(port); });
+    // Idle and healthy: nothing reported, nothing spent.
+    QElapsedTimer t;
+    t.start();
+    double cpu0 = threadCpuMs();
+    RunLoop(300);
+    EXPECT_TRUE(lost.empty());
+    EXPECT_LT(threadCpuMs() - cpu0, 60.0);
+
+    p.master.closeIt();
+    t.start();
+    cpu0 = threadCpuMs();
+    while (lost.empty() && t.elapsed() < 2000)
+        RunLoop(20);
+    ASSERT_EQ(lost, std::vector<int>{9});
+    EXPECT_LT(t.elapsed(), 1000);
+    unsigned char buf[8] = {};
+    EXPECT_EQ(p.rt.ComWrt(9, buf, 8), rt::RT_ERR_PORT_LOST);
+    EXPECT_TRUE(p.rt.IsComOpen(9)) << "released by its owner, not behind its back";
+
+    // Lost and waiting for its owner: the loop sleeps.
+    t.start();
+    cpu0 = threadCpuMs();
+    RunLoop(500);
+    EXPECT_LT(threadCpuMs() - cpu0, 100.0) << "the event loop spun on the dead port";
+    EXPECT_EQ(lost.size(), 1u) << "told once";
+    EXPECT_EQ(p.rt.CloseCom(9), 0);
 }
 #endif

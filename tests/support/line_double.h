@@ -183,7 +183,7 @@ struct LineDouble {
         {
             if (!alive())
                 return;
-            line().event({Event::FlushIn, line().clock.now()});
+            line().event({Event::FlushIn, line().clock.now(), 0, 0, {}});
             ++line().flushIn;
             line().input.clear();
             if (m_inner)
@@ -193,7 +193,7 @@ struct LineDouble {
         {
             if (!alive())
                 return;
-            line().event({Event::FlushOut, line().clock.now()});
+            line().event({Event::FlushOut, line().clock.now(), 0, 0, {}});
             ++line().flushOut;
             if (m_inner)
                 m_inner->flushOutput();
