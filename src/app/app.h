@@ -2,6 +2,7 @@
 // place so that each test starts from a fresh one.
 #pragma once
 
+#include "app/reconnect.h"
 #include "link/line.h"
 #include "monitor/monitor.h"
 #include "params/parameter_set.h"
@@ -56,6 +57,7 @@ struct App {
     std::int16_t pidSet = 1;       // set shown by the PID calculator
     WatchMisses misses;
     bool portLostReported = false; // the operator has been told that the port went away
+    reconnect::LinkWatch reconnect; // the watch that brings a lost link back
 };
 
 // Panel file names.

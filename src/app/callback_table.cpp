@@ -4,6 +4,7 @@
 #include "app/shell.h"
 #include "app/connection.h"
 #include "app/port_watch.h"
+#include "app/reconnect.h"
 #include "monitor/monitor.h"
 #include "params/params.h"
 #include "pidcalc/pidcalc.h"
@@ -36,6 +37,8 @@ const CallbackEntry kCallbacks[] = {
     {"DebugPorting", &DebugPorting},
     {"SetComport", &SetComport},
     {"ChangeAddrID", &ChangeAddrID},
+    {"ReconnectTick", &ReconnectTick},
+    {"ShowLinkHistory", &ShowLinkHistory},
     {"ReadAllParm", &ReadAllParm},
     {"SetSVParm", &SetSVParm},
     {"UpdateSensor", &UpdateSensor},

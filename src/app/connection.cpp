@@ -2,6 +2,7 @@
 
 #include "app/app.h"
 #include "app/port_watch.h"
+#include "app/reconnect.h"
 #include "link/transact.h"
 #include "params/params.h"
 #include "rt/files.h"
@@ -66,6 +67,8 @@ int ConnectController(App& app)
     ControllerLink& link = app.link;
     const int parm = app.panels.parm;
 
+    // The operator's choice replaces whatever the reconnection watch looked for.
+    reconnect::NoteConnecting(app);
     unsigned short selected = link.comPort;
     rt.GetCtrlVal(parm, PARM_COMPORT, &selected);
     // A port left open by an earlier connection is released before another is opened.
@@ -104,6 +107,7 @@ int ConnectController(App& app)
     }
     if (id.model == kModelVexaMax)
         rt.SetCtrlVal(parm, PARM_MODEL, "VEXAMAX");
+    reconnect::NoteConnected(app, id.model, id.identLo);
 
     rt.InstallPopup(app.panels.wait);
     link.waitShown = 1;
@@ -134,6 +138,8 @@ void ReportPortLost(App& app)
 {
     rt::Runtime& rt = app.rt;
     ControllerLink& link = app.link;
+    // What runs is recorded before it is stopped (the reconnection watch
+    // starts there), then the loss is shown on the panels.
     comlink::ShowLinkLost(app);
     if (app.portLostReported)
         return;

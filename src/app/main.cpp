@@ -177,6 +177,7 @@ int main(int argc, char** argv)
 
     const std::vector<std::string> folders = PanelFolders(options);
     runtime.setPanelSearchPath(folders);
+    app.reconnect.enabled = options.reconnect;
     shell::BindCallbacks(app);
     if (!shell::LoadPanels(app)) {
         std::string searched;

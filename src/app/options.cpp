@@ -15,6 +15,9 @@ const char* const kUsage =
     "                      than real time (1 to 1000; default 1)\n"
     "  --port N=DEVICE     bind port number N (1 to 65535) to a device path, e.g. a\n"
     "                      pseudo-terminal; may be given more than once\n"
+    "  --no-reconnect      do not look for a lost controller to come back; by\n"
+    "                      default the same device is looked for once a second\n"
+    "                      and what ran resumes when the same controller answers\n"
     "  --data-folder       work in the per-user folder $XDG_DATA_HOME/tecontrol\n"
     "                      (~/.local/share/tecontrol), as the menu entry does\n"
     "  --ui-dir DIR        folder of the panel files; without it TECONTROL_UI_DIR,\n"
@@ -85,6 +88,8 @@ int ParseOptions(int argc, char** argv, Options* o)
                 return 2;
             }
             o->speed = x;
+        } else if (a == "--no-reconnect") {
+            o->reconnect = false;
         } else if (a == "--data-folder") {
             o->dataFolder = true;
         } else if (a == "--screenshots" || a.rfind("--screenshots=", 0) == 0) {

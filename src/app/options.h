@@ -10,6 +10,7 @@ struct Options {
     double speed = 1.0;
     bool startupProbe = false;
     bool dataFolder = false;
+    bool reconnect = true;  // look for a lost controller to come back
     std::string uiDir;
     std::string screenshots;
     std::vector<std::pair<int, std::string>> ports;

@@ -1,6 +1,7 @@
 #include "app/port_watch.h"
 
 #include "app/app.h"
+#include "app/reconnect.h"
 
 namespace comlink {
 
@@ -49,6 +50,9 @@ void ShowLinkLost(App& app)
 {
     rt::Runtime& rt = app.rt;
     const PanelSet& p = app.panels;
+    // The reconnection watch records what runs before it is stopped; it
+    // starts once however often and by whichever way the loss is seen.
+    reconnect::NoteLost(app);
     rt.SetCtrlAttribute(p.parm, PARM_PV_TIMER, rt::ATTR_ENABLED, 0);
     rt.SetCtrlAttribute(p.chart, CHART_TIMER, rt::ATTR_ENABLED, 0);
     rt.SetCtrlAttribute(p.parm, PARM_ALARM_TIMER, rt::ATTR_ENABLED, 0);

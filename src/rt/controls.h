@@ -24,7 +24,7 @@
     X(PARM_PID1_HELP) X(PARM_PID2_HELP) X(PARM_PID3_HELP) X(PARM_PID4_HELP) X(PARM_PID_UPDATE)                        \
     X(PARM_READ_ALL) X(PARM_SAVE_FILE) X(PARM_LOAD_FILE)                                                              \
     X(PARM_OPEN_CHART) X(PARM_OPEN_SCRIPT) X(PARM_OPEN_DEBUG) X(PARM_DATA_LOG)                                        \
-    X(PARM_INFO) X(PARM_QUIT) X(PARM_EXIT)
+    X(PARM_INFO) X(PARM_QUIT) X(PARM_EXIT) X(PARM_LINK_STATUS) X(PARM_LINK_HISTORY) X(PARM_RECONNECT_TIMER)
 
 #define TEC_DEBUG_CONTROLS(X)                                                                                         \
     X(DEBUG_ID) X(DEBUG_FUNC) X(DEBUG_REG_HI) X(DEBUG_REG_LO) X(DEBUG_DATA1) X(DEBUG_DATA2)                           \

@@ -57,6 +57,9 @@ TEST(CommandLine, ValuesAndExitCodes)
     EXPECT_EQ(o.speed, 20.0);
     EXPECT_EQ(o.uiDir, "/x y");
     EXPECT_TRUE(o.startupProbe);
+    EXPECT_TRUE(o.reconnect) << "automatic reconnection is on by default";
+    ASSERT_EQ(Parse({"--no-reconnect"}, &o), -1);
+    EXPECT_FALSE(o.reconnect);
     for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
              {"--speed", "0.5"}, {"--speed", "1001"}, {"--speed", "5x"}, {"--speed", "nan"}, {"--ui-dir"}, {"--what"}}) {
         Options p;
