@@ -10,6 +10,8 @@
 #include <QSettings>
 #include <QTemporaryDir>
 
+#include "support/wait_for.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -19,16 +21,6 @@
 
 namespace {
 
-bool WaitFor(const std::function<bool()>& done, double seconds)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-}
 
 QString ReadText(const QString& path)
 {

@@ -7,6 +7,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "support/wait_for.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -20,17 +22,6 @@
 
 namespace {
 
-// Waits until `done` or the deadline, letting processes run.
-bool WaitFor(const std::function<bool()>& done, double seconds)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-}
 
 QString ReadText(const QString& path)
 {
