@@ -34,7 +34,7 @@ void ScriptedOperator::messageWithInfo(const std::string& title, const std::stri
 
 int ScriptedOperator::generic(const GenericPopup& popup)
 {
-    m_shown.push_back({"generic", popup.title, popup.text});
+    m_shown.push_back({"generic", popup.title, popup.text, {}});
     m_lastGeneric = popup;
     int answer = kEscape;
     if (!m_buttons.empty()) {
@@ -46,7 +46,7 @@ int ScriptedOperator::generic(const GenericPopup& popup)
 
 int ScriptedOperator::fileSelect(const FileSelect& request, std::string* path)
 {
-    m_shown.push_back({"file", request.title, ""});
+    m_shown.push_back({"file", request.title, "", {}});
     m_lastFile = request;
     if (m_files.empty())
         return 0;

@@ -81,8 +81,9 @@ TEST(PortOpenCause, PermissionDeniedNamesTheGroupAndLoggingInAgain)
     Write(path, "");
     ASSERT_EQ(::chmod(path.c_str(), 0660), 0);
     const gid_t dialout = ::getgrnam("dialout") ? ::getgrnam("dialout")->gr_gid : ::getgid();
-    if (::getuid() == 0)
+    if (::getuid() == 0) {
         ASSERT_EQ(::chown(path.c_str(), 0, dialout), 0);
+    }
     const std::string group = ::getgrgid(dialout) ? ::getgrgid(dialout)->gr_name : "";
 
     const std::string seen = AsOrdinaryUser([&] {
