@@ -2,6 +2,7 @@
 // against its floor of fixed waits and wire time; a week of points held:
 // adding a point and redrawing, zoom and scroll steps, its memory; opening a
 // week-long log in the viewer; memory over a million ticks on the virtual clock.
+#include "support/bench_support.h"
 #include "app/app.h"
 #include "app/shell.h"
 #include "monitor/monitor.h"
@@ -34,6 +35,8 @@
 
 namespace {
 
+using bench::RssKiB;
+
 constexpr int kPtyPort = 7;
 constexpr int kSimPort = 1;
 
@@ -47,16 +50,6 @@ double Median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[v.size() / 2];
-}
-
-long RssKiB()
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::strtol(line.c_str() + 6, nullptr, 10);
-    return -1;
 }
 
 // A whole system on its own clock: run-time, panels and callbacks, no port yet.

@@ -8,6 +8,7 @@
 // come back within 5 s of each replug, and memory must stay bounded.
 //
 //   bench_soak [--days N] [--seed S]
+#include "support/bench_support.h"
 #include "app/app.h"
 #include "app/connection.h"
 #include "app/shell.h"
@@ -38,6 +39,8 @@
 
 namespace {
 
+using bench::RssKiB;
+
 constexpr int kPort = 1;
 constexpr double kReadTimeout = 1.0;
 
@@ -45,16 +48,6 @@ double Seconds()
 {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-long RssKiB()
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::strtol(line.c_str() + 6, nullptr, 10);
-    return -1;
 }
 
 enum Fault { Silent, Late, Short, BadCrc, Refusal, Unplug, kFaultKinds };

@@ -6,6 +6,9 @@
 #include <QCoreApplication>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <string>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -121,6 +124,16 @@ double Report(const std::string& name, double measured, double floor, double tar
                 measured * 1000.0, floor * 1000.0, ratio, target, ratio <= target ? "ok" : "OVER");
     std::fflush(stdout);
     return ratio;
+}
+
+long RssKiB()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+    return -1;
 }
 
 } // namespace bench

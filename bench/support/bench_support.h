@@ -63,4 +63,7 @@ double Report(const std::string& name, double measured, double floor, double tar
 // The tecontrol and tecsim executables of this build.
 std::string BinDir();
 
+// Resident memory of this process in KiB (Linux), or -1 when unknown.
+long RssKiB();
+
 } // namespace bench
