@@ -40,7 +40,13 @@ struct App {
     explicit App(rt::Runtime& runtime) : rt(runtime), line(runtime.portTable(), runtime.clock()), link(line.link)
     {
         line.portLost = [this] { ReportPortLost(*this); };
+        // Timers keep their schedule while popups are open, but never come
+        // between the requests of an operation (nor into a held link-busy
+        // flag); those that fell due meanwhile tick once it has ended.
+        line.operationsEnded = [this] { rt.ResumeTicks(); };
+        rt.SetTickGate([this] { return line.operations == 0 && link.linkBusy == 0; });
     }
+    ~App() { rt.SetTickGate({}); }
     App(const App&) = delete;
     App& operator=(const App&) = delete;
     rt::Runtime& rt;

@@ -16,12 +16,21 @@ namespace shell {
 
 namespace {
 
-// Lets the event loop run (timers tick, the plant moves) for a while.
-void RunFor(double seconds)
+// Lets the event loop run (timers tick, the plant moves) for a while, or
+// until a signal asks the program to end. False when it was asked to end.
+bool RunFor(rt::Runtime& rt, double seconds)
 {
     QEventLoop loop;
     QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
-    loop.exec();
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, &loop, [&rt, &loop] {
+        if (rt.ending())
+            loop.quit();
+    });
+    watch.start(20);
+    if (!rt.ending())
+        loop.exec();
+    return !rt.ending();
 }
 
 bool Save(App& app, int panel, const QString& folder, const char* name)
@@ -30,7 +39,8 @@ bool Save(App& app, int panel, const QString& folder, const char* name)
     if (!w)
         return false;
     w->raise();
-    RunFor(0.3);
+    if (!RunFor(app.rt, 0.3))
+        return false;
     const QString path = QDir(folder).filePath(name);
     if (!w->grab().save(path)) {
         std::fprintf(stderr, "tecontrol: cannot save %s\n", path.toLocal8Bit().constData());
@@ -63,9 +73,17 @@ int TakeScreenshots(App& app, const std::string& folder, double chartSeconds)
         std::fprintf(stderr, "tecontrol: cannot make %s\n", folder.c_str());
         return 1;
     }
+    // A signal ends the run as Quit does, at the next wait, with the pictures
+    // not yet taken left out (and said so).
+    auto endedBySignal = [&app] {
+        std::fprintf(stderr, "tecontrol: ended by a signal; not every picture was taken\n");
+        Quit(app, app.panels.parm, PARM_QUIT, rt::EVENT_COMMIT, nullptr, 0, 0);
+        return 1;
+    };
     // The main panel with the process value read live.
     rt.Commit(app.panels.parm, PARM_PV_READ, 1);
-    RunFor(2.5);
+    if (!RunFor(rt, 2.5))
+        return endedBySignal();
     bool ok = Save(app, app.panels.parm, dir, "main-panel.png");
     rt.Commit(app.panels.parm, PARM_PV_READ, 0);
 
@@ -73,13 +91,17 @@ int TakeScreenshots(App& app, const std::string& folder, double chartSeconds)
     // the controller brings the process value after it.
     rt.Commit(app.panels.parm, PARM_OPEN_CHART);
     rt.Commit(app.panels.chart, CHART_PLOT, 1);
-    RunFor(chartSeconds / 4);
+    if (!RunFor(rt, chartSeconds / 4))
+        return endedBySignal();
     rt.SetCtrlVal(app.panels.parm, PARM_SV, 70.0);
     rt.Commit(app.panels.parm, PARM_SV_SEND);
-    RunFor(chartSeconds * 3 / 4);
+    if (!RunFor(rt, chartSeconds * 3 / 4))
+        return endedBySignal();
     ok = Save(app, app.panels.chart, dir, "chart.png") && ok;
     rt.Commit(app.panels.chart, CHART_PLOT, 0);
     rt.HidePanel(app.panels.chart);
+    if (rt.ending())
+        return endedBySignal();
 
     rt.Commit(app.panels.parm, PARM_OPEN_SCRIPT);
     int k = 1;
@@ -94,6 +116,8 @@ int TakeScreenshots(App& app, const std::string& folder, double chartSeconds)
     rt.SetCtrlVal(app.panels.script, SCRIPT_TOL_BAND, 0.5);
     rt.Commit(app.panels.script, SCRIPT_SAVE_CTRL);
     ok = Save(app, app.panels.script, dir, "step-program.png") && ok;
+    if (rt.ending())
+        return endedBySignal();
 
     Quit(app, app.panels.parm, PARM_QUIT, rt::EVENT_COMMIT, nullptr, 0, 0);
     return ok ? 0 : 1;

@@ -132,6 +132,9 @@ TEC_CALLBACK(ExitParm)
         return 0;
     rt::Runtime& rt = app.rt;
     ControllerLink& link = app.link;
+    // From the status read to the stop request, the question between them
+    // included, no timer's transactions come in.
+    const comlink::OperationScope operation(app.line);
 
     int runMode = 0;
     if (link.portOpen) {

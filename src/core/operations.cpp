@@ -60,6 +60,7 @@ bool ReadAlarmStatus(Line& line, std::uint16_t* alarmStatus, Answer* answer)
 
 bool ApplyAlarmSwitch(Line& line, OpLog& op, std::uint16_t on, AlarmSwitchResult* result)
 {
+    const comlink::OperationScope operation(line);
     *result = AlarmSwitchResult{};
     const AlarmSwitchWrites writes = AlarmSwitchWritesFor(on != 0);
     for (const RegisterWrite& w : writes.w) {
@@ -191,6 +192,7 @@ bool ReadAllSteps(Line& line, ParameterSet& p, ReadAllResult& r)
 
 ReadAllResult ReadAll(Line& line, ParameterSet& params)
 {
+    const comlink::OperationScope operation(line);
     ReadAllResult r;
     ReadAllSteps(line, params, r);
     params.tempScale = TempScaleFor(params.decimalPnt);
@@ -290,6 +292,7 @@ bool WriteAllSteps(Line& line, ParameterSet& p, WriteAllResult& r)
 
 WriteAllResult WriteAll(Line& line, ParameterSet& params)
 {
+    const comlink::OperationScope operation(line);
     WriteAllResult r;
     WriteAllSteps(line, params, r);
     return r;
@@ -333,6 +336,7 @@ bool CheckPid(const PidValues& v, float ts, std::string* message)
 
 OpLog UpdatePid(Line& line, ParameterSet& ps, const PidValues& v, const std::function<void(int)>& progress)
 {
+    const comlink::OperationScope operation(line);
     const float ts = ps.tempScale;
     comlink::SequencePreamble(line);
     OpLog op;
@@ -427,6 +431,7 @@ std::string Describe(const Answer& a)
 
 bool ReadStepProgram(Line& line, float scale, StepProgram* out, std::string* failure, AnswerStatus* failedStatus)
 {
+    const comlink::OperationScope operation(line);
     const std::uint16_t id = line.link.ctrlID;
     line.ports.flushOutput(line.link.comPort);
     line.ports.flushInput(line.link.comPort);
@@ -482,6 +487,7 @@ bool CheckStepProgram(const StepProgram& prog, float scale, std::string* message
 bool WriteStepProgram(Line& line, const StepProgram& prog, float scale, std::string* failure,
                       AnswerStatus* failedStatus)
 {
+    const comlink::OperationScope operation(line);
     struct Write {
         std::uint16_t reg;
         std::uint16_t value;

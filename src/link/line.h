@@ -24,6 +24,34 @@ struct Line {
     // Called once the link has closed a port that went away (portOpen and
     // openStatus already cleared).
     std::function<void()> portLost;
+    // Operations in progress that send several requests (see OperationScope).
+    // Whoever owns the line lets no timer-driven transaction in while one is
+    // between its requests, even when a popup lets events through meanwhile.
+    int operations = 0;
+    // Called each time the last operation in progress has ended.
+    std::function<void()> operationsEnded;
+};
+
+// Marks an operation in progress on the line from its first request to its
+// last: a read-all or write-all pass, a block of writes, a question asked
+// between two requests. Scopes nest; end() finishes early, before the
+// popup that reports the outcome, so that popup holds nothing back.
+class OperationScope {
+public:
+    explicit OperationScope(Line& line) : m_line(&line) { ++line.operations; }
+    ~OperationScope() { end(); }
+    OperationScope(const OperationScope&) = delete;
+    OperationScope& operator=(const OperationScope&) = delete;
+    void end()
+    {
+        Line* line = m_line;
+        m_line = nullptr;
+        if (line && --line->operations == 0 && line->operationsEnded)
+            line->operationsEnded();
+    }
+
+private:
+    Line* m_line;
 };
 
 } // namespace comlink

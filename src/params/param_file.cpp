@@ -63,10 +63,15 @@ void LoadParameterFile(App& app)
     }
     app.params = loaded;
     app.rt.SetCtrlVal(app.panels.parm, PARM_ALARM_SW, static_cast<int>(app.params.alarmWatch));
-    // A controller that stopped answering during the write-all pass would not
-    // answer the read-back either; its popup has told the operator already.
-    if (!WriteAllParameters(app))
-        return;
+    {
+        // The write-all pass and the popup of its refusals come before the
+        // read-back with no timer's transactions in between.
+        const comlink::OperationScope operation(app.line);
+        // A controller that stopped answering during the write-all pass would
+        // not answer the read-back either; its popup has told the operator already.
+        if (!WriteAllParameters(app))
+            return;
+    }
     ReadAllParameters(app);
 }
 

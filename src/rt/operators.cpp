@@ -21,21 +21,30 @@ namespace rt {
 
 // ---------------------------------------------------------------- scripted
 
+void ScriptedOperator::record(Shown s)
+{
+    m_shown.push_back(std::move(s));
+    if (m_whileShown) {
+        const Shown copy = m_shown.back();  // the hook may show more
+        m_whileShown(copy);
+    }
+}
+
 void ScriptedOperator::message(const std::string& title, const std::string& text)
 {
-    m_shown.push_back({"message", title, text, {}});
+    record({"message", title, text, {}});
 }
 
 void ScriptedOperator::messageWithInfo(const std::string& title, const std::string& text,
                                        const std::string& informative)
 {
-    m_shown.push_back({"message", title, text, informative});
+    record({"message", title, text, informative});
 }
 
 int ScriptedOperator::generic(const GenericPopup& popup)
 {
-    m_shown.push_back({"generic", popup.title, popup.text, {}});
     m_lastGeneric = popup;
+    record({"generic", popup.title, popup.text, {}});
     int answer = kEscape;
     if (!m_buttons.empty()) {
         answer = m_buttons.front();
@@ -46,8 +55,8 @@ int ScriptedOperator::generic(const GenericPopup& popup)
 
 int ScriptedOperator::fileSelect(const FileSelect& request, std::string* path)
 {
-    m_shown.push_back({"file", request.title, "", {}});
     m_lastFile = request;
+    record({"file", request.title, "", {}});
     if (m_files.empty())
         return 0;
     const FileAnswer a = m_files.front();

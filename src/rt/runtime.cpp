@@ -135,8 +135,17 @@ int Runtime::Impl::dispatch(const std::shared_ptr<ControlRec>& c, int event, boo
 {
     if (!c || !c->callback)
         return 0;
-    if (fromToolkit && holdingEvents()) {
-        // Timer ticks and right clicks come again; a field's commit does not.
+    if (fromToolkit && event == EVENT_TIMER_TICK) {
+        if (!ticksMayRun()) {
+            // Once, however many fall due meanwhile.
+            if (!c->tickPending)
+                pendingTicks.push_back(c);
+            c->tickPending = true;
+            return 0;
+        }
+        c->tickPending = false;
+    } else if (fromToolkit && holdingEvents()) {
+        // Right clicks come again; a field's commit does not.
         double v = 0;
         if (event == EVENT_COMMIT && qobject_cast<QAbstractSpinBox*>(c->widget.data()) &&
             getNumber(c->widget, &v) == 0) {
@@ -159,8 +168,45 @@ int Runtime::Impl::dispatch(const std::shared_ptr<ControlRec>& c, int event, boo
     return result;
 }
 
+bool Runtime::Impl::ticksMayRun() const
+{
+    return !paintOnly && (callbackDepth == 0 || modalDepth > 0) && (!tickGate || tickGate());
+}
+
+void Runtime::Impl::postTickRelease()
+{
+    // Whether they may run is seen when the event loop gets to it: a popup
+    // about to open lets them run inside it.
+    if (pendingTicks.empty() || tickReleasePosted)
+        return;
+    tickReleasePosted = true;
+    QTimer::singleShot(0, &hub, [this] { releasePendingTicks(); });
+}
+
+void Runtime::Impl::releasePendingTicks()
+{
+    tickReleasePosted = false;
+    if (!ticksMayRun())
+        return;  // the next end of a hold or an operation posts again
+    std::vector<std::weak_ptr<ControlRec>> due;
+    due.swap(pendingTicks);
+    for (const std::weak_ptr<ControlRec>& w : due) {
+        const std::shared_ptr<ControlRec> c = w.lock();
+        if (!c || !c->tickPending)
+            continue;  // gone, or it has ticked since
+        c->tickPending = false;
+        auto* timer = qobject_cast<TimerControl*>(c->widget.data());
+        if (!timer || !timer->timerEnabled())
+            continue;  // stopped meanwhile: the tick is not wanted any more
+        // The late tick takes the place of the one due now, not an extra one.
+        timer->restart();
+        dispatch(c, EVENT_TIMER_TICK, true);
+    }
+}
+
 void Runtime::Impl::afterHold()
 {
+    postTickRelease();
     if (heldCommits.empty() || holdingEvents() || releasePosted)
         return;
     releasePosted = true;
@@ -1126,6 +1172,16 @@ int Runtime::Tick(int panel, int control)
     return m_impl->dispatch(c, EVENT_TIMER_TICK, false);
 }
 
+void Runtime::SetTickGate(std::function<bool()> ticksMayRun)
+{
+    m_impl->tickGate = std::move(ticksMayRun);
+}
+
+void Runtime::ResumeTicks()
+{
+    m_impl->postTickRelease();
+}
+
 int Runtime::RunUserInterface()
 {
     if (m_impl->quitRequested)
@@ -1167,7 +1223,11 @@ bool Runtime::ending() const
 
 namespace {
 struct DepthScope {
-    explicit DepthScope(Runtime::Impl& impl) : m_impl(impl) { ++m_impl.modalDepth; }
+    explicit DepthScope(Runtime::Impl& impl) : m_impl(impl)
+    {
+        ++m_impl.modalDepth;
+        m_impl.postTickRelease();
+    }
     ~DepthScope()
     {
         --m_impl.modalDepth;

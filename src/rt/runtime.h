@@ -6,7 +6,9 @@
 // System code calls this layer and never Qt. Everything runs on the one
 // user-interface thread. No call here dispatches user-interface events except
 // RunUserInterface and the modal popups; Delay and the serial calls never do,
-// so a timer callback can never run in the middle of a transaction.
+// so a timer callback can never run in the middle of a transaction. Inside a
+// modal popup only timer ticks run (see SetTickGate); the operator's own
+// actions wait until it has closed.
 //
 // Tests build a Runtime with a VirtualClock and a ScriptedOperator: Delay only
 // moves the clock, popups and file dialogs are answered from a script, and the
@@ -144,6 +146,9 @@ public:
     void queueEnter() { m_buttons.push_back(kEnter); }
     void queueEscape() { m_buttons.push_back(kEscape); }
     void queueFile(int result, const std::string& path) { m_files.push_back({result, path}); }
+    // Runs while each popup or dialog is up, before it is answered: what
+    // happens while the operator leaves it open.
+    void setWhileShown(std::function<void(const Shown&)> f) { m_whileShown = std::move(f); }
 
     const std::vector<Shown>& shown() const { return m_shown; }
     std::vector<std::string> titles() const;
@@ -156,7 +161,9 @@ public:
     static constexpr int kEscape = -101;
 
 private:
+    void record(Shown s);
     std::vector<Shown> m_shown;
+    std::function<void(const Shown&)> m_whileShown;
     std::vector<int> m_buttons;
     std::vector<FileAnswer> m_files;
     GenericPopup m_lastGeneric;
@@ -238,6 +245,14 @@ public:
     int Commit(int panel, int control);
     // One tick of a timer control (event 15), whether or not it is enabled.
     int Tick(int panel, int control);
+    // Timer ticks are dispatched while popups and dialogs are open (from
+    // their own event loop), except while the gate says no: an operation is
+    // between its transactions. A tick that falls due then, or while a popup
+    // paints, waits; once ResumeTicks is called (or the hold ends) each timer
+    // that waited ticks once, from the event loop, and starts its interval
+    // afresh. No gate: only popups painting hold ticks back.
+    void SetTickGate(std::function<bool()> ticksMayRun);
+    void ResumeTicks();
     // Dispatches events until a callback calls QuitUserInterface; returns its code.
     int RunUserInterface();
     void QuitUserInterface(int code);

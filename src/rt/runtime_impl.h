@@ -23,6 +23,7 @@ struct ControlRec {
     std::string callbackName;
     CtrlCallback callback;
     bool running = false;   // its callback is on the stack
+    bool tickPending = false;  // a timer tick fell due while ticks were held
     bool visible = true;    // as last set, whatever the panel's state
     bool dimmed = false;
 };
@@ -93,17 +94,29 @@ struct Runtime::Impl {
     PanelRec* panel(int handle);
     const PanelRec* panel(int handle) const;
     std::shared_ptr<ControlRec> control(int panel, int id) const;
-    // Runs a control's callback. Events from the toolkit are dropped while a
-    // callback, an operator dialog or a popup's first paint is in progress, so
-    // callbacks never interleave; a control's callback is never re-entered.
-    // A field's commit dropped this way is held and delivered later (see
-    // heldCommits), so an operator's edit is never taken silently.
+    // Runs a control's callback. Events from the toolkit other than timer
+    // ticks are dropped while a callback, an operator dialog or a popup's
+    // first paint is in progress, so the operator's actions never interleave;
+    // a control's callback is never re-entered. A field's commit dropped this
+    // way is held and delivered later (see heldCommits), so an operator's
+    // edit is never taken silently. Timer ticks run inside an operator
+    // dialog's event loop too, unless ticksMayRun() says no: then the timer
+    // is marked and ticks once when they may run again.
     int dispatch(const std::shared_ptr<ControlRec>& c, int event, bool fromToolkit);
     bool holdingEvents() const { return callbackDepth > 0 || modalDepth > 0 || paintOnly; }
+    // Not while a popup paints, not while the gate says an operation holds
+    // the link, and inside a callback only from an operator dialog's loop.
+    bool ticksMayRun() const;
     // Called whenever a callback, dialog or popup paint ends: once nothing
-    // holds events back, the held commits are delivered from the event loop.
+    // holds events back, the held commits are delivered from the event loop;
+    // once ticks may run, the timers that waited tick.
     void afterHold();
     void releaseHeldCommits();
+    std::function<bool()> tickGate;
+    std::vector<std::weak_ptr<ControlRec>> pendingTicks;
+    bool tickReleasePosted = false;
+    void postTickRelease();
+    void releasePendingTicks();
     void wireControl(const std::shared_ptr<ControlRec>& c);
     void discard(int handle);
     QWidget* mainWindow() const;

@@ -184,6 +184,12 @@ void TimerControl::setTimerEnabled(bool on)
         m_timer.stop();
 }
 
+void TimerControl::restart()
+{
+    if (m_timer.isActive())
+        m_timer.start();
+}
+
 // ---------------------------------------------------------------- StripChart
 
 namespace {

@@ -95,6 +95,8 @@ public:
     void setInterval(double seconds);
     bool timerEnabled() const { return m_timer.isActive(); }
     void setTimerEnabled(bool on);
+    // A running timer counts its interval afresh from now.
+    void restart();
     void setVisible(bool) override { QWidget::setVisible(false); }
 
 signals:

@@ -168,6 +168,26 @@ TEST_F(Processes, SignalUnderAPopupEndsTheProgram)
     }
 }
 
+// The screenshot run ends on a signal as promptly, saying that not every
+// picture was taken.
+TEST_F(Processes, SignalEndsTheScreenshotRun)
+{
+    const QString images = work.filePath("images");
+    startProgram({"--simulate", "--screenshots", images, "--ui-dir", TEC_UI_DIR});
+    // Under way: the first picture is saved, the chart is being plotted.
+    ASSERT_TRUE(WaitFor([&] { return QFile::exists(images + "/main-panel.png"); }, 30))
+        << program.readAllStandardError().toStdString();
+    const auto sent = std::chrono::steady_clock::now();
+    ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
+    ASSERT_TRUE(program.waitForFinished(10000));
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+    EXPECT_LT(took, 2.0);
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 1);
+    EXPECT_TRUE(program.readAllStandardError().contains("ended by a signal"));
+    EXPECT_FALSE(QFile::exists(images + "/chart.png"));
+}
+
 TEST_F(Processes, MissingMainPanelEndsWithMinusOne)
 {
     QTemporaryDir empty;
