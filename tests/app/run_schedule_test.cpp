@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QMetaObject>
+#include <QWidget>
 
 #include <gtest/gtest.h>
 
@@ -83,7 +84,7 @@ protected:
     {
         rig.clock.sleepUntil(next);
         next += 1.0;
-        QMetaObject::invokeMethod(rig.rt.controlWidget(rig.app.panels.chart, CHART_TIMER), "tick");
+        QMetaObject::invokeMethod(rig.rt.controlWidget(rig.app.panels.chart, CHART_TIMER), "tick", Qt::DirectConnection);
     }
 
     TestRig rig;
