@@ -20,6 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     FUZZ_CHECK(loaded.alarmWatch == 0 || loaded.alarmWatch == 1);
+    // What loads is within what the controller takes once it is applied.
+    FUZZ_CHECK(params::CheckParameterLimits(loaded, nullptr, nullptr));
     // What loads can be sent: every temperature fits its register at the
     // decimal point the file records.
     const float scale = params::TempScaleFor(loaded.decimalPnt);

@@ -1,6 +1,7 @@
 // Parameter files: 24 reals and 13 integers of the ParameterSet.
 #pragma once
 
+#include "params/param_limits.h"
 #include "params/parameter_set.h"
 
 #include <string>
@@ -34,11 +35,6 @@ std::string FormatParameterFile(const ParameterSet& p);
 // the first bad field, and leaves *out alone.
 bool ParseParameterFile(const std::string& text, const ParameterSet& current, ParameterSet* out, int* badField,
                         std::string* reason);
-// The controller's limits of a whole set as the write-all pass leaves it (the
-// checks named above after the register fit): false with the file position
-// of the first field that breaks them and why ("120.0 lies outside the file's
-// range -20.0..100.0").
-bool CheckParameterLimits(const ParameterSet& p, int* badField, std::string* reason);
 // Asks for a file and saves the ParameterSet to it; a failed save is reported.
 void SaveParameterFile(App& app);
 // Asks for a file, checks it completely, stores it, sends it and reads the
