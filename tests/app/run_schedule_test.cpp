@@ -4,8 +4,8 @@
 // and run there; only an operation between its requests makes them wait, and
 // then the timer ticks once.
 #include "app/help_texts.h"
-#include "params/param_file.h"
 #include "rt/files.h"
+#include "support/line_double.h"
 #include "support/rig.h"
 
 #include <QCoreApplication>
@@ -142,52 +142,60 @@ TEST_F(RunSchedule, ChartAndLogGoOnWhilePopupsAndDialogsAreOpen)
     EXPECT_GE(rig.op.count("Export Chart"), 1);
 }
 
-// A popup that an operation raises between its requests (the refusals of a
-// parameter file's write-all pass, before its read-back) holds the ticks
-// that fall due; the timer ticks once after the operation, not once per
-// tick missed, and never between its requests.
-TEST_F(RunSchedule, TickDuringAnOperationWaitsForItsEndAndRunsOnce)
+// A popup that an operation raises between its requests (Exit's question,
+// between its status read and its stop request) holds the ticks that fall
+// due; the timer ticks once after the operation, not once per tick missed.
+TEST(RunScheduleUnderExit, TickDuringTheQuestionWaitsForItsEndAndRunsOnce)
 {
-    ParameterSet file = rig.app.params;
-    file.setValue = 300.0f;  // beyond the controller's range high: refused
-    ASSERT_TRUE(rt::WriteFileAtomically(rig.path("hot.prm"), params::FormatParameterFile(file)));
-    std::size_t requestsAtPopup = 0;
-    int pollsWhileOpen = -1;
+    TestRig rig;
+    LineDouble line(rig.clock);
+    line.serve = true;
+    line.regs[0x1003] = 0x0500;  // a step program runs: Exit asks first
+    rig.rt.ports().bind(2, "scripted", line.factory());
+    ASSERT_EQ(rig.rt.OpenComConfig(2, "", 19200, 0, 8, 1, 255, 255), 0);
+    rig.rt.SetComTime(2, 1.0);
+    rig.app.link.comPort = 2;
+    rig.app.link.portOpen = 1;
+    rig.app.link.ctrlID = 1;
+    const int chart = rig.app.panels.chart;
+    rig.rt.SetCtrlAttribute(chart, CHART_TIMER, rt::ATTR_INTERVAL, 3600.0);
+    rig.rt.SetCtrlAttribute(chart, CHART_TIMER, rt::ATTR_ENABLED, 1);
+    auto svReads = [&line] {
+        return static_cast<int>(std::count_if(line.writes.begin(), line.writes.end(), [](const auto& w) {
+            return w.size() == 8 && w[1] == 0x03 && w[2] == 0x10 && w[3] == 0x01;
+        }));
+    };
+    auto tick = [&] {
+        rig.clock.sleep(1.0);
+        QMetaObject::invokeMethod(rig.rt.controlWidget(chart, CHART_TIMER), "tick", Qt::DirectConnection);
+    };
+    int readsWhileOpen = -1;
     rig.op.setWhileShown([&](const rt::ScriptedOperator::Shown& s) {
-        if (s.title != "Parameter Refused")
+        if (s.title != shell::text::kEndingTitle)
             return;
-        requestsAtPopup = rig.wire().size();
-        const int before = SvPolls(rig);
+        const int before = svReads();
         for (int i = 0; i < 5; ++i)
-            tickOnTime();
-        pollsWhileOpen = SvPolls(rig) - before;
+            tick();
+        readsWhileOpen = svReads() - before;
     });
-    const std::size_t linesBefore = LogTimes(logPath).size();
-    rig.op.queueFile(1, rig.path("hot.prm"));
-    rig.rt.Commit(rig.parm(), PARM_LOAD_FILE);
-    rig.op.setWhileShown({});
-    ASSERT_EQ(rig.op.count("Parameter Refused"), 1);
-    EXPECT_EQ(pollsWhileOpen, 0) << "no tick between the write-all pass and its read-back";
-    const auto wire = rig.wire();
-    ASSERT_GT(wire.size(), requestsAtPopup) << "the read-back followed";
-    EXPECT_EQ(SvPolls(rig), 0) << "nor inside the read-back";
-
+    rig.op.queueButton(2);  // Cancel: the program goes on
+    rig.rt.FireEvent(rig.parm(), PARM_EXIT, rt::EVENT_COMMIT);
+    ASSERT_EQ(rig.op.count(shell::text::kEndingTitle), 1);
+    EXPECT_EQ(readsWhileOpen, 0) << "no tick between the status read and the stop request";
+    EXPECT_EQ(svReads(), 0);
     RunEventLoopBriefly();
-    EXPECT_EQ(SvPolls(rig), 1) << "once after the operation";
-    EXPECT_EQ(LogTimes(logPath).size(), linesBefore + 1);
+    EXPECT_EQ(svReads(), 1) << "once after the operation";
     RunEventLoopBriefly();
-    EXPECT_EQ(SvPolls(rig), 1) << "and only once";
+    EXPECT_EQ(svReads(), 1) << "and only once";
 
     // A popup once the operation is over holds nothing.
-    int pollsUnderAbout = 0;
     rig.op.setWhileShown([&](const rt::ScriptedOperator::Shown& s) {
-        if (s.title == shell::text::kInfoTitle) {
-            tickOnTime();
-            pollsUnderAbout = SvPolls(rig);
-        }
+        if (s.title == shell::text::kInfoTitle)
+            tick();
     });
     rig.rt.Commit(rig.parm(), PARM_INFO);
-    EXPECT_EQ(pollsUnderAbout, 2);
+    EXPECT_EQ(svReads(), 2);
+    rig.rt.CloseCom(2);
 }
 
 } // namespace
