@@ -1434,6 +1434,15 @@ void Runtime::Delay(double seconds)
     m_clock.sleep(seconds);
 }
 
+void Runtime::ProcessDrawEvents()
+{
+    const bool was = m_impl->paintOnly;
+    m_impl->paintOnly = true;
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    m_impl->paintOnly = was;
+    m_impl->afterHold();
+}
+
 std::string Runtime::TimeStr() const
 {
     const QDateTime t = QDateTime::fromMSecsSinceEpoch(m_clock.wallMillis(), Qt::LocalTime);
