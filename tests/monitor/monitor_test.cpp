@@ -72,7 +72,7 @@ protected:
     static std::string contents(const std::string& path)
     {
         std::string s;
-        rt::ReadWholeFile(path, &s);
+        rt::ReadWholeFile(path, &s, nullptr, std::uint64_t{1} << 30);
         return s;
     }
     std::string expectedLine(float sv, float pv) const
