@@ -376,6 +376,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
+std::string Utf8(const fs::path& p)
+{
+    const auto s = p.u8string();  // std::u8string in C++20
+    return std::string(s.begin(), s.end());
+}
+
 // The file a path leads to, or false with a reason.
 bool ResolveWin(const std::string& path, fs::path* target, bool* exists, std::string* error)
 {
@@ -391,7 +397,7 @@ bool ResolveWin(const std::string& path, fs::path* target, bool* exists, std::st
             *target = current;
             *exists = fs::exists(s);
             if (*exists && !fs::is_regular_file(s)) {
-                Say(error, Subject(path, current.u8string()) + " is not a regular file");
+                Say(error, Subject(path, Utf8(current)) + " is not a regular file");
                 return false;
             }
             return true;
@@ -435,7 +441,7 @@ bool FileReader::open(const std::string& path, std::uint64_t limit, std::string*
     if (!ResolveWin(path, &target, &exists, error))
         return false;
     if (!exists) {
-        Say(error, Subject(path, target.u8string()) + " does not exist");
+        Say(error, Subject(path, Utf8(target)) + " does not exist");
         return false;
     }
     std::error_code ec;
@@ -488,8 +494,8 @@ bool WriteFileReplacing(const std::string& path, std::string_view contents, std:
     fs::path temp;
     std::FILE* f = nullptr;
     for (int attempt = 0; attempt < 32 && !f; ++attempt) {
-        temp = target.parent_path() / fs::u8path("." + target.filename().u8string().substr(0, 100) + "." +
-                                                 UniqueSuffix() + ".tmp");
+        temp = target.parent_path() / fs::u8path("." + Utf8(target.filename()).substr(0, 100) + "." + UniqueSuffix() +
+                                                 ".tmp");
         f = ::_wfsopen(temp.c_str(), L"wbx", _SH_DENYRW);  // "x": created exclusively
         if (!f && errno != EEXIST)
             break;
