@@ -275,6 +275,12 @@ bool WriteFileReplacing(const std::string& path, std::string_view contents, std:
         Say(error, NotRegular(path, t) + "; nothing was written");
         return false;
     }
+    // A file the user may not write stays as it is, as it would if it were
+    // written in place, though the folder would let the rename replace it.
+    if (t.exists && ::access(t.path.c_str(), W_OK) != 0) {
+        Say(error, Reason(errno) + " (the file is read-only for this user); nothing was written");
+        return false;
+    }
     // A dot name beside the target, on the same file system so the rename is
     // atomic; cut short so a long target name still leaves a legal one.
     const std::string folder = Folder(t.path);

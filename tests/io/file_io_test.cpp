@@ -170,6 +170,11 @@ TEST(FileIo, WritingKeepsLinksAndPermissions)
     Put(dir / "shared.prm", "old", 0640);
     ASSERT_TRUE(io::WriteFileReplacing(dir / "shared.prm", "new", &error)) << error;
     EXPECT_EQ(ModeOf(dir / "shared.prm"), 0640u);
+    if (::geteuid() != 0) {  // root may write any file
+        Put(dir / "kept.prm", "old", 0444);
+        EXPECT_FALSE(io::WriteFileReplacing(dir / "kept.prm", "new", &error));
+        EXPECT_EQ(Slurp(dir / "kept.prm"), "old");
+    }
 
     for (const mode_t mask : {mode_t{022}, mode_t{077}}) {
         const mode_t old = ::umask(mask);
