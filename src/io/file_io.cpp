@@ -156,8 +156,8 @@ bool Resolve(const std::string& path, Target* t, std::string* error)
         }
         std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
         const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
-        if (n < 0 || static_cast<std::size_t>(n) >= target.size()) {
-            Say(error, n < 0 ? Reason(errno) : "the link " + current + " changed while it was read");
+        if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) {
+            Say(error, n < 0 ? Reason(errno) : "the link " + current + " cannot be followed");
             return false;
         }
         target.resize(static_cast<std::size_t>(n));
