@@ -677,9 +677,19 @@ TEC_CALLBACK(SetAlarmSW)
     }
     if (event != rt::EVENT_COMMIT)
         return 0;
+    const std::uint16_t held = app.params.alarmWatch;
     app.params.alarmWatch = GetInt(app, app.panels.parm, PARM_ALARM_SW) != 0 ? 1 : 0;
     OpLog op;
-    params::ApplyAlarmSwitch(app, op, app.params.alarmWatch);
+    core::AlarmSwitchResult r;
+    core::ApplyAlarmSwitch(app.line, op, app.params.alarmWatch, &r);
+    // A switch none of whose four writes the controller took shows the one it holds.
+    if (r.writesDone == 0 || (op.refused.size() == 4)) {
+        app.params.alarmWatch = held;
+        app.rt.SetCtrlVal(app.panels.parm, PARM_ALARM_SW, static_cast<int>(held));
+        ShowAlarmSwitch(app, held, core::AlarmSwitchResult{});
+    } else {
+        ShowAlarmSwitch(app, app.params.alarmWatch, r);
+    }
     ReportOutcome(app, op);
     return 0;
 }

@@ -82,7 +82,8 @@ Numeric::Numeric(QWidget* parent) : QDoubleSpinBox(parent)
 
 void Numeric::setNoValue(bool on)
 {
-    if (on == m_noValue)
+    // A value typed over the dash may still have its unit set aside.
+    if (on == m_noValue && (on || m_heldSuffix.isEmpty()))
         return;
     m_noValue = on;
     if (on) {
@@ -208,7 +209,7 @@ SpinBox::SpinBox(QWidget* parent) : QSpinBox(parent)
 
 void SpinBox::setNoValue(bool on)
 {
-    if (on == m_noValue)
+    if (on == m_noValue && (on || m_heldSuffix.isEmpty()))
         return;
     m_noValue = on;
     if (on) {

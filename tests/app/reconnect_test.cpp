@@ -285,16 +285,48 @@ TEST_F(Reconnect, TheSameFramesGoOnTheWireAfterTheReturn)
     const auto tickFrames = rig.wire();
     ASSERT_FALSE(tickFrames.empty());
 
+    rig.clearWire();
+    rt.Commit(parm(), PARM_READ_ALL);
+    const auto readAll = rig.wire();
+
     unplugDuringTick();
     socket->plugged = true;
     rig.clearWire();
     ASSERT_GE(secondsUntilResumed(5), 1);
-    const auto identify = rig.wire();
-    ASSERT_EQ(identify.size(), 1u) << "only the identification is sent to come back";
-    EXPECT_EQ(identify[0], (std::vector<std::uint8_t>{0x01, 0x03, 0x1F, 0x00, 0x00, 0x01, 0x83, 0xDE}));
+    auto back = rig.wire();
+    ASSERT_EQ(back.size(), 1u + readAll.size()) << "the identification, then every parameter read again";
+    EXPECT_EQ(back[0], (std::vector<std::uint8_t>{0x01, 0x03, 0x1F, 0x00, 0x00, 0x01, 0x83, 0xDE}));
+    back.erase(back.begin());
+    EXPECT_EQ(back, readAll);
     rig.clearWire();
     chartSeconds(1);
     EXPECT_EQ(rig.wire(), tickFrames);
+}
+
+TEST_F(Reconnect, ValuesChangedWhileAwayAreReadAgainAndNamedWithoutAPopup)
+{
+    startLoggedChart();
+    chartSeconds(1);
+    const double sv = rig.value(parm(), PARM_SV);
+    unplugDuringTick();
+    // Someone at the controller's keypad while the cable was out.
+    const double changed = sv + 4.5;
+    rig.sim->setReg(0x0000, static_cast<std::uint16_t>(std::lround(changed * app.params.tempScale)));
+    socket->plugged = true;
+    ASSERT_GE(secondsUntilResumed(5), 1);
+    EXPECT_TRUE(rig.op.shown().empty()) << "no popup: " << rig.op.shown().front().title;
+    EXPECT_NEAR(rig.value(parm(), PARM_SV), changed, 1e-4) << "the panel shows what the controller holds";
+    EXPECT_NE(status().find("parameters read again"), std::string::npos) << status();
+    EXPECT_EQ(historyCount("1 value changed while the link was away"), 1);
+    const auto line = std::find_if(app.reconnect.history.begin(), app.reconnect.history.end(),
+                                   [](const std::string& l) { return l.find("Changed while away: set value") != std::string::npos; });
+    ASSERT_NE(line, app.reconnect.history.end());
+    char shown[32];
+    std::snprintf(shown, sizeof shown, "\u2192 %.1f \u00B0C", changed);
+    EXPECT_NE(line->find(shown), std::string::npos) << *line;
+    EXPECT_TRUE(app.params.fromController());
+    expectDisplaysAgree("read again");
+    EXPECT_EQ(historyCount("VEXAMAX, identity 35"), 2) << "connected and back, named as the panel names it";
 }
 
 TEST_F(Reconnect, AnotherControllerOnThePortIsNotResumed)

@@ -217,6 +217,9 @@ TEST(Screens, MainPanelAndChartNeedNoSidewaysScrollingFrom1024By768)
     // A long device name in the port selector must not widen the panel.
     rig.rt.InsertListItem(rig.parm(), PARM_COMPORT, -1,
                           "7  /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", 7);
+    // Nor the longest line beside the link LED.
+    rig.rt.SetCtrlVal(rig.parm(), PARM_LINK_STATUS, "Back at 23:59:59, parameters not read; press Read all");
+    rig.rt.SetCtrlAttribute(rig.parm(), PARM_LINK_STATUS, rt::ATTR_VISIBLE, 1);
     for (const int panel : {rig.parm(), rig.app.panels.chart}) {
         ASSERT_EQ(rig.rt.DisplayPanel(panel), 0);
         QCoreApplication::processEvents();

@@ -99,6 +99,15 @@ TEST_F(Truth, AModelF0ControllerIsNamedVexa)
     EXPECT_EQ(text(parm(), PARM_MODEL), "VEXA");
 }
 
+TEST_F(Truth, ARefusedIdentificationLeavesNoModelShown)
+{
+    ASSERT_GE(rig.connect(), 0);
+    rig.sim->setReg(0x1F00, 0x0023);
+    EXPECT_LT(rig.connect(), 0);
+    EXPECT_EQ(text(parm(), PARM_MODEL), "");
+    EXPECT_TRUE(noValue(parm(), PARM_IDENT_LO));
+}
+
 TEST_F(Truth, WhileTheChartPollsTheMainPanelShowsItsPv)
 {
     ASSERT_GE(rig.connect(), 0);
@@ -163,6 +172,13 @@ TEST_F(Truth, RefusedSensorFieldsAndChoicesGoBackAndTheTakenOnesStay)
     EXPECT_EQ(rig.intValue(parm(), PARM_CF_UNIT), 0);
     EXPECT_EQ(app.params.cfUnit, 0);
     EXPECT_TRUE(QString::fromStdString(text(parm(), PARM_SV)).endsWith(" \u00B0C"));
+
+    // An alarm switch whose four mode writes are all refused.
+    const int alarmSwitch = rig.intValue(parm(), PARM_ALARM_SW);
+    refuseNext(4);
+    rt.Commit(parm(), PARM_ALARM_SW, alarmSwitch ? 0 : 1);
+    EXPECT_EQ(rig.intValue(parm(), PARM_ALARM_SW), alarmSwitch);
+    EXPECT_EQ(app.params.alarmWatch, alarmSwitch);
 
     // A PID set whose P is refused: that term goes back, the rest of the update stays.
     const double p1 = rig.value(parm(), PARM_PID1_P);
