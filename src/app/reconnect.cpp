@@ -112,7 +112,15 @@ void ReadAgain(App& app)
     const bool wasComplete = before.fromController();
     app.params.connectionMade();
     std::string failure;
+    // A loss during this read is told on the panels and in the history,
+    // never in a popup: nobody may be at the desk.
+    app.portLostReported = true;
     const bool done = params::ReadAllParametersQuietly(app, &failure);
+    if (app.link.portOpen == 0) {
+        AddHistory(app, "Parameters not read again: the link went away during the reading");
+        return;
+    }
+    app.portLostReported = false;
     const std::string at = "Back at " + app.rt.TimeStr();
     if (!done) {
         AddHistory(app, "Parameters not read again after the link came back: " + failure);

@@ -31,6 +31,7 @@ struct Socket {
     // between calls; empty while no device is open.
     std::function<void()> hangUp;
     const void* hangUpDevice = nullptr;  // the device hangUp belongs to
+    int unplugAfterWrites = -1;          // >= 0: pulled out at the write after this many more
 };
 
 class PluggedDevice final : public io::SerialDevice {
@@ -58,7 +59,12 @@ public:
         };
     }
     bool isOpen() const override { return m_inner->isOpen(); }
-    int write(const std::uint8_t* d, int n) override { return m_socket->plugged ? m_inner->write(d, n) : -1; }
+    int write(const std::uint8_t* d, int n) override
+    {
+        if (m_socket->unplugAfterWrites >= 0 && m_socket->unplugAfterWrites-- == 0)
+            m_socket->plugged = false;
+        return m_socket->plugged ? m_inner->write(d, n) : -1;
+    }
     int read(std::uint8_t* b, int max, double timeout, const io::AnswerComplete& done) override
     {
         return m_socket->plugged ? m_inner->read(b, max, timeout, done) : -1;
@@ -327,6 +333,25 @@ TEST_F(Reconnect, ValuesChangedWhileAwayAreReadAgainAndNamedWithoutAPopup)
     EXPECT_TRUE(app.params.fromController());
     expectDisplaysAgree("read again");
     EXPECT_EQ(historyCount("VEXAMAX, identity 35"), 2) << "connected and back, named as the panel names it";
+}
+
+TEST_F(Reconnect, ALossWhileReadingAgainIsToldWithoutAPopupAndWatchedAgain)
+{
+    startLoggedChart();
+    chartSeconds(1);
+    unplugDuringTick();
+    socket->plugged = true;
+    socket->unplugAfterWrites = 3;  // the identification and two reads, then out again
+    rig.clock.advance(1.0);
+    rt.Tick(parm(), PARM_RECONNECT_TIMER);
+    EXPECT_TRUE(rig.op.shown().empty()) << "no popup: " << rig.op.shown().front().title;
+    EXPECT_EQ(historyCount("the link went away during the reading"), 1);
+    EXPECT_TRUE(running(parm(), PARM_RECONNECT_TIMER)) << "looked for again";
+    expectDisplaysAgree("lost while reading");
+    socket->plugged = true;
+    ASSERT_GE(secondsUntilResumed(10), 1);
+    EXPECT_NE(status().find("parameters read again"), std::string::npos) << status();
+    EXPECT_TRUE(rig.op.shown().empty());
 }
 
 TEST_F(Reconnect, AnotherControllerOnThePortIsNotResumed)
