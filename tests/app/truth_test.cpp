@@ -8,6 +8,7 @@
 #include "params/parameter_set.h"
 #include "protocol/registers.h"
 #include "rt/files.h"
+#include "rt/widgets.h"
 
 #include <gtest/gtest.h>
 
@@ -64,6 +65,25 @@ TEST_F(Truth, ANeverConnectedPanelShowsNoValueAndNoModel)
     EXPECT_TRUE(noValue(app.panels.chart, CHART_PV));
     EXPECT_EQ(text(parm(), PARM_MODEL), "");
     EXPECT_FALSE(app.params.fromController());
+}
+
+TEST_F(Truth, ThePidBandsOfValuesNeverReadAreNotDrawn)
+{
+    const int help = app.panels.pidhelp;
+    auto* graph = qobject_cast<rt::Graph*>(rt.controlWidget(help, PIDHELP_GRAPH));
+    ASSERT_TRUE(graph);
+    rt.Commit(parm(), PARM_PID2_HELP);
+    EXPECT_TRUE(rt.IsPanelVisible(help));
+    EXPECT_EQ(graph->lineCount(), 0);
+    for (int c : {PIDHELP_BAND1_A, PIDHELP_BAND2, PIDHELP_SV, PIDHELP_HI_A})
+        EXPECT_EQ(text(help, c), kDash) << c;
+    rt.Commit(help, PIDHELP_EXIT);
+
+    ASSERT_GE(rig.connect(), 0);
+    rt.Commit(parm(), PARM_PID2_HELP);
+    EXPECT_EQ(graph->lineCount(), 7);
+    EXPECT_FALSE(noValue(help, PIDHELP_BAND1_A));
+    EXPECT_NE(text(help, PIDHELP_BAND1_A), kDash);
 }
 
 TEST_F(Truth, AConnectedPanelShowsEveryValueWithItsUnit)
