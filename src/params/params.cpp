@@ -195,13 +195,16 @@ std::string OutcomeText(const OpLog& op)
 
 } // namespace
 
-void ReportOutcome(App& app, const OpLog& op)
+void ReportOutcome(App& app, const OpLog& op, const std::string& detail)
 {
     if (!op.stopped && op.refused.empty())
         return;
     if (op.stopped && op.stopStatus == comlink::AnswerStatus::NoPort && app.portLostReported)
         return;
-    app.rt.MessagePopup(op.stopped ? kNoAnswerTitle : kRefusedTitle, OutcomeText(op));
+    std::string text = OutcomeText(op);
+    if (!detail.empty())
+        text += "\n\n" + detail;
+    app.rt.MessagePopup(op.stopped ? kNoAnswerTitle : kRefusedTitle, text);
 }
 
 bool CheckSendable(App& app, const char* field, EncClass cls, double value, float tempScale)
@@ -398,20 +401,27 @@ void ApplyControlFunctionState(App& app, int f)
 
 bool WriteAllParameters(App& app, OpLog& op)
 {
+    core::WriteAllResult r;
+    const bool answered = WriteAllParameters(app, r);
+    op = r.op;
+    return answered;
+}
+
+bool WriteAllParameters(App& app, core::WriteAllResult& r)
+{
     std::string text;
     if (!core::CheckWriteAll(app.params, &text)) {
         app.rt.MessagePopup(kRangeTitle, text);
         return false;
     }
-    const core::WriteAllResult r = core::WriteAll(app.line, app.params);
+    r = core::WriteAll(app.line, app.params);
     if (r.decimalWritten)
         ApplyDecimalPoint(app);
     if (r.alarmReached) {
         app.rt.SetCtrlVal(app.panels.parm, PARM_ALARM_SW, static_cast<int>(app.params.alarmWatch));
         ShowAlarmSwitch(app, app.params.alarmWatch, r.alarm);
     }
-    op = r.op;
-    return !op.stopped;
+    return !r.op.stopped;
 }
 
 bool WriteAllParameters(App& app)
