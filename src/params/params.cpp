@@ -249,7 +249,8 @@ bool ReadAllParametersQuietly(App& app, std::string* failure)
     ApplyDecimalPoint(app);
     monitor::ShowUnit(app);
     ShowTemperatureUnit(app);
-    if (r.op.ok())
+    // A refused alarm-mode write leaves every value read.
+    if (!r.op.stopped)
         return true;
     if (failure)
         *failure = OutcomeText(r.op);

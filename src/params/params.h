@@ -41,7 +41,7 @@ void ShowNothingRead(App& app);
 // unit has not been read.
 void ShowTemperatureUnit(App& app);
 // The read-all pass without the wait popup or any other popup, for the
-// reconnection watch: true when every answer was good; otherwise *failure
+// reconnection watch: true when every value was read; otherwise *failure
 // says where it stopped.
 bool ReadAllParametersQuietly(App& app, std::string* failure);
 
