@@ -222,20 +222,16 @@ bool CheckParameterLimits(const ParameterSet& p, int* badField, std::string* rea
             *reason = ValueText(p, f, scale) + why;
         return false;
     };
-    // The range first: the set value and the alarms are checked against it.
+    // The range first: the set value is checked against it.
     const std::string lowText = Number(p.rangeLow, td), highText = Number(p.rangeHigh, td);
     if (raw(p.rangeHigh) <= raw(p.rangeLow))
         return fault(23, " is not above range low " + lowText);
     const std::string span = " lies outside the file's range " + lowText + ".." + highText;
     auto inSpan = [&](float v) { return raw(v) >= raw(p.rangeLow) && raw(v) <= raw(p.rangeHigh); };
+    // Only the set value is held to the range: the controller takes alarm
+    // values anywhere, and a file saved from one that holds them so must load.
     if (!inSpan(p.setValue))
         return fault(1, span);
-    if (!inSpan(p.alarmHigh))
-        return fault(2, span);
-    if (!inSpan(p.alarmLow))
-        return fault(3, span);
-    if (raw(p.alarmLow) > raw(p.alarmHigh))
-        return fault(3, " lies above the high alarm " + Number(p.alarmHigh, td));
 
     ParameterSet copy = p;
     int first = 0;

@@ -9,9 +9,9 @@
 namespace params {
 
 // The limits of a whole set, checked in file order with the range first:
-// range high above range low; the set value and both alarms inside that
-// range (the controller refuses a set value outside the range it holds);
-// the low alarm not above the high one; the output level -100..100 %; PID
+// range high above range low; the set value inside that range (the
+// controller refuses a set value outside the range it holds; it takes alarm
+// values anywhere); the output level -100..100 %; PID
 // terms 1 and 5 from 0, term 4 0..100 %, terms 2 and 3 0..32767 s; the SW
 // filter 0..9.9; the codes the controller knows: sensor 0..2, direction and
 // unit 0..1, decimal point 30..31, alarm switch 0..1. False with the
