@@ -37,7 +37,14 @@ public:
     int open(int number, std::unique_ptr<SerialDevice> device, long baudRate);
     // The time-out that bounds every read, seconds.
     int setTimeout(int number, double seconds);
+    // The port's read time-out, seconds (0 for a port that is not open).
+    double timeout(int number) const;
     int flushInput(int number);
+    // Reads and drops what has arrived, waiting up to `seconds` for a first
+    // byte; returns as soon as some came. Returns the count dropped (0: the
+    // line stayed quiet that long), or a negative error. Traced as a read of
+    // 0 bytes asked.
+    int discardInput(int number, double seconds);
     int flushOutput(int number);
     // Returns the count written, or a negative error.
     int write(int number, const std::uint8_t* bytes, int count);

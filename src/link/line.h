@@ -24,6 +24,12 @@ struct Line {
     // Called once the link has closed a port that went away (portOpen and
     // openStatus already cleared).
     std::function<void()> portLost;
+    // Set by an exchange that got no intact answer: its answer may still be
+    // on its way, so the next request first waits until the line has been
+    // quiet this long (seconds, counted from settleSince) and flushes the
+    // input. 0 while the line is settled.
+    double settleQuiet = 0;
+    double settleSince = 0;
 };
 
 } // namespace comlink

@@ -11,6 +11,11 @@ namespace {
 // while we wait; taking the link then is the only way not to freeze.
 constexpr double kBusyWaitLimit = 1.0;
 
+// Settling a line: at most this many quiet spans on a line that keeps
+// talking, and the shortest look at what is waiting.
+constexpr double kSettleSpans = 3.0;
+constexpr double kSettleLook = 0.001;
+
 // An answer ends early when it is a refusal: in the standard 5-byte form, or
 // in the dialect's 8-byte form while a longer block answer was expected.
 bool ReadComplete(const std::uint8_t* bytes, int count, int expected)
@@ -54,11 +59,17 @@ Answer Transact(Line& line, const ModbusFrame& frame, int answerLength, double p
     io::PortTable& ports = line.ports;
     const int port = line.link.comPort;
 
+    answer.expected = expected;
     if (!ports.isOpen(port)) {
         answer.status = AnswerStatus::NoPort;
         return answer;
     }
     // A late answer to an earlier request must never be taken for this one.
+    SettleLine(line);
+    if (!ports.isOpen(port)) {
+        answer.status = AnswerStatus::NoPort;
+        return answer;
+    }
     if (ports.flushInput(port) == io::PORT_ERR_LOST) {
         PortWentAway(line);
         answer.status = AnswerStatus::NoPort;
@@ -83,7 +94,37 @@ Answer Transact(Line& line, const ModbusFrame& frame, int answerLength, double p
     }
     answer.count = got;
     answer.status = Classify(frame, answer, expected);
+    if (answer.status != AnswerStatus::Good && answer.status != AnswerStatus::Exception) {
+        line.settleQuiet = postDelay + ports.timeout(port);
+        line.settleSince = line.clock.now();
+    }
     return answer;
+}
+
+void SettleLine(Line& line)
+{
+    const double quiet = line.settleQuiet;
+    double quietSince = line.settleSince;
+    line.settleQuiet = 0;
+    io::PortTable& ports = line.ports;
+    const int port = line.link.comPort;
+    if (quiet <= 0 || !ports.isOpen(port))
+        return;
+    const double giveUpAt = line.clock.now() + kSettleSpans * quiet;
+    for (;;) {
+        // Bytes already waiting count as just arrived; a little wait lets
+        // the device show what the system holds for it.
+        const double left = std::max(quietSince + quiet - line.clock.now(), kSettleLook);
+        const int dropped = ports.discardInput(port, left);
+        if (dropped == io::PORT_ERR_LOST) {
+            PortWentAway(line);
+            return;
+        }
+        if (dropped <= 0 || line.clock.now() >= giveUpAt)
+            break;
+        quietSince = line.clock.now();
+    }
+    ports.flushInput(port);
 }
 
 void SequencePreamble(Line& line)
@@ -142,7 +183,8 @@ bool VerifiedPollRead(Line& line, const ModbusFrame& frame, double postDelay, An
         }
         if (last.status == AnswerStatus::NoPort)
             break;  // closed or lost: repeating cannot help
-        if (attempt == kPollAttempts || line.clock.now() - start + attemptCost > kPollBudget)
+        // The next attempt first waits for the line to settle.
+        if (attempt == kPollAttempts || line.clock.now() - start + attemptCost + line.settleQuiet > kPollBudget)
             break;
         line.ports.flushOutput(line.link.comPort);
         line.ports.flushInput(line.link.comPort);
@@ -171,12 +213,13 @@ Identity Identify(Line& line)
     SequencePreamble(line);
     Identity id;
     id.answer = Transact(line, request, ReadAnswerLength(1), kPostWriteDelay);
-    id.model = id.answer.bytes[4];
-    id.identLo = id.answer.bytes[5];
     // Only a whole answer with a good CRC identifies.
-    if (id.answer.good())
+    if (id.answer.good()) {
+        id.model = id.answer.bytes[4];
+        id.identLo = id.answer.bytes[5];
         id.status = id.model == kModelVexa || id.model == kModelVexaMax ? IdentifyStatus::Accepted
                                                                        : IdentifyStatus::Refused;
+    }
     else if (id.answer.status == AnswerStatus::Mismatch || id.answer.status == AnswerStatus::Exception)
         id.status = IdentifyStatus::Refused;
     else
