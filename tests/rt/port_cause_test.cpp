@@ -243,10 +243,17 @@ pid_t HoldInChild(const std::string& path, const rt::PortProbePlaces& places = {
     const pid_t child = ::fork();
     if (child == 0) {
         ::close(ready[0]);
+        sigset_t term;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        ::sigprocmask(SIG_BLOCK, &term, nullptr);
         auto device = rt::MakeQtSerialDevice(path, places);
         const char ok = device->open(19200) ? '1' : '0';
         [[maybe_unused]] const ssize_t n = ::write(ready[1], &ok, 1);
-        ::pause();
+        // Held until told to end, then closed as a program closes it.
+        int sig = 0;
+        ::sigwait(&term, &sig);
+        device->close();
         ::_exit(0);
     }
     ::close(ready[1]);

@@ -1,5 +1,6 @@
 // tecctl's raw command on a scripted line: an intact answer that is not the
 // answer to the frame sent is a wrong answer, exit status 4.
+#include "link/transact.h"
 #include "tecctl/commands.h"
 #include "support/hex.h"
 #include "support/line_double.h"
@@ -32,8 +33,9 @@ TEST(TecctlRaw, AnIntactAnswerFromAnotherAddressIsAWrongAnswer)
         wire.queue(LineDouble::Sealed(Bytes(answer)));
         EXPECT_EQ(tecctl::RunCommand(s), status) << words;
         EXPECT_NE(s.text.find(std::string("\n") + words + "\n"), std::string::npos) << s.text;
-        if (status != 0)
+        if (status != 0) {
             EXPECT_EQ(s.error, words);
+        }
     }
 }
 

@@ -527,8 +527,9 @@ TEST_F(TecctlTest, RawSaysWhatTheAnswerWasAndExitsByIt)
         const Result r = tecctl(sim, {"raw", "01", "03", "10", "00", "00", "01"});
         EXPECT_EQ(r.status, c.status) << c.words << ": " << r.err;
         EXPECT_NE(r.out.find("\n" + c.words + "\n"), std::string::npos) << r.out;
-        if (c.status != 0)
+        if (c.status != 0) {
             EXPECT_EQ(r.err, "tecctl raw: " + c.words + "\n");
+        }
     }
     // A block read is read whole.
     Sim sim(dir);
