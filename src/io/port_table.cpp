@@ -34,6 +34,7 @@ int PortTable::open(int number, std::unique_ptr<SerialDevice> device, long baudR
         return PORT_ERR_OPEN;
     Port p;
     p.device = std::move(device);
+    p.openId = ++m_opens;
     const SerialDevice* raw = p.device.get();
     p.device->setLostHandler([this, number, raw] { markLost(number, raw); });
     m_ports[number] = std::move(p);
@@ -173,6 +174,12 @@ void PortTable::closeAll()
 bool PortTable::isOpen(int number) const
 {
     return m_ports.count(number) != 0;
+}
+
+unsigned long PortTable::openId(int number) const
+{
+    const auto it = m_ports.find(number);
+    return it == m_ports.end() ? 0 : it->second.openId;
 }
 
 } // namespace io

@@ -54,6 +54,9 @@ public:
     int close(int number);
     void closeAll();
     bool isOpen(int number) const;
+    // Tells one opening of a port from another: a different number after the
+    // port was closed and opened again, 0 while it is not open.
+    unsigned long openId(int number) const;
     // True when the port's device went away; its calls fail until it is closed.
     bool isLost(int number) const;
     // Called with the port number when an open port's device tells, between
@@ -70,11 +73,13 @@ private:
         std::unique_ptr<SerialDevice> device;
         double timeout = 1.0;
         bool lost = false;
+        unsigned long openId = 0;
     };
     Port* find(int number, int* err);
     void markLost(int number, const SerialDevice* device);
 
     std::map<int, Port> m_ports;
+    unsigned long m_opens = 0;
     Trace m_trace;
     std::function<bool()> m_holding;
     std::function<void(int)> m_idleLoss;

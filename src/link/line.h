@@ -24,12 +24,13 @@ struct Line {
     // Called once the link has closed a port that went away (portOpen and
     // openStatus already cleared).
     std::function<void()> portLost;
-    // Set by an exchange that got no intact answer: its answer may still be
-    // on its way, so the next request first waits until the line has been
-    // quiet this long (seconds, counted from settleSince) and flushes the
-    // input. 0 while the line is settled.
+    // Set by an exchange that got no intact answer: (the rest of) its answer
+    // may still be on its way, so the next request on the same opening of
+    // the port first waits until the line has been quiet this long (seconds,
+    // counted from settleSince) and flushes the input. 0 while settled.
     double settleQuiet = 0;
     double settleSince = 0;
+    unsigned long settleOpenId = 0;
 };
 
 } // namespace comlink

@@ -12,9 +12,10 @@ namespace {
 constexpr double kBusyWaitLimit = 1.0;
 
 // Settling a line: at most this many quiet spans on a line that keeps
-// talking, and the shortest look at what is waiting.
+// talking. Wire time: 10 bits a byte (8N1), at no less than 1200 baud.
 constexpr double kSettleSpans = 3.0;
-constexpr double kSettleLook = 0.001;
+constexpr double kBitsPerByte = 10.0;
+constexpr double kSlowestBaud = 1200.0;
 
 // An answer ends early when it is a refusal: in the standard 5-byte form, or
 // in the dialect's 8-byte form while a longer block answer was expected.
@@ -94,9 +95,16 @@ Answer Transact(Line& line, const ModbusFrame& frame, int answerLength, double p
     }
     answer.count = got;
     answer.status = Classify(frame, answer, expected);
-    if (answer.status != AnswerStatus::Good && answer.status != AnswerStatus::Exception) {
+    // The answer's expected time: the whole wait for an answer not seen
+    // (none came, or another request's), the wire time of the whole answer
+    // for one that came garbled or cut short (its tail may still stream in).
+    if (answer.status == AnswerStatus::Silent || answer.status == AnswerStatus::Mismatch)
         line.settleQuiet = postDelay + ports.timeout(port);
+    else if (answer.status == AnswerStatus::Short || answer.status == AnswerStatus::BadCrc)
+        line.settleQuiet = expected * kBitsPerByte / std::max<double>(line.link.baudRate, kSlowestBaud);
+    if (line.settleQuiet > 0) {
         line.settleSince = line.clock.now();
+        line.settleOpenId = ports.openId(port);
     }
     return answer;
 }
@@ -108,13 +116,14 @@ void SettleLine(Line& line)
     line.settleQuiet = 0;
     io::PortTable& ports = line.ports;
     const int port = line.link.comPort;
-    if (quiet <= 0 || !ports.isOpen(port))
+    // A port closed since has nothing of the old exchange left to come.
+    if (quiet <= 0 || !ports.isOpen(port) || ports.openId(port) != line.settleOpenId)
         return;
     const double giveUpAt = line.clock.now() + kSettleSpans * quiet;
     for (;;) {
-        // Bytes already waiting count as just arrived; a little wait lets
-        // the device show what the system holds for it.
-        const double left = std::max(quietSince + quiet - line.clock.now(), kSettleLook);
+        const double left = quietSince + quiet - line.clock.now();
+        if (left <= 0)
+            break;  // quiet long enough: what came meanwhile goes with the flush
         const int dropped = ports.discardInput(port, left);
         if (dropped == io::PORT_ERR_LOST) {
             PortWentAway(line);
@@ -168,6 +177,9 @@ Answer GuardedTransact(Line& line, const ModbusFrame& frame, int answerLength, b
 bool VerifiedPollRead(Line& line, const ModbusFrame& frame, double postDelay, Answer* answer)
 {
     TakeLinkBusy(line);
+    // What an earlier failed exchange left is waited out before the poll's
+    // own time starts.
+    SettleLine(line);
     const double start = line.clock.now();
     SequencePreamble(line);
     // One more attempt costs the retry pause, the post-write delay and, at

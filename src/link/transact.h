@@ -63,10 +63,12 @@ bool AnswerMatches(const ModbusFrame& request, const std::uint8_t* answer);
 Answer Transact(Line& line, const ModbusFrame& frame, int answerLength, double postDelay = kPostWriteDelay);
 
 // Settles an unsettled line: waits until no byte has arrived for the failed
-// exchange's answer time (its post-write delay and the read time-out), counted
-// from when it gave up and again from every byte that comes meanwhile (those
-// are dropped), then flushes the input. Gives up waiting on a line that never
-// falls quiet after a few such spans. Does nothing on a settled line. The
+// exchange's answer time, counted from when it gave up and again from every
+// byte that comes meanwhile (those are dropped), then flushes the input. That
+// time is the post-write delay and the read time-out when no answer to the
+// request was seen (Silent, Mismatch), the answer's wire time when it came
+// garbled or short. Gives up waiting on a line that never falls quiet after a
+// few such spans. Does nothing on a settled line or a port opened anew. The
 // program calls it before closing a port, so nothing it asked for arrives for
 // the next program on the port.
 void SettleLine(Line& line);
