@@ -1,5 +1,6 @@
 // Serial devices on Qt SerialPort, the port map, and hex dumps of the frames.
 // Qt Core and SerialPort only: the command-line program links it too.
+#include "io/file_io.h"
 #include "rt/end_request.h"
 #include "rt/port_map.h"
 #include "rt/serial_qt.h"
@@ -102,19 +103,21 @@ bool ProcessAlive(const std::string& procDir, long pid)
 // 0 when there is none or it says nothing.
 long LockFilePid(const std::string& file, bool* exists = nullptr)
 {
-    std::ifstream f(file, std::ios::binary);
+    // The lock folder is often writable by all: only a regular file is read,
+    // so a FIFO planted under the name cannot hold the port's opening.
+    io::FileReader f;
+    const bool opened = f.open(file, 4096, nullptr);
     if (exists)
-        *exists = static_cast<bool>(f);
-    if (!f)
+        *exists = opened;
+    if (!opened)
         return 0;
     char buf[32] = {};
-    f.read(buf, sizeof buf - 1);
-    const std::streamsize n = f.gcount();
+    const long long n = std::max(0LL, f.read(buf, sizeof buf - 1, nullptr));
     char* end = nullptr;
     const long pid = std::strtol(buf, &end, 10);
     if (end != buf && pid > 0)
         return pid;
-    if (n == static_cast<std::streamsize>(sizeof(int))) {
+    if (n == static_cast<long long>(sizeof(int))) {
         int binary = 0;
         std::memcpy(&binary, buf, sizeof binary);
         return binary > 0 ? binary : 0;

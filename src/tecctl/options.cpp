@@ -43,7 +43,8 @@ const char* const kUsage =
     "\n"
     "exit status: 0 done, 2 usage, 3 port cannot be opened (missing, not permitted, busy),\n"
     "4 no answer, a short, garbled (bad CRC) or wrong answer, or another model code,\n"
-    "5 the controller refused (an exception answer), 6 a file is malformed (nothing sent)\n";
+    "5 the controller refused (an exception answer), 6 a file is malformed or outside the\n"
+    "controller's limits (nothing sent), 7 a signal stopped a step-program write part way\n";
 
 namespace {
 
