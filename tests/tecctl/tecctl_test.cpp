@@ -613,7 +613,7 @@ TEST_F(TecctlTest, WithoutPortTheSettingsFileDecides)
 
 // A tecctl left running (watch) in `dir`, its output in held.out / held.err;
 // ended (only it) by the test.
-pid_t StartTecctl(const std::string& dir, const std::vector<std::string>& args)
+pid_t HoldTecctl(const std::string& dir, const std::vector<std::string>& args)
 {
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -637,7 +637,7 @@ TEST_F(TecctlTest, ASecondTecctlOnAHeldPortIsToldBusyAndSendsNothing)
     Sim sim(dir, {"--link", link});
     ASSERT_FALSE(sim.device.empty());
     // The first holds the port through the symbolic link, polling.
-    const pid_t first = StartTecctl(dir, {"--port", link, "watch", "--interval", "0.2"});
+    const pid_t first = HoldTecctl(dir, {"--port", link, "watch", "--interval", "0.2"});
     ASSERT_GT(first, 0);
     ASSERT_TRUE(WaitFor([&] { return sim.requests().size() >= 4; }, 20.0)) << ReadAll(dir + "/held.err");
 
