@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -126,15 +127,20 @@ void PtyServer::sendDue()
 // A client that dies without closing its port leaves the terminal in
 // exclusive mode (QSerialPort sets it while open), and with our descriptor
 // keeping the terminal alive nobody but root could open it again. Once the
-// line has been quiet for a while the mode is cleared.
+// line has been quiet for a while the mode is cleared, unless a client still
+// holds the terminal's flock (an idle client that is still there).
 void PtyServer::releaseExclusive()
 {
 #if defined(TIOCGEXCL) && defined(TIOCNXCL)
     if (m_clock.now() - m_lastReceived < EXCLUSIVE_IDLE)
         return;
     int exclusive = 0;
-    if (::ioctl(m_slave, TIOCGEXCL, &exclusive) == 0 && exclusive)
-        ::ioctl(m_slave, TIOCNXCL);
+    if (::ioctl(m_slave, TIOCGEXCL, &exclusive) != 0 || !exclusive)
+        return;
+    if (::flock(m_slave, LOCK_SH | LOCK_NB) != 0)
+        return;
+    ::flock(m_slave, LOCK_UN);
+    ::ioctl(m_slave, TIOCNXCL);
 #endif
 }
 

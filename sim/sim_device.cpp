@@ -72,7 +72,14 @@ public:
         }
     }
 
-    void flushInput() override { m_queue.clear(); }
+    // Drops what has arrived; an answer still on its way (a late one)
+    // arrives after the flush, as it would on a real line.
+    void flushInput() override
+    {
+        const double now = m_clock.now();
+        while (!m_queue.empty() && m_queue.front().readyAt <= now)
+            m_queue.pop_front();
+    }
     void flushOutput() override { m_partial.clear(); }
     std::string description() const override { return "simulated controller"; }
 

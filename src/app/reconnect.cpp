@@ -327,7 +327,8 @@ void Try(App& app)
     w.known = false;
     const std::string found = id.status == comlink::IdentifyStatus::Accepted
                                   ? "another controller (" + IdentityText(id.model, id.identLo) + ")"
-                                  : "a device that is not the controller (model " + Hex(id.model) + "h)";
+                                  : id.answer.good() ? "a device that is not the controller (model " + Hex(id.model) + "h)"
+                                                     : "a device that is not the controller";
     AddHistory(app, "Port " + std::to_string(w.port) + " is back with " + found + ", not the one that was lost (" +
                         IdentityText(w.model, w.identLo) + "): nothing resumed; select the port to use it");
     ShowStatus(app, "Other controller, not used");

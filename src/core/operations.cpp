@@ -546,15 +546,15 @@ std::string Describe(const Answer& a)
     case AnswerStatus::Good:
         return "a good answer";
     case AnswerStatus::Exception:
-        return "a refusal (exception answer)";
+        return "a refusal (exception code " + std::to_string(a.exceptionCode()) + ")";
     case AnswerStatus::Silent:
         return "no answer";
     case AnswerStatus::Short:
-        return "a short answer (" + std::to_string(a.count) + " bytes)";
+        return "a short answer (" + std::to_string(a.count) + " of " + std::to_string(a.expected) + " bytes)";
     case AnswerStatus::BadCrc:
         return "an answer with a bad CRC";
     case AnswerStatus::Mismatch:
-        return "an answer to another request";
+        return "a wrong answer (not the answer to this request)";
     case AnswerStatus::NoPort:
         return "no answer: the serial port is not open";
     }

@@ -1,5 +1,6 @@
 #include "io/port_table.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace io {
@@ -33,6 +34,7 @@ int PortTable::open(int number, std::unique_ptr<SerialDevice> device, long baudR
         return PORT_ERR_OPEN;
     Port p;
     p.device = std::move(device);
+    p.openId = ++m_opens;
     const SerialDevice* raw = p.device.get();
     p.device->setLostHandler([this, number, raw] { markLost(number, raw); });
     m_ports[number] = std::move(p);
@@ -66,6 +68,30 @@ int PortTable::setTimeout(int number, double seconds)
         return PORT_ERR_ARGUMENT;
     p->timeout = seconds;
     return 0;
+}
+
+double PortTable::timeout(int number) const
+{
+    const auto it = m_ports.find(number);
+    return it == m_ports.end() ? 0.0 : it->second.timeout;
+}
+
+int PortTable::discardInput(int number, double seconds)
+{
+    int err = 0;
+    Port* p = find(number, &err);
+    if (!p)
+        return err;
+    std::uint8_t buffer[64];
+    const int n = p->device->read(buffer, static_cast<int>(sizeof buffer), std::max(0.0, seconds),
+                                  [](const std::uint8_t*, int count) { return count > 0; });
+    if (m_trace && n > 0)
+        m_trace(number, false, buffer, n, 0);
+    if (n < 0) {
+        p->lost = true;
+        return PORT_ERR_LOST;
+    }
+    return n;
 }
 
 int PortTable::flushInput(int number)
@@ -148,6 +174,12 @@ void PortTable::closeAll()
 bool PortTable::isOpen(int number) const
 {
     return m_ports.count(number) != 0;
+}
+
+unsigned long PortTable::openId(int number) const
+{
+    const auto it = m_ports.find(number);
+    return it == m_ports.end() ? 0 : it->second.openId;
 }
 
 } // namespace io

@@ -37,7 +37,14 @@ public:
     int open(int number, std::unique_ptr<SerialDevice> device, long baudRate);
     // The time-out that bounds every read, seconds.
     int setTimeout(int number, double seconds);
+    // The port's read time-out, seconds (0 for a port that is not open).
+    double timeout(int number) const;
     int flushInput(int number);
+    // Reads and drops what has arrived, waiting up to `seconds` for a first
+    // byte; returns as soon as some came. Returns the count dropped (0: the
+    // line stayed quiet that long), or a negative error. Traced as a read of
+    // 0 bytes asked.
+    int discardInput(int number, double seconds);
     int flushOutput(int number);
     // Returns the count written, or a negative error.
     int write(int number, const std::uint8_t* bytes, int count);
@@ -47,6 +54,9 @@ public:
     int close(int number);
     void closeAll();
     bool isOpen(int number) const;
+    // Tells one opening of a port from another: a different number after the
+    // port was closed and opened again, 0 while it is not open.
+    unsigned long openId(int number) const;
     // True when the port's device went away; its calls fail until it is closed.
     bool isLost(int number) const;
     // Called with the port number when an open port's device tells, between
@@ -63,11 +73,13 @@ private:
         std::unique_ptr<SerialDevice> device;
         double timeout = 1.0;
         bool lost = false;
+        unsigned long openId = 0;
     };
     Port* find(int number, int* err);
     void markLost(int number, const SerialDevice* device);
 
     std::map<int, Port> m_ports;
+    unsigned long m_opens = 0;
     Trace m_trace;
     std::function<bool()> m_holding;
     std::function<void(int)> m_idleLoss;

@@ -30,6 +30,13 @@ struct Line {
     int operations = 0;
     // Called each time the last operation in progress has ended.
     std::function<void()> operationsEnded;
+    // Set by an exchange that got no intact answer: (the rest of) its answer
+    // may still be on its way, so the next request on the same opening of
+    // the port first waits until the line has been quiet this long (seconds,
+    // counted from settleSince) and flushes the input. 0 while settled.
+    double settleQuiet = 0;
+    double settleSince = 0;
+    unsigned long settleOpenId = 0;
 };
 
 // Marks an operation in progress on the line from its first request to its

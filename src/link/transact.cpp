@@ -11,6 +11,12 @@ namespace {
 // while we wait; taking the link then is the only way not to freeze.
 constexpr double kBusyWaitLimit = 1.0;
 
+// Settling a line: at most this many quiet spans on a line that keeps
+// talking. Wire time: 10 bits a byte (8N1), at no less than 1200 baud.
+constexpr double kSettleSpans = 3.0;
+constexpr double kBitsPerByte = 10.0;
+constexpr double kSlowestBaud = 1200.0;
+
 // An answer ends early when it is a refusal: in the standard 5-byte form, or
 // in the dialect's 8-byte form while a longer block answer was expected.
 bool ReadComplete(const std::uint8_t* bytes, int count, int expected)
@@ -54,11 +60,17 @@ Answer Transact(Line& line, const ModbusFrame& frame, int answerLength, double p
     io::PortTable& ports = line.ports;
     const int port = line.link.comPort;
 
+    answer.expected = expected;
     if (!ports.isOpen(port)) {
         answer.status = AnswerStatus::NoPort;
         return answer;
     }
     // A late answer to an earlier request must never be taken for this one.
+    SettleLine(line);
+    if (!ports.isOpen(port)) {
+        answer.status = AnswerStatus::NoPort;
+        return answer;
+    }
     if (ports.flushInput(port) == io::PORT_ERR_LOST) {
         PortWentAway(line);
         answer.status = AnswerStatus::NoPort;
@@ -83,7 +95,45 @@ Answer Transact(Line& line, const ModbusFrame& frame, int answerLength, double p
     }
     answer.count = got;
     answer.status = Classify(frame, answer, expected);
+    // The answer's expected time: the whole wait for an answer not seen
+    // (none came, or another request's), the wire time of the whole answer
+    // for one that came garbled or cut short (its tail may still stream in).
+    if (answer.status == AnswerStatus::Silent || answer.status == AnswerStatus::Mismatch)
+        line.settleQuiet = postDelay + ports.timeout(port);
+    else if (answer.status == AnswerStatus::Short || answer.status == AnswerStatus::BadCrc)
+        line.settleQuiet = expected * kBitsPerByte / std::max<double>(line.link.baudRate, kSlowestBaud);
+    if (line.settleQuiet > 0) {
+        line.settleSince = line.clock.now();
+        line.settleOpenId = ports.openId(port);
+    }
     return answer;
+}
+
+void SettleLine(Line& line)
+{
+    const double quiet = line.settleQuiet;
+    double quietSince = line.settleSince;
+    line.settleQuiet = 0;
+    io::PortTable& ports = line.ports;
+    const int port = line.link.comPort;
+    // A port closed since has nothing of the old exchange left to come.
+    if (quiet <= 0 || !ports.isOpen(port) || ports.openId(port) != line.settleOpenId)
+        return;
+    const double giveUpAt = line.clock.now() + kSettleSpans * quiet;
+    for (;;) {
+        const double left = quietSince + quiet - line.clock.now();
+        if (left <= 0)
+            break;  // quiet long enough: what came meanwhile goes with the flush
+        const int dropped = ports.discardInput(port, left);
+        if (dropped == io::PORT_ERR_LOST) {
+            PortWentAway(line);
+            return;
+        }
+        if (dropped <= 0 || line.clock.now() >= giveUpAt)
+            break;
+        quietSince = line.clock.now();
+    }
+    ports.flushInput(port);
 }
 
 void SequencePreamble(Line& line)
@@ -127,6 +177,9 @@ Answer GuardedTransact(Line& line, const ModbusFrame& frame, int answerLength, b
 bool VerifiedPollRead(Line& line, const ModbusFrame& frame, double postDelay, Answer* answer)
 {
     TakeLinkBusy(line);
+    // What an earlier failed exchange left is waited out before the poll's
+    // own time starts.
+    SettleLine(line);
     const double start = line.clock.now();
     SequencePreamble(line);
     // One more attempt costs the retry pause, the post-write delay and, at
@@ -142,7 +195,8 @@ bool VerifiedPollRead(Line& line, const ModbusFrame& frame, double postDelay, An
         }
         if (last.status == AnswerStatus::NoPort)
             break;  // closed or lost: repeating cannot help
-        if (attempt == kPollAttempts || line.clock.now() - start + attemptCost > kPollBudget)
+        // The next attempt first waits for the line to settle.
+        if (attempt == kPollAttempts || line.clock.now() - start + attemptCost + line.settleQuiet > kPollBudget)
             break;
         line.ports.flushOutput(line.link.comPort);
         line.ports.flushInput(line.link.comPort);
@@ -171,12 +225,13 @@ Identity Identify(Line& line)
     SequencePreamble(line);
     Identity id;
     id.answer = Transact(line, request, ReadAnswerLength(1), kPostWriteDelay);
-    id.model = id.answer.bytes[4];
-    id.identLo = id.answer.bytes[5];
     // Only a whole answer with a good CRC identifies.
-    if (id.answer.good())
+    if (id.answer.good()) {
+        id.model = id.answer.bytes[4];
+        id.identLo = id.answer.bytes[5];
         id.status = id.model == kModelVexa || id.model == kModelVexaMax ? IdentifyStatus::Accepted
                                                                        : IdentifyStatus::Refused;
+    }
     else if (id.answer.status == AnswerStatus::Mismatch || id.answer.status == AnswerStatus::Exception)
         id.status = IdentifyStatus::Refused;
     else

@@ -23,10 +23,13 @@ enum class AnswerStatus {
 struct Answer {
     std::uint8_t bytes[32] = {};  // cleared before every read
     int count = 0;                // bytes received
+    int expected = 0;             // bytes asked for
     AnswerStatus status = AnswerStatus::Silent;
     bool good() const { return status == AnswerStatus::Good; }
     std::uint16_t reg(int k) const { return RegisterValue(bytes, k); }
     std::uint8_t function() const { return bytes[1]; }
+    // An Exception answer's code (byte 2).
+    std::uint8_t exceptionCode() const { return bytes[2]; }
 };
 
 // Delays of the protocol, seconds.
@@ -51,7 +54,24 @@ bool AnswerMatches(const ModbusFrame& request, const std::uint8_t* answer);
 // A full answer with a good CRC that does not answer the request is Mismatch;
 // its bytes are kept for whoever shows them. A lost port is closed and the
 // line's portLost hook called.
+//
+// An exchange without an intact answer (Silent, Short, BadCrc, Mismatch)
+// leaves the line unsettled: the next exchange first settles it (below), so
+// an answer that comes late is dropped, never read as the next request's.
+// After intact answers nothing is added: the bytes and times on the wire are
+// those of the exchange alone.
 Answer Transact(Line& line, const ModbusFrame& frame, int answerLength, double postDelay = kPostWriteDelay);
+
+// Settles an unsettled line: waits until no byte has arrived for the failed
+// exchange's answer time, counted from when it gave up and again from every
+// byte that comes meanwhile (those are dropped), then flushes the input. That
+// time is the post-write delay and the read time-out when no answer to the
+// request was seen (Silent, Mismatch), the answer's wire time when it came
+// garbled or short. Gives up waiting on a line that never falls quiet after a
+// few such spans. Does nothing on a settled line or a port opened anew. The
+// program calls it before closing a port, so nothing it asked for arrives for
+// the next program on the port.
+void SettleLine(Line& line);
 
 // The sequence preamble: flush both queues, wait 0.05 s.
 void SequencePreamble(Line& line);
@@ -77,13 +97,15 @@ void PortWentAway(Line& line);
 // Identification: one read of the identity register after the preamble.
 enum class IdentifyStatus {
     Accepted,  // model code 0xF0 or 0xF1
-    Refused,   // an answer, but another model code (or not the identity answer)
-    Silent,    // no whole, intact answer (or the port is not open)
+    Refused,   // an intact answer, but another model code, a refusal, or not the identity answer
+    Silent,    // no whole, intact answer (or the port is not open); answer.status says which
 };
 struct Identity {
     IdentifyStatus status = IdentifyStatus::Silent;
-    std::uint8_t model = 0;    // answer byte 4
-    std::uint8_t identLo = 0;  // answer byte 5
+    // From a good identity answer only (bytes 4 and 5); 0 otherwise, so no
+    // byte of a refusal or a garbled answer is ever shown as a model code.
+    std::uint8_t model = 0;
+    std::uint8_t identLo = 0;
     Answer answer;
 };
 constexpr std::uint8_t kModelVexa = 0xF0;

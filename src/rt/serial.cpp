@@ -23,6 +23,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,11 +53,170 @@ io::PortTable::Trace WireTrace()
     return [](int port, bool tx, const std::uint8_t* bytes, int count, int asked) {
         if (tx)
             qCDebug(lcWire).noquote() << "port" << port << "TX" << HexBytes(bytes, count);
+        else if (asked == 0)
+            qCDebug(lcWire).noquote() << "port" << port << "RX" << HexBytes(bytes, count) << "(late, dropped)";
         else
             qCDebug(lcWire).noquote() << "port" << port << "RX" << HexBytes(bytes, count)
                                       << QStringLiteral("(%1 of %2)").arg(std::max(count, 0)).arg(asked);
     };
 }
+
+// ---------------------------------------------------------------- lock files
+
+#ifndef Q_OS_WIN
+namespace {
+
+// The device itself, whatever symbolic links name it; the path as given when
+// it does not resolve (a missing device says so when it is opened).
+std::string ResolvedPath(const std::string& path)
+{
+    char real[PATH_MAX];
+    return !path.empty() && ::realpath(path.c_str(), real) ? std::string(real) : path;
+}
+
+// The UUCP lock file's name for a resolved device: the path below /dev with
+// '/' as '_' ("LCK..ttyUSB0", "LCK..pts_3", as Qt names its own), or the
+// file's name for a device elsewhere.
+std::string LockFileName(const std::string& resolved)
+{
+    std::string name = resolved.rfind("/dev/", 0) == 0 ? resolved.substr(5) : resolved.substr(resolved.rfind('/') + 1);
+    std::replace(name.begin(), name.end(), '/', '_');
+    return "LCK.." + name;
+}
+
+std::string ProcessName(const std::string& procDir, long pid)
+{
+    std::ifstream f(procDir + "/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(f, name);
+    return name.empty() ? "pid " + std::to_string(pid) : name + " (pid " + std::to_string(pid) + ")";
+}
+
+bool ProcessAlive(const std::string& procDir, long pid)
+{
+    struct stat st {};
+    return pid > 0 && ::stat((procDir + "/" + std::to_string(pid)).c_str(), &st) == 0;
+}
+
+// The process named by a lock file: ten ASCII digits as a rule (Qt's own
+// lock files start with the pid too), or a binary int from older programs.
+// 0 when there is none or it says nothing.
+long LockFilePid(const std::string& file, bool* exists = nullptr)
+{
+    // The lock folder is often writable by all: only a regular file is read,
+    // so a FIFO planted under the name cannot hold the port's opening.
+    io::FileReader f;
+    const bool opened = f.open(file, 4096, nullptr);
+    if (exists)
+        *exists = opened;
+    if (!opened)
+        return 0;
+    char buf[32] = {};
+    const long long n = std::max(0LL, f.read(buf, sizeof buf - 1, nullptr));
+    char* end = nullptr;
+    const long pid = std::strtol(buf, &end, 10);
+    if (end != buf && pid > 0)
+        return pid;
+    if (n == static_cast<long long>(sizeof(int))) {
+        int binary = 0;
+        std::memcpy(&binary, buf, sizeof binary);
+        return binary > 0 ? binary : 0;
+    }
+    return 0;
+}
+
+// The living process other than this one whose lock file holds the resolved
+// device, or 0. With removeStale, lock files of processes that are gone (or
+// that name none) are removed on the way, as every program honouring the
+// convention does.
+long LockHolder(const std::string& resolved, const PortProbePlaces& places, bool removeStale)
+{
+    const std::string name = LockFileName(resolved);
+    for (const std::string& dir : places.lockDirs) {
+        const std::string file = dir + "/" + name;
+        bool exists = false;
+        const long pid = LockFilePid(file, &exists);
+        if (!exists || pid == static_cast<long>(::getpid()))
+            continue;
+        if (ProcessAlive(places.procDir, pid))
+            return pid;
+        if (removeStale)
+            ::unlink(file.c_str());
+    }
+    return 0;
+}
+
+// What a device holds while open: the kernel's exclusive mode, an flock on
+// its descriptor and a lock file in the first writable lock folder.
+class PortLock {
+public:
+    explicit PortLock(PortProbePlaces places) : m_places(std::move(places)) {}
+    ~PortLock() { release(); }
+    PortLock(const PortLock&) = delete;
+    PortLock& operator=(const PortLock&) = delete;
+
+    // Before the device is opened: false while another living process's lock
+    // file holds it. Qt would take such a file for stale and replace it.
+    bool free(const std::string& resolved) const { return LockHolder(resolved, m_places, true) == 0; }
+
+    // Once the device is open on fd. False when another program holds it
+    // after all (its flock, or a lock file made meanwhile).
+    bool take(const std::string& resolved, int fd)
+    {
+#ifdef TIOCEXCL
+        ::ioctl(fd, TIOCEXCL);  // no harm where the descriptor is not a terminal
+#endif
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+            return false;
+        const std::string name = LockFileName(resolved);
+        char text[16];
+        std::snprintf(text, sizeof text, "%10ld\n", static_cast<long>(::getpid()));
+        for (const std::string& dir : m_places.lockDirs) {
+            const std::string file = dir + "/" + name;
+            for (int attempt = 0; attempt < 2; ++attempt) {
+                const int lock = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+                if (lock >= 0) {
+                    const bool written = ::write(lock, text, 11) == 11;
+                    ::close(lock);
+                    if (!written) {
+                        ::unlink(file.c_str());
+                        break;
+                    }
+                    m_file = file;
+                    return true;
+                }
+                if (errno != EEXIST)
+                    break;  // this folder is not ours to write: try the next
+                const long pid = LockFilePid(file);
+                // Qt's own lock file, made as the port opened.
+                if (pid == static_cast<long>(::getpid()))
+                    return true;
+                if (ProcessAlive(m_places.procDir, pid))
+                    return false;
+                ::unlink(file.c_str());
+            }
+        }
+        // No writable lock folder: the flock alone keeps our own programs
+        // apart.
+        return true;
+    }
+
+    void release()
+    {
+        if (m_file.empty())
+            return;
+        if (LockFilePid(m_file) == static_cast<long>(::getpid()))
+            ::unlink(m_file.c_str());
+        m_file.clear();
+    }
+
+private:
+    PortProbePlaces m_places;
+    std::string m_file;  // the lock file this device made
+};
+
+} // namespace
+#endif
 
 // ---------------------------------------------------------------- QSerialPort device
 
@@ -64,7 +224,11 @@ namespace {
 
 class QtSerialDevice final : public SerialDevice {
 public:
-    explicit QtSerialDevice(std::string path) : m_path(std::move(path))
+    QtSerialDevice(std::string path, const PortProbePlaces& places)
+        : m_path(std::move(path))
+#ifndef Q_OS_WIN
+        , m_lock(places)
+#endif
     {
         QObject::connect(&m_port, &QSerialPort::errorOccurred, &m_context,
                          [this](QSerialPort::SerialPortError e) { onError(e); });
@@ -76,14 +240,29 @@ public:
     bool open(int baudRate) override
     {
         close();
+#ifndef Q_OS_WIN
+        // The device by its own name, so that every name of it takes the
+        // same locks (Qt's own lock file among them).
+        const std::string device = ResolvedPath(m_path);
+        if (!m_lock.free(device))
+            return false;
+        m_port.setPortName(QString::fromStdString(device));
+        if (!m_port.open(QIODevice::ReadWrite))
+            return false;
+        if (!m_lock.take(device, static_cast<int>(m_port.handle()))) {
+            close();
+            return false;
+        }
+#else
         m_port.setPortName(QString::fromStdString(m_path));
         if (!m_port.open(QIODevice::ReadWrite))
             return false;
+#endif
         const bool ok = m_port.setBaudRate(baudRate) && m_port.setDataBits(QSerialPort::Data8) &&
                         m_port.setParity(QSerialPort::NoParity) && m_port.setStopBits(QSerialPort::OneStop) &&
                         m_port.setFlowControl(QSerialPort::NoFlowControl);
         if (!ok) {
-            m_port.close();
+            close();
             return false;
         }
         m_lost = false;
@@ -94,6 +273,9 @@ public:
     {
         if (m_port.isOpen())
             m_port.close();
+#ifndef Q_OS_WIN
+        m_lock.release();
+#endif
     }
 
     bool isOpen() const override { return m_port.isOpen(); }
@@ -207,8 +389,7 @@ private:
     void closeLost()
     {
         m_lostPosted = false;
-        if (m_port.isOpen())
-            m_port.close();
+        close();
         // Last: the handler may destroy this device.
         if (const std::function<void()> onLost = m_onLost)
             onLost();
@@ -308,6 +489,9 @@ private:
     }
 
     std::string m_path;
+#ifndef Q_OS_WIN
+    PortLock m_lock;  // before the port: released after it closed
+#endif
     QSerialPort m_port;
     bool m_lost = false;
     bool m_inCall = false;
@@ -331,9 +515,9 @@ std::string portLabel(int number, const std::string& path)
 
 } // namespace
 
-std::unique_ptr<SerialDevice> MakeQtSerialDevice(const std::string& path)
+std::unique_ptr<SerialDevice> MakeQtSerialDevice(const std::string& path, const PortProbePlaces& places)
 {
-    return std::make_unique<QtSerialDevice>(path);
+    return std::make_unique<QtSerialDevice>(path, places);
 }
 
 // ---------------------------------------------------------------- why a port does not open
@@ -341,48 +525,10 @@ std::unique_ptr<SerialDevice> MakeQtSerialDevice(const std::string& path)
 #ifndef Q_OS_WIN
 namespace {
 
-std::string ProcessName(const std::string& procDir, long pid)
-{
-    std::ifstream f(procDir + "/" + std::to_string(pid) + "/comm");
-    std::string name;
-    std::getline(f, name);
-    return name.empty() ? "process " + std::to_string(pid) : name + " (process " + std::to_string(pid) + ")";
-}
-
-bool ProcessAlive(const std::string& procDir, long pid)
-{
-    struct stat st {};
-    return pid > 0 && ::stat((procDir + "/" + std::to_string(pid)).c_str(), &st) == 0;
-}
-
-// The process named by a UUCP lock file for the device: ten ASCII digits as a
-// rule, or a binary int from older programs. 0 when there is none.
-long LockFilePid(const std::string& lockDir, const std::string& baseName)
-{
-    // The lock folder is often writable by all: only a regular file is read,
-    // so a FIFO planted under the name cannot hold the port's opening.
-    io::FileReader f;
-    if (!f.open(lockDir + "/LCK.." + baseName, 4096, nullptr))
-        return 0;
-    char buf[32] = {};
-    const long long n = std::max(0LL, f.read(buf, sizeof buf - 1, nullptr));
-    char* end = nullptr;
-    const long pid = std::strtol(buf, &end, 10);
-    if (end != buf && pid > 0)
-        return pid;
-    if (n == static_cast<long long>(sizeof(int))) {
-        int binary = 0;
-        std::memcpy(&binary, buf, sizeof binary);
-        return binary > 0 ? binary : 0;
-    }
-    return 0;
-}
-
 // Another process that has the device open, found among its descriptors.
 std::string HolderFromProc(const std::string& procDir, const std::string& devicePath)
 {
-    char real[PATH_MAX];
-    const std::string target = ::realpath(devicePath.c_str(), real) ? std::string(real) : devicePath;
+    const std::string target = ResolvedPath(devicePath);
     DIR* proc = ::opendir(procDir.c_str());
     if (!proc)
         return {};
@@ -454,14 +600,10 @@ PortOpenCause FindPortOpenCause(const std::string& devicePath, const PortProbePl
         c.group = GroupName(st.st_gid);
         return c;
     }
-    const std::string base = devicePath.substr(devicePath.rfind('/') + 1);
-    for (const std::string& dir : places.lockDirs) {
-        const long pid = LockFilePid(dir, base);
-        if (pid > 0 && pid != static_cast<long>(::getpid()) && ProcessAlive(places.procDir, pid)) {
-            c.kind = PortOpenCause::Busy;
-            c.holder = ProcessName(places.procDir, pid);
-            return c;
-        }
+    if (const long pid = LockHolder(ResolvedPath(devicePath), places, false); pid > 0) {
+        c.kind = PortOpenCause::Busy;
+        c.holder = ProcessName(places.procDir, pid);
+        return c;
     }
     // Nothing on disk tells: try the device itself, without waiting for a
     // carrier and without making it our controlling terminal.

@@ -584,6 +584,28 @@ int Watch(Session& s)
     return EXIT_OK;
 }
 
+// What a raw exchange got, in the words of tecctl's messages.
+std::string AnswerWords(const core::Answer& a)
+{
+    switch (a.status) {
+    case core::AnswerStatus::Good:
+        return "good answer";
+    case core::AnswerStatus::Exception:
+        return "refused (exception code " + std::to_string(a.exceptionCode()) + ")";
+    case core::AnswerStatus::Short:
+        return "short answer (" + std::to_string(a.count) + " of " + std::to_string(a.expected) + " bytes)";
+    case core::AnswerStatus::BadCrc:
+        return "bad CRC";
+    case core::AnswerStatus::Mismatch:
+        return "wrong answer";
+    case core::AnswerStatus::NoPort:
+        return "no answer: the port went away";
+    case core::AnswerStatus::Silent:
+        break;
+    }
+    return "no answer";
+}
+
 int Raw(Session& s)
 {
     // As the debug panel's send: the preamble, a second 0.05 s, one exchange.
@@ -593,7 +615,12 @@ int Raw(Session& s)
     for (int k = 0; k < 6; ++k)
         frame.b[k] = s.rawFrame[k];
     frame.seal();
-    const core::Answer a = comlink::Transact(s.line, frame, 8, comlink::kPostWriteDelay);
+    // A read of a block is answered by the whole block; anything else by 8 bytes.
+    const int count = frame.b[4] << 8 | frame.b[5];
+    const int length = frame.b[1] == comlink::FN_READ && count >= 1 && comlink::ReadAnswerLength(count) <= 32
+                           ? comlink::ReadAnswerLength(count)
+                           : 8;
+    const core::Answer a = comlink::Transact(s.line, frame, length, comlink::kPostWriteDelay);
     std::string sent, got;
     char hex[4];
     for (int k = 0; k < 8; ++k) {
@@ -606,13 +633,13 @@ int Raw(Session& s)
     }
     s.json.string("sent", sent);
     s.json.string("received", got);
-    s.json.string("status", core::Describe(a));
-    s.text += "sent     " + sent + "\nreceived " + got + "\n" + core::Describe(a) + "\n";
-    if (a.count == 0) {
-        s.error = "no answer";
-        return EXIT_SILENT;
-    }
-    return EXIT_OK;
+    const std::string words = AnswerWords(a);
+    s.json.string("status", words);
+    s.text += "sent     " + sent + "\nreceived " + got + "\n" + words + "\n";
+    if (a.good())
+        return EXIT_OK;
+    s.error = words;
+    return a.status == core::AnswerStatus::Exception ? EXIT_REFUSED : EXIT_SILENT;
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // tecctl: the controller from the command line. One command line, one job,
 // then exit; see kUsage and the README.
+#include "core/operations.h"
 #include "io/clock.h"
 #include "io/file_io.h"
 #include "io/port_table.h"
@@ -46,6 +47,31 @@ std::string OpenFailureCause(const std::string& device)
     if (cause.rfind("Cause: ", 0) == 0)
         cause.erase(0, 7);
     return cause.empty() ? device + " cannot be opened" : cause;
+}
+
+// Why identification failed. The model code is named only from an intact
+// identity answer; any other answer is named for what it was.
+std::string IdentificationFailure(const comlink::Identity& id, int address, const std::string& device)
+{
+    const std::string from = "address " + std::to_string(address) + " on " + device;
+    switch (id.answer.status) {
+    case core::AnswerStatus::Good: {
+        char model[8];
+        std::snprintf(model, sizeof model, "0x%02X", id.model);
+        return "identification refused by " + from + " (model code " + model + ")";
+    }
+    case core::AnswerStatus::Exception:
+        return "identification refused by " + from + " (exception code " +
+               std::to_string(id.answer.exceptionCode()) + ")";
+    case core::AnswerStatus::Short:
+    case core::AnswerStatus::BadCrc:
+    case core::AnswerStatus::Mismatch:
+        return "identification got " + core::Describe(id.answer) + " from " + from;
+    case core::AnswerStatus::Silent:
+    case core::AnswerStatus::NoPort:
+        break;
+    }
+    return "no answer from " + from;
 }
 
 } // namespace
@@ -159,19 +185,18 @@ int main(int argc, char** argv)
     if (o.command != "raw") {
         const comlink::Identity id = comlink::Identify(line);
         if (id.status != comlink::IdentifyStatus::Accepted) {
+            comlink::SettleLine(line);
             ports.closeAll();
-            char model[8];
-            std::snprintf(model, sizeof model, "0x%02X", id.model);
-            return Fail(o.command, EXIT_SILENT,
-                        id.status == comlink::IdentifyStatus::Silent
-                            ? "no answer from address " + std::to_string(address) + " on " + device
-                            : "identification refused by address " + std::to_string(address) + " on " + device +
-                                  " (model code " + model + ")");
+            return Fail(o.command, id.answer.status == core::AnswerStatus::Exception ? EXIT_REFUSED : EXIT_SILENT,
+                        IdentificationFailure(id, address, device));
         }
         session.model = id.model;
         session.identLo = id.identLo;
     }
     status = RunCommand(session);
+    // What was asked for and not answered arrives now, not for the next
+    // program on the port.
+    comlink::SettleLine(line);
     ports.closeAll();
 
     if (o.json && o.command != "watch") {

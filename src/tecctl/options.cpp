@@ -41,9 +41,10 @@ const char* const kUsage =
     "  pidN.p pidN.i pidN.d pidN.t4 pidN.t5 (N 1..4) pidN.bound (N 1..3) sensor reg30 reg31\n"
     "  direction unit range-low range-high filter alarm-switch keypad band\n"
     "\n"
-    "exit status: 0 done, 2 usage, 3 port cannot be opened, 4 no answer or identification\n"
-    "refused, 5 the controller refused a value, 6 a file is malformed or outside the controller's\n"
-    "limits (nothing sent), 7 a signal stopped a step-program write part way\n";
+    "exit status: 0 done, 2 usage, 3 port cannot be opened (missing, not permitted, busy),\n"
+    "4 no answer, a short, garbled (bad CRC) or wrong answer, or another model code,\n"
+    "5 the controller refused (an exception answer), 6 a file is malformed or outside the\n"
+    "controller's limits (nothing sent), 7 a signal stopped a step-program write part way\n";
 
 namespace {
 

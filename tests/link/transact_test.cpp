@@ -291,6 +291,23 @@ TEST_F(TransactTest, IdentificationTellsAcceptedRefusedAndSilentApart)
     id = comlink::Identify(app());
     EXPECT_EQ(id.status, comlink::IdentifyStatus::Silent);
     EXPECT_EQ(id.model, 0);
+
+    // A refusal in the standard 5-byte form: bytes 4 and 5 are no model code
+    // (byte 4 is a CRC byte), nor are those of a garbled answer.
+    line.queue(Sealed("01 83 02"));
+    id = comlink::Identify(app());
+    EXPECT_EQ(id.status, comlink::IdentifyStatus::Refused);
+    EXPECT_EQ(id.answer.status, AnswerStatus::Exception);
+    EXPECT_EQ(id.answer.exceptionCode(), 2);
+    EXPECT_EQ(id.model, 0);
+    EXPECT_EQ(id.identLo, 0);
+    std::vector<std::uint8_t> garbled = Sealed("01 03 00 02 F1 2A");
+    garbled[7] ^= 0xFF;
+    line.queue(garbled);
+    id = comlink::Identify(app());
+    EXPECT_EQ(id.status, comlink::IdentifyStatus::Silent);
+    EXPECT_EQ(id.answer.status, AnswerStatus::BadCrc);
+    EXPECT_EQ(id.model, 0);
 }
 
 TEST(RegisterName, NamesWhatTheOperatorKnows)

@@ -108,6 +108,9 @@ TEST(ScriptRun, WatchFollowsTheRunToItsNaturalEnd)
 TEST(ScriptRun, SilentTicksChangeNothingAndThreeShowNoAnswer)
 {
     RunRig rig;
+    // After a tick without an answer the next waits for the line to fall
+    // quiet; a longer soak keeps the run going through all of them.
+    rig.sim->setReg(StepBlockRegister(2) + 2, 30);
     rig.start();
     rig.tick();
     rig.tick();

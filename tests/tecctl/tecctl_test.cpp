@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -606,6 +607,132 @@ TEST_F(TecctlTest, WithoutPortTheSettingsFileDecides)
     std::ofstream(dir + "/DftCom.prm") << "0 19200 7";
     EXPECT_EQ(Tecctl(dir, {"identify"}).status, 6);
     EXPECT_EQ(Tecctl(dir, {"--address", "7", "--port", sim.device, "identify"}).status, 0);
+}
+
+// ---- one program per port, and answers named for what they were
+
+// A tecctl left running (watch) in `dir`, its output in held.out / held.err;
+// ended (only it) by the test.
+pid_t HoldTecctl(const std::string& dir, const std::vector<std::string>& args)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int o = ::open((dir + "/held.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int e = ::open((dir + "/held.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(o, 1);
+        ::dup2(e, 2);
+        std::vector<char*> argv{const_cast<char*>(TECCTL_PATH)};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(TECCTL_PATH, argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+TEST_F(TecctlTest, ASecondTecctlOnAHeldPortIsToldBusyAndSendsNothing)
+{
+    const std::string link = dir + "/ttyTEC";
+    Sim sim(dir, {"--link", link});
+    ASSERT_FALSE(sim.device.empty());
+    // The first holds the port through the symbolic link, polling.
+    const pid_t first = HoldTecctl(dir, {"--port", link, "watch", "--interval", "0.2"});
+    ASSERT_GT(first, 0);
+    ASSERT_TRUE(WaitFor([&] { return sim.requests().size() >= 4; }, 20.0)) << ReadAll(dir + "/held.err");
+
+    // The second names the device itself, and then the link.
+    const std::string probe = Read(0x31, 1);  // a frame the first never sends
+    for (const std::string& port : {sim.device, link}) {
+        const Result r = Tecctl(dir, {"--port", port, "raw", "01", "03", "00", "31", "00", "01"});
+        EXPECT_EQ(r.status, 3) << r.err;
+        EXPECT_NE(r.err.find(port + " is busy, held by tecctl (pid " + std::to_string(first) + ")"), std::string::npos)
+            << r.err;
+    }
+    ::kill(first, SIGTERM);
+    int st = 0;
+    ::waitpid(first, &st, 0);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << ReadAll(dir + "/held.err");
+    std::vector<std::string> seen = sim.requests();
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), probe), 0) << "the refused program sent nothing";
+    for (const std::string& f : seen)
+        EXPECT_TRUE(f == kIdentify || f == Read(0x2A, 1) || f == Read(0x1000, 1) || f == Read(0x1001, 1)) << f;
+
+    // Once the first has ended the port is free.
+    const Result r = Tecctl(dir, {"--port", link, "raw", "01", "03", "00", "31", "00", "01"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    seen = sim.requests();
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), probe), 1);
+}
+
+TEST_F(TecctlTest, RawSaysWhatTheAnswerWasAndExitsByIt)
+{
+    struct Case {
+        std::vector<std::string> faults;
+        std::string words;
+        int status;
+    };
+    const Case cases[] = {
+        {{}, "good answer", 0},
+        {{"--silent"}, "no answer", 4},
+        {{"--short", "3"}, "short answer (5 of 8 bytes)", 4},
+        {{"--bad-crc"}, "bad CRC", 4},
+        {{"--exception", "2"}, "refused (exception code 2)", 5},
+        {{"--exception", "3", "--five-byte-exception"}, "refused (exception code 3)", 5},
+    };
+    for (const Case& c : cases) {
+        Sim sim(dir, c.faults);
+        const Result r = tecctl(sim, {"raw", "01", "03", "10", "00", "00", "01"});
+        EXPECT_EQ(r.status, c.status) << c.words << ": " << r.err;
+        EXPECT_NE(r.out.find("\n" + c.words + "\n"), std::string::npos) << r.out;
+        if (c.status != 0) {
+            EXPECT_EQ(r.err, "tecctl raw: " + c.words + "\n");
+        }
+    }
+    // A block read is read whole.
+    Sim sim(dir);
+    const Result r = tecctl(sim, {"raw", "01", "03", "00", "03", "00", "06"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("good answer"), std::string::npos) << r.out;
+}
+
+TEST_F(TecctlTest, IdentificationNamesAModelCodeOnlyFromAnIntactAnswer)
+{
+    {
+        // A refusal in the standard 5-byte form: its last bytes are a CRC.
+        Sim sim(dir, {"--exception", "2", "--five-byte-exception"});
+        const Result r = tecctl(sim, {"identify"});
+        EXPECT_EQ(r.status, 5);
+        EXPECT_NE(r.err.find("identification refused by address 1 on " + sim.device + " (exception code 2)"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(r.err.find("model code"), std::string::npos) << r.err;
+    }
+    for (const std::vector<std::string>& fault : {std::vector<std::string>{"--bad-crc"}, {"--short", "2"}}) {
+        Sim sim(dir, fault);
+        const Result r = tecctl(sim, {"identify"});
+        EXPECT_EQ(r.status, 4);
+        EXPECT_NE(r.err.find(fault[0] == "--bad-crc" ? "identification got an answer with a bad CRC from address 1"
+                                                     : "identification got a short answer (6 of 8 bytes) from address 1"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(r.err.find("model code"), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(TecctlTest, ALateAnswerIsNotTakenByTheNextProgram)
+{
+    // The first request's answer comes 1.3 s late, after tecctl gave up on it.
+    Sim sim(dir, {"--delay", "1.3"});
+    Result r = tecctl(sim, {"raw", "01", "03", "10", "01", "00", "01"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.out.find("\nno answer\n"), std::string::npos) << r.out;
+    // The next program's request is another: a late answer to the first
+    // would be a wrong answer here, or be taken as its own.
+    r = tecctl(sim, {"raw", "01", "06", "00", "31", "00", "05"});
+    EXPECT_NE(r.out.find("received \n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nno answer\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.status, 4);
 }
 
 } // namespace
