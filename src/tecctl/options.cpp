@@ -11,11 +11,11 @@
 namespace tecctl {
 
 const char* const kUsage =
-    "usage: tecctl [--port N|DEVICE] [--address A] [--baud B] [--simulate] [--json] [--round] COMMAND ...\n"
+    "Usage: tecctl [--port N|DEVICE] [--address A] [--baud B] [--simulate] [--json] [--round] COMMAND ...\n"
     "\n"
     "Drives one temperature controller from scripts and terminals: one command, then exit.\n"
     "\n"
-    "commands:\n"
+    "Commands:\n"
     "  identify                         model code and identity low byte\n"
     "  read                             the process value and every parameter of the read-all pass\n"
     "  get NAME...                      single values (pv, sv, alarm-high, pid2.p, unit, ...)\n"
@@ -32,17 +32,6 @@ const char* const kUsage =
     "                                   an existing non-empty log needs --append or --overwrite\n"
     "  raw HEX...                       one raw frame (6 bytes; the CRC is added), like the debug panel\n"
     "\n"
-    "options:\n"
-    "  --port N|DEVICE   port number (as the program numbers them) or device path;\n"
-    "                    without it, port, baud rate and address come from DftCom.prm\n"
-    "  --address A       controller address, 1 to 255 (default 1, or DftCom.prm's)\n"
-    "  --baud B          baud rate (default 19200, or DftCom.prm's)\n"
-    "  --simulate        use the built-in simulated controller\n"
-    "  --json            one JSON document on standard output\n"
-    "  --round           send a value finer than the decimal point allows rounded to the\n"
-    "                    nearest it allows (without it such a value is refused)\n"
-    "  --help, --version\n"
-    "\n"
     "names for get and set (pv only for get: the process value, read-only):\n"
     "  decimal-point sv alarm-high alarm-low output function\n"
     "  pidN.p pidN.i pidN.d pidN.t4 pidN.t5 (N 1..4) pidN.bound (N 1..3) sensor reg30 reg31\n"
@@ -52,7 +41,18 @@ const char* const kUsage =
     "\n"
     "exit status: 0 done, 2 usage (also a value out of range: nothing written), 3 port cannot be\n"
     "opened, 4 no answer or identification refused, 5 the controller refused a value, 6 a file\n"
-    "is malformed or cannot be written (nothing sent)\n";
+    "is malformed or cannot be written (nothing sent)\n"
+    "\n"
+    "Options:\n"
+    "  --port N|DEVICE   port number (as the program numbers them) or device path;\n"
+    "                    without it, port, baud rate and address come from DftCom.prm\n"
+    "  --address A       controller address, 1 to 255 (default 1, or DftCom.prm's)\n"
+    "  --baud B          baud rate (default 19200, or DftCom.prm's)\n"
+    "  --simulate        use the built-in simulated controller\n"
+    "  --json            one JSON document on standard output\n"
+    "  --round           send a value finer than the decimal point allows rounded to the\n"
+    "                    nearest it allows (without it such a value is refused)\n"
+    "  --help, --version\n";
 
 const char* const kProcessValueName = "pv";
 
