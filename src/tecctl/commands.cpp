@@ -1,6 +1,7 @@
 #include "tecctl/commands.h"
 
 #include "core/operations.h"
+#include "io/text_escape.h"
 #include "monitor/log_format.h"
 #include "params/param_file.h"
 #include "program/step_codec.h"
@@ -609,7 +610,8 @@ int Watch(Session& s)
         std::fflush(stdout);
         if (log && !logFailed && (std::fprintf(log, "%s\n", line.c_str()) < 0 || std::fflush(log) != 0)) {
             logFailed = true;
-            std::fprintf(stderr, "tecctl watch: writing %s failed; logging stopped\n", s.o.logPath.c_str());
+            std::fprintf(stderr, "tecctl watch: writing %s failed; logging stopped\n",
+                         io::EscapeText(s.o.logPath).c_str());
         }
     }
     if (log && std::fclose(log) != 0 && !logFailed) {
