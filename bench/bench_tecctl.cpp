@@ -67,9 +67,9 @@ int main(int argc, char** argv)
     const double identify = pre + Tx(post, 8);
 
     // read: the preamble, then 19 reads (one of 6 registers thrice, one of 5),
-    // the four alarm-switch writes and the keypad read.
+    // the four alarm-switch writes, the keypad read and the process value.
     const double readFloor = identify + pre + 15 * Tx(post, 8) + 3 * Tx(post, 18) + Tx(post, 16) + 4 * Tx(post, 8) +
-                             Tx(post, 8);
+                             Tx(post, 8) + Tx(post, 8);
     // watch: the preamble and the decimal point, then per tick the verified
     // SV read (guard, preamble, 0.03 s) and PV read (preamble, 0.05 s).
     const int ticks = 10;

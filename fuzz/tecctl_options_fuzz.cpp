@@ -4,6 +4,7 @@
 #include "check.h"
 #include "tecctl/options.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -27,6 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(o.portNumber >= 0 && o.portNumber <= 65535);
         FUZZ_CHECK(o.interval >= 0 && o.interval <= 86400);
         FUZZ_CHECK(!o.append || !o.logPath.empty());
+        FUZZ_CHECK(!o.overwrite || (!o.logPath.empty() && !o.append));
     } else {
         FUZZ_CHECK(!error.empty());
     }
@@ -37,6 +39,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(std::isfinite(as.value));
             if (as.param->cls == tecreg::EncClass::B)
                 FUZZ_CHECK(as.value >= 0 && as.value <= 255 && as.value == std::floor(as.value));
+            // Whatever is taken lies in the parameter's range, and the
+            // resolution check either keeps it on a step or says why not.
+            const tecctl::ValueRange r = tecctl::RangeOf(*as.param);
+            if (r.codes.empty())
+                FUZZ_CHECK(as.value >= r.lo && as.value <= r.hi);
+            double sent = 0;
+            std::string why;
+            for (float scale : {1.0f, 10.0f})
+                if (tecctl::CheckResolution(as, scale, false, &sent, &why))
+                    FUZZ_CHECK(sent == as.value || std::fabs(sent - as.value) < 1e-6 * std::max(1.0, std::fabs(sent)));
+                else
+                    FUZZ_CHECK(!why.empty());
+            FUZZ_CHECK(tecctl::CheckResolution(as, 10.0f, true, &sent, &why) && std::isfinite(sent));
         }
         std::uint8_t frame[6];
         tecctl::ParseRawFrame({a}, frame, &error);

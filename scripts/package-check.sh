@@ -61,7 +61,16 @@ for page in "$root"/usr/share/man/man1/*.1.gz; do
   out="$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page" 2>&1 >/dev/null)" || bad "man cannot format $(basename "$page")"
   [ -z "$out" ] || bad "man warns on $(basename "$page"): $out"
   zcat "$page" | grep -q '^\.SH "SERIAL PORTS"\|^\.SH "SEE ALSO"' || bad "$(basename "$page") lacks its written sections"
+  # Every program's page has its synopsis and its options from --help.
+  for section in SYNOPSIS OPTIONS; do
+    zcat "$page" | grep -q "^\.SH $section" || bad "$(basename "$page") has no $section"
+  done
 done
+if [ -f "$root/usr/share/man/man1/tecctl.1.gz" ]; then
+  for section in PARAMETERS '"EXIT STATUS"'; do
+    zcat "$root/usr/share/man/man1/tecctl.1.gz" | grep -q "^\.SH $section" || bad "tecctl.1 has no $section"
+  done
+fi
 
 # One version everywhere: the package, --version, the metainfo's release, the changelog.
 version="$(field Version)"; version="${version%%-*}"

@@ -24,8 +24,10 @@ void OnSignal(int)
 }
 
 const char* USAGE =
-    "usage: tecsim [options]\n"
+    "Usage: tecsim [options]\n"
     "Serves a simulated TE controller on a pseudo-terminal and prints its path.\n"
+    "\n"
+    "Options:\n"
     "  --address N         controller address, 1..255 (default 1)\n"
     "  --model CODE        model code, high byte of register 0x1F00 (default 0xF1)\n"
     "  --ident-low N       low byte of register 0x1F00 (default 0x23)\n"

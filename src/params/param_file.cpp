@@ -2,6 +2,7 @@
 #include "params/param_file.h"
 
 #include "app/app.h"
+#include "io/text_escape.h"
 #include "params/param_ops.h"
 #include "params/params.h"
 #include "rt/files.h"
@@ -67,7 +68,7 @@ void LoadParameterFile(App& app)
     std::string reason;
     if (!ParseParameterFile(text, app.params, &loaded, &bad, &reason)) {
         app.rt.MessagePopup(kFileErrorTitle, "The parameter file\n" + path + "\ncannot be loaded: field " +
-                                                 std::to_string(bad) + " (" + FileFieldName(bad) + "): " + reason +
+                                                 std::to_string(bad) + " (" + FileFieldName(bad) + "): " + io::EscapeText(reason) +
                                                  ".\nNothing was changed and nothing was sent.");
         return;
     }

@@ -1,4 +1,5 @@
 // The parameter file's text form. Pure: no port, no panel, no Qt.
+#include "io/text_escape.h"
 #include "params/encoding.h"
 #include "params/param_file.h"
 
@@ -147,7 +148,7 @@ bool ParseInteger(const std::string& token, long* value)
 
 std::string Quote(const std::string& token)
 {
-    return "\"" + (token.size() > 40 ? token.substr(0, 40) + "..." : token) + "\"";
+    return "\"" + io::EscapeText(token.size() > 40 ? token.substr(0, 40) + "..." : token) + "\"";
 }
 
 std::string Number(double v, int decimals)

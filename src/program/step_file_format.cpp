@@ -2,6 +2,7 @@
 // with one decimal, the integers as unsigned 16-bit values. Formatting and
 // parsing are locale-independent: the run-time may have set the process
 // locale to one whose decimal separator is a comma.
+#include "io/text_escape.h"
 #include "program/step_program.h"
 #include "program/step_codec.h"
 
@@ -150,7 +151,7 @@ bool ParseStepFile(const std::string& text, StepProgram* out, int* badField, std
         if (pos > static_cast<int>(tokens.size()))
             return fail("the file ends after " + std::to_string(tokens.size()) + " of 41 numbers");
         const std::string_view tok = tokens[static_cast<std::size_t>(pos - 1)];
-        const std::string quoted = "\"" + std::string(tok.substr(0, 40)) + (tok.size() > 40 ? "...\"" : "\"");
+        const std::string quoted = "\"" + io::EscapeText(tok.substr(0, 40)) + (tok.size() > 40 ? "...\"" : "\"");
         if (pos == kProgramRegisters) {
             if (!ParseFloat(tok, &prog.tolBand))
                 return fail(quoted + " is not a number");

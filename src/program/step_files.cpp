@@ -1,6 +1,7 @@
 // "Save to PC" and "Open Frm PC": the script panel's program to and from a
 // step-program file. Neither touches the controller.
 #include "app/app.h"
+#include "io/text_escape.h"
 #include "program/program.h"
 #include "rt/files.h"
 
@@ -71,7 +72,7 @@ TEC_CALLBACK(ScriptFileRd)
     std::string reason;
     if (!program::ParseStepFile(text, &prog, &bad, &reason)) {
         app.rt.MessagePopup(kFileTitle, "The step-program file\n" + path + "\ncannot be loaded: " +
-                                            program::StepFieldDescription(bad) + ": " + reason +
+                                            program::StepFieldDescription(bad) + ": " + io::EscapeText(reason) +
                                             ".\nThe panel is unchanged.");
         return 0;
     }

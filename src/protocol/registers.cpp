@@ -56,8 +56,8 @@ const std::vector<NamedParameter>& NamedParameters()
         for (int n = 1; n <= 4; ++n) {
             const std::string p = "pid" + std::to_string(n) + ".";
             v.push_back({p + "p", PidRegister(n, 1), EncClass::D, "%"});
-            v.push_back({p + "i", PidRegister(n, 2), EncClass::I, ""});
-            v.push_back({p + "d", PidRegister(n, 3), EncClass::I, ""});
+            v.push_back({p + "i", PidRegister(n, 2), EncClass::I, "s"});
+            v.push_back({p + "d", PidRegister(n, 3), EncClass::I, "s"});
             v.push_back({p + "t4", PidRegister(n, 4), EncClass::D, ""});
             v.push_back({p + "t5", PidRegister(n, 5), EncClass::D, "%"});
             if (n < 4)

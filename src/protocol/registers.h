@@ -56,7 +56,7 @@ struct NamedParameter {
     std::string name;
     std::uint16_t reg;
     EncClass cls;
-    const char* unit;  // "temperature", "%", "" (code or plain number)
+    const char* unit;  // "temperature", "%", "s", "" (code or plain number)
 };
 // Every parameter that can be read or written one at a time, in read-all order.
 const std::vector<NamedParameter>& NamedParameters();

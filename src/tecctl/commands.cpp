@@ -2,6 +2,7 @@
 
 #include "core/operations.h"
 #include "io/file_io.h"
+#include "io/text_escape.h"
 #include "monitor/log_format.h"
 #include "params/param_file.h"
 #include "program/step_codec.h"
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <ctime>
 #include <sstream>
+#include <sys/stat.h>
 
 #include <unistd.h>
 
@@ -68,26 +70,53 @@ std::string FormatValue(double v, int decimals)
     return buf;
 }
 
+// The temperature unit as the unit register names it.
+std::string TemperatureUnit(int cfUnit)
+{
+    return cfUnit == 1 ? "\u00B0F" : cfUnit == 0 ? "\u00B0C" : "degrees (unit code " + std::to_string(cfUnit) + ")";
+}
+
 std::string UnitText(const NamedParameter& p, int cfUnit)
 {
     if (std::string(p.unit) == "temperature")
-        return cfUnit == 1 ? "\u00B0F" : cfUnit == 0 ? "\u00B0C" : "degrees";
+        return TemperatureUnit(cfUnit);
     return p.unit;
 }
 
-// One value for both outputs.
+// One value for both outputs; a coded value prints its word and keeps its
+// code in the document.
 void Emit(Session& s, const NamedParameter& p, double value, float tempScale, int cfUnit)
 {
     const int decimals = Decimals(p.cls, tempScale);
     const std::string unit = UnitText(p, cfUnit);
+    const char* word = WordForCode(p.name, static_cast<int>(value));
     s.json.beginObject(p.name.c_str());
     s.json.number("value", value, decimals);
+    if (word)
+        s.json.string("word", word);
     s.json.string("unit", unit);
     s.json.integer("register", p.reg);
     s.json.endObject();
     char line[160];
-    std::snprintf(line, sizeof line, "%-14s %10s %s\n", p.name.c_str(), FormatValue(value, decimals).c_str(),
-                  unit.c_str());
+    std::snprintf(line, sizeof line, "%-14s %10s %s", p.name.c_str(),
+                  word ? word : FormatValue(value, decimals).c_str(), unit.c_str());
+    std::string text = line;
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    s.text += text + "\n";
+}
+
+// The process value, marked as such: in the document beside "parameters".
+void EmitPv(Session& s, double pv, float tempScale, int cfUnit)
+{
+    const int decimals = Decimals(EncClass::T, tempScale);
+    s.json.beginObject("pv");
+    s.json.number("value", pv, decimals);
+    s.json.string("unit", TemperatureUnit(cfUnit));
+    s.json.endObject();
+    char line[160];
+    std::snprintf(line, sizeof line, "%-14s %10s %s (process value)\n", kProcessValueName,
+                  FormatValue(pv, decimals).c_str(), TemperatureUnit(cfUnit).c_str());
     s.text += line;
 }
 
@@ -121,6 +150,26 @@ bool ReadScale(Session& s, core::OpLog& op, ParameterSet& p)
         return false;
     p.decimalPnt = static_cast<std::int16_t>(a.bytes[5]);
     p.tempScale = params::TempScaleFor(p.decimalPnt);
+    return true;
+}
+
+// The temperature unit, read as the read-all pass reads it.
+bool ReadUnit(Session& s, core::OpLog& op, ParameterSet& p)
+{
+    core::Answer a;
+    if (!core::ReadRegisters(s.line, op, tecreg::kCfUnit, 1, &a))
+        return false;
+    p.cfUnit = static_cast<std::int16_t>(a.bytes[5]);
+    return true;
+}
+
+// The process value at the scale of p.
+bool ReadPv(Session& s, core::OpLog& op, const ParameterSet& p, double* pv)
+{
+    core::Answer a;
+    if (!core::ReadRegisters(s.line, op, tecreg::kPv, 1, &a))
+        return false;
+    *pv = params::Decode(EncClass::T, a.bytes[4], a.bytes[5], p.tempScale);
     return true;
 }
 
@@ -199,6 +248,11 @@ int Read(Session& s)
     const int status = ReadAllInto(s, p, &r);
     if (status != EXIT_OK)
         return status;
+    // The process value after the pass, at the scale and in the unit it read.
+    double pv = 0;
+    if (!ReadPv(s, r.op, p, &pv))
+        return OpStatus(s, r.op);
+    EmitPv(s, pv, p.tempScale, p.cfUnit);
     EmitAll(s, p, r);
     return EXIT_OK;
 }
@@ -211,11 +265,24 @@ int Get(Session& s)
     ParameterSet p;
     bool needScale = false;
     for (const std::string& name : s.o.args)
-        needScale = needScale || tecreg::FindParameter(name)->cls == EncClass::T;
-    if (needScale && !ReadScale(s, op, p))
+        needScale = needScale || name == kProcessValueName || tecreg::FindParameter(name)->cls == EncClass::T;
+    // Temperatures need the scale to be read and the unit to be named.
+    if (needScale && (!ReadScale(s, op, p) || !ReadUnit(s, op, p)))
         return OpStatus(s, op);
+    bool pvDone = false;
+    for (const std::string& name : s.o.args) {
+        if (name != kProcessValueName || pvDone)
+            continue;
+        double pv = 0;
+        if (!ReadPv(s, op, p, &pv))
+            return OpStatus(s, op);
+        EmitPv(s, pv, p.tempScale, p.cfUnit);
+        pvDone = true;
+    }
     s.json.beginObject("parameters");
     for (const std::string& name : s.o.args) {
+        if (name == kProcessValueName)
+            continue;
         const NamedParameter& np = *tecreg::FindParameter(name);
         core::Answer a;
         if (!core::ReadRegisters(s.line, op, np.reg, 1, &a)) {
@@ -225,7 +292,7 @@ int Get(Session& s)
         double v = params::Decode(np.cls, a.bytes[4], a.bytes[5], p.tempScale);
         if (np.reg == tecreg::kAlarmSwitch)
             v = params::AlarmWatchFromByte(a.bytes[5]);
-        Emit(s, np, v, p.tempScale, -1);
+        Emit(s, np, v, p.tempScale, p.cfUnit);
     }
     s.json.endObject();
     return EXIT_OK;
@@ -239,12 +306,14 @@ int Set(Session& s)
     bool needScale = false;
     for (const Assignment& a : s.assignments)
         needScale = needScale || a.param->cls == EncClass::T;
-    if (needScale && !ReadScale(s, op, p))
+    if (needScale && (!ReadScale(s, op, p) || !ReadUnit(s, op, p)))
         return OpStatus(s, op);
     // Every value is checked at the scale it will be sent with before the first write.
     float scale = p.tempScale;
-    for (const Assignment& a : s.assignments) {
+    for (Assignment& a : s.assignments) {
         std::string message;
+        if (!CheckResolution(a, scale, s.o.round, &a.value, &s.error))
+            return EXIT_USAGE;
         if (!core::CheckSendable(a.param->name.c_str(), a.param->cls, a.value, scale, &message)) {
             s.error = message.substr(0, message.find('\n'));
             return EXIT_USAGE;
@@ -282,10 +351,12 @@ int Set(Session& s)
                 p.decimalPnt = static_cast<std::int16_t>(a.value);
                 p.tempScale = params::TempScaleFor(p.decimalPnt);
             }
+            if (np.reg == tecreg::kCfUnit && (op.refused.empty() || op.refused.back() != np.reg))
+                p.cfUnit = static_cast<std::int16_t>(a.value);
         }
         if (!op.refused.empty() && op.refused.back() == np.reg)
             continue;
-        Emit(s, np, a.value, p.tempScale, -1);
+        Emit(s, np, a.value, p.tempScale, needScale ? p.cfUnit : -1);
     }
     s.json.endObject();
     return OpStatus(s, op);
@@ -378,15 +449,18 @@ int ProgramCommand(Session& s)
             s.error = "the status word got no good answer";
             return EXIT_SILENT;
         }
-        const int indicator = program::StepIndicatorIndex(st.runMode, st.segment);
-        s.json.boolean("running", st.runMode == program::kRunModeRunning);
+        const ProgramState ps = DescribeRunStatus(st.runMode, st.segment);
+        s.json.boolean("running", ps.running);
+        s.json.string("state", ps.state);
+        if (ps.step > 0) {
+            s.json.integer("step", ps.step);
+            s.json.integer("segment", ps.segment);
+            s.json.integer("half", ps.half);
+        }
         s.json.integer("runMode", st.runMode);
         s.json.integer("segmentCode", st.segment);
-        s.json.integer("indicator", indicator);
-        char line[128];
-        std::snprintf(line, sizeof line, "run mode %d, segment code %d%s\n", st.runMode, st.segment,
-                      st.runMode == program::kRunModeRunning ? " (running)" : "");
-        s.text += line;
+        s.json.integer("indicator", program::StepIndicatorIndex(st.runMode, st.segment));
+        s.text += ps.text + "\n";
         return EXIT_OK;
     }
     // get and put need the controller's scale.
@@ -464,7 +538,8 @@ int Function(Session& s)
     const int status = OpStatus(s, op);
     if (status == EXIT_OK) {
         s.json.integer("function", s.function);
-        s.text += "control function " + std::to_string(s.function) + "\n";
+        s.json.string("word", WordForCode("function", s.function));
+        s.text += std::string("control function ") + WordForCode("function", s.function) + "\n";
     }
     return status;
 }
@@ -562,7 +637,8 @@ int Watch(Session& s)
         std::fflush(stdout);
         if (log && !logFailed && (std::fprintf(log, "%s\n", line.c_str()) < 0 || std::fflush(log) != 0)) {
             logFailed = true;
-            std::fprintf(stderr, "tecctl watch: writing %s failed; logging stopped\n", s.o.logPath.c_str());
+            std::fprintf(stderr, "tecctl watch: writing %s failed; logging stopped\n",
+                         io::EscapeText(s.o.logPath).c_str());
         }
     }
     if (log && std::fclose(log) != 0 && !logFailed) {
@@ -656,6 +732,8 @@ int Prepare(Session& s)
                 return EXIT_USAGE;
             // Values without a temperature scale are checked here; temperatures once the scale is read.
             std::string message;
+            if (a.param->cls != EncClass::T && !CheckResolution(a, 1.0f, o.round, &a.value, &s.error))
+                return EXIT_USAGE;
             if (a.param->cls != EncClass::T &&
                 !core::CheckSendable(a.param->name.c_str(), a.param->cls, a.value, 1.0f, &message)) {
                 s.error = message.substr(0, message.find('\n'));
@@ -687,13 +765,12 @@ int Prepare(Session& s)
             return EXIT_FILE;
         }
     } else if (c == "function") {
-        if (!ParseFunction(o.args[0], &s.function)) {
-            s.error = "\"" + o.args[0] + "\" is not off, autotune, manual or pid";
+        if (!ParseFunction(o.args[0], &s.function, &s.error))
             return EXIT_USAGE;
-        }
     } else if (c == "output") {
         Assignment a;
-        if (!ParseAssignment("output=" + o.args[0], &a, &s.error))
+        if (!ParseAssignment("output=" + o.args[0], &a, &s.error) ||
+            !CheckResolution(a, 1.0f, o.round, &a.value, &s.error))
             return EXIT_USAGE;
         std::string message;
         if (!core::CheckSendable("output level", EncClass::D, a.value, 1.0f, &message)) {
@@ -701,6 +778,14 @@ int Prepare(Session& s)
             return EXIT_USAGE;
         }
         s.level = a.value;
+    } else if (c == "watch" && !o.logPath.empty() && !o.append && !o.overwrite) {
+        // A log already holding lines is not emptied unasked.
+        struct stat st {};
+        if (::stat(o.logPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+            s.error = o.logPath + " already holds " + std::to_string(static_cast<long long>(st.st_size)) +
+                      " bytes: add --append to continue it or --overwrite to replace it";
+            return EXIT_USAGE;
+        }
     } else if (c == "raw") {
         if (!ParseRawFrame(o.args, s.rawFrame, &s.error))
             return EXIT_USAGE;

@@ -1,5 +1,7 @@
 #include "tecctl/json.h"
 
+#include "io/text_escape.h"
+
 #include <cmath>
 #include <cstdio>
 
@@ -7,8 +9,10 @@ namespace tecctl {
 
 std::string JsonEscape(const std::string& s)
 {
+    // Text from files and arguments arrives escaped as on the terminal, so
+    // the document is always valid UTF-8.
     std::string out = "\"";
-    for (unsigned char c : s) {
+    for (unsigned char c : io::EscapeText(s, true)) {
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;

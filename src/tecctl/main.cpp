@@ -3,6 +3,7 @@
 #include "core/operations.h"
 #include "io/clock.h"
 #include "io/file_io.h"
+#include "io/text_escape.h"
 #include "io/port_table.h"
 #include "link/transact.h"
 #include "link/com_settings.h"
@@ -33,9 +34,12 @@ void OnInterrupt(int)
     g_interrupted = true;
 }
 
+// Every message is escaped: file text, file names and arguments reach the
+// terminal as printable text, never as control sequences, and a NUL in them
+// cannot cut the message short.
 int Fail(const std::string& command, int status, const std::string& cause)
 {
-    std::fprintf(stderr, "tecctl %s: %s\n", command.c_str(), cause.c_str());
+    std::fprintf(stderr, "tecctl %s: %s\n", io::EscapeText(command).c_str(), io::EscapeText(cause).c_str());
     return status;
 }
 
@@ -87,7 +91,7 @@ int main(int argc, char** argv)
     Options o;
     std::string error;
     if (!ParseOptions(args, &o, &error)) {
-        std::fprintf(stderr, "tecctl: %s\nTry \"tecctl --help\".\n", error.c_str());
+        std::fprintf(stderr, "tecctl: %s\nTry \"tecctl --help\".\n", io::EscapeText(error).c_str());
         return EXIT_USAGE;
     }
     if (o.help) {
@@ -165,9 +169,12 @@ int main(int argc, char** argv)
         dev = rt::MakeQtSerialDevice(device);
     }
     ports.setTrace(rt::WireTrace());
+    // A port given by its path is named by it; a number by both.
+    const std::string portName = !o.portDevice.empty() ? device
+                                 : o.simulate           ? device
+                                                        : "port " + std::to_string(port) + " (" + device + ")";
     if (ports.open(port, std::move(dev), baud) != 0)
-        return Fail(o.command, EXIT_PORT,
-                    "cannot open port " + std::to_string(port) + ": " + OpenFailureCause(device));
+        return Fail(o.command, EXIT_PORT, "cannot open " + portName + ": " + OpenFailureCause(device));
     ports.setTimeout(port, comlink::kReadTimeout);
     line.link.comPort = static_cast<std::uint16_t>(port);
     line.link.baudRate = static_cast<std::uint32_t>(baud);
@@ -213,7 +220,7 @@ int main(int argc, char** argv)
         out += "}\n";
         std::fputs(out.c_str(), stdout);
     } else {
-        std::fputs(session.text.c_str(), stdout);
+        std::fputs(io::EscapeText(session.text, true).c_str(), stdout);
     }
     std::fflush(stdout);
     if (status != EXIT_OK)

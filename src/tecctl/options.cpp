@@ -1,21 +1,24 @@
 #include "tecctl/options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace tecctl {
 
 const char* const kUsage =
-    "usage: tecctl [--port N|DEVICE] [--address A] [--baud B] [--simulate] [--json] COMMAND ...\n"
+    "Usage: tecctl [--port N|DEVICE] [--address A] [--baud B] [--simulate] [--json] [--round] COMMAND ...\n"
     "\n"
     "Drives one temperature controller from scripts and terminals: one command, then exit.\n"
     "\n"
-    "commands:\n"
+    "Commands:\n"
     "  identify                         model code and identity low byte\n"
-    "  read                             every parameter of the read-all pass\n"
-    "  get NAME...                      single parameters (sv, alarm-high, pid2.p, unit, ...)\n"
+    "  read                             the process value and every parameter of the read-all pass\n"
+    "  get NAME...                      single values (pv, sv, alarm-high, pid2.p, unit, ...)\n"
     "  set NAME=VALUE...                write single parameters (only those named)\n"
     "  save FILE.prm                    read all parameters and save them to a parameter file\n"
     "  load FILE.prm                    check the file, write all of it, read everything back\n"
@@ -23,28 +26,37 @@ const char* const kUsage =
     "  program put FILE.srp             write a step-program file to the controller\n"
     "  program run | stop | status      start, stop or look at the step program\n"
     "  function off|autotune|manual|pid switch the control function\n"
-    "  output LEVEL                     manual output level in percent\n"
-    "  watch [--interval S] [--count N] [--log FILE.dat [--append]]\n"
-    "                                   SV and PV, one line per tick, in the data-log format\n"
+    "  output LEVEL                     manual output level in percent, -100 to 100\n"
+    "  watch [--interval S] [--count N] [--log FILE.dat [--append|--overwrite]]\n"
+    "                                   SV and PV, one line per tick, in the data-log format;\n"
+    "                                   an existing non-empty log needs --append or --overwrite\n"
     "  raw HEX...                       one raw frame (6 bytes; the CRC is added), like the debug panel\n"
     "\n"
-    "options:\n"
+    "names for get and set (pv only for get: the process value, read-only):\n"
+    "  decimal-point sv alarm-high alarm-low output function\n"
+    "  pidN.p pidN.i pidN.d pidN.t4 pidN.t5 (N 1..4) pidN.bound (N 1..3) sensor reg30 reg31\n"
+    "  direction unit range-low range-high filter alarm-switch keypad band\n"
+    "words for coded values (or their codes): function off|autotune|manual|pid (0 1 3 4),\n"
+    "  unit C|F (0 1), direction normal|reversed (0 1), sensor thermocouple|pt100|thermistor (0 1 2)\n"
+    "\n"
+    "exit status: 0 done, 2 usage (also a value out of range: nothing written), 3 port cannot be\n"
+    "opened (missing, not permitted, busy), 4 no answer, a short, garbled (bad CRC) or wrong\n"
+    "answer, or another model code, 5 the controller refused (an exception answer), 6 a file\n"
+    "is malformed or outside the controller's limits (nothing sent) or cannot be written,\n"
+    "7 a signal stopped a step-program write part way\n"
+    "\n"
+    "Options:\n"
     "  --port N|DEVICE   port number (as the program numbers them) or device path;\n"
     "                    without it, port, baud rate and address come from DftCom.prm\n"
     "  --address A       controller address, 1 to 255 (default 1, or DftCom.prm's)\n"
     "  --baud B          baud rate (default 19200, or DftCom.prm's)\n"
     "  --simulate        use the built-in simulated controller\n"
     "  --json            one JSON document on standard output\n"
-    "  --help, --version\n"
-    "\n"
-    "names for get and set: decimal-point sv alarm-high alarm-low output function\n"
-    "  pidN.p pidN.i pidN.d pidN.t4 pidN.t5 (N 1..4) pidN.bound (N 1..3) sensor reg30 reg31\n"
-    "  direction unit range-low range-high filter alarm-switch keypad band\n"
-    "\n"
-    "exit status: 0 done, 2 usage, 3 port cannot be opened (missing, not permitted, busy),\n"
-    "4 no answer, a short, garbled (bad CRC) or wrong answer, or another model code,\n"
-    "5 the controller refused (an exception answer), 6 a file is malformed or outside the\n"
-    "controller's limits (nothing sent), 7 a signal stopped a step-program write part way\n";
+    "  --round           send a value finer than the decimal point allows rounded to the\n"
+    "                    nearest it allows (without it such a value is refused)\n"
+    "  --help, --version\n";
+
+const char* const kProcessValueName = "pv";
 
 namespace {
 
@@ -106,6 +118,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
             o.simulate = true;
         } else if (a == "--json") {
             o.json = true;
+        } else if (a == "--round") {
+            o.round = true;
         } else if (a == "--port") {
             if (!value(a, &v))
                 return false;
@@ -158,10 +172,19 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
     o.command = args[i++];
     for (; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (o.command == "watch" && (a == "--interval" || a == "--count" || a == "--log" || a == "--append")) {
+        if ((o.command == "set" || o.command == "output") && a == "--round") {
+            o.round = true;
+            continue;
+        }
+        if (o.command == "watch" &&
+            (a == "--interval" || a == "--count" || a == "--log" || a == "--append" || a == "--overwrite")) {
             std::string v;
             if (a == "--append") {
                 o.append = true;
+                continue;
+            }
+            if (a == "--overwrite") {
+                o.overwrite = true;
                 continue;
             }
             if (!value(a, &v))
@@ -208,14 +231,127 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
         *error = "watch: --append needs --log FILE";
         return false;
     }
+    if (o.overwrite && (o.logPath.empty() || o.append)) {
+        *error = o.append ? "watch: --append and --overwrite exclude each other" : "watch: --overwrite needs --log FILE";
+        return false;
+    }
     if (c == "get")
         for (const std::string& name : o.args)
-            if (!tecreg::FindParameter(name)) {
+            if (name != kProcessValueName && !tecreg::FindParameter(name)) {
                 *error = "get: unknown parameter \"" + name + "\"";
                 return false;
             }
     *out = o;
     return true;
+}
+
+namespace {
+
+struct CodeWord {
+    const char* word;
+    int code;
+};
+struct WordList {
+    const char* name;
+    std::vector<CodeWord> words;
+};
+
+// The words the panel's selectors show, as scripts type them.
+const std::vector<WordList>& Words()
+{
+    static const std::vector<WordList> kWords = {
+        {"function", {{"off", 0}, {"autotune", 1}, {"manual", 3}, {"pid", 4}, {"program", 5}}},
+        {"unit", {{"C", 0}, {"F", 1}}},
+        {"direction", {{"normal", 0}, {"reversed", 1}}},
+        {"sensor", {{"thermocouple", 0}, {"pt100", 1}, {"thermistor", 2}}},
+    };
+    return kWords;
+}
+
+const WordList* WordsOf(const std::string& name)
+{
+    for (const WordList& w : Words())
+        if (name == w.name)
+            return &w;
+    return nullptr;
+}
+
+bool SameWord(const std::string& a, const char* b)
+{
+    const std::size_t n = std::strlen(b);
+    if (a.size() != n)
+        return false;
+    for (std::size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+std::string Fixed(double v, int decimals)
+{
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    return buf;
+}
+
+} // namespace
+
+const char* WordForCode(const std::string& name, int code)
+{
+    if (const WordList* w = WordsOf(name))
+        for (const CodeWord& cw : w->words)
+            if (cw.code == code)
+                return cw.word;
+    return nullptr;
+}
+
+ValueRange RangeOf(const tecreg::NamedParameter& p)
+{
+    using tecreg::EncClass;
+    ValueRange r;
+    const std::string& n = p.name;
+    if (n == "function")
+        r.codes = {0, 1, 3, 4};  // 5 is the step program: `program run` starts it
+    else if (n == "unit" || n == "direction" || n == "alarm-switch" || n == "keypad")
+        r.codes = {0, 1};
+    else if (n == "sensor")
+        r.codes = {0, 1, 2};
+    else if (n == "decimal-point")
+        r.codes = {30, 31};
+    else if (n == "output")
+        r.lo = -100, r.hi = 100;  // the panel's output field: cooling to heating
+    else if (n == "filter")
+        r.lo = 0, r.hi = 9.9;
+    else if (p.cls == EncClass::D)
+        r.lo = -3276.8, r.hi = 3276.7;
+    else if (p.cls == EncClass::B)
+        r.lo = 0, r.hi = 255;
+    else
+        r.lo = -32768, r.hi = 32767;  // integers; temperatures also fit their register at the scale
+    return r;
+}
+
+std::string DescribeRange(const tecreg::NamedParameter& p)
+{
+    const ValueRange r = RangeOf(p);
+    if (r.codes.empty()) {
+        const int decimals = p.cls == tecreg::EncClass::D ? 1 : 0;
+        const std::string unit = std::string(p.unit) == "temperature" ? "" : p.unit;
+        return Fixed(r.lo, decimals) + " to " + Fixed(r.hi, decimals) + (unit.empty() ? "" : " " + unit);
+    }
+    std::string text;
+    for (std::size_t i = 0; i < r.codes.size(); ++i) {
+        if (i)
+            text += i + 1 == r.codes.size() ? " or " : ", ";
+        const char* word = WordForCode(p.name, r.codes[i]);
+        if (word)
+            text += std::string(word) + " (" + std::to_string(r.codes[i]) + ")";
+        else if (p.name == "decimal-point")
+            text += std::to_string(r.codes[i]) + (r.codes[i] == 30 ? " (whole units)" : " (tenths)");
+        else
+            text += std::to_string(r.codes[i]);
+    }
+    return text;
 }
 
 bool ParseAssignment(const std::string& text, Assignment* out, std::string* error)
@@ -227,42 +363,114 @@ bool ParseAssignment(const std::string& text, Assignment* out, std::string* erro
     }
     const std::string name = text.substr(0, eq);
     const std::string v = text.substr(eq + 1);
+    if (name == kProcessValueName) {
+        *error = "pv is the process value the controller measures: it can be read, not set";
+        return false;
+    }
     const tecreg::NamedParameter* p = tecreg::FindParameter(name);
     if (!p) {
         *error = "unknown parameter \"" + name + "\"";
         return false;
     }
     double value = 0;
-    if (!ParseReal(v, &value)) {
-        *error = name + ": \"" + v + "\" is not a number";
+    bool named = false;
+    if (const WordList* w = WordsOf(name))
+        for (const CodeWord& cw : w->words)
+            if (SameWord(v, cw.word)) {
+                value = cw.code;
+                named = true;
+            }
+    if (!named && !ParseReal(v, &value)) {
+        *error = WordsOf(name) ? text + ": " + name + " takes " + DescribeRange(*p)
+                               : name + ": \"" + v + "\" is not a number";
         return false;
     }
     if ((p->cls == tecreg::EncClass::I || p->cls == tecreg::EncClass::B) && value != std::floor(value)) {
         *error = name + ": wants a whole number, not " + v;
         return false;
     }
-    if (p->cls == tecreg::EncClass::B && (value < 0 || value > 255)) {
-        *error = name + ": wants a code from 0 to 255, not " + v;
+    const ValueRange r = RangeOf(*p);
+    const bool inRange = r.codes.empty()
+                             ? value >= r.lo && value <= r.hi
+                             : std::find(r.codes.begin(), r.codes.end(), static_cast<int>(value)) != r.codes.end();
+    if (!inRange) {
+        *error = text + ": " + (name == "function" && value == 5 ? "the step program is started with \"program run\"; "
+                                                                 : "out of range; ") +
+                 name + " takes " + DescribeRange(*p);
         return false;
     }
     out->param = p;
     out->value = value;
+    out->text = text;
     return true;
 }
 
-bool ParseFunction(const std::string& text, int* code)
+bool ParseFunction(const std::string& text, int* code, std::string* error)
 {
-    struct Named {
-        const char* name;
-        int code;
-    };
-    static const Named kNames[] = {{"off", 0}, {"autotune", 1}, {"manual", 3}, {"pid", 4}};
-    for (const Named& n : kNames)
-        if (text == n.name) {
-            *code = n.code;
-            return true;
-        }
+    Assignment a;
+    std::string why;
+    if (!ParseAssignment("function=" + text, &a, &why)) {
+        if (error)
+            *error = why;
+        return false;
+    }
+    *code = static_cast<int>(a.value);
+    return true;
+}
+
+bool CheckResolution(const Assignment& a, float tempScale, bool round, double* sent, std::string* error)
+{
+    using tecreg::EncClass;
+    const EncClass cls = a.param->cls;
+    const double steps = cls == EncClass::T ? tempScale : cls == EncClass::D ? 10.0 : 1.0;
+    const double x = a.value * steps;
+    const double nearest = std::round(x);
+    // Within a hair of a step is on it: 37.5 * 10 need not be exactly 375.0.
+    if (std::fabs(x - nearest) <= 1e-6 * std::max(1.0, std::fabs(x))) {
+        *sent = nearest / steps;
+        return true;
+    }
+    if (round) {
+        *sent = nearest / steps;  // std::round: halves away from zero
+        return true;
+    }
+    const int decimals = steps == 1.0 ? 0 : 1;
+    *error = a.text + ": finer than " + (cls == EncClass::T ? "the decimal point allows" : "tenths allow") +
+             "; nearest " + Fixed(std::floor(x) / steps, decimals) + " or " + Fixed(std::ceil(x) / steps, decimals);
     return false;
+}
+
+ProgramState DescribeRunStatus(int runMode, int segmentCode)
+{
+    ProgramState ps;
+    char line[160];
+    if (runMode == 0) {
+        ps.state = "idle";
+        ps.text = "step program not running";
+        return ps;
+    }
+    if (runMode != 5) {
+        ps.state = "unknown";
+        std::snprintf(line, sizeof line, "step program state unknown (run mode %d, segment code %d)", runMode,
+                      segmentCode);
+        ps.text = line;
+        return ps;
+    }
+    ps.running = true;
+    ps.state = "running";
+    const int index = segmentCode / 15;  // as the script panel's indicators take it
+    if (segmentCode < 0 || index >= 16) {
+        std::snprintf(line, sizeof line, "step program running (segment code %d names no step)", segmentCode);
+        ps.text = line;
+        return ps;
+    }
+    ps.segment = index + 1;
+    ps.step = index / 2 + 1;
+    ps.half = index % 2 + 1;
+    std::snprintf(line, sizeof line, "step program running: step %d of 8, segment %d of 16 (%s half of the step)",
+                  ps.step, ps.segment, ps.half == 1 ? "first" : "second");
+    ps.text = line;
+    return ps;
 }
 
 bool ParseRawFrame(const std::vector<std::string>& words, std::uint8_t frame[6], std::string* error)

@@ -231,7 +231,7 @@ TEST(Tecsim, TakesEveryOptionItsHelpNamesAndRefusesBadValues)
     Tecsim help({"--help"});
     const std::string text = help.allOutput(3.0);
     EXPECT_EQ(help.stop(), 0);
-    ASSERT_EQ(text.rfind("usage: tecsim", 0), 0u) << text;
+    ASSERT_EQ(text.rfind("Usage: tecsim", 0), 0u) << text;
 
     const std::map<std::string, std::string> sample{
         {"--address", "5"}, {"--model", "0xF0"}, {"--ident-low", "7"}, {"--speed", "10"}, {"--baud", "9600"},

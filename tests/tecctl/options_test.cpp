@@ -49,6 +49,16 @@ TEST(TecctlOptions, CommandsTakeTheirArgumentsOnly)
     EXPECT_EQ(o.logPath, "a.dat");
     EXPECT_TRUE(o.append);
     EXPECT_FALSE(Parse({"watch", "--append"}));
+    ASSERT_TRUE(Parse({"watch", "--log", "a.dat", "--overwrite"}, &o));
+    EXPECT_TRUE(o.overwrite);
+    EXPECT_FALSE(Parse({"watch", "--overwrite"}));
+    EXPECT_FALSE(Parse({"watch", "--log", "a.dat", "--append", "--overwrite"}));
+    ASSERT_TRUE(Parse({"set", "--round", "sv=1.25"}, &o));
+    EXPECT_TRUE(o.round);
+    EXPECT_EQ(o.args, std::vector<std::string>{"sv=1.25"});
+    ASSERT_TRUE(Parse({"--round", "output", "-5.55"}, &o));
+    EXPECT_TRUE(o.round);
+    EXPECT_TRUE(Parse({"get", "pv", "sv"}));
     EXPECT_FALSE(Parse({"watch", "--interval", "-1"}));
     EXPECT_FALSE(Parse({"watch", "--count", "0"}));
     EXPECT_FALSE(Parse({"read", "--count", "3"}));

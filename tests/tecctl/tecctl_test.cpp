@@ -274,13 +274,14 @@ std::vector<std::string> ReadAllFrames()
 
 TEST_F(TecctlTest, ReadSendsIdentificationAndTheReadAllPassAndPrintsJsonThatParses)
 {
-    Sim sim(dir, {"--set", "0x001C=7", "--set", "0x0000=375"});
+    Sim sim(dir, {"--set", "0x001C=7", "--set", "0x0000=375", "--set", "0x1000=253", "--set", "0x0002=3"});
     ASSERT_FALSE(sim.device.empty());
     const Result r = Tecctl(dir, {"--json", "--port", sim.device, "read"});
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<std::string> expected = {kIdentify};
     for (const std::string& f : ReadAllFrames())
         expected.push_back(f);
+    expected.push_back(Read(0x1000, 1));  // the process value, after the pass
     EXPECT_EQ(sim.requests(), expected);
 
     const Json j(r.out);
@@ -290,7 +291,23 @@ TEST_F(TecctlTest, ReadSendsIdentificationAndTheReadAllPassAndPrintsJsonThatPars
     EXPECT_EQ(j.values.at("parameters.sv.unit"), "\u00B0C");
     EXPECT_EQ(j.number("decimalPoint"), 31);
     EXPECT_EQ(j.number("parameters.alarm-switch.value"), 0);
+    // The process value beside the parameters, not among them; codes with words.
+    EXPECT_NEAR(j.number("pv.value"), 25.3, 2.0);  // the simulated plant moves a little
+    EXPECT_EQ(j.values.at("pv.unit"), "\u00B0C");
+    EXPECT_EQ(j.values.count("parameters.pv.value"), 0u);
+    EXPECT_EQ(j.number("parameters.function.value"), 3);
+    EXPECT_EQ(j.values.at("parameters.function.word"), "manual");
+    EXPECT_EQ(j.values.at("parameters.pid1.i.unit"), "s");
     EXPECT_TRUE(r.err.empty()) << r.err;
+
+    // The same in words for a reader: the unit named once and the same everywhere.
+    const Result t = tecctl(sim, {"read"});
+    ASSERT_EQ(t.status, 0) << t.err;
+    EXPECT_NE(t.out.find("(process value)"), std::string::npos) << t.out;
+    EXPECT_NE(t.out.find("function           manual\n"), std::string::npos) << t.out;
+    EXPECT_NE(t.out.find("sv                   37.5 \u00B0C\n"), std::string::npos) << t.out;
+    EXPECT_NE(t.out.find("unit                    C\n"), std::string::npos) << t.out;
+    EXPECT_EQ(t.out.find("degrees"), std::string::npos) << t.out;
 }
 
 TEST_F(TecctlTest, SetWritesOnlyWhatItNamesAndRoundTripsThroughGet)
@@ -298,8 +315,9 @@ TEST_F(TecctlTest, SetWritesOnlyWhatItNamesAndRoundTripsThroughGet)
     Sim sim(dir);
     Result r = tecctl(sim, {"set", "sv=37.5", "unit=1"});
     ASSERT_EQ(r.status, 0) << r.err;
-    // The scale once, then exactly the two writes: no preamble, no alarm switch.
-    EXPECT_EQ(sim.requests(), (std::vector<std::string>{kIdentify, Read(0x2A, 1), Write(0x00, 375), Write(0x29, 1)}));
+    // The scale and the unit once, then exactly the two writes: no preamble, no alarm switch.
+    EXPECT_EQ(sim.requests(),
+              (std::vector<std::string>{kIdentify, Read(0x2A, 1), Read(0x29, 1), Write(0x00, 375), Write(0x29, 1)}));
 
     r = Tecctl(dir, {"--json", "--port", sim.device, "get", "sv", "unit"});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -521,6 +539,123 @@ TEST_F(TecctlTest, WatchPrintsAndLogsOneLinePerTickSvThenPv)
     EXPECT_EQ(r.out, "  Date,       Time,     SV,    PV\n" + log.substr(log.find('\n') + 1));
 }
 
+TEST_F(TecctlTest, WordsGoOutAsCodesAndComeBackAsWords)
+{
+    Sim sim(dir);
+    Result r = tecctl(sim, {"set", "function=PID", "unit=F", "sensor=pt100", "direction=reversed"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(sim.requests(), (std::vector<std::string>{kIdentify, Write(0x02, 4), Write(0x29, 1), Write(0x28, 1),
+                                                        Write(0x2B, 1)}));
+    EXPECT_EQ(r.out, "function              pid\nunit                    F\nsensor              pt100\n"
+                     "direction        reversed\n");
+    r = tecctl(sim, {"get", "pv", "sv", "pid1.d"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    // Temperatures in the unit the controller reports, times in s.
+    EXPECT_NE(r.out.find("\u00B0F (process value)\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" \u00B0F\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" s\n"), std::string::npos) << r.out;
+    r = tecctl(sim, {"function", "manual"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "control function manual\n");
+    EXPECT_EQ(sim.requests().back(), Write(0x02, 3));
+}
+
+TEST_F(TecctlTest, OutOfRangeAndTooFineValuesWriteNothingUnlessRoundIsAsked)
+{
+    Sim sim(dir, {"--set", "0x002A=31"});
+    auto writes = [&] {
+        int n = 0;
+        for (const std::string& f : sim.requests())
+            n += f.substr(3, 2) == "06";
+        return n;
+    };
+    Result r = tecctl(sim, {"output", "150"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "tecctl output: output=150: out of range; output takes -100.0 to 100.0 %\n");
+    EXPECT_TRUE(sim.requests().empty());  // refused before the port was opened
+    r = tecctl(sim, {"set", "filter=0.5", "sv=37.55"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "tecctl set: sv=37.55: finer than the decimal point allows; nearest 37.5 or 37.6\n");
+    EXPECT_EQ(writes(), 0);  // the filter, though fine, waits for every value to pass
+    r = tecctl(sim, {"set", "function=2"});
+    EXPECT_EQ(r.status, 2);
+    r = tecctl(sim, {"set", "--round", "sv=37.55"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(sim.requests().back(), Write(0x00, 376));
+    EXPECT_EQ(r.out, "sv                   37.6 \u00B0C\n");
+    r = tecctl(sim, {"--round", "output", "-12.34"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(sim.requests().back(), Write(0x01, 0xFF85));  // -12.3 in tenths
+    EXPECT_EQ(writes(), 2);
+}
+
+TEST_F(TecctlTest, ProgramStatusIsSaidInWords)
+{
+    Sim sim(dir);
+    Result r = tecctl(sim, {"program", "status"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "step program not running\n");
+    ASSERT_EQ(tecctl(sim, {"program", "run"}).status, 0);
+    r = Tecctl(dir, {"--json", "--port", sim.device, "program", "status"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Json j(r.out);
+    ASSERT_TRUE(j.valid) << r.out;
+    EXPECT_EQ(j.values.at("running"), "true");
+    EXPECT_EQ(j.values.at("state"), "running");
+    EXPECT_EQ(j.number("step"), 1);
+    r = tecctl(sim, {"program", "status"});
+    EXPECT_EQ(r.out.rfind("step program running: step 1 of 8, segment ", 0), 0u) << r.out;
+    tecctl(sim, {"program", "stop"});
+}
+
+TEST_F(TecctlTest, FileTextInMessagesIsEscapedAndNothingIsSent)
+{
+    Sim sim(dir);
+    // A title-setting escape sequence, a NUL and a byte that is no UTF-8 in the first field.
+    std::ofstream(dir + "/evil.prm", std::ios::binary) << std::string("25\x1b]0;owned\x07\0\xff 1 2", 14);
+    Result r = tecctl(sim, {"load", "evil.prm"});
+    EXPECT_EQ(r.status, 6);
+    EXPECT_EQ(r.err, "tecctl load: evil.prm: field 1 (set value): \"25\\x1b]0;owned\\x07\\x00\\xff\" is not a number\n");
+    std::ofstream(dir + "/evil.srp", std::ios::binary) << "4\x1b[2J 60 1 52 0";
+    r = Tecctl(dir, {"--json", "--port", sim.device, "program", "put", "evil.srp"});
+    EXPECT_EQ(r.status, 6);
+    EXPECT_NE(r.err.find("\"4\\x1b[2J\""), std::string::npos) << r.err;
+    for (const std::string& text : {r.out, r.err})
+        for (char c : text)
+            EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << "a control byte reached the terminal";
+    EXPECT_TRUE(sim.requests().empty());
+    // A name given on the command line is escaped as well.
+    r = Tecctl(dir, {"--port", sim.device, "get", "sv\x1b[31m"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("sv\\x1b[31m"), std::string::npos) << r.err;
+}
+
+TEST_F(TecctlTest, WatchKeepsAnExistingLogUnlessAppendOrOverwriteIsGiven)
+{
+    Sim sim(dir, {"--set", "0x0000=400"});
+    const std::string old = "  Date,       Time,     SV,    PV\n1/2/2026, 10:00:00,  40.0,  39.9\n";
+    std::ofstream(dir + "/w.dat") << old;
+    Result r = tecctl(sim, {"watch", "--count", "1", "--interval", "0", "--log", "w.dat"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--append"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("--overwrite"), std::string::npos) << r.err;
+    EXPECT_EQ(ReadAll(dir + "/w.dat"), old);
+    EXPECT_TRUE(sim.requests().empty());
+    r = tecctl(sim, {"watch", "--count", "1", "--interval", "0", "--log", "w.dat", "--append"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string appended = ReadAll(dir + "/w.dat");
+    EXPECT_EQ(appended.substr(0, old.size()), old);
+    EXPECT_GT(appended.size(), old.size());
+    r = tecctl(sim, {"watch", "--count", "1", "--interval", "0", "--log", "w.dat", "--overwrite"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string replaced = ReadAll(dir + "/w.dat");
+    EXPECT_EQ(replaced.rfind("  Date,", 0), 0u);
+    EXPECT_EQ(std::count(replaced.begin(), replaced.end(), '\n'), 2);
+    // An empty file is no log yet: it is started without a word.
+    std::ofstream(dir + "/empty.dat").close();
+    EXPECT_EQ(tecctl(sim, {"watch", "--count", "1", "--interval", "0", "--log", "empty.dat"}).status, 0);
+}
+
 TEST_F(TecctlTest, ExitStatusesSayWhatFailed)
 {
     // Usage: nothing is opened.
@@ -535,6 +670,7 @@ TEST_F(TecctlTest, ExitStatusesSayWhatFailed)
     r = Tecctl(dir, {"--port", dir + "/ttyNONE", "identify"});
     EXPECT_EQ(r.status, 3);
     EXPECT_NE(r.err.find("not present"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.rfind("tecctl identify: cannot open " + dir + "/ttyNONE: ", 0), 0u) << r.err;  // by its path
     // A silent controller, and one that is not ours.
     {
         Sim silent(dir, {"--silent"});
