@@ -1,0 +1,723 @@
+"""One controller on a serial line (``Controller``), several on one line
+(``Bus``), and ``scan``. Every call sends exactly what the same ``tecctl``
+command sends, with the same delays."""
+
+import math
+import os
+import threading
+import time
+from collections import namedtuple
+
+from . import _wire as W
+from . import files as F
+from . import registers as R
+from .errors import IdentificationError, LinkError, PortError, RefusedError, TecError
+from .registers import f32
+
+Identity = namedtuple("Identity", "model identity")
+Identity.__doc__ = "What the identity register holds: the model code (0xF0, 0xF1) and the identity low byte."
+Sample = namedtuple("Sample", "time sv pv")
+Sample.__doc__ = "One poll: ``time`` (seconds since the epoch), set value and process value in display units."
+Value = namedtuple("Value", "value unit")
+Value.__doc__ = "A parameter's value in display units and its unit (\"°C\", \"°F\", \"%\" or \"\")."
+ProgramStatus = namedtuple("ProgramStatus", "running run_mode segment indicator")
+
+RUN_MODE_RUNNING = 5
+
+
+# ---- the port ----
+
+def _port_open_cause(device, exc):
+    """Why a device does not open: not there, not ours, or held by another program."""
+    if not os.path.exists(device):
+        return PortError("not-present", "%s is not present. Check that the cable or USB adapter is plugged in, "
+                         "or choose another port." % device, device=device)
+    if not os.access(device, os.R_OK | os.W_OK):
+        try:
+            import grp
+            gid = os.stat(device).st_gid
+            try:
+                group = grp.getgrgid(gid).gr_name
+            except KeyError:
+                group = "group %d" % gid
+        except (ImportError, OSError):
+            group = None
+        if group:
+            return PortError("permission-denied", "permission denied. %s belongs to the group \"%s\", and your user "
+                             "must be a member of it (on Debian: sudo adduser $USER %s). Log out and in again "
+                             "afterwards for the membership to take effect." % (device, group, group),
+                             device=device, group=group)
+        return PortError("permission-denied", "permission denied on %s" % device, device=device)
+    text = str(exc)
+    if "busy" in text.lower() or "exclusive" in text.lower() or "lock" in text.lower() or \
+            getattr(exc, "errno", None) in (11, 16):
+        holder = _holder_of(device)
+        return PortError("busy", "%s is busy, held by %s. Close that program, or choose another port."
+                         % (device, holder or "another program"), device=device, holder=holder)
+    return PortError("other", "%s could not be opened: %s" % (device, text), device=device)
+
+
+def _process_name(pid):
+    try:
+        with open("/proc/%d/comm" % pid) as f:
+            name = f.read().strip()
+    except OSError:
+        name = ""
+    return "%s (process %d)" % (name, pid) if name else "process %d" % pid
+
+
+def _holder_of(device):
+    """The program that holds the device open: a UUCP lock file, else /proc."""
+    base = os.path.basename(device)
+    for d in ("/run/lock", "/var/lock"):
+        try:
+            with open(os.path.join(d, "LCK.." + base), "rb") as f:
+                pid = int(f.read(32).decode("ascii", "replace").strip() or 0)
+            if pid > 0 and pid != os.getpid() and os.path.exists("/proc/%d" % pid):
+                return _process_name(pid)
+        except (OSError, ValueError):
+            pass
+    target = os.path.realpath(device)
+    try:
+        pids = [int(p) for p in os.listdir("/proc") if p.isdigit()]
+    except OSError:
+        return None
+    for pid in pids:
+        if pid == os.getpid():
+            continue
+        fd_dir = "/proc/%d/fd" % pid
+        try:
+            fds = os.listdir(fd_dir)
+        except OSError:
+            continue
+        for fd in fds:
+            try:
+                if os.readlink(os.path.join(fd_dir, fd)) == target:
+                    return _process_name(pid)
+            except OSError:
+                continue
+    return None
+
+
+def open_serial(device, baudrate=19200):
+    """Opens the device as the program does (8N1, no handshake, 1 s time-out),
+    exclusively: a second program cannot open it while we hold it."""
+    import serial
+
+    try:
+        return serial.Serial(port=device, baudrate=baudrate, bytesize=8, parity="N", stopbits=1,
+                             timeout=W.READ_TIMEOUT, write_timeout=W.READ_TIMEOUT, xonxoff=False, rtscts=False,
+                             dsrdtr=False, exclusive=True)
+    except serial.SerialException as exc:
+        raise _port_open_cause(device, exc) from exc
+    except OSError as exc:
+        raise _port_open_cause(device, exc) from exc
+
+
+class Bus:
+    """One serial line shared by the controllers on it: one port, one lock.
+
+    ``port`` is a device path, or an already open pyserial-like object.
+    """
+
+    def __init__(self, port, baudrate=19200, *, _sleep=time.sleep, _clock=time.monotonic):
+        if isinstance(port, (str, bytes, os.PathLike)):
+            self.device = os.fspath(port)
+            self._serial = open_serial(self.device, baudrate)
+        else:
+            self.device = getattr(port, "port", None) or "the serial port"
+            self._serial = port
+        self.baudrate = baudrate
+        self.lock = threading.RLock()
+        self.link = W.Link(self._serial, sleep=_sleep, clock=_clock, device=self.device)
+
+    def controller(self, address=1, identify=True):
+        """The controller at that address on this line (identified at once unless told not to)."""
+        return Controller(self, address=address, identify=identify)
+
+    def close(self):
+        with self.lock:
+            if self._serial is not None:
+                try:
+                    self._serial.close()
+                finally:
+                    self._serial = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def _check_address(address):
+    if isinstance(address, bool) or int(address) != address or not 1 <= address <= 255:
+        raise ValueError("a controller address lies from 1 to 255, not %r" % (address,))
+    return int(address)
+
+
+def scan(port, addresses=range(1, 248), baudrate=19200):
+    """The addresses that answer identification, as {address: Identity}. Each
+    silent address costs the read time-out (1 s)."""
+    found = {}
+    with Bus(port, baudrate) as bus:
+        for a in addresses:
+            with bus.lock:
+                ans = _identify(bus.link, _check_address(a))
+            if ans.good and ans.data[4] in (R.MODEL_VEXA, R.MODEL_VEXAMAX):
+                found[a] = Identity(ans.data[4], ans.data[5])
+    return found
+
+
+def _identify(link, address):
+    link.preamble()
+    return link.transact(W.read_frame(address, R.IDENTITY, 1), W.read_answer_length(1))
+
+
+class _Op:
+    """One operation's bookkeeping: refused registers and where it stopped."""
+
+    def __init__(self):
+        self.refused = []
+        self.refused_values = []
+
+    def read(self, link, address, reg, count):
+        a = link.transact(W.read_frame(address, reg, count), W.read_answer_length(count))
+        if not a.good:
+            if a.status == W.EXCEPTION:
+                raise RefusedError("the controller refused the read of register %s" % R.register_name(reg), reg)
+            raise W.link_error(a, "the read of register " + R.register_name(reg))
+        return a
+
+    def write(self, link, address, reg, value, shown=None):
+        a = link.transact(W.write_frame(address, reg, value), 8)
+        if a.status == W.EXCEPTION:
+            self.refused.append(reg)
+            self.refused_values.append(shown)
+            return a
+        if not a.good:
+            raise W.link_error(a, "the write of register " + R.register_name(reg))
+        return a
+
+    def raise_refusals(self):
+        if self.refused:
+            raise RefusedError("the controller refused the value written to " +
+                               ", ".join(R.register_name(r) for r in self.refused),
+                               self.refused[0], self.refused_values[0], self.refused)
+
+
+_HEAD = [(R.SET_VALUE, R.T, "setValue"), (R.ALARM_HIGH, R.T, "alarmHigh"), (R.ALARM_LOW, R.T, "alarmLow"),
+         (R.OUTPUT_LEVEL, R.D, "outputLevel")]
+_TAIL = [(R.SENSOR_TYPE, R.B, "sensorType"), (R.REG30, R.T, "reg30"), (R.REG31, R.T, "reg31"),
+         (R.DIR_REV, R.B, "dirRev"), (R.CF_UNIT, R.B, "cfUnit"), (R.RANGE_LOW, R.T, "rangeLow"),
+         (R.RANGE_HIGH, R.T, "rangeHigh"), (R.SW_FILTER, R.D, "swFilter")]
+_FIELD_OF = {"sv": "setValue", "alarm-high": "alarmHigh", "alarm-low": "alarmLow", "output": "outputLevel",
+             "reg30": "reg30", "reg31": "reg31", "range-low": "rangeLow", "range-high": "rangeHigh",
+             "filter": "swFilter", "decimal-point": "decimalPnt", "sensor": "sensorType", "direction": "dirRev",
+             "unit": "cfUnit", "alarm-switch": "alarmWatch", "keypad": "keypadValue"}
+_PID_FIELD = {"p": "pidP", "i": "pidI", "d": "pidD", "t4": "pidT4", "t5": "pidT5", "bound": "pidBound"}
+
+
+def _shown(name, value):
+    """A value as scripts get it: words for coded parameters."""
+    if name in R.WORDS:
+        return R.word_for(name, value)
+    return value
+
+
+class Program:
+    """The controller's step program: ``tec.program``."""
+
+    def __init__(self, controller):
+        self._c = controller
+
+    def read(self, path=None):
+        """Reads the eight steps and the band (and saves them to ``path``, as ``tecctl program get FILE``)."""
+        c = self._c
+        with c._bus.lock:
+            link = c._link
+            link.preamble()
+            op = _Op()
+            scale = c._read_scale(op)
+            link.preamble(W.STEP_PREAMBLE_DELAY)
+            steps = []
+            for k in range(1, F.STEPS + 1):
+                reg = R.FIRST_STEP + F.REGISTERS_PER_STEP * (k - 1)
+                a = link.transact(W.read_frame(c.address, reg, 5), W.read_answer_length(5), W.STEP_READ_DELAY)
+                if not a.good:
+                    raise c._step_error(a, "step %d (registers 0x%04X to 0x%04X)" % (k, reg, reg + 4))
+                steps.append(F.Step(f32(f32(R._signed(a.reg(1))) / scale), a.reg(0), a.reg(2), a.data[11],
+                                    a.reg(4)))
+            a = link.transact(W.read_frame(c.address, R.TOL_BAND, 1), W.read_answer_length(1), W.POST_WRITE_DELAY)
+            if not a.good:
+                raise c._step_error(a, "the tolerance band (register 0x%04X)" % R.TOL_BAND)
+            prog = F.StepProgram(steps, f32(f32(R._signed(a.reg(0))) / scale))
+        if path is not None:
+            F.write_text_file(path, F.format_step_file(prog))
+        return prog
+
+    def write(self, program, band=None):
+        """Writes a program to the controller, as ``tecctl program put FILE``:
+        ``program`` is a StepProgram, a list of up to 8 steps (Step or tuples
+        (sv, param1, param2, action, loops); with ``band``), or a .srp path."""
+        if isinstance(program, (str, bytes, os.PathLike)):
+            program = F.parse_step_file(F.read_text_file(program))
+        elif not isinstance(program, F.StepProgram):
+            program = F.StepProgram(program, 0.0 if band is None else band)
+        elif band is not None:
+            program = F.StepProgram(program.steps, band)
+        c = self._c
+        with c._bus.lock:
+            link = c._link
+            link.preamble()
+            op = _Op()
+            scale = c._read_scale(op)
+            for k in range(1, F.STEPS + 2):
+                v = program.steps[k - 1].sv if k <= F.STEPS else program.band
+                if not F.temperature_fits(v, scale):
+                    what = "The set value of step %d" % k if k <= F.STEPS else "The tolerance band"
+                    raise ValueError("%s, %.1f, is outside what the controller can hold (%.1f to %.1f)."
+                                     % (what, v, -32768.0 / scale, 32767.0 / scale))
+            writes = []
+            for k, s in enumerate(program.steps, 1):
+                first = R.FIRST_STEP + F.REGISTERS_PER_STEP * (k - 1)
+                writes += [(first + i, v) for i, v in enumerate(F.encode_step(s, scale))]
+            writes.append((R.TOL_BAND, F.scaled_temperature(program.band, scale) & 0xFFFF))
+            link.preamble()
+            for reg, value in writes:
+                op.write(link, c.address, reg, value, value)
+            op.raise_refusals()
+
+    def run(self):
+        """Starts the step program (function 5)."""
+        self._c._start_stop(True)
+
+    def stop(self):
+        """Stops the step program (function 0)."""
+        self._c._start_stop(False)
+
+    @property
+    def status(self):
+        """ProgramStatus(running, run_mode, segment, indicator) from the status word."""
+        c = self._c
+        with c._bus.lock:
+            a = c._link.guarded(W.read_frame(c.address, R.STATUS, 1), W.read_answer_length(1))
+        if not a.good:
+            raise W.link_error(a, "the status word")
+        mode, seg = a.data[4], a.data[5]
+        index = seg // 15 if mode == RUN_MODE_RUNNING and 0 <= seg <= 240 and seg // 15 < 16 else -1
+        return ProgramStatus(mode == RUN_MODE_RUNNING, mode, seg, index)
+
+
+class Controller:
+    """One controller.
+
+    ``Controller("/dev/ttyUSB0", address=1, baudrate=19200)`` opens the port
+    (exclusively) and identifies the controller; ``Controller(bus, address)``
+    or ``bus.controller(address)`` shares a Bus's port and lock.
+    """
+
+    def __init__(self, port, address=1, baudrate=19200, identify=True):
+        self.address = _check_address(address)
+        if isinstance(port, Bus):
+            self._bus, self._own_bus = port, False
+        else:
+            self._bus, self._own_bus = Bus(port, baudrate), True
+        self._scale = None
+        self.program = Program(self)
+        self.identity = None
+        if identify:
+            try:
+                self.identity = self.identify()
+            except BaseException:
+                self.close()
+                raise
+
+    # ---- housekeeping ----
+
+    @property
+    def _link(self):
+        return self._bus.link
+
+    def close(self):
+        if self._own_bus:
+            self._bus.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __repr__(self):
+        return "Controller(%r, address=%d)" % (self._bus.device, self.address)
+
+    # ---- identification ----
+
+    def identify(self):
+        """Identity(model, identity); IdentificationError for another model,
+        LinkError when nothing sensible answers."""
+        with self._bus.lock:
+            a = _identify(self._link, self.address)
+        where = "address %d on %s" % (self.address, self._bus.device)
+        if a.good:
+            if a.data[4] not in (R.MODEL_VEXA, R.MODEL_VEXAMAX):
+                raise IdentificationError("identification refused by %s (model code 0x%02X)" % (where, a.data[4]),
+                                          a.data[4])
+            return Identity(a.data[4], a.data[5])
+        if a.status == W.EXCEPTION:
+            raise IdentificationError("identification refused by %s (model code 0x%02X)" % (where, a.data[4]),
+                                      a.data[4])
+        raise LinkError(a.status, "no answer from %s (%s)" % (where, a.describe()), R.IDENTITY)
+
+    # ---- scale ----
+
+    def _read_scale(self, op):
+        a = op.read(self._link, self.address, R.DECIMAL_PNT, 1)
+        self._decimal = a.data[5]
+        self._scale = R.temp_scale_for(a.data[5])
+        return self._scale
+
+    def _ensure_scale(self):
+        if self._scale is None:
+            with self._bus.lock:
+                self._link.preamble()
+                self._read_scale(_Op())
+        return self._scale
+
+    def _step_error(self, a, what):
+        if a.status == W.EXCEPTION:
+            return RefusedError("the step program could not be read: %s was refused" % what,
+                                (a.request[2] << 8) | a.request[3])
+        return LinkError(a.status, "the step program could not be read: %s got %s" % (what, a.describe()),
+                         (a.request[2] << 8) | a.request[3])
+
+    # ---- live values ----
+
+    def _poll(self, reg, delay):
+        scale = self._ensure_scale()
+        with self._bus.lock:
+            a = self._link.poll(W.read_frame(self.address, reg, 1), delay)
+        if not a.good:
+            raise W.link_error(a, "the poll of register " + R.register_name(reg))
+        return f32(R._signed(a.reg(0)) / scale)
+
+    @property
+    def pv(self):
+        """The process value (a verified poll read, as each tick of ``tecctl watch``)."""
+        return self._poll(R.PV, W.POST_WRITE_DELAY)
+
+    @property
+    def sv(self):
+        """The set value in use (a verified poll read, as each tick of ``tecctl watch``)."""
+        return self._poll(R.WORKING_SV, W.SV_POST_WRITE_DELAY)
+
+    @sv.setter
+    def sv(self, value):
+        self.set(sv=value)
+
+    # ---- single parameters ----
+
+    def get(self, *names):
+        """One parameter's value (``get("sv")``), or a dict of several, as
+        ``tecctl get NAME...``: temperatures in the controller's unit, codes as
+        words where they have one (``"pid"``, ``"C"``)."""
+        if not names:
+            raise TypeError("get() wants at least one parameter name")
+        params = [R.find(n) for n in names]
+        out = {}
+        with self._bus.lock:
+            link = self._link
+            link.preamble()
+            op = _Op()
+            scale = self._scale or 1.0
+            if any(p.cls == R.T for p in params):
+                scale = self._read_scale(op)
+            for p in params:
+                a = op.read(link, self.address, p.register, 1)
+                v = R.decode(p.cls, a.data[4], a.data[5], scale)
+                if p.register == R.ALARM_SWITCH:
+                    v = R.alarm_watch_from_byte(a.data[5])
+                out[p.name] = _shown(p.name, v)
+                if p.register == R.DECIMAL_PNT:
+                    self._scale = R.temp_scale_for(a.data[5])
+        return out[params[0].name] if len(names) == 1 else out
+
+    def _prepare(self, name, value):
+        p = R.find(name)
+        if p.name in R.READ_ONLY:
+            raise ValueError("%s is read-only" % p.name)
+        v = R.code_for(p.name, value)
+        if isinstance(v, bool) or not isinstance(v, (int, float)):
+            raise ValueError("%s: %r is not a number" % (p.name, value))
+        v = float(v)
+        if not math.isfinite(v):
+            raise ValueError("%s: %r is not a finite number" % (p.name, value))
+        if p.cls in (R.I, R.B) and v != math.floor(v):
+            raise ValueError("%s: wants a whole number, not %r" % (p.name, value))
+        if p.cls == R.B and not 0 <= v <= 255:
+            raise ValueError("%s: wants a code from 0 to 255, not %r" % (p.name, value))
+        if p.register == R.CTRL_FUNC and v == 5:
+            raise ValueError("function: the step program is started with program.run(), not set")
+        # Without a scale only what fits at any decimal point can go on; a
+        # temperature is checked again once the controller's scale is read.
+        R.check_sendable(p.name, p.cls, v, 1.0)
+        return p, v
+
+    def set(self, name=None, value=None, **values):
+        """Writes single parameters, as ``tecctl set NAME=VALUE...``:
+        ``set("sv", 37.5)`` or ``set(**{"alarm-high": 60, "pid2.p": 7.5})``
+        (``pid2_p=7.5`` works too). Every value is checked before anything is
+        written (ValueError); a refusal raises RefusedError."""
+        pairs = ([(name, value)] if name is not None else []) + list(values.items())
+        if not pairs:
+            raise TypeError("set() wants at least one NAME=VALUE")
+        assignments = [self._prepare(n, v) for n, v in pairs]
+        with self._bus.lock:
+            link = self._link
+            op = _Op()
+            scale = self._scale or 1.0
+            if any(p.cls == R.T for p, _ in assignments):
+                scale = self._read_scale(op)
+            s = scale
+            for p, v in assignments:
+                R.check_sendable(p.name, p.cls, v, s)
+                if p.register == R.DECIMAL_PNT:
+                    s = R.temp_scale_for(int(v))
+            for p, v in assignments:
+                if p.register == R.SET_VALUE:
+                    a = link.transact(W.write_frame(self.address, R.SET_VALUE, R.encode(R.T, v, scale)), 8)
+                    if len(a.raw) >= 2 and a.raw[1] > 0x80:
+                        raise RefusedError("the controller refused set value %.*f: check its high and low limits"
+                                           % (0 if scale == 1.0 else 1, v), R.SET_VALUE, v)
+                    if not a.good:
+                        raise W.link_error(a, "the write of register " + R.register_name(R.SET_VALUE))
+                elif p.register == R.ALARM_SWITCH:
+                    self._alarm_switch(op, 1 if v != 0 else 0)
+                elif p.register == R.KEYPAD:
+                    link.preamble()  # the keypad switch sends as a sequence
+                    op.write(link, self.address, p.register, R.encode(p.cls, v, 1.0), v)
+                else:
+                    op.write(link, self.address, p.register, R.encode(p.cls, v, scale), v)
+                    if p.register == R.DECIMAL_PNT and not op.refused:
+                        scale = R.temp_scale_for(int(v))
+                        self._scale = scale
+            op.raise_refusals()
+
+    def _alarm_switch(self, op, on):
+        for reg, value in R.alarm_switch_writes(on):
+            op.write(self._link, self.address, reg, value, value)
+        if on:
+            a = self._link.guarded(W.read_frame(self.address, R.STATUS, 1), W.read_answer_length(1), True)
+            if not a.good:
+                raise W.link_error(a, "the read of register " + R.register_name(R.STATUS))
+
+    @property
+    def function(self):
+        """The control function as a word ("off", "autotune", "manual", "pid", "program")."""
+        return self.get("function")
+
+    @function.setter
+    def function(self, value):
+        """Switches the control function, as ``tecctl function WORD``."""
+        code = R.code_for("function", value)
+        if isinstance(code, bool) or code not in (0, 1, 3, 4):
+            raise ValueError("%r is not off, autotune, manual or pid" % (value,))
+        with self._bus.lock:
+            op = _Op()
+            op.write(self._link, self.address, R.CTRL_FUNC, int(code), int(code))
+            op.raise_refusals()
+
+    @property
+    def output(self):
+        """The manual output level in percent."""
+        return self.get("output")
+
+    @output.setter
+    def output(self, level):
+        """Sets the manual output level, as ``tecctl output LEVEL``."""
+        if isinstance(level, bool) or not isinstance(level, (int, float)) or not math.isfinite(level):
+            raise ValueError("output: %r is not a number" % (level,))
+        R.check_sendable("output level", R.D, level, 1.0)
+        with self._bus.lock:
+            op = _Op()
+            op.write(self._link, self.address, R.OUTPUT_LEVEL, R.encode(R.D, level, 1.0), level)
+            op.raise_refusals()
+
+    # ---- every parameter ----
+
+    def _read_all_steps(self, p):
+        link, addr, op = self._link, self.address, _Op()
+        a = op.read(link, addr, R.DECIMAL_PNT, 1)
+        p.decimalPnt = a.data[5]
+        p.tempScale = R.temp_scale_for(p.decimalPnt)
+        for reg, cls, attr in _HEAD:
+            a = op.read(link, addr, reg, 1)
+            setattr(p, attr, R.decode(cls, a.data[4], a.data[5], p.tempScale))
+        func = op.read(link, addr, R.CTRL_FUNC, 1).data[5]
+        for n in range(1, 5):
+            count = 6 if n < 4 else 5
+            a = op.read(link, addr, R.pid_register(n, 1), count)
+            i = n - 1
+
+            def at(k, cls):
+                return R.decode(cls, a.data[4 + 2 * k], a.data[5 + 2 * k], p.tempScale)
+            p.pidP[i], p.pidI[i], p.pidD[i] = at(0, R.D), at(1, R.I), at(2, R.I)
+            p.pidT4[i], p.pidT5[i] = at(3, R.D), at(4, R.D)
+            if n < 4:
+                p.pidBound[i] = at(5, R.T)
+        for reg, cls, attr in _TAIL:
+            a = op.read(link, addr, reg, 1)
+            setattr(p, attr, R.decode(cls, a.data[4], a.data[5], p.tempScale))
+        p.alarmWatch = R.alarm_watch_from_byte(op.read(link, addr, R.ALARM_SWITCH, 1).data[5])
+        self._alarm_switch(op, p.alarmWatch)
+        p.keypadValue = op.read(link, addr, R.KEYPAD, 1).data[5]
+        self._scale = p.tempScale
+        op.raise_refusals()
+        return func
+
+    def _read_all_set(self):
+        """The read-all pass with its preamble: (ParameterSet, control function)."""
+        p = F.ParameterSet()
+        with self._bus.lock:
+            self._link.preamble()
+            func = self._read_all_steps(p)
+        return p, func
+
+    @staticmethod
+    def _values(p, func):
+        out = {}
+        for param in R.PARAMETERS:
+            if param.name == "band":
+                continue  # not part of the read-all pass
+            if param.name == "function":
+                v = func
+            elif param.name.startswith("pid"):
+                attr = _PID_FIELD[param.name[5:]]
+                v = getattr(p, attr)[int(param.name[3]) - 1]
+            else:
+                v = getattr(p, _FIELD_OF[param.name])
+            out[param.name] = Value(_shown(param.name, v), R.unit_text(param, p.cfUnit))
+        return out
+
+    def read_all(self):
+        """Every parameter of the read-all pass, as ``tecctl read``:
+        {name: Value(value, unit)} in the pass's order."""
+        return self._values(*self._read_all_set())
+
+    def save(self, path):
+        """Reads every parameter and saves them in the program's parameter-file format."""
+        p, _ = self._read_all_set()
+        F.write_text_file(path, F.format_parameter_file(p))
+
+    def load(self, path):
+        """Checks a parameter file, writes all of it (write-all pass) and reads
+        everything back, as ``tecctl load``; returns what the controller now holds."""
+        p = F.parse_parameter_file(F.read_text_file(path))
+        _check_write_all(p)
+        with self._bus.lock:
+            link, addr, op = self._link, self.address, _Op()
+            link.preamble()
+            op.write(link, addr, R.DECIMAL_PNT, R.encode(R.B, p.decimalPnt, 1.0), p.decimalPnt)
+            ts = p.tempScale = R.temp_scale_for(p.decimalPnt)
+            for reg, v in ((R.SET_VALUE, p.setValue), (R.ALARM_HIGH, p.alarmHigh), (R.ALARM_LOW, p.alarmLow)):
+                op.write(link, addr, reg, R.encode(R.T, v, ts), v)
+            self._alarm_switch(op, p.alarmWatch)
+            op.write(link, addr, R.OUTPUT_LEVEL, R.encode(R.D, p.outputLevel, ts), p.outputLevel)
+            for t, (attr, cls) in enumerate((("pidP", R.D), ("pidI", R.I), ("pidD", R.I), ("pidT4", R.D),
+                                              ("pidT5", R.D)), 1):
+                for n in range(1, 5):
+                    v = getattr(p, attr)[n - 1]
+                    op.write(link, addr, R.pid_register(n, t), R.encode(cls, v, ts), v)
+            for reg, cls, attr in _TAIL:
+                v = getattr(p, attr)
+                op.write(link, addr, reg, R.encode(cls, v, ts), v)
+            back = F.ParameterSet()
+            link.preamble()
+            func = self._read_all_steps(back)
+        op.raise_refusals()
+        return self._values(back, func)
+
+    # ---- the step program's start and stop ----
+
+    def _start_stop(self, start):
+        with self._bus.lock:
+            a = self._link.transact(W.write_frame(self.address, R.CTRL_FUNC, 5 if start else 0), 8,
+                                    W.POST_WRITE_DELAY)
+        verb = "run" if start else "stop"
+        if a.status == W.EXCEPTION:
+            raise RefusedError("the controller refused to %s the step program" % verb, R.CTRL_FUNC, 5 if start else 0)
+        if not a.good:
+            raise W.link_error(a, "the control function write")
+
+    # ---- watching ----
+
+    def watch(self, interval=1.0, count=None):
+        """Yields Sample(time, sv, pv) every ``interval`` seconds (``count``
+        times, or until the caller stops), as ``tecctl watch``: SV, then PV,
+        by verified poll reads. A tick without both answers yields nothing; if
+        no tick of a counted watch got an answer, LinkError."""
+        if interval < 0 or not math.isfinite(interval):
+            raise ValueError("interval wants seconds from 0, not %r" % (interval,))
+        if count is not None and count < 1:
+            raise ValueError("count wants a number of ticks from 1, not %r" % (count,))
+        clock, sleep = self._link.clock, self._link.sleep
+        with self._bus.lock:
+            self._link.preamble()
+            scale = self._read_scale(_Op())
+        ticks = good = 0
+        last = None
+        next_at = clock()
+        while count is None or ticks < count:
+            while clock() < next_at:
+                sleep(min(0.05, next_at - clock()))
+            next_at += interval
+            ticks += 1
+            with self._bus.lock:
+                a = self._link.poll(W.read_frame(self.address, R.WORKING_SV, 1), W.SV_POST_WRITE_DELAY)
+                b = self._link.poll(W.read_frame(self.address, R.PV, 1), W.POST_WRITE_DELAY) if a.good else a
+            if not (a.good and b.good):
+                last = b
+                continue
+            good += 1
+            yield Sample(time.time(), f32(R._signed(a.reg(0)) / scale), f32(R._signed(b.reg(0)) / scale))
+        if good == 0 and last is not None:
+            raise W.link_error(last, "no tick got an answer; the last poll")
+
+    def wait_until_stable(self, tolerance=0.2, duration=60.0, timeout=3600.0, interval=1.0, target=None):
+        """Polls until PV has stayed within ``tolerance`` of ``target`` (the
+        set value in use when None) for ``duration`` seconds; returns the last
+        Sample. TimeoutError when that has not happened within ``timeout``."""
+        if tolerance < 0 or duration < 0 or timeout <= 0 or interval <= 0:
+            raise ValueError("tolerance and duration from 0, timeout and interval above 0")
+        clock = self._link.clock
+        start = clock()
+        since = None
+        for s in self.watch(interval=interval):
+            now = clock()
+            aim = s.sv if target is None else target
+            if abs(s.pv - aim) <= tolerance:
+                since = now if since is None else since
+                if now - since >= duration:
+                    return s
+            else:
+                since = None
+            if now - start >= timeout:
+                raise TimeoutError("PV %.2f did not stay within %.2f of %.2f for %g s within %g s"
+                                   % (s.pv, tolerance, aim, duration, timeout))
+
+
+def _check_write_all(p):
+    scale = R.temp_scale_for(p.decimalPnt)
+    checks = [("set value", R.T, p.setValue), ("high alarm", R.T, p.alarmHigh), ("low alarm", R.T, p.alarmLow),
+              ("output level", R.D, p.outputLevel)]
+    checks += [("PID set %d term 1" % (i + 1), R.D, p.pidP[i]) for i in range(4)]
+    checks += [("PID set %d term 4" % (i + 1), R.D, p.pidT4[i]) for i in range(4)]
+    checks += [("PID set %d term 5" % (i + 1), R.D, p.pidT5[i]) for i in range(4)]
+    checks += [("register 0x0030 setting", R.T, p.reg30), ("register 0x0031 setting", R.T, p.reg31),
+               ("range low", R.T, p.rangeLow), ("range high", R.T, p.rangeHigh), ("SW filter", R.D, p.swFilter)]
+    for what, cls, v in checks:
+        R.check_sendable(what, cls, v, scale)
+
+
+__all__ = ["Bus", "Controller", "Identity", "Program", "ProgramStatus", "Sample", "Value", "scan", "TecError"]

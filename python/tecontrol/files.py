@@ -1,0 +1,283 @@
+"""The program's parameter files (.prm) and step-program files (.srp), byte
+for byte as the program writes them, and their readers."""
+
+import math
+import os
+from collections import namedtuple
+
+from . import registers as R
+from .registers import f32
+
+REAL_FIELDS = 24
+FILE_FIELDS = 37
+
+# The ParameterSet's fields in file order: (attribute, element or None, class).
+_FILE_LAYOUT = (
+    [("setValue", None, R.T), ("alarmHigh", None, R.T), ("alarmLow", None, R.T), ("outputLevel", None, R.D)]
+    + [("pidBound", k, R.T) for k in range(3)]
+    + [(f, k, R.D) for k in range(4) for f in ("pidP", "pidT4", "pidT5")]
+    + [("reg30", None, R.T), ("reg31", None, R.T), ("rangeLow", None, R.T), ("rangeHigh", None, R.T),
+       ("swFilter", None, R.D)]
+    + [(f, k, R.I) for k in range(4) for f in ("pidI", "pidD")]
+    + [("sensorType", None, R.I), ("dirRev", None, R.I), ("cfUnit", None, R.I), ("decimalPnt", None, R.I),
+       ("alarmWatch", None, R.I)]
+)
+
+FIELD_NAMES = (
+    ["set value", "high alarm", "low alarm", "output level", "PID set 1 boundary", "PID set 2 boundary",
+     "PID set 3 boundary"]
+    + ["PID set %d term %d" % (k, t) for k in range(1, 5) for t in (1, 4, 5)]
+    + ["register 0x0030 setting", "register 0x0031 setting", "range low", "range high", "SW filter"]
+    + ["PID set %d term %d" % (k, t) for k in range(1, 5) for t in (2, 3)]
+    + ["sensor type", "hot/cold direction", "temperature unit", "decimal point", "alarm switch"]
+)
+
+
+class ParameterSet:
+    """The controller's parameters in display units, as the program holds
+    them: reals as 32-bit floats, the rest as 16-bit integers."""
+
+    def __init__(self):
+        self.setValue = self.alarmHigh = self.alarmLow = self.outputLevel = 0.0
+        self.pidBound = [0.0] * 3
+        self.pidP = [0.0] * 4
+        self.pidT4 = [0.0] * 4
+        self.pidT5 = [0.0] * 4
+        self.reg30 = self.reg31 = self.rangeLow = self.rangeHigh = self.swFilter = 0.0
+        self.pidI = [0] * 4
+        self.pidD = [0] * 4
+        self.sensorType = self.dirRev = self.cfUnit = self.decimalPnt = 0
+        self.alarmWatch = 0
+        self.keypadValue = 0
+        self.tempScale = 1.0
+
+    def field(self, n):
+        attr, k, _ = _FILE_LAYOUT[n - 1]
+        v = getattr(self, attr)
+        return v[k] if k is not None else v
+
+    def set_field(self, n, value):
+        attr, k, _ = _FILE_LAYOUT[n - 1]
+        if k is None:
+            setattr(self, attr, value)
+        else:
+            getattr(self, attr)[k] = value
+
+    def copy(self):
+        p = ParameterSet()
+        for key, v in self.__dict__.items():
+            setattr(p, key, list(v) if isinstance(v, list) else v)
+        return p
+
+
+def format_parameter_file(p):
+    """The one line a parameter file holds (no line end)."""
+    reals = ["%7.2f" % p.field(n) for n in range(1, REAL_FIELDS + 1)]
+    ints = ["%d" % p.field(n) for n in range(REAL_FIELDS + 1, FILE_FIELDS + 1)]
+    return " ".join(reals + ints)
+
+
+class FileFormatError(ValueError):
+    """A file that is not a parameter or step-program file: ``field`` is the
+    1-based position of the first bad field (nothing is sent for such a file)."""
+
+    def __init__(self, message, field=None):
+        super().__init__(message)
+        self.field = field
+
+
+def _parse_real(tok):
+    t = tok[1:] if tok.startswith("+") and len(tok) > 1 and tok[1] != "-" else tok
+    if not t or any(c not in "0123456789.-+eE" for c in t):
+        return None
+    try:
+        v = float(t)
+    except ValueError:
+        return None
+    v = f32(v) if math.isfinite(v) and abs(v) <= 3.4028234663852886e38 else float("inf")
+    return v if math.isfinite(v) else None
+
+
+def _parse_int(tok):
+    t = tok.strip()
+    if not t or not (t.lstrip("+-").isdigit()) or t.count("+") + t.count("-") > 1:
+        return None
+    return int(t)
+
+
+def _quote(tok):
+    return '"%s"' % (tok[:40] + "..." if len(tok) > 40 else tok)
+
+
+def parse_parameter_file(text, current=None):
+    """Parses a parameter file completely; FileFormatError names the first bad field."""
+    tokens = text.split()[:FILE_FIELDS]
+    p = (current or ParameterSet()).copy()
+    syntax = None
+    decimal_known = False
+    alarm = 0
+    for f in range(1, FILE_FIELDS + 1):
+        if f > len(tokens):
+            syntax = syntax or (f, "the file ends after %d of 37 numbers" % len(tokens))
+            break
+        tok = tokens[f - 1]
+        if f <= REAL_FIELDS:
+            v = _parse_real(tok)
+            if v is None:
+                syntax = syntax or (f, _quote(tok) + " is not a number")
+            else:
+                p.set_field(f, v)
+            continue
+        v = _parse_int(tok)
+        if v is None:
+            syntax = syntax or (f, _quote(tok) + " is not a whole number")
+        elif not -32768 <= v <= 32767:
+            syntax = syntax or (f, _quote(tok) + " lies outside -32768..32767")
+        elif f == FILE_FIELDS:
+            alarm = v
+        else:
+            p.set_field(f, v)
+            decimal_known = decimal_known or f == 36
+    if decimal_known:
+        scale = R.temp_scale_for(p.decimalPnt)
+        last = REAL_FIELDS if syntax is None else min(REAL_FIELDS, syntax[0] - 1)
+        for f in range(1, last + 1):
+            cls = _FILE_LAYOUT[f - 1][2]
+            if not R.fits(cls, p.field(f), scale):
+                d = 0 if (cls == R.T and scale == 1.0) else 1
+                raise FileFormatError(
+                    "field %d (%s): %s lies outside %.*f..%.*f" % (f, FIELD_NAMES[f - 1], _quote(tokens[f - 1]), d,
+                                                                   R.lowest(cls, scale), d, R.highest(cls, scale)), f)
+    if syntax is not None:
+        f, why = syntax
+        raise FileFormatError("field %d (%s): %s" % (f, FIELD_NAMES[f - 1], why), f)
+    p.alarmWatch = 1 if alarm != 0 else 0
+    p.tempScale = R.temp_scale_for(p.decimalPnt)
+    return p
+
+
+def write_text_file(path, text):
+    """Written beside the target and renamed into place: a failed write leaves
+    the target as it was."""
+    path = os.fspath(path)
+    temp = path + ".tecontrol-new"
+    try:
+        with open(temp, "w", encoding="ascii", newline="") as f:
+            f.write(text)
+        os.replace(temp, path)
+    except BaseException:
+        try:
+            os.remove(temp)
+        except OSError:
+            pass
+        raise
+
+
+def read_text_file(path, limit=1 << 20):
+    with open(path, "rb") as f:
+        data = f.read(limit + 1)
+    if len(data) > limit:
+        raise FileFormatError("%s is too large for its kind" % os.fspath(path))
+    return data.decode("latin-1")
+
+
+# ---- step programs ----
+
+STEPS = 8
+REGISTERS_PER_STEP = 5
+PROGRAM_FIELDS = 1 + STEPS * REGISTERS_PER_STEP  # 41
+
+Step = namedtuple("Step", "sv param1 param2 action loops")
+Step.__new__.__defaults__ = (0.0, 0, 0, 0, 0)
+Step.__doc__ = """One step: set value (degrees), ramp time (param1, s), soak
+time (param2, s), action code (54 next, 44..51 loop to step 1..8, 52 end) and
+loop count."""
+
+
+class StepProgram:
+    """Eight steps and the tolerance band."""
+
+    def __init__(self, steps=(), band=0.0):
+        steps = [s if isinstance(s, Step) else Step(*s) for s in steps]
+        if len(steps) > STEPS:
+            raise ValueError("a step program has at most 8 steps, not %d" % len(steps))
+        # Unused steps end the program.
+        steps += [Step(0.0, 0, 0, 52, 0)] * (STEPS - len(steps))
+        self.steps = steps
+        self.band = band
+        for k, s in enumerate(self.steps, 1):
+            for name in ("param1", "param2", "action", "loops"):
+                v = getattr(s, name)
+                if int(v) != v or not 0 <= v <= 65535:
+                    raise ValueError("step %d %s: %r is not a whole number from 0 to 65535" % (k, name, v))
+            if not (math.isfinite(s.sv) and -32768 <= s.sv <= 32767):
+                raise ValueError("step %d set value %r is outside -32768 to 32767" % (k, s.sv))
+        if not (math.isfinite(band) and -32768 <= band <= 32767):
+            raise ValueError("tolerance band %r is outside -32768 to 32767" % (band,))
+
+    def __eq__(self, other):
+        return isinstance(other, StepProgram) and self.steps == other.steps and self.band == other.band
+
+    def __repr__(self):
+        return "StepProgram(steps=%r, band=%r)" % (self.steps, self.band)
+
+
+def format_step_file(prog):
+    out = []
+    for s in prog.steps:
+        out.append("%6.1f " % f32(s.sv))
+        out.append("".join("%d " % int(v) for v in (s.param1, s.param2, s.action, s.loops)))
+        out.append("\t" * 8)
+    out.append("%6.1f" % f32(prog.band))
+    return "".join(out)
+
+
+_STEP_FIELD = ("set value", "parameter 1", "parameter 2", "action", "loop count")
+
+
+def step_field_description(pos):
+    if pos == PROGRAM_FIELDS:
+        return "field 41 (tolerance band)"
+    return "field %d (step %d %s)" % (pos, (pos - 1) // 5 + 1, _STEP_FIELD[(pos - 1) % 5])
+
+
+def parse_step_file(text):
+    tokens = text.split()[:PROGRAM_FIELDS]
+    values = []
+    for pos in range(1, PROGRAM_FIELDS + 1):
+        def fail(why):
+            raise FileFormatError("%s: %s" % (step_field_description(pos), why), pos)
+        if pos > len(tokens):
+            fail("the file ends after %d of 41 numbers" % len(tokens))
+        tok = tokens[pos - 1]
+        if pos == PROGRAM_FIELDS or (pos - 1) % 5 == 0:
+            v = _parse_real(tok)
+            if v is None:
+                fail(_quote(tok) + " is not a number")
+            if not -32768.0 <= v <= 32767.0:
+                fail(_quote(tok) + " is outside -32768 to 32767")
+        else:
+            v = _parse_int(tok)
+            if v is None:
+                fail(_quote(tok) + " is not a whole number")
+            if not 0 <= v <= 65535:
+                fail(_quote(tok) + " is outside 0 to 65535")
+        values.append(v)
+    steps = [Step(values[5 * k], values[5 * k + 1], values[5 * k + 2], values[5 * k + 3], values[5 * k + 4])
+             for k in range(STEPS)]
+    return StepProgram(steps, values[40])
+
+
+def scaled_temperature(value, scale):
+    """The step codec's scaling: the product in single precision, halves to even."""
+    return round(f32(f32(value) * scale))
+
+
+def temperature_fits(value, scale):
+    return math.isfinite(value) and -32768 <= scaled_temperature(value, scale) <= 32767
+
+
+def encode_step(step, scale):
+    """The five register values of a step in register order: param1, SV, param2, action, loops."""
+    return [int(step.param1), scaled_temperature(step.sv, scale) & 0xFFFF, int(step.param2), int(step.action),
+            int(step.loops)]
