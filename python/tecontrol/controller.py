@@ -68,15 +68,21 @@ def _process_name(pid):
 
 def _holder_of(device):
     """The program that holds the device open: a UUCP lock file, else /proc."""
-    base = os.path.basename(device)
-    for d in ("/run/lock", "/var/lock"):
-        try:
-            with open(os.path.join(d, "LCK.." + base), "rb") as f:
-                pid = int(f.read(32).decode("ascii", "replace").strip() or 0)
-            if pid > 0 and pid != os.getpid() and os.path.exists("/proc/%d" % pid):
-                return _process_name(pid)
-        except (OSError, ValueError):
-            pass
+    holder = _lock_holder(device)
+    if holder:
+        return holder
+    try:
+        # A flock on the device itself (pyserial's exclusive mode).
+        st = os.stat(device)
+        inode = "%02x:%02x:%d" % (os.major(st.st_dev), os.minor(st.st_dev), st.st_ino)
+        with open("/proc/locks") as f:
+            for line in f:
+                parts = line.split()
+                if len(parts) > 5 and parts[1] == "FLOCK" and parts[5] == inode:
+                    pid = int(parts[4])
+                    return "this program (process %d)" % pid if pid == os.getpid() else _process_name(pid)
+    except (OSError, ValueError):
+        pass
     target = os.path.realpath(device)
     try:
         pids = [int(p) for p in os.listdir("/proc") if p.isdigit()]
@@ -99,19 +105,100 @@ def _holder_of(device):
     return None
 
 
+_LOCK_DIRS = ("/run/lock", "/var/lock")
+
+
+def _lock_names(device):
+    """The lock files other programs keep for the device: Qt's (the path
+    below /dev, or the whole path, with '/' as '_') and the UUCP base name."""
+    qt = device[5:] if device.startswith("/dev/") else device
+    names = ["LCK.." + qt.replace("/", "_"), "LCK.." + os.path.basename(device)]
+    return list(dict.fromkeys(names))
+
+
+def _lock_holder(device):
+    """The live process, other than this one, named by a lock file of the device."""
+    for d in _LOCK_DIRS:
+        for name in _lock_names(device):
+            try:
+                with open(os.path.join(d, name), "rb") as f:
+                    pid = int(f.read(64).split(b"\n")[0].strip() or 0)
+            except (OSError, ValueError):
+                continue
+            if pid > 0 and pid != os.getpid() and os.path.exists("/proc/%d" % pid):
+                return _process_name(pid)
+    return None
+
+
+class _LockFile:
+    """Our lock file for the device, in the form the window program and
+    tecctl (Qt) write and honour, so that neither opens a port we hold."""
+
+    def __init__(self, device):
+        self.path = None
+        folder = next((d for d in _LOCK_DIRS if os.path.isdir(d) and os.access(d, os.W_OK)), None)
+        if folder is None:
+            return
+        path = os.path.join(folder, _lock_names(device)[0])
+        # Qt takes a lock whose program name is not the holder's executable for stale.
+        try:
+            name = os.path.basename(os.readlink("/proc/self/exe"))
+        except OSError:
+            name = "python3"
+        info = [str(os.getpid()), name, os.uname().nodename]
+        for source in ("/etc/machine-id", "/proc/sys/kernel/random/boot_id"):
+            try:
+                info.append(open(source).read().strip().replace("-", "") if "machine" in source
+                            else open(source).read().strip())
+            except OSError:
+                break
+        for _ in range(2):
+            try:
+                fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+            except FileExistsError:
+                if _lock_holder(device) is None:  # stale: its process is gone
+                    try:
+                        os.remove(path)
+                    except OSError:
+                        return
+                    continue
+                return
+            except OSError:
+                return
+            with os.fdopen(fd, "w") as f:
+                f.write("\n".join(info) + "\n")
+            self.path = path
+            return
+
+    def release(self):
+        if self.path:
+            try:
+                os.remove(self.path)
+            except OSError:
+                pass
+            self.path = None
+
+
 def open_serial(device, baudrate=19200):
     """Opens the device as the program does (8N1, no handshake, 1 s time-out),
-    exclusively: a second program cannot open it while we hold it."""
+    exclusively: a second program cannot open it while we hold it. A device
+    that another program's lock file names is busy, whoever we are."""
     import serial
 
+    holder = _lock_holder(device)
+    if holder is not None:
+        raise PortError("busy", "%s is busy, held by %s. Close that program, or choose another port."
+                        % (device, holder), device=device, holder=holder)
     try:
-        return serial.Serial(port=device, baudrate=baudrate, bytesize=8, parity="N", stopbits=1,
+        port = serial.Serial(port=device, baudrate=baudrate, bytesize=8, parity="N", stopbits=1,
                              timeout=W.READ_TIMEOUT, write_timeout=W.READ_TIMEOUT, xonxoff=False, rtscts=False,
                              dsrdtr=False, exclusive=True)
     except serial.SerialException as exc:
         raise _port_open_cause(device, exc) from exc
     except OSError as exc:
         raise _port_open_cause(device, exc) from exc
+    port._tecontrol_lock = _LockFile(device)
+    return port
 
 
 class Bus:
@@ -141,6 +228,9 @@ class Bus:
                 try:
                     self._serial.close()
                 finally:
+                    lock = getattr(self._serial, "_tecontrol_lock", None)
+                    if lock is not None:
+                        lock.release()
                     self._serial = None
 
     def __enter__(self):

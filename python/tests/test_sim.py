@@ -4,6 +4,7 @@ and files byte-identical to tecctl's."""
 
 import os
 import subprocess
+import sys
 import threading
 import time
 
@@ -151,18 +152,36 @@ def test_port_errors(sim, tmp_path, monkeypatch):
     assert "sudo adduser $USER %s" % e.value.group in str(e.value)
 
 
-def test_busy_names_the_holder(sim, tecctl_path):
+def test_busy_names_the_holder_and_tecctl_sees_us(sim, tecctl_path):
     p = subprocess.Popen([tecctl_path, "--port", sim.link, "watch", "--interval", "0.2", "--count", "100"],
                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     try:
         assert wait_for(lambda: p.stdout.readline() != b"", 10)
         with pytest.raises(tecontrol.PortError) as e:
             tecontrol.Controller(sim.link)
-        assert e.value.kind == "busy" and e.value.holder and "tecctl" in e.value.holder
+        assert e.value.kind == "busy" and "tecctl (process %d)" % p.pid in e.value.holder
     finally:
         p.terminate()
         p.wait(10)
         p.stdout.close()
+    with tecontrol.Controller(sim.link):
+        r = tecctl(tecctl_path, sim.link, "identify", check=False)
+        assert r.returncode == 3 and "busy" in r.stderr, r.stderr
+    # Another Python holding it is named with its process.
+    holder = subprocess.Popen([sys.executable, "-c", "import sys, tecontrol; t = tecontrol.Controller(sys.argv[1]); "
+                               "print('open', flush=True); sys.stdin.read()", sim.link],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                              env=dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(tecontrol.__file__))))
+    try:
+        assert holder.stdout.readline().strip() == "open"
+        with pytest.raises(tecontrol.PortError) as e:
+            tecontrol.Controller(sim.link)
+        assert e.value.kind == "busy" and "(process %d)" % holder.pid in e.value.holder
+    finally:
+        holder.stdin.close()
+        holder.wait(10)
+        holder.stdout.close()
+    tecontrol.Controller(sim.link).close()  # and free again
 
 
 # ---- several controllers on one line ----
@@ -192,8 +211,9 @@ def test_bus_shares_one_port_and_one_lock(start_sim):
         for t in threads:
             t.join(30)
         assert not errors and len(results) == 6 and set(results) <= {60.0, 70.0}
-    # Every request got its own answer: no two exchanges interleaved.
-    assert len(s.frames("rx")) == len(s.frames("tx"))
+    # Every request to address 5 got its own answer: no two exchanges interleaved.
+    assert len([f for f in s.frames("rx") if f.startswith("05")]) == len(s.frames("tx"))
+    assert not s.frames("lost")
 
 
 # ---- watching ----
