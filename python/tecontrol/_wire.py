@@ -189,12 +189,17 @@ class Link:
         buf = bytearray()
         deadline = self.clock() + self.timeout
         first = True
+        changed = False
         while len(buf) < expected:
             if not first:
                 remaining = deadline - self.clock()
                 if remaining <= 0:
                     break
-                self.port.timeout = remaining
+                # Changing the port's time-out reconfigures the port: only
+                # when it matters (a read that has waited a while already).
+                if remaining < self.timeout - 0.02:
+                    self.port.timeout = remaining
+                    changed = True
             # Ask only up to the next point where a refusal could end the answer.
             want = expected - len(buf)
             if expected > 5 and len(buf) < 5:
@@ -208,7 +213,7 @@ class Link:
             buf += chunk
             if _read_complete(buf, expected):
                 break
-        if not first and self.port.timeout != self.timeout:
+        if changed:
             self.port.timeout = self.timeout
         return bytes(buf)
 
