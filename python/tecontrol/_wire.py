@@ -7,6 +7,12 @@ import time
 
 from .errors import LinkError, PortError
 
+try:
+    import termios
+    _PORT_ERRORS = (OSError, ValueError, termios.error)
+except ImportError:  # not POSIX
+    _PORT_ERRORS = (OSError, ValueError)
+
 FN_READ = 0x03
 FN_WRITE = 0x06
 
@@ -99,6 +105,10 @@ def answer_matches(request, b):
     return True
 
 
+def _is_serial_exception(exc):
+    return any(c.__name__ == "SerialException" for c in type(exc).__mro__)
+
+
 class Answer:
     """What came back for one request: the bytes received (``raw``), the
     buffer of the requested length with zeros for what never arrived
@@ -173,11 +183,11 @@ class Link:
         try:
             self.port.reset_output_buffer()
             self.port.reset_input_buffer()
-        except (OSError, ValueError) as exc:
-            raise self._lost(exc)
-        except Exception as exc:  # pyserial's SerialException
-            if exc.__class__.__name__ == "SerialException":
-                raise self._lost(exc)
+        except _PORT_ERRORS as exc:
+            raise self._lost(exc) from exc
+        except Exception as exc:  # pyserial's SerialException and its kin
+            if _is_serial_exception(exc):
+                raise self._lost(exc) from exc
             raise
 
     def preamble(self, delay=PREAMBLE_DELAY):
@@ -226,11 +236,11 @@ class Link:
             self.port.write(frame)
             self.sleep(delay)
             raw = self._read(expected)
-        except (OSError, ValueError) as exc:
-            raise self._lost(exc)
-        except Exception as exc:
-            if exc.__class__.__name__ == "SerialException":
-                raise self._lost(exc)
+        except _PORT_ERRORS as exc:
+            raise self._lost(exc) from exc
+        except Exception as exc:  # pyserial's SerialException and its kin
+            if _is_serial_exception(exc):
+                raise self._lost(exc) from exc
             raise
         return Answer(frame, raw, expected)
 

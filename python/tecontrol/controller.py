@@ -6,6 +6,7 @@ import math
 import os
 import threading
 import time
+import weakref
 from collections import namedtuple
 
 from . import _wire as W
@@ -168,15 +169,21 @@ class _LockFile:
             with os.fdopen(fd, "w") as f:
                 f.write("\n".join(info) + "\n")
             self.path = path
+            # Removed at exit too, when a script never closed its port.
+            self._finalizer = weakref.finalize(self, _remove_quietly, path)
             return
 
     def release(self):
         if self.path:
-            try:
-                os.remove(self.path)
-            except OSError:
-                pass
+            self._finalizer()
             self.path = None
+
+
+def _remove_quietly(path):
+    try:
+        os.remove(path)
+    except OSError:
+        pass
 
 
 def open_serial(device, baudrate=19200):

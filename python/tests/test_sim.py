@@ -272,3 +272,13 @@ def test_files_are_byte_identical_to_tecctls(start_sim, tecctl_path, tmp_path):
         assert not tec.program.status.running
     tecctl(tecctl_path, s.link, "save", str(tmp_path / "c2.prm"))
     assert (tmp_path / "c2.prm").read_bytes() == (tmp_path / "again.prm").read_bytes()
+
+
+def test_a_port_that_goes_away_is_a_port_error(start_sim):
+    s = start_sim()
+    with tecontrol.Controller(s.link) as tec:
+        assert tec.pv > 0
+        s.stop()
+        with pytest.raises(tecontrol.PortError) as e:
+            tec.pv
+        assert e.value.kind == "lost"

@@ -1,0 +1,63 @@
+"""The exchange on a virtual line: the verified poll read's repeats and their
+bound, and how answers are told apart."""
+
+import pytest
+
+import tecontrol
+from tecontrol import _wire as W
+from conftest import ReplayPort, VirtualClock, tokens
+
+IDENT = bytes.fromhex("01 03 00 02 F1 23 E0 43")
+SCALE = W.seal(bytes.fromhex("01 03 00 02 00 1F"))
+PV = W.seal(bytes.fromhex("01 03 00 02 01 02"))  # 25.8
+
+
+def controller(answers):
+    clock = VirtualClock()
+    port = ReplayPort(clock, [IDENT] + answers)
+    return tecontrol.Bus(port, _sleep=clock.sleep, _clock=clock.now).controller(1), port, clock
+
+
+def test_poll_repeats_a_spoiled_answer_after_flush_and_pause():
+    bad = PV[:-1] + bytes([PV[-1] ^ 0xFF])
+    tec, port, _ = controller([SCALE, bad, PV[:7], PV])
+    assert tec.pv == pytest.approx(25.8)
+    t = tokens(port.events)
+    request = "> " + W.read_frame(1, 0x1000, 1).hex(" ").upper()
+    # scale read, then three attempts, each after its own preamble
+    assert t.count(request) == 3 and t.count("preamble 0.050") == 5
+
+
+def test_poll_gives_up_after_three_attempts_within_its_budget():
+    tec, port, clock = controller([SCALE, b"", b"", b"", PV])
+    start = clock.now()
+    with pytest.raises(tecontrol.LinkError) as e:
+        tec.pv
+    assert e.value.kind == "silent" and e.value.register == 0x1000
+    assert clock.now() - start < W.POLL_BUDGET + 0.2
+    assert port.answers == [PV]  # the fourth was never asked for
+
+
+@pytest.mark.parametrize("raw, status", [
+    (bytes.fromhex("01 03 00 02 00 1F A5 C2"), W.GOOD),
+    (W.seal(bytes.fromhex("01 86 03")), W.EXCEPTION),              # the standard 5-byte refusal
+    (W.seal(bytes.fromhex("01 83 02 00 00 00")), W.EXCEPTION),     # the controller's 8-byte one
+    (W.seal(bytes.fromhex("01 03 02 00 1F")), W.SHORT),            # standard Modbus read answer, 7 bytes
+    (bytes.fromhex("01 03 00 02 00 1F C2 A5"), W.BAD_CRC),
+    (W.seal(bytes.fromhex("02 03 00 02 00 1F")), W.MISMATCH),      # another address
+    (b"", W.SILENT),
+])
+def test_answers_are_told_apart(raw, status):
+    assert W.Answer(W.read_frame(1, 0x2A, 1), raw, 8).status == status
+
+
+def test_a_write_is_answered_only_by_its_echo():
+    request = W.write_frame(1, 0x0000, 375)
+    assert W.Answer(request, request, 8).good
+    assert W.Answer(request, W.write_frame(1, 0x0000, 376), 8).status == W.MISMATCH
+
+
+def test_crc_worked_values():
+    assert W.read_frame(1, 0x1F00, 1).hex(" ") == "01 03 1f 00 00 01 83 de"
+    assert W.write_frame(1, 0x0002, 0).hex(" ") == "01 06 00 02 00 00 28 0a"
+    assert W.read_frame(0x0105, 0x1000, 1)[0] == 0x05
