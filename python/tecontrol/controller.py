@@ -749,11 +749,9 @@ class Controller:
 
     # ---- watching ----
 
-    def watch(self, interval=1.0, count=None):
-        """Yields Sample(time, sv, pv) every ``interval`` seconds (``count``
-        times, or until the caller stops), as ``tecctl watch``: SV, then PV,
-        by verified poll reads. A tick without both answers yields nothing; if
-        no tick of a counted watch got an answer, LinkError."""
+    def _ticks(self, interval, count):
+        """The watch's ticks: a Sample, or the last bad answer of a tick
+        without both answers."""
         if interval < 0 or not math.isfinite(interval):
             raise ValueError("interval wants seconds from 0, not %r" % (interval,))
         if count is not None and count < 1:
@@ -762,46 +760,63 @@ class Controller:
         with self._bus.lock:
             self._link.preamble()
             scale = self._read_scale(_Op())
-        ticks = good = 0
-        last = None
+        ticks = 0
         next_at = clock()
         while count is None or ticks < count:
             while clock() < next_at:
                 sleep(min(0.05, next_at - clock()))
             next_at += interval
             ticks += 1
+            # The chart tick's order: SV, then PV.
             with self._bus.lock:
                 a = self._link.poll(W.read_frame(self.address, R.WORKING_SV, 1), W.SV_POST_WRITE_DELAY)
                 b = self._link.poll(W.read_frame(self.address, R.PV, 1), W.POST_WRITE_DELAY) if a.good else a
-            if not (a.good and b.good):
-                last = b
-                continue
-            good += 1
-            yield Sample(time.time(), f32(R._signed(a.reg(0)) / scale), f32(R._signed(b.reg(0)) / scale))
+            if a.good and b.good:
+                yield Sample(time.time(), f32(R._signed(a.reg(0)) / scale), f32(R._signed(b.reg(0)) / scale))
+            else:
+                yield b
+
+    def watch(self, interval=1.0, count=None):
+        """Yields Sample(time, sv, pv) every ``interval`` seconds (``count``
+        times, or until the caller stops), as ``tecctl watch``: SV, then PV,
+        by verified poll reads. A tick without both answers yields nothing; if
+        no tick of a counted watch got an answer, LinkError."""
+        good, last = 0, None
+        for tick in self._ticks(interval, count):
+            if isinstance(tick, Sample):
+                good += 1
+                yield tick
+            else:
+                last = tick
         if good == 0 and last is not None:
             raise W.link_error(last, "no tick got an answer; the last poll")
 
     def wait_until_stable(self, tolerance=0.2, duration=60.0, timeout=3600.0, interval=1.0, target=None):
         """Polls until PV has stayed within ``tolerance`` of ``target`` (the
         set value in use when None) for ``duration`` seconds; returns the last
-        Sample. TimeoutError when that has not happened within ``timeout``."""
+        Sample. TimeoutError when that has not happened within ``timeout``
+        (ticks without an answer count as out of the band)."""
         if tolerance < 0 or duration < 0 or timeout <= 0 or interval <= 0:
             raise ValueError("tolerance and duration from 0, timeout and interval above 0")
         clock = self._link.clock
         start = clock()
         since = None
-        for s in self.watch(interval=interval):
+        for tick in self._ticks(interval, None):
             now = clock()
-            aim = s.sv if target is None else target
-            if abs(s.pv - aim) <= tolerance:
-                since = now if since is None else since
-                if now - since >= duration:
-                    return s
+            if isinstance(tick, Sample):
+                aim = tick.sv if target is None else target
+                if abs(tick.pv - aim) <= tolerance:
+                    since = now if since is None else since
+                    if now - since >= duration:
+                        return tick
+                else:
+                    since = None
+                why = "PV %.2f did not stay within %.2f of %.2f" % (tick.pv, tolerance, aim)
             else:
                 since = None
+                why = "the controller gave %s" % tick.describe()
             if now - start >= timeout:
-                raise TimeoutError("PV %.2f did not stay within %.2f of %.2f for %g s within %g s"
-                                   % (s.pv, tolerance, aim, duration, timeout))
+                raise TimeoutError("%s for %g s within %g s" % (why, duration, timeout))
 
 
 def _check_write_all(p):

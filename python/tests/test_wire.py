@@ -61,3 +61,15 @@ def test_crc_worked_values():
     assert W.read_frame(1, 0x1F00, 1).hex(" ") == "01 03 1f 00 00 01 83 de"
     assert W.write_frame(1, 0x0002, 0).hex(" ") == "01 06 00 02 00 00 28 0a"
     assert W.read_frame(0x0105, 0x1000, 1)[0] == 0x05
+
+
+def test_wait_until_stable_ends_at_its_timeout_when_the_controller_falls_silent():
+    sv = W.seal(bytes.fromhex("01 03 00 02 01 2C"))  # 30.0
+    tec, port, clock = controller([SCALE] + [b""] * 400)
+    start = clock.now()
+    with pytest.raises(TimeoutError, match="no answer"):
+        tec.wait_until_stable(tolerance=0.2, duration=5, timeout=30, interval=1.0)
+    assert 30 <= clock.now() - start < 35
+    tec, port, clock = controller([SCALE] + [sv, PV] * 3 + [sv, W.seal(bytes.fromhex("01 03 00 02 01 2D"))] * 10)
+    s = tec.wait_until_stable(tolerance=0.2, duration=3, timeout=60, interval=1.0)
+    assert s.pv == pytest.approx(30.1) and s.sv == 30.0
