@@ -3,6 +3,7 @@
 command sends, with the same delays."""
 
 import math
+import numbers
 import os
 import threading
 import time
@@ -545,7 +546,7 @@ class Controller:
         if p.name in R.READ_ONLY:
             raise ValueError("%s is read-only" % p.name)
         v = R.code_for(p.name, value)
-        if isinstance(v, bool) or not isinstance(v, (int, float)):
+        if isinstance(v, bool) or not isinstance(v, numbers.Real):
             raise ValueError("%s: %r is not a number" % (p.name, value))
         v = float(v)
         if not math.isfinite(v):
@@ -633,7 +634,7 @@ class Controller:
     @output.setter
     def output(self, level):
         """Sets the manual output level, as ``tecctl output LEVEL``."""
-        if isinstance(level, bool) or not isinstance(level, (int, float)) or not math.isfinite(level):
+        if isinstance(level, bool) or not isinstance(level, numbers.Real) or not math.isfinite(level):
             raise ValueError("output: %r is not a number" % (level,))
         R.check_sendable("output level", R.D, level, 1.0)
         with self._bus.lock:

@@ -4,6 +4,7 @@ window program with ``--serve``), which holds the port: its JSON API under
 
 import json
 import math
+import numbers
 import time
 import urllib.error
 import urllib.parse
@@ -170,10 +171,10 @@ class Remote:
             if p.name in R.READ_ONLY:
                 raise ValueError("%s is read-only" % p.name)
             code = R.code_for(p.name, v)
-            if isinstance(code, bool) or not isinstance(code, (int, float)) or not math.isfinite(code):
+            if isinstance(code, bool) or not isinstance(code, numbers.Real) or not math.isfinite(code):
                 raise ValueError("%s: %r is not a number" % (p.name, v))
             R.check_sendable(p.name, p.cls, code, 1.0)
-            body[p.name] = v if isinstance(v, str) else code
+            body[p.name] = v if isinstance(v, str) else int(code) if isinstance(code, numbers.Integral) else float(code)
         return self._post("set", body)
 
     @property
