@@ -31,6 +31,15 @@ RUN_MODE_RUNNING = 5
 
 def _port_open_cause(device, exc):
     """Why a device does not open: not there, not ours, or held by another program."""
+    if os.name == "nt":  # COM ports are no paths; Windows says "access denied" for a port in use
+        text = str(exc)
+        if "FileNotFoundError" in text or "cannot find" in text.lower():
+            return PortError("not-present", "%s is not present. Check that the cable or USB adapter is plugged "
+                             "in, or choose another port." % device, device=device)
+        if "PermissionError" in text or "access is denied" in text.lower():
+            return PortError("busy", "%s is busy, held by another program. Close that program, or choose another "
+                             "port." % device, device=device)
+        return PortError("other", "%s could not be opened: %s" % (device, text), device=device)
     if not os.path.exists(device):
         return PortError("not-present", "%s is not present. Check that the cable or USB adapter is plugged in, "
                          "or choose another port." % device, device=device)
