@@ -550,10 +550,10 @@ class Controller:
                     self._scale = R.temp_scale_for(a.data[5])
         return out[params[0].name] if len(names) == 1 else out
 
-    def _prepare(self, name, value):
+    def _prepare(self, name, value, rounding):
         p = R.find(name)
         if p.name in R.READ_ONLY:
-            raise ValueError("%s is read-only" % p.name)
+            raise ValueError("%s is the process value the controller measures: it can be read, not set" % p.name)
         v = R.code_for(p.name, value)
         if isinstance(v, bool) or not isinstance(v, numbers.Real):
             raise ValueError("%s: %r is not a number" % (p.name, value))
@@ -562,33 +562,39 @@ class Controller:
             raise ValueError("%s: %r is not a finite number" % (p.name, value))
         if p.cls in (R.I, R.B) and v != math.floor(v):
             raise ValueError("%s: wants a whole number, not %r" % (p.name, value))
-        if p.cls == R.B and not 0 <= v <= 255:
-            raise ValueError("%s: wants a code from 0 to 255, not %r" % (p.name, value))
-        if p.register == R.CTRL_FUNC and v == 5:
-            raise ValueError("function: the step program is started with program.run(), not set")
-        # Without a scale only what fits at any decimal point can go on; a
-        # temperature is checked again once the controller's scale is read.
-        R.check_sendable(p.name, p.cls, v, 1.0)
-        return p, v
+        R.check_range(p, v, value)
+        # Temperatures are checked at the controller's scale once it is read;
+        # the rest now, before anything is sent.
+        if p.cls != R.T:
+            v = R.check_resolution(p, v, 1.0, rounding, value)
+            R.check_sendable(p.name, p.cls, v, 1.0)
+        return p, v, value
 
-    def set(self, name=None, value=None, **values):
+    def set(self, name=None, value=None, round=False, **values):
         """Writes single parameters, as ``tecctl set NAME=VALUE...``:
         ``set("sv", 37.5)`` or ``set(**{"alarm-high": 60, "pid2.p": 7.5})``
         (``pid2_p=7.5`` works too). Every value is checked before anything is
-        written (ValueError); a refusal raises RefusedError."""
+        written (ValueError): its range, and its resolution (a value finer
+        than its register holds is refused, or with ``round=True`` rounded to
+        the nearest it holds, as ``tecctl set --round``). A refusal by the
+        controller raises RefusedError."""
         pairs = ([(name, value)] if name is not None else []) + list(values.items())
         if not pairs:
             raise TypeError("set() wants at least one NAME=VALUE")
-        assignments = [self._prepare(n, v) for n, v in pairs]
+        prepared = [self._prepare(n, v, round) for n, v in pairs]
         with self._bus.lock:
             link = self._link
             op = _Op()
             scale = self._scale or 1.0
-            if any(p.cls == R.T for p, _ in assignments):
+            if any(p.cls == R.T for p, _, _ in prepared):
                 scale = self._read_scale(op)
             s = scale
-            for p, v in assignments:
+            assignments = []
+            for p, v, shown in prepared:
+                if p.cls == R.T:
+                    v = R.check_resolution(p, v, s, round, shown)
                 R.check_sendable(p.name, p.cls, v, s)
+                assignments.append((p, v))
                 if p.register == R.DECIMAL_PNT:
                     s = R.temp_scale_for(int(v))
             for p, v in assignments:
@@ -628,8 +634,9 @@ class Controller:
     def function(self, value):
         """Switches the control function, as ``tecctl function WORD``."""
         code = R.code_for("function", value)
-        if isinstance(code, bool) or code not in (0, 1, 3, 4):
-            raise ValueError("%r is not off, autotune, manual or pid" % (value,))
+        if isinstance(code, bool) or not isinstance(code, numbers.Real):
+            raise ValueError("function: %r is not a number" % (value,))
+        R.check_range(R.find("function"), code, value)
         with self._bus.lock:
             op = _Op()
             op.write(self._link, self.address, R.CTRL_FUNC, int(code), int(code))
@@ -645,6 +652,9 @@ class Controller:
         """Sets the manual output level, as ``tecctl output LEVEL``."""
         if isinstance(level, bool) or not isinstance(level, numbers.Real) or not math.isfinite(level):
             raise ValueError("output: %r is not a number" % (level,))
+        p = R.find("output")
+        R.check_range(p, level, level)
+        level = R.check_resolution(p, level, 1.0, False, level)
         R.check_sendable("output level", R.D, level, 1.0)
         with self._bus.lock:
             op = _Op()

@@ -252,3 +252,73 @@ def register_name(reg):
     elif name is None and FIRST_STEP <= reg < FIRST_STEP + 40:
         name = "step %d" % ((reg - FIRST_STEP) // 5 + 1)
     return "0x%04X" % reg + (" (%s)" % name if name else "")
+
+
+# ---- what a value may be ----
+
+def value_range(parameter):
+    """(codes, lo, hi): the codes a coded parameter takes (lo and hi None),
+    or the span of the others, before any scale applies. Temperatures also
+    have to fit their register at the controller's scale."""
+    n = parameter.name
+    codes = {"function": (0, 1, 3, 4), "unit": (0, 1), "direction": (0, 1), "alarm-switch": (0, 1),
+             "keypad": (0, 1), "sensor": (0, 1, 2), "decimal-point": (30, 31)}.get(n)
+    if codes:
+        return codes, None, None
+    if n == "output":
+        return None, -100.0, 100.0   # full cooling to full heating
+    if n == "filter":
+        return None, 0.0, 9.9
+    if parameter.cls == D:
+        return None, -3276.8, 3276.7
+    if parameter.cls == B:
+        return None, 0.0, 255.0
+    return None, -32768.0, 32767.0
+
+
+def describe_range(parameter):
+    codes, lo, hi = value_range(parameter)
+    if codes is None:
+        d = 1 if parameter.cls == D else 0
+        unit = "" if parameter.unit in ("temperature", "") else " " + parameter.unit
+        return "%.*f to %.*f%s" % (d, lo, d, hi, unit)
+    parts = []
+    for c in codes:
+        word = _SHOWN.get(parameter.name, {}).get(c)
+        if word:
+            parts.append("%s (%d)" % (word, c))
+        elif parameter.name == "decimal-point":
+            parts.append("%d (%s)" % (c, "whole units" if c == 30 else "tenths"))
+        else:
+            parts.append(str(c))
+    return ", ".join(parts[:-1]) + " or " + parts[-1] if len(parts) > 1 else parts[0]
+
+
+def check_range(parameter, value, shown):
+    """ValueError when the value is outside what the parameter takes."""
+    codes, lo, hi = value_range(parameter)
+    ok = int(value) in codes and value == int(value) if codes else lo <= value <= hi
+    if not ok:
+        why = ("the step program is started with program.run(); " if parameter.name == "function" and value == 5
+               else "out of range; ")
+        raise ValueError("%s=%s: %s%s takes %s" % (parameter.name, shown, why, parameter.name,
+                                                   describe_range(parameter)))
+
+
+def _round_half_away(x):
+    return math.copysign(math.floor(abs(x) + 0.5), x)
+
+
+def check_resolution(parameter, value, scale, rounding, shown):
+    """The value to send: temperatures go in steps of 1 / scale, tenths in
+    steps of 0.1, the rest whole. A value between steps is refused (ValueError
+    naming the two nearest), or with ``rounding`` moved to the nearest step."""
+    steps = scale if parameter.cls == T else 10.0 if parameter.cls == D else 1.0
+    x = value * steps
+    nearest = _round_half_away(x)
+    if abs(x - nearest) <= 1e-6 * max(1.0, abs(x)) or rounding:
+        return nearest / steps
+    d = 0 if steps == 1.0 else 1
+    raise ValueError("%s=%s: finer than %s; nearest %.*f or %.*f" % (
+        parameter.name, shown, "the decimal point allows" if parameter.cls == T else "tenths allow",
+        d, math.floor(x) / steps, d, math.ceil(x) / steps))

@@ -173,6 +173,7 @@ class Remote:
             code = R.code_for(p.name, v)
             if isinstance(code, bool) or not isinstance(code, numbers.Real) or not math.isfinite(code):
                 raise ValueError("%s: %r is not a number" % (p.name, v))
+            R.check_range(p, code, v)
             R.check_sendable(p.name, p.cls, code, 1.0)
             body[p.name] = v if isinstance(v, str) else int(code) if isinstance(code, numbers.Integral) else float(code)
         return self._post("set", body)
@@ -184,8 +185,9 @@ class Remote:
     @function.setter
     def function(self, value):
         code = R.code_for("function", value)
-        if isinstance(code, bool) or code not in (0, 1, 3, 4):
-            raise ValueError("%r is not off, autotune, manual or pid" % (value,))
+        if isinstance(code, bool) or not isinstance(code, numbers.Real):
+            raise ValueError("function: %r is not a number" % (value,))
+        R.check_range(R.find("function"), code, value)
         self._post("function", {"function": R.word_for("function", code)})
 
     @property

@@ -69,10 +69,21 @@ def test_values_are_checked_before_anything_is_sent(sim):
         with pytest.raises(KeyError):
             tec.get("nothing")
         assert len(sim.frames()) == before
-        # One decimal: 3276.8 does not fit, and only the scale was read for it.
+        for bad, why in (({"output": 100.5}, "out of range"), ({"output": 40.05}, "nearest 40.0 or 40.1"),
+                         ({"function": 2}, "off \\(0\\), autotune"), ({"decimal-point": 29}, "30 \\(whole units\\)"),
+                         ({"filter": 10}, "0.0 to 9.9"), ({"pid1.i": 40000}, "out of range")):
+            with pytest.raises(ValueError, match=why):
+                tec.set(**bad)
+        assert len(sim.frames()) == before
+        # One decimal: 3276.8 does not fit, 37.55 lies between two steps, and
+        # only the scale was read for them.
         with pytest.raises(ValueError, match="between -3276.8 and 3276.7"):
             tec.sv = 3276.8
-        assert sim.frames()[before:] == [hexframe(W.read_frame(1, 0x2A, 1))]
+        with pytest.raises(ValueError, match="nearest 37.5 or 37.6"):
+            tec.sv = 37.55
+        assert sim.frames()[before:] == [hexframe(W.read_frame(1, 0x2A, 1))] * 2
+        tec.set(sv=37.55, round=True)
+        assert sim.frames()[-1] == hexframe(W.write_frame(1, 0x0000, 376))
 
 
 def test_words_and_codes(sim):
