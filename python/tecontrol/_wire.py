@@ -24,6 +24,10 @@ SHORT_PREAMBLE_DELAY = 0.01
 STEP_PREAMBLE_DELAY = 0.02
 STEP_READ_DELAY = 0.03
 READ_TIMEOUT = 1.0
+# Settling a line after a failed exchange: at most this many quiet spans on
+# a line that keeps talking, and the shortest look at what is waiting.
+SETTLE_SPANS = 3.0
+SETTLE_LOOK = 0.001
 # The verified poll read gives up after this many attempts or this long.
 POLL_ATTEMPTS = 3
 POLL_BUDGET = 3.5
@@ -175,6 +179,11 @@ class Link:
         self.clock = clock
         self.timeout = timeout
         self.device = device
+        # Set by an exchange without an intact answer: that answer may still
+        # be on its way, so the next exchange first waits until the line has
+        # been quiet this long (from settle_since) and drops what came.
+        self.settle_quiet = 0.0
+        self.settle_since = 0.0
 
     def _lost(self, exc):
         return PortError("lost", "%s went away: %s" % (self.device or "the serial port", exc), device=self.device)
@@ -232,6 +241,8 @@ class Link:
         written, ``delay`` waited, ``expected`` bytes read (or fewer: a refusal
         ends the read at once, silence at the time-out)."""
         try:
+            # A late answer to an earlier request must never be taken for this one.
+            self.settle()
             self.port.reset_input_buffer()
             self.port.write(frame)
             self.sleep(delay)
@@ -242,7 +253,38 @@ class Link:
             if _is_serial_exception(exc):
                 raise self._lost(exc) from exc
             raise
-        return Answer(frame, raw, expected)
+        answer = Answer(frame, raw, expected)
+        if answer.status not in (GOOD, EXCEPTION):
+            self.settle_quiet = delay + self.timeout
+            self.settle_since = self.clock()
+        return answer
+
+    def settle(self):
+        """After an exchange without an intact answer: waits until no byte
+        has come for that exchange's answer time (its post-write delay and the
+        read time-out), counted from when it gave up and again from every byte
+        that comes meanwhile (dropped), at most three such spans; then flushes
+        the input. Nothing on a settled line."""
+        quiet, since = self.settle_quiet, self.settle_since
+        self.settle_quiet = 0.0
+        if quiet <= 0:
+            return
+        give_up = self.clock() + SETTLE_SPANS * quiet
+        try:
+            while True:
+                self.port.timeout = max(since + quiet - self.clock(), SETTLE_LOOK)
+                dropped = self.port.read(1)
+                if dropped:
+                    waiting = getattr(self.port, "in_waiting", 0)
+                    if waiting:
+                        self.port.timeout = 0
+                        self.port.read(waiting)
+                if not dropped or self.clock() >= give_up:
+                    break
+                since = self.clock()
+        finally:
+            self.port.timeout = self.timeout
+        self.port.reset_input_buffer()
 
     def guarded(self, frame, expected, short_preamble=False):
         """The guarded transaction: the short preamble (a 0.01 s wait, no
@@ -265,7 +307,8 @@ class Link:
             answer = self.transact(frame, 8, delay)
             if answer.good:
                 break
-            if attempt == POLL_ATTEMPTS or self.clock() - start + attempt_cost > POLL_BUDGET:
+            # The next attempt first waits for the line to settle.
+            if attempt == POLL_ATTEMPTS or self.clock() - start + attempt_cost + self.settle_quiet > POLL_BUDGET:
                 break
             self.preamble()
         return answer

@@ -133,16 +133,22 @@ def test_every_fault_kind(start_sim, options, kind):
 
 
 def test_a_late_answer_is_taken_for_no_other_request(start_sim):
-    # The read's answer comes 1.5 s late, inside the next write's read: it is
-    # intact but answers another request.
+    # The read's answer comes 1.5 s late, after its time-out: the next
+    # exchange first waits until the line is quiet and drops it, so the write
+    # never takes it for its echo.
     s = start_sim("--delay", "1.5")
     with tecontrol.Controller(s.link, identify=False) as tec:
         with pytest.raises(tecontrol.LinkError) as e:
             tec.get("function")
         assert e.value.kind == "silent"
+        t0 = time.monotonic()
         with pytest.raises(tecontrol.LinkError) as e:
             tec.output = 10
-        assert e.value.kind == "wrong-answer" and e.value.register == 0x0001
+        assert e.value.kind == "silent" and e.value.register == 0x0001
+        # quiet for 1.05 s after the late answer, then the write's own wait
+        assert time.monotonic() - t0 > 1.05 + 1.05
+    read_answer = s.frames("tx")[0]
+    assert read_answer.startswith("01 03 00 02")
 
 
 def test_port_errors(sim, tmp_path, monkeypatch):

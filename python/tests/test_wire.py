@@ -20,12 +20,14 @@ def controller(answers):
 
 def test_poll_repeats_a_spoiled_answer_after_flush_and_pause():
     bad = PV[:-1] + bytes([PV[-1] ^ 0xFF])
-    tec, port, _ = controller([SCALE, bad, PV[:7], PV])
+    tec, port, clock = controller([SCALE, bad, PV])
     assert tec.pv == pytest.approx(25.8)
     t = tokens(port.events)
     request = "> " + W.read_frame(1, 0x1000, 1).hex(" ").upper()
-    # scale read, then three attempts, each after its own preamble
-    assert t.count(request) == 3 and t.count("preamble 0.050") == 5
+    # scale read, then two attempts, each after its own preamble; the second
+    # once the line has been quiet for the first one's answer time
+    assert t.count(request) == 2 and t.count("preamble 0.050") == 3
+    assert t[t.index(request) + 3:t.index(request) + 5] == ["preamble 1.050", request]
 
 
 def test_poll_gives_up_after_three_attempts_within_its_budget():
@@ -35,7 +37,8 @@ def test_poll_gives_up_after_three_attempts_within_its_budget():
         tec.pv
     assert e.value.kind == "silent" and e.value.register == 0x1000
     assert clock.now() - start < W.POLL_BUDGET + 0.2
-    assert port.answers == [PV]  # the fourth was never asked for
+    # settling after each silence leaves room for two attempts only
+    assert port.answers == [b"", PV]
 
 
 @pytest.mark.parametrize("raw, status", [
@@ -73,3 +76,15 @@ def test_wait_until_stable_ends_at_its_timeout_when_the_controller_falls_silent(
     tec, port, clock = controller([SCALE] + [sv, PV] * 3 + [sv, W.seal(bytes.fromhex("01 03 00 02 01 2D"))] * 10)
     s = tec.wait_until_stable(tolerance=0.2, duration=3, timeout=60, interval=1.0)
     assert s.pv == pytest.approx(30.1) and s.sv == 30.0
+
+
+def test_a_failed_exchange_settles_the_line_before_the_next():
+    tec, port, clock = controller([SCALE, b""])
+    with pytest.raises(tecontrol.LinkError):
+        tec.get("pv")  # the scale, then a silent PV read
+    quiet_from = clock.now()
+    port.answers.append(W.write_frame(1, 0x0001, 100))
+    tec.output = 10
+    # quiet for the silent exchange's answer time, then the write
+    write_at = [e[1] for e in port.events if e[0] == "write"][-1]
+    assert write_at - quiet_from == pytest.approx(W.POST_WRITE_DELAY + W.READ_TIMEOUT)
