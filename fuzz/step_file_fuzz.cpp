@@ -20,6 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(!why.empty());
         return 0;
     }
+    // Only actions the step program knows, and a band from 0.
+    for (const StepRecord& s : prog.steps)
+        FUZZ_CHECK(program::ActionKnown(s.action));
+    FUZZ_CHECK(prog.tolBand >= 0.0f);
     for (float scale : {1.0f, 10.0f}) {
         for (const StepRecord& s : prog.steps) {
             std::uint16_t regs[program::kRegistersPerStep];

@@ -1,5 +1,7 @@
 #include "core/operations.h"
 
+#include "io/end_request.h"
+#include "params/param_limits.h"
 #include "program/step_codec.h"
 
 #include <algorithm>
@@ -240,23 +242,41 @@ bool CheckWriteAll(const ParameterSet& p, std::string* message)
 
 namespace {
 
+using Outcome = PassWrite::Outcome;
+
 bool WriteAllSteps(Line& line, ParameterSet& p, WriteAllResult& r)
 {
     OpLog& op = r.op;
+    // Each answered write is kept with what the controller made of it.
+    auto send = [&](std::uint16_t reg, std::uint16_t value) {
+        const std::size_t before = op.refused.size();
+        if (!WriteRegister(line, op, reg, value))
+            return false;
+        r.writes.push_back({reg, value, op.refused.size() > before ? Outcome::Refused : Outcome::Taken});
+        return true;
+    };
     comlink::SequencePreamble(line);
-    if (!WriteRegister(line, op, reg::kDecimalPnt, Encode(EncClass::B, p.decimalPnt, 1.0f)))
+    if (!send(reg::kDecimalPnt, Encode(EncClass::B, p.decimalPnt, 1.0f)))
         return false;
     p.tempScale = TempScaleFor(p.decimalPnt);
     r.decimalWritten = true;
     const float ts = p.tempScale;
-    if (!WriteRegister(line, op, reg::kSetValue, Encode(EncClass::T, p.setValue, ts)) ||
-        !WriteRegister(line, op, reg::kAlarmHigh, Encode(EncClass::T, p.alarmHigh, ts)) ||
-        !WriteRegister(line, op, reg::kAlarmLow, Encode(EncClass::T, p.alarmLow, ts)))
+    if (!send(reg::kSetValue, Encode(EncClass::T, p.setValue, ts)) ||
+        !send(reg::kAlarmHigh, Encode(EncClass::T, p.alarmHigh, ts)) ||
+        !send(reg::kAlarmLow, Encode(EncClass::T, p.alarmLow, ts)))
         return false;
     r.alarmReached = true;
-    if (!ApplyAlarmSwitch(line, op, p.alarmWatch, &r.alarm))
+    const std::size_t before = op.refused.size();
+    const bool switched = ApplyAlarmSwitch(line, op, p.alarmWatch, &r.alarm);
+    const AlarmSwitchWrites sw = AlarmSwitchWritesFor(p.alarmWatch != 0);
+    for (int i = 0; i < r.alarm.writesDone; ++i) {
+        const auto from = op.refused.begin() + static_cast<long>(before);
+        const bool refused = std::find(from, op.refused.end(), sw.w[i].reg) != op.refused.end();
+        r.writes.push_back({sw.w[i].reg, sw.w[i].value, refused ? Outcome::Refused : Outcome::Taken});
+    }
+    if (!switched)
         return false;
-    if (!WriteRegister(line, op, reg::kOutputLevel, Encode(EncClass::D, p.outputLevel, ts)))
+    if (!send(reg::kOutputLevel, Encode(EncClass::D, p.outputLevel, ts)))
         return false;
     // Term by term across the four sets.
     for (int t = 1; t <= 5; ++t) {
@@ -270,7 +290,7 @@ bool WriteAllSteps(Line& line, ParameterSet& p, WriteAllResult& r)
             case 4: v = Encode(EncClass::D, p.pidT4[i], ts); break;
             default: v = Encode(EncClass::D, p.pidT5[i], ts); break;
             }
-            if (!WriteRegister(line, op, reg::PidRegister(n, t), v))
+            if (!send(reg::PidRegister(n, t), v))
                 return false;
         }
     }
@@ -281,9 +301,78 @@ bool WriteAllSteps(Line& line, ParameterSet& p, WriteAllResult& r)
         {reg::kRangeHigh, Encode(EncClass::T, p.rangeHigh, ts)},   {reg::kSwFilter, Encode(EncClass::D, p.swFilter, ts)},
     };
     for (const RegisterWrite& w : tail)
-        if (!WriteRegister(line, op, w.reg, w.value))
+        if (!send(w.reg, w.value))
             return false;
     return true;
+}
+
+// The refused writes once more, in the pass's order, now that the whole set
+// (its range among it) is in; again while a round has one taken, since one
+// value's limits may be another refused value.
+void WriteRefusedAgain(Line& line, WriteAllResult& r)
+{
+    OpLog& op = r.op;
+    for (bool taken = true; taken && !op.refused.empty();) {
+        taken = false;
+        for (PassWrite& w : r.writes) {
+            if (w.outcome != Outcome::Refused)
+                continue;
+            OpLog again;
+            if (!WriteRegister(line, again, w.reg, w.value)) {
+                op.stopped = true;
+                op.stoppedOnRead = false;
+                op.stopReg = again.stopReg;
+                op.stopStatus = again.stopStatus;
+                op.wrongAnswer = again.wrongAnswer;
+                return;
+            }
+            if (again.refused.empty()) {
+                w.outcome = Outcome::TakenWhenWrittenAgain;
+                op.refused.erase(std::find(op.refused.begin(), op.refused.end(), w.reg));
+                taken = true;
+            }
+        }
+    }
+}
+
+// Every register of the write-all pass, in its order.
+std::vector<std::uint16_t> PassRegisters()
+{
+    std::vector<std::uint16_t> regs = {reg::kDecimalPnt, reg::kSetValue, reg::kAlarmHigh, reg::kAlarmLow};
+    for (const RegisterWrite& w : AlarmSwitchWritesFor(true).w)
+        regs.push_back(w.reg);
+    regs.push_back(reg::kOutputLevel);
+    for (int t = 1; t <= 5; ++t)
+        for (int n = 1; n <= 4; ++n)
+            regs.push_back(reg::PidRegister(n, t));
+    for (std::uint16_t r : {reg::kSensorType, reg::kReg30, reg::kReg31, reg::kDirRev, reg::kCfUnit, reg::kRangeLow,
+                            reg::kRangeHigh, reg::kSwFilter})
+        regs.push_back(r);
+    return regs;
+}
+
+// "set value" for 0x0000 (set value); the four alarm-mode registers are the
+// one field "alarm switch".
+std::string FieldName(std::uint16_t r)
+{
+    const std::string full = tecreg::RegisterName(r);
+    const auto open = full.find('(');
+    return open == std::string::npos ? full : full.substr(open + 1, full.size() - open - 2);
+}
+
+// Adds a name once, keeping the order.
+void AddName(std::vector<std::string>& list, const std::string& name)
+{
+    if (std::find(list.begin(), list.end(), name) == list.end())
+        list.push_back(name);
+}
+
+std::string Joined(const std::vector<std::string>& names)
+{
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        out += (i ? ", " : "") + names[i];
+    return out;
 }
 
 } // namespace
@@ -291,8 +380,47 @@ bool WriteAllSteps(Line& line, ParameterSet& p, WriteAllResult& r)
 WriteAllResult WriteAll(Line& line, ParameterSet& params)
 {
     WriteAllResult r;
-    WriteAllSteps(line, params, r);
+    if (WriteAllSteps(line, params, r) && !r.op.refused.empty() &&
+        params::CheckParameterLimits(params, nullptr, nullptr))
+        WriteRefusedAgain(line, r);
     return r;
+}
+
+std::string DescribeWriteAll(const WriteAllResult& r)
+{
+    if (r.op.ok())
+        return {};
+    const OpLog& op = r.op;
+    std::vector<std::string> applied, refused, unanswered, unsent;
+    auto in = [](const std::vector<std::string>& list, const std::string& name) {
+        return std::find(list.begin(), list.end(), name) != list.end();
+    };
+    if (op.stopped)
+        unanswered.push_back(op.stoppedOnRead ? std::string("the alarm status read") : FieldName(op.stopReg));
+    for (const PassWrite& w : r.writes)
+        if (w.outcome == Outcome::Refused && !in(unanswered, FieldName(w.reg)))
+            AddName(refused, FieldName(w.reg));
+    for (const PassWrite& w : r.writes)
+        if (!in(refused, FieldName(w.reg)) && !in(unanswered, FieldName(w.reg)))
+            AddName(applied, FieldName(w.reg));
+    // After a write without an answer the rest of the pass was not sent.
+    if (op.stopped)
+        for (std::uint16_t reg : PassRegisters()) {
+            const std::string name = FieldName(reg);
+            if (!in(applied, name) && !in(refused, name) && !in(unanswered, name))
+                AddName(unsent, name);
+        }
+    std::string text;
+    auto line = [&](const char* head, const std::string& names) {
+        if (!names.empty())
+            text += std::string(text.empty() ? "" : "\n") + head + names + ".";
+    };
+    line("Refused by the controller: ", Joined(refused));
+    line("No answer to: ", Joined(unanswered));
+    line("Not sent: ", Joined(unsent));
+    if (!applied.empty())
+        line("Applied: ", unsent.empty() && unanswered.empty() ? std::string("every other field") : Joined(applied));
+    return text;
 }
 
 SetValueOutcome SendSetValue(Line& line, const ParameterSet& p, OpLog* op)
@@ -479,9 +607,75 @@ bool CheckStepProgram(const StepProgram& prog, float scale, std::string* message
     return true;
 }
 
-bool WriteStepProgram(Line& line, const StepProgram& prog, float scale, std::string* failure,
-                      AnswerStatus* failedStatus)
+bool CheckStepProgram(const StepProgram& prog, float scale, const Span& span, std::string* message)
 {
+    if (!CheckStepProgram(prog, scale, message))
+        return false;
+    const int decimals = scale == 1.0f ? 0 : 1;
+    auto text = [decimals](float v) {
+        char buf[48];
+        std::snprintf(buf, sizeof buf, "%.*f", decimals, static_cast<double>(v));
+        return std::string(buf);
+    };
+    for (int k = 1; k <= program::kSteps; ++k) {
+        const int action = prog.steps[k - 1].action;
+        if (!program::ActionKnown(action)) {
+            *message = "The action of step " + std::to_string(k) + ", " + std::to_string(action) +
+                       ", is not one the step program knows (54 next, 44 to 51 loop, 52 end).\nNothing was written "
+                       "to the controller.";
+            return false;
+        }
+    }
+    if (prog.tolBand < 0.0f) {
+        *message = "The tolerance band, " + text(prog.tolBand) + ", is below 0.\nNothing was written to the controller.";
+        return false;
+    }
+    // Steps no run can reach may hold anything; the others go where the
+    // controller's span allows, compared as the registers it compares.
+    bool reachable[program::kSteps];
+    program::ReachableSteps(prog, reachable);
+    const long low = program::ScaledTemperature(span.low, scale), high = program::ScaledTemperature(span.high, scale);
+    for (int k = 1; k <= program::kSteps; ++k) {
+        const float sv = prog.steps[k - 1].sv;
+        const long raw = program::ScaledTemperature(sv, scale);
+        if (!reachable[k - 1] || (raw >= low && raw <= high))
+            continue;
+        *message = "The set value of step " + std::to_string(k) + ", " + text(sv) + ", lies " +
+                   (raw < low ? "below the controller's range low, " + text(span.low)
+                              : "above the controller's range high, " + text(span.high)) +
+                   ".\nNothing was written to the controller.";
+        return false;
+    }
+    return true;
+}
+
+std::string StoppedStepWriteText(int sent)
+{
+    if (sent >= program::kProgramRegisters)
+        return {};
+    if (sent <= 0)
+        return "The step program write was stopped by a request to end the program before its first write: the "
+               "controller's program is unchanged.";
+    // The registers go out in order: the band (0x0036) last, steps from 0x0037.
+    const std::uint16_t last = static_cast<std::uint16_t>(program::kFirstStepRegister + sent - 1);
+    return "The step program write was stopped by a request to end the program after " + std::to_string(sent) +
+           " of " + std::to_string(program::kProgramRegisters) + " writes (the last: " +
+           StepRegisterDescription(last) +
+           "): the controller holds a partly written step program. Write the whole program again.";
+}
+
+bool WriteStepProgram(Line& line, const StepProgram& prog, float scale, std::string* failure,
+                      AnswerStatus* failedStatus, const std::function<bool()>& stopAsked, int* stoppedAfter)
+{
+    const std::function<bool()> stop = stopAsked ? stopAsked : [] { return io::EndRequested(); };
+    if (stoppedAfter)
+        *stoppedAfter = -1;
+    auto stopped = [&](int sent) {
+        if (stoppedAfter)
+            *stoppedAfter = sent;
+        *failure = StoppedStepWriteText(sent);
+        return false;
+    };
     struct Write {
         std::uint16_t reg;
         std::uint16_t value;
@@ -497,13 +691,21 @@ bool WriteStepProgram(Line& line, const StepProgram& prog, float scale, std::str
 
     comlink::SequencePreamble(line);
     std::vector<std::string> refused;
+    int sent = 0;
     for (const Write& w : writes) {
+        if (stop())
+            return stopped(sent);
         const Answer a =
             comlink::Transact(line, comlink::WriteFrame(line.link.ctrlID, w.reg, w.value), 8, comlink::kPostWriteDelay);
+        ++sent;
         if (a.status == AnswerStatus::Exception) {
             refused.push_back(StepRegisterDescription(w.reg));
             continue;
         }
+        // A request to end cuts the wait for the answer short: the write went
+        // out, whatever became of it.
+        if (!a.good() && sent < program::kProgramRegisters && stop())
+            return stopped(sent);
         if (!a.good()) {
             if (failedStatus)
                 *failedStatus = a.status;

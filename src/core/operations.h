@@ -79,15 +79,36 @@ bool CheckSendable(const char* field, params::EncClass cls, double value, float 
 // Every value of the write-all pass, checked at the set's own decimal point.
 bool CheckWriteAll(const ParameterSet& p, std::string* message);
 
+// One answered write of the write-all pass and what became of it.
+struct PassWrite {
+    enum class Outcome { Taken, TakenWhenWrittenAgain, Refused };
+    std::uint16_t reg = 0;
+    std::uint16_t value = 0;
+    Outcome outcome = Outcome::Taken;
+};
+
 // The write-all pass (preamble included): the decimal point first, then every
-// field; tempScale follows the decimal point once it is written.
+// field; tempScale follows the decimal point once it is written. The pass's
+// order can make the controller refuse a value that the set's own limits
+// admit (a set value above the range high it replaces, written before the new
+// range): when the whole set is within its own limits (params::
+// CheckParameterLimits), each refused value is written again once the pass
+// is through, until a round takes none, so the controller ends up holding
+// the whole set. A set the controller takes as it comes is sent exactly as
+// the pass always sends it.
 struct WriteAllResult {
-    OpLog op;
+    OpLog op;                      // op.refused: what the controller refused in the end
     bool decimalWritten = false;
     bool alarmReached = false;
     AlarmSwitchResult alarm;
+    std::vector<PassWrite> writes;  // every answered write, in the pass's order
+    bool complete() const { return op.ok(); }
 };
 WriteAllResult WriteAll(Line& line, ParameterSet& params);
+// Which fields a write-all pass applied and which not, for the operator: ""
+// when the whole set was applied; otherwise lines "Applied: ...", "Refused by
+// the controller: ..." and "Not sent: ..." (each only when it has fields).
+std::string DescribeWriteAll(const WriteAllResult& r);
 
 // The set-value write of setValue (no preamble).
 enum class SetValueOutcome { Sent, Refused, NoAnswer };
@@ -120,10 +141,29 @@ bool ReadStepProgram(Line& line, float tempScale, StepProgram* prog, std::string
                      AnswerStatus* failedStatus = nullptr);
 // A program whose set values or band do not fit a register is not sent.
 bool CheckStepProgram(const StepProgram& prog, float tempScale, std::string* message);
+// The controller's span as it holds it, in display units at its tempScale.
+struct Span {
+    float low = 0;
+    float high = 0;
+};
+// As above, and every action must be one the step program knows, the band
+// not below 0, and the set value of every step a run can reach inside the
+// controller's span (compared as the register numbers it compares).
+bool CheckStepProgram(const StepProgram& prog, float tempScale, const Span& span, std::string* message);
 // The 41 writes after the preamble. False with *failure when a write got no
-// answer (nothing after it sent) or some were refused.
+// answer (nothing after it sent) or some were refused. `stop` (io::
+// EndRequested when not given) is asked before each write and after a write
+// without an answer: once it says yes the write ends there, *stoppedAfter (if
+// given; -1 otherwise) says how many requests went out, and *failure is
+// StoppedStepWriteText of that count.
 bool WriteStepProgram(Line& line, const StepProgram& prog, float tempScale, std::string* failure,
-                      AnswerStatus* failedStatus = nullptr);
+                      AnswerStatus* failedStatus = nullptr, const std::function<bool()>& stop = {},
+                      int* stoppedAfter = nullptr);
+// What a step-program write stopped by a request to end leaves behind, for
+// `sent` of the 41 writes: "" when it was not stopped (sent is 41); otherwise
+// one sentence ("The step program write was stopped after 14 of 41 writes
+// ...").
+std::string StoppedStepWriteText(int sent);
 // Writes 5 (start) or 0 (stop) to the control function, no preamble.
 Answer StartStopProgram(Line& line, bool start);
 // The status word under the guard, as the run watch reads it.

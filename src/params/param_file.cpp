@@ -63,11 +63,18 @@ void LoadParameterFile(App& app)
     }
     app.params = loaded;
     app.rt.SetCtrlVal(app.panels.parm, PARM_ALARM_SW, static_cast<int>(app.params.alarmWatch));
+    core::WriteAllResult r;
     // A controller that stopped answering during the write-all pass would not
-    // answer the read-back either; its popup has told the operator already.
-    if (!WriteAllParameters(app))
+    // answer the read-back either.
+    if (!WriteAllParameters(app, r)) {
+        ReportOutcome(app, r.op, core::DescribeWriteAll(r));
         return;
-    ReadAllParameters(app);
+    }
+    // What the controller refused all the same is told once the panel shows
+    // what it holds.
+    const bool readBack = ReadAllParameters(app);
+    ReportOutcome(app, r.op,
+                  core::DescribeWriteAll(r) + (readBack ? "\nThe panel shows what the controller holds now." : ""));
 }
 
 } // namespace params

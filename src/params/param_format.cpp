@@ -84,7 +84,9 @@ bool IsSpace(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
-std::vector<std::string> Tokens(const std::string& text, std::size_t limit)
+// The first `limit` fields; *rest says whether anything but white space
+// follows the last of them.
+std::vector<std::string> Tokens(const std::string& text, std::size_t limit, bool* rest)
 {
     std::vector<std::string> out;
     std::size_t i = 0;
@@ -97,6 +99,9 @@ std::vector<std::string> Tokens(const std::string& text, std::size_t limit)
         if (i > start)
             out.push_back(text.substr(start, i - start));
     }
+    while (i < text.size() && IsSpace(text[i]))
+        ++i;
+    *rest = i < text.size();
     return out;
 }
 
@@ -133,7 +138,8 @@ bool ParseInteger(const std::string& token, long* value)
     errno = 0;
     char* end = nullptr;
     const long v = std::strtol(token.c_str(), &end, 10);
-    if (end == token.c_str() || *end != '\0' || errno == ERANGE)
+    // The whole token: a NUL inside it ends strtol's number, not the token.
+    if (end == token.c_str() || end != token.c_str() + token.size() || errno == ERANGE)
         return false;
     *value = v;
     return true;
@@ -152,7 +158,106 @@ std::string Number(double v, int decimals)
     return buf;
 }
 
+// ---- what the controller takes ----
+
+int DecimalsOf(EncClass cls, float scale)
+{
+    return (cls == EncClass::T && scale == 1.0f) ? 0 : 1;
+}
+
+// A field's own span, in display units, checked as the register numbers the
+// controller compares (so 150.04 at one decimal is 1500, inside 150.0).
+struct Span {
+    int field;
+    EncClass cls;
+    double low, high;
+};
+
+const Span kSpans[] = {
+    {4, EncClass::D, -100.0, 100.0},  // output level, % of full output (negative cools)
+    {8, EncClass::D, 0.0, 3276.7},    {11, EncClass::D, 0.0, 3276.7},  // term 1: proportional band, %
+    {14, EncClass::D, 0.0, 3276.7},   {17, EncClass::D, 0.0, 3276.7},
+    {9, EncClass::D, 0.0, 100.0},     {12, EncClass::D, 0.0, 100.0},   // term 4: output limit, %
+    {15, EncClass::D, 0.0, 100.0},    {18, EncClass::D, 0.0, 100.0},
+    {10, EncClass::D, 0.0, 3276.7},   {13, EncClass::D, 0.0, 3276.7},  // term 5: integral band, %
+    {16, EncClass::D, 0.0, 3276.7},   {19, EncClass::D, 0.0, 3276.7},
+    {24, EncClass::D, 0.0, 9.9},      // SW filter
+};
+
+struct Codes {
+    int field;
+    std::vector<int> known;
+    const char* words;
+};
+
+const Codes kCodes[] = {
+    {33, {0, 1, 2}, "0 thermocouple, 1 PT100 or 2 thermistor"},
+    {34, {0, 1}, "0 normal or 1 reversed"},
+    {35, {0, 1}, "0 for \u00B0C or 1 for \u00B0F"},
+    {36, {30, 31}, "30 for whole degrees or 31 for tenths"},
+    {37, {0, 1}, "0 off or 1 on"},
+};
+
+std::string ValueText(const ParameterSet& p, int field, float scale)
+{
+    if (field > kFileReals) {
+        ParameterSet copy = p;
+        return field == kFileFields ? std::to_string(p.alarmWatch) : std::to_string(*IntOf(copy, field));
+    }
+    ParameterSet copy = p;
+    return Number(*RealOf(copy, field), DecimalsOf(RealClass(field), scale));
+}
+
 } // namespace
+
+bool CheckParameterLimits(const ParameterSet& p, int* badField, std::string* reason)
+{
+    const float scale = TempScaleFor(p.decimalPnt);
+    const int td = DecimalsOf(EncClass::T, scale);
+    auto raw = [&](float v) { return ScaledValue(EncClass::T, v, scale); };
+    auto fault = [&](int f, const std::string& why) {
+        if (badField)
+            *badField = f;
+        if (reason)
+            *reason = ValueText(p, f, scale) + why;
+        return false;
+    };
+    // The range first: the set value is checked against it.
+    const std::string lowText = Number(p.rangeLow, td), highText = Number(p.rangeHigh, td);
+    if (raw(p.rangeHigh) <= raw(p.rangeLow))
+        return fault(23, " is not above range low " + lowText);
+    const std::string span = " lies outside the file's range " + lowText + ".." + highText;
+    auto inSpan = [&](float v) { return raw(v) >= raw(p.rangeLow) && raw(v) <= raw(p.rangeHigh); };
+    // Only the set value is held to the range: the controller takes alarm
+    // values anywhere, and a file saved from one that holds them so must load.
+    if (!inSpan(p.setValue))
+        return fault(1, span);
+
+    ParameterSet copy = p;
+    int first = 0;
+    std::string why;
+    for (const Span& s : kSpans) {
+        const long v = ScaledValue(s.cls, *RealOf(copy, s.field), scale);
+        if ((v < ScaledValue(s.cls, s.low, scale) || v > ScaledValue(s.cls, s.high, scale)) &&
+            (first == 0 || s.field < first)) {
+            first = s.field;
+            why = " lies outside " + Number(s.low, 1) + ".." + Number(s.high, 1);
+        }
+    }
+    for (int f = 25; f <= 32 && first == 0; ++f)
+        if (*IntOf(copy, f) < 0) {
+            first = f;
+            why = " lies outside 0..32767 (seconds)";
+        }
+    if (first != 0)
+        return fault(first, why);
+    for (const Codes& c : kCodes) {
+        const long v = c.field == kFileFields ? static_cast<long>(p.alarmWatch) : *IntOf(copy, c.field);
+        if (std::find(c.known.begin(), c.known.end(), v) == c.known.end())
+            return fault(c.field, std::string(" is not a code the controller knows (") + c.words + ")");
+    }
+    return true;
+}
 
 const char* FileFieldName(int field)
 {
@@ -203,7 +308,8 @@ bool ParseParameterFile(const std::string& text, const ParameterSet& current, Pa
         return false;
     };
 
-    const std::vector<std::string> tokens = Tokens(text, kFileFields);
+    bool rest = false;
+    const std::vector<std::string> tokens = Tokens(text, kFileFields, &rest);
     ParameterSet p = current;
 
     // Every field is read, so that the decimal point (field 36) is known even
@@ -242,6 +348,11 @@ bool ParseParameterFile(const std::string& text, const ParameterSet& current, Pa
                 decimalKnown = true;
         }
     }
+    // Nothing may follow the last field but white space: a file with more
+    // in it is not one this program wrote, and guessing what was meant would
+    // send a controller values nobody chose.
+    if (rest)
+        syntaxFault(kFileFields, "the file goes on after its 37th number");
 
     // Temperatures are sent at the decimal point the file itself records,
     // which the write-all pass sends first.
@@ -262,8 +373,11 @@ bool ParseParameterFile(const std::string& text, const ParameterSet& current, Pa
     if (syntaxField != 0)
         return fail(syntaxField, syntaxWhy);
 
-    // The switch is on for any value but 0.
-    p.alarmWatch = alarm != 0 ? 1 : 0;
+    if (alarm != 0 && alarm != 1)
+        return fail(kFileFields, Quote(tokens[kFileFields - 1]) + " is not a code the controller knows (0 off or 1 on)");
+    p.alarmWatch = static_cast<std::uint16_t>(alarm);
+    if (!CheckParameterLimits(p, badField, reason))
+        return false;
     if (out)
         *out = p;
     return true;

@@ -170,7 +170,7 @@ void ShowReadAll(App& app, const core::ReadAllResult& r, std::uint16_t heldAlarm
 
 // ---- shared by the operations ----
 
-void ReportOutcome(App& app, const OpLog& op)
+void ReportOutcome(App& app, const OpLog& op, const std::string& detail)
 {
     if (!op.stopped && op.refused.empty())
         return;
@@ -190,6 +190,8 @@ void ReportOutcome(App& app, const OpLog& op)
         for (std::uint16_t r : op.refused)
             text += "\n" + RegName(r);
     }
+    if (!detail.empty())
+        text += "\n\n" + detail;
     app.rt.MessagePopup(op.stopped ? kNoAnswerTitle : kRefusedTitle, text);
 }
 
@@ -286,20 +288,27 @@ void ApplyControlFunctionState(App& app, int f)
 
 bool WriteAllParameters(App& app, OpLog& op)
 {
+    core::WriteAllResult r;
+    const bool answered = WriteAllParameters(app, r);
+    op = r.op;
+    return answered;
+}
+
+bool WriteAllParameters(App& app, core::WriteAllResult& r)
+{
     std::string text;
     if (!core::CheckWriteAll(app.params, &text)) {
         app.rt.MessagePopup(kRangeTitle, text);
         return false;
     }
-    const core::WriteAllResult r = core::WriteAll(app.line, app.params);
+    r = core::WriteAll(app.line, app.params);
     if (r.decimalWritten)
         ApplyDecimalPoint(app);
     if (r.alarmReached) {
         app.rt.SetCtrlVal(app.panels.parm, PARM_ALARM_SW, static_cast<int>(app.params.alarmWatch));
         ShowAlarmSwitch(app, app.params.alarmWatch, r.alarm);
     }
-    op = r.op;
-    return !op.stopped;
+    return !r.op.stopped;
 }
 
 bool WriteAllParameters(App& app)

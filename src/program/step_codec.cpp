@@ -69,6 +69,44 @@ ActionKind ClassifyAction(int action)
     return ActionKind::End;
 }
 
+bool ActionKnown(int action)
+{
+    return action == ACTION_NEXT || action == ACTION_END ||
+           (action >= ACTION_LOOP_FIRST && action <= ACTION_LOOP_LAST);
+}
+
+void ReachableSteps(const StepProgram& prog, bool reachable[kSteps])
+{
+    for (int k = 0; k < kSteps; ++k)
+        reachable[k] = false;
+    int pending[kSteps];
+    int count = 0;
+    auto reach = [&](int k) {
+        if (k >= 0 && k < kSteps && !reachable[k]) {
+            reachable[k] = true;
+            pending[count++] = k;
+        }
+    };
+    reach(0);
+    while (count > 0) {
+        const int k = pending[--count];
+        const StepRecord& s = prog.steps[k];
+        switch (ClassifyAction(s.action)) {
+        case ActionKind::Next:
+            reach(k + 1);
+            break;
+        case ActionKind::Loop:
+            if (s.loops > 0)
+                reach(s.action - ACTION_LOOP_FIRST);
+            if (s.loops != kEndlessLoops)
+                reach(k + 1);
+            break;
+        case ActionKind::End:
+            break;
+        }
+    }
+}
+
 // One step of either rule: step k's action decides its loop count and row k + 1.
 static void ApplyStep(RowStates& st, int k, int action)
 {

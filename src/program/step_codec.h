@@ -53,6 +53,16 @@ void EncodeStep(const StepRecord& step, float tempScale, std::uint16_t regs[kReg
 enum class ActionKind { Next, Loop, End };
 // Any code other than 54 and 44..51 ends the program.
 ActionKind ClassifyAction(int action);
+// The codes the step program knows, as written (all 16 bits): 54 next,
+// 44..51 loop, 52 end.
+bool ActionKnown(int action);
+// The loop count that repeats a loop for ever.
+constexpr int kEndlessLoops = 9999;
+// The steps a run can reach from step 1 (reachable[0] is step 1): a next step
+// goes on to the following one, a loop code 44 + j jumps to step j + 1 while
+// its count (above 0) lasts and then goes on (never, at 9999), anything else
+// ends the run.
+void ReachableSteps(const StepProgram& prog, bool reachable[kSteps]);
 
 // Which controls the rules dim. rowDimmed[k] covers set value, both
 // parameters and action of step k (k = 2..8; step 1 is never dimmed);

@@ -36,7 +36,9 @@ bool IsBlank(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
-std::vector<std::string_view> Tokens(const std::string& text, std::size_t limit)
+// The first `limit` fields; *rest says whether anything but white space
+// follows the last of them.
+std::vector<std::string_view> Tokens(const std::string& text, std::size_t limit, bool* rest)
 {
     std::vector<std::string_view> out;
     std::size_t i = 0;
@@ -49,6 +51,9 @@ std::vector<std::string_view> Tokens(const std::string& text, std::size_t limit)
         if (i > start)
             out.emplace_back(text.data() + start, i - start);
     }
+    while (i < text.size() && IsBlank(text[i]))
+        ++i;
+    *rest = i < text.size();
     return out;
 }
 
@@ -131,7 +136,8 @@ std::string FormatStepFile(const StepProgram& prog)
 
 bool ParseStepFile(const std::string& text, StepProgram* out, int* badField, std::string* reason)
 {
-    const std::vector<std::string_view> tokens = Tokens(text, kProgramRegisters);
+    bool rest = false;
+    const std::vector<std::string_view> tokens = Tokens(text, kProgramRegisters, &rest);
     StepProgram prog;
     for (int pos = 1; pos <= kProgramRegisters; ++pos) {
         auto fail = [&](const std::string& why) {
@@ -150,6 +156,14 @@ bool ParseStepFile(const std::string& text, StepProgram* out, int* badField, std
                 return fail(quoted + " is not a number");
             if (!TemperatureInRange(prog.tolBand))
                 return fail(quoted + " is outside -32768 to 32767");
+            // A band is a distance from the set value: below 0 no process
+            // value is ever within it, and the run would hold for ever.
+            if (prog.tolBand < 0.0f)
+                return fail(quoted + " is below 0");
+            // Nothing but white space may follow: a file with more in it is
+            // not one this program wrote.
+            if (rest)
+                return fail("the file goes on after its 41st number");
             break;
         }
         StepRecord& s = prog.steps[(pos - 1) / kRegistersPerStep];
@@ -170,6 +184,8 @@ bool ParseStepFile(const std::string& text, StepProgram* out, int* badField, std
         case IntResult::OutOfRange:
             return fail(quoted + " is outside 0 to 65535");
         }
+        if (offset == 3 && !ActionKnown(s.action))
+            return fail(quoted + " is not an action the step program knows (54 next, 44 to 51 loop, 52 end)");
     }
     if (out)
         *out = prog;

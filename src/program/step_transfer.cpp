@@ -121,7 +121,15 @@ bool WriteStepProgram(App& app)
         return false;
     }
     core::AnswerStatus failed = core::AnswerStatus::Good;
-    if (!core::WriteStepProgram(app.line, prog, app.params.tempScale, &text, &failed)) {
+    int stoppedAfter = -1;
+    if (!core::WriteStepProgram(app.line, prog, app.params.tempScale, &text, &failed, {}, &stoppedAfter)) {
+        if (stoppedAfter >= 0) {
+            // The program is ending: its popups are no longer shown, so the
+            // history keeps the word, and standard error carries it out.
+            reconnect::AddHistory(app, text);
+            std::fprintf(stderr, "tecontrol: %s\n", text.c_str());
+            return false;
+        }
         if (!AlreadyToldLost(app, failed))
             app.rt.MessagePopup(kTitle, text);
         return false;

@@ -319,11 +319,38 @@ int Save(Session& s)
     return EXIT_OK;
 }
 
+// Lines as one line of a message.
+std::string OneLine(std::string text)
+{
+    for (char& c : text)
+        if (c == '\n')
+            c = ' ';
+    return text;
+}
+
 int Load(Session& s)
 {
     ParameterSet p = s.fileParams;
     const core::WriteAllResult w = core::WriteAll(s.line, p);
     const int written = OpStatus(s, w.op);
+    if (written != EXIT_OK)
+        s.error = (w.op.stopped ? OpFailure(w.op) + "; the file was applied in part: "
+                                : std::string("the file was applied in part: ")) +
+                  OneLine(core::DescribeWriteAll(w));
+    // Values the pass's order had the controller refuse, taken once the
+    // file's own limits were in.
+    std::vector<std::string> again;
+    for (const core::PassWrite& pw : w.writes)
+        if (pw.outcome == core::PassWrite::Outcome::TakenWhenWrittenAgain)
+            again.push_back(tecreg::RegisterName(pw.reg));
+    if (!again.empty()) {
+        s.json.beginArray("writtenAgain");
+        for (const std::string& name : again) {
+            s.json.string(nullptr, name);
+            s.text += "written again once the file's range was in: " + name + "\n";
+        }
+        s.json.endArray();
+    }
     if (w.op.stopped)
         return written;
     // Read back what the controller now holds (the boundaries and the keypad
@@ -380,16 +407,23 @@ int ProgramCommand(Session& s)
     if (!ReadScale(s, op, p))
         return OpStatus(s, op);
     if (sub == "put") {
+        // The span the step set values must keep to, as the controller holds it.
+        core::Answer range;
+        if (!core::ReadRegisters(s.line, op, tecreg::kRangeLow, 2, &range))
+            return OpStatus(s, op);
+        const core::Span span{static_cast<float>(params::Decode(EncClass::T, range.bytes[4], range.bytes[5], p.tempScale)),
+                              static_cast<float>(params::Decode(EncClass::T, range.bytes[6], range.bytes[7], p.tempScale))};
         std::string message;
-        if (!core::CheckStepProgram(s.fileProgram, p.tempScale, &message)) {
+        if (!core::CheckStepProgram(s.fileProgram, p.tempScale, span, &message)) {
             s.error = s.o.args[1] + ": " + message.substr(0, message.find('\n'));
             return EXIT_FILE;
         }
-        if (!core::WriteStepProgram(s.line, s.fileProgram, p.tempScale, &message)) {
-            for (char& c : message)
-                if (c == '\n')
-                    c = ' ';
-            s.error = message;
+        int stoppedAfter = -1;
+        if (!core::WriteStepProgram(s.line, s.fileProgram, p.tempScale, &message, nullptr,
+                                    [&s] { return s.interrupted && *s.interrupted; }, &stoppedAfter)) {
+            s.error = OneLine(message);
+            if (stoppedAfter >= 0)
+                return EXIT_INTERRUPTED;
             return message.find("refused") != std::string::npos ? EXIT_REFUSED : EXIT_SILENT;
         }
         s.json.string("file", s.o.args[1]);

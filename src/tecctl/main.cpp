@@ -150,6 +150,9 @@ int main(int argc, char** argv)
 
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
+    // A closed terminal ends a command the same way: a write in progress
+    // stops between two requests and says what went out.
+    std::signal(SIGHUP, OnInterrupt);
 
     int status = EXIT_OK;
     if (o.command != "raw") {

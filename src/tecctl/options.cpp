@@ -42,7 +42,8 @@ const char* const kUsage =
     "  direction unit range-low range-high filter alarm-switch keypad band\n"
     "\n"
     "exit status: 0 done, 2 usage, 3 port cannot be opened, 4 no answer or identification\n"
-    "refused, 5 the controller refused a value, 6 a file is malformed (nothing sent)\n";
+    "refused, 5 the controller refused a value, 6 a file is malformed or outside the controller's\n"
+    "limits (nothing sent), 7 a signal stopped a step-program write part way\n";
 
 namespace {
 

@@ -18,6 +18,7 @@ enum Exit : int {
     EXIT_SILENT = 4,     // no answer, or identification refused
     EXIT_REFUSED = 5,    // the controller refused a value
     EXIT_FILE = 6,       // a file is malformed (nothing sent)
+    EXIT_INTERRUPTED = 7, // a signal stopped a write part way (the message says what went out)
 };
 
 struct Options {

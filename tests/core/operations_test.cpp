@@ -2,6 +2,7 @@
 // store: what each operation reads, writes and reports, with no panel. This
 // test links the core alone.
 #include "core/operations.h"
+#include "io/end_request.h"
 #include "support/hex.h"
 #include "support/line_double.h"
 
@@ -163,6 +164,126 @@ TEST_F(Core, StepProgramWriteStopsAtTheFirstUnansweredWrite)
     prog.tolBand = 4000.0f;
     EXPECT_FALSE(core::CheckStepProgram(prog, 10.0f, &failure));
     EXPECT_NE(failure.find("tolerance band"), std::string::npos);
+}
+
+// A set within its own limits: one decimal, range -20.0..300.0, set value 120.0.
+ParameterSet WideSet()
+{
+    ParameterSet p;
+    p.decimalPnt = 31;
+    p.setValue = 120.0f;
+    p.alarmHigh = 250.0f;
+    p.alarmLow = 10.0f;
+    p.rangeLow = -20.0f;
+    p.rangeHigh = 300.0f;
+    return p;
+}
+
+TEST_F(Core, WriteAllWritesAValueTheOrderHadRefusedAgainOnceTheRangeIsIn)
+{
+    // The controller's own rule: a set value outside the range it holds is
+    // refused. It holds -20.0..100.0 before the pass.
+    wire.regs[0x002C] = static_cast<std::uint16_t>(-200);
+    wire.regs[0x002D] = 1000;
+    wire.onWrite = [this](int i) {
+        const auto& rq = wire.writes[static_cast<std::size_t>(i)];
+        const auto value = static_cast<std::int16_t>(rq[4] << 8 | rq[5]);
+        if (rq[1] == 0x06 && rq[3] == 0x00 && rq[2] == 0x00 &&
+            (value < static_cast<std::int16_t>(wire.regs[0x002C]) || value > static_cast<std::int16_t>(wire.regs[0x002D])))
+            wire.queue(LineDouble::Sealed({0x01, 0x86, 0x03, 0x00, 0x00, 0x00}));
+    };
+    ParameterSet p = WideSet();
+    core::WriteAllResult r = core::WriteAll(line, p);
+    EXPECT_TRUE(r.complete());
+    std::vector<int> regs = registers();
+    ASSERT_EQ(regs.size(), 38u);  // the pass's 37, then the set value again
+    EXPECT_EQ(regs[1], 0x00);
+    EXPECT_EQ(regs[35], 0x2D);
+    EXPECT_EQ(regs[37], 0x00);
+    EXPECT_EQ(wire.writes[37], wire.writes[1]);
+    EXPECT_EQ(wire.regs[0x0000], 1200);
+    EXPECT_EQ(r.writes[1].outcome, core::PassWrite::Outcome::TakenWhenWrittenAgain);
+    EXPECT_EQ(core::DescribeWriteAll(r), "");
+
+    // A set value outside the set's own range is refused for good, and not
+    // written again: the rest is applied and the operator is told exactly that.
+    wire.writes.clear();
+    wire.regs[0x002D] = 1000;
+    p = WideSet();
+    p.setValue = 350.0f;
+    r = core::WriteAll(line, p);
+    EXPECT_EQ(wire.writes.size(), 37u);
+    EXPECT_EQ(r.op.refused, std::vector<std::uint16_t>{0x0000});
+    EXPECT_EQ(core::DescribeWriteAll(r), "Refused by the controller: set value.\nApplied: every other field.");
+}
+
+TEST_F(Core, WriteAllThatStopsSaysWhatWasAppliedAndWhatNotSent)
+{
+    // The tenth write, PID set 1 term 1, gets no answer.
+    wire.faults.assign(9, LineDouble::Fault::Good);
+    wire.faults.push_back(LineDouble::Fault::Silent);
+    ParameterSet p = WideSet();
+    const core::WriteAllResult r = core::WriteAll(line, p);
+    EXPECT_TRUE(r.op.stopped);
+    const std::string text = core::DescribeWriteAll(r);
+    EXPECT_NE(text.find("No answer to: PID set 1 term 1.\nNot sent: PID set 2 term 1, "), std::string::npos) << text;
+    EXPECT_NE(text.find(", range high, SW filter.\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nApplied: decimal point, set value, high alarm, low alarm, alarm switch, output level."),
+              std::string::npos)
+        << text;
+}
+
+TEST_F(Core, StepProgramsKeepToKnownActionsAndTheControllersSpan)
+{
+    const core::Span span{-20.0f, 150.0f};
+    StepProgram prog;
+    for (StepRecord& s : prog.steps) {
+        s.sv = 30.0f;
+        s.action = 54;
+    }
+    std::string why;
+    EXPECT_TRUE(core::CheckStepProgram(prog, 10.0f, span, &why)) << why;
+    prog.steps[4].sv = -20.1f;
+    EXPECT_FALSE(core::CheckStepProgram(prog, 10.0f, span, &why));
+    EXPECT_EQ(why, "The set value of step 5, -20.1, lies below the controller's range low, -20.0.\n"
+                   "Nothing was written to the controller.");
+    // No run reaches a step behind an ending one: its value is not the controller's concern.
+    prog.steps[2].action = 52;
+    EXPECT_TRUE(core::CheckStepProgram(prog, 10.0f, span, &why)) << why;
+    prog.steps[7].action = 99;
+    EXPECT_FALSE(core::CheckStepProgram(prog, 10.0f, span, &why));
+    EXPECT_NE(why.find("The action of step 8, 99, is not one the step program knows"), std::string::npos) << why;
+    prog.steps[7].action = 52;
+    prog.tolBand = -1.0f;
+    EXPECT_FALSE(core::CheckStepProgram(prog, 10.0f, span, &why));
+}
+
+TEST_F(Core, AStepProgramWriteStoppedByARequestToEndSaysHowFarItGot)
+{
+    StepProgram prog;
+    std::string failure;
+    int after = -1;
+    EXPECT_FALSE(core::WriteStepProgram(line, prog, 10.0f, &failure, nullptr,
+                                        [this] { return wire.writes.size() >= 14; }, &after));
+    EXPECT_EQ(after, 14);
+    EXPECT_EQ(wire.writes.size(), 14u);
+    EXPECT_NE(failure.find("after 14 of 41 writes (the last: step 3 action (register 0x0044)): the controller holds "
+                           "a partly written step program"),
+              std::string::npos)
+        << failure;
+
+    // Without a predicate the request to end of a signal stops it.
+    wire.writes.clear();
+    wire.onWrite = [](int i) {
+        if (i == 4)
+            io::RequestEnd();
+    };
+    EXPECT_FALSE(core::WriteStepProgram(line, prog, 10.0f, &failure, nullptr, {}, &after));
+    io::ClearEndRequest();
+    EXPECT_EQ(after, 5);
+    EXPECT_EQ(wire.writes.size(), 5u);
+    EXPECT_TRUE(core::WriteStepProgram(line, prog, 10.0f, &failure, nullptr, {}, &after));
+    EXPECT_EQ(after, -1);
 }
 
 } // namespace

@@ -115,7 +115,7 @@ TEST(ParameterFileParse, RoundTripsEveryField)
         p.pidT4[n] = 10.25f + static_cast<float>(n);
         p.pidT5[n] = 20.5f + static_cast<float>(n);
         p.pidI[n] = static_cast<std::int16_t>(100 + n);
-        p.pidD[n] = static_cast<std::int16_t>(-200 - n);
+        p.pidD[n] = static_cast<std::int16_t>(200 + n);
     }
     p.reg30 = 1.25f;
     p.reg31 = -2.5f;
@@ -131,7 +131,7 @@ TEST(ParameterFileParse, RoundTripsEveryField)
     ASSERT_TRUE(params::ParseParameterFile(params::FormatParameterFile(p), current, &out, nullptr, nullptr));
     EXPECT_EQ(params::FormatParameterFile(out), params::FormatParameterFile(p));
     EXPECT_FLOAT_EQ(out.pidT4[3], 13.25f);
-    EXPECT_EQ(out.pidD[2], -202);
+    EXPECT_EQ(out.pidD[2], 202);
     EXPECT_EQ(out.sensorType, 2);
     EXPECT_EQ(out.keypadValue, 1);  // not in the file
     EXPECT_EQ(out.tempScale, 10.0f);
@@ -170,8 +170,12 @@ TEST(ParameterFileParse, TolerantWhereTheReaderIs)
     EXPECT_FLOAT_EQ(out.alarmHigh, 7.0f);
     EXPECT_FLOAT_EQ(out.alarmLow, -10.0f);
     EXPECT_EQ(out.alarmWatch, 0);
-    // Text after field 37 is ignored; any non-zero switch value is on.
-    ASSERT_TRUE(params::ParseParameterFile(WithField(37, "-1") + " 99 junk", ParameterSet{}, &out, nullptr, nullptr));
+    // Alarms beyond the range, or crossed, are what a controller may hold:
+    // a file saved from it loads back.
+    ASSERT_TRUE(params::ParseParameterFile(WithFields({{2, "-25"}, {3, "160"}}), ParameterSet{}, &out, nullptr, nullptr));
+    EXPECT_FLOAT_EQ(out.alarmLow, 160.0f);
+    // White space may end the file; nothing else may.
+    ASSERT_TRUE(params::ParseParameterFile(std::string(kExampleLine) + "\r\n\n", ParameterSet{}, &out, nullptr, nullptr));
     EXPECT_EQ(out.alarmWatch, 1);
 }
 
@@ -216,12 +220,31 @@ INSTANTIATE_TEST_SUITE_P(
         // Far outside any register: refused before any conversion to an integer.
         BadFile{WithField(1, "1e30"), 1, "-3276.8..3276.7"}, BadFile{WithField(4, "-3e38"), 4, "-3276.8..3276.7"},
         // The earliest fault wins, whatever its kind.
-        BadFile{WithField(2, "5000") + "", 2, "lies outside"}));
+        BadFile{WithField(2, "5000") + "", 2, "lies outside"},
+        // Anything after the last field, a NUL included.
+        BadFile{std::string(kExampleLine) + " 99 junk", 37, "goes on after its 37th number"},
+        BadFile{std::string(kExampleLine) + std::string("\n\0", 2), 37, "goes on after"},
+        BadFile{std::string(kExampleLine) + std::string(1, '\0'), 37, "not a whole number"},
+        BadFile{WithField(4, "x") + " junk", 4, "not a number"},
+        // What the controller would refuse or cannot use once the file is in:
+        // the set value inside the file's own range, ...
+        BadFile{WithField(1, "150.1"), 1, "150.1 lies outside the file's range -20.0..150.0"},
+        BadFile{WithFields({{22, "150"}, {1, "150"}}), 23, "150.0 is not above range low 150.0"},
+        // ... each field's own span, ...
+        BadFile{WithField(4, "100.1"), 4, "100.1 lies outside -100.0..100.0"},
+        BadFile{WithField(14, "-0.1"), 14, "outside 0.0..3276.7"},
+        BadFile{WithField(12, "100.5"), 12, "outside 0.0..100.0"},
+        BadFile{WithField(24, "10"), 24, "10.0 lies outside 0.0..9.9"},
+        BadFile{WithField(30, "-1"), 30, "-1 lies outside 0..32767"},
+        // ... and only codes the controller knows.
+        BadFile{WithField(33, "3"), 33, "3 is not a code the controller knows"},
+        BadFile{WithField(35, "2"), 35, "not a code"}, BadFile{WithField(36, "32"), 36, "30 for whole"},
+        BadFile{WithField(37, "-1"), 37, "0 off or 1 on"}));
 
 TEST(ParameterFileParse, ScaleFollowsTheFilesDecimalPoint)
 {
     // With decimal point 30 a set value of 5000 is a whole-unit 5000.
-    std::string whole = WithField(36, "30");
+    std::string whole = WithFields({{36, "30"}, {23, "6000"}});
     std::size_t first = whole.find("25.00");
     whole.replace(first, 5, "5000");
     ParameterSet out;

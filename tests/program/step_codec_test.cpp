@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
 #include <vector>
 
 using namespace program;
@@ -166,4 +168,34 @@ TEST(StepIndicators, SegmentCodesMapToSixteenIndicators)
     EXPECT_EQ(StepIndicatorIndex(5, 255), -1);
     EXPECT_EQ(StepIndicatorIndex(0, 30), -1);
     EXPECT_EQ(StepIndicatorIndex(3, 30), -1);
+}
+
+TEST(StepRules, ReachableStepsFollowNextStepsAndLoopJumps)
+{
+    auto reached = [](const std::vector<std::pair<int, int>>& actionsAndLoops) {
+        StepProgram p;
+        for (StepRecord& s : p.steps)
+            s.action = 99;  // unknown codes end a run
+        for (std::size_t k = 0; k < actionsAndLoops.size(); ++k) {
+            p.steps[k].action = static_cast<std::uint16_t>(actionsAndLoops[k].first);
+            p.steps[k].loops = static_cast<std::uint16_t>(actionsAndLoops[k].second);
+        }
+        bool r[kSteps];
+        ReachableSteps(p, r);
+        std::string out;
+        for (int k = 0; k < kSteps; ++k)
+            if (r[k])
+                out += std::to_string(k + 1);
+        return out;
+    };
+    EXPECT_EQ(reached({{54, 0}, {44, 2}, {52, 0}}), "123");
+    // A loop code may jump forward: 51 goes to step 8.
+    EXPECT_EQ(reached({{54, 0}, {51, 1}, {52, 0}}), "1238");
+    // Without a loop count it never jumps; at 9999 it never goes on.
+    EXPECT_EQ(reached({{51, 0}, {52, 0}}), "12");
+    EXPECT_EQ(reached({{44, 9999}, {54, 0}}), "1");
+    EXPECT_EQ(reached({{54, 0}, {54, 0}, {54, 0}, {54, 0}, {54, 0}, {54, 0}, {54, 0}, {54, 0}}), "12345678");
+    EXPECT_FALSE(ActionKnown(53));
+    EXPECT_FALSE(ActionKnown(44 + 256));  // the whole value is written
+    EXPECT_TRUE(ActionKnown(51));
 }

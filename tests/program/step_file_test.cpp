@@ -80,15 +80,17 @@ TEST(StepFileFormat, IndependentOfTheProcessLocale)
 
 TEST(StepFileRead, OnlyTheOrderOfNumbersMatters)
 {
+    // Field k holds k, but every action (field 4 of a step) is a known code.
     std::string text;
     for (int k = 1; k <= 41; ++k)
-        text += std::to_string(k) + (k % 3 == 0 ? "\r\n" : k % 2 ? " \t  " : "\n");
+        text += std::to_string(k % 5 == 4 ? 44 + k / 5 : k) + (k % 3 == 0 ? "\r\n" : k % 2 ? " \t  " : "\n");
     StepProgram p;
     ASSERT_TRUE(ParseStepFile("\n\t " + text, &p, nullptr, nullptr));
     EXPECT_FLOAT_EQ(p.steps[0].sv, 1.0f);
     EXPECT_EQ(p.steps[0].param1, 2);
     EXPECT_EQ(p.steps[0].param2, 3);
-    EXPECT_EQ(p.steps[0].action, 4);
+    EXPECT_EQ(p.steps[0].action, 44);
+    EXPECT_EQ(p.steps[7].action, 51);
     EXPECT_EQ(p.steps[0].loops, 5);
     EXPECT_FLOAT_EQ(p.steps[7].sv, 36.0f);
     EXPECT_EQ(p.steps[7].loops, 40);
@@ -97,6 +99,13 @@ TEST(StepFileRead, OnlyTheOrderOfNumbersMatters)
     std::string plus = "+1.5" + text.substr(text.find(' '));
     ASSERT_TRUE(ParseStepFile(plus, &p, nullptr, nullptr));
     EXPECT_FLOAT_EQ(p.steps[0].sv, 1.5f);
+}
+
+TEST(StepFileRead, WhiteSpaceMayEndTheFile)
+{
+    StepProgram p;
+    EXPECT_TRUE(ParseStepFile(FormatStepFile(Sample()) + "\r\n\t\n", &p, nullptr, nullptr));
+    EXPECT_FLOAT_EQ(p.tolBand, 1.5f);
 }
 
 TEST(StepFileRead, BadFilesNameTheFirstBadFieldAndLeaveTheOutputAlone)
@@ -139,6 +148,14 @@ TEST(StepFileRead, BadFilesNameTheFirstBadFieldAndLeaveTheOutputAlone)
         {replaceField(1, "1e30"), 1, "\"1e30\" is outside -32768 to 32767"},
         {replaceField(36, "-32768.1"), 36, "outside -32768 to 32767"},
         {replaceField(41, "3.4e38"), 41, "outside -32768 to 32767"},
+        // Only the actions the step program knows, a band from 0, and
+        // nothing after the band but white space.
+        {replaceField(4, "99"), 4, "\"99\" is not an action the step program knows (54 next, 44 to 51 loop, 52 end)"},
+        {replaceField(39, "53"), 39, "not an action"},
+        {replaceField(19, "0"), 19, "not an action"},
+        {replaceField(41, "-0.1"), 41, "\"-0.1\" is below 0"},
+        {good + " 7", 41, "the file goes on after its 41st number"},
+        {good + "\n" + std::string(1, '\0'), 41, "goes on after"},
     };
     for (const Case& c : cases) {
         StepProgram out = Sample();

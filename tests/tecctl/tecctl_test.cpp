@@ -2,6 +2,7 @@
 // (from tecsim's traffic log), the output a script reads, the exit statuses.
 #include "link/modbus.h"
 #include "support/hex.h"
+#include "support/wait_for.h"
 
 #include <gtest/gtest.h>
 
@@ -99,8 +100,8 @@ struct Result {
     std::string out, err;
 };
 
-// Runs tecctl with the arguments in `dir` and waits for it.
-Result Tecctl(const std::string& dir, const std::vector<std::string>& args)
+// Starts tecctl with the arguments in `dir`; Finish waits for it.
+pid_t StartTecctl(const std::string& dir, const std::vector<std::string>& args)
 {
     const std::string outPath = dir + "/out.txt", errPath = dir + "/err.txt";
     const pid_t pid = ::fork();
@@ -118,6 +119,12 @@ Result Tecctl(const std::string& dir, const std::vector<std::string>& args)
         ::execv(TECCTL_PATH, argv.data());
         ::_exit(127);
     }
+    return pid;
+}
+
+Result Finish(const std::string& dir, pid_t pid)
+{
+    const std::string outPath = dir + "/out.txt", errPath = dir + "/err.txt";
     int st = 0;
     ::waitpid(pid, &st, 0);
     Result r;
@@ -125,6 +132,12 @@ Result Tecctl(const std::string& dir, const std::vector<std::string>& args)
     r.out = ReadAll(outPath);
     r.err = ReadAll(errPath);
     return r;
+}
+
+// Runs tecctl with the arguments in `dir` and waits for it.
+Result Tecctl(const std::string& dir, const std::vector<std::string>& args)
+{
+    return Finish(dir, StartTecctl(dir, args));
 }
 
 std::string Read(int reg, int count)
@@ -369,7 +382,8 @@ TEST_F(TecctlTest, ProgramPutWritesTheFortyOneRegistersInOrder)
     std::ofstream(dir + "/p.srp") << file;
     const Result r = tecctl(sim, {"program", "put", "p.srp"});
     ASSERT_EQ(r.status, 0) << r.err;
-    std::vector<std::string> expected = {kIdentify, Read(0x2A, 1)};
+    // The scale, then the span the step set values must keep to.
+    std::vector<std::string> expected = {kIdentify, Read(0x2A, 1), Read(0x2C, 2)};
     for (int k = 1; k <= 8; ++k) {
         const int base = 0x37 + 5 * (k - 1);
         expected.push_back(Write(base, 60));                     // parameter 1
@@ -380,6 +394,104 @@ TEST_F(TecctlTest, ProgramPutWritesTheFortyOneRegistersInOrder)
     }
     expected.push_back(Write(0x36, 15));
     EXPECT_EQ(sim.requests(), expected);
+}
+
+// The example parameter file with fields (1-based) replaced.
+std::string ParameterFile(const std::map<int, std::string>& changes)
+{
+    std::istringstream in("25.00 80.00 10.00 0.00 30.00 60.00 90.00 5.00 0.00 100.00 4.00 0.00 100.00 3.00 0.00 "
+                          "100.00 2.00 0.00 100.00 0.00 0.00 -20.00 150.00 0.00 120 30 120 30 120 30 120 30 1 0 0 31 0");
+    std::string token, out;
+    for (int field = 1; in >> token; ++field)
+        out += (field > 1 ? " " : "") + (changes.count(field) ? changes.at(field) : token);
+    return out;
+}
+
+TEST_F(TecctlTest, AFileWhoseRangeMustComeFirstIsAppliedWhole)
+{
+    Sim sim(dir, {"--set", "0x002D=1000"});  // the controller's range high: 100.0
+    std::ofstream(dir + "/wide.prm") << ParameterFile({{1, "120.0"}, {23, "300.0"}});
+    const Result r = tecctl(sim, {"load", "wide.prm"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> got = sim.requests();
+    ASSERT_GT(got.size(), 40u);
+    EXPECT_EQ(got[2], Write(0x00, 1200));  // refused: written before the range
+    EXPECT_EQ(got[36], Write(0x2D, 3000));
+    EXPECT_EQ(got[37], Write(0x32, 0));
+    EXPECT_EQ(got[38], Write(0x00, 1200));  // taken once the file's range is in
+    EXPECT_EQ(got[39], Read(0x2A, 1));      // then the read-back
+    EXPECT_NE(r.out.find("written again once the file's range was in: 0x0000 (set value)\n"), std::string::npos)
+        << r.out;
+}
+
+TEST_F(TecctlTest, FilesOutsideTheControllersLimitsSendNothingAndNameTheField)
+{
+    Sim sim(dir);
+    struct Case {
+        const char* file;
+        std::string text;
+        std::string error;
+    };
+    std::string steps;
+    for (int k = 1; k <= 8; ++k)
+        steps += "30.0 60 60 " + std::string(k == 3 ? "99" : "54") + " 0\n";
+    const Case cases[] = {
+        {"filter.prm", ParameterFile({{24, "12.5"}}), "filter.prm: field 24 (SW filter): 12.5 lies outside 0.0..9.9"},
+        {"sv.prm", ParameterFile({{1, "-25.0"}}),
+         "sv.prm: field 1 (set value): -25.0 lies outside the file's range -20.0..150.0"},
+        {"more.prm", ParameterFile({}) + " 7", "more.prm: field 37 (alarm switch): the file goes on after its 37th number"},
+        {"action.srp", steps + "1.0", "action.srp: field 14 (step 3 action): \"99\" is not an action the step "
+                                      "program knows (54 next, 44 to 51 loop, 52 end)"},
+        {"more.srp", steps.substr(0, steps.find("99")) + "54" + steps.substr(steps.find("99") + 2) + "1.0 x", ""},
+    };
+    for (const Case& c : cases) {
+        std::ofstream(dir + "/" + c.file) << c.text;
+        const bool step = std::string(c.file).find(".srp") != std::string::npos;
+        const Result r = step ? tecctl(sim, {"program", "put", c.file}) : tecctl(sim, {"load", c.file});
+        EXPECT_EQ(r.status, 6) << c.file << " " << r.err;
+        if (!c.error.empty())
+            EXPECT_EQ(r.err, std::string("tecctl ") + (step ? "program" : "load") + ": " + c.error + "\n");
+        else
+            EXPECT_NE(r.err.find("goes on after its 41st number"), std::string::npos) << r.err;
+    }
+    EXPECT_TRUE(sim.requests().empty());
+
+    // A step set value below the controller's range low: nothing written.
+    std::string low = "-20.5 60 60 52 0\n";
+    for (int k = 2; k <= 8; ++k)
+        low += "30.0 60 60 52 0\n";
+    std::ofstream(dir + "/low.srp") << low + "1.0";
+    const Result r = tecctl(sim, {"program", "put", "low.srp"});
+    EXPECT_EQ(r.status, 6);
+    EXPECT_EQ(r.err, "tecctl program: low.srp: The set value of step 1, -20.5, lies below the controller's range low, "
+                     "-20.0.\n");
+    EXPECT_EQ(sim.requests(), (std::vector<std::string>{kIdentify, Read(0x2A, 1), Read(0x2C, 2)}));
+}
+
+TEST_F(TecctlTest, ASignalDuringAStepProgramWriteSaysWhatWentOut)
+{
+    Sim sim(dir);
+    std::string file;
+    for (int k = 1; k <= 8; ++k)
+        file += "30.0 60 60 54 0\n";
+    std::ofstream(dir + "/p.srp") << file + "1.0";
+    auto stepWrites = [&] {
+        int n = 0;
+        for (const std::string& f : sim.requests())
+            n += f.substr(3, 2) == "06" ? 1 : 0;
+        return n;
+    };
+    const pid_t pid = StartTecctl(dir, {"--port", sim.device, "program", "put", "p.srp"});
+    ASSERT_TRUE(WaitFor([&] { return stepWrites() >= 5; }, 10.0));
+    ::kill(pid, SIGTERM);
+    const Result r = Finish(dir, pid);
+    EXPECT_EQ(r.status, 7) << r.err;
+    const int sent = stepWrites();
+    EXPECT_LT(sent, 41);
+    EXPECT_NE(r.err.find("stopped by a request to end the program after " + std::to_string(sent) + " of 41 writes"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("the controller holds a partly written step program"), std::string::npos) << r.err;
 }
 
 TEST_F(TecctlTest, WatchPrintsAndLogsOneLinePerTickSvThenPv)
