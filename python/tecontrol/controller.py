@@ -379,12 +379,10 @@ class Program:
             link.preamble()
             op = _Op()
             scale = c._read_scale(op)
-            for k in range(1, F.STEPS + 2):
-                v = program.steps[k - 1].sv if k <= F.STEPS else program.band
-                if not F.temperature_fits(v, scale):
-                    what = "The set value of step %d" % k if k <= F.STEPS else "The tolerance band"
-                    raise ValueError("%s, %.1f, is outside what the controller can hold (%.1f to %.1f)."
-                                     % (what, v, -32768.0 / scale, 32767.0 / scale))
+            # The span the step set values must keep to, as the controller holds it.
+            a = op.read(link, c.address, R.RANGE_LOW, 2)
+            _check_step_program(program, scale, R.decode(R.T, a.data[4], a.data[5], scale),
+                                R.decode(R.T, a.data[6], a.data[7], scale))
             writes = []
             for k, s in enumerate(program.steps, 1):
                 first = R.FIRST_STEP + F.REGISTERS_PER_STEP * (k - 1)
@@ -618,8 +616,10 @@ class Controller:
             op.raise_refusals()
 
     def _alarm_switch(self, op, on):
+        self._switch_writes_done = 0
         for reg, value in R.alarm_switch_writes(on):
             op.write(self._link, self.address, reg, value, value)
+            self._switch_writes_done += 1
         if on:
             a = self._link.guarded(W.read_frame(self.address, R.STATUS, 1), W.read_answer_length(1), True)
             if not a.good:
@@ -735,25 +735,64 @@ class Controller:
         with self._bus.lock:
             link, addr, op = self._link, self.address, _Op()
             link.preamble()
-            op.write(link, addr, R.DECIMAL_PNT, R.encode(R.B, p.decimalPnt, 1.0), p.decimalPnt)
-            ts = p.tempScale = R.temp_scale_for(p.decimalPnt)
-            for reg, v in ((R.SET_VALUE, p.setValue), (R.ALARM_HIGH, p.alarmHigh), (R.ALARM_LOW, p.alarmLow)):
-                op.write(link, addr, reg, R.encode(R.T, v, ts), v)
-            self._alarm_switch(op, p.alarmWatch)
-            op.write(link, addr, R.OUTPUT_LEVEL, R.encode(R.D, p.outputLevel, ts), p.outputLevel)
-            for t, (attr, cls) in enumerate((("pidP", R.D), ("pidI", R.I), ("pidD", R.I), ("pidT4", R.D),
-                                              ("pidT5", R.D)), 1):
-                for n in range(1, 5):
-                    v = getattr(p, attr)[n - 1]
-                    op.write(link, addr, R.pid_register(n, t), R.encode(cls, v, ts), v)
-            for reg, cls, attr in _TAIL:
-                v = getattr(p, attr)
-                op.write(link, addr, reg, R.encode(cls, v, ts), v)
+            self._write_all(op, p)
             back = F.ParameterSet()
             link.preamble()
             func = self._read_all_steps(back)
         op.raise_refusals()
         return self._values(back, func)
+
+    def _write_all(self, op, p):
+        """The write-all pass. The pass's order can make the controller refuse
+        a value the set's own limits admit (a set value above the range high it
+        replaces): each refused value is then written again once the pass is
+        through, until a round takes none. A set taken as it comes is sent
+        exactly as the pass always sends it."""
+        link, addr = self._link, self.address
+        writes = []  # [register, value, refused]
+
+        def send(reg, value, shown):
+            before = len(op.refused)
+            op.write(link, addr, reg, value, shown)
+            writes.append([reg, value, len(op.refused) > before])
+        send(R.DECIMAL_PNT, R.encode(R.B, p.decimalPnt, 1.0), p.decimalPnt)
+        ts = p.tempScale = R.temp_scale_for(p.decimalPnt)
+        for reg, v in ((R.SET_VALUE, p.setValue), (R.ALARM_HIGH, p.alarmHigh), (R.ALARM_LOW, p.alarmLow)):
+            send(reg, R.encode(R.T, v, ts), v)
+        before = len(op.refused)
+        try:
+            self._alarm_switch(op, p.alarmWatch)
+        finally:
+            for reg, value in R.alarm_switch_writes(p.alarmWatch)[:self._switch_writes_done]:
+                writes.append([reg, value, reg in op.refused[before:]])
+        send(R.OUTPUT_LEVEL, R.encode(R.D, p.outputLevel, ts), p.outputLevel)
+        for t, (attr, cls) in enumerate((("pidP", R.D), ("pidI", R.I), ("pidD", R.I), ("pidT4", R.D),
+                                          ("pidT5", R.D)), 1):
+            for n in range(1, 5):
+                v = getattr(p, attr)[n - 1]
+                send(R.pid_register(n, t), R.encode(cls, v, ts), v)
+        for reg, cls, attr in _TAIL:
+            v = getattr(p, attr)
+            send(reg, R.encode(cls, v, ts), v)
+        if not op.refused:
+            return
+        try:
+            F.check_parameter_limits(p)
+        except ValueError:
+            return
+        taken = True
+        while taken and op.refused:
+            taken = False
+            for w in writes:
+                if not w[2]:
+                    continue
+                again = _Op()
+                again.write(link, addr, w[0], w[1])
+                if not again.refused:
+                    w[2] = False
+                    i = op.refused.index(w[0])
+                    del op.refused[i], op.refused_values[i]
+                    taken = True
 
     # ---- the step program's start and stop ----
 
@@ -837,6 +876,32 @@ class Controller:
                 why = "the controller gave %s" % tick.describe()
             if now - start >= timeout:
                 raise TimeoutError("%s for %g s within %g s" % (why, duration, timeout))
+
+
+def _check_step_program(program, scale, low, high):
+    """ValueError for a program the controller cannot hold or run: a set
+    value or band beyond a register, an unknown action, a band below 0, or a
+    step a run can reach with its set value outside the controller's span."""
+    for k in range(1, F.STEPS + 2):
+        v = program.steps[k - 1].sv if k <= F.STEPS else program.band
+        if not F.temperature_fits(v, scale):
+            what = "The set value of step %d" % k if k <= F.STEPS else "The tolerance band"
+            raise ValueError("%s, %.1f, is outside what the controller can hold (%.1f to %.1f)."
+                             % (what, v, -32768.0 / scale, 32767.0 / scale))
+    d = 0 if scale == 1.0 else 1
+    for k, step in enumerate(program.steps, 1):
+        if not F.action_known(step.action):
+            raise ValueError("The action of step %d, %d, is not one the step program knows (54 next, 44 to 51 "
+                             "loop, 52 end)." % (k, step.action))
+    if program.band < 0:
+        raise ValueError("The tolerance band, %.*f, is below 0." % (d, program.band))
+    lo, hi = F.scaled_temperature(low, scale), F.scaled_temperature(high, scale)
+    for k, (step, reach) in enumerate(zip(program.steps, F.reachable_steps(program)), 1):
+        raw = F.scaled_temperature(step.sv, scale)
+        if reach and not lo <= raw <= hi:
+            raise ValueError("The set value of step %d, %.*f, lies %s." % (
+                k, d, step.sv, "below the controller's range low, %.*f" % (d, low) if raw < lo
+                else "above the controller's range high, %.*f" % (d, high)))
 
 
 def _check_write_all(p):

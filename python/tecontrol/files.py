@@ -109,9 +109,60 @@ def _quote(tok):
     return '"%s"' % (tok[:40] + "..." if len(tok) > 40 else tok)
 
 
+_SPANS = [(4, R.D, -100.0, 100.0)]                                   # output level, % (negative cools)
+_SPANS += [(f, R.D, 0.0, 3276.7) for f in (8, 11, 14, 17)]           # term 1: proportional band, %
+_SPANS += [(f, R.D, 0.0, 100.0) for f in (9, 12, 15, 18)]            # term 4: output limit, %
+_SPANS += [(f, R.D, 0.0, 3276.7) for f in (10, 13, 16, 19)]          # term 5: integral band, %
+_SPANS += [(24, R.D, 0.0, 9.9)]                                      # SW filter
+_CODES = [(33, (0, 1, 2), "0 thermocouple, 1 PT100 or 2 thermistor"), (34, (0, 1), "0 normal or 1 reversed"),
+          (35, (0, 1), "0 for \u00b0C or 1 for \u00b0F"), (36, (30, 31), "30 for whole degrees or 31 for tenths"),
+          (37, (0, 1), "0 off or 1 on")]
+
+
+def _scaled(cls, value, scale):
+    return R._scaled(cls, value, scale)
+
+
+def check_parameter_limits(p):
+    """What the controller takes for a whole set, as the write-all pass leaves
+    it: range high above range low, the set value inside that range (alarm
+    values anywhere), output -100..100 %, PID terms 1 and 5 from 0, term 4
+    0..100 %, terms 2 and 3 from 0, the filter 0..9.9, known codes.
+    FileFormatError naming the first field that breaks them."""
+    scale = R.temp_scale_for(p.decimalPnt)
+    td = 0 if scale == 1.0 else 1
+
+    def text(f):
+        if f > REAL_FIELDS:
+            return "%d" % p.field(f)
+        return "%.*f" % (0 if (_FILE_LAYOUT[f - 1][2] == R.T and scale == 1.0) else 1, p.field(f))
+
+    def fault(f, why):
+        return FileFormatError("field %d (%s): %s%s" % (f, FIELD_NAMES[f - 1], text(f), why), f)
+    raw = [_scaled(R.T, v, scale) for v in (p.rangeLow, p.rangeHigh, p.setValue)]
+    if raw[1] <= raw[0]:
+        raise fault(23, " is not above range low %.*f" % (td, p.rangeLow))
+    if not raw[0] <= raw[2] <= raw[1]:
+        raise fault(1, " lies outside the file's range %.*f..%.*f" % (td, p.rangeLow, td, p.rangeHigh))
+    first = None
+    for f, cls, lo, hi in _SPANS:
+        v = _scaled(cls, p.field(f), scale)
+        if not _scaled(cls, lo, scale) <= v <= _scaled(cls, hi, scale) and (first is None or f < first[0]):
+            first = (f, " lies outside %.1f..%.1f" % (lo, hi))
+    if first is None:
+        first = next(((f, " lies outside 0..32767 (seconds)") for f in range(25, 33) if p.field(f) < 0), None)
+    if first is not None:
+        raise fault(*first)
+    for f, known, words in _CODES:
+        if p.field(f) not in known:
+            raise fault(f, " is not a code the controller knows (%s)" % words)
+
+
 def parse_parameter_file(text, current=None):
-    """Parses a parameter file completely; FileFormatError names the first bad field."""
-    tokens = text.split()[:FILE_FIELDS]
+    """Parses a parameter file completely and checks it against what the
+    controller takes; FileFormatError names the first bad field."""
+    every = text.split()
+    tokens = every[:FILE_FIELDS]
     p = (current or ParameterSet()).copy()
     syntax = None
     decimal_known = False
@@ -138,6 +189,10 @@ def parse_parameter_file(text, current=None):
         else:
             p.set_field(f, v)
             decimal_known = decimal_known or f == 36
+    # Nothing may follow the last field but white space: a file with more in
+    # it is not one this program wrote.
+    if len(every) > FILE_FIELDS:
+        syntax = syntax or (FILE_FIELDS, "the file goes on after its 37th number")
     if decimal_known:
         scale = R.temp_scale_for(p.decimalPnt)
         last = REAL_FIELDS if syntax is None else min(REAL_FIELDS, syntax[0] - 1)
@@ -151,7 +206,11 @@ def parse_parameter_file(text, current=None):
     if syntax is not None:
         f, why = syntax
         raise FileFormatError("field %d (%s): %s" % (f, FIELD_NAMES[f - 1], why), f)
-    p.alarmWatch = 1 if alarm != 0 else 0
+    if alarm not in (0, 1):
+        raise FileFormatError("field 37 (alarm switch): %s is not a code the controller knows (0 off or 1 on)"
+                              % _quote(tokens[FILE_FIELDS - 1]), FILE_FIELDS)
+    p.alarmWatch = alarm
+    check_parameter_limits(p)
     p.tempScale = R.temp_scale_for(p.decimalPnt)
     return p
 
@@ -241,8 +300,36 @@ def step_field_description(pos):
     return "field %d (step %d %s)" % (pos, (pos - 1) // 5 + 1, _STEP_FIELD[(pos - 1) % 5])
 
 
+def action_known(action):
+    """The codes the step program knows: 54 next, 44..51 loop, 52 end."""
+    return action in (52, 54) or 44 <= action <= 51
+
+
+def reachable_steps(prog):
+    """Which steps (0-based) a run can reach from step 1."""
+    reach, pending = [False] * STEPS, []
+
+    def mark(k):
+        if 0 <= k < STEPS and not reach[k]:
+            reach[k] = True
+            pending.append(k)
+    mark(0)
+    while pending:
+        k = pending.pop()
+        s = prog.steps[k]
+        if s.action == 54:
+            mark(k + 1)
+        elif 44 <= s.action <= 51:
+            if s.loops > 0:
+                mark(s.action - 44)
+            if s.loops != 9999:
+                mark(k + 1)
+    return reach
+
+
 def parse_step_file(text):
-    tokens = text.split()[:PROGRAM_FIELDS]
+    every = text.split()
+    tokens = every[:PROGRAM_FIELDS]
     values = []
     for pos in range(1, PROGRAM_FIELDS + 1):
         def fail(why):
@@ -256,12 +343,20 @@ def parse_step_file(text):
                 fail(_quote(tok) + " is not a number")
             if not -32768.0 <= v <= 32767.0:
                 fail(_quote(tok) + " is outside -32768 to 32767")
+            if pos == PROGRAM_FIELDS:
+                # A band is a distance from the set value: below 0 a run would hold for ever.
+                if v < 0:
+                    fail(_quote(tok) + " is below 0")
+                if len(every) > PROGRAM_FIELDS:
+                    fail("the file goes on after its 41st number")
         else:
             v = _parse_int(tok)
             if v is None:
                 fail(_quote(tok) + " is not a whole number")
             if not 0 <= v <= 65535:
                 fail(_quote(tok) + " is outside 0 to 65535")
+            if (pos - 1) % 5 == 3 and not action_known(v):
+                fail(_quote(tok) + " is not an action the step program knows (54 next, 44 to 51 loop, 52 end)")
         values.append(v)
     steps = [Step(values[5 * k], values[5 * k + 1], values[5 * k + 2], values[5 * k + 3], values[5 * k + 4])
              for k in range(STEPS)]

@@ -52,8 +52,31 @@ def test_parameter_file_reader_takes_any_white_space_and_reports_the_first_bad_f
     with pytest.raises(F.FileFormatError) as e:
         F.parse_parameter_file(EXAMPLE.replace("  25.00", "4000.00", 1))
     assert e.value.field == 1 and "-3276.8..3276.7" in str(e.value)
-    whole = F.parse_parameter_file(EXAMPLE.replace("  25.00", "4000.00", 1).replace(" 0 0 31 1", " 0 0 30 1"))
+    whole = F.parse_parameter_file(EXAMPLE.replace("  25.00", "4000.00", 1).replace(" 0 0 31 1", " 0 0 30 1")
+                                   .replace(" 150.00 ", " 5000.00 "))
     assert whole.setValue == 4000.0 and whole.tempScale == 1.0
+
+
+@pytest.mark.parametrize("change, field, why", [
+    (lambda t: t + " 5", 37, "goes on after its 37th number"),
+    (lambda t: t + "\n\t ", None, None),
+    (lambda t: t[:-1] + "2", 37, "not a code the controller knows (0 off or 1 on)"),
+    (lambda t: t.replace(" 150.00 ", "  -30.00 "), 23, "-30.0 is not above range low -20.0"),
+    (lambda t: t.replace("  25.00", " 150.10", 1), 1, "150.1 lies outside the file's range -20.0..150.0"),
+    (lambda t: t.replace("  80.00", " 900.00", 1), None, None),   # alarms go anywhere
+    (lambda t: t.replace("    0.00   30.00", "  100.50   30.00", 1), 4, "100.5 lies outside -100.0..100.0"),
+    (lambda t: t.replace("    0.00  100.00    4.00", "  100.10  100.00    4.00", 1), 9, "outside 0.0..100.0"),
+    (lambda t: t.replace(" 120 30 1 0 0", " 120 -30 1 0 0"), 32, "-30 lies outside 0..32767 (seconds)"),
+    (lambda t: t.replace(" 1 0 0 31 1", " 3 0 0 31 1"), 33, "3 is not a code the controller knows"),
+    (lambda t: t.replace(" 0 31 1", " 0 32 1"), 36, "32 is not a code"),
+])
+def test_parameter_file_holds_only_what_the_controller_takes(change, field, why):
+    if field is None:
+        F.parse_parameter_file(change(EXAMPLE))
+        return
+    with pytest.raises(F.FileFormatError) as e:
+        F.parse_parameter_file(change(EXAMPLE))
+    assert e.value.field == field and why in str(e.value)
 
 
 def test_step_file_is_the_programs_line_and_reads_back():
@@ -72,6 +95,9 @@ def test_step_file_is_the_programs_line_and_reads_back():
     (lambda t: t.rsplit(None, 1)[0], 41, "ends after 40 of 41"),
     (lambda t: t.replace("1234.6", "4e4", 1), 1, "outside -32768 to 32767"),
     (lambda t: t.replace(" 54 ", " x ", 1), 4, "not a whole number"),
+    (lambda t: t.replace(" 54 ", " 53 ", 1), 4, "not an action the step program knows"),
+    (lambda t: t[:-6] + "  -0.5", 41, "is below 0"),
+    (lambda t: t + " 7", 41, "goes on after its 41st number"),
 ])
 def test_step_file_reader_refuses_what_no_register_holds(change, field, why):
     text = F.format_step_file(F.StepProgram([(1234.56, 10, 5, 54, 0), (25.0, 65535, 0, 52, 0)], 1.0))

@@ -264,7 +264,7 @@ def test_wait_until_stable(start_sim):
 # ---- files ----
 
 def test_files_are_byte_identical_to_tecctls(start_sim, tecctl_path, tmp_path):
-    s = start_sim("--set", "0x0000=377", "--set", "0x001C=8", "--set", "0x0004=-12")
+    s = start_sim("--set", "0x0000=377", "--set", "0x001C=8", "--set", "0x0021=-55")
     tecctl(tecctl_path, s.link, "save", str(tmp_path / "c.prm"))
     tecctl(tecctl_path, s.link, "program", "get", str(tmp_path / "c.srp"))
     with tecontrol.Controller(s.link) as tec:
@@ -299,3 +299,16 @@ def test_a_port_that_goes_away_is_a_port_error(start_sim):
         with pytest.raises(tecontrol.PortError) as e:
             tec.pv
         assert e.value.kind == "lost"
+
+
+def test_a_step_program_the_controller_cannot_run_is_not_sent(sim):
+    with tecontrol.Controller(sim.link) as tec:
+        before = len(sim.frames())
+        far = tecontrol.StepProgram([(40.0, 60, 120, 54, 0), (300.0, 60, 60, 52, 0)], 1.0)
+        with pytest.raises(ValueError, match="step 2, 300.0, lies above the controller's range high, 150.0"):
+            tec.program.write(far)
+        # An unreachable step may hold anything.
+        tec.program.write(tecontrol.StepProgram([(40.0, 60, 120, 52, 0), (300.0, 60, 60, 52, 0)], 1.0))
+        sent = sim.frames()[before:]
+        assert sent[:2] == [hexframe(W.read_frame(1, 0x2A, 1)), hexframe(W.read_frame(1, 0x2C, 2))]
+        assert not any(f.startswith("01 06") for f in sent[:2]) and len(sent) == 2 + 2 + 41
