@@ -2,7 +2,9 @@
 
 #include "app/app.h"
 #include "app/shell.h"
+#include "rt/files.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
@@ -32,8 +34,12 @@ bool Save(App& app, int panel, const QString& folder, const char* name)
     w->raise();
     RunFor(0.3);
     const QString path = QDir(folder).filePath(name);
-    if (!w->grab().save(path)) {
-        std::fprintf(stderr, "tecontrol: cannot save %s\n", path.toLocal8Bit().constData());
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    std::string why = "the picture could not be made";
+    if (!w->grab().save(&buffer, "PNG") || !rt::WriteFileAtomically(path.toStdString(), png.toStdString(), &why)) {
+        std::fprintf(stderr, "tecontrol: cannot save %s: %s\n", path.toLocal8Bit().constData(), why.c_str());
         return false;
     }
     std::printf("%s\n", path.toLocal8Bit().constData());

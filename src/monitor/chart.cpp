@@ -1,5 +1,7 @@
 // The chart panel: opening it, its Y scale and XYscale.txt, Plot and Exit.
 #include "app/app.h"
+#include "io/end_request.h"
+#include "io/file_io.h"
 #include "monitor/log_reader.h"
 #include "monitor/monitor.h"
 #include "rt/chart_limits.h"
@@ -246,8 +248,10 @@ const char* const kOpenLogHelpText =
     "Lines that cannot be read are skipped and counted.";
 const char* const kOpenLogTitle = "Open Log";
 
-// Larger files are refused: a week at one line a second is about 20 MB.
-constexpr std::size_t kMaxLogBytes = std::size_t{1} << 30;
+// Larger files are refused before they are read: a week at one line a
+// second is about 20 MB, so this is some three months of it, whose points
+// (48 bytes each while they are handed to the chart) stay well within memory.
+constexpr std::uint64_t kMaxLogBytes = std::uint64_t{256} << 20;
 
 } // namespace monitor
 
@@ -297,19 +301,32 @@ TEC_CALLBACK(OpenLogViewer)
         app.rt.MessagePopup(monitor::kOpenLogTitle, "The file dialog could not be shown.");
         return 0;
     }
-    std::string text;
+    // Read in pieces, the size checked before the first: only the points are
+    // held, and the window is repainted between pieces.
     std::string error;
-    if (!rt::ReadWholeFile(path, &text, &error)) {
-        app.rt.MessagePopup(monitor::kOpenLogTitle, "The log " + path + " could not be read:\n" + error);
+    io::FileReader file;
+    if (!file.open(path, monitor::kMaxLogBytes, &error)) {
+        app.rt.MessagePopup(monitor::kOpenLogTitle, "The log " + path + " could not be read:\n" + error + ".");
         return 0;
     }
-    if (text.size() > monitor::kMaxLogBytes) {
-        app.rt.MessagePopup(monitor::kOpenLogTitle, "The file " + path + " is too large to be a data log (over 1 GB).");
-        return 0;
+    monitor::DataLogReader reader;
+    std::vector<char> piece(std::size_t{4} << 20);
+    for (;;) {
+        const long long n = file.read(piece.data(), piece.size(), &error);
+        if (n < 0) {
+            app.rt.MessagePopup(monitor::kOpenLogTitle, "The log " + path + " could not be read:\n" + error + ".");
+            return 0;
+        }
+        if (n == 0)
+            break;
+        reader.feed(std::string_view(piece.data(), static_cast<std::size_t>(n)));
+        app.rt.ProcessDrawEvents();
+        if (io::EndRequested())
+            return 0;
     }
-    monitor::LogReadResult read = monitor::ReadDataLog(text);
-    text.clear();
-    text.shrink_to_fit();
+    file.close();
+    piece = {};
+    monitor::LogReadResult read = reader.finish();
     const std::string why = monitor::WhyNoPoints(read);
     if (!why.empty()) {
         app.rt.MessagePopup(monitor::kOpenLogTitle, path + ":\n" + why);

@@ -82,6 +82,11 @@ bool ParseValue(std::string_view s, double* v)
     return ec == std::errc() && end == s.data() + s.size() && std::isfinite(*v) && *v >= kLowest && *v <= kHighest;
 }
 
+bool IsBlankLine(std::string_view s)
+{
+    return s.find_first_not_of(" \t\r") == std::string_view::npos;
+}
+
 bool IsHeader(std::string_view line)
 {
     std::string_view f[5];
@@ -131,40 +136,87 @@ std::string FormatValue(double v)
 
 } // namespace
 
-LogReadResult ReadDataLog(std::string_view text)
+void DataLogReader::endLine(std::string_view raw, bool complete)
 {
-    LogReadResult r;
-    std::size_t lineNo = 0;
-    double previous = 0;
-    while (!text.empty()) {
-        const std::size_t nl = text.find('\n');
-        const bool complete = nl != std::string_view::npos;
-        const std::string_view raw = text.substr(0, complete ? nl : text.size());
-        text.remove_prefix(complete ? nl + 1 : text.size());
-        ++lineNo;
-        const std::string_view line = Trim(raw);
-        if (line.empty())
-            continue;
-        ++r.lines;
-        LogPoint p;
-        if (complete && IsHeader(line)) {
-            ++r.headers;
-        } else if (complete && ParseDataLine(line, &p)) {
-            if (!r.points.empty() && p.t < previous)
-                ++r.outOfOrder;
-            previous = p.t;
-            r.points.push_back(p);
-        } else {
-            r.partialLastLine = !complete;
-            ++r.skipped;
-            if (r.firstSkipped == 0)
-                r.firstSkipped = lineNo;
-        }
+    ++m_lineNo;
+    const bool overlong = m_overlong;
+    const bool blank = overlong ? m_overlongBlank : IsBlankLine(raw);
+    m_overlong = false;
+    m_overlongBlank = true;
+    if (blank)
+        return;
+    ++m_r.lines;
+    const std::string_view line = Trim(raw);
+    LogPoint p;
+    if (!overlong && complete && IsHeader(line)) {
+        ++m_r.headers;
+    } else if (!overlong && complete && ParseDataLine(line, &p)) {
+        if (!m_r.points.empty() && p.t < m_previous)
+            ++m_r.outOfOrder;
+        m_previous = p.t;
+        m_r.points.push_back(p);
+    } else {
+        m_r.partialLastLine = !complete;
+        ++m_r.skipped;
+        if (m_r.firstSkipped == 0)
+            m_r.firstSkipped = m_lineNo;
     }
+}
+
+void DataLogReader::take(std::string_view part)
+{
+    if (m_overlong) {
+        m_overlongBlank = m_overlongBlank && IsBlankLine(part);
+    } else if (m_carry.size() + part.size() > kMaxLogLineBytes) {
+        m_overlong = true;
+        m_overlongBlank = IsBlankLine(m_carry) && IsBlankLine(part);
+        m_carry.clear();
+    } else {
+        m_carry.append(part);
+    }
+}
+
+void DataLogReader::feed(std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const std::size_t nl = bytes.find('\n');
+        if (nl == std::string_view::npos) {
+            take(bytes);
+            return;
+        }
+        const std::string_view part = bytes.substr(0, nl);
+        bytes.remove_prefix(nl + 1);
+        if (m_carry.empty() && !m_overlong && part.size() <= kMaxLogLineBytes) {
+            endLine(part, true);  // the usual case: the whole line is in this piece
+            continue;
+        }
+        take(part);
+        const std::string line = std::move(m_carry);
+        m_carry.clear();
+        endLine(line, true);
+    }
+}
+
+LogReadResult DataLogReader::finish()
+{
+    if (!m_carry.empty() || m_overlong) {
+        const std::string line = std::move(m_carry);
+        m_carry.clear();
+        endLine(line, false);
+    }
+    LogReadResult r = std::move(m_r);
     if (r.outOfOrder > 0)
         std::stable_sort(r.points.begin(), r.points.end(),
                          [](const LogPoint& a, const LogPoint& b) { return a.t < b.t; });
+    *this = DataLogReader();
     return r;
+}
+
+LogReadResult ReadDataLog(std::string_view text)
+{
+    DataLogReader reader;
+    reader.feed(text);
+    return reader.finish();
 }
 
 std::string DescribeLogRead(const LogReadResult& r)

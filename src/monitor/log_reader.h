@@ -34,7 +34,32 @@ struct LogReadResult {
 // an impossible date or time, a value that is not a finite number within
 // -32768..32767, or anything else is skipped and counted. Never fails:
 // bytes that are no data log give a result without points.
+// A line longer than kMaxLogLineBytes is skipped as unreadable (a data line
+// is some 36 bytes), so reading holds no more than that of any line.
 LogReadResult ReadDataLog(std::string_view text);
+
+constexpr std::size_t kMaxLogLineBytes = 4096;
+
+// The same reading in pieces, as they come from a file too large to hold
+// whole: feeding the text in any pieces and then finishing gives what
+// ReadDataLog gives for the whole text.
+class DataLogReader {
+public:
+    void feed(std::string_view bytes);
+    // The result; the reader then starts afresh.
+    LogReadResult finish();
+
+private:
+    void endLine(std::string_view line, bool complete);
+    void take(std::string_view part);
+
+    LogReadResult m_r;
+    std::string m_carry;         // the line so far, when it began in an earlier piece
+    bool m_overlong = false;     // the line so far is longer than kMaxLogLineBytes
+    bool m_overlongBlank = true; // ... and holds nothing but blanks
+    std::size_t m_lineNo = 0;
+    double m_previous = 0;
+};
 
 // What the reader found, for the operator: "12345 lines read, 2 skipped (the
 // first at line 17), 3 out of time order; the last line was incomplete".

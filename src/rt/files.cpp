@@ -1,14 +1,13 @@
 #include "rt/files.h"
 
+#include "io/file_io.h"
+
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
-#ifndef Q_OS_WIN
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
 #include <unistd.h>
 #endif
 
@@ -18,6 +17,15 @@ namespace {
 QString qpath(const std::string& path)
 {
     return QString::fromStdString(path);
+}
+
+void closeDescriptor(int fd)
+{
+#ifdef Q_OS_WIN
+    ::_close(fd);
+#else
+    ::close(fd);
+#endif
 }
 
 void setError(std::string* error, const QString& what)
@@ -41,69 +49,14 @@ bool FileExists(const std::string& path)
     return !path.empty() && QFileInfo::exists(qpath(path));
 }
 
-bool ReadWholeFile(const std::string& path, std::string* contents, std::string* error)
+bool ReadWholeFile(const std::string& path, std::string* contents, std::string* error, std::uint64_t limit)
 {
-#ifndef Q_OS_WIN
-    // Opened without blocking and checked before anything is read: a FIFO or
-    // a device under the name would otherwise hold start-up or the chart
-    // until a writer came, deaf to everything but SIGKILL.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        setError(error, QString::fromLocal8Bit(std::strerror(errno)));
-        return false;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        setError(error, QStringLiteral("Not a regular file"));
-        return false;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    QFile f;
-    if (!f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        setError(error, f.errorString());
-        return false;
-    }
-#else
-    QFile f(qpath(path));
-    if (!QFileInfo(f).isFile()) {
-        setError(error, QStringLiteral("Not a regular file"));
-        return false;
-    }
-    if (!f.open(QIODevice::ReadOnly)) {
-        setError(error, f.errorString());
-        return false;
-    }
-#endif
-    const QByteArray bytes = f.readAll();
-    if (f.error() != QFileDevice::NoError) {
-        setError(error, f.errorString());
-        return false;
-    }
-    if (contents)
-        contents->assign(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-    return true;
+    return io::ReadRegularFile(path, limit, contents, error);
 }
 
 bool WriteFileAtomically(const std::string& path, const std::string& contents, std::string* error)
 {
-    QSaveFile f(qpath(path));
-    if (!f.open(QIODevice::WriteOnly)) {
-        setError(error, f.errorString());
-        return false;
-    }
-    const qint64 n = f.write(contents.data(), static_cast<qint64>(contents.size()));
-    if (n != static_cast<qint64>(contents.size())) {
-        setError(error, f.errorString());
-        f.cancelWriting();
-        return false;
-    }
-    if (!f.commit()) {
-        setError(error, f.errorString());
-        return false;
-    }
-    return true;
+    return io::WriteFileReplacing(path, contents, error);
 }
 
 struct TextLog::Impl {
@@ -120,15 +73,17 @@ TextLog::~TextLog()
 bool TextLog::open(const std::string& path, bool append, std::string* error)
 {
     close();
-    m_impl->file.setFileName(qpath(path));
+    const int fd = io::OpenForLines(path, append, error);
+    if (fd < 0)
+        return false;
     // Binary mode: the line end is written as TextLineEnd() gives it.
     // Unbuffered: each line goes straight to the operating system, so no
     // bytes of a failed line can linger in a buffer for a later close to
-    // write out.
-    const QIODevice::OpenMode mode =
-        QIODevice::WriteOnly | QIODevice::Unbuffered | (append ? QIODevice::Append : QIODevice::Truncate);
-    if (!m_impl->file.open(mode)) {
+    // write out. Append: the descriptor writes at the end whatever the offset.
+    const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Unbuffered | QIODevice::Append;
+    if (!m_impl->file.open(fd, mode, QFileDevice::AutoCloseHandle)) {
         setError(error, m_impl->file.errorString());
+        closeDescriptor(fd);
         return false;
     }
     return true;

@@ -1,5 +1,6 @@
 // Runtime: panels, controls, events, popups, charts, time.
 #include "rt/end_request.h"
+#include "rt/files.h"
 #include "rt/log_viewer.h"
 #include "rt/panel_fit.h"
 #include "rt/panel_loader.h"
@@ -9,6 +10,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QBuffer>
 #include <QComboBox>
 #include <QStandardItemModel>
 #include <QContextMenuEvent>
@@ -38,6 +40,9 @@
 namespace rt {
 
 namespace {
+
+// The largest panel file is under 100 KiB.
+constexpr std::uint64_t kMaxPanelFileBytes = 4 << 20;
 
 QString numberText(double v)
 {
@@ -467,14 +472,17 @@ int Runtime::LoadPanel(int parentPanel, const std::string& fileName, int resourc
             return RT_ERR_BAD_HANDLE;
         parentWidget = parent->contents ? parent->contents : parent->widget;
     }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    // A regular file of a panel's size only: a FIFO in a panel folder would
+    // otherwise hold start-up.
+    std::string text;
+    if (!ReadWholeFile(path.toStdString(), &text, nullptr, kMaxPanelFileBytes))
         return RT_ERR_PANEL_FILE;
-    const QByteArray bytes = file.readAll();
-    file.close();
+    const QByteArray bytes(text.data(), static_cast<qsizetype>(text.size()));
+    text.clear();
     QWidget* w = nullptr;
     {
-        QFile source(path);
+        QBuffer source;
+        source.setData(bytes);
         source.open(QIODevice::ReadOnly);
         PanelLoader loader;
         w = loader.load(&source, nullptr);
@@ -1432,6 +1440,15 @@ double Runtime::CivilNow() const
 void Runtime::Delay(double seconds)
 {
     m_clock.sleep(seconds);
+}
+
+void Runtime::ProcessDrawEvents()
+{
+    const bool was = m_impl->paintOnly;
+    m_impl->paintOnly = true;
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    m_impl->paintOnly = was;
+    m_impl->afterHold();
 }
 
 std::string Runtime::TimeStr() const

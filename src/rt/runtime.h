@@ -341,6 +341,10 @@ public:
     // ---- time and numbers ----
     // Waits without dispatching any event.
     void Delay(double seconds);
+    // Lets the windows repaint (and the window system see the program alive)
+    // during long work in a callback; no callback runs meanwhile, as during
+    // a popup's first paint.
+    void ProcessDrawEvents();
     std::string TimeStr() const;  // "HH:MM:SS", 24-hour, local time
     void GetSystemDate(int* month, int* day, int* year) const;
     // Rounds to the nearest integer, halves to the even neighbour. Values

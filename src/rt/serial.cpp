@@ -1,5 +1,6 @@
 // Serial devices on Qt SerialPort, the port map, and hex dumps of the frames.
 // Qt Core and SerialPort only: the command-line program links it too.
+#include "io/file_io.h"
 #include "rt/end_request.h"
 #include "rt/port_map.h"
 #include "rt/serial_qt.h"
@@ -358,17 +359,18 @@ bool ProcessAlive(const std::string& procDir, long pid)
 // rule, or a binary int from older programs. 0 when there is none.
 long LockFilePid(const std::string& lockDir, const std::string& baseName)
 {
-    std::ifstream f(lockDir + "/LCK.." + baseName, std::ios::binary);
-    if (!f)
+    // The lock folder is often writable by all: only a regular file is read,
+    // so a FIFO planted under the name cannot hold the port's opening.
+    io::FileReader f;
+    if (!f.open(lockDir + "/LCK.." + baseName, 4096, nullptr))
         return 0;
     char buf[32] = {};
-    f.read(buf, sizeof buf - 1);
-    const std::streamsize n = f.gcount();
+    const long long n = std::max(0LL, f.read(buf, sizeof buf - 1, nullptr));
     char* end = nullptr;
     const long pid = std::strtol(buf, &end, 10);
     if (end != buf && pid > 0)
         return pid;
-    if (n == static_cast<std::streamsize>(sizeof(int))) {
+    if (n == static_cast<long long>(sizeof(int))) {
         int binary = 0;
         std::memcpy(&binary, buf, sizeof binary);
         return binary > 0 ? binary : 0;

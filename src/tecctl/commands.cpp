@@ -1,6 +1,7 @@
 #include "tecctl/commands.h"
 
 #include "core/operations.h"
+#include "io/file_io.h"
 #include "monitor/log_format.h"
 #include "params/param_file.h"
 #include "program/step_codec.h"
@@ -9,8 +10,9 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <sstream>
+
+#include <unistd.h>
 
 namespace tecctl {
 
@@ -21,41 +23,28 @@ using tecreg::NamedParameter;
 
 // ---- files ----
 
+// Regular files of a settings file's size only, read without blocking; see
+// io/file_io.h.
 bool ReadTextFile(const std::string& path, std::string* text, std::string* error)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = path + " cannot be read";
+    std::string why;
+    if (!io::ReadRegularFile(path, io::kSmallFileLimit, text, &why)) {
+        *error = path + " cannot be read: " + why;
         return false;
     }
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    if (ss.str().size() > (1u << 20)) {
-        *error = path + " is too large for its kind";
-        return false;
-    }
-    *text = ss.str();
     return true;
 }
 
-// Written beside the target and renamed into place: a failed write leaves the
-// target as it was.
+// Written to a new file beside the target and renamed into place: a failed
+// write leaves the target as it was, and the target keeps its permissions.
 bool WriteTextFile(const std::string& path, const std::string& text, std::string* error)
 {
-    const std::string temp = path + ".tecctl-new";
-    std::FILE* f = std::fopen(temp.c_str(), "w");
-    bool ok = f != nullptr;
-    if (ok) {
-        ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-        ok = std::fclose(f) == 0 && ok;
+    std::string why;
+    if (!io::WriteFileReplacing(path, text, &why)) {
+        *error = path + " cannot be written: " + why;
+        return false;
     }
-    if (ok && std::rename(temp.c_str(), path.c_str()) != 0)
-        ok = false;
-    if (!ok) {
-        std::remove(temp.c_str());
-        *error = path + " cannot be written";
-    }
-    return ok;
+    return true;
 }
 
 // ---- values ----
@@ -512,11 +501,15 @@ int Watch(Session& s)
     // handed to the system at once, so an interrupted watch leaves it whole.
     std::FILE* log = nullptr;
     if (!s.o.logPath.empty()) {
-        log = std::fopen(s.o.logPath.c_str(), s.o.append ? "a" : "w");
+        std::string why;
+        const int fd = io::OpenForLines(s.o.logPath, s.o.append, &why);
+        log = fd >= 0 ? ::fdopen(fd, "a") : nullptr;
+        if (fd >= 0 && !log)
+            ::close(fd);
         if (!log || (!s.o.append && std::fprintf(log, "%s\n", monitor::kLogHeader) < 0) || std::fflush(log) != 0) {
             if (log)
                 std::fclose(log);
-            s.error = s.o.logPath + " cannot be opened for writing";
+            s.error = s.o.logPath + " cannot be opened for writing" + (why.empty() ? "" : ": " + why);
             return EXIT_FILE;
         }
     }

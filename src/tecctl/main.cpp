@@ -1,6 +1,7 @@
 // tecctl: the controller from the command line. One command line, one job,
 // then exit; see kUsage and the README.
 #include "io/clock.h"
+#include "io/file_io.h"
 #include "io/port_table.h"
 #include "link/transact.h"
 #include "link/com_settings.h"
@@ -18,8 +19,6 @@
 #include <clocale>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 
 namespace {
@@ -80,18 +79,20 @@ int main(int argc, char** argv)
     long baud = 19200;
     int address = 1;
     if (!o.simulate && o.portNumber == 0 && o.portDevice.empty()) {
-        std::ifstream in(comlink::kSettingsFile, std::ios::binary);
-        if (!in)
-            return Fail(o.command, EXIT_USAGE,
-                        "no --port given and no DftCom.prm in the working directory (or use --simulate)");
-        std::ostringstream text;
-        text << in.rdbuf();
+        std::string text, why;
+        if (!io::ReadRegularFile(comlink::kSettingsFile, io::kSmallFileLimit, &text, &why)) {
+            if (!io::FileExists(comlink::kSettingsFile))
+                return Fail(o.command, EXIT_USAGE,
+                            "no --port given and no DftCom.prm in the working directory (or use --simulate)");
+            return Fail(o.command, EXIT_FILE,
+                        std::string(comlink::kSettingsFile) + " cannot be read: " + why +
+                            "; give --port and --address instead");
+        }
         std::uint16_t p = 0, id = 0;
         std::uint32_t b = 0;
         // Port 0 and addresses past 255 (the low byte would be another
         // controller, or the broadcast address) are no settings to use.
-        if (text.str().size() > 256 || !comlink::ParseComSettings(text.str(), &p, &b, &id) || p == 0 || id == 0 ||
-            id > 255)
+        if (text.size() > 256 || !comlink::ParseComSettings(text, &p, &b, &id) || p == 0 || id == 0 || id > 255)
             return Fail(o.command, EXIT_FILE, "DftCom.prm is malformed; give --port and --address instead");
         port = p;
         baud = static_cast<long>(b);

@@ -244,15 +244,38 @@ TEST_F(Identification, UnreadableSettingsAreIgnoredAndThePanelAddressUsed)
 }
 
 #ifndef _WIN32
-TEST_F(Identification, SettingsFileThatIsAFifoIsUnreadableAndDoesNotHoldStartUp)
+TEST_F(Identification, SettingsFileThatIsNoFileOrTooLargeNeitherHoldsStartUpNorIsReplaced)
 {
-    ASSERT_EQ(::mkfifo(rig.path("DftCom.prm").c_str(), 0600), 0);
-    rig.rt.SetCtrlVal(rig.parm(), PARM_CTRL_ID, 1);
-    ::alarm(30);  // a blocked open would otherwise hold the test until ctest's time-out
-    comlink::RestoreComSettings(rig.app);
-    ::alarm(0);
-    EXPECT_FALSE(rig.app.link.settingsRestored);
-    EXPECT_EQ(rig.app.link.ctrlID, 1);
+    // A FIFO, directly or behind a link, is not read (a blocked open would
+    // hold start-up); a sparse 3 GB file is refused before it is read.
+    const std::string prm = rig.path("DftCom.prm");
+    ASSERT_EQ(::mkfifo(rig.path("fifo").c_str(), 0600), 0);
+    for (const int kind : {0, 1, 2}) {
+        SCOPED_TRACE(kind);
+        ::unlink(prm.c_str());
+        if (kind == 0) {
+            ASSERT_EQ(::mkfifo(prm.c_str(), 0600), 0);
+        } else if (kind == 1) {
+            WriteFile(prm, "");
+            ASSERT_EQ(::truncate(prm.c_str(), 3LL << 30), 0);
+        } else {
+            ASSERT_EQ(::symlink("fifo", prm.c_str()), 0);
+        }
+        rig.app.link = ControllerLink{};
+        rig.rt.SetCtrlVal(rig.parm(), PARM_CTRL_ID, 1);
+        ::alarm(30);  // a blocked open would otherwise hold the test until ctest's time-out
+        comlink::RestoreComSettings(rig.app);
+        ::alarm(0);
+        EXPECT_FALSE(rig.app.link.settingsRestored);
+        EXPECT_EQ(rig.app.link.ctrlID, 1);
+    }
+    // The save at connection leaves the link and the FIFO as they are.
+    ASSERT_GE(rig.connect(1, 1), 0);
+    struct stat st {};
+    ASSERT_EQ(::lstat(prm.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(::lstat(rig.path("fifo").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 #endif
 

@@ -84,6 +84,34 @@ TEST(DataLogRead, ShowsWhatIsReadableAndCountsTheRest)
     EXPECT_EQ(monitor::DescribeLogRead(r), "6 lines read, 9 skipped (the first at line 5), 1 out of time order "
                                            "(drawn at their time); the last line was incomplete");
     EXPECT_EQ(monitor::WhyNoPoints(r), "");
+
+    // Read in pieces of every size, as a file is: the same result.
+    for (std::size_t piece : {1u, 2u, 7u, 64u}) {
+        monitor::DataLogReader reader;
+        for (std::size_t at = 0; at < text.size(); at += piece)
+            reader.feed(std::string_view(text).substr(at, piece));
+        const monitor::LogReadResult p = reader.finish();
+        EXPECT_EQ(p.points.size(), r.points.size());
+        EXPECT_EQ(monitor::DescribeLogRead(p), monitor::DescribeLogRead(r)) << piece;
+    }
+}
+
+TEST(DataLogRead, OverlongLinesAreSkippedWithoutBeingHeld)
+{
+    const std::string data = "1/1/2013, 00:00:02,  25.0,  25.0\n";
+    const std::string blanks(monitor::kMaxLogLineBytes + 1, ' ');
+    // Padded past the limit: skipped, though the text would read; a blank
+    // line of any length is not counted.
+    const std::string text = data + blanks + data + blanks + "\n" + data + std::string(100000, 'x');
+    monitor::DataLogReader reader;
+    for (std::size_t at = 0; at < text.size(); at += 1000)
+        reader.feed(std::string_view(text).substr(at, 1000));
+    const monitor::LogReadResult r = reader.finish();
+    EXPECT_EQ(r.points.size(), 2u);
+    EXPECT_EQ(r.skipped, 2u);
+    EXPECT_EQ(r.firstSkipped, 2u);
+    EXPECT_TRUE(r.partialLastLine);
+    EXPECT_EQ(monitor::DescribeLogRead(monitor::ReadDataLog(text)), monitor::DescribeLogRead(r));
 }
 
 TEST(DataLogRead, FilesWithNothingToShowSayWhy)

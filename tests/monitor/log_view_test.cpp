@@ -13,7 +13,14 @@
 #include <QApplication>
 #include <QFileInfo>
 
+#include <chrono>
 #include <cmath>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -36,7 +43,7 @@ void CloseViewers()
 std::string Slurp(const std::string& path)
 {
     std::string s;
-    rt::ReadWholeFile(path, &s);
+    rt::ReadWholeFile(path, &s, nullptr, std::uint64_t{1} << 30);
     return s;
 }
 
@@ -140,3 +147,31 @@ TEST(LogViewer, WhatIsNoDataLogGetsOneMessageAndNoWindow)
     rig.rt.Commit(rig.app.panels.chart, CHART_OPEN_LOG);
     EXPECT_EQ(rig.op.shown().size(), 1u) << "cancelled: nothing more";
 }
+
+#ifdef Q_OS_UNIX
+// A log larger than the viewer holds (sparse, so the test writes nothing) and
+// a FIFO are refused at once, before a byte is read, with why.
+TEST(LogViewer, WhatItCannotHoldIsRefusedAtOnce)
+{
+    TestRig rig;
+    const std::string huge = rig.path("year.dat");
+    const int fd = ::open(huge.c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, 1200LL << 20), 0);
+    ::close(fd);
+    const std::string fifo = rig.path("pipe.dat");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {huge, "it is 1.2 GB, more than the 256 MB a file of its kind may have."},
+        {fifo, "it is a FIFO (named pipe), not a regular file."}};
+    for (const auto& [path, why] : cases) {
+        rig.op.clear();
+        const auto start = std::chrono::steady_clock::now();
+        OpenLog(rig, path);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+        EXPECT_TRUE(Viewers().empty());
+        ASSERT_EQ(rig.op.shown().size(), 2u) << path;
+        EXPECT_EQ(rig.op.shown()[1].text, "The log " + path + " could not be read:\n" + why);
+    }
+}
+#endif

@@ -11,8 +11,10 @@
 #include <qcustomplot.h>
 
 #include <cmath>
+#include <csignal>
 #include <ctime>
 #ifndef _WIN32
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -72,7 +74,7 @@ protected:
     static std::string contents(const std::string& path)
     {
         std::string s;
-        rt::ReadWholeFile(path, &s);
+        rt::ReadWholeFile(path, &s, nullptr, std::uint64_t{1} << 30);
         return s;
     }
     std::string expectedLine(float sv, float pv) const
@@ -487,24 +489,42 @@ TEST_F(Monitor, FileThatCannotBeOpenedIsReportedAndLoggingStaysOff)
     EXPECT_NE(rig.op.shown().back().text.find(path), std::string::npos);
 }
 
+#ifndef _WIN32
 TEST_F(Monitor, FullDiskStopsLoggingOnceAndKeepsPlotting)
 {
     openChart();
+    // A device is no log: refused before it is opened.
     logOn("/dev/full", 1, 2);  // exists: append
+    EXPECT_EQ(app.log.logging, 0);
+    ASSERT_EQ(rig.op.count("Data Log"), 1);
+    EXPECT_NE(rig.op.shown().back().text.find("a character device, not a regular file"), std::string::npos);
+    rig.op.clear();
+
+    const std::string path = rig.path("full.dat");
+    logOn(path);
     ASSERT_EQ(app.log.logging, 1);
     plot(1);
+    // The disk is full: a file size limit at the header's end, as ENOSPC would.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit full = old;
+    full.rlim_cur = static_cast<rlim_t>(std::filesystem::file_size(path));
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
     tick();
+    setrlimit(RLIMIT_FSIZE, &old);
     EXPECT_EQ(app.log.logging, 0);
     EXPECT_FALSE(app.log.logFile);
     EXPECT_EQ(rig.intValue(logset(), LOGSET_LOG_SW), 0);
     EXPECT_EQ(rig.intValue(chart(), CHART_LOG_LED), 0);
     ASSERT_EQ(rig.op.count("Data Log"), 1);
-    EXPECT_NE(rig.op.shown().back().text.find("/dev/full"), std::string::npos);
+    EXPECT_NE(rig.op.shown().back().text.find(path), std::string::npos);
     tick();  // the chart goes on, with no second popup
     EXPECT_EQ(points(), 2);
     EXPECT_EQ(rig.op.count("Data Log"), 1);
     EXPECT_TRUE(running(chart(), CHART_TIMER));
 }
+#endif
 
 TEST_F(Monitor, RemovedLogFileStopsLoggingAndIsReported)
 {
@@ -691,7 +711,8 @@ TEST_F(Monitor, ScaleFileThatIsAFifoDoesNotHoldTheChart)
     EXPECT_TRUE(rt.IsPanelVisible(chart()));
     EXPECT_TRUE(monitor::ScaleIsUsable(app.scale));
     ASSERT_EQ(rig.op.shown().size(), 1u);
-    EXPECT_NE(rig.op.shown()[0].text.find("Not a regular file"), std::string::npos) << rig.op.shown()[0].text;
+    EXPECT_NE(rig.op.shown()[0].text.find("it is a FIFO (named pipe), not a regular file"), std::string::npos)
+        << rig.op.shown()[0].text;
 }
 #endif
 

@@ -62,7 +62,7 @@ protected:
 std::string Slurp(const std::string& path)
 {
     std::string s;
-    rt::ReadWholeFile(path, &s);
+    rt::ReadWholeFile(path, &s, nullptr, std::uint64_t{1} << 30);
     return s;
 }
 

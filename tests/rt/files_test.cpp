@@ -101,7 +101,8 @@ TEST(Files, ReadingRefusesWhatIsNotARegularFileWithoutBlocking)
         }
         const auto [ok, what] = reading.get();
         EXPECT_FALSE(ok);
-        EXPECT_EQ(what, "kept|Not a regular file");
+        EXPECT_EQ(what.substr(0, 5), "kept|");
+        EXPECT_NE(what.find(", not a regular file"), std::string::npos) << what;
     }
 }
 #endif
@@ -138,11 +139,10 @@ TEST(Files, TextLogAppendsTruncatesAndReportsAFullDisk)
     EXPECT_FALSE(log.open(in(dir, "no such folder/log.dat"), false, &error));
     EXPECT_FALSE(error.empty());
 #ifdef Q_OS_LINUX
-    ASSERT_TRUE(log.open("/dev/full", true));
-    error.clear();
-    EXPECT_FALSE(log.writeLine("lost line", &error));
-    EXPECT_FALSE(error.empty());
-    EXPECT_FALSE(log.writeLine("lost again"));
+    // Only a regular file is a log: a device is refused before it is opened.
+    EXPECT_FALSE(log.open("/dev/full", true, &error));
+    EXPECT_EQ(error, "it is a character device, not a regular file");
+    EXPECT_FALSE(log.isOpen());
 #endif
 }
 

@@ -122,6 +122,14 @@ TEST(PortOpenCause, LockFileOfALivingProcessNamesTheHolder)
         c = rt::FindPortOpenCause(path, places);
         EXPECT_NE(c.kind, rt::PortOpenCause::Busy) << pid;
     }
+    // A FIFO planted in a lock folder all may write to names nobody and
+    // does not hold the look-up (it would block for ever if it were read).
+    ::unlink(In(locks, "LCK..ttyUSB0").c_str());
+    ASSERT_EQ(::mkfifo(In(locks, "LCK..ttyUSB0").c_str(), 0666), 0);
+    ::alarm(30);
+    c = rt::FindPortOpenCause(path, places);
+    ::alarm(0);
+    EXPECT_NE(c.kind, rt::PortOpenCause::Busy);
 }
 
 TEST(PortOpenCause, ExclusiveLockOfAnotherProcessIsBusyAndNamedFromProc)

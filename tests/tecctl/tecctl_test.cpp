@@ -18,6 +18,7 @@
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -546,6 +547,52 @@ TEST_F(TecctlTest, ExitStatusesSayWhatFailed)
     EXPECT_EQ(r.status, 4);
     EXPECT_NE(r.err.find("model code 0x42"), std::string::npos) << r.err;
     EXPECT_EQ(other.requests(), std::vector<std::string>{kIdentify});  // nothing after a refusal
+}
+
+// Saves go to the file a link leads to, keep its permissions, and never
+// write through a link planted at a temporary name; what is no regular file,
+// or too large for its kind, is refused before anything is sent.
+TEST_F(TecctlTest, FilesAreRegularFilesOfTheirSizeOnly)
+{
+    Sim sim(dir);
+    std::ofstream(dir + "/victim") << "precious";
+    std::ofstream(dir + "/real.prm") << "old";
+    ::chmod((dir + "/real.prm").c_str(), 0600);
+    ASSERT_EQ(::symlink("real.prm", (dir + "/set.prm").c_str()), 0);
+    ASSERT_EQ(::symlink((dir + "/victim").c_str(), (dir + "/set.prm.tecctl-new").c_str()), 0);
+    Result r = tecctl(sim, {"save", "set.prm"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    struct stat st {};
+    ASSERT_EQ(::lstat((dir + "/set.prm").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(::stat((dir + "/real.prm").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(ReadAll(dir + "/real.prm").substr(0, 2), "  ");
+    EXPECT_EQ(ReadAll(dir + "/victim"), "precious");
+
+    ASSERT_EQ(::mkfifo((dir + "/pipe").c_str(), 0600), 0);
+    r = tecctl(sim, {"program", "get", "pipe"});
+    EXPECT_EQ(r.status, 6);
+    EXPECT_EQ(r.err, "tecctl program: pipe cannot be written: it is a FIFO (named pipe), not a regular file; "
+                     "nothing was written\n");
+    ASSERT_EQ(::lstat((dir + "/pipe").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+    const std::size_t sent = sim.requests().size();
+    const int big = ::open((dir + "/big.prm").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_EQ(::ftruncate(big, 3LL << 30), 0);
+    ::close(big);
+    r = tecctl(sim, {"load", "pipe"});  // would block for ever if it were opened to be read
+    EXPECT_EQ(r.status, 6);
+    EXPECT_NE(r.err.find("pipe cannot be read: it is a FIFO"), std::string::npos) << r.err;
+    r = tecctl(sim, {"program", "put", "big.prm"});
+    EXPECT_EQ(r.status, 6);
+    EXPECT_NE(r.err.find("big.prm cannot be read: it is 3.0 GB, more than the 64 KiB"), std::string::npos) << r.err;
+    ASSERT_EQ(::rename((dir + "/big.prm").c_str(), (dir + "/DftCom.prm").c_str()), 0);
+    r = Tecctl(dir, {"identify"});
+    EXPECT_EQ(r.status, 6);
+    EXPECT_NE(r.err.find("DftCom.prm cannot be read: it is 3.0 GB"), std::string::npos) << r.err;
+    EXPECT_EQ(sim.requests().size(), sent);
 }
 
 TEST_F(TecctlTest, WithoutPortTheSettingsFileDecides)
