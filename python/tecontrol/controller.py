@@ -5,6 +5,7 @@ command sends, with the same delays."""
 import math
 import numbers
 import os
+import stat
 import threading
 import time
 import weakref
@@ -131,11 +132,20 @@ def _lock_holder(device):
     """The live process, other than this one, named by a lock file of the device."""
     for d in _LOCK_DIRS:
         for name in _lock_names(device):
+            # Regular files only, opened without blocking: a FIFO planted in a
+            # shared lock folder must not hold a port's opening.
             try:
-                with open(os.path.join(d, name), "rb") as f:
-                    pid = int(f.read(64).split(b"\n")[0].strip() or 0)
+                fd = os.open(os.path.join(d, name), os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW)
+            except OSError:
+                continue
+            try:
+                if not stat.S_ISREG(os.fstat(fd).st_mode):
+                    continue
+                pid = int(os.read(fd, 64).split(b"\n")[0].strip() or 0)
             except (OSError, ValueError):
                 continue
+            finally:
+                os.close(fd)
             if pid > 0 and pid != os.getpid() and os.path.exists("/proc/%d" % pid):
                 return _process_name(pid)
     return None

@@ -1,8 +1,11 @@
 """The program's parameter files (.prm) and step-program files (.srp), byte
 for byte as the program writes them, and their readers."""
 
+import errno
 import math
 import os
+import stat
+import tempfile
 from collections import namedtuple
 
 from . import registers as R
@@ -215,28 +218,83 @@ def parse_parameter_file(text, current=None):
     return p
 
 
+SMALL_FILE_LIMIT = 64 * 1024  # parameter and step files are a few hundred bytes
+
+
 def write_text_file(path, text):
-    """Written beside the target and renamed into place: a failed write leaves
-    the target as it was."""
-    path = os.fspath(path)
-    temp = path + ".tecontrol-new"
+    """Replaces the file the path leads to, whole or not at all: the text goes
+    to a new file made exclusively beside it, flushed to the disk and renamed
+    over it. A file that was there keeps its permissions; one this user may
+    not write, or one that is no regular file, is left as it is (OSError)."""
+    target = os.path.realpath(os.fspath(path))
     try:
-        with open(temp, "w", encoding="ascii", newline="") as f:
-            f.write(text)
-        os.replace(temp, path)
+        st = os.stat(target)
+    except FileNotFoundError:
+        st = None
+    if st is not None and not stat.S_ISREG(st.st_mode):
+        raise IsADirectoryError(errno.EISDIR if stat.S_ISDIR(st.st_mode) else errno.EINVAL,
+                                "no regular file; nothing was written", os.fspath(path))
+    # A file the user may not write stays as it is, as it would if written in
+    # place, though the folder would let the rename replace it.
+    if st is not None and not os.access(target, os.W_OK):
+        raise PermissionError(errno.EACCES, "the file is read-only for this user; nothing was written",
+                              os.fspath(path))
+    data = text.encode("ascii")
+    folder = os.path.dirname(target) or "."
+    fd, temp = tempfile.mkstemp(prefix="." + os.path.basename(target)[:100] + ".", suffix=".tmp", dir=folder)
+    try:
+        if st is not None:
+            if hasattr(os, "fchown") and (st.st_uid != os.geteuid() or st.st_gid != os.getegid()):
+                try:
+                    os.fchown(fd, st.st_uid, st.st_gid)
+                except OSError:
+                    pass
+            os.chmod(temp, stat.S_IMODE(st.st_mode))
+        else:
+            umask = os.umask(0)
+            os.umask(umask)
+            os.chmod(temp, 0o666 & ~umask)
+        view = memoryview(data)
+        while view:
+            view = view[os.write(fd, view):]
+        os.fsync(fd)
+        os.close(fd)
+        fd = -1
+        os.replace(temp, target)
     except BaseException:
+        if fd >= 0:
+            os.close(fd)
         try:
             os.remove(temp)
         except OSError:
             pass
         raise
+    try:  # the rename itself is on the disk once the folder is
+        dfd = os.open(folder, os.O_RDONLY)
+        try:
+            os.fsync(dfd)
+        finally:
+            os.close(dfd)
+    except OSError:
+        pass
 
 
-def read_text_file(path, limit=1 << 20):
-    with open(path, "rb") as f:
+def read_text_file(path, limit=SMALL_FILE_LIMIT):
+    """The text of a regular file of at most ``limit`` bytes; nothing that is
+    not a regular file is opened in a way that could block (a FIFO)."""
+    path = os.fspath(path)
+    st = os.stat(path)
+    if not stat.S_ISREG(st.st_mode):
+        raise FileFormatError("%s is no regular file" % path)
+    if st.st_size > limit:
+        raise FileFormatError("%s is too large for its kind (%d bytes)" % (path, st.st_size))
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0))
+    with os.fdopen(fd, "rb") as f:
+        if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
+            raise FileFormatError("%s is no regular file" % path)
         data = f.read(limit + 1)
     if len(data) > limit:
-        raise FileFormatError("%s is too large for its kind" % os.fspath(path))
+        raise FileFormatError("%s is too large for its kind" % path)
     return data.decode("latin-1")
 
 

@@ -112,3 +112,27 @@ def test_a_failed_save_leaves_the_old_file(tmp_path):
     with pytest.raises(UnicodeEncodeError):
         F.write_text_file(str(target), "caf\u00e9")
     assert target.read_text() == "old" and [p.name for p in tmp_path.iterdir()] == ["lab.prm"]
+
+
+def test_files_are_replaced_whole_keeping_permissions_and_never_through_odd_targets(tmp_path):
+    import os
+    import stat
+    target = tmp_path / "lab.prm"
+    target.write_text("old")
+    os.chmod(str(target), 0o640)
+    link = tmp_path / "link.prm"
+    os.symlink(str(target), str(link))
+    F.write_text_file(str(link), EXAMPLE)
+    assert target.read_text() == EXAMPLE and link.is_symlink()
+    assert stat.S_IMODE(os.stat(str(target)).st_mode) == 0o640
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["lab.prm", "link.prm"]
+    fifo = tmp_path / "fifo.prm"
+    os.mkfifo(str(fifo))
+    with pytest.raises(F.FileFormatError, match="no regular file"):
+        F.read_text_file(str(fifo))  # and does not block
+    with pytest.raises(OSError):
+        F.write_text_file(str(fifo), EXAMPLE)
+    big = tmp_path / "big.prm"
+    big.write_text(" " * (64 * 1024 + 1))
+    with pytest.raises(F.FileFormatError, match="too large"):
+        F.read_text_file(str(big))
