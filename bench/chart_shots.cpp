@@ -97,7 +97,7 @@ int main(int argc, char** argv)
 
     auto* strip = qobject_cast<rt::StripChart*>(rt.controlWidget(chart, CHART_STRIPCHART));
     QWidget* panel = rt.panelWidget(chart);
-    panel->resize(1180, 640);
+    panel->resize(1000, 620);  // as it opens on a 1024 x 768 screen
     rt.DisplayPanel(chart);
     Settle();
     // Scrolled back to the step to 80 degrees at 15:00 and zoomed to its hour.
@@ -113,7 +113,7 @@ int main(int argc, char** argv)
     rt.Commit(chart, CHART_OPEN_LOG);
     for (QWidget* w : QApplication::topLevelWidgets())
         if (auto* viewer = qobject_cast<rt::LogViewer*>(w); viewer && viewer->isVisible()) {
-            viewer->resize(1180, 600);
+            viewer->resize(1000, 600);
             Settle();
             viewer->chart()->showTimeRange(day + 21 * 3600, day + 27 * 3600);
             PointAt(viewer->chart(), day + 22 * 3600 + 40 * 60);

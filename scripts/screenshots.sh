@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the screenshots of the README and the metainfo (docs/images/: the main
 # panel, the chart after a simulated run, a step program) under Xvfb from
-# tecontrol --simulate. Run it again after every change of the panels.
+# tecontrol --simulate, on a 1024 x 768 screen (the smallest the panels fit
+# without scrolling). Run it again after every change of the panels.
 # Usage: scripts/screenshots.sh [FOLDER]   (default docs/images)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,5 +19,5 @@ cd "$work"  # DftCom.prm and XYscale.txt of this run land here, not in the repos
 printf '100.000000 20.000000 60' > XYscale.txt
 chmod 700 "$work"
 XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work" \
-  xvfb-run -a -s "-screen 0 1600x1000x24" \
+  xvfb-run -a -s "-screen 0 1024x768x24" \
   "$repo/$BUILD_DIR/tecontrol" --simulate --speed 3 --ui-dir "$repo/ui" --screenshots "$out"

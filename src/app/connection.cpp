@@ -101,12 +101,18 @@ int ConnectController(App& app)
         link.openStatus = -1;
         link.portOpen = 0;
         rt.SetCtrlVal(parm, PARM_LINK_LED, 0);
+        // No controller is identified on this port.
+        rt.SetCtrlVal(parm, PARM_MODEL, "");
+        rt.SetCtrlAttribute(parm, PARM_IDENT_LO, rt::ATTR_NO_VALUE, 1);
         if (!lost)
             rt.MessagePopup(kCommErrorTitle, kCommErrorText);
         return -1;
     }
-    if (id.model == kModelVexaMax)
-        rt.SetCtrlVal(parm, PARM_MODEL, "VEXAMAX");
+    // Another controller may answer now: nothing read from an earlier one
+    // is shown or saved as its own.
+    app.params.connectionMade();
+    params::ShowNothingRead(app);
+    rt.SetCtrlVal(parm, PARM_MODEL, id.model == kModelVexaMax ? "VEXAMAX" : "VEXA");
     reconnect::NoteConnected(app, id.model, id.identLo);
 
     rt.InstallPopup(app.panels.wait);

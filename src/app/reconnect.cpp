@@ -3,8 +3,10 @@
 #include "app/app.h"
 #include "app/panel_state.h"
 #include "app/port_watch.h"
+#include "core/param_changes.h"
 #include "link/transact.h"
 #include "monitor/monitor.h"
+#include "params/params.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -31,9 +33,15 @@ std::string Hex(unsigned v)
     return buf;
 }
 
+// The identity as the main panel shows it: the model label and the low
+// byte as a number ("VEXAMAX, identity 35"); a model code the program does
+// not take is given in hexadecimal.
 std::string IdentityText(std::uint8_t model, std::uint8_t identLo)
 {
-    return "model " + Hex(model) + "h, identity " + Hex(identLo) + "h";
+    const std::string name = model == comlink::kModelVexaMax ? "VEXAMAX"
+                             : model == comlink::kModelVexa   ? "VEXA"
+                                                              : "model " + Hex(model) + "h";
+    return name + ", identity " + std::to_string(identLo);
 }
 
 std::string PortText(const LinkWatch& w)
@@ -95,6 +103,44 @@ void EndWatch(App& app)
     RunWatchTimer(app, false);
 }
 
+// Every parameter is read again after the link comes back: the controller's
+// keypad or another program may have changed it meanwhile. No popup: the
+// status line says it was done and the history names what changed.
+void ReadAgain(App& app)
+{
+    const ParameterSet before = app.params;
+    const bool wasComplete = before.fromController();
+    app.params.connectionMade();
+    std::string failure;
+    // A loss during this read is told on the panels and in the history,
+    // never in a popup: nobody may be at the desk.
+    app.portLostReported = true;
+    const bool done = params::ReadAllParametersQuietly(app, &failure);
+    if (app.link.portOpen == 0) {
+        AddHistory(app, "Parameters not read again: the link went away during the reading");
+        return;
+    }
+    app.portLostReported = false;
+    const std::string at = "Back at " + app.rt.TimeStr();
+    if (!done) {
+        AddHistory(app, "Parameters not read again after the link came back: " + failure);
+        ShowStatus(app, at + ", parameters not read; press Read all");
+        return;
+    }
+    const std::vector<std::string> changes = core::DescribeChanges(before, app.params);
+    if (!wasComplete)
+        AddHistory(app, "Parameters read again (they had not all been read before the link went away)");
+    else if (changes.empty())
+        AddHistory(app, "Parameters read again: none changed while the link was away");
+    else
+        AddHistory(app, "Parameters read again: " + std::to_string(changes.size()) +
+                            (changes.size() == 1 ? " value" : " values") + " changed while the link was away");
+    if (wasComplete)
+        for (const std::string& c : changes)
+            AddHistory(app, "  Changed while away: " + c);
+    ShowStatus(app, at + ", parameters read again");
+}
+
 void Resume(App& app)
 {
     LinkWatch& w = app.reconnect;
@@ -128,7 +174,7 @@ void Resume(App& app)
     ShowNoAnswerSign(app);
     AddHistory(app, "Link back: " + PortText(w) + ", the same controller (" + IdentityText(w.model, w.identLo) +
                         "); resumed: " + (resumed.empty() ? std::string("nothing was running") : resumed));
-    ShowStatus(app, "Back at " + app.rt.TimeStr());
+    ReadAgain(app);
 }
 
 } // namespace

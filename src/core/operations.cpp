@@ -196,6 +196,10 @@ ReadAllResult ReadAll(Line& line, ParameterSet& params)
     ReadAllResult r;
     ReadAllSteps(line, params, r);
     params.tempScale = TempScaleFor(params.decimalPnt);
+    // Every field has now been read on this link (a refused alarm-mode write
+    // changes nothing that was read).
+    if (r.keypadRead && !r.op.stopped)
+        params.readSinceConnection = true;
     return r;
 }
 

@@ -83,6 +83,8 @@ void ReleasePvRead(App& app)
 {
     app.plotting = 0;
     app.rt.SetCtrlAttribute(app.panels.parm, PARM_PV_READ, rt::ATTR_DIMMED, 0);
+    // Nothing reads PV now: its last reading stays, greyed.
+    app.rt.SetCtrlAttribute(app.panels.parm, PARM_PV, rt::ATTR_DIMMED, 1);
 }
 
 // The Log switch comes back (still off or on as it was, its dimming untouched).
@@ -193,7 +195,8 @@ TEC_CALLBACK(Plot)
         app.rt.SetCtrlVal(parm, PARM_PV_READ, 0);
         app.rt.SetCtrlAttribute(parm, PARM_PV_READ, rt::ATTR_DIMMED, 1);
         app.rt.SetCtrlAttribute(parm, PARM_PV_TIMER, rt::ATTR_ENABLED, 0);
-        app.rt.SetCtrlAttribute(parm, PARM_PV, rt::ATTR_DIMMED, 1);
+        // The main panel's PV follows the chart's poll (GetData), so it stays lit.
+        app.rt.SetCtrlAttribute(parm, PARM_PV, rt::ATTR_DIMMED, 0);
         app.rt.SetCtrlAttribute(chart, CHART_TIMER, rt::ATTR_ENABLED, 1);
         app.rt.SetCtrlAttribute(app.panels.logset, LOGSET_LOG_SW, rt::ATTR_VISIBLE, 0);
         app.rt.SetCtrlAttribute(app.panels.logset, LOGSET_PLOT_NOTE, rt::ATTR_VISIBLE, 1);

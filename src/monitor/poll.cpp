@@ -97,6 +97,8 @@ TEC_CALLBACK(GetData)
     const int chart = app.panels.chart;
     app.rt.SetCtrlVal(chart, CHART_SV, static_cast<double>(sv));
     app.rt.SetCtrlVal(chart, CHART_PV, static_cast<double>(pv));
+    // The main panel's PV shows the chart's reading: one poll, two views.
+    app.rt.SetCtrlVal(app.panels.parm, PARM_PV, static_cast<double>(pv));
     // Trace 1 is SV, trace 2 PV: the pair goes in as one two-element array.
     const float pair[2] = {app.live.sv, app.live.pv};
     app.rt.PlotStripChart(chart, CHART_STRIPCHART, pair, 2, 0, 0, rt::VAL_FLOAT);

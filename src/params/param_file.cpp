@@ -31,6 +31,16 @@ rt::FileSelect ParameterFileDialog(bool load)
 
 void SaveParameterFile(App& app)
 {
+    // A file of values nobody read would later be loaded into a controller
+    // as if it were a real setting.
+    if (!app.params.fromController()) {
+        app.rt.MessagePopup("Nothing to Save",
+                            "The parameters have not all been read from the controller since it was connected, "
+                            "so they cannot be saved as its setting.\nConnect to the controller and press Read all "
+                            "(a reading that stopped part way must be repeated), then save again.\n"
+                            "Nothing was written.");
+        return;
+    }
     std::string path;
     const int chosen = app.rt.FileSelectPopup(ParameterFileDialog(false), &path);
     if (chosen <= 0 || path.empty())

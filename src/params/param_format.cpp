@@ -311,6 +311,7 @@ bool ParseParameterFile(const std::string& text, const ParameterSet& current, Pa
     bool rest = false;
     const std::vector<std::string> tokens = Tokens(text, kFileFields, &rest);
     ParameterSet p = current;
+    p.readSinceConnection = false;  // a file's values are not the controller's
 
     // Every field is read, so that the decimal point (field 36) is known even
     // when an earlier field is broken; the first fault of any kind is reported.

@@ -26,4 +26,14 @@ struct ParameterSet {
     std::uint16_t alarmWatch = 0;  // 1 while the alarm switch is on
     std::int16_t keypadValue = 0;
     float tempScale = 1.0f;        // 1.0 for decimal-point code 30, 10.0 otherwise
+
+    // True once a read-all pass has read every field above from the
+    // controller since the link was last made. Cleared by a new connection
+    // and when the fields are taken from anywhere else (a parameter file):
+    // only such a set is the controller's and may be saved as it.
+    bool readSinceConnection = false;
+    bool fromController() const { return readSinceConnection; }
+    // A link is being made (or made again): what was read before may no
+    // longer be what the controller holds.
+    void connectionMade() { readSinceConnection = false; }
 };

@@ -11,6 +11,7 @@
 #include "params/encoding.h"
 #include "params/help_texts.h"
 #include "params/param_ops.h"
+#include "protocol/registers.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -24,6 +25,7 @@ constexpr const char* kNoAnswerTitle = "Controller Not Answering";
 constexpr int kStepProgramFunction = 5;
 constexpr const char* kRefusedTitle = "Parameter Refused";
 constexpr const char* kRangeTitle = "Value Out of Range";
+constexpr const char* kNotReadTitle = "Value Not Read";
 
 std::string RegName(std::uint16_t reg)
 {
@@ -170,12 +172,10 @@ void ShowReadAll(App& app, const core::ReadAllResult& r, std::uint16_t heldAlarm
 
 // ---- shared by the operations ----
 
-void ReportOutcome(App& app, const OpLog& op, const std::string& detail)
+namespace {
+
+std::string OutcomeText(const OpLog& op)
 {
-    if (!op.stopped && op.refused.empty())
-        return;
-    if (op.stopped && op.stopStatus == comlink::AnswerStatus::NoPort && app.portLostReported)
-        return;
     std::string text;
     if (op.stopped) {
         text = std::string("The controller ") + StatusWords(op) +
@@ -190,6 +190,18 @@ void ReportOutcome(App& app, const OpLog& op, const std::string& detail)
         for (std::uint16_t r : op.refused)
             text += "\n" + RegName(r);
     }
+    return text;
+}
+
+} // namespace
+
+void ReportOutcome(App& app, const OpLog& op, const std::string& detail)
+{
+    if (!op.stopped && op.refused.empty())
+        return;
+    if (op.stopped && op.stopStatus == comlink::AnswerStatus::NoPort && app.portLostReported)
+        return;
+    std::string text = OutcomeText(op);
     if (!detail.empty())
         text += "\n\n" + detail;
     app.rt.MessagePopup(op.stopped ? kNoAnswerTitle : kRefusedTitle, text);
@@ -223,9 +235,111 @@ bool ReadAllParameters(App& app)
     app.link.waitShown = 0;
     ApplyDecimalPoint(app);
     monitor::ShowUnit(app);
+    ShowTemperatureUnit(app);
     ReportOutcome(app, op);
     return !op.stopped && op.refused.empty();
 }
+
+bool ReadAllParametersQuietly(App& app, std::string* failure)
+{
+    comlink::SequencePreamble(app.line);
+    const std::uint16_t heldAlarmWatch = app.params.alarmWatch;
+    const core::ReadAllResult r = core::ReadAll(app.line, app.params);
+    ShowReadAll(app, r, heldAlarmWatch);
+    ApplyDecimalPoint(app);
+    monitor::ShowUnit(app);
+    ShowTemperatureUnit(app);
+    // A refused alarm-mode write leaves every value read.
+    if (!r.op.stopped)
+        return true;
+    if (failure)
+        *failure = OutcomeText(r.op);
+    return false;
+}
+
+namespace {
+
+// The fields that show what the controller holds, and the model and
+// identity that name it.
+const int kReadFields[] = {
+    PARM_PV,        PARM_SV,         PARM_OUTPUT_LEVEL, PARM_ALARM_HIGH, PARM_ALARM_LOW, PARM_RANGE_HI,
+    PARM_RANGE_LO,  PARM_REG30,      PARM_REG31,        PARM_SW_FILTER,  PARM_SENSOR_TYPE, PARM_CF_UNIT,
+    PARM_DIR_REV,   PARM_DECIMAL_PNT, PARM_CTRL_FUNC,   PARM_IDENT_LO,
+};
+
+// Temperature fields of each panel, whose unit follows the controller's.
+struct UnitField {
+    int PanelSet::*panel;
+    int control;
+};
+std::vector<UnitField> TemperatureFields()
+{
+    std::vector<UnitField> f;
+    for (int c : std::initializer_list<int>{PARM_PV, PARM_SV, PARM_RANGE_HI, PARM_RANGE_LO, PARM_REG30, PARM_REG31,
+                                            PARM_ALARM_HIGH, PARM_ALARM_LOW, PARM_PID_BOUND(1), PARM_PID_BOUND(2),
+                                            PARM_PID_BOUND(3)})
+        f.push_back({&PanelSet::parm, c});
+    for (int c : {CHART_SV, CHART_PV})
+        f.push_back({&PanelSet::chart, c});
+    for (int c : {YSCALE_YMAX, YSCALE_YMIN})
+        f.push_back({&PanelSet::yscale, c});
+    for (int k = 1; k <= 8; ++k)
+        f.push_back({&PanelSet::script, SCRIPT_SV(k)});
+    f.push_back({&PanelSet::script, SCRIPT_TOL_BAND});
+    for (int c : {PIDHELP_HI_A, PIDHELP_LO_A, PIDHELP_BAND1_A, PIDHELP_BAND2, PIDHELP_SV, PIDHELP_HI_B, PIDHELP_LO_B,
+                  PIDHELP_BAND1_B, PIDHELP_BAND1_UP, PIDHELP_BAND1_DN, PIDHELP_BAND2_UP, PIDHELP_BAND2_DN})
+        f.push_back({&PanelSet::pidhelp, c});
+    return f;
+}
+
+bool HasNoValue(App& app, int panel, int control)
+{
+    int none = 0;
+    return app.rt.GetCtrlAttribute(panel, control, rt::ATTR_NO_VALUE, &none) == 0 && none != 0;
+}
+
+// True when none of the fields shows "—"; otherwise tells the operator which
+// one has not been read, so that a value never read is never sent.
+bool CheckRead(App& app, const std::vector<std::pair<int, const char*>>& fields)
+{
+    for (const auto& [control, name] : fields) {
+        if (!HasNoValue(app, app.panels.parm, control))
+            continue;
+        app.rt.MessagePopup(kNotReadTitle, std::string("The ") + name +
+                                               " has not been read from the controller, so nothing was sent.\n"
+                                               "Enter a value, or press Read all to read it from the controller.");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+void ShowNothingRead(App& app)
+{
+    const int parm = app.panels.parm;
+    for (int c : kReadFields)
+        app.rt.SetCtrlAttribute(parm, c, rt::ATTR_NO_VALUE, 1);
+    for (int n = 1; n <= 4; ++n) {
+        for (int c : {PARM_PID_P(n), PARM_PID_I(n), PARM_PID_D(n), PARM_PID_T4(n), PARM_PID_T5(n)})
+            app.rt.SetCtrlAttribute(parm, c, rt::ATTR_NO_VALUE, 1);
+        if (n < 4)
+            app.rt.SetCtrlAttribute(parm, PARM_PID_BOUND(n), rt::ATTR_NO_VALUE, 1);
+    }
+    app.rt.SetCtrlVal(parm, PARM_MODEL, "");
+    for (int c : {CHART_SV, CHART_PV})
+        app.rt.SetCtrlAttribute(app.panels.chart, c, rt::ATTR_NO_VALUE, 1);
+    ShowTemperatureUnit(app);
+}
+
+void ShowTemperatureUnit(App& app)
+{
+    const bool known = !HasNoValue(app, app.panels.parm, PARM_CF_UNIT);
+    const std::string unit = !known ? " \u00B0" : app.params.cfUnit == 1 ? " \u00B0F" : " \u00B0C";
+    for (const UnitField& f : TemperatureFields())
+        app.rt.SetCtrlAttribute(app.panels.*f.panel, f.control, rt::ATTR_UNIT, unit);
+}
+
 
 void ApplyDecimalPoint(App& app)
 {
@@ -319,22 +433,23 @@ bool WriteAllParameters(App& app)
     return done;
 }
 
-void SendSetValue(App& app)
+bool SendSetValue(App& app)
 {
     const ParameterSet& p = app.params;
     if (!CheckSendable(app, "set value", EncClass::T, p.setValue, p.tempScale))
-        return;
+        return false;
     OpLog op;
     switch (core::SendSetValue(app.line, p, &op)) {
     case core::SetValueOutcome::Refused:
         app.rt.MessagePopup("Parameter Error", "The return byte has shown error!\nPlease check your Hi/Lo Limit.");
-        break;
+        return false;
     case core::SetValueOutcome::NoAnswer:
         ReportOutcome(app, op);
-        break;
+        return false;
     case core::SetValueOutcome::Sent:
         break;
     }
+    return true;
 }
 
 } // namespace params
@@ -352,11 +467,18 @@ TEC_CALLBACK(SetSVParm)
 {
     if (event != rt::EVENT_COMMIT)
         return 0;
+    if (!CheckRead(app, {{PARM_SV, "set value"}}))
+        return 0;
     const float v = GetFloat(app, app.panels.parm, PARM_SV);
     if (!CheckSendable(app, "set value", EncClass::T, v, app.params.tempScale))
         return 0;
+    // A value the controller did not take leaves the field showing the one it holds.
+    const float held = app.params.setValue;
     app.params.setValue = v;
-    SendSetValue(app);
+    if (!SendSetValue(app)) {
+        app.params.setValue = held;
+        app.rt.SetCtrlVal(app.panels.parm, PARM_SV, static_cast<double>(held));
+    }
     return 0;
 }
 
@@ -380,19 +502,36 @@ TEC_CALLBACK(UpdateSensor)
         {PARM_ALARM_HIGH, reg::kAlarmHigh, EncClass::T, &ParameterSet::alarmHigh, "high alarm"},
         {PARM_ALARM_LOW, reg::kAlarmLow, EncClass::T, &ParameterSet::alarmLow, "low alarm"},
     };
+    std::vector<std::pair<int, const char*>> shown;
+    for (const Item& item : items)
+        shown.emplace_back(item.control, item.name);
+    if (!CheckRead(app, shown))
+        return 0;
     // All seven are checked before the first is sent.
     float values[7];
+    float held[7];
     for (int i = 0; i < 7; ++i) {
+        held[i] = app.params.*items[i].field;
         values[i] = GetFloat(app, app.panels.parm, items[i].control);
         if (!CheckSendable(app, items[i].name, items[i].cls, values[i], app.params.tempScale))
             return 0;
     }
     comlink::SequencePreamble(app.line);
     OpLog op;
+    int sent = 0;
     for (int i = 0; i < 7; ++i) {
         app.params.*items[i].field = values[i];
         if (!core::WriteRegister(app.line, op, items[i].reg, Encode(items[i].cls, values[i], app.params.tempScale)))
             break;
+        ++sent;
+    }
+    // Refused, unanswered and unsent fields go back to what the controller holds.
+    for (int i = 0; i < 7; ++i) {
+        const bool refused = std::find(op.refused.begin(), op.refused.end(), items[i].reg) != op.refused.end();
+        if (!refused && i < sent)
+            continue;
+        app.params.*items[i].field = held[i];
+        app.rt.SetCtrlVal(app.panels.parm, items[i].control, static_cast<double>(held[i]));
     }
     ReportOutcome(app, op);
     return 0;
@@ -402,11 +541,17 @@ TEC_CALLBACK(SetOutputLevel)
 {
     if (event != rt::EVENT_COMMIT)
         return 0;
+    if (!CheckRead(app, {{PARM_OUTPUT_LEVEL, "output level"}}))
+        return 0;
     const float v = GetFloat(app, app.panels.parm, PARM_OUTPUT_LEVEL);
     if (!CheckSendable(app, "output level", EncClass::D, v, app.params.tempScale))
         return 0;
     OpLog op;
     core::WriteRegister(app.line, op, reg::kOutputLevel, Encode(EncClass::D, v, app.params.tempScale));
+    if (op.ok())
+        app.params.outputLevel = v;
+    else
+        app.rt.SetCtrlVal(app.panels.parm, PARM_OUTPUT_LEVEL, static_cast<double>(app.params.outputLevel));
     ReportOutcome(app, op);
     return 0;
 }
@@ -414,12 +559,52 @@ TEC_CALLBACK(SetOutputLevel)
 namespace {
 
 // Stores a selector's value in its field and writes its register.
-void SendSelection(App& app, int control, std::int16_t ParameterSet::*field, std::uint16_t reg)
+// After a PID update that did not all go through: each term refused, left
+// unanswered or never sent goes back to what the controller holds.
+void RestorePid(App& app, const ParameterSet& held, const OpLog& op)
 {
+    ParameterSet& p = app.params;
+    const int parm = app.panels.parm;
+    bool reachedStop = false;
+    for (int n = 1; n <= 4; ++n) {
+        const int i = n - 1;
+        // The order the update sends: the boundary, then terms 1 to 5.
+        for (int t : {6, 1, 2, 3, 4, 5}) {
+            if (t == 6 && n == 4)
+                continue;
+            const std::uint16_t r = reg::PidRegister(n, t);
+            reachedStop = reachedStop || (op.stopped && r == op.stopReg);
+            const bool refused = std::find(op.refused.begin(), op.refused.end(), r) != op.refused.end();
+            if (!reachedStop && !refused)
+                continue;
+            switch (t) {
+            case 1: p.pidP[i] = held.pidP[i]; app.rt.SetCtrlVal(parm, PARM_PID_P(n), double(p.pidP[i])); break;
+            case 2: p.pidI[i] = held.pidI[i]; app.rt.SetCtrlVal(parm, PARM_PID_I(n), int(p.pidI[i])); break;
+            case 3: p.pidD[i] = held.pidD[i]; app.rt.SetCtrlVal(parm, PARM_PID_D(n), int(p.pidD[i])); break;
+            case 4: p.pidT4[i] = held.pidT4[i]; app.rt.SetCtrlVal(parm, PARM_PID_T4(n), double(p.pidT4[i])); break;
+            case 5: p.pidT5[i] = held.pidT5[i]; app.rt.SetCtrlVal(parm, PARM_PID_T5(n), double(p.pidT5[i])); break;
+            default:
+                p.pidBound[i] = held.pidBound[i];
+                app.rt.SetCtrlVal(parm, PARM_PID_BOUND(n), double(p.pidBound[i]));
+                break;
+            }
+        }
+    }
+}
+
+// A choice the controller did not take goes back to the one it holds.
+bool SendSelection(App& app, int control, std::int16_t ParameterSet::*field, std::uint16_t reg)
+{
+    const std::int16_t held = app.params.*field;
     app.params.*field = GetShort(app, app.panels.parm, control);
     OpLog op;
     core::WriteRegister(app.line, op, reg, Encode(EncClass::B, app.params.*field, app.params.tempScale));
+    if (!op.ok()) {
+        app.params.*field = held;
+        app.rt.SetCtrlVal(app.panels.parm, control, static_cast<int>(held));
+    }
     ReportOutcome(app, op);
+    return op.ok();
 }
 
 } // namespace
@@ -429,6 +614,7 @@ TEC_CALLBACK(SetCF)
     if (event == rt::EVENT_COMMIT) {
         SendSelection(app, PARM_CF_UNIT, &ParameterSet::cfUnit, reg::kCfUnit);
         monitor::ShowUnit(app);  // the chart's axis names the unit
+        ShowTemperatureUnit(app);
     }
     else if (event == rt::EVENT_RIGHT_CLICK)
         app.rt.MessagePopup(help::kSetCFTitle, help::kSetCFText);
@@ -502,9 +688,19 @@ TEC_CALLBACK(SetAlarmSW)
     }
     if (event != rt::EVENT_COMMIT)
         return 0;
+    const std::uint16_t held = app.params.alarmWatch;
     app.params.alarmWatch = GetInt(app, app.panels.parm, PARM_ALARM_SW) != 0 ? 1 : 0;
     OpLog op;
-    params::ApplyAlarmSwitch(app, op, app.params.alarmWatch);
+    core::AlarmSwitchResult r;
+    core::ApplyAlarmSwitch(app.line, op, app.params.alarmWatch, &r);
+    // A switch none of whose four writes the controller took shows the one it holds.
+    if (r.writesDone == 0 || (op.refused.size() == 4)) {
+        app.params.alarmWatch = held;
+        app.rt.SetCtrlVal(app.panels.parm, PARM_ALARM_SW, static_cast<int>(held));
+        ShowAlarmSwitch(app, held, core::AlarmSwitchResult{});
+    } else {
+        ShowAlarmSwitch(app, app.params.alarmWatch, r);
+    }
     ReportOutcome(app, op);
     return 0;
 }
@@ -630,6 +826,20 @@ TEC_CALLBACK(updatePID)
     if (event != rt::EVENT_COMMIT)
         return 0;
     const int parm = app.panels.parm;
+    std::vector<std::pair<int, const char*>> shown;
+    static const char* const kTerms[4][6] = {
+        {"PID set 1 P", "PID set 1 I", "PID set 1 D", "PID set 1 term 4", "PID set 1 term 5", "PID set 1 boundary"},
+        {"PID set 2 P", "PID set 2 I", "PID set 2 D", "PID set 2 term 4", "PID set 2 term 5", "PID set 2 boundary"},
+        {"PID set 3 P", "PID set 3 I", "PID set 3 D", "PID set 3 term 4", "PID set 3 term 5", "PID set 3 boundary"},
+        {"PID set 4 P", "PID set 4 I", "PID set 4 D", "PID set 4 term 4", "PID set 4 term 5", ""}};
+    for (int n = 1; n <= 4; ++n) {
+        const int controls[6] = {PARM_PID_P(n), PARM_PID_I(n), PARM_PID_D(n), PARM_PID_T4(n), PARM_PID_T5(n),
+                                 n < 4 ? PARM_PID_BOUND(n) : 0};
+        for (int t = 0; t < (n < 4 ? 6 : 5); ++t)
+            shown.emplace_back(controls[t], kTerms[n - 1][t]);
+    }
+    if (!CheckRead(app, shown))
+        return 0;
     core::PidValues v;
     for (int n = 1; n <= 4; ++n) {
         const int i = n - 1;
@@ -647,6 +857,7 @@ TEC_CALLBACK(updatePID)
         app.rt.MessagePopup(kRangeTitle, text);
         return 0;
     }
+    const ParameterSet held = app.params;
     // Each set's indicator lights as its writes begin; all go out together at the end.
     const OpLog op = core::UpdatePid(app.line, app.params, v, [&](int n) {
         if (n > 0) {
@@ -656,6 +867,8 @@ TEC_CALLBACK(updatePID)
         for (int k = 1; k <= 4; ++k)
             app.rt.SetCtrlVal(parm, PARM_PID_LED(k), 0);
     });
+    if (!op.ok())
+        RestorePid(app, held, op);
     ReportOutcome(app, op);
     return 0;
 }

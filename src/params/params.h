@@ -27,10 +27,23 @@ bool ApplyAlarmSwitch(App& app, std::uint16_t on);
 bool ReadAlarmStatus(App& app);
 // Sends the whole ParameterSet. Returns true when every write was answered.
 bool WriteAllParameters(App& app);
-// Writes setValue to register 0x0000 and reports a refusal.
-void SendSetValue(App& app);
+// Writes setValue to register 0x0000 and reports a refusal. True when the
+// controller took it.
+bool SendSetValue(App& app);
 // Control-function panel state after the read-all pass read f.
 void ApplyControlFunctionState(App& app, int f);
+
+// Every main-panel field that shows a controller value shows "—" (and the
+// model label nothing) until it is read: at start and when another
+// controller is connected.
+void ShowNothingRead(App& app);
+// Every temperature field names the unit read (" °C", " °F"); " °" while the
+// unit has not been read.
+void ShowTemperatureUnit(App& app);
+// The read-all pass without the wait popup or any other popup, for the
+// reconnection watch: true when every value was read; otherwise *failure
+// says where it stopped.
+bool ReadAllParametersQuietly(App& app, std::string* failure);
 
 } // namespace params
 

@@ -61,6 +61,19 @@ void DrawPidCalc(App& app)
     const float t5 = PanelValue(app, PARM_PID_T5(n));
 
     app.rt.SetCtrlVal(app.panels.pidhelp, PIDHELP_SET, n);
+    // Bands worked out from values never read would look like real ones:
+    // until all five are read, the calculator shows no value and no line.
+    for (int c : {static_cast<int>(PARM_RANGE_HI), static_cast<int>(PARM_RANGE_LO), static_cast<int>(PARM_SV),
+                  PARM_PID_P(n), PARM_PID_T5(n)}) {
+        int none = 0;
+        if (app.rt.GetCtrlAttribute(app.panels.parm, c, rt::ATTR_NO_VALUE, &none) != 0 || none == 0)
+            continue;
+        for (int shown : {PIDHELP_HI_A, PIDHELP_HI_B, PIDHELP_LO_A, PIDHELP_LO_B, PIDHELP_P, PIDHELP_T5,
+                          PIDHELP_BAND1_A, PIDHELP_BAND1_B, PIDHELP_BAND2, PIDHELP_SV, PIDHELP_BAND1_UP,
+                          PIDHELP_BAND1_DN, PIDHELP_BAND2_UP, PIDHELP_BAND2_DN})
+            app.rt.SetCtrlAttribute(app.panels.pidhelp, shown, rt::ATTR_NO_VALUE, 1);
+        return;
+    }
     Show(app, PIDHELP_HI_A, high);
     Show(app, PIDHELP_HI_B, high);
     Show(app, PIDHELP_LO_A, low);

@@ -716,6 +716,10 @@ int setNumber(QWidget* w, double v)
 {
     if (!std::isfinite(v))
         return RT_ERR_BAD_ARGUMENT;
+    if (auto* n = qobject_cast<Numeric*>(w))
+        n->setNoValue(false);
+    else if (auto* sb = qobject_cast<SpinBox*>(w))
+        sb->setNoValue(false);
     if (auto* d = qobject_cast<QDoubleSpinBox*>(w)) {
         const QSignalBlocker block(d);
         d->setValue(v);
@@ -956,6 +960,24 @@ int setAttribute(ControlRec& c, int attribute, double v)
             return 0;
         }
         return RT_ERR_BAD_ARGUMENT;
+    case ATTR_NO_VALUE:
+        if (auto* n = qobject_cast<Numeric*>(w)) {
+            n->setNoValue(v != 0);
+            return 0;
+        }
+        if (auto* sb = qobject_cast<SpinBox*>(w)) {
+            sb->setNoValue(v != 0);
+            return 0;
+        }
+        if (auto* box = qobject_cast<QComboBox*>(w)) {
+            if (v != 0) {
+                const QSignalBlocker block(box);
+                box->setPlaceholderText(QString(kNoValueText));
+                box->setCurrentIndex(-1);
+            }
+            return 0;
+        }
+        return RT_ERR_BAD_ARGUMENT;
     default:
         return RT_ERR_BAD_ARGUMENT;
     }
@@ -1011,6 +1033,16 @@ int getAttribute(const ControlRec& c, int attribute, double* v)
             return 0;
         }
         return RT_ERR_BAD_ARGUMENT;
+    case ATTR_NO_VALUE:
+        if (auto* n = qobject_cast<const Numeric*>(w))
+            *v = n->hasNoValue() ? 1 : 0;
+        else if (auto* sb = qobject_cast<const SpinBox*>(w))
+            *v = sb->hasNoValue() ? 1 : 0;
+        else if (auto* box = qobject_cast<const QComboBox*>(w))
+            *v = box->currentIndex() < 0 ? 1 : 0;
+        else
+            return RT_ERR_BAD_ARGUMENT;
+        return 0;
     default:
         return RT_ERR_BAD_ARGUMENT;
     }
@@ -1029,6 +1061,19 @@ int Runtime::SetCtrlAttribute(int panel, int control, int attribute, double valu
     if (!c)
         return RT_ERR_BAD_HANDLE;
     return setAttribute(*c, attribute, value);
+}
+
+int Runtime::SetCtrlAttribute(int panel, int control, int attribute, const std::string& text)
+{
+    const auto c = m_impl->control(panel, control);
+    if (!c)
+        return RT_ERR_BAD_HANDLE;
+    auto* n = qobject_cast<Numeric*>(c->widget.data());
+    if (attribute != ATTR_UNIT || !n)
+        return RT_ERR_BAD_ARGUMENT;
+    ProgrammaticScope scope(m_impl->programmatic);
+    n->setUnitSuffix(QString::fromStdString(text));
+    return 0;
 }
 
 int Runtime::GetCtrlAttribute(int panel, int control, int attribute, int* value) const

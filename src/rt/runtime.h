@@ -52,6 +52,10 @@ enum Attribute : int {
     ATTR_POINTS_PER_SCREEN = 1171,  // strip chart: X span in points
     ATTR_INTERVAL = 1270,           // timer control: interval in seconds
     ATTR_ENABLED = 1271,            // timer control: 1 runs, 0 stops
+    // The run-time's own: a numeric field or selector with no value shows
+    // "—" alone (1) until a value is set; reads 1 while it has none.
+    ATTR_NO_VALUE = 9000,
+    ATTR_UNIT = 9001,               // numeric field: the text after the number (" °C"), a string
 };
 
 // Data types for PlotStripChart.
@@ -225,6 +229,8 @@ public:
     int GetCtrlVal(int panel, int control, std::string* text) const;
     int SetCtrlAttribute(int panel, int control, int attribute, int value);
     int SetCtrlAttribute(int panel, int control, int attribute, double value);
+    // String attributes (ATTR_UNIT). 0, or RT_ERR_BAD_HANDLE / RT_ERR_BAD_ARGUMENT.
+    int SetCtrlAttribute(int panel, int control, int attribute, const std::string& text);
     int GetCtrlAttribute(int panel, int control, int attribute, int* value) const;
     int GetCtrlAttribute(int panel, int control, int attribute, double* value) const;
 

@@ -70,6 +70,46 @@ Numeric::Numeric(QWidget* parent) : QDoubleSpinBox(parent)
     setRange(-1e9, 1e9);
     setKeyboardTracking(false);
     setAccelerated(true);
+    // What the operator types replaces "—"; the unit comes back when the edit ends.
+    connect(lineEdit(), &QLineEdit::textEdited, this, [this] { m_noValue = false; });
+    connect(this, &QAbstractSpinBox::editingFinished, this, [this] {
+        if (!m_noValue && !m_heldSuffix.isEmpty()) {
+            setSuffix(m_heldSuffix);
+            m_heldSuffix.clear();
+        }
+    });
+}
+
+void Numeric::setNoValue(bool on)
+{
+    // A value typed over the dash may still have its unit set aside.
+    if (on == m_noValue && (on || m_heldSuffix.isEmpty()))
+        return;
+    m_noValue = on;
+    if (on) {
+        m_heldSuffix = suffix();
+        setSuffix(QString());
+    } else if (!m_heldSuffix.isEmpty()) {
+        setSuffix(m_heldSuffix);
+        m_heldSuffix.clear();
+    }
+    refreshText();
+}
+
+void Numeric::setUnitSuffix(const QString& unit)
+{
+    if (m_noValue || (!m_heldSuffix.isEmpty() && suffix().isEmpty())) {
+        m_heldSuffix = unit;
+        return;
+    }
+    setSuffix(unit);
+    refreshText();
+}
+
+void Numeric::stepBy(int steps)
+{
+    setNoValue(false);
+    QDoubleSpinBox::stepBy(steps);
 }
 
 void Numeric::setPrecision(int digits)
@@ -106,6 +146,8 @@ QString Numeric::stripAffixes(const QString& text) const
 
 QString Numeric::textFromValue(double value) const
 {
+    if (m_noValue)
+        return QString(kNoValueText);
     if (m_hex) {
         long long v = std::llround(value);
         if (v < 0)
@@ -120,7 +162,7 @@ double Numeric::valueFromText(const QString& text) const
     const QString t = stripAffixes(text);
     // The text shown for the current value stands for the value itself at
     // full precision: leaving the field must not round it to what is shown.
-    if (t == textFromValue(value()))
+    if (t == textFromValue(value()) || t == QString(kNoValueText))
         return value();
     if (m_hex) {
         bool ok = false;
@@ -138,6 +180,8 @@ double Numeric::valueFromText(const QString& text) const
 
 QValidator::State Numeric::validate(QString& text, int& pos) const
 {
+    if (m_noValue && stripAffixes(text) == QString(kNoValueText))
+        return QValidator::Acceptable;
     if (!m_hex)
         return QDoubleSpinBox::validate(text, pos);
     const QString t = stripAffixes(text);
@@ -152,8 +196,62 @@ QValidator::State Numeric::validate(QString& text, int& pos) const
 
 // ---------------------------------------------------------------- SpinBox
 
+SpinBox::SpinBox(QWidget* parent) : QSpinBox(parent)
+{
+    connect(lineEdit(), &QLineEdit::textEdited, this, [this] { m_noValue = false; });
+    connect(this, &QAbstractSpinBox::editingFinished, this, [this] {
+        if (!m_noValue && !m_heldSuffix.isEmpty()) {
+            setSuffix(m_heldSuffix);
+            m_heldSuffix.clear();
+        }
+    });
+}
+
+void SpinBox::setNoValue(bool on)
+{
+    if (on == m_noValue && (on || m_heldSuffix.isEmpty()))
+        return;
+    m_noValue = on;
+    if (on) {
+        m_heldSuffix = suffix();
+        setSuffix(QString());
+    } else if (!m_heldSuffix.isEmpty()) {
+        setSuffix(m_heldSuffix);
+        m_heldSuffix.clear();
+    }
+    const QSignalBlocker block(lineEdit());
+    lineEdit()->setText(prefix() + textFromValue(value()) + suffix());
+}
+
+void SpinBox::stepBy(int steps)
+{
+    setNoValue(false);
+    QSpinBox::stepBy(steps);
+}
+
+int SpinBox::valueFromText(const QString& text) const
+{
+    QString t = text;
+    if (!prefix().isEmpty() && t.startsWith(prefix()))
+        t.remove(0, prefix().size());
+    if (!suffix().isEmpty() && t.endsWith(suffix()))
+        t.chop(suffix().size());
+    if (t.trimmed() == QString(kNoValueText))
+        return value();
+    return QSpinBox::valueFromText(text);
+}
+
+QValidator::State SpinBox::validate(QString& text, int& pos) const
+{
+    if (m_noValue && text.trimmed() == QString(kNoValueText))
+        return QValidator::Acceptable;
+    return QSpinBox::validate(text, pos);
+}
+
 QString SpinBox::textFromValue(int value) const
 {
+    if (m_noValue)
+        return QString(kNoValueText);
     // Byte fields in base 16 read as bytes: "03", "FE".
     if (displayIntegerBase() == 16 && value >= 0 && minimum() >= 0 && maximum() <= 0xFF)
         return QStringLiteral("%1").arg(value, 2, 16, QLatin1Char('0')).toUpper();

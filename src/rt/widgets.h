@@ -54,6 +54,8 @@ class Numeric final : public QDoubleSpinBox {
     // the digits shown here, never a rounding of the value.
     Q_PROPERTY(int decimals READ precision WRITE setPrecision)
     Q_PROPERTY(bool hexDisplay READ hexDisplay WRITE setHexDisplay)
+    // Set last in a panel file (after the suffix) for a field that starts with no value.
+    Q_PROPERTY(bool noValue READ hasNoValue WRITE setNoValue)
 public:
     static constexpr int kStoredDecimals = 6;
     explicit Numeric(QWidget* parent = nullptr);
@@ -62,9 +64,17 @@ public:
     bool hexDisplay() const { return m_hex; }
     void setHexDisplay(bool on);
 
+    // "No value": the field shows only "—" (no unit) until a value is set
+    // or the operator types or steps one. The stored value stays as it was.
+    bool hasNoValue() const { return m_noValue; }
+    void setNoValue(bool on);
+    // The unit after the number (" °C"); kept aside while there is no value.
+    void setUnitSuffix(const QString& suffix);
+
     QString textFromValue(double value) const override;
     double valueFromText(const QString& text) const override;
     QValidator::State validate(QString& text, int& pos) const override;
+    void stepBy(int steps) override;
 
 private:
     void refreshText();
@@ -72,16 +82,32 @@ private:
 
     int m_precision = 2;
     bool m_hex = false;
+    bool m_noValue = false;
+    QString m_heldSuffix;  // the unit while there is no value
 };
 
 // An integer field; in base 16 it shows upper-case digits ("FF"), as the
 // controller's documentation writes them.
 class SpinBox final : public QSpinBox {
     Q_OBJECT
+    Q_PROPERTY(bool noValue READ hasNoValue WRITE setNoValue)
 public:
-    using QSpinBox::QSpinBox;
+    explicit SpinBox(QWidget* parent = nullptr);
+    // As Numeric: "—" alone until a value is set, typed or stepped.
+    bool hasNoValue() const { return m_noValue; }
+    void setNoValue(bool on);
     QString textFromValue(int value) const override;
+    int valueFromText(const QString& text) const override;
+    QValidator::State validate(QString& text, int& pos) const override;
+    void stepBy(int steps) override;
+
+private:
+    bool m_noValue = false;
+    QString m_heldSuffix;
 };
+
+// What a field without a value shows.
+inline constexpr QChar kNoValueText{0x2014};
 
 // An invisible control that ticks at its interval while enabled.
 class TimerControl final : public QWidget {

@@ -31,6 +31,7 @@ struct Socket {
     // between calls; empty while no device is open.
     std::function<void()> hangUp;
     const void* hangUpDevice = nullptr;  // the device hangUp belongs to
+    int unplugAfterWrites = -1;          // >= 0: pulled out at the write after this many more
 };
 
 class PluggedDevice final : public io::SerialDevice {
@@ -58,7 +59,12 @@ public:
         };
     }
     bool isOpen() const override { return m_inner->isOpen(); }
-    int write(const std::uint8_t* d, int n) override { return m_socket->plugged ? m_inner->write(d, n) : -1; }
+    int write(const std::uint8_t* d, int n) override
+    {
+        if (m_socket->unplugAfterWrites >= 0 && m_socket->unplugAfterWrites-- == 0)
+            m_socket->plugged = false;
+        return m_socket->plugged ? m_inner->write(d, n) : -1;
+    }
     int read(std::uint8_t* b, int max, double timeout, const io::AnswerComplete& done) override
     {
         return m_socket->plugged ? m_inner->read(b, max, timeout, done) : -1;
@@ -285,16 +291,67 @@ TEST_F(Reconnect, TheSameFramesGoOnTheWireAfterTheReturn)
     const auto tickFrames = rig.wire();
     ASSERT_FALSE(tickFrames.empty());
 
+    rig.clearWire();
+    rt.Commit(parm(), PARM_READ_ALL);
+    const auto readAll = rig.wire();
+
     unplugDuringTick();
     socket->plugged = true;
     rig.clearWire();
     ASSERT_GE(secondsUntilResumed(5), 1);
-    const auto identify = rig.wire();
-    ASSERT_EQ(identify.size(), 1u) << "only the identification is sent to come back";
-    EXPECT_EQ(identify[0], (std::vector<std::uint8_t>{0x01, 0x03, 0x1F, 0x00, 0x00, 0x01, 0x83, 0xDE}));
+    auto back = rig.wire();
+    ASSERT_EQ(back.size(), 1u + readAll.size()) << "the identification, then every parameter read again";
+    EXPECT_EQ(back[0], (std::vector<std::uint8_t>{0x01, 0x03, 0x1F, 0x00, 0x00, 0x01, 0x83, 0xDE}));
+    back.erase(back.begin());
+    EXPECT_EQ(back, readAll);
     rig.clearWire();
     chartSeconds(1);
     EXPECT_EQ(rig.wire(), tickFrames);
+}
+
+TEST_F(Reconnect, ValuesChangedWhileAwayAreReadAgainAndNamedWithoutAPopup)
+{
+    startLoggedChart();
+    chartSeconds(1);
+    const double sv = rig.value(parm(), PARM_SV);
+    unplugDuringTick();
+    // Someone at the controller's keypad while the cable was out.
+    const double changed = sv + 4.5;
+    rig.sim->setReg(0x0000, static_cast<std::uint16_t>(std::lround(changed * app.params.tempScale)));
+    socket->plugged = true;
+    ASSERT_GE(secondsUntilResumed(5), 1);
+    EXPECT_TRUE(rig.op.shown().empty()) << "no popup: " << rig.op.shown().front().title;
+    EXPECT_NEAR(rig.value(parm(), PARM_SV), changed, 1e-4) << "the panel shows what the controller holds";
+    EXPECT_NE(status().find("parameters read again"), std::string::npos) << status();
+    EXPECT_EQ(historyCount("1 value changed while the link was away"), 1);
+    const auto line = std::find_if(app.reconnect.history.begin(), app.reconnect.history.end(),
+                                   [](const std::string& l) { return l.find("Changed while away: set value") != std::string::npos; });
+    ASSERT_NE(line, app.reconnect.history.end());
+    char shown[32];
+    std::snprintf(shown, sizeof shown, "\u2192 %.1f \u00B0C", changed);
+    EXPECT_NE(line->find(shown), std::string::npos) << *line;
+    EXPECT_TRUE(app.params.fromController());
+    expectDisplaysAgree("read again");
+    EXPECT_EQ(historyCount("VEXAMAX, identity 35"), 2) << "connected and back, named as the panel names it";
+}
+
+TEST_F(Reconnect, ALossWhileReadingAgainIsToldWithoutAPopupAndWatchedAgain)
+{
+    startLoggedChart();
+    chartSeconds(1);
+    unplugDuringTick();
+    socket->plugged = true;
+    socket->unplugAfterWrites = 3;  // the identification and two reads, then out again
+    rig.clock.advance(1.0);
+    rt.Tick(parm(), PARM_RECONNECT_TIMER);
+    EXPECT_TRUE(rig.op.shown().empty()) << "no popup: " << rig.op.shown().front().title;
+    EXPECT_EQ(historyCount("the link went away during the reading"), 1);
+    EXPECT_TRUE(running(parm(), PARM_RECONNECT_TIMER)) << "looked for again";
+    expectDisplaysAgree("lost while reading");
+    socket->plugged = true;
+    ASSERT_GE(secondsUntilResumed(10), 1);
+    EXPECT_NE(status().find("parameters read again"), std::string::npos) << status();
+    EXPECT_TRUE(rig.op.shown().empty());
 }
 
 TEST_F(Reconnect, AnotherControllerOnThePortIsNotResumed)

@@ -206,6 +206,64 @@ TEST(Screens, TabScrollsTheFocusedControlIntoView)
     EXPECT_GT(stops, 20);
 }
 
+// From 1024 x 768 up the main panel and the chart need no sideways
+// scrolling: every control lies within the window's width as it opens.
+TEST(Screens, MainPanelAndChartNeedNoSidewaysScrollingFrom1024By768)
+{
+    const QRect screen = Available();
+    if (screen.width() < 1024 || screen.height() < 768)
+        GTEST_SKIP() << "below 1024 x 768 the panels scroll";
+    TestRig rig;
+    // A long device name in the port selector must not widen the panel.
+    rig.rt.InsertListItem(rig.parm(), PARM_COMPORT, -1,
+                          "7  /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", 7);
+    // Nor the longest line beside the link LED.
+    rig.rt.SetCtrlVal(rig.parm(), PARM_LINK_STATUS, "Back at 23:59:59, parameters not read; press Read all");
+    rig.rt.SetCtrlAttribute(rig.parm(), PARM_LINK_STATUS, rt::ATTR_VISIBLE, 1);
+    for (const int panel : {rig.parm(), rig.app.panels.chart}) {
+        ASSERT_EQ(rig.rt.DisplayPanel(panel), 0);
+        QCoreApplication::processEvents();
+        QWidget* w = rig.rt.panelWidget(panel);
+        auto* scroller = w->findChild<rt::PanelScroller*>();
+        ASSERT_TRUE(scroller);
+        SCOPED_TRACE(w->objectName().toStdString());
+        EXPECT_LE(w->width(), 1024);
+        EXPECT_LE(w->height() + kTitleBar, 768);
+        EXPECT_EQ(scroller->horizontalScrollBar()->maximum(), 0)
+            << "contents need " << scroller->widget()->minimumSizeHint().width() << "x"
+            << scroller->widget()->minimumSizeHint().height() << " in " << w->width() << "x" << w->height();
+        EXPECT_EQ(scroller->verticalScrollBar()->maximum(), 0) << "nor up and down";
+        const int width = scroller->viewport()->width();
+        for (QWidget* c : OperatorControls(w)) {
+            const int left = c->mapTo(scroller->viewport(), QPoint(0, 0)).x();
+            EXPECT_TRUE(left >= 0 && left + c->width() <= width)
+                << c->objectName().toStdString() << " spans " << left << ".." << left + c->width() << " of " << width;
+        }
+        rig.rt.HidePanel(panel);
+    }
+}
+
+// An enlarged chart window gives its room to the plot; the column of values
+// and buttons beside it keeps its width.
+TEST(Screens, AnEnlargedChartGivesTheRoomToThePlot)
+{
+    TestRig rig;
+    const int chart = rig.app.panels.chart;
+    ASSERT_EQ(rig.rt.DisplayPanel(chart), 0);
+    QWidget* w = rig.rt.panelWidget(chart);
+    QWidget* plot = rig.rt.controlWidget(chart, CHART_STRIPCHART);
+    QWidget* exit = rig.rt.controlWidget(chart, CHART_EXIT);
+    const QSize base(1000, 620);
+    w->resize(base);
+    QCoreApplication::processEvents();
+    const int plotBefore = plot->width();
+    const int exitBefore = exit->width();
+    w->resize(base + QSize(400, 200));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(exit->width(), exitBefore) << "the button column widened";
+    EXPECT_GE(plot->width(), plotBefore + 390) << "the plot did not take the room";
+}
+
 TEST(Screens, ExitAndTheBottomRowOfTheMainPanelCanBePressed)
 {
     TestRig rig;

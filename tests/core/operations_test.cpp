@@ -2,6 +2,7 @@
 // store: what each operation reads, writes and reports, with no panel. This
 // test links the core alone.
 #include "core/operations.h"
+#include "core/param_changes.h"
 #include "io/end_request.h"
 #include "support/hex.h"
 #include "support/line_double.h"
@@ -60,11 +61,18 @@ TEST_F(Core, ReadAllFillsTheRecordsAtTheControllersScale)
     const std::vector<int> expected = {0x2A, 0x00, 0x1A, 0x21, 0x01, 0x02, 0x03, 0x09, 0x0F, 0x15, 0x28, 0x30, 0x31,
                                        0x2B, 0x29, 0x2C, 0x2D, 0x32, 0x1C, 0x1C, 0x23, 0x20, 0x27, 0x5F};
     EXPECT_EQ(registers(), expected);
+    EXPECT_FALSE(ParameterSet{}.fromController()) << "a set nobody read is nobody's";
+    EXPECT_TRUE(p.fromController());
+    p.connectionMade();
+    EXPECT_FALSE(p.fromController()) << "a new link must be read again";
 }
 
 TEST_F(Core, ReadAllStopsAtTheFirstBadAnswerAndKeepsWhatItHadNotReached)
 {
     ParameterSet p;
+    ASSERT_TRUE(core::ReadAll(line, p).complete());
+    wire.writes.clear();
+    p.connectionMade();
     p.pidP[0] = 3.5f;
     // The sixth request (control function) answers, the PID block does not.
     wire.faults = {LineDouble::Fault::Good, LineDouble::Fault::Good, LineDouble::Fault::Good, LineDouble::Fault::Good,
@@ -81,6 +89,35 @@ TEST_F(Core, ReadAllStopsAtTheFirstBadAnswerAndKeepsWhatItHadNotReached)
     EXPECT_FLOAT_EQ(p.setValue, 25.0f);
     EXPECT_FLOAT_EQ(p.pidP[0], 3.5f);
     EXPECT_EQ(wire.writes.size(), 7u);  // nothing after the silent read
+    EXPECT_FALSE(p.fromController()) << "part of the set was not read on this link";
+}
+
+TEST(ParamChanges, NameEachChangedValueInItsUnitAndNothingElse)
+{
+    ParameterSet before;
+    before.decimalPnt = 31;
+    before.setValue = 37.5f;
+    before.pidI[1] = 120;
+    before.alarmWatch = 0;
+    ParameterSet after = before;
+    EXPECT_TRUE(core::DescribeChanges(before, after).empty());
+    after.setValue = 25.0f;
+    after.pidI[1] = 90;
+    after.alarmWatch = 1;
+    const std::vector<std::string> lines = core::DescribeChanges(before, after);
+    const std::vector<std::string> expected = {"set value 37.5 \u00B0C \u2192 25.0 \u00B0C",
+                                               "PID set 2 I 120 s \u2192 90 s", "alarm switch off \u2192 on"};
+    EXPECT_EQ(lines, expected);
+    // Whole degrees and Fahrenheit, as the controller shows them after the change.
+    after = before;
+    after.decimalPnt = 30;
+    after.cfUnit = 1;
+    after.setValue = 99.0f;
+    const std::vector<std::string> scaled = core::DescribeChanges(before, after);
+    ASSERT_EQ(scaled.size(), 3u);
+    EXPECT_EQ(scaled[0], "decimal point code 31 \u2192 30");
+    EXPECT_EQ(scaled[1], "set value 37.5 \u00B0C \u2192 99 \u00B0F");
+    EXPECT_EQ(scaled[2], "unit \u00B0C \u2192 \u00B0F");
 }
 
 TEST_F(Core, TheAlarmSwitchOnReadsTheStatusAfterItsWrites)

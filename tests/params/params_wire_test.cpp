@@ -340,15 +340,19 @@ TEST_F(Connected, SetValueScaledAndRounded)
 
 TEST_F(Connected, SetValueRefusalShowsParameterError)
 {
+    const float held = rig.app.params.setValue;
     rig.rt.SetCtrlVal(parm(), PARM_SV, 200.0);  // above the range high of 150.0
     commit(PARM_SV_SEND);
     ASSERT_EQ(Messages(rig).size(), 1u);
     EXPECT_EQ(Messages(rig)[0].title, "Parameter Error");
     EXPECT_EQ(Messages(rig)[0].text, "The return byte has shown error!\nPlease check your Hi/Lo Limit.");
-    EXPECT_FLOAT_EQ(rig.app.params.setValue, 200.0f);
+    // The record and the field keep what the controller holds.
+    EXPECT_FLOAT_EQ(rig.app.params.setValue, held);
+    EXPECT_FLOAT_EQ(static_cast<float>(rig.value(parm(), PARM_SV)), held);
     // A refusal in the short 5-byte form is the same refusal.
     rig.op.clear();
     rig.sim->faults().fiveByteException = true;
+    rig.rt.SetCtrlVal(parm(), PARM_SV, 200.0);
     commit(PARM_SV_SEND);
     ASSERT_EQ(Messages(rig).size(), 1u);
     EXPECT_EQ(Messages(rig)[0].title, "Parameter Error");

@@ -322,3 +322,50 @@ TEST_F(RtFixture, DimmingVisibilityAndControlMode)
     EXPECT_EQ(rt.SetCtrlAttribute(main, PARM_SV_SEND, rt::ATTR_CTRL_MODE, 1), rt::RT_ERR_BAD_ARGUMENT);
     EXPECT_EQ(rt.SetCtrlAttribute(main, SCRIPT_SV_1, rt::ATTR_DIMMED, 1), rt::RT_ERR_BAD_HANDLE);
 }
+
+TEST_F(RtFixture, FieldsWithoutAValueShowADashUntilOneIsSetTypedOrStepped)
+{
+    const std::string dash = "\u2014";
+    rt.SetCtrlVal(main, PARM_SV, 25.0);
+    ASSERT_EQ(rt.SetCtrlAttribute(main, PARM_SV, rt::ATTR_UNIT, std::string(" \u00B0C")), 0);
+    EXPECT_EQ(text(PARM_SV), "25.0 \u00B0C");
+    ASSERT_EQ(rt.SetCtrlAttribute(main, PARM_SV, rt::ATTR_NO_VALUE, 1), 0);
+    EXPECT_EQ(text(PARM_SV), dash) << "no number and no unit";
+    EXPECT_EQ(attr(PARM_SV, rt::ATTR_NO_VALUE), 1);
+    // The unit changes unseen; leaving the field changes nothing.
+    rt.SetCtrlAttribute(main, PARM_SV, rt::ATTR_UNIT, std::string(" \u00B0F"));
+    EXPECT_EQ(text(PARM_SV), dash);
+    qobject_cast<QAbstractSpinBox*>(rt.controlWidget(main, PARM_SV))->interpretText();
+    EXPECT_EQ(text(PARM_SV), dash);
+    EXPECT_TRUE(calls.empty());
+    rt.SetCtrlVal(main, PARM_SV, 30.0);
+    EXPECT_EQ(text(PARM_SV), "30.0 \u00B0F");
+    EXPECT_EQ(attr(PARM_SV, rt::ATTR_NO_VALUE), 0);
+
+    // The operator types a value over the dash: it is committed and shown with the unit.
+    rt.SetCtrlAttribute(main, PARM_SV, rt::ATTR_NO_VALUE, 1);
+    typeAndEnter(rt.controlWidget(main, PARM_SV), "31.5");
+    EXPECT_EQ(count(PARM_SV, rt::EVENT_COMMIT), 1);
+    EXPECT_DOUBLE_EQ(value(PARM_SV), 31.5);
+    EXPECT_EQ(text(PARM_SV), "31.5 \u00B0F");
+    EXPECT_EQ(attr(PARM_SV, rt::ATTR_NO_VALUE), 0);
+
+    // An integer field: a step arrow gives it a value.
+    rt.SetCtrlVal(main, PARM_PID1_I, 40);
+    rt.SetCtrlAttribute(main, PARM_PID1_I, rt::ATTR_NO_VALUE, 1);
+    EXPECT_EQ(text(PARM_PID1_I), dash);
+    qobject_cast<QSpinBox*>(rt.controlWidget(main, PARM_PID1_I))->stepUp();
+    EXPECT_EQ(text(PARM_PID1_I), "41");
+    EXPECT_EQ(value(PARM_PID1_I), 41);
+
+    // A selector shows no choice and gives no value until one is set.
+    rt.SetCtrlAttribute(main, PARM_SENSOR_TYPE, rt::ATTR_NO_VALUE, 1);
+    EXPECT_EQ(attr(PARM_SENSOR_TYPE, rt::ATTR_NO_VALUE), 1);
+    int v = -1;
+    EXPECT_LT(rt.GetCtrlVal(main, PARM_SENSOR_TYPE, &v), 0);
+    rt.SetCtrlVal(main, PARM_SENSOR_TYPE, 1);
+    EXPECT_EQ(attr(PARM_SENSOR_TYPE, rt::ATTR_NO_VALUE), 0);
+
+    EXPECT_EQ(rt.SetCtrlAttribute(main, PARM_MODEL, rt::ATTR_UNIT, std::string(" s")), rt::RT_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(rt.SetCtrlAttribute(main, PARM_MODEL, rt::ATTR_NO_VALUE, 1), rt::RT_ERR_BAD_ARGUMENT);
+}
