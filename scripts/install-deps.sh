@@ -7,7 +7,8 @@ PKGS=(build-essential cmake ninja-build pkg-config
       libqcustomplot-dev libgtest-dev libgmock-dev
       clang libclang-rt-dev ccache
       xvfb xauth x11-apps imagemagick fonts-dejavu-core locales
-      help2man desktop-file-utils appstream dpkg-dev file man-db)
+      help2man desktop-file-utils appstream dpkg-dev file man-db
+      python3-pytest python3-serial python3-venv python3-setuptools python3-pip)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
