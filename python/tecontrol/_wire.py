@@ -28,6 +28,9 @@ READ_TIMEOUT = 1.0
 # a line that keeps talking, and the shortest look at what is waiting.
 SETTLE_SPANS = 3.0
 SETTLE_LOOK = 0.001
+# An answer's wire time: 10 bits a byte (8N1), at no less than 1200 baud.
+BITS_PER_BYTE = 10.0
+SLOWEST_BAUD = 1200.0
 # The verified poll read gives up after this many attempts or this long.
 POLL_ATTEMPTS = 3
 POLL_BUDGET = 3.5
@@ -254,17 +257,26 @@ class Link:
                 raise self._lost(exc) from exc
             raise
         answer = Answer(frame, raw, expected)
-        if answer.status not in (GOOD, EXCEPTION):
+        # The answer's expected time: the whole wait for an answer not seen
+        # (none came, or another request's), the wire time of the whole
+        # answer for one that came garbled or cut short (its tail may still
+        # stream in).
+        if answer.status in (SILENT, MISMATCH):
             self.settle_quiet = delay + self.timeout
+        elif answer.status in (SHORT, BAD_CRC):
+            baud = getattr(self.port, "baudrate", None) or 0
+            self.settle_quiet = expected * BITS_PER_BYTE / max(float(baud), SLOWEST_BAUD)
+        if self.settle_quiet > 0:
             self.settle_since = self.clock()
         return answer
 
     def settle(self):
         """After an exchange without an intact answer: waits until no byte
         has come for that exchange's answer time (its post-write delay and the
-        read time-out), counted from when it gave up and again from every byte
-        that comes meanwhile (dropped), at most three such spans; then flushes
-        the input. Nothing on a settled line."""
+        read time-out when no answer of its own was seen, the whole answer's
+        wire time when one came short or garbled), counted from when it gave
+        up and again from every byte that comes meanwhile (dropped), at most
+        three such spans; then flushes the input. Nothing on a settled line."""
         quiet, since = self.settle_quiet, self.settle_since
         self.settle_quiet = 0.0
         if quiet <= 0:
@@ -272,7 +284,10 @@ class Link:
         give_up = self.clock() + SETTLE_SPANS * quiet
         try:
             while True:
-                self.port.timeout = max(since + quiet - self.clock(), SETTLE_LOOK)
+                left = since + quiet - self.clock()
+                if left <= 0:
+                    break  # quiet long enough: what came meanwhile goes with the flush
+                self.port.timeout = max(left, SETTLE_LOOK)
                 dropped = self.port.read(1)
                 if dropped:
                     waiting = getattr(self.port, "in_waiting", 0)
@@ -299,6 +314,16 @@ class Link:
         """The verified poll read: preamble, exchange, and on a bad answer
         flush, wait and repeat, at most POLL_ATTEMPTS times and never much
         beyond POLL_BUDGET seconds. Returns the last answer."""
+        # What an earlier failed exchange left is waited out before the
+        # poll's own time starts.
+        try:
+            self.settle()
+        except _PORT_ERRORS as exc:
+            raise self._lost(exc) from exc
+        except Exception as exc:  # pyserial's SerialException and its kin
+            if _is_serial_exception(exc):
+                raise self._lost(exc) from exc
+            raise
         start = self.clock()
         self.preamble()
         attempt_cost = PREAMBLE_DELAY + delay + READ_TIMEOUT

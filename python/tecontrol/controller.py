@@ -5,7 +5,9 @@ command sends, with the same delays."""
 import math
 import numbers
 import os
+import re
 import stat
+import sys
 import threading
 import time
 import weakref
@@ -120,83 +122,133 @@ def _holder_of(device):
 _LOCK_DIRS = ("/run/lock", "/var/lock")
 
 
-def _lock_names(device):
-    """The lock files other programs keep for the device: Qt's (the path
-    below /dev, or the whole path, with '/' as '_') and the UUCP base name."""
-    qt = device[5:] if device.startswith("/dev/") else device
-    names = ["LCK.." + qt.replace("/", "_"), "LCK.." + os.path.basename(device)]
-    return list(dict.fromkeys(names))
+def _resolved(device):
+    """The device itself, whatever symbolic links name it; the path as given
+    when it does not resolve (a missing device says so when it is opened)."""
+    if not device:
+        return device
+    try:
+        os.stat(device)  # realpath of a missing device (or a dangling link) fails
+        return os.path.realpath(device)
+    except (OSError, ValueError):
+        return device
 
 
-def _lock_holder(device):
-    """The live process, other than this one, named by a lock file of the device."""
+def _lock_name(resolved):
+    """The UUCP lock file's name for a resolved device, as tecctl, the
+    window program and Qt name it: the path below /dev with '/' as '_'
+    ("LCK..ttyUSB0", "LCK..pts_3"), or the file's name for a device elsewhere."""
+    name = resolved[5:] if resolved.startswith("/dev/") else os.path.basename(resolved)
+    return "LCK.." + name.replace("/", "_")
+
+
+def _lock_file_pid(path):
+    """The process a lock file names: ten ASCII digits as a rule (Qt's own
+    lock files start with the pid too), or a binary int from older programs.
+    None when there is no such regular file, 0 when it names none. Regular
+    files only, opened without blocking: a FIFO planted in a shared lock
+    folder must not hold a port's opening."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW)
+    except OSError:
+        return None
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            return None
+        data = os.read(fd, 31)
+    except OSError:
+        return None
+    finally:
+        os.close(fd)
+    m = re.match(rb"\s*([+-]?\d+)", data)
+    if m:
+        pid = int(m.group(1))
+        return pid if pid > 0 else 0
+    if len(data) == 4:
+        pid = int.from_bytes(data, sys.byteorder, signed=True)
+        return pid if pid > 0 else 0
+    return 0
+
+
+def _alive(pid):
+    return pid > 0 and os.path.exists("/proc/%d" % pid)
+
+
+def _lock_holder_pid(resolved, remove_stale=False):
+    """The living process other than this one whose lock file holds the
+    resolved device, or 0. With remove_stale, lock files of processes that
+    are gone (or that name none) are removed on the way."""
+    name = _lock_name(resolved)
     for d in _LOCK_DIRS:
-        for name in _lock_names(device):
-            # Regular files only, opened without blocking: a FIFO planted in a
-            # shared lock folder must not hold a port's opening.
-            try:
-                fd = os.open(os.path.join(d, name), os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW)
-            except OSError:
-                continue
-            try:
-                if not stat.S_ISREG(os.fstat(fd).st_mode):
-                    continue
-                pid = int(os.read(fd, 64).split(b"\n")[0].strip() or 0)
-            except (OSError, ValueError):
-                continue
-            finally:
-                os.close(fd)
-            if pid > 0 and pid != os.getpid() and os.path.exists("/proc/%d" % pid):
-                return _process_name(pid)
-    return None
+        path = os.path.join(d, name)
+        pid = _lock_file_pid(path)
+        if pid is None or pid == os.getpid():
+            continue
+        if _alive(pid):
+            return pid
+        if remove_stale:
+            _remove_quietly(path)
+    return 0
+
+
+def _lock_holder(device, remove_stale=False):
+    """The live process, other than this one, named by a lock file of the device."""
+    pid = _lock_holder_pid(_resolved(device), remove_stale)
+    return _process_name(pid) if pid else None
 
 
 class _LockFile:
-    """Our lock file for the device, in the form the window program and
-    tecctl (Qt) write and honour, so that neither opens a port we hold."""
+    """Our lock file for the (resolved) device, as tecctl and the window
+    program write and honour it: the pid as ten ASCII digits and a newline,
+    in the first lock folder we may write. ``held`` is false when another
+    living program's lock file names the device after all."""
 
-    def __init__(self, device):
+    def __init__(self, resolved):
         self.path = None
-        folder = next((d for d in _LOCK_DIRS if os.path.isdir(d) and os.access(d, os.W_OK)), None)
-        if folder is None:
-            return
-        path = os.path.join(folder, _lock_names(device)[0])
-        # Qt takes a lock whose program name is not the holder's executable for stale.
-        try:
-            name = os.path.basename(os.readlink("/proc/self/exe"))
-        except OSError:
-            name = "python3"
-        info = [str(os.getpid()), name, os.uname().nodename]
-        for source in ("/etc/machine-id", "/proc/sys/kernel/random/boot_id"):
-            try:
-                info.append(open(source).read().strip().replace("-", "") if "machine" in source
-                            else open(source).read().strip())
-            except OSError:
-                break
-        for _ in range(2):
-            try:
-                fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
-            except FileExistsError:
-                if _lock_holder(device) is None:  # stale: its process is gone
-                    try:
-                        os.remove(path)
-                    except OSError:
+        self.held = True
+        name = _lock_name(resolved)
+        text = ("%10d\n" % os.getpid()).encode("ascii")
+        for d in _LOCK_DIRS:
+            path = os.path.join(d, name)
+            for _ in range(2):
+                try:
+                    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+                except FileExistsError:
+                    pid = _lock_file_pid(path)
+                    if pid == os.getpid():
+                        return  # our own, made as the port opened
+                    if _alive(pid or 0):
+                        self.held = False
                         return
+                    _remove_quietly(path)
                     continue
+                except OSError:
+                    break  # this folder is not ours to write: try the next
+                try:
+                    written = os.write(fd, text) == len(text)
+                except OSError:
+                    written = False
+                finally:
+                    os.close(fd)
+                if not written:
+                    _remove_quietly(path)
+                    break
+                self.path = path
+                # Removed at exit too, when a script never closed its port.
+                self._finalizer = weakref.finalize(self, _remove_own, path, os.getpid())
                 return
-            except OSError:
-                return
-            with os.fdopen(fd, "w") as f:
-                f.write("\n".join(info) + "\n")
-            self.path = path
-            # Removed at exit too, when a script never closed its port.
-            self._finalizer = weakref.finalize(self, _remove_quietly, path)
-            return
+        # No writable lock folder: the flock alone keeps our own programs apart.
 
     def release(self):
         if self.path:
             self._finalizer()
             self.path = None
+
+
+def _remove_own(path, pid):
+    """Removes the lock file only while it still names this process."""
+    if _lock_file_pid(path) == pid:
+        _remove_quietly(path)
 
 
 def _remove_quietly(path):
@@ -212,19 +264,35 @@ def open_serial(device, baudrate=19200):
     that another program's lock file names is busy, whoever we are."""
     import serial
 
-    holder = _lock_holder(device)
+    # The device by its own name, so that every name of it takes the same
+    # locks; a lock file of a process that is gone is removed on the way.
+    resolved = _resolved(device)
+    holder = _lock_holder(resolved, remove_stale=True)
     if holder is not None:
         raise PortError("busy", "%s is busy, held by %s. Close that program, or choose another port."
                         % (device, holder), device=device, holder=holder)
     try:
-        port = serial.Serial(port=device, baudrate=baudrate, bytesize=8, parity="N", stopbits=1,
+        # exclusive: an flock on the descriptor.
+        port = serial.Serial(port=resolved, baudrate=baudrate, bytesize=8, parity="N", stopbits=1,
                              timeout=W.READ_TIMEOUT, write_timeout=W.READ_TIMEOUT, xonxoff=False, rtscts=False,
                              dsrdtr=False, exclusive=True)
     except serial.SerialException as exc:
         raise _port_open_cause(device, exc) from exc
     except OSError as exc:
         raise _port_open_cause(device, exc) from exc
-    port._tecontrol_lock = _LockFile(device)
+    try:
+        import fcntl
+        import termios
+        fcntl.ioctl(port.fileno(), termios.TIOCEXCL)  # the kernel's exclusive mode
+    except (ImportError, AttributeError, OSError, ValueError):
+        pass  # no harm where the descriptor is not a terminal
+    lock = _LockFile(resolved)
+    if not lock.held:
+        port.close()
+        holder = _lock_holder(resolved)
+        raise PortError("busy", "%s is busy, held by %s. Close that program, or choose another port."
+                        % (device, holder or "another program"), device=device, holder=holder)
+    port._tecontrol_lock = lock
     return port
 
 
@@ -493,6 +561,10 @@ class Controller:
         self._scale = R.temp_scale_for(a.data[5])
         return self._scale
 
+    def _read_unit(self, op):
+        self._cf_unit = op.read(self._link, self.address, R.CF_UNIT, 1).data[5]
+        return self._cf_unit
+
     def _ensure_scale(self):
         if self._scale is None:
             with self._bus.lock:
@@ -546,9 +618,17 @@ class Controller:
             link.preamble()
             op = _Op()
             scale = self._scale or 1.0
+            # Temperatures need the scale read and the unit named; the
+            # process value goes first, as tecctl shows it apart.
             if any(p.cls == R.T for p in params):
                 scale = self._read_scale(op)
+                self._read_unit(op)
+            if any(p.name == "pv" for p in params):
+                a = op.read(link, self.address, R.PV, 1)
+                out["pv"] = R.decode(R.T, a.data[4], a.data[5], scale)
             for p in params:
+                if p.name == "pv":
+                    continue
                 a = op.read(link, self.address, p.register, 1)
                 v = R.decode(p.cls, a.data[4], a.data[5], scale)
                 if p.register == R.ALARM_SWITCH:
@@ -556,7 +636,7 @@ class Controller:
                 out[p.name] = _shown(p.name, v)
                 if p.register == R.DECIMAL_PNT:
                     self._scale = R.temp_scale_for(a.data[5])
-        return out[params[0].name] if len(names) == 1 else out
+        return out[params[0].name] if len(names) == 1 else {p.name: out[p.name] for p in params}
 
     def _prepare(self, name, value, rounding):
         p = R.find(name)
@@ -596,6 +676,7 @@ class Controller:
             scale = self._scale or 1.0
             if any(p.cls == R.T for p, _, _ in prepared):
                 scale = self._read_scale(op)
+                self._read_unit(op)
             s = scale
             assignments = []
             for p, v, shown in prepared:
@@ -728,9 +809,18 @@ class Controller:
         return out
 
     def read_all(self):
-        """Every parameter of the read-all pass, as ``tecctl read``:
-        {name: Value(value, unit)} in the pass's order."""
-        return self._values(*self._read_all_set())
+        """The process value and every parameter of the read-all pass, as
+        ``tecctl read``: {name: Value(value, unit)}, "pv" first, then the
+        pass's order."""
+        p = F.ParameterSet()
+        with self._bus.lock:
+            self._link.preamble()
+            func = self._read_all_steps(p)
+            # The process value after the pass, at the scale and in the unit it read.
+            a = _Op().read(self._link, self.address, R.PV, 1)
+        out = {"pv": Value(R.decode(R.T, a.data[4], a.data[5], p.tempScale), R.unit_text(R.PV_PARAMETER, p.cfUnit))}
+        out.update(self._values(p, func))
+        return out
 
     def save(self, path):
         """Reads every parameter and saves them in the program's parameter-file format."""

@@ -66,8 +66,8 @@ def _table():
         p = "pid%d." % n
         v += [
             Parameter(p + "p", pid_register(n, 1), D, "%"),
-            Parameter(p + "i", pid_register(n, 2), I, ""),
-            Parameter(p + "d", pid_register(n, 3), I, ""),
+            Parameter(p + "i", pid_register(n, 2), I, "s"),
+            Parameter(p + "d", pid_register(n, 3), I, "s"),
             Parameter(p + "t4", pid_register(n, 4), D, ""),
             Parameter(p + "t5", pid_register(n, 5), D, "%"),
         ]

@@ -25,9 +25,29 @@ def test_poll_repeats_a_spoiled_answer_after_flush_and_pause():
     t = tokens(port.events)
     request = "> " + W.read_frame(1, 0x1000, 1).hex(" ").upper()
     # scale read, then two attempts, each after its own preamble; the second
-    # once the line has been quiet for the first one's answer time
+    # once the line has been quiet for the garbled answer's wire time (8
+    # bytes of 10 bits; the replay port names no baud rate: 1200 at least)
     assert t.count(request) == 2 and t.count("preamble 0.050") == 3
-    assert t[t.index(request) + 3:t.index(request) + 5] == ["preamble 1.050", request]
+    assert t[t.index(request) + 3:t.index(request) + 5] == ["preamble %.3f" % (8 * 10 / 1200), request]
+
+
+@pytest.mark.parametrize("first, quiet", [
+    (b"", W.POST_WRITE_DELAY + W.READ_TIMEOUT),        # silent: the whole answer time
+    (W.seal(bytes.fromhex("02 03 00 02 00 1F")), W.POST_WRITE_DELAY + W.READ_TIMEOUT),  # another's answer
+    (PV[:5], 8 * 10 / 9600),                           # short: the answer's wire time at the port's rate
+    (PV[:-1] + bytes([PV[-1] ^ 0xFF]), 8 * 10 / 9600),  # garbled: likewise
+    (W.seal(bytes.fromhex("01 83 02 00 00 00")), 0.0),  # a refusal is an intact answer: nothing to wait
+])
+def test_the_line_is_quiet_for_the_failed_answer_time_before_the_next_request(first, quiet):
+    clock = VirtualClock()
+    port = ReplayPort(clock, [first, W.write_frame(1, 0x0001, 100)])
+    port.baudrate = 9600
+    link = W.Link(port, sleep=clock.sleep, clock=clock.now)
+    link.transact(W.read_frame(1, 0x1000, 1), 8)
+    failed_at = clock.now()
+    link.transact(W.write_frame(1, 0x0001, 100), 8)
+    write_at = [e[1] for e in port.events if e[0] == "write"][-1]
+    assert write_at - failed_at == pytest.approx(quiet)
 
 
 def test_poll_gives_up_after_three_attempts_within_its_budget():
