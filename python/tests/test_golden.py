@@ -12,6 +12,13 @@ from conftest import GOLDEN, ReplayPort, VirtualClock, parse_golden, tokens
 OPS = parse_golden()
 
 
+def _number_or_word(text):
+    try:
+        return float(text)
+    except ValueError:
+        return text  # a coded value's word, as tecctl takes it
+
+
 def run(tec, command, folder):
     w = command.split()
     name, args = w[0], w[1:]
@@ -22,7 +29,7 @@ def run(tec, command, folder):
     if name == "get":
         return tec.get(*args)
     if name == "set":
-        return tec.set(**{k: float(v) for k, v in (a.split("=") for a in args)})
+        return tec.set(**{k: _number_or_word(v) for k, v in (a.split("=") for a in args)})
     if name == "save":
         return tec.save(os.path.join(folder, args[0]))
     if name == "load":
