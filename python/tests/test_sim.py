@@ -35,8 +35,9 @@ def test_identify_and_the_requests_tecsim_receives(sim):
         assert tec.get("sv") == 37.5
     sent = sim.frames("rx")
     assert sent[0] == "01 03 1F 00 00 01 83 DE"
-    # set: the decimal point (no preamble), then the set value 375
-    assert sent[1:3] == [hexframe(W.read_frame(1, 0x2A, 1)), hexframe(W.write_frame(1, 0x0000, 375))]
+    # set: the decimal point and the unit (no preamble), then the set value 375
+    assert sent[1:4] == [hexframe(W.read_frame(1, 0x2A, 1)), hexframe(W.read_frame(1, 0x29, 1)),
+                         hexframe(W.write_frame(1, 0x0000, 375))]
 
 
 @pytest.mark.parametrize("command, call", [
@@ -76,12 +77,12 @@ def test_values_are_checked_before_anything_is_sent(sim):
                 tec.set(**bad)
         assert len(sim.frames()) == before
         # One decimal: 3276.8 does not fit, 37.55 lies between two steps, and
-        # only the scale was read for them.
+        # only the scale and the unit were read for them.
         with pytest.raises(ValueError, match="between -3276.8 and 3276.7"):
             tec.sv = 3276.8
         with pytest.raises(ValueError, match="nearest 37.5 or 37.6"):
             tec.sv = 37.55
-        assert sim.frames()[before:] == [hexframe(W.read_frame(1, 0x2A, 1))] * 2
+        assert sim.frames()[before:] == [hexframe(W.read_frame(1, 0x2A, 1)), hexframe(W.read_frame(1, 0x29, 1))] * 2
         tec.set(sv=37.55, round=True)
         assert sim.frames()[-1] == hexframe(W.write_frame(1, 0x0000, 376))
 
@@ -94,7 +95,8 @@ def test_words_and_codes(sim):
         assert tec.function == "pid"
         values = tec.read_all()
         assert values["sv"] == tecontrol.Value(25.0, "\u00b0F") and values["output"].unit == "%"
-        assert values["function"].value == "pid" and values["pid1.i"] == tecontrol.Value(40, "")
+        assert values["function"].value == "pid" and values["pid1.i"] == tecontrol.Value(40, "s")
+        assert values["pv"].unit == "\u00b0F" and list(values)[0] == "pv"
 
 
 # ---- refusals and faults ----
