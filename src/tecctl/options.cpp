@@ -392,7 +392,8 @@ bool ParseAssignment(const std::string& text, Assignment* out, std::string* erro
     const ValueRange r = RangeOf(*p);
     const bool inRange = r.codes.empty()
                              ? value >= r.lo && value <= r.hi
-                             : std::find(r.codes.begin(), r.codes.end(), static_cast<int>(value)) != r.codes.end();
+                             : std::fabs(value) <= 32767 &&
+                                   std::find(r.codes.begin(), r.codes.end(), static_cast<int>(value)) != r.codes.end();
     if (!inRange) {
         *error = text + ": " + (name == "function" && value == 5 ? "the step program is started with \"program run\"; "
                                                                  : "out of range; ") +

@@ -53,6 +53,9 @@ TEST(TecctlWords, CodedValuesTakeWordsInAnyCaseAndTheirCodes)
     // A word belongs to its own parameter only.
     Refusal("unit=pid");
     Refusal("sv=off");
+    // A code far beyond any register is refused, not converted.
+    EXPECT_NE(Refusal("unit=4294967297").find("unit takes"), std::string::npos);
+    Refusal("sensor=1e30");
 
     int code = -1;
     EXPECT_TRUE(tecctl::ParseFunction("Manual", &code));
