@@ -11,6 +11,8 @@
 #include "rt/files.h"
 #include "sim/controller.h"
 
+#include "example_file.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -34,23 +36,8 @@ std::vector<std::string> Wire(const TestRig& rig)
     return out;
 }
 
-const char* const kExampleLine =
-    "  25.00   80.00   10.00    0.00   30.00   60.00   90.00    5.00    0.00  100.00    4.00    0.00  100.00    "
-    "3.00    0.00  100.00    2.00    0.00  100.00    0.00    0.00  -20.00  150.00    0.00 120 30 120 30 120 30 120 "
-    "30 1 0 0 31 1";
-
-std::string WithFields(const std::vector<std::pair<int, std::string>>& changes)
-{
-    std::istringstream in(kExampleLine);
-    std::string token, out;
-    for (int field = 1; in >> token; ++field) {
-        for (const auto& [which, text] : changes)
-            if (which == field)
-                token = text;
-        out += (field > 1 ? " " : "") + token;
-    }
-    return out;
-}
+using example_file::kExampleLine;
+using example_file::WithFields;
 
 // The write-all pass of the example file, as the wire carries it.
 std::vector<std::string> ExamplePass()

@@ -1,5 +1,7 @@
 #include "params/param_file.h"
 
+#include "example_file.h"
+
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -41,24 +43,8 @@ ParameterSet ExampleSet()
     return p;
 }
 
-const char* const kExampleLine =
-    "  25.00   80.00   10.00    0.00   30.00   60.00   90.00    5.00    0.00  100.00    4.00    0.00  100.00    "
-    "3.00    0.00  100.00    2.00    0.00  100.00    0.00    0.00  -20.00  150.00    0.00 120 30 120 30 120 30 120 "
-    "30 1 0 0 31 1";
-
-// The example line with fields (1-based) replaced.
-std::string WithFields(const std::vector<std::pair<int, std::string>>& changes)
-{
-    std::istringstream in(kExampleLine);
-    std::string token, out;
-    for (int field = 1; in >> token; ++field) {
-        for (const auto& [which, text] : changes)
-            if (which == field)
-                token = text;
-        out += token + " ";
-    }
-    return out;
-}
+using example_file::kExampleLine;
+using example_file::WithFields;
 
 std::string WithField(int which, const std::string& token)
 {
