@@ -62,6 +62,43 @@ void Led::paintEvent(QPaintEvent*)
 
 // ---------------------------------------------------------------- Numeric
 
+namespace {
+
+// What the operator types replaces "—"; the unit set aside for the dash comes
+// back when the edit ends.
+template <typename Box>
+void GiveUnitBackAfterTyping(Box* box, QLineEdit* edit, bool* noValue, QString* heldSuffix)
+{
+    QObject::connect(edit, &QLineEdit::textEdited, box, [noValue] { *noValue = false; });
+    QObject::connect(box, &QAbstractSpinBox::editingFinished, box, [box, noValue, heldSuffix] {
+        if (!*noValue && !heldSuffix->isEmpty()) {
+            box->setSuffix(*heldSuffix);
+            heldSuffix->clear();
+        }
+    });
+}
+
+// Shows "—" (on) or the value again, the unit set aside meanwhile. False
+// when nothing changes.
+template <typename Box>
+bool SwitchNoValue(Box* box, bool on, bool* noValue, QString* heldSuffix)
+{
+    // A value typed over the dash may still have its unit set aside.
+    if (on == *noValue && (on || heldSuffix->isEmpty()))
+        return false;
+    *noValue = on;
+    if (on) {
+        *heldSuffix = box->suffix();
+        box->setSuffix(QString());
+    } else if (!heldSuffix->isEmpty()) {
+        box->setSuffix(*heldSuffix);
+        heldSuffix->clear();
+    }
+    return true;
+}
+
+} // namespace
+
 Numeric::Numeric(QWidget* parent) : QDoubleSpinBox(parent)
 {
     // The text is always C-locale ("25.5"), whatever the desktop's locale.
@@ -70,29 +107,13 @@ Numeric::Numeric(QWidget* parent) : QDoubleSpinBox(parent)
     setRange(-1e9, 1e9);
     setKeyboardTracking(false);
     setAccelerated(true);
-    // What the operator types replaces "—"; the unit comes back when the edit ends.
-    connect(lineEdit(), &QLineEdit::textEdited, this, [this] { m_noValue = false; });
-    connect(this, &QAbstractSpinBox::editingFinished, this, [this] {
-        if (!m_noValue && !m_heldSuffix.isEmpty()) {
-            setSuffix(m_heldSuffix);
-            m_heldSuffix.clear();
-        }
-    });
+    GiveUnitBackAfterTyping(this, lineEdit(), &m_noValue, &m_heldSuffix);
 }
 
 void Numeric::setNoValue(bool on)
 {
-    // A value typed over the dash may still have its unit set aside.
-    if (on == m_noValue && (on || m_heldSuffix.isEmpty()))
+    if (!SwitchNoValue(this, on, &m_noValue, &m_heldSuffix))
         return;
-    m_noValue = on;
-    if (on) {
-        m_heldSuffix = suffix();
-        setSuffix(QString());
-    } else if (!m_heldSuffix.isEmpty()) {
-        setSuffix(m_heldSuffix);
-        m_heldSuffix.clear();
-    }
     refreshText();
 }
 
@@ -198,27 +219,13 @@ QValidator::State Numeric::validate(QString& text, int& pos) const
 
 SpinBox::SpinBox(QWidget* parent) : QSpinBox(parent)
 {
-    connect(lineEdit(), &QLineEdit::textEdited, this, [this] { m_noValue = false; });
-    connect(this, &QAbstractSpinBox::editingFinished, this, [this] {
-        if (!m_noValue && !m_heldSuffix.isEmpty()) {
-            setSuffix(m_heldSuffix);
-            m_heldSuffix.clear();
-        }
-    });
+    GiveUnitBackAfterTyping(this, lineEdit(), &m_noValue, &m_heldSuffix);
 }
 
 void SpinBox::setNoValue(bool on)
 {
-    if (on == m_noValue && (on || m_heldSuffix.isEmpty()))
+    if (!SwitchNoValue(this, on, &m_noValue, &m_heldSuffix))
         return;
-    m_noValue = on;
-    if (on) {
-        m_heldSuffix = suffix();
-        setSuffix(QString());
-    } else if (!m_heldSuffix.isEmpty()) {
-        setSuffix(m_heldSuffix);
-        m_heldSuffix.clear();
-    }
     const QSignalBlocker block(lineEdit());
     lineEdit()->setText(prefix() + textFromValue(value()) + suffix());
 }
