@@ -8,7 +8,9 @@ PKGS=(build-essential cmake ninja-build pkg-config
       clang libclang-rt-dev ccache
       xvfb xauth x11-apps imagemagick fonts-dejavu-core locales
       help2man desktop-file-utils appstream dpkg-dev file man-db
-      python3-pytest python3-serial python3-venv python3-setuptools python3-pip)
+      python3-pytest python3-serial python3-venv python3-setuptools python3-pip
+      qt6-httpserver-dev qt6-websockets-dev libmosquitto-dev mosquitto mosquitto-clients
+      prometheus chromium curl)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
