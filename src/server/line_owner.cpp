@@ -5,7 +5,10 @@
 #include "io/port_table.h"
 #include "link/transact.h"
 #include "rt/serial_qt.h"
+#include "params/encoding.h"
 #include "server/line_writes.h"
+#include "server/render.h"
+#include "tecctl/options.h"
 
 #include <QDateTime>
 #include <QPointer>
@@ -13,6 +16,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <cstdlib>
 
 namespace server {
 
@@ -114,10 +118,12 @@ public:
     WriteResult write(const WriteRequest& request)
     {
         WriteResult result = RunWrite(m_line, request);
-        // What the controller now holds, read again for the API and the page.
-        for (std::size_t i = 0; i < m_setup.addresses.size(); ++i)
-            if (m_setup.addresses[i] == request.address && result.status != WriteResult::Status::BadInput)
-                readParams(i);
+        // A new decimal point changes how the polls read.
+        if (result.status == WriteResult::Status::Done)
+            for (std::size_t i = 0; i < m_setup.addresses.size(); ++i)
+                for (const auto& [name, value] : request.values)
+                    if (m_setup.addresses[i] == request.address && name == "decimal-point")
+                        m_scales[i] = params::TempScaleFor(std::atoi(value.c_str()));
         return result;
     }
 
@@ -193,12 +199,47 @@ bool LineOwner::start(QString* error)
             [worker, self, request, done] {
                 const WriteResult result = worker->write(request);
                 if (self)
-                    QMetaObject::invokeMethod(self.data(), [done, result] { done(result); }, Qt::QueuedConnection);
+                    QMetaObject::invokeMethod(
+                        self.data(),
+                        [self, request, done, result] {
+                            if (self)
+                                self->written(request, result);
+                            done(result);
+                        },
+                        Qt::QueuedConnection);
             },
             Qt::QueuedConnection);
     });
     QMetaObject::invokeMethod(m_worker, [worker = m_worker] { worker->startRounds(); }, Qt::QueuedConnection);
     return true;
+}
+
+void LineOwner::written(const WriteRequest& request, const WriteResult& result)
+{
+    if (result.status != WriteResult::Status::Done)
+        return;
+    for (auto& c : m_controllers) {
+        if (c->address != request.address)
+            continue;
+        ControllerExtra& x = m_hub.extra(c->address);
+        int function = x.functionKnown ? x.function : -1;
+        if (request.kind == WriteRequest::Kind::ProgramRun || request.kind == WriteRequest::Kind::ProgramStop) {
+            function = request.kind == WriteRequest::Kind::ProgramRun ? 5 : 0;
+        } else {
+            // What the controller took, as the answer names it: the values
+            // with their words resolved, in the order written.
+            for (const auto& [name, text] : request.values) {
+                tecctl::Assignment a;
+                std::string why;
+                if (tecctl::ParseAssignment(name + "=" + text, &a, &why))
+                    ApplyWritten(&c->params, &function, name, a.value);
+            }
+        }
+        if (function >= 0) {
+            x.function = function;
+            x.functionKnown = true;
+        }
+    }
 }
 
 void LineOwner::paramsRead(core::Address address, const ParameterSet& params, int function, qint64 wallMillis)

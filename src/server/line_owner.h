@@ -50,6 +50,7 @@ private:
     friend class LineWorker;
     struct Reading;
     void feed(const std::vector<Reading>& readings, double time, qint64 wallMillis);
+    void written(const WriteRequest& request, const WriteResult& result);
     void paramsRead(core::Address address, const ParameterSet& params, int function, qint64 wallMillis);
 
     Hub& m_hub;
