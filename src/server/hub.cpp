@@ -36,9 +36,9 @@ const ControllerExtra* Hub::findExtra(core::Address address) const
     return it == m_extra.end() ? nullptr : &it->second;
 }
 
-void Hub::roundEnded(double time, std::int64_t wallMillis)
+void Hub::roundEnded(double time, std::int64_t wallMillis, double seconds)
 {
-    m_lastRound = RoundNote{++m_rounds, time, wallMillis};
+    m_lastRound = RoundNote{++m_rounds, time, wallMillis, seconds};
     for (const core::Controller* c : m_controllers) {
         HistoryPoint p;
         p.wallMillis = wallMillis;

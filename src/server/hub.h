@@ -36,6 +36,7 @@ struct RoundNote {
     std::uint64_t number = 0;   // 1, 2, ... in this process
     double time = 0;            // the owner's monotonic seconds
     std::int64_t wallMillis = 0;
+    double seconds = 0;         // how long the round's exchanges took (0: not measured)
 };
 
 // What the owner knows about a controller beyond its record.
@@ -107,7 +108,7 @@ public:
     // The owner calls this once a round has ended: each controller's last
     // sample becomes a point (a miss is a point without values), then every
     // round subscriber is called.
-    void roundEnded(double time, std::int64_t wallMillis);
+    void roundEnded(double time, std::int64_t wallMillis, double seconds = 0);
     // Points of one controller with from <= wallMillis <= to, oldest first.
     std::vector<HistoryPoint> history(core::Address address, std::int64_t fromMillis, std::int64_t toMillis) const;
     std::uint64_t roundCount() const { return m_rounds; }

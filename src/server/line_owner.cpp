@@ -110,7 +110,8 @@ public:
         }
         const qint64 wall = QDateTime::currentMSecsSinceEpoch();
         LineOwner* owner = m_owner;
-        QMetaObject::invokeMethod(owner, [owner, readings, time, wall] { owner->feed(readings, time, wall); },
+        const double seconds = m_clock.now() - time;
+        QMetaObject::invokeMethod(owner, [owner, readings, time, wall, seconds] { owner->feed(readings, time, wall, seconds); },
                                   Qt::QueuedConnection);
     }
 
@@ -254,7 +255,7 @@ void LineOwner::paramsRead(core::Address address, const ParameterSet& params, in
         }
 }
 
-void LineOwner::feed(const std::vector<Reading>& readings, double time, qint64 wallMillis)
+void LineOwner::feed(const std::vector<Reading>& readings, double time, qint64 wallMillis, double seconds)
 {
     for (const Reading& r : readings)
         for (auto& c : m_controllers) {
@@ -284,7 +285,7 @@ void LineOwner::feed(const std::vector<Reading>& readings, double time, qint64 w
                                                                                 : core::LinkState::Suspect;
             }
         }
-    m_hub.roundEnded(time, wallMillis);
+    m_hub.roundEnded(time, wallMillis, seconds);
     emit roundFed();
 }
 

@@ -49,7 +49,7 @@ signals:
 private:
     friend class LineWorker;
     struct Reading;
-    void feed(const std::vector<Reading>& readings, double time, qint64 wallMillis);
+    void feed(const std::vector<Reading>& readings, double time, qint64 wallMillis, double seconds);
     void written(const WriteRequest& request, const WriteResult& result);
     void paramsRead(core::Address address, const ParameterSet& params, int function, qint64 wallMillis);
 

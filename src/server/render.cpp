@@ -384,6 +384,10 @@ std::string MetricsText(const Hub& hub, std::int64_t nowMillis)
         {"tecontrol_reconnections_total", "counter", "Times the controller came back after being offline or the port reopened."},
     };
     std::string out;
+    if (hub.lastRound().seconds > 0)
+        out += "# HELP tecontrol_round_duration_seconds How long the last poll round's exchanges took.\n"
+               "# TYPE tecontrol_round_duration_seconds gauge\ntecontrol_round_duration_seconds " +
+               Fixed(hub.lastRound().seconds, 4) + "\n";
     for (const Family& f : kFamilies) {
         std::string lines;
         for (const core::Controller* c : hub.controllers()) {
@@ -426,6 +430,7 @@ std::string LiveJson(const Hub& hub, std::int64_t nowMillis)
     j.beginObject();
     j.integer("round", static_cast<long>(hub.lastRound().number));
     j.integer("time", static_cast<long>(hub.lastRound().wallMillis));
+    j.number("roundSeconds", hub.lastRound().seconds, 4);
     j.beginArray("controllers");
     for (const core::Controller* c : hub.controllers())
         LiveEntry(hub, *c, nowMillis, j);
