@@ -1,8 +1,8 @@
 #include "server/render.h"
 
-#include "params/encoding.h"
+#include "protocol/encoding.h"
 #include "protocol/registers.h"
-#include "monitor/log_format.h"
+#include "formats/log_format.h"
 #include "tecctl/json.h"
 #include "tecctl/options.h"
 
