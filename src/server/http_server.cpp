@@ -142,9 +142,14 @@ HttpServer::HttpServer(Hub& hub, std::string token, QObject* parent)
 HttpServer::~HttpServer()
 {
     m_hub.unsubscribe(m_roundSubscription);
-    // The sockets are the listener's children; they go with it, unnoticed.
-    for (auto& [socket, client] : m_clients)
-        socket->disconnect(this);
+    // The sockets are the listener's children: they go with it here, while
+    // the records they would tell of their end are still whole, and unnoticed.
+    if (m_listener) {
+        for (QObject* child : m_listener->children())
+            child->disconnect(this);
+        m_listener->close();
+        m_listener.reset();
+    }
 }
 
 bool HttpServer::start(const QHostAddress& address, quint16 port, QString* error)
