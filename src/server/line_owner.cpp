@@ -54,13 +54,12 @@ public:
             return result;
         }
         m_ports.setTimeout(1, comlink::kReadTimeout);
-        m_line.link.comPort = 1;
-        m_line.link.baudRate = static_cast<std::uint32_t>(m_setup.baud);
-        m_line.link.portOpen = 1;
+        m_line.comPort = 1;
+        m_line.baudRate = static_cast<std::uint32_t>(m_setup.baud);
+        m_line.portOpen = 1;
         m_scales.assign(m_setup.addresses.size(), 1.0f);
         for (core::Address a : m_setup.addresses) {
-            m_line.link.ctrlID = a;
-            result.identities.push_back(comlink::Identify(m_line));
+            result.identities.push_back(comlink::Identify(m_line, a));
         }
         return result;
     }
@@ -69,10 +68,9 @@ public:
     void readParams(std::size_t index)
     {
         const core::Address a = m_setup.addresses[index];
-        m_line.link.ctrlID = a;
         ParameterSet p;
         comlink::SequencePreamble(m_line);
-        const core::ReadAllResult r = core::ReadAll(m_line, p);
+        const core::ReadAllResult r = core::ReadAll(m_line, a, p);
         if (!r.complete())
             return;
         p.readSinceConnection = true;
@@ -103,9 +101,8 @@ public:
         for (std::size_t i = 0; i < m_setup.addresses.size(); ++i) {
             LineOwner::Reading r;
             r.address = m_setup.addresses[i];
-            m_line.link.ctrlID = r.address;
             // The chart tick's order: SV, then PV.
-            r.valid = core::PollSV(m_line, m_scales[i], &r.sv) && core::PollPV(m_line, m_scales[i], &r.pv);
+            r.valid = core::PollSV(m_line, r.address, m_scales[i], &r.sv) && core::PollPV(m_line, r.address, m_scales[i], &r.pv);
             readings.push_back(r);
         }
         const qint64 wall = QDateTime::currentMSecsSinceEpoch();
@@ -133,7 +130,7 @@ private:
     LineOwner::Setup m_setup;
     io::RealClock m_clock;
     io::PortTable m_ports;
-    comlink::Line m_line;
+    comlink::Bus m_line;
     std::vector<float> m_scales;
     QTimer* m_timer = nullptr;
 };

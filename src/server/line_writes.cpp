@@ -5,7 +5,7 @@
 
 namespace server {
 
-WriteResult RunWrite(comlink::Line& line, const WriteRequest& request)
+WriteResult RunWrite(comlink::Bus& bus, const WriteRequest& request)
 {
     tecctl::Options o;
     o.json = true;
@@ -41,13 +41,10 @@ WriteResult RunWrite(comlink::Line& line, const WriteRequest& request)
             result.message = "unknown parameter \"" + name + "\"";
             return result;
         }
-    tecctl::Session s(line, o);
-    const std::uint16_t address = line.link.ctrlID;
-    line.link.ctrlID = request.address;
+    tecctl::Session s(bus, static_cast<core::Address>(request.address), o);
     int status = tecctl::Prepare(s);
     if (status == tecctl::EXIT_OK)
         status = tecctl::RunCommand(s);
-    line.link.ctrlID = address;
     result.document = s.json.text();
     switch (status) {
     case tecctl::EXIT_OK:

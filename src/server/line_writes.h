@@ -4,7 +4,7 @@
 // next transaction boundary of its own queue), never inside an exchange.
 #pragma once
 
-#include "link/line.h"
+#include "link/bus.h"
 #include "server/hub.h"
 
 namespace server {
@@ -13,6 +13,6 @@ namespace server {
 // the document of what the controller now holds; BadInput (nothing written)
 // for a name or value tecctl's set would refuse; Refused or NoAnswer as the
 // controller answered.
-WriteResult RunWrite(comlink::Line& line, const WriteRequest& request);
+WriteResult RunWrite(comlink::Bus& bus, const WriteRequest& request);
 
 } // namespace server
