@@ -2,7 +2,7 @@
 
 #include "io/end_request.h"
 #include "io/text_escape.h"
-#include "link/modbus.h"
+#include "protocol/modbus.h"
 #include "link/transact.h"
 #include "protocol/registers.h"
 #include "tecctl/commands.h"
