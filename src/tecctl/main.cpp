@@ -192,7 +192,7 @@ int main(int argc, char** argv)
     int status = EXIT_OK;
     if (o.command == "scan") {
         // Each address once; nobody is identified first.
-        status = RunScan(session, port, device);
+        status = RunScan(session, ports, port, clock, baud, device);
         ports.closeAll();
         return status == EXIT_OK ? EXIT_OK : Fail(o.command, status, session.error);
     }

@@ -102,7 +102,7 @@ const char* GarbleWords(comlink::FaultKind kind)
     case comlink::FaultKind::Short:
         return "a short answer";
     case comlink::FaultKind::BadCrc:
-        return "a bad CRC";
+        return "an answer with a bad CRC";
     default:
         return "an answer that does not match the request";
     }
@@ -255,7 +255,7 @@ std::string DescribeEntry(const ScanEntry& e)
     return s;
 }
 
-int RunScan(Session& s, int port, const std::string& device)
+int RunScan(Session& s, io::PortTable& ports, int port, io::Clock& clock, long baudRate, const std::string& device)
 {
     const Options& o = s.o;
     g_interrupted = s.interrupted;
@@ -263,8 +263,8 @@ int RunScan(Session& s, int port, const std::string& device)
     std::signal(SIGINT, OnScanSignal);
     std::signal(SIGTERM, OnScanSignal);
     std::signal(SIGHUP, OnScanSignal);
-    const ScanReport r = ScanAddresses(s.line.ports, s.line.link.comPort, s.line.clock, s.line.link.baudRate,
-                                       o.scanFirst, o.scanLast, [] { return g_interrupted && *g_interrupted; });
+    const ScanReport r = ScanAddresses(ports, port, clock, baudRate, o.scanFirst, o.scanLast,
+                                       [] { return g_interrupted && *g_interrupted; });
     const std::string range = std::to_string(o.scanFirst) + "-" + std::to_string(o.scanLast);
     int status = EXIT_OK;
     if (r.portLost) {
@@ -275,7 +275,10 @@ int RunScan(Session& s, int port, const std::string& device)
         s.error = "stopped by a signal after address " + std::to_string(r.lastAsked) + " of " + range;
     } else if (r.found() == 0) {
         status = EXIT_SILENT;
-        s.error = "no controller answered at addresses " + range + " on " + device;
+        s.error = r.entries.empty()
+                      ? "no controller answered at addresses " + range + " on " + device
+                      : "no intact answer at addresses " + range + " on " + device + ", only garbled ones at " +
+                            std::to_string(r.entries.size()) + (r.entries.size() == 1 ? " address" : " addresses");
     }
 
     if (o.json) {

@@ -67,11 +67,11 @@ ScanReport ScanAddresses(io::PortTable& ports, int port, io::Clock& clock, long 
 // say (the JSON does).
 std::string DescribeEntry(const ScanEntry& e);
 
-// tecctl scan on the session's open port (nothing identified first): prints
+// tecctl scan on the open port (nothing identified first): prints
 // what it found, as text or JSON, and returns the exit status: EXIT_OK when a
 // controller answered, EXIT_SILENT when none did, EXIT_INTERRUPTED after
 // Ctrl-C (what was found so far is printed), EXIT_PORT for a port that went
 // away; s.error says why.
-int RunScan(Session& s, int port, const std::string& device);
+int RunScan(Session& s, io::PortTable& ports, int port, io::Clock& clock, long baudRate, const std::string& device);
 
 } // namespace tecctl

@@ -83,7 +83,7 @@ TEST(Scan, FindsEachControllerAndFlagsGarbledAnswers)
         EXPECT_TRUE(e->possibleDuplicate()) << address;
     }
     EXPECT_EQ(tecctl::DescribeEntry(*Entry(r, 4)), "address 4: an answer carrying address 9: possible duplicate address");
-    EXPECT_EQ(tecctl::DescribeEntry(*Entry(r, 2)), "address 2: a bad CRC: possible duplicate address");
+    EXPECT_EQ(tecctl::DescribeEntry(*Entry(r, 2)), "address 2: an answer with a bad CRC: possible duplicate address");
     EXPECT_EQ(Entry(r, 6)->outcome, Outcome::Refused);
     EXPECT_EQ(Entry(r, 6)->code, 2);
     EXPECT_EQ(Entry(r, 7), nullptr);

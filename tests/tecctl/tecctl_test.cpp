@@ -901,6 +901,15 @@ TEST_F(TecctlTest, ScanListsTheControllersOfARange)
     EXPECT_EQ(r.status, 4);
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find("no controller answered at addresses 1-10 on " + silent.device), std::string::npos) << r.err;
+
+    // Garbled answers are no controller found, but are told apart from silence.
+    Sim garbled(dir, {"--addresses", "4", "--bad-crc"});
+    r = tecctl(garbled, {"scan", "--range", "1-5"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.out, "address 4: an answer with a bad CRC: possible duplicate address\n");
+    EXPECT_NE(r.err.find("no intact answer at addresses 1-5 on " + garbled.device + ", only garbled ones at 1 address"),
+              std::string::npos)
+        << r.err;
 }
 
 // Ctrl-C ends a scan at once, with what was found so far.
