@@ -79,6 +79,7 @@ ScanEntry Classify(int address, const std::vector<std::uint8_t>& bytes, bool lat
     } else if (n < kFrame) {
         e.outcome = ScanEntry::Outcome::Garbled;
         e.fault = comlink::FaultKind::Short;
+        e.got = n;
     } else if (!comlink::AnswerIsGood(a, kFrame, kFrame)) {
         e.outcome = ScanEntry::Outcome::Garbled;
         e.fault = comlink::FaultKind::BadCrc;
@@ -96,29 +97,20 @@ ScanEntry Classify(int address, const std::vector<std::uint8_t>& bytes, bool lat
     return e;
 }
 
-const char* GarbleWords(comlink::FaultKind kind)
+} // namespace
+
+comlink::Fault ScanEntry::garble() const
 {
-    switch (kind) {
-    case comlink::FaultKind::Short:
-        return "a short answer";
-    case comlink::FaultKind::BadCrc:
-        return "an answer with a bad CRC";
-    default:
-        return "an answer that does not match the request";
-    }
+    comlink::Fault f;
+    f.kind = fault;
+    f.got = got;
+    f.expected = kFrame;
+    if (carried >= 0)
+        f.detail = "carrying address " + std::to_string(carried);
+    return f;
 }
 
-const char* GarbleName(comlink::FaultKind kind)
-{
-    switch (kind) {
-    case comlink::FaultKind::Short:
-        return "short";
-    case comlink::FaultKind::BadCrc:
-        return "bad_crc";
-    default:
-        return "wrong_answer";
-    }
-}
+namespace {
 
 std::string Hex(int v)
 {
@@ -246,8 +238,7 @@ std::string DescribeEntry(const ScanEntry& e)
         s += "refused identification (exception code " + std::to_string(e.code) + ")";
         break;
     case ScanEntry::Outcome::Garbled:
-        s += e.carried >= 0 ? "an answer carrying address " + std::to_string(e.carried) : GarbleWords(e.fault);
-        s += ": possible duplicate address";
+        s += comlink::Describe(e.garble()) + ": possible duplicate address";
         break;
     }
     if (e.more)
@@ -299,7 +290,7 @@ int RunScan(Session& s, io::PortTable& ports, int port, io::Clock& clock, long b
                 j.integer("code", e.code);
             } else {
                 j.string("answer", "garbled");
-                j.string("fault", GarbleName(e.fault));
+                j.string("fault", comlink::KindName(e.fault));
                 if (e.carried >= 0)
                     j.integer("carried", e.carried);
             }

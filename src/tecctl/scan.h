@@ -37,12 +37,15 @@ struct ScanEntry {
     std::uint8_t code = 0;     // Refused: the exception code
     comlink::FaultKind fault = comlink::FaultKind::None;  // Garbled: Short, BadCrc or WrongAnswer
     int carried = -1;          // Garbled with WrongAnswer: the address the answer carried
+    int got = 0;               // Garbled with Short: the bytes that came
     bool late = false;         // the answer came after its window (while the line settled, or later)
     bool more = false;         // more bytes followed an intact answer: a second controller at the address?
     // Found or refused: a controller is there.
     bool present() const { return outcome != Outcome::Garbled; }
     // Anything that may be two controllers sharing the address.
     bool possibleDuplicate() const { return outcome == Outcome::Garbled || more; }
+    // What was wrong with a garbled answer, for Describe().
+    comlink::Fault garble() const;
 };
 
 struct ScanReport {

@@ -82,8 +82,9 @@ TEST(Scan, FindsEachControllerAndFlagsGarbledAnswers)
         EXPECT_EQ(e->fault, fault) << address;
         EXPECT_TRUE(e->possibleDuplicate()) << address;
     }
-    EXPECT_EQ(tecctl::DescribeEntry(*Entry(r, 4)), "address 4: an answer carrying address 9: possible duplicate address");
+    EXPECT_EQ(tecctl::DescribeEntry(*Entry(r, 4)), "address 4: a wrong answer (carrying address 9): possible duplicate address");
     EXPECT_EQ(tecctl::DescribeEntry(*Entry(r, 2)), "address 2: an answer with a bad CRC: possible duplicate address");
+    EXPECT_EQ(tecctl::DescribeEntry(*Entry(r, 3)), "address 3: a short answer (6 of 8 bytes): possible duplicate address");
     EXPECT_EQ(Entry(r, 6)->outcome, Outcome::Refused);
     EXPECT_EQ(Entry(r, 6)->code, 2);
     EXPECT_EQ(Entry(r, 7), nullptr);
