@@ -3,6 +3,8 @@
 #pragma once
 
 #include "app/reconnect.h"
+#include "core/controller.h"
+#include "core/poller.h"
 #include "link/line.h"
 #include "monitor/monitor.h"
 #include "params/parameter_set.h"
@@ -45,14 +47,25 @@ struct App {
         // flag); those that fell due meanwhile tick once it has ended.
         line.operationsEnded = [this] { rt.ResumeTicks(); };
         rt.SetTickGate([this] { return line.operations == 0 && link.linkBusy == 0; });
+        // The chart's and the main panel's reads run through the poller from
+        // the event loop; their rounds are shown as they end.
+        pollService = rt.AddService([this] { return poller.service(); });
+        poller.subscribe([this](const core::Round& round) { monitor::ShowRound(*this, round); });
     }
-    ~App() { rt.SetTickGate({}); }
+    ~App()
+    {
+        rt.RemoveService(pollService);
+        rt.SetTickGate({});
+    }
     App(const App&) = delete;
     App& operator=(const App&) = delete;
     rt::Runtime& rt;
     PanelSet panels;
     comlink::Line line;     // ports, clock and the controller link
     ControllerLink& link;   // line.link
+    core::Poller poller{line};      // the rounds of the chart and the main panel's PV
+    core::Controller controller;    // the controller the window talks to, as the poller sees it
+    int pollService = 0;            // the run-time's service that drives the poller
     ParameterSet params;
     LiveSample live;
     ChartScale scale;

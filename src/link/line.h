@@ -37,7 +37,18 @@ struct Line {
     double settleQuiet = 0;
     double settleSince = 0;
     unsigned long settleOpenId = 0;
+    // Called before a transaction or an operation starts on the line: whoever
+    // runs exchanges step by step from the event loop (the poller) completes
+    // the one in flight, so this one starts at a transaction boundary.
+    std::function<void()> claim;
 };
+
+// Lets whoever has an exchange in flight complete it first (see claim).
+inline void ClaimLine(Line& line)
+{
+    if (line.claim)
+        line.claim();
+}
 
 // Marks an operation in progress on the line from its first request to its
 // last: a read-all or write-all pass, a block of writes, a question asked
@@ -45,7 +56,11 @@ struct Line {
 // popup that reports the outcome, so that popup holds nothing back.
 class OperationScope {
 public:
-    explicit OperationScope(Line& line) : m_line(&line) { ++line.operations; }
+    explicit OperationScope(Line& line) : m_line(&line)
+    {
+        ClaimLine(line);
+        ++line.operations;
+    }
     ~OperationScope() { end(); }
     OperationScope(const OperationScope&) = delete;
     OperationScope& operator=(const OperationScope&) = delete;

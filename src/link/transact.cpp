@@ -53,8 +53,31 @@ bool AnswerMatches(const ModbusFrame& request, const std::uint8_t* answer)
     return true;
 }
 
+AnswerStatus ClassifyAnswer(const ModbusFrame& request, const std::uint8_t* bytes, int count, int expected)
+{
+    Answer a;
+    a.count = std::clamp(count, 0, static_cast<int>(sizeof a.bytes));
+    std::copy(bytes, bytes + a.count, a.bytes);
+    return Classify(request, a, expected);
+}
+
+bool AnswerEnded(const std::uint8_t* bytes, int count, int expected)
+{
+    return count >= expected || ReadComplete(bytes, count, expected);
+}
+
+double SettleQuietAfter(const Line& line, AnswerStatus status, double postDelay, int expected)
+{
+    if (status == AnswerStatus::Silent || status == AnswerStatus::Mismatch)
+        return postDelay + line.ports.timeout(line.link.comPort);
+    if (status == AnswerStatus::Short || status == AnswerStatus::BadCrc)
+        return expected * kBitsPerByte / std::max<double>(line.link.baudRate, kSlowestBaud);
+    return 0;
+}
+
 Answer Transact(Line& line, const ModbusFrame& frame, int answerLength, double postDelay)
 {
+    ClaimLine(line);
     Answer answer;  // zero-filled: bytes that never arrive read as 0
     const int expected = std::clamp(answerLength, 0, static_cast<int>(sizeof answer.bytes));
     io::PortTable& ports = line.ports;
@@ -98,10 +121,7 @@ Answer Transact(Line& line, const ModbusFrame& frame, int answerLength, double p
     // The answer's expected time: the whole wait for an answer not seen
     // (none came, or another request's), the wire time of the whole answer
     // for one that came garbled or cut short (its tail may still stream in).
-    if (answer.status == AnswerStatus::Silent || answer.status == AnswerStatus::Mismatch)
-        line.settleQuiet = postDelay + ports.timeout(port);
-    else if (answer.status == AnswerStatus::Short || answer.status == AnswerStatus::BadCrc)
-        line.settleQuiet = expected * kBitsPerByte / std::max<double>(line.link.baudRate, kSlowestBaud);
+    line.settleQuiet = SettleQuietAfter(line, answer.status, postDelay, expected);
     if (line.settleQuiet > 0) {
         line.settleSince = line.clock.now();
         line.settleOpenId = ports.openId(port);
@@ -111,6 +131,7 @@ Answer Transact(Line& line, const ModbusFrame& frame, int answerLength, double p
 
 void SettleLine(Line& line)
 {
+    ClaimLine(line);
     const double quiet = line.settleQuiet;
     double quietSince = line.settleSince;
     line.settleQuiet = 0;
@@ -138,6 +159,7 @@ void SettleLine(Line& line)
 
 void SequencePreamble(Line& line)
 {
+    ClaimLine(line);
     io::PortTable& ports = line.ports;
     const int port = line.link.comPort;
     if (ports.isOpen(port)) {
@@ -151,6 +173,7 @@ void SequencePreamble(Line& line)
 
 void TakeLinkBusy(Line& line)
 {
+    ClaimLine(line);
     const double start = line.clock.now();
     while (line.link.linkBusy != 0 && line.clock.now() - start < kBusyWaitLimit)
         line.clock.sleep(kBusyPollDelay);

@@ -12,6 +12,9 @@
 namespace rt {
 class TextLog;
 }
+namespace core {
+struct Round;
+}
 struct App;
 
 // The latest polled SV and PV, in this order.
@@ -41,6 +44,13 @@ constexpr const char* kScaleFile = "XYscale.txt";
 // Verified poll reads; false when the read gave up (nothing is changed then).
 bool PollReadPV(App& app, float* pv);
 bool PollReadSV(App& app, float* sv);
+// Asks the bus's poller for a round of the window's controller, SV and PV for
+// the chart or PV alone for the main panel; the round's samples are shown by
+// ShowRound once it is done, while the window goes on handling input.
+void AskRound(App& app, bool pvOnly);
+// Shows a finished round: the chart's point, the main panel's PV, the data
+// log's line, or the "no answer" signs.
+void ShowRound(App& app, const core::Round& round);
 // "%lf %lf %d\n" of the scale, and its tolerant reader (fills what it can).
 std::string FormatScale(const ChartScale& s);
 int ParseScale(const std::string& text, ChartScale* s);
