@@ -171,7 +171,12 @@ double Poller::service()
 
 void Poller::portGone()
 {
+    // A loss found by the rounds is one found by timer-driven transactions,
+    // which hold the link-busy flag while they run.
+    const std::int32_t held = m_bus.link.linkBusy;
+    m_bus.link.linkBusy = 1;
     comlink::PortWentAway(m_bus);
+    m_bus.link.linkBusy = held;
 }
 
 bool Poller::step(double* at)
