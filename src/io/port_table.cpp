@@ -170,6 +170,13 @@ int PortTable::readAvailable(int number, std::uint8_t* buffer, int count)
     return n;
 }
 
+void PortTable::waitReadable(double seconds)
+{
+    for (auto& [n, p] : m_ports)
+        if (p.device && !p.lost && p.device->waitReadable(seconds))
+            return;
+}
+
 int PortTable::close(int number)
 {
     const auto it = m_ports.find(number);

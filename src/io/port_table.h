@@ -56,6 +56,10 @@ public:
     // Returns the count taken (0: nothing yet), or a negative error. Only
     // reads that took bytes are traced.
     int readAvailable(int number, std::uint8_t* buffer, int count);
+    // Gives the open ports' devices up to `seconds` of real time to receive
+    // (see SerialDevice::waitReadable): for whoever waits on a simulated
+    // clock with a real device behind a port.
+    void waitReadable(double seconds);
     int close(int number);
     void closeAll();
     bool isOpen(int number) const;

@@ -342,6 +342,16 @@ public:
         }
     }
 
+    bool waitReadable(double seconds) override
+    {
+        const InCall inCall(m_inCall);
+        if (!m_port.isOpen() || m_lost)
+            return false;
+        if (m_port.bytesAvailable() > 0)
+            return true;
+        return pump(static_cast<int>(std::llround(std::max(0.0, seconds) * 1000.0)), false) == Wait::Ready;
+    }
+
     void flushInput() override
     {
         if (m_port.isOpen()) {

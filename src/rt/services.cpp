@@ -13,6 +13,9 @@ namespace rt {
 namespace {
 // How soon a service held back by a callback or the tick gate looks again.
 constexpr int kHeldRetryMs = 10;
+// On a simulated clock, the most real time given to a real device between
+// two calls of a service.
+constexpr double kRealWaitLimit = 0.05;
 } // namespace
 
 struct Runtime::Impl::ServiceRec {
@@ -69,6 +72,8 @@ void Runtime::WakeService(int id)
         const double next = s->fn();
         if (!std::isfinite(next) || !s->fn)
             break;
+        // A real device behind a port still needs real time to answer.
+        m_portTable.waitReadable(std::min(next - m_clock.now(), kRealWaitLimit));
         m_clock.sleepUntil(next);
     }
     s->running = false;
