@@ -123,7 +123,7 @@ bool BenchRounds()
         io::RealClock clock;
         io::PortTable ports;
         comlink::Bus bus(ports, clock);
-        bus.link.baudRate = kBaud;
+        bus.baudRate = kBaud;
         bench::SimProcess sim;
         std::unique_ptr<BusDouble> wire;
         std::string where;
@@ -151,8 +151,8 @@ bool BenchRounds()
             where = "several-station double on the real clock (this tecsim serves one address)";
         }
         ports.setTimeout(1, comlink::kReadTimeout);
-        bus.link.comPort = 1;
-        bus.link.portOpen = 1;
+        bus.comPort = 1;
+        bus.portOpen = 1;
         Fleet fleet(n);
         core::Poller poller(bus);
         poller.setControllers(fleet.list());
@@ -179,15 +179,15 @@ bool BenchSilentAmongEight()
     io::VirtualClock clock;
     io::PortTable ports;
     comlink::Bus bus(ports, clock);
-    bus.link.baudRate = kBaud;
+    bus.baudRate = kBaud;
     BusDouble wire(clock);
     wire.answerDelay = bench::WireTime(16, kBaud);
     for (int a = 1; a <= 8; ++a)
         wire.stations[static_cast<std::uint8_t>(a)].regs[0x1000] = 250;
     ports.open(1, wire.factory()(), kBaud);
     ports.setTimeout(1, comlink::kReadTimeout);
-    bus.link.comPort = 1;
-    bus.link.portOpen = 1;
+    bus.comPort = 1;
+    bus.portOpen = 1;
     Fleet fleet(8);
     core::Poller poller(bus);
     poller.setControllers(fleet.list());
@@ -238,7 +238,7 @@ bool BenchSoak(long transactions, unsigned seed)
     io::VirtualClock clock;
     io::PortTable ports;
     comlink::Bus bus(ports, clock);
-    bus.link.baudRate = kBaud;
+    bus.baudRate = kBaud;
     BusDouble wire(clock);
     wire.answerDelay = bench::WireTime(16, kBaud);
     constexpr int kControllers = 8;
@@ -270,8 +270,8 @@ bool BenchSoak(long transactions, unsigned seed)
     };
     ports.open(1, wire.factory()(), kBaud);
     ports.setTimeout(1, comlink::kReadTimeout);
-    bus.link.comPort = 1;
-    bus.link.portOpen = 1;
+    bus.comPort = 1;
+    bus.portOpen = 1;
     Fleet fleet(kControllers);
     core::Poller poller(bus);
     poller.setControllers(fleet.list());
@@ -363,9 +363,9 @@ bool BenchInputLatency(double seconds)
         return false;
     }
     runtime.SetComTime(3, comlink::kReadTimeout);
-    app.link.comPort = 3;
-    app.link.portOpen = 1;
-    app.link.baudRate = kBaud;
+    app.bus.comPort = 3;
+    app.bus.portOpen = 1;
+    app.bus.baudRate = kBaud;
     runtime.DisplayPanel(app.panels.parm);
     QWidget* target = runtime.controlWidget(app.panels.parm, PARM_SV);
     Fleet fleet(8);
@@ -392,9 +392,8 @@ bool BenchInputLatency(double seconds)
             QObject::connect(&blockingTick, &QTimer::timeout, [&] {
                 for (int a = 1; a <= 8; ++a) {
                     float sv = 0, pv = 0;
-                    app.link.ctrlID = static_cast<std::uint16_t>(a);
-                    core::PollSV(app.line, 10.0f, &sv);
-                    core::PollPV(app.line, 10.0f, &pv);
+                    core::PollSV(app.bus, static_cast<core::Address>(a), 10.0f, &sv);
+                    core::PollPV(app.bus, static_cast<core::Address>(a), 10.0f, &pv);
                 }
             });
             blockingTick.start(1000);

@@ -140,13 +140,13 @@ void Poller::finishExchange()
 
 double Poller::readTimeout() const
 {
-    return m_mode == Mode::Probe ? probeTimeout() : m_bus.ports.timeout(m_bus.link.comPort);
+    return m_mode == Mode::Probe ? probeTimeout() : m_bus.ports.timeout(m_bus.comPort);
 }
 
 double Poller::probeTimeout() const
 {
     // Long enough for the request and the answer to cross the wire twice.
-    const double wire = 16 * 10.0 / std::max<double>(m_bus.link.baudRate, 1200.0);
+    const double wire = 16 * 10.0 / std::max<double>(m_bus.baudRate, 1200.0);
     return std::max(0.02, 2 * wire);
 }
 
@@ -173,10 +173,10 @@ void Poller::portGone()
 {
     // A loss found by the rounds is one found by timer-driven transactions,
     // which hold the link-busy flag while they run.
-    const std::int32_t held = m_bus.link.linkBusy;
-    m_bus.link.linkBusy = 1;
+    const std::int32_t held = m_bus.linkBusy;
+    m_bus.linkBusy = 1;
     comlink::PortWentAway(m_bus);
-    m_bus.link.linkBusy = held;
+    m_bus.linkBusy = held;
 }
 
 bool Poller::step(double* at)
@@ -212,7 +212,7 @@ bool Poller::step(double* at)
             *at = kNever;
             return false;
         }
-        if (m_bus.link.linkBusy != 0) {
+        if (m_bus.linkBusy != 0) {
             if (m_busyWaitStart < 0)
                 m_busyWaitStart = now;
             if (now - m_busyWaitStart < kBusyWaitLimit) {
@@ -347,7 +347,7 @@ void Poller::beginRead(std::uint16_t reg, double postDelay, Mode mode)
 bool Poller::settleStep(double* at)
 {
     io::PortTable& ports = m_bus.ports;
-    const int port = m_bus.link.comPort;
+    const int port = m_bus.comPort;
     const double now = m_bus.clock.now();
     auto done = [&](bool flush) {
         if (flush)
@@ -415,7 +415,7 @@ bool Poller::settleStep(double* at)
 bool Poller::attemptBegin(double* at)
 {
     io::PortTable& ports = m_bus.ports;
-    const int port = m_bus.link.comPort;
+    const int port = m_bus.comPort;
     if (m_bus.operations > 0) {
         m_interrupted = true;
         *at = kNever;
@@ -467,7 +467,7 @@ bool Poller::attemptBegin(double* at)
 bool Poller::awaitAnswer(double* at)
 {
     io::PortTable& ports = m_bus.ports;
-    const int port = m_bus.link.comPort;
+    const int port = m_bus.comPort;
     const double now = m_bus.clock.now();
     if (now < m_waitUntil) {
         *at = m_waitUntil;
@@ -526,7 +526,7 @@ bool Poller::awaitAnswer(double* at)
 void Poller::readEnded()
 {
     io::PortTable& ports = m_bus.ports;
-    const int port = m_bus.link.comPort;
+    const int port = m_bus.comPort;
     const double now = m_bus.clock.now();
     const bool good = m_status == AnswerStatus::Good;
     bool final = good || m_status == AnswerStatus::NoPort || m_mode != Mode::Verified;

@@ -20,7 +20,7 @@
 #pragma once
 
 #include "core/controller.h"
-#include "link/line.h"
+#include "link/bus.h"
 #include "link/transact.h"
 
 #include <cstdint>
@@ -29,11 +29,6 @@
 #include <map>
 #include <string>
 #include <vector>
-
-namespace comlink {
-// The one open port the poller drives.
-using Bus = Line;
-} // namespace comlink
 
 namespace core {
 

@@ -50,7 +50,7 @@ void ResetPollMisses(App& app)
 bool PollReadPV(App& app, float* pv)
 {
     float value = 0;
-    if (!core::PollPV(app.line, app.params.tempScale, &value))
+    if (!core::PollPV(app.bus, app.controller.address, app.params.tempScale, &value))
         return false;
     MirrorAlarmShutdown(app, value);
     *pv = value;
@@ -60,7 +60,7 @@ bool PollReadPV(App& app, float* pv)
 bool PollReadSV(App& app, float* sv)
 {
     float value = 0;
-    if (!core::PollSV(app.line, app.params.tempScale, &value))
+    if (!core::PollSV(app.bus, app.controller.address, app.params.tempScale, &value))
         return false;
     // Write-all and the PID calculator work from the set value the controller
     // really holds, even when PARM_SV shows an unsent edit.
@@ -72,9 +72,7 @@ bool PollReadSV(App& app, float* sv)
 void AskRound(App& app, bool pvOnly)
 {
     core::Controller& c = app.controller;
-    c.address = static_cast<core::Address>(app.link.ctrlID);
-    c.port = app.link.comPort;
-    c.params.tempScale = app.params.tempScale;
+    c.port = app.bus.comPort;
     app.poller.setControllers({&c});
     app.poller.requestRound(pvOnly);
     app.rt.WakeService(app.pollService);

@@ -43,9 +43,9 @@ TEST(PollEvents, ChartRoundLetsTheWindowWorkWhileItWaits)
     runtime.ports().bind(4, "line double", line.factory());
     ASSERT_EQ(runtime.OpenComConfig(4, "", 19200, 0, 8, 1, 255, 255), 0);
     runtime.SetComTime(4, 1.0);
-    app.link.comPort = 4;
-    app.link.ctrlID = 1;
-    app.link.portOpen = 1;
+    app.bus.comPort = 4;
+    app.controller.address = 1;
+    app.bus.portOpen = 1;
     app.params.tempScale = 10.0f;
     runtime.Commit(app.panels.parm, PARM_OPEN_CHART);
     const int chart = app.panels.chart;

@@ -39,8 +39,8 @@ struct Rig {
     {
         EXPECT_EQ(ports.open(1, wire.factory()(), 19200), 0);
         ports.setTimeout(1, comlink::kReadTimeout);
-        bus.link.comPort = 1;
-        bus.link.portOpen = 1;
+        bus.comPort = 1;
+        bus.portOpen = 1;
         std::vector<core::Controller*> list;
         for (core::Address a : addresses) {
             auto c = std::make_unique<core::Controller>();
@@ -123,12 +123,11 @@ TEST(PollerOneController, RoundIsTheChartTickEventForEvent)
         };
         ports.open(1, line.factory()(), 19200);
         ports.setTimeout(1, comlink::kReadTimeout);
-        bus.link.comPort = 1;
-        bus.link.ctrlID = 1;
-        bus.link.portOpen = 1;
+        bus.comPort = 1;
+                bus.portOpen = 1;
         clock.advance(5.0);
         if (!poller) {
-            *ok = core::PollSV(bus, 10.0f, sv) && core::PollPV(bus, 10.0f, pv);
+            *ok = core::PollSV(bus, 1, 10.0f, sv) && core::PollPV(bus, 1, 10.0f, pv);
         } else {
             core::Controller c;
             c.params.tempScale = 10.0f;

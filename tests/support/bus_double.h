@@ -7,7 +7,7 @@
 
 #include "io/clock.h"
 #include "io/serial_device.h"
-#include "link/modbus.h"
+#include "protocol/modbus.h"
 
 #include <algorithm>
 #include <cstdint>
