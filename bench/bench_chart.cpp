@@ -17,6 +17,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -62,6 +63,7 @@ struct System {
             std::fprintf(stderr, "bench_chart: the panels could not be loaded from %s\n", TEC_UI_DIR);
             std::exit(1);
         }
+        app.poller.subscribe([this](const core::Round&) { ++rounds; });
     }
     // Opens the port as a connection leaves it, without identification traffic.
     bool usePort(int port)
@@ -77,12 +79,17 @@ struct System {
         return true;
     }
     void openChart() { rt.Commit(app.panels.parm, PARM_OPEN_CHART); }
-    // One chart tick; false when its poll read gave up.
+    // One chart tick and the round it asks for, the event loop running
+    // meanwhile; false when its poll read gave up.
     bool tick()
     {
+        const std::uint64_t before = rounds;
         rt.Tick(app.panels.chart, CHART_TIMER);
+        while (rounds == before)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         return app.misses.poll == 0;
     }
+    std::uint64_t rounds = 0;
 
     rt::ScriptedOperator op;
     rt::Runtime rt;

@@ -4,6 +4,7 @@
 
 #include "app/reconnect.h"
 #include "core/controller.h"
+#include "core/poller.h"
 #include "link/bus.h"
 #include "monitor/monitor.h"
 #include "protocol/parameter_set.h"
@@ -46,8 +47,16 @@ struct App {
         // flag); those that fell due meanwhile tick once it has ended.
         bus.operationsEnded = [this] { rt.ResumeTicks(); };
         rt.SetTickGate([this] { return bus.operations == 0 && bus.linkBusy == 0; });
+        // The chart's and the main panel's reads run through the poller from
+        // the event loop; their rounds are shown as they end.
+        pollService = rt.AddService([this] { return poller.service(); });
+        poller.subscribe([this](const core::Round& round) { monitor::ShowRound(*this, round); });
     }
-    ~App() { rt.SetTickGate({}); }
+    ~App()
+    {
+        rt.RemoveService(pollService);
+        rt.SetTickGate({});
+    }
     App(const App&) = delete;
     App& operator=(const App&) = delete;
     rt::Runtime& rt;
@@ -57,6 +66,8 @@ struct App {
     ParameterSet& params = controller.params;
     std::int32_t waitShown = 0;    // 1 while the wait popup is installed by a long operation
     bool settingsRestored = false; // the settings file was read at start-up
+    core::Poller poller{bus};      // the rounds of the chart and the main panel's PV
+    int pollService = 0;           // the run-time's service that drives the poller
     LiveSample live;
     ChartScale scale;
     DataLog log;

@@ -38,6 +38,9 @@ struct Sample {
     float pv = 0;
     bool valid = false;
     comlink::Fault fault;
+    // Which of the two came this round: the SV can come while the PV does not.
+    bool haveSv = false;
+    bool havePv = false;
 };
 
 struct Counters {

@@ -25,6 +25,10 @@ public:
     // Wall-clock time in milliseconds since the Unix epoch (local dates are
     // derived from it by the caller).
     virtual std::int64_t wallMillis() const = 0;
+    // True for a clock that only moves when someone waits on it: nothing
+    // falls due by itself, so whoever would wait on an event loop for a
+    // time on it waits on the clock instead.
+    virtual bool simulated() const { return false; }
 };
 
 class RealClock final : public Clock {
@@ -50,6 +54,7 @@ public:
     }
     std::int64_t wallMillis() const override { return m_wallStart + static_cast<std::int64_t>(m_now * 1000.0); }
     void advance(double seconds) { sleep(seconds); }
+    bool simulated() const override { return true; }
 
 private:
     double m_now = 0.0;

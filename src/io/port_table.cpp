@@ -152,6 +152,31 @@ int PortTable::read(int number, std::uint8_t* buffer, int count, const AnswerCom
     return n;
 }
 
+int PortTable::readAvailable(int number, std::uint8_t* buffer, int count)
+{
+    int err = 0;
+    Port* p = find(number, &err);
+    if (!p)
+        return err;
+    if (count <= 0)
+        return 0;
+    const int n = p->device->read(buffer, count, 0.0, {});
+    if (m_trace && n > 0)
+        m_trace(number, false, buffer, n, count);
+    if (n < 0) {
+        p->lost = true;
+        return PORT_ERR_LOST;
+    }
+    return n;
+}
+
+void PortTable::waitReadable(double seconds)
+{
+    for (auto& [n, p] : m_ports)
+        if (p.device && !p.lost && p.device->waitReadable(seconds))
+            return;
+}
+
 int PortTable::close(int number)
 {
     const auto it = m_ports.find(number);

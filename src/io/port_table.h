@@ -51,6 +51,15 @@ public:
     // Reads until `count` bytes have come, `done` says the answer is whole, or
     // the time-out passed. Returns the count read, or a negative error.
     int read(int number, std::uint8_t* buffer, int count, const AnswerComplete& done);
+    // Takes up to `count` bytes that have already arrived, without waiting:
+    // the read of whoever waits on the event loop instead of in the call.
+    // Returns the count taken (0: nothing yet), or a negative error. Only
+    // reads that took bytes are traced.
+    int readAvailable(int number, std::uint8_t* buffer, int count);
+    // Gives the open ports' devices up to `seconds` of real time to receive
+    // (see SerialDevice::waitReadable): for whoever waits on a simulated
+    // clock with a real device behind a port.
+    void waitReadable(double seconds);
     int close(int number);
     void closeAll();
     bool isOpen(int number) const;

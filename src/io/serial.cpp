@@ -316,6 +316,9 @@ public:
         t.start();
         const qint64 limitMs = static_cast<qint64>(std::llround(std::max(0.0, timeout) * 1000.0));
         int n = 0;
+        // A read without a time-out still looks once at what the driver
+        // holds, so it works without an event loop.
+        bool looked = false;
         for (;;) {
             // Bytes Qt has already taken from the driver come first.
             const qint64 got = m_port.read(reinterpret_cast<char*>(buf) + n, max - n);
@@ -325,9 +328,10 @@ public:
             if (n >= max || (n > 0 && done && done(buf, n)))
                 return n;
             const qint64 remaining = limitMs - t.elapsed();
-            if (remaining <= 0)
+            if (remaining <= 0 && (limitMs > 0 || looked))
                 return n;
-            switch (pump(static_cast<int>(remaining), false)) {
+            looked = true;
+            switch (pump(static_cast<int>(std::max<qint64>(0, remaining)), false)) {
             case Wait::Lost:
                 return -1;
             case Wait::TimedOut:
@@ -336,6 +340,16 @@ public:
                 break;
             }
         }
+    }
+
+    bool waitReadable(double seconds) override
+    {
+        const InCall inCall(m_inCall);
+        if (!m_port.isOpen() || m_lost)
+            return false;
+        if (m_port.bytesAvailable() > 0)
+            return true;
+        return pump(static_cast<int>(std::llround(std::max(0.0, seconds) * 1000.0)), false) == Wait::Ready;
     }
 
     void flushInput() override

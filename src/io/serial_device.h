@@ -37,6 +37,10 @@ public:
     // it. A loss found inside read or write is their -1 instead. Devices that
     // cannot tell keep the default, which never calls.
     virtual void setLostHandler(std::function<void()> handler) {}
+    // Waits in real time, at most `seconds`, until bytes can be read; false
+    // at once for devices that answer on the program's own clock (the
+    // simulated ones), which have nothing to wait for in real time.
+    virtual bool waitReadable(double seconds) { return false; }
 };
 
 using SerialDeviceFactory = std::function<std::unique_ptr<SerialDevice>()>;

@@ -41,7 +41,18 @@ struct Bus {
     double settleQuiet = 0;
     double settleSince = 0;
     unsigned long settleOpenId = 0;
+    // Called before a transaction or an operation starts on the bus: whoever
+    // runs exchanges step by step from the event loop (the poller) completes
+    // the one in flight, so this one starts at a transaction boundary.
+    std::function<void()> claim;
 };
+
+// Lets whoever has an exchange in flight complete it first (see claim).
+inline void ClaimBus(Bus& bus)
+{
+    if (bus.claim)
+        bus.claim();
+}
 
 // Marks an operation in progress on the bus from its first request to its
 // last: a read-all or write-all pass, a block of writes, a question asked
@@ -49,7 +60,11 @@ struct Bus {
 // popup that reports the outcome, so that popup holds nothing back.
 class OperationScope {
 public:
-    explicit OperationScope(Bus& bus) : m_bus(&bus) { ++bus.operations; }
+    explicit OperationScope(Bus& bus) : m_bus(&bus)
+    {
+        ClaimBus(bus);
+        ++bus.operations;
+    }
     ~OperationScope() { end(); }
     OperationScope(const OperationScope&) = delete;
     OperationScope& operator=(const OperationScope&) = delete;

@@ -53,8 +53,31 @@ bool AnswerMatches(const ModbusFrame& request, const std::uint8_t* answer)
     return true;
 }
 
+AnswerStatus ClassifyAnswer(const ModbusFrame& request, const std::uint8_t* bytes, int count, int expected)
+{
+    Answer a;
+    a.count = std::clamp(count, 0, static_cast<int>(sizeof a.bytes));
+    std::copy(bytes, bytes + a.count, a.bytes);
+    return Classify(request, a, expected);
+}
+
+bool AnswerEnded(const std::uint8_t* bytes, int count, int expected)
+{
+    return count >= expected || ReadComplete(bytes, count, expected);
+}
+
+double SettleQuietAfter(const Bus& bus, AnswerStatus status, double postDelay, int expected)
+{
+    if (status == AnswerStatus::Silent || status == AnswerStatus::Mismatch)
+        return postDelay + bus.ports.timeout(bus.comPort);
+    if (status == AnswerStatus::Short || status == AnswerStatus::BadCrc)
+        return expected * kBitsPerByte / std::max<double>(bus.baudRate, kSlowestBaud);
+    return 0;
+}
+
 Answer Transact(Bus& bus, const ModbusFrame& frame, int answerLength, double postDelay)
 {
+    ClaimBus(bus);
     Answer answer;  // zero-filled: bytes that never arrive read as 0
     const int expected = std::clamp(answerLength, 0, static_cast<int>(sizeof answer.bytes));
     io::PortTable& ports = bus.ports;
@@ -111,6 +134,7 @@ Answer Transact(Bus& bus, const ModbusFrame& frame, int answerLength, double pos
 
 void SettleLine(Bus& bus)
 {
+    ClaimBus(bus);
     const double quiet = bus.settleQuiet;
     double quietSince = bus.settleSince;
     bus.settleQuiet = 0;
@@ -138,6 +162,7 @@ void SettleLine(Bus& bus)
 
 void SequencePreamble(Bus& bus)
 {
+    ClaimBus(bus);
     io::PortTable& ports = bus.ports;
     const int port = bus.comPort;
     if (ports.isOpen(port)) {
@@ -151,6 +176,7 @@ void SequencePreamble(Bus& bus)
 
 void TakeLinkBusy(Bus& bus)
 {
+    ClaimBus(bus);
     const double start = bus.clock.now();
     while (bus.linkBusy != 0 && bus.clock.now() - start < kBusyWaitLimit)
         bus.clock.sleep(kBusyPollDelay);

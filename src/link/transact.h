@@ -48,6 +48,17 @@ constexpr double kPollBudget = 3.5;
 // Bytes 2 and 3 of a read answer are the dialect's own and are not examined.
 bool AnswerMatches(const ModbusFrame& request, const std::uint8_t* answer);
 
+// What Transact makes of the `count` bytes it read for `request` when
+// `expected` were asked: Silent, Exception, Short, BadCrc, Mismatch or Good.
+// For whoever reads an answer without waiting in the call (the poller).
+AnswerStatus ClassifyAnswer(const ModbusFrame& request, const std::uint8_t* bytes, int count, int expected);
+// Whether the bytes read so far end the answer: `expected` of them, or a
+// refusal that is shorter.
+bool AnswerEnded(const std::uint8_t* bytes, int count, int expected);
+// The quiet the line needs after an exchange that ended with `status`
+// (see SettleLine): 0 after an intact answer.
+double SettleQuietAfter(const Bus& bus, AnswerStatus status, double postDelay, int expected);
+
 // One exchange: the answer buffer is cleared, stale input discarded (a local
 // flush, no delay), the frame written, `postDelay` waited and `answerLength`
 // bytes read (or fewer: a short exception answer ends the read at once).

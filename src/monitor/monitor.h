@@ -14,6 +14,9 @@
 namespace rt {
 class TextLog;
 }
+namespace core {
+struct Round;
+}
 struct App;
 
 struct DataLog {
@@ -28,6 +31,13 @@ namespace monitor {
 // Verified poll reads; false when the read gave up (nothing is changed then).
 bool PollReadPV(App& app, float* pv);
 bool PollReadSV(App& app, float* sv);
+// Asks the bus's poller for a round of the window's controller, SV and PV for
+// the chart or PV alone for the main panel; the round's samples are shown by
+// ShowRound once it is done, while the window goes on handling input.
+void AskRound(App& app, bool pvOnly);
+// Shows a finished round: the chart's point, the main panel's PV, the data
+// log's line, or the "no answer" signs.
+void ShowRound(App& app, const core::Round& round);
 // "%lf %lf %d\n" of the scale with the platform's text line end.
 std::string FormatScale(const ChartScale& s);
 // Names the chart's Y axis with the temperature unit of cfUnit ("Temperature

@@ -2,6 +2,7 @@
 #include "app/app.h"
 #include "app/panel_state.h"
 #include "core/operations.h"
+#include "core/poller.h"
 #include "monitor/monitor.h"
 
 namespace monitor {
@@ -68,28 +69,51 @@ bool PollReadSV(App& app, float* sv)
     return true;
 }
 
-} // namespace monitor
-
-TEC_CALLBACK(GetData)
+void AskRound(App& app, bool pvOnly)
 {
-    if (event != rt::EVENT_TIMER_TICK)
-        return 0;
-    float sv = 0;
-    float pv = 0;
-    // A read that gives up leaves this tick without a point or a log line; the
-    // next tick tries again.
-    if (!monitor::PollReadSV(app, &sv)) {
-        monitor::ShowNoAnswer(app, true);
-        return 0;
-    }
-    app.live.sv = sv;
-    if (!monitor::PollReadPV(app, &pv)) {
-        monitor::ShowNoAnswer(app, true);
-        return 0;
-    }
-    app.live.pv = pv;
-    monitor::HideNoAnswer(app, true);
+    core::Controller& c = app.controller;
+    c.port = app.bus.comPort;
+    app.poller.setControllers({&c});
+    app.poller.requestRound(pvOnly);
+    app.rt.WakeService(app.pollService);
+}
 
+void ShowRound(App& app, const core::Round& round)
+{
+    if (round.entries.empty())
+        return;
+    const core::Sample& s = round.entries.front().sample;
+    if (round.pvOnly) {
+        if (!s.havePv) {
+            ShowNoAnswer(app, false);
+            return;
+        }
+        MirrorAlarmShutdown(app, s.pv);
+        HideNoAnswer(app, false);
+        app.live.pv = s.pv;
+        app.rt.SetCtrlVal(app.panels.parm, PARM_PV, static_cast<double>(s.pv));
+        return;
+    }
+    // A round whose SV did not come is left without a point or a log line;
+    // the next tick tries again.
+    if (!s.haveSv) {
+        ShowNoAnswer(app, true);
+        return;
+    }
+    // Write-all and the PID calculator work from the set value the controller
+    // really holds, even when PARM_SV shows an unsent edit.
+    app.params.setValue = s.sv;
+    app.live.sv = s.sv;
+    if (!s.havePv) {
+        ShowNoAnswer(app, true);
+        return;
+    }
+    MirrorAlarmShutdown(app, s.pv);
+    app.live.pv = s.pv;
+    HideNoAnswer(app, true);
+
+    const float sv = s.sv;
+    const float pv = s.pv;
     const std::string time = app.rt.TimeStr();
     int month = 0, day = 0, year = 0;
     app.rt.GetSystemDate(&month, &day, &year);
@@ -103,9 +127,18 @@ TEC_CALLBACK(GetData)
     const float pair[2] = {app.live.sv, app.live.pv};
     app.rt.PlotStripChart(chart, CHART_STRIPCHART, pair, 2, 0, 0, rt::VAL_FLOAT);
 
-    const std::string line = monitor::FormatLogLine(month, day, year, time, sv, pv);
+    const std::string line = FormatLogLine(month, day, year, time, sv, pv);
     if (app.log.logging == 1)
-        monitor::WriteLogLine(app, line);
+        WriteLogLine(app, line);
+}
+
+} // namespace monitor
+
+TEC_CALLBACK(GetData)
+{
+    if (event != rt::EVENT_TIMER_TICK)
+        return 0;
+    monitor::AskRound(app, false);
     return 0;
 }
 
@@ -113,14 +146,7 @@ TEC_CALLBACK(ReadPV)
 {
     if (event != rt::EVENT_TIMER_TICK)
         return 0;
-    float pv = 0;
-    if (!monitor::PollReadPV(app, &pv)) {
-        monitor::ShowNoAnswer(app, false);
-        return 0;
-    }
-    monitor::HideNoAnswer(app, false);
-    app.live.pv = pv;
-    app.rt.SetCtrlVal(app.panels.parm, PARM_PV, static_cast<double>(pv));
+    monitor::AskRound(app, true);
     return 0;
 }
 

@@ -259,6 +259,20 @@ public:
     // afresh. No gate: only popups painting hold ticks back.
     void SetTickGate(std::function<bool()> ticksMayRun);
     void ResumeTicks();
+    // ---- services ----
+    // Work that runs step by step from the event loop without waiting in a
+    // call (the poller): `service` does what is due and returns the clock
+    // time it next needs a call (infinity: not until WakeService). It runs as
+    // a timer tick does: never inside another callback except from a popup's
+    // own loop, not while the tick gate says no, and never inside itself.
+    // On a simulated clock, which moves only when someone waits on it,
+    // WakeService instead runs it at once and waits on the clock between its
+    // calls until it returns infinity. Returns the service's id.
+    int AddService(std::function<double()> service);
+    // Calls the service soon (from the event loop), or at once on a
+    // simulated clock.
+    void WakeService(int id);
+    void RemoveService(int id);
     // Dispatches events until a callback calls QuitUserInterface; returns its code.
     int RunUserInterface();
     void QuitUserInterface(int code);

@@ -121,6 +121,12 @@ struct Runtime::Impl {
     void afterHold();
     void releaseHeldCommits();
     std::function<bool()> tickGate;
+    // Services (see Runtime::AddService).
+    struct ServiceRec;
+    std::map<int, std::shared_ptr<ServiceRec>> services;
+    int nextService = 1;
+    void runService(const std::shared_ptr<ServiceRec>& s);
+    void scheduleService(const std::shared_ptr<ServiceRec>& s, double at);
     std::vector<std::weak_ptr<ControlRec>> pendingTicks;
     bool tickReleasePosted = false;
     void postTickRelease();
