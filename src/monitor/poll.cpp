@@ -80,14 +80,17 @@ TEC_CALLBACK(GetData)
     // next tick tries again.
     if (!monitor::PollReadSV(app, &sv)) {
         monitor::ShowNoAnswer(app, true);
+        overview::NoteMiss(app);
         return 0;
     }
     app.live.sv = sv;
     if (!monitor::PollReadPV(app, &pv)) {
         monitor::ShowNoAnswer(app, true);
+        overview::NoteMiss(app);
         return 0;
     }
     app.live.pv = pv;
+    overview::NoteSample(app, sv, pv);
     monitor::HideNoAnswer(app, true);
 
     const std::string time = app.rt.TimeStr();
