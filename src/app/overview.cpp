@@ -106,13 +106,15 @@ void FinishScan(App& app, const std::string& why)
     s.scanning = false;
     ShowScanning(app, false);
     comlink::Line& line = app.line;
-    if (s.scanOpenedPort) {
+    // A port the scan opened for itself is closed again, unless a controller
+    // has been connected on it meanwhile.
+    if (s.scanOpenedPort && !(app.link.portOpen && app.link.comPort == s.scanPort)) {
         // Nothing the scan asked for may reach the next user of the port.
         comlink::SettleLine(line);
         if (app.rt.IsComOpen(s.scanPort))
             app.rt.CloseCom(s.scanPort);
-        s.scanOpenedPort = false;
     }
+    s.scanOpenedPort = false;
     std::string text = "Scan of port " + std::to_string(s.scanPort) + ", addresses " + std::to_string(s.scanFirst) +
                        " to " + std::to_string(s.scanLast) + ": " + why + "found " + std::to_string(s.scanFound) +
                        (s.scanFound == 1 ? " controller." : " controllers.");
@@ -136,6 +138,16 @@ std::string TitleLabel(const std::string& name, int address)
     if (name.empty())
         return "address " + std::to_string(address);
     return name + " [" + std::to_string(address) + "]";
+}
+
+std::string HistoryPrefix(const App& app)
+{
+    const controllers::ControllerList& list = app.controllers;
+    if (list.size() <= 1)
+        return {};
+    const core::Controller* c = list.at(list.find(app.link.comPort, app.link.ctrlID & 0xFF));
+    const int address = app.link.ctrlID & 0xFF;
+    return TitleLabel(c ? c->name : std::string(), address) + ": ";
 }
 
 void Restore(App& app)
@@ -226,6 +238,9 @@ int Select(App& app, int index)
     rt.SetCtrlVal(parm, PARM_COMPORT, c->port);
     rt.SetCtrlVal(parm, PARM_CTRL_ID, static_cast<int>(c->address));
     app.link.ctrlID = c->address;
+    // The debug panel's frames go to it too, until the operator types another address there.
+    if (Several(app))
+        rt.SetCtrlVal(app.panels.debug, DEBUG_ID, static_cast<int>(c->address));
     const int status = comlink::ConnectController(app);
     if (status < 0) {
         // The panels act on it all the same; the overview says it did not answer.

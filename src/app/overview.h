@@ -57,6 +57,9 @@ int Select(App& app, int index);
 void ShowTitles(App& app);
 // Fills the table from the controller records.
 void Refresh(App& app);
+// What a connection history line begins with: with several controllers
+// configured, the one on the link ("Stage A [2]: "); "" otherwise.
+std::string HistoryPrefix(const App& app);
 // The text a title carries for the selected controller: "Stage A [2]", or
 // "address 2" without a name.
 std::string TitleLabel(const std::string& name, int address);

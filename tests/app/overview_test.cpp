@@ -209,6 +209,10 @@ TEST_F(Overview, ScanFindsEveryControllerWithReadsOnlyAndSelectingAddressesTheCh
     for (int panel : {rig.parm(), rig.app.panels.chart, rig.app.panels.script, rig.app.panels.pidhelp,
                       rig.app.panels.debug})
         EXPECT_NE(rt::GetPanelTitle(rig.rt, panel).find("cold plate [2]"), std::string::npos) << panel;
+    EXPECT_EQ(rig.intValue(rig.app.panels.debug, DEBUG_ID), 2);
+    ASSERT_FALSE(rig.app.reconnect.history.empty());
+    EXPECT_NE(rig.app.reconnect.history.back().find("cold plate [2]: Connected"), std::string::npos)
+        << rig.app.reconnect.history.back();
 
     // The panels address it: the set value goes to address 2 alone, as the frame the link builds.
     line[0]->clearRequests();
