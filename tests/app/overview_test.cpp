@@ -4,7 +4,7 @@
 // renaming and removing.
 #include "app/controllers.h"
 #include "app/overview.h"
-#include "link/modbus.h"
+#include "protocol/modbus.h"
 #include "protocol/registers.h"
 #include "rt/files.h"
 #include "rt/table.h"
