@@ -3,6 +3,9 @@
 #include "app/app.h"
 #include "app/connection.h"
 #include "core/scan.h"
+#include "formats/monitor_format.h"
+#include "protocol/encoding.h"
+#include "protocol/registers.h"
 #include "link/transact.h"
 #include "rt/table.h"
 
@@ -84,6 +87,8 @@ void Save(App& app)
 // Everything that depends on the list: the settings, the table, the titles.
 void ListChanged(App& app)
 {
+    // Records may have gone; what was read of them goes too.
+    app.overviewState.tempScales.clear();
     Save(app);
     Refresh(app);
     ShowTitles(app);
@@ -191,11 +196,10 @@ void NoteConnected(App& app, std::uint8_t model, std::uint8_t identLo)
     ListChanged(app);
 }
 
-void NoteSample(App& app, float sv, float pv)
+namespace {
+
+void Sampled(App& app, core::Controller* c, float sv, float pv)
 {
-    core::Controller* c = app.controllers.selectedController();
-    if (!c)
-        return;
     c->last.time = app.rt.clock().now();
     c->last.wallMillis = std::chrono::duration_cast<std::chrono::milliseconds>(
                              std::chrono::system_clock::now().time_since_epoch())
@@ -210,16 +214,73 @@ void NoteSample(App& app, float sv, float pv)
     c->counters.missedInRow = 0;
 }
 
-void NoteMiss(App& app)
+void Missed(core::Controller* c)
 {
-    core::Controller* c = app.controllers.selectedController();
-    if (!c)
-        return;
     ++c->counters.rounds;
     ++c->counters.missedInRow;
     c->last.valid = false;
     c->state = c->counters.missedInRow >= core::kOfflineAfterMisses ? core::LinkState::Offline
                                                                     : core::LinkState::Suspect;
+}
+
+// An offline controller is asked once every this many calls of PollOthers.
+constexpr int kOfflineProbeEvery = 5;
+// The wait for each answer of these reads, seconds.
+constexpr double kOtherAnswerTimeout = 0.1;
+
+} // namespace
+
+void NoteSample(App& app, float sv, float pv)
+{
+    if (core::Controller* c = app.controllers.selectedController())
+        Sampled(app, c, sv, pv);
+}
+
+void NoteMiss(App& app)
+{
+    if (core::Controller* c = app.controllers.selectedController())
+        Missed(c);
+}
+
+void PollOthers(App& app)
+{
+    if (!Several(app) || !app.link.portOpen)
+        return;
+    State& s = app.overviewState;
+    const bool probeOffline = s.refreshes++ % kOfflineProbeEvery == 0;
+    comlink::Line& line = app.line;
+    controllers::ControllerList& list = app.controllers;
+    for (int i = 0; i < list.size(); ++i) {
+        core::Controller* c = list.at(i);
+        if (i == list.selected || c->port != app.link.comPort)
+            continue;
+        if (c->state == core::LinkState::Offline && !probeOffline)
+            continue;
+        comlink::TakeLinkBusy(line);
+        bool ok = true;
+        float scale = 0;
+        if (const auto it = s.tempScales.find(c); it != s.tempScales.end()) {
+            scale = it->second;
+        } else {
+            std::uint16_t code = 0;
+            ok = core::ReadRegisterOnce(line, c->address, tecreg::kDecimalPnt, comlink::kPostWriteDelay,
+                                        kOtherAnswerTimeout, &code);
+            if (ok)
+                scale = s.tempScales[c] = params::TempScaleFor(static_cast<std::int16_t>(code));
+        }
+        std::uint16_t sv = 0, pv = 0;
+        ok = ok && core::ReadRegisterOnce(line, c->address, tecreg::kWorkingSv, comlink::kSvPostWriteDelay,
+                                          kOtherAnswerTimeout, &sv);
+        ok = ok && core::ReadRegisterOnce(line, c->address, tecreg::kPv, comlink::kPostWriteDelay,
+                                          kOtherAnswerTimeout, &pv);
+        comlink::ReleaseLinkBusy(line);
+        if (ok)
+            Sampled(app, c, monitor::RawToDisplay(sv, scale), monitor::RawToDisplay(pv, scale));
+        else
+            Missed(c);
+        if (!app.link.portOpen)
+            return;
+    }
 }
 
 int Select(App& app, int index)
@@ -550,6 +611,8 @@ TEC_CALLBACK(OverviewRefresh)
 {
     if (event != rt::EVENT_TIMER_TICK)
         return 0;
+    if (!app.overviewState.scanning)
+        overview::PollOthers(app);
     overview::Refresh(app);
     return 0;
 }

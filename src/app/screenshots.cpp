@@ -108,6 +108,8 @@ bool OverviewShot(App& app, const QString& folder, double seconds, bool* ended)
     for (const DemoController& d : kLine)
         controllers::Add(app.controllers, kLinePort, d.address, d.name);
     overview::Select(app, app.controllers.find(kLinePort, kLine[0].address));
+    // The chart reads the selected one, the overview the others.
+    rt.Commit(app.panels.chart, CHART_PLOT, 1);
     OpenOverview(app, app.panels.parm, PARM_OPEN_OVERVIEW, rt::EVENT_COMMIT, nullptr, 0, 0);
     rt::SetTableCurrentRow(rt, app.panels.overview, OVERVIEW_TABLE, 1);
     if (!RunFor(rt, seconds)) {

@@ -45,4 +45,19 @@ ScanHit ProbeAddress(comlink::Line& line, Address address, double answerTimeout)
     return hit;
 }
 
+bool ReadRegisterOnce(comlink::Line& line, Address address, std::uint16_t reg, double postDelay,
+                      double answerTimeout, std::uint16_t* value)
+{
+    const int port = line.link.comPort;
+    const double kept = line.ports.timeout(port);
+    line.ports.setTimeout(port, answerTimeout);
+    const comlink::Answer answer =
+        comlink::Transact(line, comlink::ReadFrame(address, reg, 1), comlink::ReadAnswerLength(1), postDelay);
+    line.ports.setTimeout(port, kept);
+    if (!answer.good())
+        return false;
+    *value = answer.reg(0);
+    return true;
+}
+
 } // namespace core

@@ -318,4 +318,50 @@ TEST_F(Overview, RowsShowSamplesAgeAndMisses)
     EXPECT_EQ(rt::GetTableRowMark(rig.rt, ov(), OVERVIEW_TABLE, 0), rt::RowMark::Offline);
 }
 
+TEST_F(Overview, OneControllerSilencedGoesOfflineWhileTheOthersGoOn)
+{
+    ASSERT_GE(rig.connect(2, 1), 0);
+    rig.rt.Commit(rig.parm(), PARM_OPEN_OVERVIEW);
+    scan(1, 3);
+    ASSERT_EQ(rows(), 3);
+    // Address 3 holds whole degrees: 40 means 40.0, where the others' 250 means 25.0.
+    line[2]->setReg(tecreg::kDecimalPnt, 30);
+    line[2]->setReg(tecreg::kSetValue, 40);
+    auto refresh = [&] {
+        rig.rt.Tick(rig.app.panels.chart, CHART_TIMER);
+        rig.rt.Tick(ov(), OVERVIEW_TIMER);
+    };
+    refresh();
+    for (int row = 0; row < 3; ++row)
+        EXPECT_EQ(cell(row, 7).rfind("online", 0), 0u) << row << ": " << cell(row, 7);
+    // The others' readings are their own, in their own scale.
+    EXPECT_EQ(cell(2, 5), "40.0");
+    EXPECT_EQ(cell(1, 5), "25.0");
+
+    line[1]->faults().silent = true;
+    for (int i = 0; i < 3; ++i)
+        refresh();
+    EXPECT_EQ(cell(1, 7).rfind("offline", 0), 0u) << cell(1, 7);
+    EXPECT_EQ(rt::GetTableRowMark(rig.rt, ov(), OVERVIEW_TABLE, 1), rt::RowMark::Offline);
+    EXPECT_EQ(cell(0, 7).rfind("online, 0 s ago", 0), 0u) << cell(0, 7);
+    EXPECT_EQ(cell(2, 7).rfind("online, 0 s ago", 0), 0u) << cell(2, 7);
+    EXPECT_EQ(rig.app.controllers.at(1)->counters.missedInRow, 3);
+
+    // Offline, it is asked once in every five refreshes, not in each.
+    line[0]->clearRequests();
+    for (int i = 0; i < 5; ++i)
+        rig.rt.Tick(ov(), OVERVIEW_TIMER);
+    const auto toAddress2 = std::count_if(lineWire().begin(), lineWire().end(),
+                                          [](const std::vector<std::uint8_t>& r) { return r[0] == 2; });
+    EXPECT_EQ(toAddress2, 1);
+    for (const auto& r : lineWire())
+        EXPECT_EQ(r[1], comlink::FN_READ) << "the overview only reads";
+
+    // Back: the next probe takes it up again.
+    line[1]->faults().silent = false;
+    for (int i = 0; i < 5; ++i)
+        rig.rt.Tick(ov(), OVERVIEW_TIMER);
+    EXPECT_EQ(cell(1, 7).rfind("online", 0), 0u) << cell(1, 7);
+}
+
 } // namespace
