@@ -257,6 +257,12 @@ void PollOthers(App& app)
         if (c->state == core::LinkState::Offline && !probeOffline)
             continue;
         comlink::TakeLinkBusy(line);
+        // Its model, the first time it answers.
+        if (!c->identity.known) {
+            const core::ScanHit hit = core::ProbeAddress(line, c->address, kOtherAnswerTimeout);
+            if (hit.kind == core::ScanHit::Kind::Found)
+                c->identity = hit.identity;
+        }
         bool ok = true;
         float scale = 0;
         if (const auto it = s.tempScales.find(c); it != s.tempScales.end()) {
@@ -379,6 +385,7 @@ void Refresh(App& app)
             cells[kAlarm] = app.alarmStatus != 0 ? "ALARM" : "off";
         rt::SetTableRow(rt, ov, OVERVIEW_TABLE, i, cells, mark);
     }
+    rt::FitTableColumns(rt, ov, OVERVIEW_TABLE);
     if (current >= 0 && current < list.size())
         rt::SetTableCurrentRow(rt, ov, OVERVIEW_TABLE, current);
 }

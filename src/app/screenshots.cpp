@@ -105,6 +105,8 @@ bool OverviewShot(App& app, const QString& folder, double seconds, bool* ended)
     io::Clock* clock = &rt.clock();
     rt.ports().bind(kLinePort, "COM2  four simulated controllers",
                     [line, clock] { return sim::MakeSimDevice(line, *clock); });
+    app.controllers.entries.clear();
+    app.controllers.selected = -1;
     for (const DemoController& d : kLine)
         controllers::Add(app.controllers, kLinePort, d.address, d.name);
     overview::Select(app, app.controllers.find(kLinePort, kLine[0].address));

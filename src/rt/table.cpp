@@ -90,6 +90,15 @@ int SetTableRow(Runtime& rt, int panel, int control, int row, const std::vector<
     return 0;
 }
 
+int FitTableColumns(Runtime& rt, int panel, int control)
+{
+    QTableWidget* t = Table(rt, panel, control);
+    if (!t)
+        return Failure(rt, panel, control);
+    t->resizeColumnsToContents();
+    return 0;
+}
+
 std::string GetTableCell(const Runtime& rt, int panel, int control, int row, int column)
 {
     const QTableWidget* t = Table(rt, panel, control);

@@ -21,6 +21,8 @@ int GetTableRowCount(const Runtime& rt, int panel, int control);
 // the table's columns are left out), and marks the row.
 int SetTableRow(Runtime& rt, int panel, int control, int row, const std::vector<std::string>& cells,
                 RowMark mark = RowMark::Normal);
+// Widens each column of a table to its contents.
+int FitTableColumns(Runtime& rt, int panel, int control);
 // The text of one cell, "" when there is none.
 std::string GetTableCell(const Runtime& rt, int panel, int control, int row, int column);
 // How a row is marked, Normal when there is no such row.

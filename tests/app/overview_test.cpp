@@ -322,8 +322,11 @@ TEST_F(Overview, OneControllerSilencedGoesOfflineWhileTheOthersGoOn)
 {
     ASSERT_GE(rig.connect(2, 1), 0);
     rig.rt.Commit(rig.parm(), PARM_OPEN_OVERVIEW);
-    scan(1, 3);
+    scan(1, 2);
+    rig.rt.SetCtrlVal(ov(), OVERVIEW_ADDRESS, 3);
+    rig.rt.Commit(ov(), OVERVIEW_ADD);
     ASSERT_EQ(rows(), 3);
+    EXPECT_EQ(cell(2, 3), "\xE2\x80\x94") << "added by hand: its model is not known yet";
     // Address 3 holds whole degrees: 40 means 40.0, where the others' 250 means 25.0.
     line[2]->setReg(tecreg::kDecimalPnt, 30);
     line[2]->setReg(tecreg::kSetValue, 40);
@@ -335,6 +338,7 @@ TEST_F(Overview, OneControllerSilencedGoesOfflineWhileTheOthersGoOn)
     for (int row = 0; row < 3; ++row)
         EXPECT_EQ(cell(row, 7).rfind("online", 0), 0u) << row << ": " << cell(row, 7);
     // The others' readings are their own, in their own scale.
+    EXPECT_EQ(cell(2, 3), "VEXAMAX") << "read when it first answered";
     EXPECT_EQ(cell(2, 5), "40.0");
     EXPECT_EQ(cell(1, 5), "25.0");
 
