@@ -150,7 +150,7 @@ int main(int argc, char** argv)
     // The configured controllers are kept beside the window positions.
     if (!options.startupProbe && options.screenshots.empty())
         app.settingsFile = rt::Runtime::DefaultWindowMemoryFile();
-    app.link.linkBusy = 0;
+    app.bus.linkBusy = 0;
 
     for (const auto& [number, device] : options.ports)
         runtime.ports().bindDevice(number, device);
@@ -165,7 +165,7 @@ int main(int argc, char** argv)
             if (!simulated) {
                 sim::Config config;
                 config.speed = speed;
-                const int id = a->link.ctrlID & 0xFF;
+                const int id = a->controller.address;
                 config.address = static_cast<std::uint8_t>(id ? id : 1);
                 simulated = std::make_shared<sim::Controller>(*c, config);
                 // A first look worth watching: the controller holds 40.0 degrees

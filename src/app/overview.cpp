@@ -110,10 +110,10 @@ void FinishScan(App& app, const std::string& why)
         return;
     s.scanning = false;
     ShowScanning(app, false);
-    comlink::Line& line = app.line;
+    comlink::Bus& line = app.bus;
     // A port the scan opened for itself is closed again, unless a controller
     // has been connected on it meanwhile.
-    if (s.scanOpenedPort && !(app.link.portOpen && app.link.comPort == s.scanPort)) {
+    if (s.scanOpenedPort && !(app.bus.portOpen && app.bus.comPort == s.scanPort)) {
         // Nothing the scan asked for may reach the next user of the port.
         comlink::SettleLine(line);
         if (app.rt.IsComOpen(s.scanPort))
@@ -129,7 +129,7 @@ void FinishScan(App& app, const std::string& why)
     ListChanged(app);
     SetStatus(app, text);
     // Nothing was connected: the first controller found becomes the selected one.
-    if (!app.link.portOpen && app.controllers.selected < 0 && s.scanFound > 0) {
+    if (!app.bus.portOpen && app.controllers.selected < 0 && s.scanFound > 0) {
         const int first = app.controllers.find(s.scanPort, s.scanFirstFound);
         if (first >= 0)
             Select(app, first);
@@ -150,8 +150,8 @@ std::string HistoryPrefix(const App& app)
     const controllers::ControllerList& list = app.controllers;
     if (list.size() <= 1)
         return {};
-    const core::Controller* c = list.at(list.find(app.link.comPort, app.link.ctrlID & 0xFF));
-    const int address = app.link.ctrlID & 0xFF;
+    const core::Controller* c = list.at(list.find(app.bus.comPort, app.controller.address));
+    const int address = app.controller.address;
     return TitleLabel(c ? c->name : std::string(), address) + ": ";
 }
 
@@ -159,8 +159,8 @@ void Restore(App& app)
 {
     controllers::Load(&app.controllers, app.settingsFile);
     // The serial settings name the selected controller; the list follows them.
-    if (app.link.settingsRestored)
-        app.controllers.selected = app.controllers.find(app.link.comPort, app.link.ctrlID & 0xFF);
+    if (app.settingsRestored)
+        app.controllers.selected = app.controllers.find(app.bus.comPort, app.controller.address);
     ShowTitles(app);
 }
 
@@ -176,8 +176,8 @@ void ShowAtStart(App& app)
 void NoteConnected(App& app, std::uint8_t model, std::uint8_t identLo)
 {
     controllers::ControllerList& list = List(app);
-    const int port = app.link.comPort;
-    const int address = app.link.ctrlID & 0xFF;
+    const int port = app.bus.comPort;
+    const int address = app.controller.address;
     int at = list.find(port, address);
     if (at < 0) {
         if (list.size() <= 1) {
@@ -244,15 +244,15 @@ void NoteMiss(App& app)
 
 void PollOthers(App& app)
 {
-    if (!Several(app) || !app.link.portOpen)
+    if (!Several(app) || !app.bus.portOpen)
         return;
     State& s = app.overviewState;
     const bool probeOffline = s.refreshes++ % kOfflineProbeEvery == 0;
-    comlink::Line& line = app.line;
+    comlink::Bus& line = app.bus;
     controllers::ControllerList& list = app.controllers;
     for (int i = 0; i < list.size(); ++i) {
         core::Controller* c = list.at(i);
-        if (i == list.selected || c->port != app.link.comPort)
+        if (i == list.selected || c->port != app.bus.comPort)
             continue;
         if (c->state == core::LinkState::Offline && !probeOffline)
             continue;
@@ -284,7 +284,7 @@ void PollOthers(App& app)
             Sampled(app, c, monitor::RawToDisplay(sv, scale), monitor::RawToDisplay(pv, scale));
         else
             Missed(c);
-        if (!app.link.portOpen)
+        if (!app.bus.portOpen)
             return;
     }
 }
@@ -300,11 +300,11 @@ int Select(App& app, int index)
     Save(app);
     // The main panel shows the controller's port and address, and the link is
     // made to it as selecting the port there makes it.
-    app.link.comPort = static_cast<std::uint16_t>(c->port);
+    app.bus.comPort = static_cast<std::uint16_t>(c->port);
     comlink::FillPortSelector(app);
     rt.SetCtrlVal(parm, PARM_COMPORT, c->port);
     rt.SetCtrlVal(parm, PARM_CTRL_ID, static_cast<int>(c->address));
-    app.link.ctrlID = c->address;
+    app.controller.address = c->address;
     // The debug panel's frames go to it too, until the operator types another address there.
     if (Several(app))
         rt.SetCtrlVal(app.panels.debug, DEBUG_ID, static_cast<int>(c->address));
@@ -381,7 +381,7 @@ void Refresh(App& app)
             else if (c.state == core::LinkState::Suspect || (sampled && age > kStaleAfter))
                 mark = rt::RowMark::Stale;
         }
-        if (selected && app.link.portOpen)
+        if (selected && app.bus.portOpen)
             cells[kAlarm] = app.alarmStatus != 0 ? "ALARM" : "off";
         rt::SetTableRow(rt, ov, OVERVIEW_TABLE, i, cells, mark);
     }
@@ -405,8 +405,8 @@ TEC_CALLBACK(OpenOverview)
     if (app.controllers.selected >= 0)
         rt::SetTableCurrentRow(app.rt, ov, OVERVIEW_TABLE, app.controllers.selected);
     // The add fields start at the port in use.
-    if (app.link.comPort > 0)
-        app.rt.SetCtrlVal(ov, OVERVIEW_PORT, static_cast<int>(app.link.comPort));
+    if (app.bus.comPort > 0)
+        app.rt.SetCtrlVal(ov, OVERVIEW_PORT, static_cast<int>(app.bus.comPort));
     app.rt.DisplayPanel(ov);
     app.rt.SetCtrlAttribute(ov, OVERVIEW_TIMER, rt::ATTR_ENABLED, 1);
     return 0;
@@ -520,7 +520,7 @@ TEC_CALLBACK(OverviewScan)
     rt.GetCtrlVal(ov, OVERVIEW_SCAN_TO, &last);
     if (first > last)
         std::swap(first, last);
-    ControllerLink& link = app.link;
+    comlink::Bus& link = app.bus;
     bool opened = false;
     if (rt.IsComOpen(link.comPort) && link.comPort != port) {
         // One port is open at a time; the scan asks the line of that one.
@@ -578,7 +578,7 @@ TEC_CALLBACK(OverviewScanTick)
         overview::FinishScan(app, "");
         return 0;
     }
-    comlink::Line& line = app.line;
+    comlink::Bus& line = app.bus;
     const int address = s.scanNext;
     comlink::TakeLinkBusy(line);
     const core::ScanHit hit = core::ProbeAddress(line, static_cast<core::Address>(address));

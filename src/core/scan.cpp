@@ -5,10 +5,10 @@
 
 namespace core {
 
-ScanHit ProbeAddress(comlink::Line& line, Address address, double answerTimeout)
+ScanHit ProbeAddress(comlink::Bus& line, Address address, double answerTimeout)
 {
     using comlink::AnswerStatus;
-    const int port = line.link.comPort;
+    const int port = line.comPort;
     const double kept = line.ports.timeout(port);
     line.ports.setTimeout(port, answerTimeout);
     const comlink::ModbusFrame request = comlink::ReadFrame(address, tecreg::kIdentity, 1);
@@ -45,10 +45,10 @@ ScanHit ProbeAddress(comlink::Line& line, Address address, double answerTimeout)
     return hit;
 }
 
-bool ReadRegisterOnce(comlink::Line& line, Address address, std::uint16_t reg, double postDelay,
+bool ReadRegisterOnce(comlink::Bus& line, Address address, std::uint16_t reg, double postDelay,
                       double answerTimeout, std::uint16_t* value)
 {
-    const int port = line.link.comPort;
+    const int port = line.comPort;
     const double kept = line.ports.timeout(port);
     line.ports.setTimeout(port, answerTimeout);
     const comlink::Answer answer =

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "core/controller.h"
-#include "link/line.h"
+#include "link/bus.h"
 
 namespace core {
 
@@ -26,13 +26,13 @@ struct ScanHit {
 // Asks the controller at `address` on the line's open port for its identity
 // once, waiting at most answerTimeout for the answer (the port's own time-out
 // is put back afterwards). Sends the read request only.
-ScanHit ProbeAddress(comlink::Line& line, Address address, double answerTimeout = kScanAnswerTimeout);
+ScanHit ProbeAddress(comlink::Bus& line, Address address, double answerTimeout = kScanAnswerTimeout);
 
 // One read of one register of the controller at `address`, one attempt,
 // waiting postDelay after the request and at most answerTimeout for the
 // answer (the port's own time-out is put back afterwards). True with the
 // value when an intact answer from that controller came.
-bool ReadRegisterOnce(comlink::Line& line, Address address, std::uint16_t reg, double postDelay,
+bool ReadRegisterOnce(comlink::Bus& line, Address address, std::uint16_t reg, double postDelay,
                       double answerTimeout, std::uint16_t* value);
 
 } // namespace core

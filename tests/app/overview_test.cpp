@@ -203,9 +203,9 @@ TEST_F(Overview, ScanFindsEveryControllerWithReadsOnlyAndSelectingAddressesTheCh
     ASSERT_NE(table, nullptr);
     QTest::keyClick(table, Qt::Key_Return);
     EXPECT_EQ(rig.app.controllers.selected, 2);
-    EXPECT_EQ(rig.app.link.ctrlID, 2);
+    EXPECT_EQ(rig.app.controller.address, 2);
     EXPECT_EQ(rig.intValue(rig.parm(), PARM_CTRL_ID), 2);
-    EXPECT_GE(rig.app.link.openStatus, 0);
+    EXPECT_GE(rig.app.bus.openStatus, 0);
     for (int panel : {rig.parm(), rig.app.panels.chart, rig.app.panels.script, rig.app.panels.pidhelp,
                       rig.app.panels.debug})
         EXPECT_NE(rt::GetPanelTitle(rig.rt, panel).find("cold plate [2]"), std::string::npos) << panel;
@@ -282,14 +282,14 @@ TEST_F(Overview, ScanOfAPortWithNothingConnectedOpensItAndSelectsTheFirstFound)
 {
     // Start-up found no controller at the address the panel shows.
     rig.connect(2, 9);
-    ASSERT_LT(rig.app.link.openStatus, 0);
+    ASSERT_LT(rig.app.bus.openStatus, 0);
     rig.op.clear();
     rig.rt.Commit(rig.parm(), PARM_OPEN_OVERVIEW);
     scan(1, 4);
     EXPECT_EQ(rows(), 3);
     EXPECT_EQ(rig.app.controllers.selected, rig.app.controllers.find(2, 1));
-    EXPECT_GE(rig.app.link.openStatus, 0);
-    EXPECT_EQ(rig.app.link.ctrlID, 1);
+    EXPECT_GE(rig.app.bus.openStatus, 0);
+    EXPECT_EQ(rig.app.controller.address, 1);
     EXPECT_TRUE(rig.op.shown().empty()) << rig.op.shown()[0].title;
 }
 
