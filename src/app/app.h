@@ -2,6 +2,8 @@
 // place so that each test starts from a fresh one.
 #pragma once
 
+#include "app/controllers.h"
+#include "app/overview.h"
 #include "app/reconnect.h"
 #include "core/controller.h"
 #include "core/poller.h"
@@ -23,6 +25,7 @@ struct PanelSet {
     int script = 0;
     int pidhelp = 0;
     int logset = 0;   // child of the chart panel
+    int overview = 0; // the controllers overview
 };
 
 // Consecutive bad answers seen by each watch; three in a row show "no answer".
@@ -78,6 +81,9 @@ struct App {
     WatchMisses misses;
     bool portLostReported = false; // the operator has been told that the port went away
     reconnect::LinkWatch reconnect; // the watch that brings a lost link back
+    controllers::ControllerList controllers; // the configured controllers; the selected one is the panels'
+    overview::State overviewState;
+    std::string settingsFile;      // where the controllers are kept ("" keeps nothing)
 };
 
 // Panel file names.
@@ -90,4 +96,5 @@ constexpr const char* kWait = "VEXA wait.uir";
 constexpr const char* kScript = "VEXA Script2.uir";
 constexpr const char* kPidHelp = "VEXA PidHelp.uir";
 constexpr const char* kLogSetup = "VEXA FileLogSetup.uir";
+constexpr const char* kOverview = "VEXA Controllers.uir";
 } // namespace panelfiles

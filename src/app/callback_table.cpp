@@ -3,6 +3,7 @@
 #include "app/app.h"
 #include "app/shell.h"
 #include "app/connection.h"
+#include "app/overview.h"
 #include "app/port_watch.h"
 #include "app/reconnect.h"
 #include "monitor/monitor.h"
@@ -39,6 +40,16 @@ const CallbackEntry kCallbacks[] = {
     {"ChangeAddrID", &ChangeAddrID},
     {"ReconnectTick", &ReconnectTick},
     {"ShowLinkHistory", &ShowLinkHistory},
+    {"OpenOverview", &OpenOverview},
+    {"OverviewClose", &OverviewClose},
+    {"OverviewAdd", &OverviewAdd},
+    {"OverviewRename", &OverviewRename},
+    {"OverviewRemove", &OverviewRemove},
+    {"OverviewSelect", &OverviewSelect},
+    {"OverviewScan", &OverviewScan},
+    {"OverviewScanCancel", &OverviewScanCancel},
+    {"OverviewScanTick", &OverviewScanTick},
+    {"OverviewRefresh", &OverviewRefresh},
     {"ReadAllParm", &ReadAllParm},
     {"SetSVParm", &SetSVParm},
     {"UpdateSensor", &UpdateSensor},

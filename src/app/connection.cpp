@@ -1,6 +1,7 @@
 #include "app/connection.h"
 
 #include "app/app.h"
+#include "app/overview.h"
 #include "app/port_watch.h"
 #include "app/reconnect.h"
 #include "link/transact.h"
@@ -114,6 +115,7 @@ int ConnectController(App& app)
     params::ShowNothingRead(app);
     rt.SetCtrlVal(parm, PARM_MODEL, id.model == kModelVexaMax ? "VEXAMAX" : "VEXA");
     reconnect::NoteConnected(app, id.model, id.identLo);
+    overview::NoteConnected(app, id.model, id.identLo);
 
     rt.InstallPopup(app.panels.wait);
     app.waitShown = 1;

@@ -147,6 +147,9 @@ int main(int argc, char** argv)
     if (!options.startupProbe && options.screenshots.empty())
         runtime.setWindowMemory(rt::Runtime::DefaultWindowMemoryFile());
     App app(runtime);
+    // The configured controllers are kept beside the window positions.
+    if (!options.startupProbe && options.screenshots.empty())
+        app.settingsFile = rt::Runtime::DefaultWindowMemoryFile();
     app.bus.linkBusy = 0;
 
     for (const auto& [number, device] : options.ports)

@@ -1,6 +1,7 @@
 #include "app/reconnect.h"
 
 #include "app/app.h"
+#include "app/overview.h"
 #include "app/panel_state.h"
 #include "app/port_watch.h"
 #include "core/param_changes.h"
@@ -213,7 +214,7 @@ void AddHistory(App& app, const std::string& text)
     char date[16];
     std::snprintf(date, sizeof date, "%04d-%02d-%02d", year, month, day);
     auto& h = app.reconnect.history;
-    h.push_back(std::string(date) + " " + app.rt.TimeStr() + "  " + text);
+    h.push_back(std::string(date) + " " + app.rt.TimeStr() + "  " + overview::HistoryPrefix(app) + text);
     while (h.size() > static_cast<std::size_t>(kHistoryLimit))
         h.pop_front();
 }

@@ -1,8 +1,11 @@
 #include "app/screenshots.h"
 
 #include "app/app.h"
+#include "app/overview.h"
 #include "app/shell.h"
 #include "rt/files.h"
+#include "rt/table.h"
+#include "sim/controller.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -69,6 +72,56 @@ constexpr DemoStep kDemo[] = {
     {25.0, 5, 10, 52, 0},
 };
 
+// Four stages of a lab on one line; the last one is switched off.
+struct DemoController {
+    int address;
+    const char* name;
+    double sv;
+};
+constexpr DemoController kLine[] = {
+    {1, "sample stage", 40.0},
+    {2, "chiller", 10.0},
+    {3, "heater", 60.0},
+    {4, "test fixture", 25.0},
+};
+constexpr int kLinePort = 2;
+
+// The overview of four simulated controllers on one line behind kLinePort,
+// the last one silent, after `seconds` of polling.
+bool OverviewShot(App& app, const QString& folder, double seconds, bool* ended)
+{
+    rt::Runtime& rt = app.rt;
+    std::vector<std::uint8_t> addresses;
+    for (const DemoController& d : kLine)
+        addresses.push_back(static_cast<std::uint8_t>(d.address));
+    sim::Config config;
+    config.speed = 3.0;
+    const auto line = sim::MakeControllers(rt.clock(), addresses, config);
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        line[i]->setReg(0x0000, static_cast<std::uint16_t>(kLine[i].sv * 10));
+        line[i]->setReg(0x0002, 4);
+    }
+    line.back()->faults().silent = true;
+    io::Clock* clock = &rt.clock();
+    rt.ports().bind(kLinePort, "COM2  four simulated controllers",
+                    [line, clock] { return sim::MakeSimDevice(line, *clock); });
+    app.controllers.entries.clear();
+    app.controllers.selected = -1;
+    for (const DemoController& d : kLine)
+        controllers::Add(app.controllers, kLinePort, d.address, d.name);
+    overview::Select(app, app.controllers.find(kLinePort, kLine[0].address));
+    // The chart reads the selected one, the overview the others.
+    rt.Commit(app.panels.chart, CHART_PLOT, 1);
+    OpenOverview(app, app.panels.parm, PARM_OPEN_OVERVIEW, rt::EVENT_COMMIT, nullptr, 0, 0);
+    rt::SetTableCurrentRow(rt, app.panels.overview, OVERVIEW_TABLE, 1);
+    if (!RunFor(rt, seconds)) {
+        *ended = true;
+        return false;
+    }
+    overview::Refresh(app);
+    return Save(app, app.panels.overview, folder, "overview.png");
+}
+
 } // namespace
 
 int TakeScreenshots(App& app, const std::string& folder, double chartSeconds)
@@ -123,6 +176,12 @@ int TakeScreenshots(App& app, const std::string& folder, double chartSeconds)
     rt.Commit(app.panels.script, SCRIPT_SAVE_CTRL);
     ok = Save(app, app.panels.script, dir, "step-program.png") && ok;
     if (rt.ending())
+        return endedBySignal();
+    rt.HidePanel(app.panels.script);
+
+    bool ended = false;
+    ok = OverviewShot(app, dir, 12.0, &ended) && ok;
+    if (ended || rt.ending())
         return endedBySignal();
 
     Quit(app, app.panels.parm, PARM_QUIT, rt::EVENT_COMMIT, nullptr, 0, 0);

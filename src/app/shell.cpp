@@ -5,6 +5,7 @@
 #include "app/app.h"
 #include "app/help_texts.h"
 #include "app/connection.h"
+#include "app/overview.h"
 #include "link/transact.h"
 #include "monitor/monitor.h"
 #include "pidcalc/pidcalc.h"
@@ -61,6 +62,7 @@ bool LoadPanels(App& app)
     p.script = rt.LoadPanel(0, panelfiles::kScript, 1);
     p.pidhelp = rt.LoadPanel(0, panelfiles::kPidHelp, 1);
     p.logset = rt.LoadPanel(p.chart, panelfiles::kLogSetup, 1);
+    p.overview = rt.LoadPanel(0, panelfiles::kOverview, 1);
     return true;
 }
 
@@ -81,7 +83,10 @@ int StartUp(App& app, int forcedPort)
         app.bus.comPort = static_cast<std::uint16_t>(forcedPort);
         rt.SetCtrlVal(app.panels.parm, PARM_COMPORT, forcedPort);
     }
-    return comlink::ConnectController(app);
+    overview::Restore(app);
+    const int status = comlink::ConnectController(app);
+    overview::ShowAtStart(app);
+    return status;
 }
 
 void InstallCloseHandlers(App& app)
@@ -98,6 +103,7 @@ void InstallCloseHandlers(App& app)
     bindTo(p.chart, &ChartExit, CHART_EXIT);
     bindTo(p.script, &ExitScriptWin, SCRIPT_EXIT);
     bindTo(p.pidhelp, &PIDhelpExit, PIDHELP_EXIT);
+    bindTo(p.overview, &OverviewClose, OVERVIEW_CLOSE);
     // The two child panels sit inside the chart panel without a frame of their
     // own; should one get a frame, closing it is its close button.
     bindTo(p.yscale, &CloseYscale, YSCALE_CLOSE);

@@ -98,6 +98,7 @@ void ShowRound(App& app, const core::Round& round)
     // the next tick tries again.
     if (!s.haveSv) {
         ShowNoAnswer(app, true);
+        overview::NoteMiss(app);
         return;
     }
     // Write-all and the PID calculator work from the set value the controller
@@ -106,10 +107,12 @@ void ShowRound(App& app, const core::Round& round)
     app.live.sv = s.sv;
     if (!s.havePv) {
         ShowNoAnswer(app, true);
+        overview::NoteMiss(app);
         return;
     }
     MirrorAlarmShutdown(app, s.pv);
     app.live.pv = s.pv;
+    overview::NoteSample(app, s.sv, s.pv);
     HideNoAnswer(app, true);
 
     const float sv = s.sv;

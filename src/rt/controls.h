@@ -24,7 +24,8 @@
     X(PARM_PID1_HELP) X(PARM_PID2_HELP) X(PARM_PID3_HELP) X(PARM_PID4_HELP) X(PARM_PID_UPDATE)                        \
     X(PARM_READ_ALL) X(PARM_SAVE_FILE) X(PARM_LOAD_FILE)                                                              \
     X(PARM_OPEN_CHART) X(PARM_OPEN_SCRIPT) X(PARM_OPEN_DEBUG) X(PARM_DATA_LOG)                                        \
-    X(PARM_INFO) X(PARM_QUIT) X(PARM_EXIT) X(PARM_LINK_STATUS) X(PARM_LINK_HISTORY) X(PARM_RECONNECT_TIMER)
+    X(PARM_INFO) X(PARM_QUIT) X(PARM_EXIT) X(PARM_LINK_STATUS) X(PARM_LINK_HISTORY) X(PARM_RECONNECT_TIMER)        \
+    X(PARM_OPEN_OVERVIEW)
 
 #define TEC_DEBUG_CONTROLS(X)                                                                                         \
     X(DEBUG_ID) X(DEBUG_FUNC) X(DEBUG_REG_HI) X(DEBUG_REG_LO) X(DEBUG_DATA1) X(DEBUG_DATA2)                           \
@@ -70,9 +71,16 @@
 
 #define TEC_LOGSET_CONTROLS(X) X(LOGSET_INTERVAL) X(LOGSET_LOG_SW) X(LOGSET_PLOT_NOTE) X(LOGSET_CLOSE)
 
+// The controllers overview (a panel of the several-controller window).
+#define TEC_OVERVIEW_CONTROLS(X)                                                                                      \
+    X(OVERVIEW_TABLE) X(OVERVIEW_PORT) X(OVERVIEW_ADDRESS) X(OVERVIEW_NAME) X(OVERVIEW_ADD) X(OVERVIEW_RENAME)        \
+    X(OVERVIEW_REMOVE) X(OVERVIEW_SELECT) X(OVERVIEW_SCAN_FROM) X(OVERVIEW_SCAN_TO) X(OVERVIEW_SCAN)                  \
+    X(OVERVIEW_SCAN_CANCEL) X(OVERVIEW_PROGRESS) X(OVERVIEW_SCAN_TIMER) X(OVERVIEW_TIMER) X(OVERVIEW_STATUS)          \
+    X(OVERVIEW_CLOSE)
+
 #define TEC_ALL_CONTROLS(X)                                                                                           \
     TEC_PARM_CONTROLS(X) TEC_DEBUG_CONTROLS(X) TEC_CHART_CONTROLS(X) TEC_YSCALE_CONTROLS(X) TEC_WAIT_CONTROLS(X)      \
-    TEC_SCRIPT_CONTROLS(X) TEC_PIDHELP_CONTROLS(X) TEC_LOGSET_CONTROLS(X)
+    TEC_SCRIPT_CONTROLS(X) TEC_PIDHELP_CONTROLS(X) TEC_LOGSET_CONTROLS(X) TEC_OVERVIEW_CONTROLS(X)
 
 enum ControlId : int {
     CTRL_NONE = 0,

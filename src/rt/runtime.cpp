@@ -9,6 +9,7 @@
 #include "rt/widgets.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QBuffer>
 #include <QComboBox>
@@ -237,6 +238,9 @@ void Runtime::Impl::wireControl(const std::shared_ptr<ControlRec>& c)
     } else if (auto* s = qobject_cast<QSpinBox*>(w)) {
         s->setKeyboardTracking(false);
         QObject::connect(s, &QSpinBox::valueChanged, s, commit);
+    } else if (auto* view = qobject_cast<QAbstractItemView*>(w)) {
+        // A row is chosen by a double-click or Enter.
+        QObject::connect(view, &QAbstractItemView::activated, view, commit);
     }
     // Right clicks reach the control's callback, on the control and on its
     // inner widgets (a spin box's line edit), and never open a menu.
