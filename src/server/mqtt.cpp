@@ -157,9 +157,11 @@ std::string MqttTopicName(const MqttController& c)
     }
     if (meaningful)
         return out;
-    std::string port = Basename(c.port);
+    // The device as its lock file names it: below /dev, '/' as '_'
+    // ("ttyUSB0", "pts_3").
+    std::string port = c.port.rfind("/dev/", 0) == 0 ? c.port.substr(5) : Basename(c.port);
     for (char& ch : port)
-        if (ch == '+' || ch == '#' || static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f)
+        if (ch == '/' || ch == '+' || ch == '#' || static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f)
             ch = '_';
     return (port.empty() ? std::string("controller") : port) + "-" + std::to_string(c.address);
 }

@@ -39,8 +39,8 @@ struct MqttController {
 
 // The topic segment of a controller: its name with the characters MQTT
 // gives a meaning to ('/', '+', '#') and control characters replaced by
-// '_'; without a name (or a name of nothing but those), "<port
-// basename>-<address>" ("ttyUSB0-1").
+// '_'; without a name (or a name of nothing but spaces), the device below
+// /dev with '/' as '_', a dash and the address ("ttyUSB0-1", "pts_3-1").
 std::string MqttTopicName(const MqttController& c);
 // tecontrol/<topic name>/state and .../availability.
 std::string MqttStateTopic(const MqttController& c);

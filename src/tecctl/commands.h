@@ -9,6 +9,7 @@
 #include "tecctl/options.h"
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,11 @@ struct Session {
     bool portLost = false;   // set by the line's hook
     // Set from the SIGINT handler: watch ends after the tick in progress.
     std::atomic<bool>* interrupted = nullptr;
+    // Told every value put out (read, or written and taken), beside the
+    // document and the text: a server answers with what the controller holds.
+    std::function<void(const tecreg::NamedParameter&, double value, int decimals, const std::string& unit,
+                       const char* word)>
+        onValue;
     // What identification found (filled by the caller).
     int model = 0;
     int identLo = 0;
@@ -42,6 +48,14 @@ struct Session {
 // is refused before anything is sent). Returns EXIT_OK, EXIT_USAGE or
 // EXIT_FILE with error set.
 int Prepare(Session& s);
+// A value's decimals as tecctl prints it: temperatures at the decimal
+// point (tempScale), tenths for tenths, else whole.
+int ValueDecimals(tecreg::EncClass cls, float tempScale);
+// One value for both outputs, as every command puts it out: a line of the
+// text and an object of the document named after the parameter.
+void EmitValue(Session& s, const tecreg::NamedParameter& p, double value, int decimals, const std::string& unit,
+               const char* word);
+
 // Runs the command on the identified controller. Returns the exit status; on
 // failure s.error says why.
 int RunCommand(Session& s);

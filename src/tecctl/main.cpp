@@ -10,9 +10,12 @@
 #include "protocol/registers.h"
 #include "rt/port_map.h"
 #include "rt/serial_qt.h"
+#include "server/served_port.h"
 #include "sim/controller.h"
 #include "tecctl/commands.h"
 #include "tecctl/options.h"
+#include "tecctl/remote.h"
+#include "tecctl/serve.h"
 
 #include <QCoreApplication>
 
@@ -79,6 +82,10 @@ std::string IdentificationFailure(const comlink::Identity& id, int address, cons
 }
 
 } // namespace
+
+namespace {
+int Finish(tecctl::Session& session, int port, const std::string& device, int address, int status);
+}
 
 int main(int argc, char** argv)
 {
@@ -153,6 +160,9 @@ int main(int argc, char** argv)
     // Arguments and files first: nothing is opened or sent for a bad one.
     if (const int status = Prepare(session); status != EXIT_OK)
         return Fail(o.command, status, session.error);
+    if (o.command == "serve")
+        if (const int status = PrepareServe(session); status != EXIT_OK)
+            return Fail(o.command, status, session.error);
 
     std::unique_ptr<io::SerialDevice> dev;
     std::shared_ptr<sim::Controller> simulated;
@@ -173,8 +183,22 @@ int main(int argc, char** argv)
     const std::string portName = !o.portDevice.empty() ? device
                                  : o.simulate           ? device
                                                         : "port " + std::to_string(port) + " (" + device + ")";
-    if (ports.open(port, std::move(dev), baud) != 0)
+    if (ports.open(port, std::move(dev), baud) != 0) {
+        const rt::PortOpenCause cause = rt::FindPortOpenCause(device);
+        // A port held by a program that serves it is reached through its
+        // server, unless --direct asks for the port itself.
+        if (cause.kind == rt::PortOpenCause::Busy && !o.direct && o.command != "serve") {
+            server::ServedPort held;
+            if (server::FindServedPort(device, &held)) {
+                std::signal(SIGINT, OnInterrupt);
+                std::signal(SIGTERM, OnInterrupt);
+                std::signal(SIGHUP, OnInterrupt);
+                const int status = RunThroughServer(session, held, address);
+                return Finish(session, port, device, address, status);
+            }
+        }
         return Fail(o.command, EXIT_PORT, "cannot open " + portName + ": " + OpenFailureCause(device));
+    }
     ports.setTimeout(port, comlink::kReadTimeout);
     line.link.comPort = static_cast<std::uint16_t>(port);
     line.link.baudRate = static_cast<std::uint32_t>(baud);
@@ -200,13 +224,22 @@ int main(int argc, char** argv)
         session.model = id.model;
         session.identLo = id.identLo;
     }
-    status = RunCommand(session);
+    status = o.command == "serve" ? Serve(session, ServePort{port, device, o.simulate}) : RunCommand(session);
     // What was asked for and not answered arrives now, not for the next
     // program on the port.
     comlink::SettleLine(line);
     ports.closeAll();
+    return Finish(session, port, device, address, status);
+}
 
-    if (o.json && o.command != "watch") {
+namespace {
+
+// The command's output (the document, or the text) and its exit status.
+int Finish(tecctl::Session& session, int port, const std::string& device, int address, int status)
+{
+    using namespace tecctl;
+    const Options& o = session.o;
+    if (o.json && o.command != "watch" && o.command != "serve") {
         JsonWriter doc;
         std::string out = "{\"command\": " + JsonEscape(o.command) + ", \"port\": " + std::to_string(port) +
                           ", \"device\": " + JsonEscape(device) + ", \"address\": " + std::to_string(address) +
@@ -227,3 +260,5 @@ int main(int argc, char** argv)
         return Fail(o.command, status, session.error);
     return EXIT_OK;
 }
+
+} // namespace

@@ -127,6 +127,8 @@ TEST(MqttNames, TopicsNeverHoldWildcardsOrLevelsFromAName)
     c.name = "   ";
     c.address = 7;
     EXPECT_EQ(MqttTopicName(c), "ttyUSB0-7");
+    c.port = "/dev/pts/3";
+    EXPECT_EQ(MqttTopicName(c), "pts_3-7");
 }
 
 TEST(MqttNames, DiscoveryConfigsAreValidJsonWithUniqueIdsAndTheirTopics)
