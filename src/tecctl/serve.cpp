@@ -338,35 +338,33 @@ void Service::execute(const server::WriteRequest& request, server::WriteDone don
     ws.interrupted = m_s.interrupted;
     ws.model = m_s.model;
     ws.identLo = m_s.identLo;
-    ws.onValue = [&result](const tecreg::NamedParameter& p, double value, int decimals, const std::string& unit,
-                           const char* word) {
-        result.held.push_back({p.name, value, decimals, unit, word ? word : ""});
+    // What the controller took, for the record the server shows.
+    std::vector<std::pair<std::string, double>> taken;
+    ws.onValue = [&taken](const tecreg::NamedParameter& p, double value, int, const std::string&, const char*) {
+        taken.emplace_back(p.name, value);
     };
     int status = Prepare(ws);
     if (status == EXIT_OK)
         status = RunCommand(ws);
     result.status = StatusFor(status);
     result.message = ws.error;
+    // As `tecctl --json` prints it: "written", or "function" and "word",
+    // or "program".
+    result.document = ws.json.text();
     core::Controller& c = served->record;
     server::ControllerExtra& extra = m_hub.extra(c.address);
     const int unitBefore = c.params.cfUnit;
-    for (const server::HeldValue& h : result.held) {
-        Store(c.params, h.name, h.value);
-        if (h.name == "function") {
+    for (const auto& [name, value] : taken) {
+        Store(c.params, name, value);
+        if (name == "function") {
             extra.functionKnown = true;
-            extra.function = static_cast<int>(h.value);
+            extra.function = static_cast<int>(value);
         }
     }
     if (request.kind == server::WriteRequest::Kind::Function && status == EXIT_OK) {
         extra.functionKnown = true;
         extra.function = ws.function;
-        const char* word = WordForCode("function", ws.function);
-        result.held.push_back({"function", static_cast<double>(ws.function), 0, "", word ? word : ""});
     }
-    if (request.kind != server::WriteRequest::Kind::Set && status == EXIT_OK)
-        result.program = request.kind == server::WriteRequest::Kind::ProgramRun   ? "started"
-                         : request.kind == server::WriteRequest::Kind::ProgramStop ? "stopped"
-                                                                                    : "";
     if (c.params.cfUnit != unitBefore && m_mqtt) {
         served->mqtt.unit = UnitWord(c.params.cfUnit);
         for (std::size_t k = 0; k < m_served.size(); ++k)

@@ -71,14 +71,15 @@ TEST_F(ServeTest, MqttGetsStateAvailabilityAndDiscoveryAndTheWillWhenKilled)
     Sim sim(dir);
     ASSERT_FALSE(sim.device.empty());
     const std::string name = TopicName(sim.device);
+    // What the controller holds, set on the port before it is served.
+    ASSERT_EQ(tecctl({"--port", sim.device, "set", "sv=37.5"}, "set")->wait(20), 0);
     Subscriber sub(broker.port, "#");
     auto serve = tecctl({"--port", sim.device, "serve", "--mqtt", "127.0.0.1:" + std::to_string(broker.port),
                          "--interval", "0.2"},
                         "serve");
     ASSERT_TRUE(WaitFor([&] { return sub.count("tecontrol/" + name + "/state") >= 2; }, 20)) << serve->err();
     const QJsonObject state = Json(sub.last("tecontrol/" + name + "/state").payload);
-    // tecsim's first look: 40.0 degrees set under PID control.
-    EXPECT_EQ(state["sv"].toDouble(), 40.0);
+    EXPECT_EQ(state["sv"].toDouble(), 37.5);
     EXPECT_TRUE(state["pv"].isDouble());
     EXPECT_EQ(state["address"].toInt(), 1);
     EXPECT_TRUE(state["date"].isString() && state["time"].isString());
@@ -149,7 +150,7 @@ TEST_F(ServeTest, TecctlGoesThroughTheServerThatHoldsThePortWithTheSameFrames)
     ASSERT_EQ(get->wait(20), 0) << get->err();
     EXPECT_NE(get->err().find("going through its server at " + n["url"].toString().toStdString()), std::string::npos)
         << get->err();
-    EXPECT_EQ(get->out(), "sv                   40.0 \u00B0C\n");
+    EXPECT_EQ(get->out(), "sv                   25.0 \u00B0C\n");
 
     // --direct refuses as before: the port is busy.
     auto refused = tecctl({"--direct", "--port", sim.device, "get", "sv"}, "direct-get");
