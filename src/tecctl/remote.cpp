@@ -312,54 +312,55 @@ int Read(Session& s, Client& c, const std::vector<std::string>& names)
     return EXIT_OK;
 }
 
-// The values the controller now holds, as the write's answer lists them.
-void EmitHeld(Session& s, const QJsonValue& answer, const char* object)
+// The values the controller now holds, as the write's answer lists them
+// ("written": {name: {"value": ...}}), at the scale and unit it was served.
+void EmitWritten(Session& s, const QJsonValue& answer, const Served& served)
 {
-    QJsonObject o = answer.toObject();
-    QJsonValue held = o["held"].isUndefined() ? o["parameters"] : o["held"];
-    s.json.beginObject(object);
-    auto one = [&](const std::string& name, const QJsonValue& v) {
-        const tecreg::NamedParameter* p = tecreg::FindParameter(name);
+    const QJsonObject written = answer.toObject()["written"].toObject();
+    s.json.beginObject("written");
+    for (const tecreg::NamedParameter& p : tecreg::NamedParameters()) {
+        const QJsonValue v = written[QString::fromStdString(p.name)];
         double value = 0;
-        if (!p || !NumberOf(name, v, &value))
-            return;
-        const QJsonObject vo = v.toObject();
-        const int decimals = vo["decimals"].isDouble() ? vo["decimals"].toInt() : ValueDecimals(p->cls, 10.0f);
-        EmitValue(s, *p, value, decimals, vo["unit"].toString().toStdString(),
-                  WordForCode(name, static_cast<int>(value)));
-    };
-    if (held.isArray()) {
-        for (const QJsonValue& v : held.toArray())
-            one(v.toObject()["name"].toString().toStdString(), v);
-    } else if (held.isObject()) {
-        const QJsonObject h = held.toObject();
-        for (auto it = h.begin(); it != h.end(); ++it)
-            one(it.key().toStdString(), it.value());
+        if (!v.isUndefined() && NumberOf(p.name, v, &value)) {
+            const QString unit = v.toObject()["unit"].toString();
+            EmitValue(s, p, value, ValueDecimals(p.cls, served.tempScale),
+                      unit.isEmpty() ? UnitOf(p, served.cfUnit) : unit.toStdString(),
+                      WordForCode(p.name, static_cast<int>(value)));
+        }
     }
     s.json.endObject();
 }
 
 int Set(Session& s, Client& c, const std::vector<std::string>& assignments)
 {
-    // Checked here first, as directly: a bad one sends no request.
+    // Checked here first, as directly: a bad one sends no request. The
+    // scale is the one the server last read.
+    Served served;
+    if (const int st = ReadParameters(s, c, &served); st != EXIT_OK)
+        return st;
     QJsonObject body;
+    float scale = served.tempScale;
     for (const std::string& text : assignments) {
         Assignment a;
         if (!ParseAssignment(text, &a, &s.error))
             return EXIT_USAGE;
+        const bool temperature = a.param->cls == tecreg::EncClass::T;
+        double sent = a.value;
+        if (!CheckResolution(a, temperature ? scale : 1.0f, s.o.round, &sent, &s.error))
+            return EXIT_USAGE;
+        if (a.param->reg == tecreg::kDecimalPnt)
+            scale = params::TempScaleFor(static_cast<int>(sent));
         const std::string value = text.substr(text.find('=') + 1);
-        if (WordForCode(a.param->name, static_cast<int>(a.value)) && !value.empty() &&
+        if (WordForCode(a.param->name, static_cast<int>(sent)) && !value.empty() &&
             !std::isdigit(static_cast<unsigned char>(value[0])))
             body[QString::fromStdString(a.param->name)] = QString::fromStdString(value);
         else
-            body[QString::fromStdString(a.param->name)] = a.value;
+            body[QString::fromStdString(a.param->name)] = sent;
     }
-    if (s.o.round)
-        body["round"] = true;
     const Reply r = c.post(c.controller("/set"), body);
     if (r.status != 200)
         return Failed(s, c, r, "write");
-    EmitHeld(s, r.body, "written");
+    EmitWritten(s, r.body, served);
     return EXIT_OK;
 }
 
@@ -468,8 +469,11 @@ int RunThroughServer(Session& s, const server::ServedPort& held, int address)
 {
     const Options& o = s.o;
     const std::string& cmd = o.command;
-    const bool own = cmd == "save" || cmd == "load" || cmd == "raw" ||
-                     (cmd == "program" && (o.args[0] == "get" || o.args[0] == "put"));
+    // The server serves its rounds and takes single writes; what reads or
+    // writes the controller in bulk, or asks it what no round reads, needs
+    // the port.
+    const bool own = cmd == "save" || cmd == "load" || cmd == "raw" || (cmd == "program" && o.args[0] != "run" &&
+                                                                         o.args[0] != "stop");
     const std::string holder = "pid " + std::to_string(held.pid);
     if (own) {
         s.error = held.device + " is held by " + holder + ", which serves it at " + held.url + "; " + cmd +
@@ -530,27 +534,8 @@ int RunThroughServer(Session& s, const server::ServedPort& held, int address)
             s.text += sub == "run" ? "step program started\n" : "step program stopped\n";
             return EXIT_OK;
         }
-        const Reply r = c.get(c.controller());
-        if (r.status != 200)
-            return Failed(s, c, r, "give the step program's status");
-        const QJsonObject prog = r.body.toObject()["program"].toObject();
-        if (!prog["runMode"].isDouble()) {
-            s.error = "the server at " + held.url + " does not follow the step program's status";
-            return EXIT_SILENT;
-        }
-        const int runMode = prog["runMode"].toInt(), segment = prog["segmentCode"].toInt();
-        const ProgramState ps = DescribeRunStatus(runMode, segment);
-        s.json.boolean("running", ps.running);
-        s.json.string("state", ps.state);
-        if (ps.step > 0) {
-            s.json.integer("step", ps.step);
-            s.json.integer("segment", ps.segment);
-            s.json.integer("half", ps.half);
-        }
-        s.json.integer("runMode", runMode);
-        s.json.integer("segmentCode", segment);
-        s.text += ps.text + "\n";
-        return EXIT_OK;
+        s.error = "program " + sub + " cannot go through the server";
+        return EXIT_PORT;
     }
     if (cmd == "watch")
         return Watch(s, c);
