@@ -13,6 +13,7 @@
 #include <QDateTime>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -407,6 +408,9 @@ int Service::run()
         m_log = nullptr;
         return m_status;
     }
+    // A client or broker gone mid-write is an error of that write, never
+    // the end of the program.
+    std::signal(SIGPIPE, SIG_IGN);
     m_roundTimer.setSingleShot(true);
     m_roundTimer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&m_roundTimer, &QTimer::timeout, [this] { round(); });
