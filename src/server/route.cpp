@@ -1,5 +1,6 @@
 #include "server/route.h"
 
+#include <algorithm>
 #include <ctime>
 
 namespace server {
@@ -218,7 +219,7 @@ Route MatchRoute(std::string_view method, std::string_view target)
     const std::size_t q = target.find('?');
     const std::string_view path = target.substr(0, q);
     const std::string_view query = q == std::string_view::npos ? std::string_view() : target.substr(q + 1);
-    const bool get = method == "GET" || method == "HEAD";
+    const bool get = method == "GET";
     const bool post = method == "POST";
 
     auto finish = [&](RouteKind kind, bool isPost) {
@@ -268,6 +269,95 @@ Route MatchRoute(std::string_view method, std::string_view target)
         return finish(RouteKind::Function, true);
     r.address = 0;
     return r;
+}
+
+bool SizeGuard::headEnded()
+{
+    // Header names are case-insensitive; values of Content-Length are digits.
+    std::size_t pos = m_head.find("\r\n");
+    std::uint64_t length = 0;
+    bool haveLength = false;
+    while (pos != std::string::npos && pos + 2 < m_head.size()) {
+        const std::size_t start = pos + 2;
+        const std::size_t end = m_head.find("\r\n", start);
+        const std::string_view line(m_head.data() + start, (end == std::string::npos ? m_head.size() : end) - start);
+        pos = end;
+        const std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos)
+            continue;
+        std::string name(line.substr(0, colon));
+        for (char& c : name)
+            c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        std::string_view value = line.substr(colon + 1);
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+            value.remove_prefix(1);
+        while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+            value.remove_suffix(1);
+        if (name == "transfer-encoding") {
+            m_verdict = Verdict::Chunked;
+            return false;
+        }
+        if (name == "content-length") {
+            std::uint64_t v = 0;
+            if (value.empty() || value.size() > 18) {
+                m_verdict = Verdict::BadLength;
+                return false;
+            }
+            for (char c : value) {
+                if (c < '0' || c > '9') {
+                    m_verdict = Verdict::BadLength;
+                    return false;
+                }
+                v = v * 10 + static_cast<std::uint64_t>(c - '0');
+            }
+            if (haveLength && v != length) {
+                m_verdict = Verdict::BadLength;
+                return false;
+            }
+            length = v;
+            haveLength = true;
+        }
+    }
+    if (length > kMaxBodyBytes) {
+        m_verdict = Verdict::BodyTooLarge;
+        return false;
+    }
+    m_bodyLeft = length;
+    m_head.clear();
+    m_inHead = m_bodyLeft == 0;
+    return true;
+}
+
+SizeGuard::Verdict SizeGuard::feed(std::string_view bytes)
+{
+    std::size_t i = 0;
+    while (m_verdict == Verdict::Ok && i < bytes.size()) {
+        if (!m_inHead) {
+            const std::uint64_t take = std::min<std::uint64_t>(m_bodyLeft, bytes.size() - i);
+            m_bodyLeft -= take;
+            i += static_cast<std::size_t>(take);
+            if (m_bodyLeft == 0)
+                m_inHead = true;
+            continue;
+        }
+        // Blank lines before a request line are skipped, as parsers do.
+        if (m_head.empty() && (bytes[i] == '\r' || bytes[i] == '\n')) {
+            ++i;
+            continue;
+        }
+        m_head.push_back(bytes[i++]);
+        const std::size_t n = m_head.size();
+        if (n >= 4 && m_head.compare(n - 4, 4, "\r\n\r\n") == 0) {
+            if (!headEnded())
+                break;
+        } else if (n >= 2 && m_head.compare(n - 2, 2, "\n\n") == 0) {
+            // A head ended by bare line feeds is not one Qt's parser takes either.
+            m_verdict = Verdict::BadLength;
+        } else if (n > kMaxHeadBytes) {
+            m_verdict = Verdict::HeadTooLarge;
+        }
+    }
+    return m_verdict;
 }
 
 } // namespace server

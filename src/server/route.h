@@ -39,8 +39,8 @@ struct Route {
     std::string error;        // a bad query: why (the route answers 400)
 };
 
-// Routes "GET" / "POST" / "HEAD" ... and a request target ("/api/v1/...?a=b").
-// HEAD is routed as GET. Never throws; any input gives some route.
+// Routes "GET" / "POST" ... and a request target ("/api/v1/...?a=b"). Only
+// GET reads and only POST writes. Never throws; any input gives some route.
 Route MatchRoute(std::string_view method, std::string_view target);
 
 // "%41" and "+" decoded; false for a broken escape or a decoded NUL.
@@ -63,5 +63,26 @@ constexpr std::size_t kMaxBodyBytes = 64 * 1024;
 constexpr std::size_t kMaxMembers = 64;
 bool ParseWriteBody(std::string_view body, bool allowEmpty, std::vector<std::pair<std::string, std::string>>* members,
                     std::string* error);
+
+// Watches the bytes a client sends, request after request, for the sizes
+// the server takes: a request head (request line and headers) of at most
+// kMaxHeadBytes, a body of at most kMaxBodyBytes given by Content-Length.
+// Qt's parser reads the requests; this only counts, so an oversized one is
+// refused before it is buffered. Chunked bodies are not taken.
+constexpr std::size_t kMaxHeadBytes = 8 * 1024;
+class SizeGuard {
+public:
+    enum class Verdict { Ok, HeadTooLarge, BodyTooLarge, Chunked, BadLength };
+    // The next bytes of the stream; once a verdict other than Ok is given,
+    // it stays.
+    Verdict feed(std::string_view bytes);
+
+private:
+    bool headEnded();
+    Verdict m_verdict = Verdict::Ok;
+    bool m_inHead = true;
+    std::string m_head;            // the head so far (never beyond the limit)
+    std::uint64_t m_bodyLeft = 0;
+};
 
 } // namespace server

@@ -90,8 +90,6 @@ void Emit(Session& s, const NamedParameter& p, double value, float tempScale, in
     const int decimals = Decimals(p.cls, tempScale);
     const std::string unit = UnitText(p, cfUnit);
     const char* word = WordForCode(p.name, static_cast<int>(value));
-    if (s.onValue)
-        s.onValue(p, value, decimals, unit, word);
     EmitValue(s, p, value, decimals, unit, word);
 }
 

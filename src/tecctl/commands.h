@@ -9,7 +9,6 @@
 #include "tecctl/options.h"
 
 #include <atomic>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,11 +24,6 @@ struct Session {
     bool portLost = false;   // set by the line's hook
     // Set from the SIGINT handler: watch ends after the tick in progress.
     std::atomic<bool>* interrupted = nullptr;
-    // Told every value put out (read, or written and taken), beside the
-    // document and the text: a server answers with what the controller holds.
-    std::function<void(const tecreg::NamedParameter&, double value, int decimals, const std::string& unit,
-                       const char* word)>
-        onValue;
     // What identification found (filled by the caller).
     int model = 0;
     int identLo = 0;

@@ -160,9 +160,17 @@ int main(int argc, char** argv)
     // Arguments and files first: nothing is opened or sent for a bad one.
     if (const int status = Prepare(session); status != EXIT_OK)
         return Fail(o.command, status, session.error);
-    if (o.command == "serve")
-        if (const int status = PrepareServe(session); status != EXIT_OK)
+    if (o.command == "serve") {
+        if (const int status = PrepareServe(o, &session.error); status != EXIT_OK)
             return Fail(o.command, status, session.error);
+        // serve holds the port for as long as it runs, on a line of its own.
+        std::signal(SIGINT, OnInterrupt);
+        std::signal(SIGTERM, OnInterrupt);
+        std::signal(SIGHUP, OnInterrupt);
+        if (const int status = Serve(o, device, baud, {address}, &g_interrupted, &session.error); status != EXIT_OK)
+            return Fail(o.command, status, session.error);
+        return EXIT_OK;
+    }
 
     std::unique_ptr<io::SerialDevice> dev;
     std::shared_ptr<sim::Controller> simulated;
@@ -187,7 +195,7 @@ int main(int argc, char** argv)
         const rt::PortOpenCause cause = rt::FindPortOpenCause(device);
         // A port held by a program that serves it is reached through its
         // server, unless --direct asks for the port itself.
-        if (cause.kind == rt::PortOpenCause::Busy && !o.direct && o.command != "serve") {
+        if (cause.kind == rt::PortOpenCause::Busy && !o.direct) {
             server::ServedPort held;
             if (server::FindServedPort(device, &held)) {
                 std::signal(SIGINT, OnInterrupt);
@@ -224,7 +232,7 @@ int main(int argc, char** argv)
         session.model = id.model;
         session.identLo = id.identLo;
     }
-    status = o.command == "serve" ? Serve(session, ServePort{port, device, o.simulate}) : RunCommand(session);
+    status = RunCommand(session);
     // What was asked for and not answered arrives now, not for the next
     // program on the port.
     comlink::SettleLine(line);
@@ -239,7 +247,7 @@ int Finish(tecctl::Session& session, int port, const std::string& device, int ad
 {
     using namespace tecctl;
     const Options& o = session.o;
-    if (o.json && o.command != "watch" && o.command != "serve") {
+    if (o.json && o.command != "watch") {
         JsonWriter doc;
         std::string out = "{\"command\": " + JsonEscape(o.command) + ", \"port\": " + std::to_string(port) +
                           ", \"device\": " + JsonEscape(device) + ", \"address\": " + std::to_string(address) +

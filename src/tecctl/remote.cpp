@@ -4,6 +4,7 @@
 #include "io/text_escape.h"
 #include "monitor/log_format.h"
 #include "params/encoding.h"
+#include "server/token.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -458,11 +459,7 @@ int Watch(Session& s, Client& c)
 
 std::string ServerTokenPath()
 {
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    if (config && config[0] == '/')
-        return std::string(config) + "/tecontrol/server-token";
-    const char* home = std::getenv("HOME");
-    return home && home[0] ? std::string(home) + "/.config/tecontrol/server-token" : std::string();
+    return server::TokenPath();
 }
 
 int RunThroughServer(Session& s, const server::ServedPort& held, int address)
