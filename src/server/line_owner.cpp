@@ -7,7 +7,11 @@
 #include "rt/serial_qt.h"
 #include "server/line_writes.h"
 
+#include "params/encoding.h"
+
 #include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QPointer>
 #include <QThread>
 #include <QTimer>
@@ -15,6 +19,75 @@
 #include <atomic>
 
 namespace server {
+
+namespace {
+
+// A value the controller took, into the record the server shows; the
+// scale follows the decimal point.
+void Store(ParameterSet& p, const std::string& name, double v)
+{
+    struct Real {
+        const char* name;
+        float ParameterSet::*field;
+    };
+    static const Real kReals[] = {
+        {"sv", &ParameterSet::setValue},       {"alarm-high", &ParameterSet::alarmHigh},
+        {"alarm-low", &ParameterSet::alarmLow}, {"output", &ParameterSet::outputLevel},
+        {"reg30", &ParameterSet::reg30},       {"reg31", &ParameterSet::reg31},
+        {"range-low", &ParameterSet::rangeLow}, {"range-high", &ParameterSet::rangeHigh},
+        {"filter", &ParameterSet::swFilter},
+    };
+    for (const Real& f : kReals)
+        if (name == f.name) {
+            p.*f.field = static_cast<float>(v);
+            return;
+        }
+    const auto i16 = static_cast<std::int16_t>(v);
+    if (name.rfind("pid", 0) == 0 && name.size() >= 6) {
+        const int i = name[3] - '1';
+        const std::string term = name.substr(5);
+        if (i < 0 || i > 3)
+            return;
+        if (term == "p") p.pidP[i] = static_cast<float>(v);
+        else if (term == "i") p.pidI[i] = i16;
+        else if (term == "d") p.pidD[i] = i16;
+        else if (term == "t4") p.pidT4[i] = static_cast<float>(v);
+        else if (term == "t5") p.pidT5[i] = static_cast<float>(v);
+        else if (term == "bound" && i < 3) p.pidBound[i] = static_cast<float>(v);
+        return;
+    }
+    if (name == "decimal-point") {
+        p.decimalPnt = i16;
+        p.tempScale = params::TempScaleFor(p.decimalPnt);
+    } else if (name == "sensor") p.sensorType = i16;
+    else if (name == "direction") p.dirRev = i16;
+    else if (name == "unit") p.cfUnit = i16;
+    else if (name == "alarm-switch") p.alarmWatch = v != 0 ? 1 : 0;
+    else if (name == "keypad") p.keypadValue = i16;
+}
+
+// What a write's document says the controller now holds ("written": {name:
+// {"value": v}}, or "function": code), into its record.
+void ApplyWritten(ParameterSet& p, ControllerExtra& extra, const std::string& document)
+{
+    const QJsonObject o =
+        QJsonDocument::fromJson(QByteArray::fromStdString("{" + document + "}")).object();
+    const QJsonObject written = o["written"].toObject();
+    for (auto it = written.begin(); it != written.end(); ++it) {
+        const double v = it.value().toObject()["value"].toDouble();
+        Store(p, it.key().toStdString(), v);
+        if (it.key() == "function") {
+            extra.function = static_cast<int>(v);
+            extra.functionKnown = true;
+        }
+    }
+    if (o["function"].isDouble()) {
+        extra.function = o["function"].toInt();
+        extra.functionKnown = true;
+    }
+}
+
+} // namespace
 
 struct LineOwner::Reading {
     core::Address address = 1;
@@ -110,14 +183,21 @@ public:
                                   Qt::QueuedConnection);
     }
 
-    // Runs between two rounds (queued behind the round in progress).
+    // Runs between two rounds (queued behind the round in progress). Sends
+    // exactly what `tecctl set` sends, nothing more: what the controller
+    // took is in the result's document, and the owner keeps it from there
+    // (a read-all pass here would write the alarm-mode registers again).
     WriteResult write(const WriteRequest& request)
     {
         WriteResult result = RunWrite(m_line, request);
-        // What the controller now holds, read again for the API and the page.
         for (std::size_t i = 0; i < m_setup.addresses.size(); ++i)
-            if (m_setup.addresses[i] == request.address && result.status != WriteResult::Status::BadInput)
-                readParams(i);
+            if (m_setup.addresses[i] == request.address && !result.document.empty()) {
+                ParameterSet p;
+                p.tempScale = m_scales[i];
+                ControllerExtra unused;
+                ApplyWritten(p, unused, result.document);
+                m_scales[i] = p.tempScale;
+            }
         return result;
     }
 
@@ -193,7 +273,14 @@ bool LineOwner::start(QString* error)
             [worker, self, request, done] {
                 const WriteResult result = worker->write(request);
                 if (self)
-                    QMetaObject::invokeMethod(self.data(), [done, result] { done(result); }, Qt::QueuedConnection);
+                    QMetaObject::invokeMethod(
+                        self.data(),
+                        [self, request, done, result] {
+                            if (self)
+                                self->written(request.address, result.document);
+                            done(result);
+                        },
+                        Qt::QueuedConnection);
             },
             Qt::QueuedConnection);
     });
@@ -211,6 +298,13 @@ void LineOwner::paramsRead(core::Address address, const ParameterSet& params, in
             x.functionKnown = true;
             x.paramsWallMillis = wallMillis;
         }
+}
+
+void LineOwner::written(core::Address address, const std::string& document)
+{
+    for (auto& c : m_controllers)
+        if (c->address == address && !document.empty())
+            ApplyWritten(c->params, m_hub.extra(address), document);
 }
 
 void LineOwner::feed(const std::vector<Reading>& readings, double time, qint64 wallMillis)

@@ -51,6 +51,7 @@ private:
     struct Reading;
     void feed(const std::vector<Reading>& readings, double time, qint64 wallMillis);
     void paramsRead(core::Address address, const ParameterSet& params, int function, qint64 wallMillis);
+    void written(core::Address address, const std::string& document);
 
     Hub& m_hub;
     Setup m_setup;

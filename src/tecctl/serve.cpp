@@ -90,7 +90,9 @@ private:
     std::unique_ptr<server::HttpServer> m_http;
     std::unique_ptr<server::MqttPublisher> m_mqtt;
     std::vector<server::MqttController> m_mqttControllers;
+    QString m_localUrl;
     std::string m_notePath;
+    bool m_noteTried = false;
     std::FILE* m_log = nullptr;
     bool m_logFailed = false;
     bool m_finished = false;
@@ -163,16 +165,12 @@ bool Service::start(std::string* error)
                 ": everyone who can reach this computer there can read the controllers (writes need the token)");
         // Programs on this computer reach it on the loopback address, whatever
         // else it listens on.
-        QString url = m_http->url();
+        m_localUrl = m_http->url();
         if (address == QHostAddress::Any || address == QHostAddress::AnyIPv4)
-            url = "http://127.0.0.1:" + QString::number(m_http->port()) + "/";
+            m_localUrl = "http://127.0.0.1:" + QString::number(m_http->port()) + "/";
         else if (address == QHostAddress::AnyIPv6)
-            url = "http://[::1]:" + QString::number(m_http->port()) + "/";
+            m_localUrl = "http://[::1]:" + QString::number(m_http->port()) + "/";
         Say("serving " + m_device + " at " + m_http->url().toStdString());
-        std::string noteWhy;
-        m_notePath = server::WriteServedPort(m_device, url.toStdString(), &noteWhy);
-        if (m_notePath.empty())
-            Say("other programs will not find this server: " + noteWhy);
     }
 
     if (!m_o.mqttBroker.empty()) {
@@ -212,6 +210,15 @@ bool Service::start(std::string* error)
 
 void Service::roundEnded()
 {
+    // Other programs are sent here once there is something to give them:
+    // the parameters and a first round.
+    if (m_http && !m_noteTried) {
+        m_noteTried = true;
+        std::string why;
+        m_notePath = server::WriteServedPort(m_device, m_localUrl.toStdString(), &why);
+        if (m_notePath.empty())
+            Say("other programs will not find this server: " + why);
+    }
     logRound();
     if (!m_mqtt)
         return;
