@@ -39,6 +39,11 @@ class _RemoteProgram:
     def status(self):
         state = self._r._controller()
         prog = state.get("program") if isinstance(state.get("program"), dict) else state
+        if not any(k in prog for k in ("runMode", "run_mode", "running")):
+            # Never a guess: a server that does not read the status word
+            # cannot say whether the program runs.
+            raise RemoteError("the server at %s does not give the step program's status; "
+                              "ask the program that holds the port" % self._r.url, 501)
         mode = int(prog.get("runMode", prog.get("run_mode", 5 if prog.get("running") else 0)))
         seg = int(prog.get("segmentCode", prog.get("segment", 0)))
         index = seg // 15 if mode == 5 and 0 <= seg <= 240 and seg // 15 < 16 else -1

@@ -108,6 +108,10 @@ def test_writes_send_exactly_tecctls_frames(served, start_sim, tecctl_path):
     remote.function = "manual"
     assert served.requests_since(before) == [hexframe(W.write_frame(1, 0x0002, 3))]
     assert remote.function == 3
+    # The rounds read no status word: the server cannot say whether the
+    # step program runs, and Remote does not guess.
+    with pytest.raises(tecontrol.RemoteError):
+        remote.program.status
 
 
 def test_every_refusal_maps_to_its_exception_and_sends_nothing(served):
