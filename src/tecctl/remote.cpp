@@ -1,6 +1,7 @@
 #include "tecctl/remote.h"
 
 #include "io/file_io.h"
+#include "link/transact.h"
 #include "io/text_escape.h"
 #include "monitor/log_format.h"
 #include "params/encoding.h"
@@ -481,21 +482,23 @@ int RunThroughServer(Session& s, const server::ServedPort& held, int address)
                  io::EscapeText(cmd).c_str(), io::EscapeText(held.device).c_str(), holder.c_str(),
                  io::EscapeText(held.url).c_str());
     Client c(s, held, address);
+    // The controller as the server knows it: there at all, and its identity
+    // (for identify and the document's "model" and "identity").
+    const Reply r = c.get(c.controller());
+    if (r.status != 200)
+        return Failed(s, c, r, "give controller " + std::to_string(address));
+    const QJsonObject ctl = r.body.toObject();
+    if (!ctl["model"].isDouble()) {
+        s.error = "controller " + std::to_string(address) + " did not answer its identification to the server at " +
+                  held.url;
+        return EXIT_SILENT;
+    }
+    s.model = ctl["model"].toInt();
+    s.identLo = ctl["identity"].toInt();
     if (cmd == "identify") {
-        const Reply r = c.get(c.controller());
-        if (r.status != 200)
-            return Failed(s, c, r, "identify the controller");
-        const QJsonObject ctl = r.body.toObject();
-        QJsonObject identity = ctl["identity"].isObject() ? ctl["identity"].toObject() : ctl;
-        if (!identity["model"].isDouble()) {
-            s.error = "the server at " + held.url + " does not know the identity of controller " + std::to_string(address);
-            return EXIT_SILENT;
-        }
-        s.model = identity["model"].toInt();
-        s.identLo = identity["identity"].toInt(identity["identLo"].toInt());
         char model[8];
         std::snprintf(model, sizeof model, "%02X", s.model);
-        s.text += std::string("model code 0x") + model + (s.model == 0xF1 ? " (VEXAMAX)" : "") + "\nidentity " +
+        s.text += std::string("model code 0x") + model + (s.model == comlink::kModelVexaMax ? " (VEXAMAX)" : "") + "\nidentity " +
                   std::to_string(s.identLo) + "\n";
         return EXIT_OK;
     }

@@ -198,4 +198,60 @@ TEST_F(ServeTest, TecctlGoesThroughTheServerThatHoldsThePortWithTheSameFrames)
     EXPECT_EQ(own->err().find("server"), std::string::npos);
 }
 
+TEST_F(ServeTest, CommandsThroughTheServerSayWhatTheDirectOnesSay)
+{
+    Sim sim(dir);
+    auto direct = tecctl({"--port", sim.device, "--json", "read"}, "direct-read");
+    ASSERT_EQ(direct->wait(20), 0) << direct->err();
+    auto identify = tecctl({"--port", sim.device, "identify"}, "direct-identify");
+    ASSERT_EQ(identify->wait(20), 0);
+    auto serve = tecctl({"--port", sim.device, "serve", "--http", "0", "--interval", "0.2"}, "serve");
+    ASSERT_TRUE(WaitFor([&] { return ::access(notePath(sim.device).c_str(), F_OK) == 0; }, 20)) << serve->err();
+
+    // The same document, from what the server read.
+    auto read = tecctl({"--port", sim.device, "--json", "read"}, "read");
+    ASSERT_EQ(read->wait(20), 0) << read->err();
+    const QJsonObject a = Json(direct->out()), b = Json(read->out());
+    ASSERT_GE(a["parameters"].toObject().size(), 30) << direct->out();
+    for (const char* key : {"parameters", "decimalPoint", "tempScale", "model", "identity", "address", "status"})
+        EXPECT_EQ(a[key], b[key]) << key;
+    EXPECT_EQ(b["pv"].toObject()["unit"].toString(), QString::fromUtf8("\u00B0C"));
+    auto same = tecctl({"--port", sim.device, "identify"}, "identify");
+    ASSERT_EQ(same->wait(20), 0);
+    EXPECT_EQ(same->out(), identify->out());
+
+    auto watch = tecctl({"--port", sim.device, "watch", "--count", "2", "--interval", "0.1"}, "watch");
+    ASSERT_EQ(watch->wait(20), 0) << watch->err();
+    const std::string lines = watch->out();
+    EXPECT_EQ(lines.rfind("  Date,       Time,     SV,    PV\n", 0), 0u);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 3);
+
+    auto function = tecctl({"--port", sim.device, "function", "manual"}, "function");
+    ASSERT_EQ(function->wait(20), 0) << function->err();
+    EXPECT_EQ(function->out(), "control function manual\n");
+    auto get = tecctl({"--port", sim.device, "get", "function"}, "get");
+    ASSERT_EQ(get->wait(20), 0);
+    EXPECT_EQ(get->out(), "function           manual\n");
+
+    // What needs the port itself is refused, naming who holds it; nothing
+    // reaches the line for it.
+    const std::size_t before = sim.requests().size();
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"save", dir + "/x.prm"}, {"raw", "01", "03", "00", "00", "00", "01"},
+          {"program", "status"}}) {
+        std::vector<std::string> full{"--port", sim.device};
+        full.insert(full.end(), args.begin(), args.end());
+        auto refused = tecctl(full, "refused");
+        EXPECT_EQ(refused->wait(20), 3) << args[0];
+        EXPECT_NE(refused->err().find("held by pid " + std::to_string(serve->pid())), std::string::npos)
+            << refused->err();
+    }
+    EXPECT_NE(::access((dir + "/x.prm").c_str(), F_OK), 0);
+    const std::vector<std::string> after = sim.requests();
+    for (std::size_t k = before; k < after.size(); ++k)
+        EXPECT_TRUE(after[k].rfind("01 03 10 0", 0) == 0) << "not a poll: " << after[k];
+    serve->signal(SIGTERM);
+    EXPECT_EQ(serve->wait(10), 0);
+}
+
 } // namespace
