@@ -4,10 +4,10 @@
 #include "io/clock.h"
 #include "io/port_table.h"
 #include "link/transact.h"
-#include "rt/serial_qt.h"
+#include "io/serial_qt.h"
 #include "server/line_writes.h"
 
-#include "params/encoding.h"
+#include "protocol/encoding.h"
 
 #include <QDateTime>
 #include <QJsonDocument>

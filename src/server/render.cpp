@@ -1,7 +1,7 @@
 #include "server/render.h"
 
 #include "protocol/registers.h"
-#include "monitor/log_format.h"
+#include "formats/log_format.h"
 #include "tecctl/json.h"
 #include "tecctl/options.h"
 

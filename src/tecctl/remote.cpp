@@ -3,8 +3,8 @@
 #include "io/file_io.h"
 #include "link/transact.h"
 #include "io/text_escape.h"
-#include "monitor/log_format.h"
-#include "params/encoding.h"
+#include "formats/log_format.h"
+#include "protocol/encoding.h"
 #include "server/token.h"
 
 #include <QCoreApplication>

@@ -2,7 +2,7 @@
 
 #include "io/file_io.h"
 #include "io/text_escape.h"
-#include "monitor/log_format.h"
+#include "formats/log_format.h"
 #include "server/http_server.h"
 #include "server/hub.h"
 #include "server/line_owner.h"
