@@ -5,89 +5,20 @@
 #include "io/port_table.h"
 #include "link/transact.h"
 #include "io/serial_qt.h"
-#include "server/line_writes.h"
-
 #include "protocol/encoding.h"
+#include "server/line_writes.h"
+#include "server/render.h"
+#include "tecctl/options.h"
 
 #include <QDateTime>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QPointer>
 #include <QThread>
 #include <QTimer>
 
 #include <atomic>
+#include <cstdlib>
 
 namespace server {
-
-namespace {
-
-// A value the controller took, into the record the server shows; the
-// scale follows the decimal point.
-void Store(ParameterSet& p, const std::string& name, double v)
-{
-    struct Real {
-        const char* name;
-        float ParameterSet::*field;
-    };
-    static const Real kReals[] = {
-        {"sv", &ParameterSet::setValue},       {"alarm-high", &ParameterSet::alarmHigh},
-        {"alarm-low", &ParameterSet::alarmLow}, {"output", &ParameterSet::outputLevel},
-        {"reg30", &ParameterSet::reg30},       {"reg31", &ParameterSet::reg31},
-        {"range-low", &ParameterSet::rangeLow}, {"range-high", &ParameterSet::rangeHigh},
-        {"filter", &ParameterSet::swFilter},
-    };
-    for (const Real& f : kReals)
-        if (name == f.name) {
-            p.*f.field = static_cast<float>(v);
-            return;
-        }
-    const auto i16 = static_cast<std::int16_t>(v);
-    if (name.rfind("pid", 0) == 0 && name.size() >= 6) {
-        const int i = name[3] - '1';
-        const std::string term = name.substr(5);
-        if (i < 0 || i > 3)
-            return;
-        if (term == "p") p.pidP[i] = static_cast<float>(v);
-        else if (term == "i") p.pidI[i] = i16;
-        else if (term == "d") p.pidD[i] = i16;
-        else if (term == "t4") p.pidT4[i] = static_cast<float>(v);
-        else if (term == "t5") p.pidT5[i] = static_cast<float>(v);
-        else if (term == "bound" && i < 3) p.pidBound[i] = static_cast<float>(v);
-        return;
-    }
-    if (name == "decimal-point") {
-        p.decimalPnt = i16;
-        p.tempScale = params::TempScaleFor(p.decimalPnt);
-    } else if (name == "sensor") p.sensorType = i16;
-    else if (name == "direction") p.dirRev = i16;
-    else if (name == "unit") p.cfUnit = i16;
-    else if (name == "alarm-switch") p.alarmWatch = v != 0 ? 1 : 0;
-    else if (name == "keypad") p.keypadValue = i16;
-}
-
-// What a write's document says the controller now holds ("written": {name:
-// {"value": v}}, or "function": code), into its record.
-void ApplyWritten(ParameterSet& p, ControllerExtra& extra, const std::string& document)
-{
-    const QJsonObject o =
-        QJsonDocument::fromJson(QByteArray::fromStdString("{" + document + "}")).object();
-    const QJsonObject written = o["written"].toObject();
-    for (auto it = written.begin(); it != written.end(); ++it) {
-        const double v = it.value().toObject()["value"].toDouble();
-        Store(p, it.key().toStdString(), v);
-        if (it.key() == "function") {
-            extra.function = static_cast<int>(v);
-            extra.functionKnown = true;
-        }
-    }
-    if (o["function"].isDouble()) {
-        extra.function = o["function"].toInt();
-        extra.functionKnown = true;
-    }
-}
-
-} // namespace
 
 struct LineOwner::Reading {
     core::Address address = 1;
@@ -183,21 +114,16 @@ public:
                                   Qt::QueuedConnection);
     }
 
-    // Runs between two rounds (queued behind the round in progress). Sends
-    // exactly what `tecctl set` sends, nothing more: what the controller
-    // took is in the result's document, and the owner keeps it from there
-    // (a read-all pass here would write the alarm-mode registers again).
+    // Runs between two rounds (queued behind the round in progress).
     WriteResult write(const WriteRequest& request)
     {
         WriteResult result = RunWrite(m_line, request);
-        for (std::size_t i = 0; i < m_setup.addresses.size(); ++i)
-            if (m_setup.addresses[i] == request.address && !result.document.empty()) {
-                ParameterSet p;
-                p.tempScale = m_scales[i];
-                ControllerExtra unused;
-                ApplyWritten(p, unused, result.document);
-                m_scales[i] = p.tempScale;
-            }
+        // A new decimal point changes how the polls read.
+        if (result.status == WriteResult::Status::Done)
+            for (std::size_t i = 0; i < m_setup.addresses.size(); ++i)
+                for (const auto& [name, value] : request.values)
+                    if (m_setup.addresses[i] == request.address && name == "decimal-point")
+                        m_scales[i] = params::TempScaleFor(std::atoi(value.c_str()));
         return result;
     }
 
@@ -277,7 +203,7 @@ bool LineOwner::start(QString* error)
                         self.data(),
                         [self, request, done, result] {
                             if (self)
-                                self->written(request.address, result.document);
+                                self->written(request, result);
                             done(result);
                         },
                         Qt::QueuedConnection);
@@ -286,6 +212,34 @@ bool LineOwner::start(QString* error)
     });
     QMetaObject::invokeMethod(m_worker, [worker = m_worker] { worker->startRounds(); }, Qt::QueuedConnection);
     return true;
+}
+
+void LineOwner::written(const WriteRequest& request, const WriteResult& result)
+{
+    if (result.status != WriteResult::Status::Done)
+        return;
+    for (auto& c : m_controllers) {
+        if (c->address != request.address)
+            continue;
+        ControllerExtra& x = m_hub.extra(c->address);
+        int function = x.functionKnown ? x.function : -1;
+        if (request.kind == WriteRequest::Kind::ProgramRun || request.kind == WriteRequest::Kind::ProgramStop) {
+            function = request.kind == WriteRequest::Kind::ProgramRun ? 5 : 0;
+        } else {
+            // What the controller took, as the answer names it: the values
+            // with their words resolved, in the order written.
+            for (const auto& [name, text] : request.values) {
+                tecctl::Assignment a;
+                std::string why;
+                if (tecctl::ParseAssignment(name + "=" + text, &a, &why))
+                    ApplyWritten(&c->params, &function, name, a.value);
+            }
+        }
+        if (function >= 0) {
+            x.function = function;
+            x.functionKnown = true;
+        }
+    }
 }
 
 void LineOwner::paramsRead(core::Address address, const ParameterSet& params, int function, qint64 wallMillis)
@@ -298,13 +252,6 @@ void LineOwner::paramsRead(core::Address address, const ParameterSet& params, in
             x.functionKnown = true;
             x.paramsWallMillis = wallMillis;
         }
-}
-
-void LineOwner::written(core::Address address, const std::string& document)
-{
-    for (auto& c : m_controllers)
-        if (c->address == address && !document.empty())
-            ApplyWritten(c->params, m_hub.extra(address), document);
 }
 
 void LineOwner::feed(const std::vector<Reading>& readings, double time, qint64 wallMillis)

@@ -50,8 +50,8 @@ private:
     friend class LineWorker;
     struct Reading;
     void feed(const std::vector<Reading>& readings, double time, qint64 wallMillis);
+    void written(const WriteRequest& request, const WriteResult& result);
     void paramsRead(core::Address address, const ParameterSet& params, int function, qint64 wallMillis);
-    void written(core::Address address, const std::string& document);
 
     Hub& m_hub;
     Setup m_setup;

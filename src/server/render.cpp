@@ -1,5 +1,6 @@
 #include "server/render.h"
 
+#include "protocol/encoding.h"
 #include "protocol/registers.h"
 #include "formats/log_format.h"
 #include "tecctl/json.h"
@@ -49,47 +50,57 @@ double Celsius(const core::Controller& c, double v)
     return ParamsKnown(c) && c.params.cfUnit == 1 ? (v - 32.0) * 5.0 / 9.0 : v;
 }
 
+// The field of a parameter by tecctl's name, for reading and writing alike.
+struct FieldRef {
+    float* real = nullptr;
+    std::int16_t* whole = nullptr;
+    std::uint16_t* flag = nullptr;
+};
+FieldRef FieldFor(ParameterSet& p, const std::string& name)
+{
+    FieldRef f;
+    if (name == "sv") f.real = &p.setValue;
+    else if (name == "alarm-high") f.real = &p.alarmHigh;
+    else if (name == "alarm-low") f.real = &p.alarmLow;
+    else if (name == "output") f.real = &p.outputLevel;
+    else if (name == "reg30") f.real = &p.reg30;
+    else if (name == "reg31") f.real = &p.reg31;
+    else if (name == "range-low") f.real = &p.rangeLow;
+    else if (name == "range-high") f.real = &p.rangeHigh;
+    else if (name == "filter") f.real = &p.swFilter;
+    else if (name == "decimal-point") f.whole = &p.decimalPnt;
+    else if (name == "sensor") f.whole = &p.sensorType;
+    else if (name == "direction") f.whole = &p.dirRev;
+    else if (name == "unit") f.whole = &p.cfUnit;
+    else if (name == "keypad") f.whole = &p.keypadValue;
+    else if (name == "alarm-switch") f.flag = &p.alarmWatch;
+    else if (name.rfind("pid", 0) == 0 && name.size() >= 6 && name[4] == '.') {
+        const int i = name[3] - '1';
+        const std::string term = name.substr(5);
+        if (i < 0 || i > 3)
+            return f;
+        if (term == "p") f.real = &p.pidP[i];
+        else if (term == "i") f.whole = &p.pidI[i];
+        else if (term == "d") f.whole = &p.pidD[i];
+        else if (term == "t4") f.real = &p.pidT4[i];
+        else if (term == "t5") f.real = &p.pidT5[i];
+        else if (term == "bound" && i < 3) f.real = &p.pidBound[i];
+    }
+    return f;
+}
+
 // A parameter's value as the last read-all left it; false for one it does
 // not read (the band belongs to the step program).
 bool FieldOf(const ParameterSet& p, int function, const std::string& name, double* v)
 {
-    struct Real {
-        const char* name;
-        float ParameterSet::*field;
-    };
-    static const Real kReals[] = {
-        {"sv", &ParameterSet::setValue},       {"alarm-high", &ParameterSet::alarmHigh},
-        {"alarm-low", &ParameterSet::alarmLow}, {"output", &ParameterSet::outputLevel},
-        {"reg30", &ParameterSet::reg30},       {"reg31", &ParameterSet::reg31},
-        {"range-low", &ParameterSet::rangeLow}, {"range-high", &ParameterSet::rangeHigh},
-        {"filter", &ParameterSet::swFilter},
-    };
-    for (const Real& f : kReals)
-        if (name == f.name) {
-            *v = p.*f.field;
-            return true;
-        }
-    if (name.rfind("pid", 0) == 0 && name.size() >= 6) {
-        const int i = name[3] - '1';
-        const std::string term = name.substr(5);
-        if (i < 0 || i > 3)
-            return false;
-        if (term == "p") *v = p.pidP[i];
-        else if (term == "i") *v = p.pidI[i];
-        else if (term == "d") *v = p.pidD[i];
-        else if (term == "t4") *v = p.pidT4[i];
-        else if (term == "t5") *v = p.pidT5[i];
-        else if (term == "bound" && i < 3) *v = p.pidBound[i];
-        else return false;
-        return true;
+    if (name == "function") {
+        *v = function;
+        return function >= 0;
     }
-    if (name == "decimal-point") *v = p.decimalPnt;
-    else if (name == "function" && function >= 0) *v = function;
-    else if (name == "sensor") *v = p.sensorType;
-    else if (name == "direction") *v = p.dirRev;
-    else if (name == "unit") *v = p.cfUnit;
-    else if (name == "alarm-switch") *v = p.alarmWatch;
-    else if (name == "keypad") *v = p.keypadValue;
+    const FieldRef f = FieldFor(const_cast<ParameterSet&>(p), name);
+    if (f.real) *v = *f.real;
+    else if (f.whole) *v = *f.whole;
+    else if (f.flag) *v = *f.flag;
     else return false;
     return true;
 }
@@ -189,6 +200,22 @@ std::string IsoTime(std::int64_t wallMillis)
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
                   tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(wallMillis % 1000));
     return buf;
+}
+
+bool ApplyWritten(ParameterSet* params, int* function, const std::string& name, double value)
+{
+    if (name == "function") {
+        *function = static_cast<int>(value);
+        return true;
+    }
+    const FieldRef f = FieldFor(*params, name);
+    if (f.real) *f.real = static_cast<float>(value);
+    else if (f.whole) *f.whole = static_cast<std::int16_t>(value);
+    else if (f.flag) *f.flag = value != 0 ? 1 : 0;
+    else return false;
+    if (name == "decimal-point")
+        params->tempScale = params::TempScaleFor(static_cast<int>(value));
+    return true;
 }
 
 std::string ErrorJson(const std::string& message)

@@ -29,6 +29,11 @@ std::string LiveJson(const Hub& hub, std::int64_t nowMillis);
 // The live page, its values and the last hour's chart already in it.
 std::string PageHtml(const Hub& hub, std::int64_t nowMillis);
 
+// Puts a value written under tecctl's name into the record of what the
+// controller holds (the control function into *function). False for a name
+// the record has no field for.
+bool ApplyWritten(ParameterSet* params, int* function, const std::string& name, double value);
+
 // {"error": "..."}
 std::string ErrorJson(const std::string& message);
 
