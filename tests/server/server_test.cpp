@@ -3,7 +3,7 @@
 // token (the frames on the wire from tecsim's traffic log), the metrics
 // under promtool, the page in a headless browser, and every kind of bad
 // request the server refuses.
-#include "link/modbus.h"
+#include "protocol/modbus.h"
 #include "support/hex.h"
 #include "support/wait_for.h"
 
