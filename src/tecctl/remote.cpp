@@ -508,8 +508,22 @@ int RunThroughServer(Session& s, const server::ServedPort& held, int address)
         return Read(s, c, o.args);
     if (cmd == "set")
         return Set(s, c, o.args);
-    if (cmd == "output")
-        return Set(s, c, {"output=" + o.args[0]});
+    if (cmd == "output") {
+        // Written as a set of the output level, said as `output` says it.
+        const int status = Set(s, c, {"output=" + o.args[0]});
+        if (status != EXIT_OK)
+            return status;
+        Assignment a;
+        double level = 0;
+        ParseAssignment("output=" + o.args[0], &a, &s.error);
+        CheckResolution(a, 1.0f, o.round, &level, &s.error);
+        s.json = JsonWriter();
+        s.json.number("output", level, 1);
+        char line[64];
+        std::snprintf(line, sizeof line, "output level %.1f %%\n", level);
+        s.text = line;
+        return EXIT_OK;
+    }
     if (cmd == "function") {
         int code = 0;
         if (!ParseFunction(o.args[0], &code, &s.error))

@@ -232,6 +232,9 @@ TEST_F(ServeTest, CommandsThroughTheServerSayWhatTheDirectOnesSay)
     auto get = tecctl({"--port", sim.device, "get", "function"}, "get");
     ASSERT_EQ(get->wait(20), 0);
     EXPECT_EQ(get->out(), "function           manual\n");
+    auto output = tecctl({"--port", sim.device, "output", "12.5"}, "output");
+    ASSERT_EQ(output->wait(20), 0) << output->err();
+    EXPECT_EQ(output->out(), "output level 12.5 %\n");
 
     // What needs the port itself is refused, naming who holds it; nothing
     // reaches the line for it.
