@@ -2,6 +2,7 @@
 window program with ``--serve``), which holds the port: its JSON API under
 /api/v1, with the standard library only."""
 
+import datetime
 import json
 import math
 import numbers
@@ -38,6 +39,11 @@ class _RemoteProgram:
     def status(self):
         state = self._r._controller()
         prog = state.get("program") if isinstance(state.get("program"), dict) else state
+        if not any(k in prog for k in ("runMode", "run_mode", "running")):
+            # Never a guess: a server that does not read the status word
+            # cannot say whether the program runs.
+            raise RemoteError("the server at %s does not give the step program's status; "
+                              "ask the program that holds the port" % self._r.url, 501)
         mode = int(prog.get("runMode", prog.get("run_mode", 5 if prog.get("running") else 0)))
         seg = int(prog.get("segmentCode", prog.get("segment", 0)))
         index = seg // 15 if mode == 5 and 0 <= seg <= 240 and seg // 15 < 16 else -1
@@ -114,9 +120,7 @@ class Remote:
         s = state.get("sample", state.get("last", state)) if isinstance(state, dict) else {}
         if not s or s.get("pv") is None or s.get("sv") is None:
             raise LinkError("offline", "the server has no sample of controller %d yet" % self.address)
-        t = s.get("time")
-        return Sample(t if isinstance(t, (int, float)) else time.time(), float(_number(s["sv"])),
-                      float(_number(s["pv"])))
+        return Sample(_seconds(s.get("time")), float(_number(s["sv"])), float(_number(s["pv"])))
 
     @property
     def pv(self):
@@ -230,7 +234,7 @@ class Remote:
     def history(self, start=None, end=None, csv=False):
         """The server's kept points between two times (datetime or ISO text):
         a list of dicts, or the data-log text with ``csv=True``."""
-        query = {}
+        query = {"format": "csv"} if csv else {}
         for key, t in (("from", start), ("to", end)):
             if t is not None:
                 query[key] = t.isoformat() if hasattr(t, "isoformat") else str(t)
@@ -276,6 +280,19 @@ class Remote:
 
     def __exit__(self, *exc):
         pass
+
+
+def _seconds(t):
+    """A sample's time as the server gives it (ISO 8601 text, or seconds)
+    in seconds since the epoch; now when it gives none."""
+    if isinstance(t, (int, float)) and not isinstance(t, bool):
+        return float(t)
+    if isinstance(t, str):
+        try:
+            return datetime.datetime.fromisoformat(t.replace("Z", "+00:00")).timestamp()
+        except ValueError:
+            pass
+    return time.time()
 
 
 def _token_from_file():

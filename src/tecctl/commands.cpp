@@ -91,20 +91,7 @@ void Emit(Session& s, const NamedParameter& p, double value, float tempScale, in
     const int decimals = Decimals(p.cls, tempScale);
     const std::string unit = UnitText(p, cfUnit);
     const char* word = WordForCode(p.name, static_cast<int>(value));
-    s.json.beginObject(p.name.c_str());
-    s.json.number("value", value, decimals);
-    if (word)
-        s.json.string("word", word);
-    s.json.string("unit", unit);
-    s.json.integer("register", p.reg);
-    s.json.endObject();
-    char line[160];
-    std::snprintf(line, sizeof line, "%-14s %10s %s", p.name.c_str(),
-                  word ? word : FormatValue(value, decimals).c_str(), unit.c_str());
-    std::string text = line;
-    while (!text.empty() && text.back() == ' ')
-        text.pop_back();
-    s.text += text + "\n";
+    EmitValue(s, p, value, decimals, unit, word);
 }
 
 // The process value, marked as such: in the document beside "parameters".
@@ -721,6 +708,30 @@ int Raw(Session& s)
 
 } // namespace
 
+int ValueDecimals(tecreg::EncClass cls, float tempScale)
+{
+    return Decimals(cls, tempScale);
+}
+
+void EmitValue(Session& s, const tecreg::NamedParameter& p, double value, int decimals, const std::string& unit,
+               const char* word)
+{
+    s.json.beginObject(p.name.c_str());
+    s.json.number("value", value, decimals);
+    if (word)
+        s.json.string("word", word);
+    s.json.string("unit", unit);
+    s.json.integer("register", p.reg);
+    s.json.endObject();
+    char line[160];
+    std::snprintf(line, sizeof line, "%-14s %10s %s", p.name.c_str(),
+                  word ? word : FormatValue(value, decimals).c_str(), unit.c_str());
+    std::string text = line;
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    s.text += text + "\n";
+}
+
 int Prepare(Session& s)
 {
     const Options& o = s.o;
@@ -779,7 +790,7 @@ int Prepare(Session& s)
             return EXIT_USAGE;
         }
         s.level = a.value;
-    } else if (c == "watch" && !o.logPath.empty() && !o.append && !o.overwrite) {
+    } else if ((c == "watch" || c == "serve") && !o.logPath.empty() && !o.append && !o.overwrite) {
         // A log already holding lines is not emptied unasked.
         struct stat st {};
         if (::stat(o.logPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {

@@ -44,6 +44,14 @@ struct Session {
 // is refused before anything is sent). Returns EXIT_OK, EXIT_USAGE or
 // EXIT_FILE with error set.
 int Prepare(Session& s);
+// A value's decimals as tecctl prints it: temperatures at the decimal
+// point (tempScale), tenths for tenths, else whole.
+int ValueDecimals(tecreg::EncClass cls, float tempScale);
+// One value for both outputs, as every command puts it out: a line of the
+// text and an object of the document named after the parameter.
+void EmitValue(Session& s, const tecreg::NamedParameter& p, double value, int decimals, const std::string& unit,
+               const char* word);
+
 // Runs the command on the identified controller. Returns the exit status; on
 // failure s.error says why.
 int RunCommand(Session& s);

@@ -10,10 +10,13 @@
 #include "io/text_escape.h"
 #include "link/transact.h"
 #include "protocol/registers.h"
+#include "server/served_port.h"
 #include "sim/controller.h"
 #include "tecctl/commands.h"
 #include "tecctl/options.h"
 #include "tecctl/scan.h"
+#include "tecctl/remote.h"
+#include "tecctl/serve.h"
 
 #include <QCoreApplication>
 
@@ -80,6 +83,10 @@ std::string IdentificationFailure(const comlink::Identity& id, int address, cons
 }
 
 } // namespace
+
+namespace {
+int Finish(tecctl::Session& session, int port, const std::string& device, int address, int status);
+}
 
 int main(int argc, char** argv)
 {
@@ -154,6 +161,17 @@ int main(int argc, char** argv)
     // Arguments and files first: nothing is opened or sent for a bad one.
     if (const int status = Prepare(session); status != EXIT_OK)
         return Fail(o.command, status, session.error);
+    if (o.command == "serve") {
+        if (const int status = PrepareServe(o, &session.error); status != EXIT_OK)
+            return Fail(o.command, status, session.error);
+        // serve holds the port for as long as it runs, on a line of its own.
+        std::signal(SIGINT, OnInterrupt);
+        std::signal(SIGTERM, OnInterrupt);
+        std::signal(SIGHUP, OnInterrupt);
+        if (const int status = Serve(o, device, baud, {address}, &g_interrupted, &session.error); status != EXIT_OK)
+            return Fail(o.command, status, session.error);
+        return EXIT_OK;
+    }
 
     std::unique_ptr<io::SerialDevice> dev;
     std::shared_ptr<sim::Controller> simulated;
@@ -174,8 +192,22 @@ int main(int argc, char** argv)
     const std::string portName = !o.portDevice.empty() ? device
                                  : o.simulate           ? device
                                                         : "port " + std::to_string(port) + " (" + device + ")";
-    if (ports.open(port, std::move(dev), baud) != 0)
+    if (ports.open(port, std::move(dev), baud) != 0) {
+        const rt::PortOpenCause cause = rt::FindPortOpenCause(device);
+        // A port held by a program that serves it is reached through its
+        // server, unless --direct asks for the port itself.
+        if (cause.kind == rt::PortOpenCause::Busy && !o.direct) {
+            server::ServedPort held;
+            if (server::FindServedPort(device, &held)) {
+                std::signal(SIGINT, OnInterrupt);
+                std::signal(SIGTERM, OnInterrupt);
+                std::signal(SIGHUP, OnInterrupt);
+                const int status = RunThroughServer(session, held, address);
+                return Finish(session, port, device, address, status);
+            }
+        }
         return Fail(o.command, EXIT_PORT, "cannot open " + portName + ": " + OpenFailureCause(device));
+    }
     ports.setTimeout(port, comlink::kReadTimeout);
     bus.comPort = static_cast<std::uint16_t>(port);
     bus.baudRate = static_cast<std::uint32_t>(baud);
@@ -211,7 +243,16 @@ int main(int argc, char** argv)
     // program on the port.
     comlink::SettleLine(bus);
     ports.closeAll();
+    return Finish(session, port, device, address, status);
+}
 
+namespace {
+
+// The command's output (the document, or the text) and its exit status.
+int Finish(tecctl::Session& session, int port, const std::string& device, int address, int status)
+{
+    using namespace tecctl;
+    const Options& o = session.o;
     if (o.json && o.command != "watch") {
         JsonWriter doc;
         std::string out = "{\"command\": " + JsonEscape(o.command) + ", \"port\": " + std::to_string(port) +
@@ -233,3 +274,5 @@ int main(int argc, char** argv)
         return Fail(o.command, status, session.error);
     return EXIT_OK;
 }
+
+} // namespace

@@ -33,6 +33,10 @@ const char* const kUsage =
     "                                   SV and PV, one line per tick, in the data-log format;\n"
     "                                   an existing non-empty log needs --append or --overwrite\n"
     "  raw HEX...                       one raw frame (6 bytes; the CRC is added), like the debug panel\n"
+    "  serve [--http [ADDR:]PORT] [--mqtt HOST[:PORT]] [--log FILE.dat [--append|--overwrite]]\n"
+    "        [--interval S]             poll, log and serve with no window until SIGINT or SIGTERM:\n"
+    "                                   the web page and JSON API (127.0.0.1 unless ADDR is named),\n"
+    "                                   MQTT state, availability and Home Assistant discovery\n"
     "\n"
     "names for get and set (pv only for get: the process value, read-only):\n"
     "  decimal-point sv alarm-high alarm-low output function\n"
@@ -55,6 +59,9 @@ const char* const kUsage =
     "  --baud B          baud rate (default 19200, or DftCom.prm's)\n"
     "  --simulate        use the built-in simulated controller\n"
     "  --json            one JSON document on standard output\n"
+    "  --direct          never go through the server of a program that holds the port\n"
+    "                    (without it, a port held by `tecctl serve` or the window program's\n"
+    "                    server is reached through that server, and stderr says so)\n"
     "  --round           send a value finer than the decimal point allows rounded to the\n"
     "                    nearest it allows (without it such a value is refused)\n"
     "  --help, --version\n";
@@ -123,6 +130,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
             o.json = true;
         } else if (a == "--round") {
             o.round = true;
+        } else if (a == "--direct") {
+            o.direct = true;
         } else if (a == "--port") {
             if (!value(a, &v))
                 return false;
@@ -194,7 +203,14 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
             o.scanLast = static_cast<int>(hi);
             continue;
         }
-        if (o.command == "watch" &&
+        if (o.command == "serve" && (a == "--http" || a == "--mqtt")) {
+            std::string v;
+            if (!value(a, &v))
+                return false;
+            (a == "--http" ? o.httpListen : o.mqttBroker) = v;
+            continue;
+        }
+        if ((o.command == "watch" || (o.command == "serve" && a != "--count")) &&
             (a == "--interval" || a == "--count" || a == "--log" || a == "--append" || a == "--overwrite")) {
             std::string v;
             if (a == "--append") {
@@ -209,7 +225,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
                 return false;
             if (a == "--interval") {
                 if (!ParseReal(v, &o.interval) || o.interval < 0 || o.interval > 86400) {
-                    *error = "watch: --interval wants seconds from 0 to 86400, not \"" + v + "\"";
+                    *error = o.command + ": --interval wants seconds from 0 to 86400, not \"" + v + "\"";
                     return false;
                 }
             } else if (a == "--count") {
@@ -228,7 +244,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
     const std::string& c = o.command;
     const std::size_t n = o.args.size();
     bool ok = true;
-    if (c == "identify" || c == "read" || c == "watch" || c == "scan")
+    if (c == "identify" || c == "read" || c == "watch" || c == "scan" || c == "serve")
         ok = n == 0;
     else if (c == "get" || c == "set" || c == "raw")
         ok = n >= 1;
@@ -245,12 +261,16 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
         *error = c + ": wrong arguments";
         return false;
     }
+    if (c == "serve" && o.httpListen.empty() && o.mqttBroker.empty() && o.logPath.empty()) {
+        *error = "serve: give --http [ADDR:]PORT, --mqtt HOST[:PORT] or --log FILE.dat";
+        return false;
+    }
     if (o.append && o.logPath.empty()) {
-        *error = "watch: --append needs --log FILE";
+        *error = c + ": --append needs --log FILE";
         return false;
     }
     if (o.overwrite && (o.logPath.empty() || o.append)) {
-        *error = o.append ? "watch: --append and --overwrite exclude each other" : "watch: --overwrite needs --log FILE";
+        *error = c + (o.append ? ": --append and --overwrite exclude each other" : ": --overwrite needs --log FILE");
         return false;
     }
     if (c == "get")

@@ -32,6 +32,7 @@ struct Options {
     bool help = false;
     bool version = false;
     bool round = false;        // --round: a value finer than its register holds is rounded, not refused
+    bool direct = false;       // --direct: a held port is refused, never reached through its server
 
     std::string command;            // identify, scan, read, get, set, save, load, program, function, output, watch, raw
     std::vector<std::string> args;  // the command's arguments (watch options taken out)
@@ -46,6 +47,9 @@ struct Options {
     // scan --range A-B
     int scanFirst = 1;
     int scanLast = 247;
+    // serve (also interval, logPath, append, overwrite)
+    std::string httpListen;         // --http [ADDR:]PORT
+    std::string mqttBroker;         // --mqtt HOST[:PORT]
 };
 
 // Parses argv[1..]. False with a one-line reason on any usage error.
