@@ -53,31 +53,6 @@ std::string OpenFailureCause(const std::string& device)
     return cause.empty() ? device + " cannot be opened" : cause;
 }
 
-// Why identification failed. The model code is named only from an intact
-// identity answer; any other answer is named for what it was.
-std::string IdentificationFailure(const comlink::Identity& id, int address, const std::string& device)
-{
-    const std::string from = "address " + std::to_string(address) + " on " + device;
-    switch (id.answer.status) {
-    case core::AnswerStatus::Good: {
-        char model[8];
-        std::snprintf(model, sizeof model, "0x%02X", id.model);
-        return "identification refused by " + from + " (model code " + model + ")";
-    }
-    case core::AnswerStatus::Exception:
-        return "identification refused by " + from + " (exception code " +
-               std::to_string(id.answer.exceptionCode()) + ")";
-    case core::AnswerStatus::Short:
-    case core::AnswerStatus::BadCrc:
-    case core::AnswerStatus::Mismatch:
-        return "identification got " + core::Describe(id.answer) + " from " + from;
-    case core::AnswerStatus::Silent:
-    case core::AnswerStatus::NoPort:
-        break;
-    }
-    return "no answer from " + from;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -156,6 +131,8 @@ int main(int argc, char** argv)
 
     std::unique_ptr<io::SerialDevice> dev;
     std::shared_ptr<sim::Controller> simulated;
+    if (o.simulate && SeveralControllers(o))
+        return Fail(o.command, EXIT_USAGE, "--simulate serves one controller: give one address");
     if (o.simulate) {
         sim::Config config;
         config.address = static_cast<std::uint8_t>(address);
@@ -187,6 +164,15 @@ int main(int argc, char** argv)
     // A closed terminal ends a command the same way: a write in progress
     // stops between two requests and says what went out.
     std::signal(SIGHUP, OnInterrupt);
+
+    if (SeveralControllers(o)) {
+        const int status = RunSeveral(session, device, port);
+        comlink::SettleLine(line);
+        ports.closeAll();
+        if (status != EXIT_OK && !session.error.empty())
+            return Fail(o.command, status, session.error);
+        return status;
+    }
 
     int status = EXIT_OK;
     if (o.command != "raw") {
