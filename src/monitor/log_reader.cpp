@@ -177,22 +177,29 @@ bool DataLogReader::header(std::string_view line)
     const std::vector<std::string_view> f = AllFields(line);
     if (f.size() < 4 || f.size() % 2 != 0 || Trim(f[0]) != "Date" || Trim(f[1]) != "Time")
         return false;
+    // The whole header is checked before a series it names is taken.
     std::vector<int> columns;
+    std::vector<LogSeries> added;
     for (std::size_t i = 2; i < f.size(); i += 2) {
         std::string_view label, pvLabel;
         int address = 0, pvAddress = 0;
         if (!ParseColumnName(f[i], "SV", &label, &address) || !ParseColumnName(f[i + 1], "PV", &pvLabel, &pvAddress) ||
             label != pvLabel || address != pvAddress)
             return false;
-        std::size_t k = 0;
-        while (k < m_r.series.size() && !(m_r.series[k].label == label && m_r.series[k].address == address))
-            ++k;
+        const auto same = [&](const LogSeries& s) { return s.label == label && s.address == address; };
+        std::size_t k = static_cast<std::size_t>(std::find_if(m_r.series.begin(), m_r.series.end(), same) -
+                                                 m_r.series.begin());
+        if (k == m_r.series.size()) {
+            const auto at = std::find_if(added.begin(), added.end(), same);
+            k += static_cast<std::size_t>(at - added.begin());
+            if (at == added.end())
+                added.push_back({std::string(label), address, {}});
+        }
         if (std::find(columns.begin(), columns.end(), static_cast<int>(k)) != columns.end())
             return false;  // one controller twice: its readings could not be told apart
         columns.push_back(static_cast<int>(k));
-        if (k == m_r.series.size())
-            m_r.series.push_back({std::string(label), address, {}});
     }
+    m_r.series.insert(m_r.series.end(), added.begin(), added.end());
     m_columns = std::move(columns);
     return true;
 }

@@ -1,0 +1,255 @@
+// tecctl on several controllers of one line: each address identified and
+// asked in turn, a silent one said on standard error while the others go on,
+// and watch's round with the several-controller data log. In process, on the
+// virtual clock, over one line shared by simulated controllers.
+#include "link/transact.h"
+#include "monitor/log_reader.h"
+#include "sim/controller.h"
+#include "tecctl/commands.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <deque>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+// One line with several controllers on it: every request reaches all of
+// them, and the one it addresses answers (as on RS-485).
+class MultiDrop final : public io::SerialDevice {
+public:
+    MultiDrop(std::vector<std::shared_ptr<sim::Controller>> controllers, io::Clock& clock)
+        : m_controllers(std::move(controllers)), m_clock(clock)
+    {
+    }
+    // Called with each request before the controllers see it.
+    std::function<void(const std::uint8_t*)> onRequest;
+
+    bool open(int) override { return m_open = true; }
+    void close() override { m_open = false; }
+    bool isOpen() const override { return m_open; }
+    int write(const std::uint8_t* data, int count) override
+    {
+        m_partial.insert(m_partial.end(), data, data + count);
+        while (m_partial.size() >= 8) {
+            if (onRequest)
+                onRequest(m_partial.data());
+            for (const auto& c : m_controllers) {
+                double readyAt = m_clock.now();
+                for (std::uint8_t b : c->handleRequest(m_partial.data(), 8, &readyAt))
+                    m_queue.push_back({b, readyAt});
+            }
+            m_partial.erase(m_partial.begin(), m_partial.begin() + 8);
+        }
+        return count;
+    }
+    int read(std::uint8_t* buf, int max, double timeout, const io::AnswerComplete& done) override
+    {
+        const double deadline = m_clock.now() + timeout;
+        int count = 0;
+        for (;;) {
+            while (count < max && !m_queue.empty() && m_queue.front().at <= m_clock.now()) {
+                buf[count++] = m_queue.front().byte;
+                m_queue.pop_front();
+                if (done && done(buf, count))
+                    return count;
+            }
+            if (count >= max || m_clock.now() >= deadline)
+                return count;
+            m_clock.sleepUntil(m_queue.empty() ? deadline : std::min(m_queue.front().at, deadline));
+        }
+    }
+    void flushInput() override
+    {
+        while (!m_queue.empty() && m_queue.front().at <= m_clock.now())
+            m_queue.pop_front();
+    }
+    void flushOutput() override { m_partial.clear(); }
+    std::string description() const override { return "several simulated controllers"; }
+
+private:
+    struct Byte {
+        std::uint8_t byte;
+        double at;
+    };
+    std::vector<std::shared_ptr<sim::Controller>> m_controllers;
+    io::Clock& m_clock;
+    bool m_open = false;
+    std::vector<std::uint8_t> m_partial;
+    std::deque<Byte> m_queue;
+};
+
+struct Output {
+    int status = -1;
+    std::string out, err, error;
+};
+
+class TecctlSeveral : public ::testing::Test {
+protected:
+    // Controllers at addresses 1, 2 and 3; 2 silent unless told otherwise.
+    void SetUp() override
+    {
+        for (int a = 1; a <= 3; ++a) {
+            sim::Config config;
+            config.address = static_cast<std::uint8_t>(a);
+            auto c = std::make_shared<sim::Controller>(clock, config);
+            c->setReg(tecreg::kSetValue, static_cast<std::uint16_t>(100 * a));  // 10.0, 20.0, 30.0
+            controllers.push_back(c);
+        }
+        controllers[1]->faults().silent = true;
+        auto device = std::make_unique<MultiDrop>(controllers, clock);
+        drop = device.get();
+        ASSERT_EQ(ports.open(1, std::move(device), 19200), 0);
+        ports.setTimeout(1, comlink::kReadTimeout);
+        line.link.comPort = 1;
+        line.link.ctrlID = 1;
+        line.link.portOpen = 1;
+    }
+
+    Output Run(const std::vector<std::string>& args)
+    {
+        tecctl::Options o;
+        std::string error;
+        Output r;
+        if (!tecctl::ParseOptions(args, &o, &error)) {
+            r.error = error;
+            return r;
+        }
+        tecctl::Session s(line, o);
+        s.interrupted = &interrupted;
+        line.portLost = [&s] { s.portLost = true; };
+        if ((r.status = tecctl::Prepare(s)) != tecctl::EXIT_OK) {
+            r.error = s.error;
+            return r;
+        }
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        r.status = tecctl::RunSeveral(s, "the line", 1);
+        r.out = testing::internal::GetCapturedStdout();
+        r.err = testing::internal::GetCapturedStderr();
+        r.error = s.error;
+        line.portLost = nullptr;
+        return r;
+    }
+
+    // The registers each controller was asked for, in order.
+    static std::vector<std::uint16_t> Asked(const sim::Controller& c)
+    {
+        std::vector<std::uint16_t> regs;
+        for (const auto& r : c.requests())
+            if (r.size() == 8 && r[0] == c.config().address)
+                regs.push_back(static_cast<std::uint16_t>(r[2] << 8 | r[3]));
+        return regs;
+    }
+
+    io::VirtualClock clock;
+    io::PortTable ports;
+    comlink::Line line{ports, clock};
+    std::vector<std::shared_ptr<sim::Controller>> controllers;
+    MultiDrop* drop = nullptr;
+    std::atomic<bool> interrupted{false};
+};
+
+TEST_F(TecctlSeveral, EachAddressIsAskedInTurnAndASilentOneIsSaidWhileTheOthersGoOn)
+{
+    Output r = Run({"--address", "1-3", "--name", "3=stage, C", "get", "sv"});
+    EXPECT_EQ(r.status, tecctl::EXIT_OK) << r.err;
+    EXPECT_EQ(r.out, "  1            sv                   10.0 \u00B0C\n"
+                     "  3  stage, C  sv                   30.0 \u00B0C\n");
+    EXPECT_NE(r.err.find("tecctl get: no answer from address 2 on the line"), std::string::npos) << r.err;
+    // Each controller was asked only for itself: identification, the
+    // decimal point, the unit, the value.
+    const std::vector<std::uint16_t> expected{tecreg::kIdentity, tecreg::kDecimalPnt, tecreg::kCfUnit,
+                                              tecreg::kSetValue};
+    EXPECT_EQ(Asked(*controllers[0]), expected);
+    EXPECT_EQ(Asked(*controllers[2]), expected);
+    EXPECT_EQ(Asked(*controllers[1]), std::vector<std::uint16_t>{tecreg::kIdentity});
+
+    // read: one block per controller, headed by its address and name.
+    r = Run({"--address", "3,1", "--name", "3=stage-A", "read"});
+    EXPECT_EQ(r.status, tecctl::EXIT_OK);
+    const std::size_t three = r.out.find("address 3 (stage-A)\npv "), one = r.out.find("\n\naddress 1\npv ");
+    EXPECT_NE(three, std::string::npos) << r.out;
+    EXPECT_NE(one, std::string::npos) << r.out;
+    EXPECT_LT(three, one);
+
+    // Only when nobody answers is it a silence.
+    controllers[0]->faults().silent = controllers[2]->faults().silent = true;
+    r = Run({"--address", "1,2,3", "identify"});
+    EXPECT_EQ(r.status, tecctl::EXIT_SILENT);
+    EXPECT_EQ(r.error, "no controller answered");
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(TecctlSeveral, JsonCarriesEachControllersAddressAndName)
+{
+    controllers[1]->faults().silent = false;
+    controllers[1]->faults().exceptionCode = 2;  // refuses even identification
+    const Output r = Run({"--json", "--address", "1-3", "--name", "1=a \"b\"", "identify"});
+    EXPECT_EQ(r.status, tecctl::EXIT_REFUSED);  // a refusal is an answer, and a failure of its own
+    EXPECT_EQ(r.out, "{\"command\": \"identify\", \"port\": 1, \"device\": \"the line\", \"status\": 5, "
+                     "\"controllers\": [{\"address\": 1, \"name\": \"a \\\"b\\\"\", \"model\": 241, \"identity\": 35, "
+                     "\"status\": 0}, {\"address\": 2, \"status\": 5, \"error\": \"identification refused by "
+                     "address 2 on the line (exception code 2)\"}, {\"address\": 3, \"model\": 241, \"identity\": "
+                     "35, \"status\": 0}]}\n");
+}
+
+TEST_F(TecctlSeveral, WatchLogsOneLinePerRoundWithGapsAndAsksAMissingControllerOnceARead)
+{
+    char dir[] = "/tmp/tecctl-several-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string log = std::string(dir) + "/w.dat";
+    // Controller 2 answers at first and falls silent at its first SV poll.
+    controllers[1]->faults().silent = false;
+    drop->onRequest = [this](const std::uint8_t* f) {
+        if (f[0] == 2 && (f[2] << 8 | f[3]) == tecreg::kWorkingSv)
+            controllers[1]->faults().silent = true;
+    };
+    const Output r =
+        Run({"--address", "1-3", "--name", "2=b,ox", "watch", "--count", "3", "--interval", "0", "--log", log});
+    EXPECT_EQ(r.status, tecctl::EXIT_OK) << r.error;
+    for (int tick = 1; tick <= 3; ++tick)
+        EXPECT_NE(r.err.find("no answer from address 2 at tick " + std::to_string(tick)), std::string::npos);
+    // Standard output: one line per controller per round.
+    std::istringstream out(r.out);
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(out, l);)
+        lines.push_back(l);
+    ASSERT_EQ(lines.size(), 7u) << r.out;
+    EXPECT_NE(lines[1].find(", [1],  10.0, "), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find(", [3],  30.0, "), std::string::npos) << lines[2];
+
+    // The verified poll's two attempts (all its budget allows a silent
+    // controller) in the first round, then one attempt a round.
+    int svPolls = 0;
+    for (std::uint16_t reg : Asked(*controllers[1]))
+        svPolls += reg == tecreg::kWorkingSv;
+    EXPECT_EQ(svPolls, 2 + 1 + 1);
+
+    std::ifstream in(log);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::istringstream logLines(text.str());
+    std::string header, first;
+    std::getline(logLines, header);
+    std::getline(logLines, first);
+    EXPECT_EQ(header, "  Date,       Time,     SV [1], PV [1], SV b ox [2], PV b ox [2], SV [3], PV [3]");
+    EXPECT_NE(first.find(",  10.0, "), std::string::npos) << first;
+    EXPECT_NE(first.find(",,,  30.0, "), std::string::npos) << first;  // two empty fields for address 2
+    const monitor::LogReadResult read = monitor::ReadDataLog(text.str());
+    EXPECT_EQ(read.skipped, 0u);
+    ASSERT_EQ(read.series.size(), 3u);
+    EXPECT_EQ(read.series[1].label, "b ox");
+    EXPECT_EQ(read.series[1].points.size(), 0u);  // never 0: no reading at all
+    EXPECT_EQ(read.series[2].points.size(), 3u);
+    EXPECT_DOUBLE_EQ(read.series[2].points[0].sv, 30.0);
+    EXPECT_EQ(read.points.size(), 3u);  // the viewer's: the first controller's
+    std::remove(log.c_str());
+    ::rmdir(dir);
+}
+
+} // namespace
