@@ -45,7 +45,8 @@ const char* const kUsage =
     "opened (missing, not permitted, busy), 4 no answer, a short, garbled (bad CRC) or wrong\n"
     "answer, or another model code, 5 the controller refused (an exception answer), 6 a file\n"
     "is malformed or outside the controller's limits (nothing sent) or cannot be written,\n"
-    "7 a signal stopped a step-program write part way\n"
+    "7 a signal stopped a step-program write part way, or a command over several addresses\n"
+    "before the last\n"
     "\n"
     "Options:\n"
     "  --port N|DEVICE   port number (as the program numbers them) or device path;\n"
@@ -194,10 +195,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
         } else if (a == "--address") {
             if (!value(a, &v))
                 return false;
-            if (!o.addresses.empty()) {
-                *error = "--address is given twice; list every address in one: --address 1,2,5";
-                return false;
-            }
+            // Given again, the last one counts, as for every option.
             if (!ParseAddressList(v, &o.addresses, error))
                 return false;
             o.address = o.addresses.front();

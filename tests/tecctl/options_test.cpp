@@ -137,7 +137,8 @@ TEST(TecctlOptions, AddressListsAndRangesAreReadWholeOrRefused)
         EXPECT_FALSE(Parse({"--address", bad, "read"}, nullptr, &error)) << bad;
         EXPECT_NE(error.find("--address"), std::string::npos) << bad;
     }
-    EXPECT_FALSE(Parse({"--address", "1", "--address", "2", "read"}, nullptr, &error));
+    ASSERT_TRUE(Parse({"--address", "1,2", "--address", "3", "read"}, &o));  // the last one counts
+    EXPECT_EQ(o.addresses, std::vector<int>{3});
 
     // Names belong to an address given, once each, and are not empty.
     EXPECT_FALSE(Parse({"--address", "1,2", "--name", "3=x", "read"}, nullptr, &error));
