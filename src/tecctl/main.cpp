@@ -131,9 +131,18 @@ int main(int argc, char** argv)
 
     std::unique_ptr<io::SerialDevice> dev;
     std::shared_ptr<sim::Controller> simulated;
-    if (o.simulate && SeveralControllers(o))
-        return Fail(o.command, EXIT_USAGE, "--simulate serves one controller: give one address");
-    if (o.simulate) {
+    if (o.simulate && SeveralControllers(o)) {
+        // One simulated line with a controller at each address, each with
+        // the same first look.
+        std::vector<std::uint8_t> addresses(o.addresses.begin(), o.addresses.end());
+        std::vector<std::shared_ptr<sim::Controller>> controllers = sim::MakeControllers(clock, addresses);
+        for (const auto& c : controllers) {
+            c->setReg(tecreg::kSetValue, 400);
+            c->setReg(tecreg::kCtrlFunc, 4);
+        }
+        dev = sim::MakeSimDevice(std::move(controllers), clock);
+        device = "the simulated line";
+    } else if (o.simulate) {
         sim::Config config;
         config.address = static_cast<std::uint8_t>(address);
         simulated = std::make_shared<sim::Controller>(clock, config);

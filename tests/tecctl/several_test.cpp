@@ -11,76 +11,37 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <deque>
 #include <fstream>
 #include <sstream>
 #include <unistd.h>
 
 namespace {
 
-// One line with several controllers on it: every request reaches all of
-// them, and the one it addresses answers (as on RS-485).
-class MultiDrop final : public io::SerialDevice {
+// The simulated line, with a look at each request before the controllers get it.
+class Tapped final : public io::SerialDevice {
 public:
-    MultiDrop(std::vector<std::shared_ptr<sim::Controller>> controllers, io::Clock& clock)
-        : m_controllers(std::move(controllers)), m_clock(clock)
-    {
-    }
-    // Called with each request before the controllers see it.
+    explicit Tapped(std::unique_ptr<io::SerialDevice> device) : m_device(std::move(device)) {}
     std::function<void(const std::uint8_t*)> onRequest;
 
-    bool open(int) override { return m_open = true; }
-    void close() override { m_open = false; }
-    bool isOpen() const override { return m_open; }
+    bool open(int baud) override { return m_device->open(baud); }
+    void close() override { m_device->close(); }
+    bool isOpen() const override { return m_device->isOpen(); }
     int write(const std::uint8_t* data, int count) override
     {
-        m_partial.insert(m_partial.end(), data, data + count);
-        while (m_partial.size() >= 8) {
-            if (onRequest)
-                onRequest(m_partial.data());
-            for (const auto& c : m_controllers) {
-                double readyAt = m_clock.now();
-                for (std::uint8_t b : c->handleRequest(m_partial.data(), 8, &readyAt))
-                    m_queue.push_back({b, readyAt});
-            }
-            m_partial.erase(m_partial.begin(), m_partial.begin() + 8);
-        }
-        return count;
+        if (onRequest && count == 8)
+            onRequest(data);
+        return m_device->write(data, count);
     }
     int read(std::uint8_t* buf, int max, double timeout, const io::AnswerComplete& done) override
     {
-        const double deadline = m_clock.now() + timeout;
-        int count = 0;
-        for (;;) {
-            while (count < max && !m_queue.empty() && m_queue.front().at <= m_clock.now()) {
-                buf[count++] = m_queue.front().byte;
-                m_queue.pop_front();
-                if (done && done(buf, count))
-                    return count;
-            }
-            if (count >= max || m_clock.now() >= deadline)
-                return count;
-            m_clock.sleepUntil(m_queue.empty() ? deadline : std::min(m_queue.front().at, deadline));
-        }
+        return m_device->read(buf, max, timeout, done);
     }
-    void flushInput() override
-    {
-        while (!m_queue.empty() && m_queue.front().at <= m_clock.now())
-            m_queue.pop_front();
-    }
-    void flushOutput() override { m_partial.clear(); }
-    std::string description() const override { return "several simulated controllers"; }
+    void flushInput() override { m_device->flushInput(); }
+    void flushOutput() override { m_device->flushOutput(); }
+    std::string description() const override { return m_device->description(); }
 
 private:
-    struct Byte {
-        std::uint8_t byte;
-        double at;
-    };
-    std::vector<std::shared_ptr<sim::Controller>> m_controllers;
-    io::Clock& m_clock;
-    bool m_open = false;
-    std::vector<std::uint8_t> m_partial;
-    std::deque<Byte> m_queue;
+    std::unique_ptr<io::SerialDevice> m_device;
 };
 
 struct Output {
@@ -93,15 +54,11 @@ protected:
     // Controllers at addresses 1, 2 and 3; 2 silent unless told otherwise.
     void SetUp() override
     {
-        for (int a = 1; a <= 3; ++a) {
-            sim::Config config;
-            config.address = static_cast<std::uint8_t>(a);
-            auto c = std::make_shared<sim::Controller>(clock, config);
-            c->setReg(tecreg::kSetValue, static_cast<std::uint16_t>(100 * a));  // 10.0, 20.0, 30.0
-            controllers.push_back(c);
-        }
+        controllers = sim::MakeControllers(clock, {1, 2, 3});
+        for (int a = 1; a <= 3; ++a)  // set values 10.0, 20.0, 30.0
+            controllers[static_cast<std::size_t>(a - 1)]->setReg(tecreg::kSetValue, static_cast<std::uint16_t>(100 * a));
         controllers[1]->faults().silent = true;
-        auto device = std::make_unique<MultiDrop>(controllers, clock);
+        auto device = std::make_unique<Tapped>(sim::MakeSimDevice(controllers, clock));
         drop = device.get();
         ASSERT_EQ(ports.open(1, std::move(device), 19200), 0);
         ports.setTimeout(1, comlink::kReadTimeout);
@@ -150,7 +107,7 @@ protected:
     io::PortTable ports;
     comlink::Line line{ports, clock};
     std::vector<std::shared_ptr<sim::Controller>> controllers;
-    MultiDrop* drop = nullptr;
+    Tapped* drop = nullptr;
     std::atomic<bool> interrupted{false};
 };
 
