@@ -205,6 +205,7 @@ int main(int argc, char** argv)
         JsonWriter doc;
         std::string out = "{\"command\": " + JsonEscape(o.command) + ", \"port\": " + std::to_string(port) +
                           ", \"device\": " + JsonEscape(device) + ", \"address\": " + std::to_string(address) +
+                          (NameOf(o, address).empty() ? "" : ", \"name\": " + JsonEscape(NameOf(o, address))) +
                           ", \"model\": " + std::to_string(session.model) +
                           ", \"identity\": " + std::to_string(session.identLo) +
                           ", \"status\": " + std::to_string(status);

@@ -280,7 +280,9 @@ int WatchSeveral(Session& s, const std::string& device)
         WaitUntil(s, next);
         if (Interrupted(s))
             break;
-        next += o.interval;
+        // A round that ran past the next one's start (a silent controller)
+        // is followed at once by one round, not by a burst catching up.
+        next = std::max(next, s.line.clock.now()) + o.interval;
         ++ticks;
         int month = 0, day = 0, year = 0;
         std::string time;
