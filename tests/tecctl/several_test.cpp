@@ -210,3 +210,25 @@ TEST_F(TecctlSeveral, WatchLogsOneLinePerRoundWithGapsAndAsksAMissingControllerO
 }
 
 } // namespace
+
+namespace {
+
+// Rounds long with a silent controller, then short once it answers: the
+// rounds keep their interval instead of catching up in a burst.
+TEST_F(TecctlSeveral, AfterLongRoundsTheIntervalHoldsAgain)
+{
+    controllers[1]->faults().remaining = 3;  // silent at the start and for two rounds, then answers
+    std::vector<double> starts;
+    drop->onRequest = [this, &starts](const std::uint8_t* f) {
+        if (f[0] == 1 && (f[2] << 8 | f[3]) == tecreg::kWorkingSv)
+            starts.push_back(clock.now());
+    };
+    const Output r = Run({"--address", "1-3", "watch", "--count", "6", "--interval", "1"});
+    EXPECT_EQ(r.status, tecctl::EXIT_OK) << r.error;
+    ASSERT_EQ(starts.size(), 6u);
+    EXPECT_GT(starts[1] - starts[0], 1.5);  // the silent one's time-out
+    for (std::size_t k = 3; k < starts.size(); ++k)
+        EXPECT_NEAR(starts[k] - starts[k - 1], 1.0, 0.01) << k;
+}
+
+} // namespace
