@@ -4,18 +4,13 @@
 #include "core/operations.h"
 #include "io/file_io.h"
 #include "io/text_escape.h"
-#include "monitor/log_format.h"
 #include "params/param_file.h"
 #include "program/step_codec.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <sstream>
 #include <sys/stat.h>
-
-#include <unistd.h>
 
 namespace tecctl {
 
