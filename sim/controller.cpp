@@ -1,6 +1,6 @@
 #include "sim/controller.h"
 
-#include "link/modbus.h"
+#include "protocol/modbus.h"
 #include "sim/process.h"
 #include "sim/register_file.h"
 

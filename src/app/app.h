@@ -5,7 +5,7 @@
 #include "app/reconnect.h"
 #include "link/line.h"
 #include "monitor/monitor.h"
-#include "params/parameter_set.h"
+#include "protocol/parameter_set.h"
 #include "rt/runtime.h"
 
 #include <cstdint>

@@ -5,9 +5,9 @@
 #pragma once
 
 #include "link/transact.h"
-#include "params/encoding.h"
-#include "params/parameter_set.h"
-#include "program/step_program.h"
+#include "protocol/encoding.h"
+#include "protocol/parameter_set.h"
+#include "protocol/step_program.h"
 
 #include <cstdint>
 #include <functional>

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "link/line.h"
-#include "link/modbus.h"
+#include "protocol/modbus.h"
 #include "protocol/registers.h"
 
 #include <cstdint>

@@ -1,11 +1,11 @@
 // Runtime: panels, controls, events, popups, charts, time.
+#include "io/serial_qt.h"
 #include "rt/end_request.h"
 #include "rt/files.h"
 #include "rt/log_viewer.h"
 #include "rt/panel_fit.h"
 #include "rt/panel_loader.h"
 #include "rt/runtime_impl.h"
-#include "rt/serial_qt.h"
 #include "rt/widgets.h"
 
 #include <QAbstractButton>

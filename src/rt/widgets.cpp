@@ -1,7 +1,7 @@
 #include "rt/widgets.h"
 
-#include "monitor/log_reader.h"
-#include "rt/chart_axis.h"
+#include "formats/chart_axis.h"
+#include "formats/log_reader.h"
 #include "rt/files.h"
 
 #include <QAccessible>

@@ -2,10 +2,11 @@
 #include "tecctl/command_parts.h"
 
 #include "core/operations.h"
+#include "formats/step_file_format.h"
 #include "io/file_io.h"
 #include "io/text_escape.h"
 #include "params/param_file.h"
-#include "program/step_codec.h"
+#include "protocol/step_codec.h"
 
 #include <algorithm>
 #include <cstdio>

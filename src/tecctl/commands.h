@@ -4,8 +4,8 @@
 
 #include "link/line.h"
 #include "link/transact.h"
-#include "params/parameter_set.h"
-#include "program/step_program.h"
+#include "protocol/parameter_set.h"
+#include "protocol/step_program.h"
 #include "tecctl/json.h"
 #include "tecctl/options.h"
 

@@ -4,7 +4,7 @@
 
 #include "io/file_io.h"
 #include "io/text_escape.h"
-#include "monitor/log_format.h"
+#include "formats/log_format.h"
 
 #include <algorithm>
 #include <cstdio>

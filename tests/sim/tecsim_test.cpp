@@ -1,6 +1,6 @@
 // The tecsim program on a real pseudo-terminal: started, asked for its
 // identity over POSIX termios, and stopped again.
-#include "link/modbus.h"
+#include "protocol/modbus.h"
 
 #include <gtest/gtest.h>
 

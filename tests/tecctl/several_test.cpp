@@ -3,7 +3,7 @@
 // and watch's round with the several-controller data log. In process, on the
 // virtual clock, over one line shared by simulated controllers.
 #include "link/transact.h"
-#include "monitor/log_reader.h"
+#include "formats/log_reader.h"
 #include "sim/controller.h"
 #include "tecctl/commands.h"
 

@@ -1,5 +1,5 @@
 // The chart's clock arithmetic, time-axis ticks and min/max decimation.
-#include "rt/chart_axis.h"
+#include "formats/chart_axis.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "monitor/log_reader.h"
+#include "formats/log_reader.h"
 
-#include "rt/chart_axis.h"
+#include "formats/chart_axis.h"
 
 #include <algorithm>
 #include <charconv>

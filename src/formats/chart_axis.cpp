@@ -1,4 +1,4 @@
-#include "rt/chart_axis.h"
+#include "formats/chart_axis.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,5 +1,5 @@
 // Request frames, CRC and answer checks: bytes in, bytes out.
-#include "link/modbus.h"
+#include "protocol/modbus.h"
 #include "support/hex.h"
 
 #include <gtest/gtest.h>

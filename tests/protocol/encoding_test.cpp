@@ -1,4 +1,4 @@
-#include "params/encoding.h"
+#include "protocol/encoding.h"
 
 #include <gtest/gtest.h>
 

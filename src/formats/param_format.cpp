@@ -1,7 +1,7 @@
 // The parameter file's text form. Pure: no port, no panel, no Qt.
+#include "formats/param_format.h"
 #include "io/text_escape.h"
-#include "params/encoding.h"
-#include "params/param_file.h"
+#include "protocol/encoding.h"
 
 #include <algorithm>
 #include <cerrno>

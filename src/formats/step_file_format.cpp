@@ -2,9 +2,9 @@
 // with one decimal, the integers as unsigned 16-bit values. Formatting and
 // parsing are locale-independent: the run-time may have set the process
 // locale to one whose decimal separator is a comma.
+#include "formats/step_file_format.h"
 #include "io/text_escape.h"
-#include "program/step_program.h"
-#include "program/step_codec.h"
+#include "protocol/step_codec.h"
 
 #include <charconv>
 #include <cmath>

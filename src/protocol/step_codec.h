@@ -2,8 +2,8 @@
 // and the step indicators. Pure: bytes and numbers in, bytes and numbers out.
 #pragma once
 
-#include "program/step_program.h"
 #include "protocol/registers.h"
+#include "protocol/step_program.h"
 
 #include <cstdint>
 

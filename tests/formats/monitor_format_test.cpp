@@ -1,5 +1,6 @@
-#include "monitor/monitor.h"
-#include "rt/chart_limits.h"
+#include "formats/chart_limits.h"
+#include "formats/log_format.h"
+#include "formats/monitor_format.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "params/param_file.h"
+#include "formats/param_format.h"
 
-#include "example_file.h"
+#include "support/example_file.h"
 
 #include <gtest/gtest.h>
 

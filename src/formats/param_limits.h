@@ -2,7 +2,7 @@
 // for a whole set as the write-all pass leaves the controller. Pure.
 #pragma once
 
-#include "params/parameter_set.h"
+#include "protocol/parameter_set.h"
 
 #include <string>
 

@@ -1,8 +1,8 @@
 // Data logs read back whatever state they are in, and written in the log's
 // own format by export.
-#include "monitor/log_format.h"
-#include "monitor/log_reader.h"
-#include "rt/chart_axis.h"
+#include "formats/chart_axis.h"
+#include "formats/log_format.h"
+#include "formats/log_reader.h"
 
 #include <gtest/gtest.h>
 

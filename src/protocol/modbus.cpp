@@ -1,4 +1,4 @@
-#include "link/modbus.h"
+#include "protocol/modbus.h"
 
 namespace comlink {
 

@@ -1,6 +1,6 @@
 // The step-program file's exact text and its tolerant reader.
-#include "program/program.h"
-#include "program/step_codec.h"
+#include "formats/step_file_format.h"
+#include "protocol/step_codec.h"
 
 #include <gtest/gtest.h>
 

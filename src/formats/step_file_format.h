@@ -1,24 +1,9 @@
-// The eight-step program as a plain record, and its file text. Pure: the
-// controller core and tecctl use it without the panels.
+// The step-program file's text. Pure.
 #pragma once
 
-#include <cstdint>
+#include "protocol/step_program.h"
+
 #include <string>
-
-enum : int { ACTION_LOOP_FIRST = 44, ACTION_LOOP_LAST = 51, ACTION_END = 52, ACTION_NEXT = 54 };
-
-struct StepRecord {
-    std::uint16_t param1 = 0;
-    float sv = 0;
-    std::uint16_t param2 = 0;
-    std::uint16_t action = 0;
-    std::uint16_t loops = 0;
-};
-
-struct StepProgram {
-    StepRecord steps[8];
-    float tolBand = 0;
-};
 
 namespace program {
 

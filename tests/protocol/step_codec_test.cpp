@@ -1,5 +1,5 @@
 // Register layout, encodings, the two row rules and the step indicators.
-#include "program/step_codec.h"
+#include "protocol/step_codec.h"
 
 #include <gtest/gtest.h>
 

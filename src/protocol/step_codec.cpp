@@ -1,4 +1,4 @@
-#include "program/step_codec.h"
+#include "protocol/step_codec.h"
 
 #include <cmath>
 

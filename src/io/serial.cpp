@@ -1,9 +1,9 @@
 // Serial devices on Qt SerialPort, the port map, and hex dumps of the frames.
 // Qt Core and SerialPort only: the command-line program links it too.
+#include "io/end_request.h"
 #include "io/file_io.h"
-#include "rt/end_request.h"
-#include "rt/port_map.h"
-#include "rt/serial_qt.h"
+#include "io/port_map.h"
+#include "io/serial_qt.h"
 
 #include <QElapsedTimer>
 #include <QLoggingCategory>
@@ -437,7 +437,7 @@ private:
         for (;;) {
             // A request to end the program cuts the wait short: the answer
             // then counts as missing and the operation winds down at once.
-            if (EndRequested())
+            if (io::EndRequested())
                 return Wait::TimedOut;
             pollfd p{fd, want, 0};
             const int left = std::max(0, ms - static_cast<int>(t.elapsed()));

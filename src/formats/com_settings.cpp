@@ -1,5 +1,5 @@
 // The text of DftCom.prm. Pure: no port, no panel, no Qt.
-#include "link/com_settings.h"
+#include "formats/com_settings.h"
 
 #include <cctype>
 #include <cstdlib>
