@@ -69,10 +69,10 @@ struct System {
         if (rt.OpenComConfig(port, "", 19200, 0, 8, 1, 512, 512) < 0)
             return false;
         rt.SetComTime(port, 1.0);
-        app.link.comPort = static_cast<std::uint16_t>(port);
-        app.link.ctrlID = 1;
-        app.link.portOpen = 1;
-        app.link.openStatus = 0;
+        app.bus.comPort = static_cast<std::uint16_t>(port);
+        app.controller.address = 1;
+        app.bus.portOpen = 1;
+        app.bus.openStatus = 0;
         app.params.tempScale = 10.0f;
         return true;
     }

@@ -36,16 +36,16 @@ int main(int argc, char** argv)
     int failures = 0;
     comlink::Answer ident;
     const double tIdent = bench::TimeIt([&] {
-        comlink::SequencePreamble(app.line);
-        ident = comlink::Transact(app.line, comlink::ReadFrame(1, 0x1F00, 1), 8);
+        comlink::SequencePreamble(app.bus);
+        ident = comlink::Transact(app.bus, comlink::ReadFrame(1, 0x1F00, 1), 8);
     });
     failures += ident.good() ? 0 : 1;
     const double rIdent = bench::Report("identification (preamble + 1 read)", tIdent, comlink::kPreambleDelay + txFloor);
 
     const double tReads = bench::TimeIt([&] {
-        comlink::SequencePreamble(app.line);
+        comlink::SequencePreamble(app.bus);
         for (int i = 0; i < kReads; ++i)
-            failures += comlink::Transact(app.line, comlink::ReadFrame(1, 0x1000, 1), 8).good() ? 0 : 1;
+            failures += comlink::Transact(app.bus, comlink::ReadFrame(1, 0x1000, 1), 8).good() ? 0 : 1;
     });
     const double rReads = bench::Report("20 one-register reads (preamble + 20)", tReads,
                                         comlink::kPreambleDelay + kReads * txFloor);

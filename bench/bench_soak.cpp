@@ -161,7 +161,7 @@ struct Soak {
         rt.SetCtrlVal(parm, PARM_COMPORT, kPort);
         rt.SetCtrlVal(parm, PARM_CTRL_ID, 1);
         rt.FireEvent(parm, PARM_COMPORT, rt::EVENT_COMMIT);
-        if (app.link.openStatus < 0)
+        if (app.bus.openStatus < 0)
             return false;
         rt.Commit(parm, PARM_OPEN_CHART);
         logPath = QDir::current().filePath("soak.dat").toStdString();
@@ -207,7 +207,7 @@ struct Soak {
         rt.Tick(app.panels.chart, CHART_TIMER);
         ++checks;
         const std::string added = newLogText();
-        if (app.misses.poll != 0 || !app.link.portOpen) {
+        if (app.misses.poll != 0 || !app.bus.portOpen) {
             if (!added.empty())
                 fail("a log line for a tick without an answer: " + added);
             if (app.live.sv != before.sv || app.live.pv != before.pv)

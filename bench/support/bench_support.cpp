@@ -99,14 +99,14 @@ BenchApp::BenchApp(int port, const std::string& device, bool loadPanels) : rt(cl
 
 bool BenchApp::openLink(int baud)
 {
-    app.link.comPort = static_cast<std::uint16_t>(m_port);
-    app.link.ctrlID = 1;
+    app.bus.comPort = static_cast<std::uint16_t>(m_port);
+    app.controller.address = 1;
     if (rt.OpenComConfig(m_port, "", baud, 0, 8, 1, 255, 255) < 0)
         return false;
     rt.SetXMode(m_port, 0);
     rt.SetCTSMode(m_port, 0);
     rt.SetComTime(m_port, comlink::kReadTimeout);
-    app.link.portOpen = 1;
+    app.bus.portOpen = 1;
     return true;
 }
 

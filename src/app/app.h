@@ -3,7 +3,8 @@
 #pragma once
 
 #include "app/reconnect.h"
-#include "link/line.h"
+#include "core/controller.h"
+#include "link/bus.h"
 #include "monitor/monitor.h"
 #include "protocol/parameter_set.h"
 #include "rt/runtime.h"
@@ -37,23 +38,25 @@ struct App;
 void ReportPortLost(App& app);
 
 struct App {
-    explicit App(rt::Runtime& runtime) : rt(runtime), line(runtime.portTable(), runtime.clock()), link(line.link)
+    explicit App(rt::Runtime& runtime) : rt(runtime), bus(runtime.portTable(), runtime.clock())
     {
-        line.portLost = [this] { ReportPortLost(*this); };
+        bus.portLost = [this] { ReportPortLost(*this); };
         // Timers keep their schedule while popups are open, but never come
         // between the requests of an operation (nor into a held link-busy
         // flag); those that fell due meanwhile tick once it has ended.
-        line.operationsEnded = [this] { rt.ResumeTicks(); };
-        rt.SetTickGate([this] { return line.operations == 0 && link.linkBusy == 0; });
+        bus.operationsEnded = [this] { rt.ResumeTicks(); };
+        rt.SetTickGate([this] { return bus.operations == 0 && bus.linkBusy == 0; });
     }
     ~App() { rt.SetTickGate({}); }
     App(const App&) = delete;
     App& operator=(const App&) = delete;
     rt::Runtime& rt;
     PanelSet panels;
-    comlink::Line line;     // ports, clock and the controller link
-    ControllerLink& link;   // line.link
-    ParameterSet params;
+    comlink::Bus bus;              // the port, the clock and the busy guard
+    core::Controller controller;   // the one controller the window drives; its address is the panel's
+    ParameterSet& params = controller.params;
+    std::int32_t waitShown = 0;    // 1 while the wait popup is installed by a long operation
+    bool settingsRestored = false; // the settings file was read at start-up
     LiveSample live;
     ChartScale scale;
     DataLog log;

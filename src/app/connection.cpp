@@ -40,7 +40,7 @@ void CloseIfOpen(App& app, int port)
 
 void RestoreComSettings(App& app)
 {
-    ControllerLink& link = app.link;
+    comlink::Bus& bus = app.bus;
     std::string text;
     std::uint16_t port = 0, id = 0;
     std::uint32_t baud = 0;
@@ -48,58 +48,58 @@ void RestoreComSettings(App& app)
         // First start (or a damaged file): the address is what the panel shows.
         unsigned short shown = 0;
         if (app.rt.GetCtrlVal(app.panels.parm, PARM_CTRL_ID, &shown) >= 0)
-            link.ctrlID = shown;
-        link.settingsRestored = false;
+            app.controller.address = static_cast<core::Address>(shown);
+        app.settingsRestored = false;
         return;
     }
-    link.comPort = port;
-    link.baudRate = baud;
-    link.ctrlID = id;
-    link.settingsRestored = true;
+    bus.comPort = port;
+    bus.baudRate = baud;
+    app.controller.address = static_cast<core::Address>(id);
+    app.settingsRestored = true;
     FillPortSelector(app);
-    app.rt.SetCtrlVal(app.panels.parm, PARM_COMPORT, static_cast<int>(link.comPort));
-    app.rt.SetCtrlVal(app.panels.parm, PARM_CTRL_ID, static_cast<int>(link.ctrlID));
+    app.rt.SetCtrlVal(app.panels.parm, PARM_COMPORT, static_cast<int>(bus.comPort));
+    app.rt.SetCtrlVal(app.panels.parm, PARM_CTRL_ID, static_cast<int>(app.controller.address));
 }
 
 int ConnectController(App& app)
 {
     rt::Runtime& rt = app.rt;
-    ControllerLink& link = app.link;
+    comlink::Bus& bus = app.bus;
     const int parm = app.panels.parm;
 
     // The operator's choice replaces whatever the reconnection watch looked for.
     reconnect::NoteConnecting(app);
-    unsigned short selected = link.comPort;
+    unsigned short selected = bus.comPort;
     rt.GetCtrlVal(parm, PARM_COMPORT, &selected);
     // A port left open by an earlier connection is released before another is opened.
-    CloseIfOpen(app, link.comPort);
+    CloseIfOpen(app, bus.comPort);
     CloseIfOpen(app, selected);
-    link.portOpen = 0;
-    link.comPort = selected;
+    bus.portOpen = 0;
+    bus.comPort = selected;
 
-    link.openStatus = rt.OpenComConfig(link.comPort, "", static_cast<long>(link.baudRate), 0, 8, 1, 255, 255);
+    bus.openStatus = rt.OpenComConfig(bus.comPort, "", static_cast<long>(bus.baudRate), 0, 8, 1, 255, 255);
     rt.Delay(kOpenSettleDelay);
-    if (link.openStatus < 0) {
+    if (bus.openStatus < 0) {
         rt.RemovePopup(0);
-        link.waitShown = 0;
+        app.waitShown = 0;
         rt.SetCtrlVal(parm, PARM_LINK_LED, 0);
-        rt.MessagePopup(kPortErrorTitle, kPortErrorText, rt.ComOpenProblem(link.comPort));
-        return link.openStatus;
+        rt.MessagePopup(kPortErrorTitle, kPortErrorText, rt.ComOpenProblem(bus.comPort));
+        return bus.openStatus;
     }
-    rt.SetXMode(link.comPort, 0);
-    rt.SetCTSMode(link.comPort, 0);
-    link.portOpen = 1;
-    rt.SetComTime(link.comPort, kReadTimeout);
+    rt.SetXMode(bus.comPort, 0);
+    rt.SetCTSMode(bus.comPort, 0);
+    bus.portOpen = 1;
+    rt.SetComTime(bus.comPort, kReadTimeout);
     app.portLostReported = false;
     ClearLinkLost(app);
 
     // A silent controller, a short or garbled answer and a refusal are all refused.
-    const Identity id = Identify(app.line);
+    const Identity id = Identify(app.bus, app.controller.address);
     if (id.status != IdentifyStatus::Accepted) {
         const bool lost = id.answer.status == AnswerStatus::NoPort && app.portLostReported;
-        CloseIfOpen(app, link.comPort);
-        link.openStatus = -1;
-        link.portOpen = 0;
+        CloseIfOpen(app, bus.comPort);
+        bus.openStatus = -1;
+        bus.portOpen = 0;
         rt.SetCtrlVal(parm, PARM_LINK_LED, 0);
         // No controller is identified on this port.
         rt.SetCtrlVal(parm, PARM_MODEL, "");
@@ -116,19 +116,19 @@ int ConnectController(App& app)
     reconnect::NoteConnected(app, id.model, id.identLo);
 
     rt.InstallPopup(app.panels.wait);
-    link.waitShown = 1;
+    app.waitShown = 1;
 
-    rt::WriteFileAtomically(kSettingsFile, FormatComSettings(link.comPort, link.baudRate, link.ctrlID));
+    rt::WriteFileAtomically(kSettingsFile, FormatComSettings(bus.comPort, bus.baudRate, app.controller.address));
 
     EnableLinkControls(app, 0);
     params::ReadAllParameters(app);
     // The read-all pass removes the wait popup; never leave it up if it did not.
-    if (link.waitShown) {
+    if (app.waitShown) {
         rt.RemovePopup(0);
-        link.waitShown = 0;
+        app.waitShown = 0;
     }
     rt.SetCtrlVal(parm, PARM_IDENT_LO, static_cast<int>(id.identLo));
-    return link.openStatus;
+    return bus.openStatus;
 }
 
 void EnableLinkControls(App& app, int dimmed)
@@ -143,7 +143,7 @@ void EnableLinkControls(App& app, int dimmed)
 void ReportPortLost(App& app)
 {
     rt::Runtime& rt = app.rt;
-    ControllerLink& link = app.link;
+    comlink::Bus& bus = app.bus;
     // What runs is recorded before it is stopped (the reconnection watch
     // starts there), then the loss is shown on the panels.
     comlink::ShowLinkLost(app);
@@ -152,15 +152,15 @@ void ReportPortLost(App& app)
     app.portLostReported = true;
     // A timer's poll says it on the panels only: a modal popup would stop
     // every timer of an unattended run. An operator's own operation is told.
-    if (link.linkBusy != 0)
+    if (bus.linkBusy != 0)
         return;
     // A long operation may have its wait popup up; the message must not hide behind it.
-    if (link.waitShown) {
+    if (app.waitShown) {
         rt.RemovePopup(0);
-        link.waitShown = 0;
+        app.waitShown = 0;
     }
     rt.MessagePopup("Connection Lost",
-                    "The connection to the controller was lost: the serial port " + std::to_string(link.comPort) +
+                    "The connection to the controller was lost: the serial port " + std::to_string(bus.comPort) +
                         " has gone away.\nReconnect the cable or adapter, then select the COM port again.");
 }
 
@@ -168,9 +168,9 @@ TEC_CALLBACK(SetComport)
 {
     if (event != rt::EVENT_COMMIT)
         return 0;
-    unsigned short id = app.link.ctrlID;
+    unsigned short id = app.controller.address;
     app.rt.GetCtrlVal(app.panels.parm, PARM_CTRL_ID, &id);
-    app.link.ctrlID = id;
+    app.controller.address = static_cast<core::Address>(id);
     comlink::ConnectController(app);
     return 0;
 }
@@ -179,9 +179,9 @@ TEC_CALLBACK(ChangeAddrID)
 {
     if (event != rt::EVENT_COMMIT)
         return 0;
-    unsigned short id = app.link.ctrlID;
+    unsigned short id = app.controller.address;
     app.rt.GetCtrlVal(app.panels.parm, PARM_CTRL_ID, &id);
-    app.link.ctrlID = id;
+    app.controller.address = static_cast<core::Address>(id);
     return 0;
 }
 
@@ -191,7 +191,7 @@ void FillPortSelector(App& app)
 {
     rt::Runtime& rt = app.rt;
     const int parm = app.panels.parm;
-    const int shownPort = app.link.comPort;
+    const int shownPort = app.bus.comPort;
     rt.ClearListCtrl(parm, PARM_COMPORT);
     bool shownListed = false;
     for (const rt::PortEntry& e : rt.ports().entries()) {

@@ -80,15 +80,15 @@ TEC_CALLBACK(WrtOn)
     if (event != rt::EVENT_COMMIT)
         return 0;
     rt::Runtime& rt = app.rt;
-    ControllerLink& link = app.link;
+    comlink::Bus& bus = app.bus;
     const int dbg = app.panels.debug;
 
-    comlink::SequencePreamble(app.line);
+    comlink::SequencePreamble(app.bus);
     // The typed address stays in force for every later request.
-    link.ctrlID = static_cast<std::uint16_t>(IntVal(app, DEBUG_ID));
+    app.controller.address = static_cast<core::Address>(IntVal(app, DEBUG_ID));
 
     comlink::ModbusFrame frame;
-    frame.b[0] = static_cast<std::uint8_t>(link.ctrlID & 0xFF);
+    frame.b[0] = app.controller.address;
     frame.b[1] = ByteVal(app, DEBUG_FUNC);
     frame.b[2] = ByteVal(app, DEBUG_REG_HI);
     frame.b[3] = ByteVal(app, DEBUG_REG_LO);
@@ -99,14 +99,14 @@ TEC_CALLBACK(WrtOn)
     SetByte(app, DEBUG_TX_CRC_LO, frame.b[6]);
     SetByte(app, DEBUG_TX_CRC_HI, frame.b[7]);
 
-    if (link.ctrlID == 0) {
+    if (app.controller.address == 0) {
         // A broadcast is never answered: send it and read nothing.
-        if (rt.IsComOpen(link.comPort) && rt.ComWrt(link.comPort, frame.b, 8) == rt::RT_ERR_PORT_LOST)
-            comlink::PortWentAway(app.line);
+        if (rt.IsComOpen(bus.comPort) && rt.ComWrt(bus.comPort, frame.b, 8) == rt::RT_ERR_PORT_LOST)
+            comlink::PortWentAway(app.bus);
         return 0;
     }
 
-    const comlink::Answer answer = comlink::Transact(app.line, frame, 8, comlink::kPostWriteDelay);
+    const comlink::Answer answer = comlink::Transact(app.bus, frame, 8, comlink::kPostWriteDelay);
     Dim(app, DEBUG_RX3, 0);
     for (int i = 0; i < 8; ++i)
         SetByte(app, DEBUG_RX(i), answer.bytes[i]);

@@ -147,7 +147,7 @@ int main(int argc, char** argv)
     if (!options.startupProbe && options.screenshots.empty())
         runtime.setWindowMemory(rt::Runtime::DefaultWindowMemoryFile());
     App app(runtime);
-    app.link.linkBusy = 0;
+    app.bus.linkBusy = 0;
 
     for (const auto& [number, device] : options.ports)
         runtime.ports().bindDevice(number, device);
@@ -162,7 +162,7 @@ int main(int argc, char** argv)
             if (!simulated) {
                 sim::Config config;
                 config.speed = speed;
-                const int id = a->link.ctrlID & 0xFF;
+                const int id = a->controller.address;
                 config.address = static_cast<std::uint8_t>(id ? id : 1);
                 simulated = std::make_shared<sim::Controller>(*c, config);
                 // A first look worth watching: the controller holds 40.0 degrees

@@ -23,7 +23,7 @@ void ShowControlFunction(App& app, int f)
 void ShowNoAnswerSign(App& app)
 {
     // With the link down the sign says so ("Link lost"), whatever the counts.
-    if (app.link.portOpen == 0 && app.link.openStatus < 0)
+    if (app.bus.portOpen == 0 && app.bus.openStatus < 0)
         return;
     const PanelSet& p = app.panels;
     const WatchMisses& m = app.misses;

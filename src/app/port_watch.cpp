@@ -26,7 +26,7 @@ void WatchPortLoss(App& app)
 {
     App* a = &app;
     app.rt.SetComLostHandler([a](int port) {
-        if (port == a->link.comPort)
+        if (port == a->bus.comPort)
             MarkLinkLost(*a);
         else if (a->rt.IsComOpen(port))
             a->rt.CloseCom(port);  // a port the link no longer uses
@@ -36,12 +36,12 @@ void WatchPortLoss(App& app)
 void MarkLinkLost(App& app)
 {
     rt::Runtime& rt = app.rt;
-    ControllerLink& link = app.link;
-    const bool wasUp = link.portOpen != 0 || rt.IsComOpen(link.comPort);
-    if (rt.IsComOpen(link.comPort))
-        rt.CloseCom(link.comPort);
-    link.portOpen = 0;
-    link.openStatus = -1;
+    comlink::Bus& bus = app.bus;
+    const bool wasUp = bus.portOpen != 0 || rt.IsComOpen(bus.comPort);
+    if (rt.IsComOpen(bus.comPort))
+        rt.CloseCom(bus.comPort);
+    bus.portOpen = 0;
+    bus.openStatus = -1;
     if (wasUp)
         ShowLinkLost(app);
 }

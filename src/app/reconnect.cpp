@@ -91,10 +91,10 @@ std::string DevicePathOf(App& app, int port)
 
 void CloseLinkPort(App& app)
 {
-    if (app.rt.IsComOpen(app.link.comPort))
-        app.rt.CloseCom(app.link.comPort);
-    app.link.portOpen = 0;
-    app.link.openStatus = -1;
+    if (app.rt.IsComOpen(app.bus.comPort))
+        app.rt.CloseCom(app.bus.comPort);
+    app.bus.portOpen = 0;
+    app.bus.openStatus = -1;
 }
 
 void EndWatch(App& app)
@@ -116,7 +116,7 @@ void ReadAgain(App& app)
     // never in a popup: nobody may be at the desk.
     app.portLostReported = true;
     const bool done = params::ReadAllParametersQuietly(app, &failure);
-    if (app.link.portOpen == 0) {
+    if (app.bus.portOpen == 0) {
         AddHistory(app, "Parameters not read again: the link went away during the reading");
         return;
     }
@@ -225,7 +225,7 @@ void NoteConnected(App& app, std::uint8_t model, std::uint8_t identLo)
     w.known = true;
     w.model = model;
     w.identLo = identLo;
-    w.port = app.link.comPort;
+    w.port = app.bus.comPort;
     w.devicePath = DevicePathOf(app, w.port);
     w.byIdPath = w.devicePath.empty() ? std::string() : FindById(w.devicePath);
     AddHistory(app, "Connected: " + PortText(w) + ", " + IdentityText(model, identLo));
@@ -277,7 +277,7 @@ void Try(App& app)
         return;
     }
     rt::Runtime& rt = app.rt;
-    ControllerLink& link = app.link;
+    comlink::Bus& bus = app.bus;
     if (!w.devicePath.empty()) {
         const std::string where = LocateDevice(w.devicePath, w.byIdPath);
         if (where.empty())
@@ -289,19 +289,19 @@ void Try(App& app)
             w.devicePath = where;
         }
     }
-    link.comPort = w.port;
-    const int status = rt.OpenComConfig(w.port, "", static_cast<long>(link.baudRate), 0, 8, 1, 255, 255);
+    bus.comPort = w.port;
+    const int status = rt.OpenComConfig(w.port, "", static_cast<long>(bus.baudRate), 0, 8, 1, 255, 255);
     if (status < 0)
         return;  // absent, or not yet usable (permissions are often set just after it appears)
     rt.Delay(kOpenSettleDelay);
     rt.SetXMode(w.port, 0);
     rt.SetCTSMode(w.port, 0);
-    link.openStatus = status;
-    link.portOpen = 1;
+    bus.openStatus = status;
+    bus.portOpen = 1;
     rt.SetComTime(w.port, comlink::kReadTimeout);
 
-    const comlink::Identity id = comlink::Identify(app.line);
-    if (link.portOpen == 0)
+    const comlink::Identity id = comlink::Identify(app.bus, app.controller.address);
+    if (bus.portOpen == 0)
         return;  // lost again during the identification; the watch goes on
     if (id.status == comlink::IdentifyStatus::Accepted && id.model == w.model && id.identLo == w.identLo) {
         Resume(app);

@@ -30,9 +30,9 @@ void CloseLogIfOpen(App& app)
 
 void ClosePortIfOpen(App& app)
 {
-    if (app.link.portOpen)
-        app.rt.CloseCom(app.link.comPort);
-    app.link.portOpen = 0;
+    if (app.bus.portOpen)
+        app.rt.CloseCom(app.bus.comPort);
+    app.bus.portOpen = 0;
 }
 
 void Help(App& app, int event, int wanted, const char* title, const char* text)
@@ -78,7 +78,7 @@ int StartUp(App& app, int forcedPort)
     rt.DisplayPanel(app.panels.parm);
     comlink::RestoreComSettings(app);
     if (forcedPort > 0) {
-        app.link.comPort = static_cast<std::uint16_t>(forcedPort);
+        app.bus.comPort = static_cast<std::uint16_t>(forcedPort);
         rt.SetCtrlVal(app.panels.parm, PARM_COMPORT, forcedPort);
     }
     return comlink::ConnectController(app);
@@ -131,22 +131,22 @@ TEC_CALLBACK(ExitParm)
     if (event != rt::EVENT_COMMIT)
         return 0;
     rt::Runtime& rt = app.rt;
-    ControllerLink& link = app.link;
+    comlink::Bus& bus = app.bus;
     // From the status read to the stop request, the question between them
     // included, no timer's transactions come in.
-    const comlink::OperationScope operation(app.line);
+    const comlink::OperationScope operation(app.bus);
 
     int runMode = 0;
-    if (link.portOpen) {
-        comlink::SequencePreamble(app.line);
+    if (bus.portOpen) {
+        comlink::SequencePreamble(app.bus);
         const comlink::Answer status =
-            comlink::Transact(app.line, comlink::ReadFrame(link.ctrlID, kStatusRegister, 1), 8, comlink::kPostWriteDelay);
+            comlink::Transact(app.bus, comlink::ReadFrame(app.controller.address, kStatusRegister, 1), 8, comlink::kPostWriteDelay);
         // Only a whole, checked answer says something runs; silence ends without asking.
         if (status.good())
             runMode = status.bytes[4];
     }
 
-    if (runMode != 0 && link.openStatus >= 0) {
+    if (runMode != 0 && bus.openStatus >= 0) {
         rt::GenericPopup ask;
         ask.title = shell::text::kEndingTitle;
         ask.text = shell::text::kEndingText;
@@ -160,7 +160,7 @@ TEC_CALLBACK(ExitParm)
         StopPollTimers(app);
         CloseLogIfOpen(app);
         rt.Delay(comlink::kPreambleDelay);
-        comlink::Transact(app.line, comlink::WriteFrame(link.ctrlID, kControlFunctionRegister, 0), 8, comlink::kPostWriteDelay);
+        comlink::Transact(app.bus, comlink::WriteFrame(app.controller.address, kControlFunctionRegister, 0), 8, comlink::kPostWriteDelay);
         ClosePortIfOpen(app);
         rt.QuitUserInterface(0);
         return 0;

@@ -21,20 +21,20 @@ void OpLog::stop(std::uint16_t reg, bool onRead, const Answer& a)
     wrongAnswer = a.status == AnswerStatus::Mismatch;
 }
 
-bool ReadRegisters(Line& line, OpLog& op, std::uint16_t reg, int count, Answer* answer)
+bool ReadRegisters(Bus& bus, Address address, OpLog& op, std::uint16_t reg, int count, Answer* answer)
 {
-    const ModbusFrame frame = comlink::ReadFrame(line.link.ctrlID, reg, static_cast<std::uint16_t>(count));
-    *answer = comlink::Transact(line, frame, comlink::ReadAnswerLength(count));
+    const ModbusFrame frame = comlink::ReadFrame(address, reg, static_cast<std::uint16_t>(count));
+    *answer = comlink::Transact(bus, frame, comlink::ReadAnswerLength(count));
     if (answer->good())
         return true;
     op.stop(reg, true, *answer);
     return false;
 }
 
-bool WriteRegister(Line& line, OpLog& op, std::uint16_t reg, std::uint16_t value)
+bool WriteRegister(Bus& bus, Address address, OpLog& op, std::uint16_t reg, std::uint16_t value)
 {
-    const ModbusFrame frame = comlink::WriteFrame(line.link.ctrlID, reg, value);
-    const Answer a = comlink::Transact(line, frame, 8);
+    const ModbusFrame frame = comlink::WriteFrame(address, reg, value);
+    const Answer a = comlink::Transact(bus, frame, 8);
     if (a.status == AnswerStatus::Exception) {
         op.refused.push_back(reg);
         return true;
@@ -45,10 +45,10 @@ bool WriteRegister(Line& line, OpLog& op, std::uint16_t reg, std::uint16_t value
     return false;
 }
 
-bool ReadAlarmStatus(Line& line, std::uint16_t* alarmStatus, Answer* answer)
+bool ReadAlarmStatus(Bus& bus, Address address, std::uint16_t* alarmStatus, Answer* answer)
 {
-    const ModbusFrame frame = comlink::ReadFrame(line.link.ctrlID, reg::kStatus, 1);
-    const Answer a = comlink::GuardedTransact(line, frame, comlink::ReadAnswerLength(1), true);
+    const ModbusFrame frame = comlink::ReadFrame(address, reg::kStatus, 1);
+    const Answer a = comlink::GuardedTransact(bus, frame, comlink::ReadAnswerLength(1), true);
     if (answer)
         *answer = a;
     if (!a.good())
@@ -60,13 +60,13 @@ bool ReadAlarmStatus(Line& line, std::uint16_t* alarmStatus, Answer* answer)
     return true;
 }
 
-bool ApplyAlarmSwitch(Line& line, OpLog& op, std::uint16_t on, AlarmSwitchResult* result)
+bool ApplyAlarmSwitch(Bus& bus, Address address, OpLog& op, std::uint16_t on, AlarmSwitchResult* result)
 {
-    const comlink::OperationScope operation(line);
+    const comlink::OperationScope operation(bus);
     *result = AlarmSwitchResult{};
     const AlarmSwitchWrites writes = AlarmSwitchWritesFor(on != 0);
     for (const RegisterWrite& w : writes.w) {
-        if (!WriteRegister(line, op, w.reg, w.value))
+        if (!WriteRegister(bus, address, op, w.reg, w.value))
             return false;
         ++result->writesDone;
     }
@@ -74,7 +74,7 @@ bool ApplyAlarmSwitch(Line& line, OpLog& op, std::uint16_t on, AlarmSwitchResult
         return true;
     // The status read is one of the operation's answers: a bad one stops it too.
     Answer a;
-    if (!ReadAlarmStatus(line, &result->alarmStatus, &a)) {
+    if (!ReadAlarmStatus(bus, address, &result->alarmStatus, &a)) {
         op.stop(reg::kStatus, true, a);
         return false;
     }
@@ -123,11 +123,11 @@ const SingleRead kTail[] = {
     {reg::kSwFilter, EncClass::D, &ParameterSet::swFilter, nullptr},
 };
 
-bool ReadPidSet(Line& line, OpLog& op, ParameterSet& p, int n)
+bool ReadPidSet(Bus& bus, Address address, OpLog& op, ParameterSet& p, int n)
 {
     const int count = n < 4 ? 6 : 5;
     Answer a;
-    if (!ReadRegisters(line, op, reg::PidRegister(n, 1), count, &a))
+    if (!ReadRegisters(bus, address, op, reg::PidRegister(n, 1), count, &a))
         return false;
     const int i = n - 1;
     p.pidP[i] = static_cast<float>(DecodeAt(a, 0, EncClass::D, p.tempScale));
@@ -140,50 +140,50 @@ bool ReadPidSet(Line& line, OpLog& op, ParameterSet& p, int n)
     return true;
 }
 
-bool ReadAllSteps(Line& line, ParameterSet& p, ReadAllResult& r)
+bool ReadAllSteps(Bus& bus, Address address, ParameterSet& p, ReadAllResult& r)
 {
     OpLog& op = r.op;
     Answer a;
     // The decimal point first, so that every temperature of this pass is
     // scaled by what the controller holds now.
-    if (!ReadRegisters(line, op, reg::kDecimalPnt, 1, &a))
+    if (!ReadRegisters(bus, address, op, reg::kDecimalPnt, 1, &a))
         return false;
     p.decimalPnt = static_cast<std::int16_t>(a.bytes[5]);
     p.tempScale = TempScaleFor(p.decimalPnt);
     r.decimalRead = true;
 
     for (const SingleRead& s : kHead) {
-        if (!ReadRegisters(line, op, s.reg, 1, &a))
+        if (!ReadRegisters(bus, address, op, s.reg, 1, &a))
             return false;
         Store(p, s, a);
         ++r.headRead;
     }
-    if (!ReadRegisters(line, op, reg::kCtrlFunc, 1, &a))
+    if (!ReadRegisters(bus, address, op, reg::kCtrlFunc, 1, &a))
         return false;
     r.ctrlFunc = a.bytes[5];
     r.ctrlFuncRead = true;
 
     for (int n = 1; n <= 4; ++n) {
-        if (!ReadPidSet(line, op, p, n))
+        if (!ReadPidSet(bus, address, op, p, n))
             return false;
         ++r.pidSetsRead;
     }
     for (const SingleRead& s : kTail) {
-        if (!ReadRegisters(line, op, s.reg, 1, &a))
+        if (!ReadRegisters(bus, address, op, s.reg, 1, &a))
             return false;
         Store(p, s, a);
         ++r.tailRead;
     }
     // The switch is written back only once the controller has told us its state.
-    if (!ReadRegisters(line, op, reg::kAlarmSwitch, 1, &a))
+    if (!ReadRegisters(bus, address, op, reg::kAlarmSwitch, 1, &a))
         return false;
     p.alarmWatch = AlarmWatchFromByte(a.bytes[5]);
     r.alarmSwitchRead = true;
-    if (!ApplyAlarmSwitch(line, op, p.alarmWatch, &r.alarm))
+    if (!ApplyAlarmSwitch(bus, address, op, p.alarmWatch, &r.alarm))
         return false;
     r.alarmDone = true;
 
-    if (!ReadRegisters(line, op, reg::kKeypad, 1, &a))
+    if (!ReadRegisters(bus, address, op, reg::kKeypad, 1, &a))
         return false;
     p.keypadValue = static_cast<std::int16_t>(a.bytes[5]);
     r.keypadRead = true;
@@ -192,11 +192,11 @@ bool ReadAllSteps(Line& line, ParameterSet& p, ReadAllResult& r)
 
 } // namespace
 
-ReadAllResult ReadAll(Line& line, ParameterSet& params)
+ReadAllResult ReadAll(Bus& bus, Address address, ParameterSet& params)
 {
-    const comlink::OperationScope operation(line);
+    const comlink::OperationScope operation(bus);
     ReadAllResult r;
-    ReadAllSteps(line, params, r);
+    ReadAllSteps(bus, address, params, r);
     params.tempScale = TempScaleFor(params.decimalPnt);
     // Every field has now been read on this link (a refused alarm-mode write
     // changes nothing that was read).
@@ -250,18 +250,18 @@ namespace {
 
 using Outcome = PassWrite::Outcome;
 
-bool WriteAllSteps(Line& line, ParameterSet& p, WriteAllResult& r)
+bool WriteAllSteps(Bus& bus, Address address, ParameterSet& p, WriteAllResult& r)
 {
     OpLog& op = r.op;
     // Each answered write is kept with what the controller made of it.
     auto send = [&](std::uint16_t reg, std::uint16_t value) {
         const std::size_t before = op.refused.size();
-        if (!WriteRegister(line, op, reg, value))
+        if (!WriteRegister(bus, address, op, reg, value))
             return false;
         r.writes.push_back({reg, value, op.refused.size() > before ? Outcome::Refused : Outcome::Taken});
         return true;
     };
-    comlink::SequencePreamble(line);
+    comlink::SequencePreamble(bus);
     if (!send(reg::kDecimalPnt, Encode(EncClass::B, p.decimalPnt, 1.0f)))
         return false;
     p.tempScale = TempScaleFor(p.decimalPnt);
@@ -273,7 +273,7 @@ bool WriteAllSteps(Line& line, ParameterSet& p, WriteAllResult& r)
         return false;
     r.alarmReached = true;
     const std::size_t before = op.refused.size();
-    const bool switched = ApplyAlarmSwitch(line, op, p.alarmWatch, &r.alarm);
+    const bool switched = ApplyAlarmSwitch(bus, address, op, p.alarmWatch, &r.alarm);
     const AlarmSwitchWrites sw = AlarmSwitchWritesFor(p.alarmWatch != 0);
     for (int i = 0; i < r.alarm.writesDone; ++i) {
         const auto from = op.refused.begin() + static_cast<long>(before);
@@ -315,7 +315,7 @@ bool WriteAllSteps(Line& line, ParameterSet& p, WriteAllResult& r)
 // The refused writes once more, in the pass's order, now that the whole set
 // (its range among it) is in; again while a round has one taken, since one
 // value's limits may be another refused value.
-void WriteRefusedAgain(Line& line, WriteAllResult& r)
+void WriteRefusedAgain(Bus& bus, Address address, WriteAllResult& r)
 {
     OpLog& op = r.op;
     for (bool taken = true; taken && !op.refused.empty();) {
@@ -324,7 +324,7 @@ void WriteRefusedAgain(Line& line, WriteAllResult& r)
             if (w.outcome != Outcome::Refused)
                 continue;
             OpLog again;
-            if (!WriteRegister(line, again, w.reg, w.value)) {
+            if (!WriteRegister(bus, address, again, w.reg, w.value)) {
                 op.stopped = true;
                 op.stoppedOnRead = false;
                 op.stopReg = again.stopReg;
@@ -383,13 +383,13 @@ std::string Joined(const std::vector<std::string>& names)
 
 } // namespace
 
-WriteAllResult WriteAll(Line& line, ParameterSet& params)
+WriteAllResult WriteAll(Bus& bus, Address address, ParameterSet& params)
 {
-    const comlink::OperationScope operation(line);
+    const comlink::OperationScope operation(bus);
     WriteAllResult r;
-    if (WriteAllSteps(line, params, r) && !r.op.refused.empty() &&
+    if (WriteAllSteps(bus, address, params, r) && !r.op.refused.empty() &&
         params::CheckParameterLimits(params, nullptr, nullptr))
-        WriteRefusedAgain(line, r);
+        WriteRefusedAgain(bus, address, r);
     return r;
 }
 
@@ -430,11 +430,11 @@ std::string DescribeWriteAll(const WriteAllResult& r)
     return text;
 }
 
-SetValueOutcome SendSetValue(Line& line, const ParameterSet& p, OpLog* op)
+SetValueOutcome SendSetValue(Bus& bus, Address address, const ParameterSet& p, OpLog* op)
 {
     const ModbusFrame frame =
-        comlink::WriteFrame(line.link.ctrlID, reg::kSetValue, Encode(EncClass::T, p.setValue, p.tempScale));
-    const Answer a = comlink::Transact(line, frame, 8);
+        comlink::WriteFrame(address, reg::kSetValue, Encode(EncClass::T, p.setValue, p.tempScale));
+    const Answer a = comlink::Transact(bus, frame, 8);
     // The controller's limit check answers with the function code + 0x80.
     if (a.count >= 2 && a.function() > 0x80)
         return SetValueOutcome::Refused;
@@ -466,11 +466,11 @@ bool CheckPid(const PidValues& v, float ts, std::string* message)
     return true;
 }
 
-OpLog UpdatePid(Line& line, ParameterSet& ps, const PidValues& v, const std::function<void(int)>& progress)
+OpLog UpdatePid(Bus& bus, Address address, ParameterSet& ps, const PidValues& v, const std::function<void(int)>& progress)
 {
-    const comlink::OperationScope operation(line);
+    const comlink::OperationScope operation(bus);
     const float ts = ps.tempScale;
-    comlink::SequencePreamble(line);
+    comlink::SequencePreamble(bus);
     OpLog op;
     for (int n = 1; n <= 4 && !op.stopped; ++n) {
         const int i = n - 1;
@@ -478,35 +478,35 @@ OpLog UpdatePid(Line& line, ParameterSet& ps, const PidValues& v, const std::fun
             progress(n);
         if (n < 4) {
             ps.pidBound[i] = v.bound[i];
-            if (!WriteRegister(line, op, reg::PidRegister(n, 6), Encode(EncClass::T, v.bound[i], ts)))
+            if (!WriteRegister(bus, address, op, reg::PidRegister(n, 6), Encode(EncClass::T, v.bound[i], ts)))
                 break;
         }
         ps.pidP[i] = v.p[i];
-        if (!WriteRegister(line, op, reg::PidRegister(n, 1), Encode(EncClass::D, v.p[i], ts)))
+        if (!WriteRegister(bus, address, op, reg::PidRegister(n, 1), Encode(EncClass::D, v.p[i], ts)))
             break;
         ps.pidI[i] = v.i[i];
-        if (!WriteRegister(line, op, reg::PidRegister(n, 2), Encode(EncClass::I, v.i[i], ts)))
+        if (!WriteRegister(bus, address, op, reg::PidRegister(n, 2), Encode(EncClass::I, v.i[i], ts)))
             break;
         ps.pidD[i] = v.d[i];
-        if (!WriteRegister(line, op, reg::PidRegister(n, 3), Encode(EncClass::I, v.d[i], ts)))
+        if (!WriteRegister(bus, address, op, reg::PidRegister(n, 3), Encode(EncClass::I, v.d[i], ts)))
             break;
         ps.pidT4[i] = v.t4[i];
-        if (!WriteRegister(line, op, reg::PidRegister(n, 4), Encode(EncClass::D, v.t4[i], ts)))
+        if (!WriteRegister(bus, address, op, reg::PidRegister(n, 4), Encode(EncClass::D, v.t4[i], ts)))
             break;
         ps.pidT5[i] = v.t5[i];
-        if (!WriteRegister(line, op, reg::PidRegister(n, 5), Encode(EncClass::D, v.t5[i], ts)))
+        if (!WriteRegister(bus, address, op, reg::PidRegister(n, 5), Encode(EncClass::D, v.t5[i], ts)))
             break;
     }
     if (progress)
         progress(0);
-    comlink::SequencePreamble(line);
+    comlink::SequencePreamble(bus);
     return op;
 }
 
-bool ReadControlFunction(Line& line, int* function)
+bool ReadControlFunction(Bus& bus, Address address, int* function)
 {
-    const ModbusFrame frame = comlink::ReadFrame(line.link.ctrlID, reg::kCtrlFunc, 1);
-    const Answer a = comlink::GuardedTransact(line, frame, comlink::ReadAnswerLength(1), false);
+    const ModbusFrame frame = comlink::ReadFrame(address, reg::kCtrlFunc, 1);
+    const Answer a = comlink::GuardedTransact(bus, frame, comlink::ReadAnswerLength(1), false);
     if (!a.good())
         return false;
     *function = a.bytes[5];
@@ -561,18 +561,17 @@ std::string Describe(const Answer& a)
     return "an unexpected answer";
 }
 
-bool ReadStepProgram(Line& line, float scale, StepProgram* out, std::string* failure, AnswerStatus* failedStatus)
+bool ReadStepProgram(Bus& bus, Address address, float scale, StepProgram* out, std::string* failure, AnswerStatus* failedStatus)
 {
-    const comlink::OperationScope operation(line);
-    const std::uint16_t id = line.link.ctrlID;
-    line.ports.flushOutput(line.link.comPort);
-    line.ports.flushInput(line.link.comPort);
-    line.clock.sleep(kStepPreambleDelay);
+    const comlink::OperationScope operation(bus);
+    bus.ports.flushOutput(bus.comPort);
+    bus.ports.flushInput(bus.comPort);
+    bus.clock.sleep(kStepPreambleDelay);
 
     StepProgram prog;
     for (int k = 1; k <= program::kSteps; ++k) {
         const std::uint16_t reg = program::StepBlockRegister(k);
-        const Answer a = comlink::Transact(line, comlink::ReadFrame(id, reg, program::kRegistersPerStep),
+        const Answer a = comlink::Transact(bus, comlink::ReadFrame(address, reg, program::kRegistersPerStep),
                                            comlink::ReadAnswerLength(program::kRegistersPerStep), kStepReadDelay);
         if (!a.good()) {
             if (failedStatus)
@@ -583,7 +582,7 @@ bool ReadStepProgram(Line& line, float scale, StepProgram* out, std::string* fai
         }
         prog.steps[k - 1] = program::DecodeStep(a.bytes, scale);
     }
-    const Answer a = comlink::Transact(line, comlink::ReadFrame(id, program::kBandRegister, 1),
+    const Answer a = comlink::Transact(bus, comlink::ReadFrame(address, program::kBandRegister, 1),
                                        comlink::ReadAnswerLength(1), comlink::kPostWriteDelay);
     if (!a.good()) {
         if (failedStatus)
@@ -673,10 +672,10 @@ std::string StoppedStepWriteText(int sent)
            "): the controller holds a partly written step program. Write the whole program again.";
 }
 
-bool WriteStepProgram(Line& line, const StepProgram& prog, float scale, std::string* failure,
+bool WriteStepProgram(Bus& bus, Address address, const StepProgram& prog, float scale, std::string* failure,
                       AnswerStatus* failedStatus, const std::function<bool()>& stopAsked, int* stoppedAfter)
 {
-    const comlink::OperationScope operation(line);
+    const comlink::OperationScope operation(bus);
     const std::function<bool()> stop = stopAsked ? stopAsked : [] { return io::EndRequested(); };
     if (stoppedAfter)
         *stoppedAfter = -1;
@@ -699,14 +698,14 @@ bool WriteStepProgram(Line& line, const StepProgram& prog, float scale, std::str
     }
     writes.push_back({program::kBandRegister, program::EncodeTemperature(prog.tolBand, scale)});
 
-    comlink::SequencePreamble(line);
+    comlink::SequencePreamble(bus);
     std::vector<std::string> refused;
     int sent = 0;
     for (const Write& w : writes) {
         if (stop())
             return stopped(sent);
         const Answer a =
-            comlink::Transact(line, comlink::WriteFrame(line.link.ctrlID, w.reg, w.value), 8, comlink::kPostWriteDelay);
+            comlink::Transact(bus, comlink::WriteFrame(address, w.reg, w.value), 8, comlink::kPostWriteDelay);
         ++sent;
         if (a.status == AnswerStatus::Exception) {
             refused.push_back(StepRegisterDescription(w.reg));
@@ -734,17 +733,17 @@ bool WriteStepProgram(Line& line, const StepProgram& prog, float scale, std::str
     return true;
 }
 
-Answer StartStopProgram(Line& line, bool start)
+Answer StartStopProgram(Bus& bus, Address address, bool start)
 {
-    return comlink::Transact(line,
-                             comlink::WriteFrame(line.link.ctrlID, program::kControlFunctionRegister,
+    return comlink::Transact(bus,
+                             comlink::WriteFrame(address, program::kControlFunctionRegister,
                                                  start ? program::kRunCommand : program::kStopCommand),
                              8, comlink::kPostWriteDelay);
 }
 
-bool ReadRunStatus(Line& line, RunStatus* status)
+bool ReadRunStatus(Bus& bus, Address address, RunStatus* status)
 {
-    const Answer a = comlink::GuardedTransact(line, comlink::ReadFrame(line.link.ctrlID, program::kStatusRegister, 1),
+    const Answer a = comlink::GuardedTransact(bus, comlink::ReadFrame(address, program::kStatusRegister, 1),
                                               comlink::ReadAnswerLength(1));
     if (!a.good())
         return false;
@@ -757,11 +756,11 @@ bool ReadRunStatus(Line& line, RunStatus* status)
 
 namespace {
 
-bool Poll(Line& line, std::uint16_t reg, double postDelay, float scale, float* value)
+bool Poll(Bus& bus, Address address, std::uint16_t reg, double postDelay, float scale, float* value)
 {
-    const ModbusFrame frame = comlink::ReadFrame(line.link.ctrlID, reg, 1);
+    const ModbusFrame frame = comlink::ReadFrame(address, reg, 1);
     Answer answer;
-    if (!comlink::VerifiedPollRead(line, frame, postDelay, &answer) || !answer.good())
+    if (!comlink::VerifiedPollRead(bus, frame, postDelay, &answer) || !answer.good())
         return false;
     *value = static_cast<float>(static_cast<std::int16_t>(answer.reg(0))) / scale;
     return true;
@@ -769,14 +768,14 @@ bool Poll(Line& line, std::uint16_t reg, double postDelay, float scale, float* v
 
 } // namespace
 
-bool PollPV(Line& line, float tempScale, float* pv)
+bool PollPV(Bus& bus, Address address, float tempScale, float* pv)
 {
-    return Poll(line, reg::kPv, comlink::kPostWriteDelay, tempScale, pv);
+    return Poll(bus, address, reg::kPv, comlink::kPostWriteDelay, tempScale, pv);
 }
 
-bool PollSV(Line& line, float tempScale, float* sv)
+bool PollSV(Bus& bus, Address address, float tempScale, float* sv)
 {
-    return Poll(line, reg::kWorkingSv, comlink::kSvPostWriteDelay, tempScale, sv);
+    return Poll(bus, address, reg::kWorkingSv, comlink::kSvPostWriteDelay, tempScale, sv);
 }
 
 } // namespace core

@@ -1,9 +1,11 @@
-// The controller's operations over a Line and the plain records: each sends
+// The controller's operations over a Bus, each on the controller at the
+// address it is given, and the plain records: each sends
 // exactly what the matching panel operation sends and reports what happened
 // (values, refusals, silences). Nothing here knows a panel; the window
 // program shows the results, the command-line program prints them.
 #pragma once
 
+#include "core/controller.h"
 #include "link/transact.h"
 #include "protocol/encoding.h"
 #include "protocol/parameter_set.h"
@@ -18,7 +20,7 @@ namespace core {
 
 using comlink::Answer;
 using comlink::AnswerStatus;
-using comlink::Line;
+using comlink::Bus;
 
 // Outcome of one operation's transactions. A read or write without a proper
 // answer stops the operation; a refused write is noted and the operation
@@ -36,15 +38,15 @@ struct OpLog {
 
 // Reads `count` registers from `reg` (no preamble). True with the answer when
 // it is complete, intact and answers the request; otherwise notes the stop.
-bool ReadRegisters(Line& line, OpLog& op, std::uint16_t reg, int count, Answer* answer);
+bool ReadRegisters(Bus& bus, Address address, OpLog& op, std::uint16_t reg, int count, Answer* answer);
 // Writes one register (no preamble). True when the controller echoed it or
 // refused it (the refusal is noted); false, noting the stop, otherwise.
-bool WriteRegister(Line& line, OpLog& op, std::uint16_t reg, std::uint16_t value);
+bool WriteRegister(Bus& bus, Address address, OpLog& op, std::uint16_t reg, std::uint16_t value);
 
 // The status word's alarm bits (0 while a step program runs: the low byte
 // then holds the segment). Read under the link-busy guard with the short
 // preamble. False, changing nothing, on a bad or missing answer.
-bool ReadAlarmStatus(Line& line, std::uint16_t* alarmStatus, Answer* answer = nullptr);
+bool ReadAlarmStatus(Bus& bus, Address address, std::uint16_t* alarmStatus, Answer* answer = nullptr);
 
 // The alarm switch: four alarm-mode writes, then, with the switch on, the
 // status read.
@@ -53,7 +55,7 @@ struct AlarmSwitchResult {
     bool statusRead = false;   // with the switch on: the status answer was good
     std::uint16_t alarmStatus = 0;
 };
-bool ApplyAlarmSwitch(Line& line, OpLog& op, std::uint16_t on, AlarmSwitchResult* result);
+bool ApplyAlarmSwitch(Bus& bus, Address address, OpLog& op, std::uint16_t on, AlarmSwitchResult* result);
 
 // The read-all pass after its preamble: fills the ParameterSet in the pass's
 // order and says how far it came. Fields not reached keep their values.
@@ -71,7 +73,7 @@ struct ReadAllResult {
     bool keypadRead = false;
     bool complete() const { return keypadRead && op.ok(); }
 };
-ReadAllResult ReadAll(Line& line, ParameterSet& params);
+ReadAllResult ReadAll(Bus& bus, Address address, ParameterSet& params);
 
 // Checks that a value scales into a register of its class; otherwise fills
 // *message with the field's limits ("The set value 40000.0 cannot be sent: ...").
@@ -104,7 +106,7 @@ struct WriteAllResult {
     std::vector<PassWrite> writes;  // every answered write, in the pass's order
     bool complete() const { return op.ok(); }
 };
-WriteAllResult WriteAll(Line& line, ParameterSet& params);
+WriteAllResult WriteAll(Bus& bus, Address address, ParameterSet& params);
 // Which fields a write-all pass applied and which not, for the operator: ""
 // when the whole set was applied; otherwise lines "Applied: ...", "Refused by
 // the controller: ..." and "Not sent: ..." (each only when it has fields).
@@ -112,7 +114,7 @@ std::string DescribeWriteAll(const WriteAllResult& r);
 
 // The set-value write of setValue (no preamble).
 enum class SetValueOutcome { Sent, Refused, NoAnswer };
-SetValueOutcome SendSetValue(Line& line, const ParameterSet& params, OpLog* op);
+SetValueOutcome SendSetValue(Bus& bus, Address address, const ParameterSet& params, OpLog* op);
 
 // The PID block: boundary, then terms 1..5, set by set (preamble before and
 // after). Stores each value in the ParameterSet just before it is sent.
@@ -127,17 +129,17 @@ struct PidValues {
 bool CheckPid(const PidValues& v, float tempScale, std::string* message);
 // `progress` (if given) is called with n before set n is written, and with 0
 // once the writes are over, before the closing preamble.
-OpLog UpdatePid(Line& line, ParameterSet& params, const PidValues& v, const std::function<void(int)>& progress = {});
+OpLog UpdatePid(Bus& bus, Address address, ParameterSet& params, const PidValues& v, const std::function<void(int)>& progress = {});
 
 // The control function read under the guard, as the auto-tune watch makes it.
-bool ReadControlFunction(Line& line, int* function);
+bool ReadControlFunction(Bus& bus, Address address, int* function);
 
 // ---- the step program ----
 
 // The step-program read: eight 5-register reads and the band. Only a
 // complete, good read fills *prog; otherwise *failure says what went wrong.
 // *failedStatus (if given) is the status of the answer that stopped it.
-bool ReadStepProgram(Line& line, float tempScale, StepProgram* prog, std::string* failure,
+bool ReadStepProgram(Bus& bus, Address address, float tempScale, StepProgram* prog, std::string* failure,
                      AnswerStatus* failedStatus = nullptr);
 // A program whose set values or band do not fit a register is not sent.
 bool CheckStepProgram(const StepProgram& prog, float tempScale, std::string* message);
@@ -156,7 +158,7 @@ bool CheckStepProgram(const StepProgram& prog, float tempScale, const Span& span
 // without an answer: once it says yes the write ends there, *stoppedAfter (if
 // given; -1 otherwise) says how many requests went out, and *failure is
 // StoppedStepWriteText of that count.
-bool WriteStepProgram(Line& line, const StepProgram& prog, float tempScale, std::string* failure,
+bool WriteStepProgram(Bus& bus, Address address, const StepProgram& prog, float tempScale, std::string* failure,
                       AnswerStatus* failedStatus = nullptr, const std::function<bool()>& stop = {},
                       int* stoppedAfter = nullptr);
 // What a step-program write stopped by a request to end leaves behind, for
@@ -165,19 +167,19 @@ bool WriteStepProgram(Line& line, const StepProgram& prog, float tempScale, std:
 // ...").
 std::string StoppedStepWriteText(int sent);
 // Writes 5 (start) or 0 (stop) to the control function, no preamble.
-Answer StartStopProgram(Line& line, bool start);
+Answer StartStopProgram(Bus& bus, Address address, bool start);
 // The status word under the guard, as the run watch reads it.
 struct RunStatus {
     int runMode = 0;
     int segment = 0;
 };
-bool ReadRunStatus(Line& line, RunStatus* status);
+bool ReadRunStatus(Bus& bus, Address address, RunStatus* status);
 
 // ---- the polls ----
 
 // Verified poll reads of PV (0.05 s) and SV (0.03 s) in display units.
-bool PollPV(Line& line, float tempScale, float* pv);
-bool PollSV(Line& line, float tempScale, float* sv);
+bool PollPV(Bus& bus, Address address, float tempScale, float* pv);
+bool PollSV(Bus& bus, Address address, float tempScale, float* sv);
 
 // What an answer status is called in messages ("no answer", "a bad CRC", ...).
 std::string Describe(const Answer& a);

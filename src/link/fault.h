@@ -34,16 +34,25 @@ struct Fault {
     std::uint16_t reg = 0;     // the register of the request that failed, when one did
     std::uint8_t code = 0;     // Refused: the exception code
     std::string detail;        // BadInput, Busy: what exactly (a field and its limits, a file line, who holds the port)
+    int got = 0;               // Short: the bytes that came
+    int expected = 0;          // Short: the bytes the answer has
 
     bool ok() const { return kind == FaultKind::None; }
     bool isLinkFailure() const { return kind >= FaultKind::Silent && kind <= FaultKind::PortGone; }
     explicit operator bool() const { return !ok(); }
 };
 
-// The fault's words, for messages, logs and JSON: "no answer", "a short
-// answer", "a bad CRC", "an answer that does not match the request", "the
-// port is gone", "refused (exception code 3)", or the input's own detail.
+// The fault's words, for messages, logs and JSON, as a noun phrase: "no
+// answer", "a short answer (5 of 8 bytes)", "an answer with a bad CRC", "a
+// wrong answer (not the answer to this request)", "no answer: the serial
+// port is not open", "a refusal (exception code 3)", or the input's own
+// detail; "a good answer" for None.
 std::string Describe(const Fault& fault);
+// What the controller did to a request, to stand between "The controller"
+// and "the read of register ...": "did not answer", "gave an incomplete
+// answer to", "gave a corrupted answer to", "gave a wrong answer to",
+// "refused", "could not be reached (the port is not open) for".
+const char* DescribeAsDeed(const Fault& fault);
 // The kind's short name for counters, metrics labels and JSON: "silent",
 // "short", "bad_crc", "wrong_answer", "port_gone", "busy", "refused",
 // "bad_input", "none".

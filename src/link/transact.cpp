@@ -53,12 +53,12 @@ bool AnswerMatches(const ModbusFrame& request, const std::uint8_t* answer)
     return true;
 }
 
-Answer Transact(Line& line, const ModbusFrame& frame, int answerLength, double postDelay)
+Answer Transact(Bus& bus, const ModbusFrame& frame, int answerLength, double postDelay)
 {
     Answer answer;  // zero-filled: bytes that never arrive read as 0
     const int expected = std::clamp(answerLength, 0, static_cast<int>(sizeof answer.bytes));
-    io::PortTable& ports = line.ports;
-    const int port = line.link.comPort;
+    io::PortTable& ports = bus.ports;
+    const int port = bus.comPort;
 
     answer.expected = expected;
     if (!ports.isOpen(port)) {
@@ -66,29 +66,29 @@ Answer Transact(Line& line, const ModbusFrame& frame, int answerLength, double p
         return answer;
     }
     // A late answer to an earlier request must never be taken for this one.
-    SettleLine(line);
+    SettleLine(bus);
     if (!ports.isOpen(port)) {
         answer.status = AnswerStatus::NoPort;
         return answer;
     }
     if (ports.flushInput(port) == io::PORT_ERR_LOST) {
-        PortWentAway(line);
+        PortWentAway(bus);
         answer.status = AnswerStatus::NoPort;
         return answer;
     }
     const int written = ports.write(port, frame.b, 8);
     if (written == io::PORT_ERR_LOST) {
-        PortWentAway(line);
+        PortWentAway(bus);
         answer.status = AnswerStatus::NoPort;
         return answer;
     }
-    line.clock.sleep(postDelay);
+    bus.clock.sleep(postDelay);
     const int got = ports.read(port, answer.bytes, expected, [expected](const std::uint8_t* b, int n) {
         return ReadComplete(b, n, expected);
     });
     if (got < 0) {
         if (got == io::PORT_ERR_LOST)
-            PortWentAway(line);
+            PortWentAway(bus);
         std::fill(std::begin(answer.bytes), std::end(answer.bytes), 0);
         answer.status = AnswerStatus::NoPort;
         return answer;
@@ -99,96 +99,96 @@ Answer Transact(Line& line, const ModbusFrame& frame, int answerLength, double p
     // (none came, or another request's), the wire time of the whole answer
     // for one that came garbled or cut short (its tail may still stream in).
     if (answer.status == AnswerStatus::Silent || answer.status == AnswerStatus::Mismatch)
-        line.settleQuiet = postDelay + ports.timeout(port);
+        bus.settleQuiet = postDelay + ports.timeout(port);
     else if (answer.status == AnswerStatus::Short || answer.status == AnswerStatus::BadCrc)
-        line.settleQuiet = expected * kBitsPerByte / std::max<double>(line.link.baudRate, kSlowestBaud);
-    if (line.settleQuiet > 0) {
-        line.settleSince = line.clock.now();
-        line.settleOpenId = ports.openId(port);
+        bus.settleQuiet = expected * kBitsPerByte / std::max<double>(bus.baudRate, kSlowestBaud);
+    if (bus.settleQuiet > 0) {
+        bus.settleSince = bus.clock.now();
+        bus.settleOpenId = ports.openId(port);
     }
     return answer;
 }
 
-void SettleLine(Line& line)
+void SettleLine(Bus& bus)
 {
-    const double quiet = line.settleQuiet;
-    double quietSince = line.settleSince;
-    line.settleQuiet = 0;
-    io::PortTable& ports = line.ports;
-    const int port = line.link.comPort;
+    const double quiet = bus.settleQuiet;
+    double quietSince = bus.settleSince;
+    bus.settleQuiet = 0;
+    io::PortTable& ports = bus.ports;
+    const int port = bus.comPort;
     // A port closed since has nothing of the old exchange left to come.
-    if (quiet <= 0 || !ports.isOpen(port) || ports.openId(port) != line.settleOpenId)
+    if (quiet <= 0 || !ports.isOpen(port) || ports.openId(port) != bus.settleOpenId)
         return;
-    const double giveUpAt = line.clock.now() + kSettleSpans * quiet;
+    const double giveUpAt = bus.clock.now() + kSettleSpans * quiet;
     for (;;) {
-        const double left = quietSince + quiet - line.clock.now();
+        const double left = quietSince + quiet - bus.clock.now();
         if (left <= 0)
             break;  // quiet long enough: what came meanwhile goes with the flush
         const int dropped = ports.discardInput(port, left);
         if (dropped == io::PORT_ERR_LOST) {
-            PortWentAway(line);
+            PortWentAway(bus);
             return;
         }
-        if (dropped <= 0 || line.clock.now() >= giveUpAt)
+        if (dropped <= 0 || bus.clock.now() >= giveUpAt)
             break;
-        quietSince = line.clock.now();
+        quietSince = bus.clock.now();
     }
     ports.flushInput(port);
 }
 
-void SequencePreamble(Line& line)
+void SequencePreamble(Bus& bus)
 {
-    io::PortTable& ports = line.ports;
-    const int port = line.link.comPort;
+    io::PortTable& ports = bus.ports;
+    const int port = bus.comPort;
     if (ports.isOpen(port)) {
         const int out = ports.flushOutput(port);
         const int in = ports.flushInput(port);
         if (out == io::PORT_ERR_LOST || in == io::PORT_ERR_LOST)
-            PortWentAway(line);
+            PortWentAway(bus);
     }
-    line.clock.sleep(kPreambleDelay);
+    bus.clock.sleep(kPreambleDelay);
 }
 
-void TakeLinkBusy(Line& line)
+void TakeLinkBusy(Bus& bus)
 {
-    const double start = line.clock.now();
-    while (line.link.linkBusy != 0 && line.clock.now() - start < kBusyWaitLimit)
-        line.clock.sleep(kBusyPollDelay);
-    line.link.linkBusy = 1;
+    const double start = bus.clock.now();
+    while (bus.linkBusy != 0 && bus.clock.now() - start < kBusyWaitLimit)
+        bus.clock.sleep(kBusyPollDelay);
+    bus.linkBusy = 1;
 }
 
-void ReleaseLinkBusy(Line& line)
+void ReleaseLinkBusy(Bus& bus)
 {
-    line.link.linkBusy = 0;
+    bus.linkBusy = 0;
 }
 
-Answer GuardedTransact(Line& line, const ModbusFrame& frame, int answerLength, bool shortPreamble)
+Answer GuardedTransact(Bus& bus, const ModbusFrame& frame, int answerLength, bool shortPreamble)
 {
-    TakeLinkBusy(line);
+    TakeLinkBusy(bus);
     if (shortPreamble)
-        line.clock.sleep(kShortPreambleDelay);
+        bus.clock.sleep(kShortPreambleDelay);
     else
-        SequencePreamble(line);
-    Answer answer = Transact(line, frame, answerLength, kPostWriteDelay);
-    ReleaseLinkBusy(line);
+        SequencePreamble(bus);
+    Answer answer = Transact(bus, frame, answerLength, kPostWriteDelay);
+    ReleaseLinkBusy(bus);
     return answer;
 }
 
-bool VerifiedPollRead(Line& line, const ModbusFrame& frame, double postDelay, Answer* answer)
+bool VerifiedPollRead(Bus& bus, const ModbusFrame& frame, double postDelay, Answer* answer)
 {
-    TakeLinkBusy(line);
+    TakeLinkBusy(bus);
     // What an earlier failed exchange left is waited out before the poll's
     // own time starts.
-    SettleLine(line);
-    const double start = line.clock.now();
-    SequencePreamble(line);
+    SettleLine(bus);
+    const double start = bus.clock.now();
+    SequencePreamble(bus);
     // One more attempt costs the retry pause, the post-write delay and, at
     // worst, the whole read time-out.
     const double attemptCost = kPreambleDelay + postDelay + kReadTimeout;
     Answer last;
     bool ok = false;
     for (int attempt = 1; attempt <= kPollAttempts; ++attempt) {
-        last = Transact(line, frame, 8, postDelay);
+        last = Transact(bus, frame, 8, postDelay);
         if (last.good()) {
             ok = true;
             break;
@@ -196,35 +196,34 @@ bool VerifiedPollRead(Line& line, const ModbusFrame& frame, double postDelay, An
         if (last.status == AnswerStatus::NoPort)
             break;  // closed or lost: repeating cannot help
         // The next attempt first waits for the line to settle.
-        if (attempt == kPollAttempts || line.clock.now() - start + attemptCost + line.settleQuiet > kPollBudget)
+        if (attempt == kPollAttempts || bus.clock.now() - start + attemptCost + bus.settleQuiet > kPollBudget)
             break;
-        line.ports.flushOutput(line.link.comPort);
-        line.ports.flushInput(line.link.comPort);
-        line.clock.sleep(kPreambleDelay);
+        bus.ports.flushOutput(bus.comPort);
+        bus.ports.flushInput(bus.comPort);
+        bus.clock.sleep(kPreambleDelay);
     }
-    ReleaseLinkBusy(line);
+    ReleaseLinkBusy(bus);
     if (answer)
         *answer = last;
     return ok;
 }
 
-void PortWentAway(Line& line)
+void PortWentAway(Bus& bus)
 {
-    ControllerLink& link = line.link;
-    if (line.ports.isOpen(link.comPort))
-        line.ports.close(link.comPort);
-    link.portOpen = 0;
-    link.openStatus = -1;
-    if (line.portLost)
-        line.portLost();
+    if (bus.ports.isOpen(bus.comPort))
+        bus.ports.close(bus.comPort);
+    bus.portOpen = 0;
+    bus.openStatus = -1;
+    if (bus.portLost)
+        bus.portLost();
 }
 
-Identity Identify(Line& line)
+Identity Identify(Bus& bus, std::uint8_t address)
 {
-    const ModbusFrame request = ReadFrame(line.link.ctrlID, tecreg::kIdentity, 1);
-    SequencePreamble(line);
+    const ModbusFrame request = ReadFrame(address, tecreg::kIdentity, 1);
+    SequencePreamble(bus);
     Identity id;
-    id.answer = Transact(line, request, ReadAnswerLength(1), kPostWriteDelay);
+    id.answer = Transact(bus, request, ReadAnswerLength(1), kPostWriteDelay);
     // Only a whole answer with a good CRC identifies.
     if (id.answer.good()) {
         id.model = id.answer.bytes[4];

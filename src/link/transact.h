@@ -1,7 +1,7 @@
 // The write / wait / fixed-length read exchange and its variants.
 #pragma once
 
-#include "link/line.h"
+#include "link/bus.h"
 #include "protocol/modbus.h"
 #include "protocol/registers.h"
 
@@ -60,7 +60,7 @@ bool AnswerMatches(const ModbusFrame& request, const std::uint8_t* answer);
 // an answer that comes late is dropped, never read as the next request's.
 // After intact answers nothing is added: the bytes and times on the wire are
 // those of the exchange alone.
-Answer Transact(Line& line, const ModbusFrame& frame, int answerLength, double postDelay = kPostWriteDelay);
+Answer Transact(Bus& bus, const ModbusFrame& frame, int answerLength, double postDelay = kPostWriteDelay);
 
 // Settles an unsettled line: waits until no byte has arrived for the failed
 // exchange's answer time, counted from when it gave up and again from every
@@ -71,30 +71,31 @@ Answer Transact(Line& line, const ModbusFrame& frame, int answerLength, double p
 // few such spans. Does nothing on a settled line or a port opened anew. The
 // program calls it before closing a port, so nothing it asked for arrives for
 // the next program on the port.
-void SettleLine(Line& line);
+void SettleLine(Bus& bus);
 
 // The sequence preamble: flush both queues, wait 0.05 s.
-void SequencePreamble(Line& line);
+void SequencePreamble(Bus& bus);
 
 // Waits while linkBusy is set (0.01 s steps), then takes it.
-void TakeLinkBusy(Line& line);
-void ReleaseLinkBusy(Line& line);
+void TakeLinkBusy(Bus& bus);
+void ReleaseLinkBusy(Bus& bus);
 
 // Guarded transaction: link-busy guard around the preamble and one exchange.
 // With shortPreamble, a single 0.01 s wait replaces the preamble (no flush).
-Answer GuardedTransact(Line& line, const ModbusFrame& frame, int answerLength, bool shortPreamble = false);
+Answer GuardedTransact(Bus& bus, const ModbusFrame& frame, int answerLength, bool shortPreamble = false);
 
 // The verified poll read of one register under the guard: repeated (flush,
 // 0.05 s, exchange) until an 8-byte answer with a good CRC arrives, at most
 // kPollAttempts times and never much beyond kPollBudget. Returns true with
 // the answer, or false when it gave up.
-bool VerifiedPollRead(Line& line, const ModbusFrame& frame, double postDelay, Answer* answer);
+bool VerifiedPollRead(Bus& bus, const ModbusFrame& frame, double postDelay, Answer* answer);
 
 // Closes a port that went away, clears portOpen, sets openStatus to -1 and
 // calls the line's portLost hook.
-void PortWentAway(Line& line);
+void PortWentAway(Bus& bus);
 
-// Identification: one read of the identity register after the preamble.
+// Identification: one read of the identity register of the controller at
+// `address`, after the preamble.
 enum class IdentifyStatus {
     Accepted,  // model code 0xF0 or 0xF1
     Refused,   // an intact answer, but another model code, a refusal, or not the identity answer
@@ -110,6 +111,6 @@ struct Identity {
 };
 constexpr std::uint8_t kModelVexa = 0xF0;
 constexpr std::uint8_t kModelVexaMax = 0xF1;
-Identity Identify(Line& line);
+Identity Identify(Bus& bus, std::uint8_t address);
 
 } // namespace comlink

@@ -49,7 +49,7 @@ void ResetPollMisses(App& app)
 bool PollReadPV(App& app, float* pv)
 {
     float value = 0;
-    if (!core::PollPV(app.line, app.params.tempScale, &value))
+    if (!core::PollPV(app.bus, app.controller.address, app.params.tempScale, &value))
         return false;
     MirrorAlarmShutdown(app, value);
     *pv = value;
@@ -59,7 +59,7 @@ bool PollReadPV(App& app, float* pv)
 bool PollReadSV(App& app, float* sv)
 {
     float value = 0;
-    if (!core::PollSV(app.line, app.params.tempScale, &value))
+    if (!core::PollSV(app.bus, app.controller.address, app.params.tempScale, &value))
         return false;
     // Write-all and the PID calculator work from the set value the controller
     // really holds, even when PARM_SV shows an unsent edit.

@@ -220,19 +220,19 @@ bool CheckSendable(App& app, const char* field, EncClass cls, double value, floa
 
 bool ReadAllParameters(App& app)
 {
-    if (app.link.waitShown != 1) {
+    if (app.waitShown != 1) {
         app.rt.InstallPopup(app.panels.wait);
-        app.link.waitShown = 1;
+        app.waitShown = 1;
     }
-    comlink::SequencePreamble(app.line);
+    comlink::SequencePreamble(app.bus);
     const std::uint16_t heldAlarmWatch = app.params.alarmWatch;
-    const core::ReadAllResult r = core::ReadAll(app.line, app.params);
+    const core::ReadAllResult r = core::ReadAll(app.bus, app.controller.address, app.params);
     ShowReadAll(app, r, heldAlarmWatch);
     const OpLog& op = r.op;
     // A lost port has taken the popup down already, with its own message.
-    if (app.link.waitShown)
+    if (app.waitShown)
         app.rt.RemovePopup(0);
-    app.link.waitShown = 0;
+    app.waitShown = 0;
     ApplyDecimalPoint(app);
     monitor::ShowUnit(app);
     ShowTemperatureUnit(app);
@@ -242,9 +242,9 @@ bool ReadAllParameters(App& app)
 
 bool ReadAllParametersQuietly(App& app, std::string* failure)
 {
-    comlink::SequencePreamble(app.line);
+    comlink::SequencePreamble(app.bus);
     const std::uint16_t heldAlarmWatch = app.params.alarmWatch;
-    const core::ReadAllResult r = core::ReadAll(app.line, app.params);
+    const core::ReadAllResult r = core::ReadAll(app.bus, app.controller.address, app.params);
     ShowReadAll(app, r, heldAlarmWatch);
     ApplyDecimalPoint(app);
     monitor::ShowUnit(app);
@@ -359,7 +359,7 @@ void ApplyDecimalPoint(App& app)
 bool ApplyAlarmSwitch(App& app, OpLog& op, std::uint16_t on)
 {
     core::AlarmSwitchResult r;
-    const bool done = core::ApplyAlarmSwitch(app.line, op, on, &r);
+    const bool done = core::ApplyAlarmSwitch(app.bus, app.controller.address, op, on, &r);
     ShowAlarmSwitch(app, on, r);
     return done;
 }
@@ -373,7 +373,7 @@ bool ApplyAlarmSwitch(App& app, std::uint16_t on)
 bool ReadAlarmStatus(App& app)
 {
     std::uint16_t status = 0;
-    if (!core::ReadAlarmStatus(app.line, &status))
+    if (!core::ReadAlarmStatus(app.bus, app.controller.address, &status))
         return false;
     app.alarmStatus = status;
     if (status != 0)
@@ -415,7 +415,7 @@ bool WriteAllParameters(App& app, core::WriteAllResult& r)
         app.rt.MessagePopup(kRangeTitle, text);
         return false;
     }
-    r = core::WriteAll(app.line, app.params);
+    r = core::WriteAll(app.bus, app.controller.address, app.params);
     if (r.decimalWritten)
         ApplyDecimalPoint(app);
     if (r.alarmReached) {
@@ -439,7 +439,7 @@ bool SendSetValue(App& app)
     if (!CheckSendable(app, "set value", EncClass::T, p.setValue, p.tempScale))
         return false;
     OpLog op;
-    switch (core::SendSetValue(app.line, p, &op)) {
+    switch (core::SendSetValue(app.bus, app.controller.address, p, &op)) {
     case core::SetValueOutcome::Refused:
         app.rt.MessagePopup("Parameter Error", "The return byte has shown error!\nPlease check your Hi/Lo Limit.");
         return false;
@@ -516,12 +516,12 @@ TEC_CALLBACK(UpdateSensor)
         if (!CheckSendable(app, items[i].name, items[i].cls, values[i], app.params.tempScale))
             return 0;
     }
-    comlink::SequencePreamble(app.line);
+    comlink::SequencePreamble(app.bus);
     OpLog op;
     int sent = 0;
     for (int i = 0; i < 7; ++i) {
         app.params.*items[i].field = values[i];
-        if (!core::WriteRegister(app.line, op, items[i].reg, Encode(items[i].cls, values[i], app.params.tempScale)))
+        if (!core::WriteRegister(app.bus, app.controller.address, op, items[i].reg, Encode(items[i].cls, values[i], app.params.tempScale)))
             break;
         ++sent;
     }
@@ -547,7 +547,7 @@ TEC_CALLBACK(SetOutputLevel)
     if (!CheckSendable(app, "output level", EncClass::D, v, app.params.tempScale))
         return 0;
     OpLog op;
-    core::WriteRegister(app.line, op, reg::kOutputLevel, Encode(EncClass::D, v, app.params.tempScale));
+    core::WriteRegister(app.bus, app.controller.address, op, reg::kOutputLevel, Encode(EncClass::D, v, app.params.tempScale));
     if (op.ok())
         app.params.outputLevel = v;
     else
@@ -598,7 +598,7 @@ bool SendSelection(App& app, int control, std::int16_t ParameterSet::*field, std
     const std::int16_t held = app.params.*field;
     app.params.*field = GetShort(app, app.panels.parm, control);
     OpLog op;
-    core::WriteRegister(app.line, op, reg, Encode(EncClass::B, app.params.*field, app.params.tempScale));
+    core::WriteRegister(app.bus, app.controller.address, op, reg, Encode(EncClass::B, app.params.*field, app.params.tempScale));
     if (!op.ok()) {
         app.params.*field = held;
         app.rt.SetCtrlVal(app.panels.parm, control, static_cast<int>(held));
@@ -651,7 +651,7 @@ TEC_CALLBACK(SetDecimalPnt)
     const std::int16_t previous = app.params.decimalPnt;
     app.params.decimalPnt = GetShort(app, app.panels.parm, PARM_DECIMAL_PNT);
     OpLog op;
-    core::WriteRegister(app.line, op, reg::kDecimalPnt, Encode(EncClass::B, app.params.decimalPnt, 1.0f));
+    core::WriteRegister(app.bus, app.controller.address, op, reg::kDecimalPnt, Encode(EncClass::B, app.params.decimalPnt, 1.0f));
     if (op.stopped || !op.refused.empty()) {
         // The scale must stay the controller's: a code it did not take is undone.
         app.params.decimalPnt = previous;
@@ -675,7 +675,7 @@ TEC_CALLBACK(SetBand)
     if (!CheckSendable(app, "tolerance band", EncClass::T, v, app.params.tempScale))
         return 0;
     OpLog op;
-    core::WriteRegister(app.line, op, reg::kTolBand, Encode(EncClass::T, v, app.params.tempScale));
+    core::WriteRegister(app.bus, app.controller.address, op, reg::kTolBand, Encode(EncClass::T, v, app.params.tempScale));
     ReportOutcome(app, op);
     return 0;
 }
@@ -692,7 +692,7 @@ TEC_CALLBACK(SetAlarmSW)
     app.params.alarmWatch = GetInt(app, app.panels.parm, PARM_ALARM_SW) != 0 ? 1 : 0;
     OpLog op;
     core::AlarmSwitchResult r;
-    core::ApplyAlarmSwitch(app.line, op, app.params.alarmWatch, &r);
+    core::ApplyAlarmSwitch(app.bus, app.controller.address, op, app.params.alarmWatch, &r);
     // A switch none of whose four writes the controller took shows the one it holds.
     if (r.writesDone == 0 || (op.refused.size() == 4)) {
         app.params.alarmWatch = held;
@@ -746,7 +746,7 @@ TEC_CALLBACK(CtrlEnableFn)
     app.params.alarmWatch = GetInt(app, parm, PARM_ALARM_SW) != 0 ? 1 : 0;
 
     OpLog op;
-    core::WriteRegister(app.line, op, reg::kCtrlFunc, Encode(EncClass::B, f, 1.0f));
+    core::WriteRegister(app.bus, app.controller.address, op, reg::kCtrlFunc, Encode(EncClass::B, f, 1.0f));
     if (op.stopped || !op.refused.empty()) {
         // The controller did not take the function: the panel keeps showing the one it runs.
         ShowControlFunction(app, previousMode);
@@ -788,7 +788,7 @@ TEC_CALLBACK(ChkAutoTUneOff)
         return 0;
     const int parm = app.panels.parm;
     int f = 0;
-    if (!core::ReadControlFunction(app.line, &f)) {
+    if (!core::ReadControlFunction(app.bus, app.controller.address, &f)) {
         ++app.misses.tune;
         ShowNoAnswerSign(app);
         return 0;
@@ -814,9 +814,9 @@ TEC_CALLBACK(KeypadEnable)
     if (event != rt::EVENT_COMMIT)
         return 0;
     app.params.keypadValue = GetShort(app, app.panels.debug, DEBUG_KEYPAD);
-    comlink::SequencePreamble(app.line);
+    comlink::SequencePreamble(app.bus);
     OpLog op;
-    core::WriteRegister(app.line, op, reg::kKeypad, Encode(EncClass::B, app.params.keypadValue, 1.0f));
+    core::WriteRegister(app.bus, app.controller.address, op, reg::kKeypad, Encode(EncClass::B, app.params.keypadValue, 1.0f));
     ReportOutcome(app, op);
     return 0;
 }
@@ -859,7 +859,7 @@ TEC_CALLBACK(updatePID)
     }
     const ParameterSet held = app.params;
     // Each set's indicator lights as its writes begin; all go out together at the end.
-    const OpLog op = core::UpdatePid(app.line, app.params, v, [&](int n) {
+    const OpLog op = core::UpdatePid(app.bus, app.controller.address, app.params, v, [&](int n) {
         if (n > 0) {
             app.rt.SetCtrlVal(parm, PARM_PID_LED(n), 1);
             return;

@@ -49,14 +49,14 @@ void StartRun(App& app)
     SetParmDimmed(app, PARM_OUTPUT_LEVEL, 1);
     app.rt.SetCtrlAttribute(parm, PARM_OUTPUT_LEVEL, rt::ATTR_CTRL_MODE, 0);
 
-    core::StartStopProgram(app.line, true);
+    core::StartStopProgram(app.bus, app.controller.address, true);
     ClearMisses(app);
     app.rt.SetCtrlAttribute(app.panels.script, SCRIPT_RUN_TIMER, rt::ATTR_ENABLED, 1);
 }
 
 void StopRun(App& app)
 {
-    core::StartStopProgram(app.line, false);
+    core::StartStopProgram(app.bus, app.controller.address, false);
     app.rt.SetCtrlAttribute(app.panels.script, SCRIPT_RUN_TIMER, rt::ATTR_ENABLED, 0);
     ShowStepIndicator(app, -1);
     ClearMisses(app);
@@ -144,7 +144,7 @@ TEC_CALLBACK(ChkSrpOff)
     core::RunStatus status;
     // A silent or garbled answer says nothing about the run: keep showing the
     // last state, and tell the operator once several ticks in a row failed.
-    if (!core::ReadRunStatus(app.line, &status)) {
+    if (!core::ReadRunStatus(app.bus, app.controller.address, &status)) {
         if (++app.misses.script >= program::kMissesShown)
             app.rt.SetCtrlAttribute(app.panels.script, SCRIPT_NO_ANSWER, rt::ATTR_VISIBLE, 1);
         ShowNoAnswerSign(app);

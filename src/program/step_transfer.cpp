@@ -29,14 +29,14 @@ void SetDimmed(App& app, int control, bool dimmed)
 
 void InstallWaitPopup(App& app)
 {
-    if (app.link.waitShown != 1)
+    if (app.waitShown != 1)
         app.rt.InstallPopup(app.panels.wait);
-    app.link.waitShown = 1;
+    app.waitShown = 1;
 }
 
 void RemoveWaitPopup(App& app)
 {
-    app.link.waitShown = 0;
+    app.waitShown = 0;
     app.rt.RemovePopup(0);
 }
 
@@ -98,7 +98,7 @@ bool ReadStepProgram(App& app)
     StepProgram prog;
     std::string failure;
     core::AnswerStatus failed = core::AnswerStatus::Good;
-    const bool read = core::ReadStepProgram(app.line, app.params.tempScale, &prog, &failure, &failed);
+    const bool read = core::ReadStepProgram(app.bus, app.controller.address, app.params.tempScale, &prog, &failure, &failed);
     RemoveWaitPopup(app);
     if (!read) {
         if (AlreadyToldLost(app, failed))
@@ -122,7 +122,7 @@ bool WriteStepProgram(App& app)
     }
     core::AnswerStatus failed = core::AnswerStatus::Good;
     int stoppedAfter = -1;
-    if (!core::WriteStepProgram(app.line, prog, app.params.tempScale, &text, &failed, {}, &stoppedAfter)) {
+    if (!core::WriteStepProgram(app.bus, app.controller.address, prog, app.params.tempScale, &text, &failed, {}, &stoppedAfter)) {
         if (stoppedAfter >= 0) {
             // The program is ending: its popups are no longer shown, so the
             // history keeps the word, and standard error carries it out.

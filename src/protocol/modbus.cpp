@@ -24,9 +24,9 @@ void ModbusFrame::seal()
     b[7] = crc.hi;
 }
 
-void ModbusFrame::setAddress(std::uint16_t ctrlID)
+void ModbusFrame::setAddress(std::uint8_t address)
 {
-    b[0] = static_cast<std::uint8_t>(ctrlID & 0xFF);
+    b[0] = address;
     seal();
 }
 
@@ -44,10 +44,10 @@ void ModbusFrame::setValue(std::uint16_t value)
     seal();
 }
 
-static ModbusFrame MakeFrame(std::uint16_t ctrlID, std::uint8_t function, std::uint16_t reg, std::uint16_t value)
+static ModbusFrame MakeFrame(std::uint8_t address, std::uint8_t function, std::uint16_t reg, std::uint16_t value)
 {
     ModbusFrame f;
-    f.b[0] = static_cast<std::uint8_t>(ctrlID & 0xFF);
+    f.b[0] = address;
     f.b[1] = function;
     f.b[2] = static_cast<std::uint8_t>(reg >> 8);
     f.b[3] = static_cast<std::uint8_t>(reg & 0xFF);
@@ -57,14 +57,14 @@ static ModbusFrame MakeFrame(std::uint16_t ctrlID, std::uint8_t function, std::u
     return f;
 }
 
-ModbusFrame ReadFrame(std::uint16_t ctrlID, std::uint16_t reg, std::uint16_t count)
+ModbusFrame ReadFrame(std::uint8_t address, std::uint16_t reg, std::uint16_t count)
 {
-    return MakeFrame(ctrlID, FN_READ, reg, count);
+    return MakeFrame(address, FN_READ, reg, count);
 }
 
-ModbusFrame WriteFrame(std::uint16_t ctrlID, std::uint16_t reg, std::uint16_t value)
+ModbusFrame WriteFrame(std::uint8_t address, std::uint16_t reg, std::uint16_t value)
 {
-    return MakeFrame(ctrlID, FN_WRITE, reg, value);
+    return MakeFrame(address, FN_WRITE, reg, value);
 }
 
 static bool CrcAt(const std::uint8_t* bytes, int dataLength)

@@ -28,15 +28,15 @@ struct ModbusFrame {
     std::uint8_t b[8] = {0x01, 0, 0, 0, 0, 0, 0, 0};
     // Puts the CRC of bytes 0..5 into bytes 6 (low) and 7 (high).
     void seal();
-    // Sets the address (low byte of the controller ID) and reseals.
-    void setAddress(std::uint16_t ctrlID);
+    // Sets the controller's address (byte 0) and reseals.
+    void setAddress(std::uint8_t address);
     // Sets register (bytes 2, 3) and value or count (bytes 4, 5) and reseals.
     void setRegister(std::uint16_t reg);
     void setValue(std::uint16_t value);
 };
 
-ModbusFrame ReadFrame(std::uint16_t ctrlID, std::uint16_t reg, std::uint16_t count);
-ModbusFrame WriteFrame(std::uint16_t ctrlID, std::uint16_t reg, std::uint16_t value);
+ModbusFrame ReadFrame(std::uint8_t address, std::uint16_t reg, std::uint16_t count);
+ModbusFrame WriteFrame(std::uint8_t address, std::uint16_t reg, std::uint16_t value);
 
 // Answer length of a read of n registers in this dialect: 2n + 6.
 constexpr int ReadAnswerLength(int registers) { return 2 * registers + 6; }

@@ -149,7 +149,7 @@ int OpStatus(Session& s, const core::OpLog& op)
 bool ReadScale(Session& s, core::OpLog& op, ParameterSet& p)
 {
     core::Answer a;
-    if (!core::ReadRegisters(s.line, op, tecreg::kDecimalPnt, 1, &a))
+    if (!core::ReadRegisters(s.bus, s.address, op, tecreg::kDecimalPnt, 1, &a))
         return false;
     p.decimalPnt = static_cast<std::int16_t>(a.bytes[5]);
     p.tempScale = params::TempScaleFor(p.decimalPnt);
@@ -162,7 +162,7 @@ namespace {
 bool ReadUnit(Session& s, core::OpLog& op, ParameterSet& p)
 {
     core::Answer a;
-    if (!core::ReadRegisters(s.line, op, tecreg::kCfUnit, 1, &a))
+    if (!core::ReadRegisters(s.bus, s.address, op, tecreg::kCfUnit, 1, &a))
         return false;
     p.cfUnit = static_cast<std::int16_t>(a.bytes[5]);
     return true;
@@ -172,7 +172,7 @@ bool ReadUnit(Session& s, core::OpLog& op, ParameterSet& p)
 bool ReadPv(Session& s, core::OpLog& op, const ParameterSet& p, double* pv)
 {
     core::Answer a;
-    if (!core::ReadRegisters(s.line, op, tecreg::kPv, 1, &a))
+    if (!core::ReadRegisters(s.bus, s.address, op, tecreg::kPv, 1, &a))
         return false;
     *pv = params::Decode(EncClass::T, a.bytes[4], a.bytes[5], p.tempScale);
     return true;
@@ -239,8 +239,8 @@ void EmitAll(Session& s, const ParameterSet& p, const core::ReadAllResult& r)
 // The read-all pass with its preamble, as the panel's Read All sends it.
 int ReadAllInto(Session& s, ParameterSet& p, core::ReadAllResult* r)
 {
-    comlink::SequencePreamble(s.line);
-    *r = core::ReadAll(s.line, p);
+    comlink::SequencePreamble(s.bus);
+    *r = core::ReadAll(s.bus, s.address, p);
     return OpStatus(s, r->op);
 }
 
@@ -265,7 +265,7 @@ int Read(Session& s)
 int Get(Session& s)
 {
     // One flushed sequence; the decimal point first when a temperature is asked.
-    comlink::SequencePreamble(s.line);
+    comlink::SequencePreamble(s.bus);
     core::OpLog op;
     ParameterSet p;
     bool needScale = false;
@@ -290,7 +290,7 @@ int Get(Session& s)
             continue;
         const NamedParameter& np = *tecreg::FindParameter(name);
         core::Answer a;
-        if (!core::ReadRegisters(s.line, op, np.reg, 1, &a)) {
+        if (!core::ReadRegisters(s.bus, s.address, op, np.reg, 1, &a)) {
             s.json.endObject();
             return OpStatus(s, op);
         }
@@ -332,7 +332,7 @@ int Set(Session& s)
         if (np.reg == tecreg::kSetValue) {
             ParameterSet sv = p;
             sv.setValue = static_cast<float>(a.value);
-            const core::SetValueOutcome out = core::SendSetValue(s.line, sv, &op);
+            const core::SetValueOutcome out = core::SendSetValue(s.bus, s.address, sv, &op);
             if (out == core::SetValueOutcome::Refused) {
                 s.json.endObject();
                 s.error = "the controller refused set value " + FormatValue(a.value, Decimals(np.cls, p.tempScale)) +
@@ -343,14 +343,14 @@ int Set(Session& s)
                 break;
         } else if (np.reg == tecreg::kAlarmSwitch) {
             core::AlarmSwitchResult r;
-            if (!core::ApplyAlarmSwitch(s.line, op, a.value != 0 ? 1 : 0, &r))
+            if (!core::ApplyAlarmSwitch(s.bus, s.address, op, a.value != 0 ? 1 : 0, &r))
                 break;
         } else if (np.reg == tecreg::kKeypad) {
-            comlink::SequencePreamble(s.line);  // the keypad switch sends as a sequence
-            if (!core::WriteRegister(s.line, op, np.reg, params::Encode(np.cls, a.value, 1.0f)))
+            comlink::SequencePreamble(s.bus);  // the keypad switch sends as a sequence
+            if (!core::WriteRegister(s.bus, s.address, op, np.reg, params::Encode(np.cls, a.value, 1.0f)))
                 break;
         } else {
-            if (!core::WriteRegister(s.line, op, np.reg, params::Encode(np.cls, a.value, p.tempScale)))
+            if (!core::WriteRegister(s.bus, s.address, op, np.reg, params::Encode(np.cls, a.value, p.tempScale)))
                 break;
             if (np.reg == tecreg::kDecimalPnt && op.refused.empty()) {
                 p.decimalPnt = static_cast<std::int16_t>(a.value);
@@ -396,7 +396,7 @@ std::string OneLine(std::string text)
 int Load(Session& s)
 {
     ParameterSet p = s.fileParams;
-    const core::WriteAllResult w = core::WriteAll(s.line, p);
+    const core::WriteAllResult w = core::WriteAll(s.bus, s.address, p);
     const int written = OpStatus(s, w.op);
     if (written != EXIT_OK)
         s.error = (w.op.stopped ? OpFailure(w.op) + "; the file was applied in part: "
@@ -435,7 +435,7 @@ int ProgramCommand(Session& s)
 {
     const std::string& sub = s.o.args[0];
     if (sub == "run" || sub == "stop") {
-        const core::Answer a = core::StartStopProgram(s.line, sub == "run");
+        const core::Answer a = core::StartStopProgram(s.bus, s.address, sub == "run");
         if (a.status == core::AnswerStatus::Exception) {
             s.error = "the controller refused to " + sub + " the step program";
             return EXIT_REFUSED;
@@ -450,7 +450,7 @@ int ProgramCommand(Session& s)
     }
     if (sub == "status") {
         core::RunStatus st;
-        if (!core::ReadRunStatus(s.line, &st)) {
+        if (!core::ReadRunStatus(s.bus, s.address, &st)) {
             s.error = "the status word got no good answer";
             return EXIT_SILENT;
         }
@@ -469,7 +469,7 @@ int ProgramCommand(Session& s)
         return EXIT_OK;
     }
     // get and put need the controller's scale.
-    comlink::SequencePreamble(s.line);
+    comlink::SequencePreamble(s.bus);
     core::OpLog op;
     ParameterSet p;
     if (!ReadScale(s, op, p))
@@ -477,7 +477,7 @@ int ProgramCommand(Session& s)
     if (sub == "put") {
         // The span the step set values must keep to, as the controller holds it.
         core::Answer range;
-        if (!core::ReadRegisters(s.line, op, tecreg::kRangeLow, 2, &range))
+        if (!core::ReadRegisters(s.bus, s.address, op, tecreg::kRangeLow, 2, &range))
             return OpStatus(s, op);
         const core::Span span{static_cast<float>(params::Decode(EncClass::T, range.bytes[4], range.bytes[5], p.tempScale)),
                               static_cast<float>(params::Decode(EncClass::T, range.bytes[6], range.bytes[7], p.tempScale))};
@@ -487,7 +487,7 @@ int ProgramCommand(Session& s)
             return EXIT_FILE;
         }
         int stoppedAfter = -1;
-        if (!core::WriteStepProgram(s.line, s.fileProgram, p.tempScale, &message, nullptr,
+        if (!core::WriteStepProgram(s.bus, s.address, s.fileProgram, p.tempScale, &message, nullptr,
                                     [&s] { return s.interrupted && *s.interrupted; }, &stoppedAfter)) {
             s.error = OneLine(message);
             if (stoppedAfter >= 0)
@@ -500,7 +500,7 @@ int ProgramCommand(Session& s)
     }
     StepProgram prog;
     std::string failure;
-    if (!core::ReadStepProgram(s.line, p.tempScale, &prog, &failure)) {
+    if (!core::ReadStepProgram(s.bus, s.address, p.tempScale, &prog, &failure)) {
         s.error = "the step program could not be read: " + failure;
         return EXIT_SILENT;
     }
@@ -539,7 +539,7 @@ int ProgramCommand(Session& s)
 int Function(Session& s)
 {
     core::OpLog op;
-    core::WriteRegister(s.line, op, tecreg::kCtrlFunc, params::Encode(EncClass::B, s.function, 1.0f));
+    core::WriteRegister(s.bus, s.address, op, tecreg::kCtrlFunc, params::Encode(EncClass::B, s.function, 1.0f));
     const int status = OpStatus(s, op);
     if (status == EXIT_OK) {
         s.json.integer("function", s.function);
@@ -552,7 +552,7 @@ int Function(Session& s)
 int Output(Session& s)
 {
     core::OpLog op;
-    core::WriteRegister(s.line, op, tecreg::kOutputLevel, params::Encode(EncClass::D, s.level, 1.0f));
+    core::WriteRegister(s.bus, s.address, op, tecreg::kOutputLevel, params::Encode(EncClass::D, s.level, 1.0f));
     const int status = OpStatus(s, op);
     if (status == EXIT_OK) {
         s.json.number("output", s.level, 1);

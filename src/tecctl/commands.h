@@ -1,8 +1,9 @@
-// tecctl's commands over an identified Line. Each sends exactly what the
+// tecctl's commands on the identified controller at one address of a Bus. Each sends exactly what the
 // matching panel operation sends, through the same core operations.
 #pragma once
 
-#include "link/line.h"
+#include "core/controller.h"
+#include "link/bus.h"
 #include "link/transact.h"
 #include "protocol/parameter_set.h"
 #include "protocol/step_program.h"
@@ -16,13 +17,14 @@
 namespace tecctl {
 
 struct Session {
-    Session(comlink::Line& l, const Options& opts) : line(l), o(opts) {}
-    comlink::Line& line;
+    Session(comlink::Bus& b, core::Address a, const Options& opts) : bus(b), address(a), o(opts) {}
+    comlink::Bus& bus;
+    core::Address address;   // the controller every request goes to
     const Options& o;
     JsonWriter json;         // the document's body (inside the top object)
     std::string text;        // readable output
     std::string error;       // one line, without "tecctl <command>: "
-    bool portLost = false;   // set by the line's hook
+    bool portLost = false;   // set by the bus's hook
     // Set from the SIGINT handler: watch ends after the tick in progress.
     std::atomic<bool>* interrupted = nullptr;
     // What identification found (filled by the caller).

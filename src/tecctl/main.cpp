@@ -121,8 +121,8 @@ int main(int argc, char** argv)
 
     io::RealClock clock;
     io::PortTable ports;
-    comlink::Line line(ports, clock);
-    Session session(line, o);
+    comlink::Bus bus(ports, clock);
+    Session session(bus, static_cast<core::Address>(address), o);
     session.interrupted = &g_interrupted;
 
     // Arguments and files first: nothing is opened or sent for a bad one.
@@ -162,11 +162,10 @@ int main(int argc, char** argv)
     if (ports.open(port, std::move(dev), baud) != 0)
         return Fail(o.command, EXIT_PORT, "cannot open " + portName + ": " + OpenFailureCause(device));
     ports.setTimeout(port, comlink::kReadTimeout);
-    line.link.comPort = static_cast<std::uint16_t>(port);
-    line.link.baudRate = static_cast<std::uint32_t>(baud);
-    line.link.ctrlID = static_cast<std::uint16_t>(address);
-    line.link.portOpen = 1;
-    line.portLost = [&session] { session.portLost = true; };
+    bus.comPort = static_cast<std::uint16_t>(port);
+    bus.baudRate = static_cast<std::uint32_t>(baud);
+    bus.portOpen = 1;
+    bus.portLost = [&session] { session.portLost = true; };
 
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
@@ -176,7 +175,7 @@ int main(int argc, char** argv)
 
     if (SeveralControllers(o)) {
         const int status = RunSeveral(session, device, port);
-        comlink::SettleLine(line);
+        comlink::SettleLine(bus);
         ports.closeAll();
         if (status != EXIT_OK && !session.error.empty())
             return Fail(o.command, status, session.error);
@@ -185,9 +184,9 @@ int main(int argc, char** argv)
 
     int status = EXIT_OK;
     if (o.command != "raw") {
-        const comlink::Identity id = comlink::Identify(line);
+        const comlink::Identity id = comlink::Identify(bus, session.address);
         if (id.status != comlink::IdentifyStatus::Accepted) {
-            comlink::SettleLine(line);
+            comlink::SettleLine(bus);
             ports.closeAll();
             return Fail(o.command, id.answer.status == core::AnswerStatus::Exception ? EXIT_REFUSED : EXIT_SILENT,
                         IdentificationFailure(id, address, device));
@@ -198,7 +197,7 @@ int main(int argc, char** argv)
     status = RunCommand(session);
     // What was asked for and not answered arrives now, not for the next
     // program on the port.
-    comlink::SettleLine(line);
+    comlink::SettleLine(bus);
     ports.closeAll();
 
     if (o.json && o.command != "watch") {

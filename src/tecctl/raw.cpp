@@ -34,8 +34,8 @@ std::string AnswerWords(const core::Answer& a)
 int Raw(Session& s)
 {
     // As the debug panel's send: the preamble, a second 0.05 s, one exchange.
-    comlink::SequencePreamble(s.line);
-    s.line.clock.sleep(comlink::kPreambleDelay);
+    comlink::SequencePreamble(s.bus);
+    s.bus.clock.sleep(comlink::kPreambleDelay);
     comlink::ModbusFrame frame;
     for (int k = 0; k < 6; ++k)
         frame.b[k] = s.rawFrame[k];
@@ -45,7 +45,7 @@ int Raw(Session& s)
     const int length = frame.b[1] == comlink::FN_READ && count >= 1 && comlink::ReadAnswerLength(count) <= 32
                            ? comlink::ReadAnswerLength(count)
                            : 8;
-    const core::Answer a = comlink::Transact(s.line, frame, length, comlink::kPostWriteDelay);
+    const core::Answer a = comlink::Transact(s.bus, frame, length, comlink::kPostWriteDelay);
     std::string sent, got;
     char hex[4];
     for (int k = 0; k < 8; ++k) {

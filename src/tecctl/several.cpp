@@ -89,7 +89,7 @@ int RunSeveral(Session& base, const std::string& device, int port)
     const Options& o = base.o;
     if (o.command == "watch")
         return WatchSeveral(base, device);
-    comlink::Line& line = base.line;
+    comlink::Bus& bus = base.bus;
     std::vector<Outcome> outcomes;
     std::size_t nameWidth = 0;
     for (const auto& given : o.names)
@@ -102,8 +102,7 @@ int RunSeveral(Session& base, const std::string& device, int port)
         Outcome out;
         out.address = address;
         out.name = NameOf(o, address);
-        line.link.ctrlID = static_cast<std::uint16_t>(address);
-        const comlink::Identity id = comlink::Identify(line);
+        const comlink::Identity id = comlink::Identify(bus, static_cast<core::Address>(address));
         if (base.portLost) {
             base.error = "the serial port went away";
             return EXIT_SILENT;
@@ -115,7 +114,7 @@ int RunSeveral(Session& base, const std::string& device, int port)
             out.identified = true;
             out.model = id.model;
             out.identLo = id.identLo;
-            Session s(line, o);
+            Session s(bus, static_cast<core::Address>(address), o);
             s.interrupted = base.interrupted;
             s.model = id.model;
             s.identLo = id.identLo;

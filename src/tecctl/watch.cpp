@@ -89,8 +89,8 @@ bool Interrupted(const Session& s)
 // Waits until `next` on the line's clock in slices, so an interrupt is seen at once.
 void WaitUntil(Session& s, double next)
 {
-    while (s.line.clock.now() < next && !Interrupted(s))
-        s.line.clock.sleep(std::min(0.05, next - s.line.clock.now()));
+    while (s.bus.clock.now() < next && !Interrupted(s))
+        s.bus.clock.sleep(std::min(0.05, next - s.bus.clock.now()));
 }
 
 std::string DateText(int month, int day, int year)
@@ -106,7 +106,7 @@ int Watch(Session& s)
     LogFile log(s.o.logPath);
     if (!s.o.logPath.empty() && !log.open(s.o.append, s.o.append ? nullptr : header.c_str(), &s.error))
         return EXIT_FILE;
-    comlink::SequencePreamble(s.line);
+    comlink::SequencePreamble(s.bus);
     core::OpLog op;
     ParameterSet p;
     if (!ReadScale(s, op, p))
@@ -115,7 +115,7 @@ int Watch(Session& s)
         std::fprintf(stdout, "%s\n", monitor::kLogHeader);
     std::fflush(stdout);
     long ticks = 0, good = 0;
-    double next = s.line.clock.now();
+    double next = s.bus.clock.now();
     while ((s.o.count == 0 || ticks < s.o.count) && !Interrupted(s) && !s.portLost) {
         WaitUntil(s, next);
         if (Interrupted(s))
@@ -125,7 +125,7 @@ int Watch(Session& s)
         float sv = 0, pv = 0;
         // The chart tick's order: SV, then PV; a tick without both answers
         // gives no line.
-        if (!core::PollSV(s.line, p.tempScale, &sv) || !core::PollPV(s.line, p.tempScale, &pv)) {
+        if (!core::PollSV(s.bus, s.address, p.tempScale, &sv) || !core::PollPV(s.bus, s.address, p.tempScale, &pv)) {
             std::fprintf(stderr, "tecctl watch: no answer at tick %ld\n", ticks);
             continue;
         }
@@ -183,14 +183,15 @@ struct Watched {
 // One poll read without the verified poll's retries: the first attempt of
 // that poll (settle, preamble, one exchange), for a controller that missed
 // its last round, so a silent one holds the others up by one time-out only.
-bool PollOnce(comlink::Line& line, std::uint16_t reg, double postDelay, float scale, float* value)
+bool PollOnce(comlink::Bus& bus, core::Address address, std::uint16_t reg, double postDelay, float scale,
+              float* value)
 {
-    const comlink::ModbusFrame frame = comlink::ReadFrame(line.link.ctrlID, reg, 1);
-    comlink::TakeLinkBusy(line);
-    comlink::SettleLine(line);
-    comlink::SequencePreamble(line);
-    const comlink::Answer a = comlink::Transact(line, frame, 8, postDelay);
-    comlink::ReleaseLinkBusy(line);
+    const comlink::ModbusFrame frame = comlink::ReadFrame(address, reg, 1);
+    comlink::TakeLinkBusy(bus);
+    comlink::SettleLine(bus);
+    comlink::SequencePreamble(bus);
+    const comlink::Answer a = comlink::Transact(bus, frame, 8, postDelay);
+    comlink::ReleaseLinkBusy(bus);
     if (!a.good())
         return false;
     *value = static_cast<float>(static_cast<std::int16_t>(a.reg(0))) / scale;
@@ -201,12 +202,12 @@ bool PollOnce(comlink::Line& line, std::uint16_t reg, double postDelay, float sc
 // false with *why when either got no good answer.
 bool SetUp(Session& s, Watched& w, const std::string& device, std::string* why)
 {
-    const comlink::Identity id = comlink::Identify(s.line);
+    const comlink::Identity id = comlink::Identify(s.bus, s.address);
     if (id.status != comlink::IdentifyStatus::Accepted) {
         *why = IdentificationFailure(id, w.address, device);
         return false;
     }
-    comlink::SequencePreamble(s.line);
+    comlink::SequencePreamble(s.bus);
     core::OpLog op;
     ParameterSet p;
     if (!ReadScale(s, op, p)) {
@@ -228,9 +229,9 @@ bool ReadRound(Session& s, Watched& w, const std::string& device, float* sv, flo
     if (!w.ready && !SetUp(s, w, device, &why))
         return false;
     if (w.missed)
-        return PollOnce(s.line, tecreg::kWorkingSv, comlink::kSvPostWriteDelay, w.tempScale, sv) &&
-               PollOnce(s.line, tecreg::kPv, comlink::kPostWriteDelay, w.tempScale, pv);
-    return core::PollSV(s.line, w.tempScale, sv) && core::PollPV(s.line, w.tempScale, pv);
+        return PollOnce(s.bus, s.address, tecreg::kWorkingSv, comlink::kSvPostWriteDelay, w.tempScale, sv) &&
+               PollOnce(s.bus, s.address, tecreg::kPv, comlink::kPostWriteDelay, w.tempScale, pv);
+    return core::PollSV(s.bus, s.address, w.tempScale, sv) && core::PollPV(s.bus, s.address, w.tempScale, pv);
 }
 
 } // namespace
@@ -258,7 +259,7 @@ int WatchSeveral(Session& s, const std::string& device)
 
     bool anyReady = false;
     for (Watched& w : watched) {
-        s.line.link.ctrlID = static_cast<std::uint16_t>(w.address);
+        s.address = static_cast<core::Address>(w.address);
         std::string why;
         if (!SetUp(s, w, device, &why))
             std::fprintf(stderr, "tecctl watch: %s; asked again every tick\n", io::EscapeText(why).c_str());
@@ -275,14 +276,14 @@ int WatchSeveral(Session& s, const std::string& device)
     std::fflush(stdout);
 
     long ticks = 0, good = 0;
-    double next = s.line.clock.now();
+    double next = s.bus.clock.now();
     while ((o.count == 0 || ticks < o.count) && !Interrupted(s) && !s.portLost) {
         WaitUntil(s, next);
         if (Interrupted(s))
             break;
         // A round that ran past the next one's start (a silent controller)
         // is followed at once by one round, not by a burst catching up.
-        next = std::max(next, s.line.clock.now()) + o.interval;
+        next = std::max(next, s.bus.clock.now()) + o.interval;
         ++ticks;
         int month = 0, day = 0, year = 0;
         std::string time;
@@ -291,7 +292,7 @@ int WatchSeveral(Session& s, const std::string& device)
         bool any = false;
         for (std::size_t i = 0; i < watched.size() && !s.portLost && !Interrupted(s); ++i) {
             Watched& w = watched[i];
-            s.line.link.ctrlID = static_cast<std::uint16_t>(w.address);
+            s.address = static_cast<core::Address>(w.address);
             monitor::LogReading& r = readings[i];
             r.valid = ReadRound(s, w, device, &r.sv, &r.pv);
             w.missed = !r.valid;

@@ -76,7 +76,7 @@ protected:
 TEST_F(Identification, AcceptedControllerIsLinkedSavedAndRead)
 {
     ASSERT_GE(rig.connect(1, 1), 0);
-    EXPECT_EQ(rig.app.link.portOpen, 1);
+    EXPECT_EQ(rig.app.bus.portOpen, 1);
     EXPECT_EQ(ModelLabel(rig), "VEXAMAX");
     EXPECT_EQ(rig.intValue(rig.parm(), PARM_IDENT_LO), 0x23);
     ASSERT_FALSE(rig.wire().empty());
@@ -86,7 +86,7 @@ TEST_F(Identification, AcceptedControllerIsLinkedSavedAndRead)
     EXPECT_FALSE(rig.dimmed(rig.parm(), PARM_CTRL_FUNC));
     EXPECT_FALSE(rig.dimmed(rig.parm(), PARM_SENSOR_TYPE));
     EXPECT_EQ(rig.intValue(rig.parm(), PARM_LINK_LED), 1);
-    EXPECT_EQ(rig.app.link.waitShown, 0);
+    EXPECT_EQ(rig.app.waitShown, 0);
     EXPECT_FALSE(rig.rt.IsPopupInstalled(rig.app.panels.wait));
     EXPECT_EQ(rig.op.count(kCommError), 0);
 }
@@ -120,8 +120,8 @@ protected:
     RefusedIdentification() : Identification(0x00) {}
     void expectRefused()
     {
-        EXPECT_EQ(rig.app.link.openStatus, -1);
-        EXPECT_EQ(rig.app.link.portOpen, 0);
+        EXPECT_EQ(rig.app.bus.openStatus, -1);
+        EXPECT_EQ(rig.app.bus.portOpen, 0);
         EXPECT_FALSE(rig.rt.IsComOpen(1)) << "a refused identification closes the port it opened";
         EXPECT_EQ(rig.op.count(kCommError), 1);
         EXPECT_FALSE(rt::FileExists(rig.path("DftCom.prm")));
@@ -167,7 +167,7 @@ TEST_F(Identification, SilentShortGarbledAndRefusingControllersAreRefused)
         rig.op.clear();
         const double t0 = rig.clock.now();
         EXPECT_EQ(rig.connect(1, 1), -1);
-        EXPECT_EQ(rig.app.link.portOpen, 0);
+        EXPECT_EQ(rig.app.bus.portOpen, 0);
         EXPECT_FALSE(rig.rt.IsComOpen(1));
         EXPECT_EQ(rig.op.count(kCommError), 1);
         if (c.refusal) {
@@ -217,7 +217,7 @@ TEST_F(Identification, HighBaudRatesSurviveTheSettingsFile)
     rig.rt.ports().bind(4, "COM4  scripted", line.factory());
     WriteFile(rig.path("DftCom.prm"), "4 115200 1");
     comlink::RestoreComSettings(rig.app);
-    EXPECT_EQ(rig.app.link.baudRate, 115200u);
+    EXPECT_EQ(rig.app.bus.baudRate, 115200u);
     line.queue({0x01, 0x03, 0x00, 0x02, 0xF1, 0x23});
     auto& reply = line.replies.back().bytes;
     const comlink::Crc crc = comlink::CalcCRC16(reply.data(), 6);
@@ -229,18 +229,27 @@ TEST_F(Identification, HighBaudRatesSurviveTheSettingsFile)
     EXPECT_EQ(ReadFile(rig.path("DftCom.prm")), "4 115200 1");
 }
 
+// As before any settings were read: no port, the default rate, no address.
+void ForgetSettings(App& app)
+{
+    app.bus.comPort = 0;
+    app.bus.baudRate = 19200;
+    app.controller.address = 0;
+    app.settingsRestored = false;
+}
+
 TEST_F(Identification, UnreadableSettingsAreIgnoredAndThePanelAddressUsed)
 {
     for (const char* text : {"garbage", "1 19200", "1 99999999 1", ""}) {
         SCOPED_TRACE(text);
         WriteFile(rig.path("DftCom.prm"), text);
-        rig.app.link = ControllerLink{};
+        ForgetSettings(rig.app);
         rig.rt.SetCtrlVal(rig.parm(), PARM_CTRL_ID, 1);
         comlink::RestoreComSettings(rig.app);
-        EXPECT_EQ(rig.app.link.comPort, 0);
-        EXPECT_EQ(rig.app.link.baudRate, 19200u);
-        EXPECT_EQ(rig.app.link.ctrlID, 1) << "the address the panel shows";
-        EXPECT_FALSE(rig.app.link.settingsRestored);
+        EXPECT_EQ(rig.app.bus.comPort, 0);
+        EXPECT_EQ(rig.app.bus.baudRate, 19200u);
+        EXPECT_EQ(rig.app.controller.address, 1) << "the address the panel shows";
+        EXPECT_FALSE(rig.app.settingsRestored);
     }
 }
 
@@ -262,13 +271,13 @@ TEST_F(Identification, SettingsFileThatIsNoFileOrTooLargeNeitherHoldsStartUpNorI
         } else {
             ASSERT_EQ(::symlink("fifo", prm.c_str()), 0);
         }
-        rig.app.link = ControllerLink{};
+        ForgetSettings(rig.app);
         rig.rt.SetCtrlVal(rig.parm(), PARM_CTRL_ID, 1);
         ::alarm(30);  // a blocked open would otherwise hold the test until ctest's time-out
         comlink::RestoreComSettings(rig.app);
         ::alarm(0);
-        EXPECT_FALSE(rig.app.link.settingsRestored);
-        EXPECT_EQ(rig.app.link.ctrlID, 1);
+        EXPECT_FALSE(rig.app.settingsRestored);
+        EXPECT_EQ(rig.app.controller.address, 1);
     }
     // The save at connection leaves the link and the FIFO as they are.
     ASSERT_GE(rig.connect(1, 1), 0);
@@ -284,7 +293,7 @@ TEST_F(Identification, FirstStartConnectsAtThePanelAddress)
 {
     ASSERT_FALSE(rt::FileExists(rig.path("DftCom.prm")));
     EXPECT_GE(shell::StartUp(rig.app), 0);
-    EXPECT_EQ(rig.app.link.ctrlID, 1);
+    EXPECT_EQ(rig.app.controller.address, 1);
     EXPECT_EQ(Hex(rig.wire().front()), "01 03 1F 00 00 01 83 DE");
     EXPECT_TRUE(rig.rt.IsPanelVisible(rig.parm()));
     EXPECT_EQ(ReadFile(rig.path("DftCom.prm")), "1 19200 1");
@@ -300,7 +309,7 @@ TEST_F(Identification, ASavedPortWithoutDeviceStaysSelectable)
     EXPECT_NE(label.find("not present"), std::string::npos) << label;
     EXPECT_LT(comlink::ConnectController(rig.app), 0);
     EXPECT_EQ(rig.op.count("COM Port Finding Error!"), 1);
-    EXPECT_EQ(rig.app.link.portOpen, 0);
+    EXPECT_EQ(rig.app.bus.portOpen, 0);
 }
 
 TEST_F(Identification, SelectingAnotherPortReleasesTheFirst)
@@ -321,8 +330,8 @@ TEST_F(Identification, ChangingTheAddressSendsNothingButRedirectsLaterRequests)
     rig.clearWire();
     rig.rt.Commit(rig.parm(), PARM_CTRL_ID, 0x0105 & 0xFF);
     EXPECT_TRUE(rig.wire().empty());
-    EXPECT_EQ(rig.app.link.ctrlID, 5);
-    comlink::Transact(rig.app.line, comlink::ReadFrame(rig.app.link.ctrlID, 0x1000, 1), 8);
+    EXPECT_EQ(rig.app.controller.address, 5);
+    comlink::Transact(rig.app.bus, comlink::ReadFrame(rig.app.controller.address, 0x1000, 1), 8);
     ASSERT_EQ(rig.wire().size(), 1u);
     EXPECT_EQ(rig.wire()[0][0], 0x05);
 }
@@ -343,11 +352,11 @@ TEST_F(Identification, LostPortIsReportedOnceAndReselectingReconnects)
     rig.op.clear();
 
     line.lost = true;
-    comlink::Transact(rig.app.line, comlink::ReadFrame(1, 0x1000, 1), 8);
-    comlink::Transact(rig.app.line, comlink::ReadFrame(1, 0x1001, 1), 8);
+    comlink::Transact(rig.app.bus, comlink::ReadFrame(1, 0x1000, 1), 8);
+    comlink::Transact(rig.app.bus, comlink::ReadFrame(1, 0x1001, 1), 8);
     EXPECT_EQ(rig.op.shown().size(), 1u);
-    EXPECT_EQ(rig.app.link.portOpen, 0);
-    EXPECT_LT(rig.app.link.openStatus, 0);
+    EXPECT_EQ(rig.app.bus.portOpen, 0);
+    EXPECT_LT(rig.app.bus.openStatus, 0);
     int on = 1;
     rig.rt.GetCtrlAttribute(rig.parm(), PARM_PV_TIMER, rt::ATTR_ENABLED, &on);
     EXPECT_EQ(on, 0);
@@ -358,7 +367,7 @@ TEST_F(Identification, LostPortIsReportedOnceAndReselectingReconnects)
     line.lost = false;
     line.queue(ident);
     EXPECT_GE(rig.connect(2, 1), 0);
-    EXPECT_EQ(rig.app.link.portOpen, 1);
+    EXPECT_EQ(rig.app.bus.portOpen, 1);
     EXPECT_EQ(rig.intValue(rig.parm(), PARM_LINK_LED), 1);
 }
 
@@ -384,7 +393,7 @@ TEST_F(Identification, StepsRunInOrderWithTheirWaits)
             return;
         sawReadAll = true;
         rt::ReadWholeFile(rig.path("DftCom.prm"), &savedThen);
-        popupThen = rig.rt.IsPopupInstalled(rig.app.panels.wait) && rig.app.link.waitShown == 1;
+        popupThen = rig.rt.IsPopupInstalled(rig.app.panels.wait) && rig.app.waitShown == 1;
         undimmedThen = !rig.dimmed(rig.parm(), PARM_PV_READ);
         identThen = rig.intValue(rig.parm(), PARM_IDENT_LO);
     };
@@ -404,8 +413,8 @@ TEST_F(Identification, StepsRunInOrderWithTheirWaits)
 
     EXPECT_EQ(rig.intValue(rig.parm(), PARM_IDENT_LO), 0x42);
     EXPECT_FALSE(rig.rt.IsPopupInstalled(rig.app.panels.wait));
-    EXPECT_EQ(rig.app.link.waitShown, 0);
-    EXPECT_EQ(rig.app.link.portOpen, 1);
+    EXPECT_EQ(rig.app.waitShown, 0);
+    EXPECT_EQ(rig.app.bus.portOpen, 1);
 }
 
 TEST_F(Identification, PortThatCannotOpenTakesDownALeftoverWaitPopup)
@@ -415,14 +424,14 @@ TEST_F(Identification, PortThatCannotOpenTakesDownALeftoverWaitPopup)
     rig.rt.ports().bind(2, "COM2  scripted", line.factory());
     comlink::FillPortSelector(rig.app);
     rig.rt.InstallPopup(rig.app.panels.wait);
-    rig.app.link.waitShown = 1;
+    rig.app.waitShown = 1;
 
     const double t0 = rig.clock.now();
     EXPECT_LT(rig.connect(2, 1), 0);
     EXPECT_NEAR(rig.clock.now() - t0, 0.3, 1e-9);
     EXPECT_FALSE(rig.rt.IsPopupInstalled(rig.app.panels.wait));
-    EXPECT_EQ(rig.app.link.waitShown, 0);
-    EXPECT_EQ(rig.app.link.portOpen, 0);
+    EXPECT_EQ(rig.app.waitShown, 0);
+    EXPECT_EQ(rig.app.bus.portOpen, 0);
     EXPECT_TRUE(line.writes.empty());
     ASSERT_EQ(rig.op.shown().size(), 1u);
     EXPECT_EQ(rig.op.shown()[0].title, "COM Port Finding Error!");

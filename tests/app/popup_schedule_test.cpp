@@ -118,7 +118,7 @@ TEST(PopupSchedule, Child)
     shell::BindCallbacks(app);
     ASSERT_TRUE(shell::LoadPanels(app));
     shell::StartUp(app, 1);
-    ASSERT_EQ(app.link.portOpen, 1);
+    ASSERT_EQ(app.bus.portOpen, 1);
     const double hold = HoldSeconds();
     Desk operatorAtDesk(hold, kLogFile, "chart.csv");
 

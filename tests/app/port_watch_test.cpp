@@ -39,10 +39,10 @@ void LinkUp(TestRig& rig, int port)
 {
     ASSERT_EQ(rig.rt.OpenComConfig(port, "", 19200, 0, 8, 1, 255, 255), 0);
     rig.rt.SetComTime(port, 1.0);
-    rig.app.link.comPort = static_cast<std::uint16_t>(port);
-    rig.app.link.portOpen = 1;
-    rig.app.link.openStatus = 0;
-    rig.app.link.ctrlID = 1;
+    rig.app.bus.comPort = static_cast<std::uint16_t>(port);
+    rig.app.bus.portOpen = 1;
+    rig.app.bus.openStatus = 0;
+    rig.app.controller.address = 1;
     rig.rt.SetCtrlVal(rig.parm(), PARM_LINK_LED, 1);
     rig.rt.SetCtrlAttribute(rig.app.panels.chart, CHART_TIMER, rt::ATTR_ENABLED, 1);
     rig.rt.SetCtrlAttribute(rig.parm(), PARM_ALARM_TIMER, rt::ATTR_ENABLED, 1);
@@ -50,8 +50,8 @@ void LinkUp(TestRig& rig, int port)
 
 void ExpectMarkedLost(TestRig& rig, int port)
 {
-    EXPECT_EQ(rig.app.link.portOpen, 0);
-    EXPECT_LT(rig.app.link.openStatus, 0);
+    EXPECT_EQ(rig.app.bus.portOpen, 0);
+    EXPECT_LT(rig.app.bus.openStatus, 0);
     EXPECT_FALSE(rig.rt.IsComOpen(port));
     EXPECT_EQ(rig.intValue(rig.parm(), PARM_LINK_LED), 0);
     EXPECT_FALSE(TimerOn(rig, rig.app.panels.chart, CHART_TIMER));
@@ -78,7 +78,7 @@ TEST(PortWatch, IdlePortThatHangsUpIsMarkedLostWithinASecondWithoutAPopup)
     ::close(master);  // the adapter is pulled
     QElapsedTimer t;
     t.start();
-    while (rig.app.link.portOpen && t.elapsed() < 3000) {
+    while (rig.app.bus.portOpen && t.elapsed() < 3000) {
         QEventLoop loop;
         QTimer::singleShot(20, &loop, &QEventLoop::quit);
         loop.exec();
@@ -100,7 +100,7 @@ TEST(PortWatch, PollThatFindsThePortGoneMarksItLostWithoutAPopupAndReconnectingC
     ExpectMarkedLost(rig, 2);
 
     // Later requests meet a closed port: nothing new is lost, nothing popped up.
-    comlink::Transact(rig.app.line, comlink::ReadFrame(1, 0x1000, 1), 8);
+    comlink::Transact(rig.app.bus, comlink::ReadFrame(1, 0x1000, 1), 8);
     EXPECT_TRUE(rig.op.shown().empty()) << "the port is closed: nothing new was lost";
 
     // Selecting the port again (the controller back) clears the status.
@@ -125,7 +125,7 @@ TEST(PortWatch, AnOperatorsOwnOperationIsToldByAPopupOnce)
     rig.rt.ports().bind(2, "COM2  scripted", line.factory());
     LinkUp(rig, 2);
     line.lost = true;
-    comlink::Transact(rig.app.line, comlink::ReadFrame(1, 0x1000, 1), 8);
+    comlink::Transact(rig.app.bus, comlink::ReadFrame(1, 0x1000, 1), 8);
     ASSERT_EQ(rig.op.shown().size(), 1u);
     EXPECT_EQ(rig.op.shown()[0].title, "Connection Lost");
     EXPECT_EQ(rig.intValue(rig.parm(), PARM_LINK_LED), 0);

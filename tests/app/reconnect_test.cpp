@@ -156,7 +156,7 @@ protected:
     {
         SCOPED_TRACE(when);
         const bool up = rig.intValue(parm(), PARM_LINK_LED) != 0;
-        EXPECT_EQ(up, rt.IsComOpen(app.link.comPort));
+        EXPECT_EQ(up, rt.IsComOpen(app.bus.comPort));
         for (const auto& [panel, control] : {std::pair{parm(), static_cast<int>(PARM_NO_ANSWER)},
                                              std::pair{chart(), static_cast<int>(CHART_NO_ANSWER)}}) {
             const bool linkLost = rig.visible(panel, control) && noAnswer(panel, control) == "Link lost";
@@ -185,12 +185,12 @@ protected:
         socket->hangUp();
         QElapsedTimer t;
         t.start();
-        while (app.link.portOpen != 0 && t.elapsed() < 2000) {
+        while (app.bus.portOpen != 0 && t.elapsed() < 2000) {
             QEventLoop loop;
             QTimer::singleShot(10, &loop, &QEventLoop::quit);
             loop.exec();
         }
-        ASSERT_EQ(app.link.portOpen, 0) << "the idle hang-up was not seen";
+        ASSERT_EQ(app.bus.portOpen, 0) << "the idle hang-up was not seen";
     }
     void unplugDuringTick()
     {

@@ -154,9 +154,9 @@ TEST(RunScheduleUnderExit, TickDuringTheQuestionWaitsForItsEndAndRunsOnce)
     rig.rt.ports().bind(2, "scripted", line.factory());
     ASSERT_EQ(rig.rt.OpenComConfig(2, "", 19200, 0, 8, 1, 255, 255), 0);
     rig.rt.SetComTime(2, 1.0);
-    rig.app.link.comPort = 2;
-    rig.app.link.portOpen = 1;
-    rig.app.link.ctrlID = 1;
+    rig.app.bus.comPort = 2;
+    rig.app.bus.portOpen = 1;
+    rig.app.controller.address = 1;
     const int chart = rig.app.panels.chart;
     rig.rt.SetCtrlAttribute(chart, CHART_TIMER, rt::ATTR_INTERVAL, 3600.0);
     rig.rt.SetCtrlAttribute(chart, CHART_TIMER, rt::ATTR_ENABLED, 1);

@@ -44,10 +44,10 @@ protected:
         rig.rt.ports().bind(kPort, "scripted", line.factory());
         EXPECT_EQ(rig.rt.OpenComConfig(kPort, "", 19200, 0, 8, 1, 255, 255), 0);
         rig.rt.SetComTime(kPort, 1.0);
-        rig.app.link.comPort = kPort;
-        rig.app.link.portOpen = 1;
-        rig.app.link.openStatus = 0;
-        rig.app.link.ctrlID = 1;
+        rig.app.bus.comPort = kPort;
+        rig.app.bus.portOpen = 1;
+        rig.app.bus.openStatus = 0;
+        rig.app.controller.address = 1;
         rig.rt.SetCtrlAttribute(rig.parm(), PARM_PV_TIMER, rt::ATTR_ENABLED, 1);
         rig.rt.SetCtrlAttribute(rig.app.panels.chart, CHART_TIMER, rt::ATTR_ENABLED, 1);
     }
@@ -112,9 +112,9 @@ TEST_F(ShellTest, ExitConfirmedStopsTimersAndLogThenSendsStopThenCloses)
         fresh.rt.ports().bind(kPort, "scripted", wire.factory());
         ASSERT_EQ(fresh.rt.OpenComConfig(kPort, "", 19200, 0, 8, 1, 255, 255), 0);
         fresh.rt.SetComTime(kPort, 1.0);
-        fresh.app.link.comPort = kPort;
-        fresh.app.link.portOpen = 1;
-        fresh.app.link.ctrlID = 1;
+        fresh.app.bus.comPort = kPort;
+        fresh.app.bus.portOpen = 1;
+        fresh.app.controller.address = 1;
         fresh.rt.SetCtrlAttribute(fresh.parm(), PARM_PV_TIMER, rt::ATTR_ENABLED, 1);
         fresh.rt.SetCtrlAttribute(fresh.app.panels.chart, CHART_TIMER, rt::ATTR_ENABLED, 1);
         StartLogging(fresh);
@@ -149,7 +149,7 @@ TEST_F(ShellTest, ExitConfirmedStopsTimersAndLogThenSendsStopThenCloses)
         EXPECT_TRUE(logClosedAtStop);
         EXPECT_EQ(wire.reads, 2) << "the stop request's echo is drained";
         EXPECT_FALSE(fresh.rt.IsComOpen(kPort));
-        EXPECT_EQ(fresh.app.link.portOpen, 0);
+        EXPECT_EQ(fresh.app.bus.portOpen, 0);
         EXPECT_TRUE(fresh.rt.quitRequested());
     }
 }
@@ -417,7 +417,7 @@ TEST_F(DebugPanelTest, TypedAddressStaysInForceForLaterRequests)
     rig.rt.SetCtrlVal(rig.parm(), PARM_CTRL_ID, 1);
     set(DEBUG_ID, 2);
     fire(DEBUG_SEND);
-    EXPECT_EQ(rig.app.link.ctrlID, 2);
+    EXPECT_EQ(rig.app.controller.address, 2);
     EXPECT_EQ(rig.intValue(rig.parm(), PARM_CTRL_ID), 1);
     line.writes.clear();
     exitParm();  // any later request

@@ -20,13 +20,12 @@ constexpr std::uint16_t kSv = 0x0000;
 
 class LateAnswer : public ::testing::Test {
 protected:
-    LateAnswer() : line(ports, clock)
+    LateAnswer() : bus(ports, clock)
     {
         EXPECT_EQ(ports.open(1, sim::MakeSimDevice(controller, clock), 19200), 0);
         ports.setTimeout(1, comlink::kReadTimeout);
-        line.link.comPort = 1;
-        line.link.ctrlID = 1;
-        line.link.portOpen = 1;
+        bus.comPort = 1;
+        bus.portOpen = 1;
         ports.setTrace([this](int, bool tx, const std::uint8_t* bytes, int count, int asked) {
             wire.push_back({tx, clock.now(), asked, std::vector<std::uint8_t>(bytes, bytes + std::max(count, 0))});
             if (onTrace)
@@ -72,7 +71,7 @@ protected:
 
     io::VirtualClock clock;
     io::PortTable ports;
-    comlink::Line line;
+    comlink::Bus bus;
     std::shared_ptr<sim::Controller> controller = std::make_shared<sim::Controller>(clock);
     std::vector<Seen> wire;
     std::function<void(const Seen&)> onTrace;
@@ -83,22 +82,22 @@ TEST_F(LateAnswer, TheNextRequestWaitsForTheLineToFallQuietAndTakesOnlyItsOwnAns
 {
     // Intact answers: nothing is added, not even on the clock.
     double t0 = clock.now();
-    ASSERT_TRUE(comlink::Transact(line, readSv, 8, comlink::kSvPostWriteDelay).good());
+    ASSERT_TRUE(comlink::Transact(bus, readSv, 8, comlink::kSvPostWriteDelay).good());
     EXPECT_NEAR(clock.now() - t0, comlink::kSvPostWriteDelay, 1e-9);
     controller->faults().exceptionCode = 2;
     controller->faults().remaining = 1;
-    EXPECT_EQ(comlink::Transact(line, readSv, 8).status, AnswerStatus::Exception);
+    EXPECT_EQ(comlink::Transact(bus, readSv, 8).status, AnswerStatus::Exception);
     t0 = clock.now();
-    ASSERT_TRUE(comlink::Transact(line, readSv, 8, comlink::kSvPostWriteDelay).good());
+    ASSERT_TRUE(comlink::Transact(bus, readSv, 8, comlink::kSvPostWriteDelay).good());
     EXPECT_NEAR(clock.now() - t0, comlink::kSvPostWriteDelay, 1e-9) << "a refusal is an intact answer";
 
     // The answer to this request (100) comes 1.26 s late: given up on.
     lateOnce(1.26);
     const double sent = clock.now();
-    EXPECT_EQ(comlink::Transact(line, readSv, 8, comlink::kSvPostWriteDelay).status, AnswerStatus::Silent);
+    EXPECT_EQ(comlink::Transact(bus, readSv, 8, comlink::kSvPostWriteDelay).status, AnswerStatus::Silent);
     controller->setReg(kSv, 200);
     // The same request again: its own answer is 200.
-    const comlink::Answer a = comlink::Transact(line, readSv, 8, comlink::kSvPostWriteDelay);
+    const comlink::Answer a = comlink::Transact(bus, readSv, 8, comlink::kSvPostWriteDelay);
     ASSERT_TRUE(a.good());
     EXPECT_EQ(a.reg(0), 200);
     EXPECT_EQ(droppedValue(), 100);
@@ -115,7 +114,7 @@ TEST_F(LateAnswer, TheNextRequestWaitsForTheLineToFallQuietAndTakesOnlyItsOwnAns
 
     // Settled again: the next exchange costs its own time alone.
     t0 = clock.now();
-    ASSERT_TRUE(comlink::Transact(line, readSv, 8, comlink::kSvPostWriteDelay).good());
+    ASSERT_TRUE(comlink::Transact(bus, readSv, 8, comlink::kSvPostWriteDelay).good());
     EXPECT_NEAR(clock.now() - t0, comlink::kSvPostWriteDelay, 1e-9);
 }
 
@@ -130,7 +129,7 @@ TEST_F(LateAnswer, APollRetryTakesItsOwnAnswerWithinItsBudget)
     };
     const double t0 = clock.now();
     comlink::Answer a;
-    ASSERT_TRUE(comlink::VerifiedPollRead(line, readSv, comlink::kSvPostWriteDelay, &a));
+    ASSERT_TRUE(comlink::VerifiedPollRead(bus, readSv, comlink::kSvPostWriteDelay, &a));
     EXPECT_EQ(a.reg(0), 200);
     EXPECT_EQ(droppedValue(), 100);
     EXPECT_LE(clock.now() - t0, comlink::kPollBudget);
@@ -142,42 +141,42 @@ TEST_F(LateAnswer, AWrongAnswerShortAnswerOrBadCrcAlsoSettlesTheLine)
     // A late answer to a read arrives while a write waits for its echo: a
     // wrong answer, after which the write's own echo (also late) is dropped.
     lateOnce(1.2);
-    EXPECT_EQ(comlink::Transact(line, readSv, 8).status, AnswerStatus::Silent);
-    line.settleQuiet = 0;  // as a line that does not settle would go on
+    EXPECT_EQ(comlink::Transact(bus, readSv, 8).status, AnswerStatus::Silent);
+    bus.settleQuiet = 0;  // as a line that does not settle would go on
     controller->faults().extraDelay = 0.2;
     controller->faults().remaining = 1;
     const comlink::ModbusFrame write = comlink::WriteFrame(1, 0x0031, 5);
-    EXPECT_EQ(comlink::Transact(line, write, 8).status, AnswerStatus::Mismatch);
-    const comlink::Answer next = comlink::Transact(line, readSv, 8);
+    EXPECT_EQ(comlink::Transact(bus, write, 8).status, AnswerStatus::Mismatch);
+    const comlink::Answer next = comlink::Transact(bus, readSv, 8);
     ASSERT_TRUE(next.good());
     EXPECT_EQ(next.reg(0), 100);
 
     // Short and garbled answers leave the line to settle too.
     controller->faults().shortBy = 2;
     controller->faults().remaining = 1;
-    EXPECT_EQ(comlink::Transact(line, readSv, 8).status, AnswerStatus::Short);
-    EXPECT_GT(line.settleQuiet, 0);
+    EXPECT_EQ(comlink::Transact(bus, readSv, 8).status, AnswerStatus::Short);
+    EXPECT_GT(bus.settleQuiet, 0);
     controller->faults().badCrc = true;
     controller->faults().remaining = 1;
-    EXPECT_EQ(comlink::Transact(line, readSv, 8).status, AnswerStatus::BadCrc);
-    EXPECT_GT(line.settleQuiet, 0);
-    EXPECT_TRUE(comlink::Transact(line, readSv, 8).good());
-    EXPECT_EQ(line.settleQuiet, 0);
+    EXPECT_EQ(comlink::Transact(bus, readSv, 8).status, AnswerStatus::BadCrc);
+    EXPECT_GT(bus.settleQuiet, 0);
+    EXPECT_TRUE(comlink::Transact(bus, readSv, 8).good());
+    EXPECT_EQ(bus.settleQuiet, 0);
 }
 
 TEST_F(LateAnswer, SettlingBeforeClosingLeavesNothingForTheNextProgram)
 {
     lateOnce(1.5);
-    EXPECT_EQ(comlink::Transact(line, readSv, 8).status, AnswerStatus::Silent);
+    EXPECT_EQ(comlink::Transact(bus, readSv, 8).status, AnswerStatus::Silent);
     const double gaveUp = clock.now();
-    comlink::SettleLine(line);
+    comlink::SettleLine(bus);
     EXPECT_EQ(droppedValue(), 100);
     EXPECT_GE(clock.now(), droppedAt() + comlink::kPostWriteDelay + comlink::kReadTimeout - 1e-9);
     EXPECT_GT(clock.now(), gaveUp);
     // Nothing is left on the line, and a settled line is left alone.
     EXPECT_EQ(ports.discardInput(1, 5.0), 0);
     const double t0 = clock.now();
-    comlink::SettleLine(line);
+    comlink::SettleLine(bus);
     EXPECT_EQ(clock.now(), t0);
 }
 

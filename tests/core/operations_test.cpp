@@ -1,4 +1,4 @@
-// The controller core on a bare Line with the line double serving a register
+// The controller core on a bare Bus with the line double serving a register
 // store: what each operation reads, writes and reports, with no panel. This
 // test links the core alone.
 #include "core/operations.h"
@@ -15,13 +15,12 @@ using core::AnswerStatus;
 
 class Core : public ::testing::Test {
 protected:
-    Core() : line(ports, clock), wire(clock)
+    Core() : bus(ports, clock), wire(clock)
     {
         wire.serve = true;
         EXPECT_EQ(ports.open(1, wire.factory()(), 19200), 0);
-        line.link.comPort = 1;
-        line.link.ctrlID = 1;
-        line.link.portOpen = 1;
+        bus.comPort = 1;
+        bus.portOpen = 1;
         // A controller at one decimal: 25.0 degrees, alarms 80.0 / 10.0, switch off.
         wire.regs = {{0x002A, 31}, {0x0000, 250}, {0x001A, 800}, {0x0021, 100}, {0x0001, 125},
                      {0x0002, 4},  {0x0003, 80},  {0x0008, 200}, {0x001C, 7},   {0x002D, 1500},
@@ -38,14 +37,14 @@ protected:
 
     io::VirtualClock clock;
     io::PortTable ports;
-    comlink::Line line;
+    comlink::Bus bus;
     LineDouble wire;
 };
 
 TEST_F(Core, ReadAllFillsTheRecordsAtTheControllersScale)
 {
     ParameterSet p;
-    const core::ReadAllResult r = core::ReadAll(line, p);
+    const core::ReadAllResult r = core::ReadAll(bus, 1, p);
     ASSERT_TRUE(r.complete());
     EXPECT_EQ(p.decimalPnt, 31);
     EXPECT_FLOAT_EQ(p.tempScale, 10.0f);
@@ -70,14 +69,14 @@ TEST_F(Core, ReadAllFillsTheRecordsAtTheControllersScale)
 TEST_F(Core, ReadAllStopsAtTheFirstBadAnswerAndKeepsWhatItHadNotReached)
 {
     ParameterSet p;
-    ASSERT_TRUE(core::ReadAll(line, p).complete());
+    ASSERT_TRUE(core::ReadAll(bus, 1, p).complete());
     wire.writes.clear();
     p.connectionMade();
     p.pidP[0] = 3.5f;
     // The sixth request (control function) answers, the PID block does not.
     wire.faults = {LineDouble::Fault::Good, LineDouble::Fault::Good, LineDouble::Fault::Good, LineDouble::Fault::Good,
                    LineDouble::Fault::Good, LineDouble::Fault::Good, LineDouble::Fault::Silent};
-    const core::ReadAllResult r = core::ReadAll(line, p);
+    const core::ReadAllResult r = core::ReadAll(bus, 1, p);
     EXPECT_FALSE(r.complete());
     EXPECT_EQ(r.headRead, 4);
     EXPECT_TRUE(r.ctrlFuncRead);
@@ -125,7 +124,7 @@ TEST_F(Core, TheAlarmSwitchOnReadsTheStatusAfterItsWrites)
     wire.regs[0x1003] = 0x0003;  // not running, alarm bits 3
     core::OpLog op;
     core::AlarmSwitchResult r;
-    ASSERT_TRUE(core::ApplyAlarmSwitch(line, op, 1, &r));
+    ASSERT_TRUE(core::ApplyAlarmSwitch(bus, 1, op, 1, &r));
     EXPECT_EQ(r.writesDone, 4);
     EXPECT_TRUE(r.statusRead);
     EXPECT_EQ(r.alarmStatus, 3);
@@ -136,7 +135,7 @@ TEST_F(Core, TheAlarmSwitchOnReadsTheStatusAfterItsWrites)
     // A running program's segment in the low byte is no alarm.
     wire.regs[0x1003] = 0x0512;
     std::uint16_t status = 99;
-    ASSERT_TRUE(core::ReadAlarmStatus(line, &status));
+    ASSERT_TRUE(core::ReadAlarmStatus(bus, 1, &status));
     EXPECT_EQ(status, 0);
 }
 
@@ -146,16 +145,16 @@ TEST_F(Core, TheSetValueWriteTellsRefusalFromSilenceAndFromAnotherAnswer)
     p.tempScale = 10.0f;
     p.setValue = 37.5f;
     core::OpLog op;
-    EXPECT_EQ(core::SendSetValue(line, p, &op), core::SetValueOutcome::Sent);
+    EXPECT_EQ(core::SendSetValue(bus, 1, p, &op), core::SetValueOutcome::Sent);
     EXPECT_EQ(wire.regs[0x0000], 375);
 
     wire.queue(LineDouble::Sealed({0x01, 0x86, 0x03}));
-    EXPECT_EQ(core::SendSetValue(line, p, &op), core::SetValueOutcome::Refused);
+    EXPECT_EQ(core::SendSetValue(bus, 1, p, &op), core::SetValueOutcome::Refused);
     EXPECT_FALSE(op.stopped);
 
     // An intact echo of another value is not the controller taking this one.
     wire.queue(LineDouble::Sealed({0x01, 0x06, 0x00, 0x00, 0x01, 0x78}));
-    EXPECT_EQ(core::SendSetValue(line, p, &op), core::SetValueOutcome::NoAnswer);
+    EXPECT_EQ(core::SendSetValue(bus, 1, p, &op), core::SetValueOutcome::NoAnswer);
     EXPECT_TRUE(op.wrongAnswer);
     EXPECT_EQ(op.stopReg, 0x0000);
 }
@@ -169,7 +168,7 @@ TEST_F(Core, PidUpdateReportsEachSetBeforeItsWritesAndTheEndBeforeTheClosingFlus
     p.tempScale = 10.0f;
     std::vector<std::pair<int, std::size_t>> progress;  // (set, writes so far)
     int flushesAtEnd = -1;
-    const core::OpLog op = core::UpdatePid(line, p, v, [&](int n) {
+    const core::OpLog op = core::UpdatePid(bus, 1, p, v, [&](int n) {
         progress.push_back({n, wire.writes.size()});
         if (n == 0)
             flushesAtEnd = wire.flushOut;
@@ -192,7 +191,7 @@ TEST_F(Core, StepProgramWriteStopsAtTheFirstUnansweredWrite)
     wire.faults = {LineDouble::Fault::Good, LineDouble::Fault::Good, LineDouble::Fault::Silent};
     std::string failure;
     AnswerStatus failed = AnswerStatus::Good;
-    EXPECT_FALSE(core::WriteStepProgram(line, prog, 10.0f, &failure, &failed));
+    EXPECT_FALSE(core::WriteStepProgram(bus, 1, prog, 10.0f, &failure, &failed));
     EXPECT_EQ(failed, AnswerStatus::Silent);
     EXPECT_EQ(wire.writes.size(), 3u);
     EXPECT_NE(failure.find("step 1 parameter 2 (register 0x0039)"), std::string::npos) << failure;
@@ -230,7 +229,7 @@ TEST_F(Core, WriteAllWritesAValueTheOrderHadRefusedAgainOnceTheRangeIsIn)
             wire.queue(LineDouble::Sealed({0x01, 0x86, 0x03, 0x00, 0x00, 0x00}));
     };
     ParameterSet p = WideSet();
-    core::WriteAllResult r = core::WriteAll(line, p);
+    core::WriteAllResult r = core::WriteAll(bus, 1, p);
     EXPECT_TRUE(r.complete());
     std::vector<int> regs = registers();
     ASSERT_EQ(regs.size(), 38u);  // the pass's 37, then the set value again
@@ -248,7 +247,7 @@ TEST_F(Core, WriteAllWritesAValueTheOrderHadRefusedAgainOnceTheRangeIsIn)
     wire.regs[0x002D] = 1000;
     p = WideSet();
     p.setValue = 350.0f;
-    r = core::WriteAll(line, p);
+    r = core::WriteAll(bus, 1, p);
     EXPECT_EQ(wire.writes.size(), 37u);
     EXPECT_EQ(r.op.refused, std::vector<std::uint16_t>{0x0000});
     EXPECT_EQ(core::DescribeWriteAll(r), "Refused by the controller: set value.\nApplied: every other field.");
@@ -260,7 +259,7 @@ TEST_F(Core, WriteAllThatStopsSaysWhatWasAppliedAndWhatNotSent)
     wire.faults.assign(9, LineDouble::Fault::Good);
     wire.faults.push_back(LineDouble::Fault::Silent);
     ParameterSet p = WideSet();
-    const core::WriteAllResult r = core::WriteAll(line, p);
+    const core::WriteAllResult r = core::WriteAll(bus, 1, p);
     EXPECT_TRUE(r.op.stopped);
     const std::string text = core::DescribeWriteAll(r);
     EXPECT_NE(text.find("No answer to: PID set 1 term 1.\nNot sent: PID set 2 term 1, "), std::string::npos) << text;
@@ -300,7 +299,7 @@ TEST_F(Core, AStepProgramWriteStoppedByARequestToEndSaysHowFarItGot)
     StepProgram prog;
     std::string failure;
     int after = -1;
-    EXPECT_FALSE(core::WriteStepProgram(line, prog, 10.0f, &failure, nullptr,
+    EXPECT_FALSE(core::WriteStepProgram(bus, 1, prog, 10.0f, &failure, nullptr,
                                         [this] { return wire.writes.size() >= 14; }, &after));
     EXPECT_EQ(after, 14);
     EXPECT_EQ(wire.writes.size(), 14u);
@@ -315,11 +314,11 @@ TEST_F(Core, AStepProgramWriteStoppedByARequestToEndSaysHowFarItGot)
         if (i == 4)
             io::RequestEnd();
     };
-    EXPECT_FALSE(core::WriteStepProgram(line, prog, 10.0f, &failure, nullptr, {}, &after));
+    EXPECT_FALSE(core::WriteStepProgram(bus, 1, prog, 10.0f, &failure, nullptr, {}, &after));
     io::ClearEndRequest();
     EXPECT_EQ(after, 5);
     EXPECT_EQ(wire.writes.size(), 5u);
-    EXPECT_TRUE(core::WriteStepProgram(line, prog, 10.0f, &failure, nullptr, {}, &after));
+    EXPECT_TRUE(core::WriteStepProgram(bus, 1, prog, 10.0f, &failure, nullptr, {}, &after));
     EXPECT_EQ(after, -1);
 }
 

@@ -1,5 +1,5 @@
 // tecctl's commands against the golden frames: each command of frames.txt
-// runs through tecctl's own Prepare and RunCommand on a bare Line, the
+// runs through tecctl's own Prepare and RunCommand on a bare Bus, the
 // simulated controller behind a tap that answers with the file's answers,
 // and what went out (flushes, delays, requests) must be the file's, token by
 // token. With TEC_GOLDEN_WRITE=1 the simulator answers instead and the files
@@ -164,7 +164,7 @@ CommandRun RunGolden(const GoldenOp& g, const fs::path& dir)
 {
     io::VirtualClock clock;
     io::PortTable ports;
-    comlink::Line line(ports, clock);
+    comlink::Bus bus(ports, clock);
     LineDouble wire(clock);
     sim::Config config;
     auto controller = std::make_shared<sim::Controller>(clock, config);
@@ -195,10 +195,9 @@ CommandRun RunGolden(const GoldenOp& g, const fs::path& dir)
 
     EXPECT_EQ(ports.open(1, wire.factory()(), 19200), 0);
     ports.setTimeout(1, comlink::kReadTimeout);
-    line.link.comPort = 1;
-    line.link.baudRate = 19200;
-    line.link.ctrlID = 1;
-    line.link.portOpen = 1;
+    bus.comPort = 1;
+    bus.baudRate = 19200;
+    bus.portOpen = 1;
 
     // File names in the command become paths in the scratch folder.
     std::vector<std::string> args;
@@ -220,13 +219,13 @@ CommandRun RunGolden(const GoldenOp& g, const fs::path& dir)
         ADD_FAILURE() << g.command << ": " << error;
         return run;
     }
-    tecctl::Session s(line, o);
+    tecctl::Session s(bus, 1, o);
     run.status = tecctl::Prepare(s);
     EXPECT_EQ(run.status, tecctl::EXIT_OK) << g.command << ": " << s.error;
     if (run.status != tecctl::EXIT_OK)
         return run;
     if (o.command != "raw") {
-        const comlink::Identity id = comlink::Identify(line);
+        const comlink::Identity id = comlink::Identify(bus, 1);
         EXPECT_EQ(id.status, comlink::IdentifyStatus::Accepted) << g.command;
         s.model = id.model;
         s.identLo = id.identLo;

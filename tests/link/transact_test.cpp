@@ -22,7 +22,7 @@ std::vector<std::uint8_t> Sealed(const std::string& hex)
     return b;
 }
 
-// A bare Line: the port table, the virtual clock and the line double; the
+// A bare Bus: the port table, the virtual clock and the line double; the
 // port-lost hook only counts.
 class TransactTest : public ::testing::Test {
 protected:
@@ -30,17 +30,16 @@ protected:
     {
         EXPECT_EQ(ports.open(kPort, line.factory()(), 19200), 0);
         ports.setTimeout(kPort, comlink::kReadTimeout);
-        bare.link.comPort = kPort;
-        bare.link.portOpen = 1;
-        bare.link.ctrlID = 1;
+        bare.comPort = kPort;
+        bare.portOpen = 1;
         bare.portLost = [this] { ++lostCalls; };
     }
-    comlink::Line& app() { return bare; }
+    comlink::Bus& app() { return bare; }
     double now() const { return clock.now(); }
 
     io::VirtualClock clock;
     io::PortTable ports;
-    comlink::Line bare;
+    comlink::Bus bare;
     LineDouble line;
     int lostCalls = 0;
     const comlink::ModbusFrame pv = comlink::ReadFrame(1, 0x1000, 1);
@@ -137,7 +136,7 @@ TEST_F(TransactTest, GuardedVariantsTakeAndReleaseTheFlag)
     double t0 = now();
     Answer a = comlink::GuardedTransact(app(), comlink::ReadFrame(1, 0x1003, 1), 8);
     EXPECT_TRUE(a.good());
-    EXPECT_EQ(app().link.linkBusy, 0);
+    EXPECT_EQ(app().linkBusy, 0);
     EXPECT_NEAR(now() - t0, 0.10, 1e-9);  // preamble + post-write delay
     EXPECT_EQ(line.flushOut, 1);
 
@@ -147,19 +146,19 @@ TEST_F(TransactTest, GuardedVariantsTakeAndReleaseTheFlag)
     EXPECT_TRUE(a.good());
     EXPECT_NEAR(now() - t0, 0.06, 1e-9);  // 0.01 s instead of the preamble
     EXPECT_EQ(line.flushOut, 1);          // the short preamble flushes nothing outgoing
-    EXPECT_EQ(app().link.linkBusy, 0);
+    EXPECT_EQ(app().linkBusy, 0);
 }
 
 TEST_F(TransactTest, ABusyFlagThatIsNeverReleasedDoesNotFreeze)
 {
-    app().link.linkBusy = 1;
+    app().linkBusy = 1;
     const double t0 = now();
     comlink::TakeLinkBusy(app());
-    EXPECT_EQ(app().link.linkBusy, 1);
+    EXPECT_EQ(app().linkBusy, 1);
     EXPECT_LE(now() - t0, 1.05);
     EXPECT_GE(now() - t0, 0.99);
     comlink::ReleaseLinkBusy(app());
-    EXPECT_EQ(app().link.linkBusy, 0);
+    EXPECT_EQ(app().linkBusy, 0);
 }
 
 TEST_F(TransactTest, PollReadRepeatsTheSameFrameUntilGood)
@@ -173,7 +172,7 @@ TEST_F(TransactTest, PollReadRepeatsTheSameFrameUntilGood)
     EXPECT_EQ(a.reg(0), 0x0100);
     ASSERT_EQ(line.writes.size(), 2u);
     EXPECT_EQ(line.writes[0], line.writes[1]);
-    EXPECT_EQ(app().link.linkBusy, 0);
+    EXPECT_EQ(app().linkBusy, 0);
 }
 
 TEST_F(TransactTest, PollReadOfAStandardAnswerGivesUpWithinBounds)
@@ -186,7 +185,7 @@ TEST_F(TransactTest, PollReadOfAStandardAnswerGivesUpWithinBounds)
     EXPECT_EQ(line.writes.size(), static_cast<size_t>(comlink::kPollAttempts));
     EXPECT_LE(now() - t0, comlink::kPollBudget);
     EXPECT_EQ(a.status, AnswerStatus::Short);
-    EXPECT_EQ(app().link.linkBusy, 0);
+    EXPECT_EQ(app().linkBusy, 0);
 }
 
 TEST_F(TransactTest, PollReadOfASilentControllerGivesUpWithinBounds)
@@ -205,8 +204,8 @@ TEST_F(TransactTest, LostPortIsClosedAndReportedOnce)
     line.lost = true;
     Answer a = comlink::Transact(app(), pv, 8);
     EXPECT_EQ(a.status, AnswerStatus::NoPort);
-    EXPECT_EQ(app().link.portOpen, 0);
-    EXPECT_EQ(app().link.openStatus, -1);
+    EXPECT_EQ(app().portOpen, 0);
+    EXPECT_EQ(app().openStatus, -1);
     EXPECT_FALSE(ports.isOpen(kPort));
     EXPECT_EQ(lostCalls, 1);
 
@@ -225,7 +224,7 @@ TEST_F(TransactTest, LostPortIsClosedAndReportedOnce)
 TEST_F(TransactTest, ClosedPortAnswersNothingAtOnce)
 {
     ports.close(kPort);
-    app().link.portOpen = 0;
+    app().portOpen = 0;
     const double t0 = now();
     const Answer a = comlink::Transact(app(), pv, 8);
     EXPECT_EQ(a.status, AnswerStatus::NoPort);
@@ -274,7 +273,7 @@ TEST_F(TransactTest, PollReadRepeatsAnAnswerFromAnotherAddress)
 TEST_F(TransactTest, IdentificationTellsAcceptedRefusedAndSilentApart)
 {
     line.queue(Sealed("01 03 00 02 F1 2A"));
-    comlink::Identity id = comlink::Identify(app());
+    comlink::Identity id = comlink::Identify(app(), 1);
     EXPECT_EQ(id.status, comlink::IdentifyStatus::Accepted);
     EXPECT_EQ(id.model, 0xF1);
     EXPECT_EQ(id.identLo, 0x2A);
@@ -283,19 +282,19 @@ TEST_F(TransactTest, IdentificationTellsAcceptedRefusedAndSilentApart)
     EXPECT_EQ(line.flushOut, 1);  // the flushed-sequence preamble
 
     line.queue(Sealed("01 03 00 02 00 2A"));
-    EXPECT_EQ(comlink::Identify(app()).status, comlink::IdentifyStatus::Refused);
+    EXPECT_EQ(comlink::Identify(app(), 1).status, comlink::IdentifyStatus::Refused);
     // The right model code from another address is no identification.
     line.queue(Sealed("05 03 00 02 F0 01"));
-    EXPECT_EQ(comlink::Identify(app()).status, comlink::IdentifyStatus::Refused);
+    EXPECT_EQ(comlink::Identify(app(), 1).status, comlink::IdentifyStatus::Refused);
     line.queueSilence();
-    id = comlink::Identify(app());
+    id = comlink::Identify(app(), 1);
     EXPECT_EQ(id.status, comlink::IdentifyStatus::Silent);
     EXPECT_EQ(id.model, 0);
 
     // A refusal in the standard 5-byte form: bytes 4 and 5 are no model code
     // (byte 4 is a CRC byte), nor are those of a garbled answer.
     line.queue(Sealed("01 83 02"));
-    id = comlink::Identify(app());
+    id = comlink::Identify(app(), 1);
     EXPECT_EQ(id.status, comlink::IdentifyStatus::Refused);
     EXPECT_EQ(id.answer.status, AnswerStatus::Exception);
     EXPECT_EQ(id.answer.exceptionCode(), 2);
@@ -304,7 +303,7 @@ TEST_F(TransactTest, IdentificationTellsAcceptedRefusedAndSilentApart)
     std::vector<std::uint8_t> garbled = Sealed("01 03 00 02 F1 2A");
     garbled[7] ^= 0xFF;
     line.queue(garbled);
-    id = comlink::Identify(app());
+    id = comlink::Identify(app(), 1);
     EXPECT_EQ(id.status, comlink::IdentifyStatus::Silent);
     EXPECT_EQ(id.answer.status, AnswerStatus::BadCrc);
     EXPECT_EQ(id.model, 0);

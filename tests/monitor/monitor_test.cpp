@@ -39,10 +39,10 @@ protected:
         rt.ports().bind(2, "COM2  fake", line->factory());
         ASSERT_GE(rt.OpenComConfig(2, "", 19200, 0, 8, 1, 512, 512), 0);
         rt.SetComTime(2, 1.0);
-        app.link.comPort = 2;
-        app.link.ctrlID = 1;
-        app.link.portOpen = 1;
-        app.link.openStatus = 0;
+        app.bus.comPort = 2;
+        app.controller.address = 1;
+        app.bus.portOpen = 1;
+        app.bus.openStatus = 0;
         app.params.tempScale = 10.0f;
         line->regs[monitor::kPvRegister] = 248;
         line->regs[monitor::kSvRegister] = 250;
@@ -116,7 +116,7 @@ TEST_F(Monitor, ChartTickReadsSvThenPvWithTheirDelays)
     EXPECT_NEAR(line->writeTimes[0] - t0, 0.05, 1e-9);
     EXPECT_NEAR(line->writeTimes[1] - t0, 0.05 + 0.03 + 0.05, 1e-9);
     EXPECT_NEAR(rig.clock.now() - t0, 0.18, 1e-9);
-    EXPECT_EQ(app.link.linkBusy, 0);
+    EXPECT_EQ(app.bus.linkBusy, 0);
     // Trace 1 is SV, trace 2 PV.
     EXPECT_DOUBLE_EQ(lastTraceValue(0), 25.0);
     EXPECT_NEAR(lastTraceValue(1), 24.8, 1e-5);
@@ -220,7 +220,7 @@ TEST_F(Monitor, SilentControllerCostsOneBoundedTickAndTheNextTickRecovers)
     // The main panel waits for three missed ticks, as for every watch.
     EXPECT_FALSE(rig.visible(parm(), PARM_NO_ANSWER));
     EXPECT_EQ(rig.op.shown().size(), 0u);  // no popup from a polling path
-    EXPECT_EQ(app.link.linkBusy, 0);
+    EXPECT_EQ(app.bus.linkBusy, 0);
 
     tick();
     EXPECT_EQ(points(), 2);

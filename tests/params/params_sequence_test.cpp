@@ -94,7 +94,7 @@ struct Recorded : ::testing::Test {
         };
         rig.rt.ports().bind(1, "COM1  recorded", tap.factory());
         ASSERT_GE(rig.connect(), 0);
-        ASSERT_EQ(rig.app.link.portOpen, 1);
+        ASSERT_EQ(rig.app.bus.portOpen, 1);
         rig.sim->setReg(0x002A, 31);
         rig.sim->setReg(0x001C, 7);
         rig.sim->setReg(0x1000, 250);
@@ -152,7 +152,7 @@ TEST_F(Recorded, StatusReadWaitsOneHundredthWithoutFlushingTheOutput)
     for (int i = answerOfLastWrite; i < status; ++i)
         EXPECT_NE(at(i).what, "FO") << "a flush before the status read";
     EXPECT_NEAR(at(status).t - at(answerOfLastWrite).t, 0.01, 1e-9);
-    EXPECT_EQ(rig.app.link.linkBusy, 0);
+    EXPECT_EQ(rig.app.bus.linkBusy, 0);
 }
 
 TEST_F(Recorded, FlushedSequencesStartWithBothFlushesAndAWait)

@@ -69,7 +69,7 @@ struct Connected : ::testing::Test {
     void SetUp() override
     {
         ASSERT_GE(rig.connect(), 0);
-        ASSERT_EQ(rig.app.link.portOpen, 1);
+        ASSERT_EQ(rig.app.bus.portOpen, 1);
         // A known controller, whatever its factory settings.
         const std::uint16_t pid[23] = {80, 40, 6, 1000, 500, 200, 70, 40, 6, 1000, 500, 600,
                                        60, 35, 5, 1000, 500, 1000, 50, 30, 5, 1000, 500};
@@ -126,7 +126,7 @@ TEST_F(Connected, ReadAllOrderCountsAndPanel)
     // Alarm switch off: the alarm values and indicator are dimmed.
     EXPECT_TRUE(rig.dimmed(parm(), PARM_ALARM_HIGH));
     EXPECT_TRUE(rig.dimmed(parm(), PARM_ALARM_LED));
-    EXPECT_EQ(rig.app.link.waitShown, 0);
+    EXPECT_EQ(rig.app.waitShown, 0);
     EXPECT_FALSE(rig.rt.IsPopupInstalled(rig.app.panels.wait));
 }
 
@@ -198,9 +198,9 @@ INSTANTIATE_TEST_SUITE_P(Table, ReadAllFunction,
 TEST_F(Connected, ReadAllKeepsTheWaitPopupOfItsCaller)
 {
     rig.rt.InstallPopup(rig.app.panels.wait);
-    rig.app.link.waitShown = 1;
+    rig.app.waitShown = 1;
     EXPECT_TRUE(params::ReadAllParameters(rig.app));
-    EXPECT_EQ(rig.app.link.waitShown, 0);
+    EXPECT_EQ(rig.app.waitShown, 0);
     EXPECT_FALSE(rig.rt.IsPopupInstalled(rig.app.panels.wait));
 }
 
@@ -225,7 +225,7 @@ TEST_P(ReadAllFault, StopsAtFirstBadAnswerAndSendsNothing)
     EXPECT_EQ(Messages(rig)[0].title, "Controller Not Answering");
     EXPECT_NE(Messages(rig)[0].text.find("0x002A"), std::string::npos) << Messages(rig)[0].text;
     EXPECT_FLOAT_EQ(rig.app.params.setValue, 12.5f);
-    EXPECT_EQ(rig.app.link.waitShown, 0);
+    EXPECT_EQ(rig.app.waitShown, 0);
     EXPECT_FALSE(rig.rt.IsPopupInstalled(rig.app.panels.wait));
 }
 

@@ -106,7 +106,7 @@ TEST(ScriptRead, FillsPanelFromNineGoodAnswers)
     }
     EXPECT_EQ(Hex(wire[8]).substr(0, 17), "01 03 00 36 00 01");
     EXPECT_TRUE(rig.op.shown().empty());
-    EXPECT_EQ(rig.app.link.waitShown, 0);
+    EXPECT_EQ(rig.app.waitShown, 0);
     EXPECT_FALSE(rig.rt.IsPopupInstalled(rig.app.panels.wait));
 
     const StepProgram p = rig.panel();
@@ -152,7 +152,7 @@ TEST(ScriptRead, BadOrMissingAnswerLeavesPanelAndSaysSoOnce)
         rig.fire(SCRIPT_LOAD_CTRL);
         ExpectSamePanel(rig.panel(), before);
         EXPECT_EQ(rig.op.shown().size(), 1u) << which;
-        EXPECT_EQ(rig.app.link.waitShown, 0);
+        EXPECT_EQ(rig.app.waitShown, 0);
         EXPECT_FALSE(rig.rt.IsPopupInstalled(rig.app.panels.wait));
         ASSERT_FALSE(rig.op.shown().empty());
         EXPECT_NE(rig.op.shown()[0].text.find("could not be read"), std::string::npos);

@@ -119,14 +119,14 @@ TEST(ScriptLine, ReadFlushesOnceThenNineTimedReadsUnderTheWaitPopup)
         }
     }
     EXPECT_FALSE(rig.rt.IsPopupInstalled(rig.app.panels.wait));
-    EXPECT_EQ(rig.app.link.waitShown, 0);
+    EXPECT_EQ(rig.app.waitShown, 0);
     EXPECT_TRUE(rig.op.shown().empty());
 }
 
 TEST(ScriptLine, ReadLeavesAWaitPopupAloneThatIsAlreadyCountedAsShown)
 {
     TraceRig rig;
-    rig.app.link.waitShown = 1;  // someone else's wait is on record
+    rig.app.waitShown = 1;  // someone else's wait is on record
     rig.rt.FireEvent(rig.script(), SCRIPT_LOAD_CTRL, rt::EVENT_COMMIT);
     const auto ex = Exchanges(rig.events());
     ASSERT_EQ(ex.size(), 18u);
@@ -135,7 +135,7 @@ TEST(ScriptLine, ReadLeavesAWaitPopupAloneThatIsAlreadyCountedAsShown)
             EXPECT_FALSE(e.waitPopup) << "installed again for register " << e.reg;
         }
     }
-    EXPECT_EQ(rig.app.link.waitShown, 0);
+    EXPECT_EQ(rig.app.waitShown, 0);
 }
 
 TEST(ScriptLine, WriteFlushesOnceThenFortyOneWritesInRegisterOrder)
@@ -166,7 +166,7 @@ TEST(ScriptLine, PortLostDuringTransferIsToldOnce)
         rig.tap.lostFromWrite = static_cast<int>(rig.tap.writes.size()) + 4;
         rig.rt.FireEvent(rig.script(), control, rt::EVENT_COMMIT);
         EXPECT_EQ(rig.op.titles(), std::vector<std::string>{"Connection Lost"}) << control;
-        EXPECT_EQ(rig.app.link.portOpen, 0);
+        EXPECT_EQ(rig.app.bus.portOpen, 0);
         EXPECT_FALSE(rig.rt.IsPopupInstalled(rig.app.panels.wait));
     }
 }

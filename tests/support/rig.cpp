@@ -41,7 +41,7 @@ int TestRig::connect(int port, int address)
     rt.SetCtrlVal(app.panels.parm, PARM_COMPORT, port);
     rt.SetCtrlVal(app.panels.parm, PARM_CTRL_ID, address);
     rt.FireEvent(app.panels.parm, PARM_COMPORT, rt::EVENT_COMMIT);
-    return app.link.openStatus;
+    return app.bus.openStatus;
 }
 
 std::vector<std::vector<std::uint8_t>> TestRig::wire() const

@@ -15,20 +15,19 @@ TEST(TecctlRaw, AnIntactAnswerFromAnotherAddressIsAWrongAnswer)
 {
     io::VirtualClock clock;
     io::PortTable ports;
-    comlink::Line line(ports, clock);
+    comlink::Bus bus(ports, clock);
     LineDouble wire(clock);
     ASSERT_EQ(ports.open(1, wire.factory()(), 19200), 0);
     ports.setTimeout(1, comlink::kReadTimeout);
-    line.link.comPort = 1;
-    line.link.ctrlID = 1;
-    line.link.portOpen = 1;
+    bus.comPort = 1;
+    bus.portOpen = 1;
 
     tecctl::Options o;
     o.command = "raw";
     o.args = {"01", "03", "10", "00", "00", "01"};
     for (const auto& [answer, words, status] :
          {std::tuple{"02 03 00 02 00 FA", "wrong answer", 4}, std::tuple{"01 03 00 02 00 FA", "good answer", 0}}) {
-        tecctl::Session s(line, o);
+        tecctl::Session s(bus, 1, o);
         ASSERT_EQ(tecctl::Prepare(s), tecctl::EXIT_OK) << s.error;
         wire.queue(LineDouble::Sealed(Bytes(answer)));
         EXPECT_EQ(tecctl::RunCommand(s), status) << words;

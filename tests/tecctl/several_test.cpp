@@ -2,6 +2,7 @@
 // asked in turn, a silent one said on standard error while the others go on,
 // and watch's round with the several-controller data log. In process, on the
 // virtual clock, over one line shared by simulated controllers.
+#include "link/bus.h"
 #include "link/transact.h"
 #include "formats/log_reader.h"
 #include "sim/controller.h"
@@ -62,9 +63,8 @@ protected:
         drop = device.get();
         ASSERT_EQ(ports.open(1, std::move(device), 19200), 0);
         ports.setTimeout(1, comlink::kReadTimeout);
-        line.link.comPort = 1;
-        line.link.ctrlID = 1;
-        line.link.portOpen = 1;
+        bus.comPort = 1;
+        bus.portOpen = 1;
     }
 
     Output Run(const std::vector<std::string>& args)
@@ -76,9 +76,9 @@ protected:
             r.error = error;
             return r;
         }
-        tecctl::Session s(line, o);
+        tecctl::Session s(bus, static_cast<core::Address>(o.address), o);
         s.interrupted = &interrupted;
-        line.portLost = [&s] { s.portLost = true; };
+        bus.portLost = [&s] { s.portLost = true; };
         if ((r.status = tecctl::Prepare(s)) != tecctl::EXIT_OK) {
             r.error = s.error;
             return r;
@@ -89,7 +89,7 @@ protected:
         r.out = testing::internal::GetCapturedStdout();
         r.err = testing::internal::GetCapturedStderr();
         r.error = s.error;
-        line.portLost = nullptr;
+        bus.portLost = nullptr;
         return r;
     }
 
@@ -105,7 +105,7 @@ protected:
 
     io::VirtualClock clock;
     io::PortTable ports;
-    comlink::Line line{ports, clock};
+    comlink::Bus bus{ports, clock};
     std::vector<std::shared_ptr<sim::Controller>> controllers;
     Tapped* drop = nullptr;
     std::atomic<bool> interrupted{false};
