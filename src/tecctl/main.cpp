@@ -13,6 +13,7 @@
 #include "sim/controller.h"
 #include "tecctl/commands.h"
 #include "tecctl/options.h"
+#include "tecctl/scan.h"
 
 #include <QCoreApplication>
 
@@ -183,6 +184,12 @@ int main(int argc, char** argv)
     }
 
     int status = EXIT_OK;
+    if (o.command == "scan") {
+        // Each address once; nobody is identified first.
+        status = RunScan(session, ports, port, clock, baud, device);
+        ports.closeAll();
+        return status == EXIT_OK ? EXIT_OK : Fail(o.command, status, session.error);
+    }
     if (o.command != "raw") {
         const comlink::Identity id = comlink::Identify(bus, session.address);
         if (id.status != comlink::IdentifyStatus::Accepted) {

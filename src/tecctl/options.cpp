@@ -19,6 +19,8 @@ const char* const kUsage =
     "\n"
     "Commands:\n"
     "  identify                         model code and identity low byte\n"
+    "  scan [--range A-B]               look for controllers at addresses A to B (default 1-247):\n"
+    "                                   reads each one's identity once, writes nothing\n"
     "  read                             the process value and every parameter of the read-all pass\n"
     "  get NAME...                      single values (pv, sv, alarm-high, pid2.p, unit, ...)\n"
     "  set NAME=VALUE...                write single parameters (only those named)\n"
@@ -45,8 +47,8 @@ const char* const kUsage =
     "opened (missing, not permitted, busy), 4 no answer, a short, garbled (bad CRC) or wrong\n"
     "answer, or another model code, 5 the controller refused (an exception answer), 6 a file\n"
     "is malformed or outside the controller's limits (nothing sent) or cannot be written,\n"
-    "7 a signal stopped a step-program write part way, or a command over several addresses\n"
-    "before the last\n"
+    "7 a signal stopped a step-program write part way (or a scan, or a command over several\n"
+    "addresses before the last); scan: 0 found a controller, 4 none answered\n"
     "\n"
     "Options:\n"
     "  --port N|DEVICE   port number (as the program numbers them) or device path;\n"
@@ -260,6 +262,21 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
             o.round = true;
             continue;
         }
+        if (o.command == "scan" && a == "--range") {
+            std::string v;
+            if (!value(a, &v))
+                return false;
+            const std::size_t dash = v.find('-');
+            long lo = 0, hi = 0;
+            if (!ParseLong(v.substr(0, dash), 1, 255, &lo) ||
+                !ParseLong(dash == std::string::npos ? v : v.substr(dash + 1), 1, 255, &hi) || hi < lo) {
+                *error = "scan: --range wants addresses A-B from 1 to 255, A not above B, not \"" + v + "\"";
+                return false;
+            }
+            o.scanFirst = static_cast<int>(lo);
+            o.scanLast = static_cast<int>(hi);
+            continue;
+        }
         if (o.command == "watch" &&
             (a == "--interval" || a == "--count" || a == "--log" || a == "--append" || a == "--overwrite")) {
             std::string v;
@@ -294,7 +311,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
     const std::string& c = o.command;
     const std::size_t n = o.args.size();
     bool ok = true;
-    if (c == "identify" || c == "read" || c == "watch")
+    if (c == "identify" || c == "read" || c == "watch" || c == "scan")
         ok = n == 0;
     else if (c == "get" || c == "set" || c == "raw")
         ok = n >= 1;

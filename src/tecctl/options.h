@@ -39,7 +39,7 @@ struct Options {
     bool version = false;
     bool round = false;        // --round: a value finer than its register holds is rounded, not refused
 
-    std::string command;            // identify, read, get, set, save, load, program, function, output, watch, raw
+    std::string command;            // identify, scan, read, get, set, save, load, program, function, output, watch, raw
     std::vector<std::string> args;  // the command's arguments (watch options taken out)
 
     // watch
@@ -48,6 +48,10 @@ struct Options {
     std::string logPath;
     bool append = false;
     bool overwrite = false;         // an existing non-empty log is replaced only when asked
+
+    // scan --range A-B
+    int scanFirst = 1;
+    int scanLast = 247;
 };
 
 // Parses argv[1..]. False with a one-line reason on any usage error.

@@ -5,7 +5,7 @@
 # and each may include its own folder and those below it. sim stands on
 # protocol and io. Every other folder of src/ is a face (rt, the panels,
 # app, tecctl, ...) and may include anything below it and other faces,
-# except tecctl, which never includes rt or app. Below the faces nothing
+# except tecctl and server, which never include rt or app (nor Widgets). Below the faces nothing
 # includes Qt; io's Qt serial device alone includes Qt Core and SerialPort.
 # Nothing outside the faces includes Qt Widgets or Gui. The tests of a
 # layered folder (tests/<layer>) follow their layer's rule, and may also
@@ -69,8 +69,8 @@ function(check_folder dir layer)
           if(ok EQUAL -1)
             set(bad "${top}/ lies above ${layer}")
           endif()
-        elseif(known GREATER -1 AND layer STREQUAL "tecctl" AND (top STREQUAL "rt" OR top STREQUAL "app"))
-          set(bad "tecctl does not include ${top}/")
+        elseif(known GREATER -1 AND (layer STREQUAL "tecctl" OR layer STREQUAL "server") AND (top STREQUAL "rt" OR top STREQUAL "app"))
+          set(bad "${layer} does not include ${top}/")
         endif()
       elseif(line MATCHES "include[ \t]*<(Q[A-Za-z0-9_/]*|qcustomplot[a-z.]*)>")
         is_widgets_header("${inc}" widgets)
@@ -79,8 +79,8 @@ function(check_folder dir layer)
           if(qt_ok EQUAL -1 OR widgets)
             set(bad "${layer} does not include Qt")
           endif()
-        elseif(widgets AND layer STREQUAL "tecctl")
-          set(bad "tecctl does not include Qt Widgets or Gui")
+        elseif(widgets AND (layer STREQUAL "tecctl" OR layer STREQUAL "server"))
+          set(bad "${layer} does not include Qt Widgets or Gui")
         endif()
       endif()
       if(bad)

@@ -871,6 +871,62 @@ TEST_F(TecctlTest, ALateAnswerIsNotTakenByTheNextProgram)
     EXPECT_EQ(r.status, 4);
 }
 
+// scan asks each address of the range for its identity once, in order,
+// writes nothing, and lists who answered; a silenced controller is not
+// listed, and a line where nobody answers is exit status 4.
+TEST_F(TecctlTest, ScanListsTheControllersOfARange)
+{
+    Sim sim(dir, {"--addresses", "1,2,3", "--fault", "2:silent", "--ident-low", "3:0x42"});
+    Result r = tecctl(sim, {"scan", "--range", "1-10"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "address 1: model 0xF1 (VEXAMAX), identity 0x23\n"
+                     "address 3: model 0xF1 (VEXAMAX), identity 0x42\n");
+    std::vector<std::string> expected;
+    for (int a = 1; a <= 10; ++a) {
+        const comlink::ModbusFrame f = comlink::ReadFrame(static_cast<std::uint16_t>(a), 0x1F00, 1);
+        expected.push_back(Hex(f.b, 8));
+    }
+    EXPECT_EQ(sim.requests(), expected);
+
+    r = tecctl(sim, {"--json", "scan", "--range", "2-3"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Json doc(r.out);
+    ASSERT_TRUE(doc.valid) << r.out;
+    EXPECT_EQ(doc.number("found"), 1);
+    EXPECT_EQ(doc.number("addresses.[0].address"), 3);
+    EXPECT_EQ(doc.number("addresses.[0].identity"), 0x42);
+
+    Sim silent(dir, {"--addresses", "1-3", "--silent"});
+    r = tecctl(silent, {"scan", "--range", "1-10"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("no controller answered at addresses 1-10 on " + silent.device), std::string::npos) << r.err;
+
+    // Garbled answers are no controller found, but are told apart from silence.
+    Sim garbled(dir, {"--addresses", "4", "--bad-crc"});
+    r = tecctl(garbled, {"scan", "--range", "1-5"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.out, "address 4: an answer with a bad CRC: possible duplicate address\n");
+    EXPECT_NE(r.err.find("no intact answer at addresses 1-5 on " + garbled.device + ", only garbled ones at 1 address"),
+              std::string::npos)
+        << r.err;
+}
+
+// Ctrl-C ends a scan at once, with what was found so far.
+TEST_F(TecctlTest, ScanEndsAtCtrlC)
+{
+    Sim sim(dir, {"--addresses", "1"});
+    const pid_t pid = StartTecctl(dir, {"--port", sim.device, "scan"});
+    ASSERT_TRUE(WaitFor([&] { return sim.requests().size() >= 5; }, 10.0));
+    ::kill(pid, SIGINT);
+    const auto asked = sim.requests().size();
+    const Result r = Finish(dir, pid);
+    EXPECT_EQ(r.status, 7) << r.err;
+    EXPECT_LE(sim.requests().size(), asked + 1) << "at most the address in progress";
+    EXPECT_EQ(r.out, "address 1: model 0xF1 (VEXAMAX), identity 0x23\n");
+    EXPECT_NE(r.err.find("stopped by a signal after address"), std::string::npos) << r.err;
+}
+
 } // namespace
 
 namespace {
