@@ -20,7 +20,13 @@ bool Same(const monitor::LogReadResult& a, const monitor::LogReadResult& b)
     for (std::size_t i = 0; i < a.points.size(); ++i)
         if (a.points[i].t != b.points[i].t || a.points[i].sv != b.points[i].sv || a.points[i].pv != b.points[i].pv)
             return false;
-    return a.lines == b.lines && a.headers == b.headers && a.skipped == b.skipped &&
+    if (a.series.size() != b.series.size() || a.shownSeries != b.shownSeries)
+        return false;
+    for (std::size_t k = 0; k < a.series.size(); ++k)
+        if (a.series[k].label != b.series[k].label || a.series[k].address != b.series[k].address ||
+            a.series[k].points.size() != b.series[k].points.size())
+            return false;
+    return a.lines == b.lines && a.dataLines == b.dataLines && a.headers == b.headers && a.skipped == b.skipped &&
            a.firstSkipped == b.firstSkipped && a.outOfOrder == b.outOfOrder && a.partialLastLine == b.partialLastLine;
 }
 } // namespace
@@ -38,7 +44,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     text.insert(text.size() / 2, std::string(pad, padByte));
 
     const monitor::LogReadResult whole = monitor::ReadDataLog(text);
-    FUZZ_CHECK(whole.lines == whole.headers + whole.points.size() + whole.skipped);
+    FUZZ_CHECK(whole.lines == whole.headers + whole.dataLines + whole.skipped);
+    FUZZ_CHECK(whole.series.empty() ? whole.points.size() == whole.dataLines && whole.shownSeries == -1
+                                    : whole.shownSeries >= 0 &&
+                                          static_cast<std::size_t>(whole.shownSeries) < whole.series.size());
     FUZZ_CHECK((whole.skipped == 0) == (whole.firstSkipped == 0));
     FUZZ_CHECK(std::is_sorted(whole.points.begin(), whole.points.end(),
                               [](const auto& a, const auto& b) { return a.t < b.t; }));

@@ -25,6 +25,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (tecctl::ParseOptions(args, &o, &error)) {
         FUZZ_CHECK(o.help || o.version || !o.command.empty());
         FUZZ_CHECK(o.address == -1 || (o.address >= 1 && o.address <= 255));
+        FUZZ_CHECK(o.addresses.empty() ? o.address == -1 : o.address == o.addresses.front());
+        for (std::size_t k = 0; k < o.addresses.size(); ++k) {
+            FUZZ_CHECK(o.addresses[k] >= 1 && o.addresses[k] <= (o.addresses.size() > 1 ? 247 : 255));
+            FUZZ_CHECK(std::count(o.addresses.begin(), o.addresses.end(), o.addresses[k]) == 1);
+        }
+        for (const auto& named : o.names)
+            FUZZ_CHECK(!named.second.empty() &&
+                       std::count(o.addresses.begin(), o.addresses.end(), named.first) == 1);
         FUZZ_CHECK(o.portNumber >= 0 && o.portNumber <= 65535);
         FUZZ_CHECK(o.interval >= 0 && o.interval <= 86400);
         FUZZ_CHECK(!o.append || !o.logPath.empty());

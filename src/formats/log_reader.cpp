@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 namespace monitor {
 
@@ -123,6 +124,37 @@ bool ParseDataLine(std::string_view line, LogPoint* p)
     return true;
 }
 
+// Every field separated by commas (a several-controller line has many).
+std::vector<std::string_view> AllFields(std::string_view line)
+{
+    std::vector<std::string_view> fields;
+    for (;;) {
+        const std::size_t comma = line.find(',');
+        fields.push_back(line.substr(0, comma));
+        if (comma == std::string_view::npos)
+            return fields;
+        line.remove_prefix(comma + 1);
+    }
+}
+
+// "SV stage-A [1]" (or "SV [1]") with its kind word: the label and address.
+bool ParseColumnName(std::string_view field, std::string_view kind, std::string_view* label, int* address)
+{
+    field = Trim(field);
+    if (field.substr(0, kind.size()) != kind || field.size() < kind.size() + 4 || field[kind.size()] != ' ' ||
+        field.back() != ']')
+        return false;
+    field.remove_prefix(kind.size() + 1);
+    const std::size_t open = field.rfind('[');
+    if (open == std::string_view::npos || open + 2 > field.size() - 1)
+        return false;
+    std::string_view digits = field.substr(open + 1, field.size() - open - 2);
+    if (!TakeNumber(&digits, 0, 1, 3, address) || *address < 1 || *address > 255)
+        return false;
+    *label = Trim(field.substr(0, open));
+    return true;
+}
+
 // "%5.1f" in the C locale.
 std::string FormatValue(double v)
 {
@@ -136,6 +168,68 @@ std::string FormatValue(double v)
 
 } // namespace
 
+bool DataLogReader::header(std::string_view line)
+{
+    if (IsHeader(line)) {
+        m_columns.clear();
+        return true;
+    }
+    const std::vector<std::string_view> f = AllFields(line);
+    if (f.size() < 4 || f.size() % 2 != 0 || Trim(f[0]) != "Date" || Trim(f[1]) != "Time")
+        return false;
+    // The whole header is checked before a series it names is taken.
+    std::vector<int> columns;
+    std::vector<LogSeries> added;
+    for (std::size_t i = 2; i < f.size(); i += 2) {
+        std::string_view label, pvLabel;
+        int address = 0, pvAddress = 0;
+        if (!ParseColumnName(f[i], "SV", &label, &address) || !ParseColumnName(f[i + 1], "PV", &pvLabel, &pvAddress) ||
+            label != pvLabel || address != pvAddress)
+            return false;
+        const auto same = [&](const LogSeries& s) { return s.label == label && s.address == address; };
+        std::size_t k = static_cast<std::size_t>(std::find_if(m_r.series.begin(), m_r.series.end(), same) -
+                                                 m_r.series.begin());
+        if (k == m_r.series.size()) {
+            const auto at = std::find_if(added.begin(), added.end(), same);
+            k += static_cast<std::size_t>(at - added.begin());
+            if (at == added.end())
+                added.push_back({std::string(label), address, {}});
+        }
+        if (std::find(columns.begin(), columns.end(), static_cast<int>(k)) != columns.end())
+            return false;  // one controller twice: its readings could not be told apart
+        columns.push_back(static_cast<int>(k));
+    }
+    m_r.series.insert(m_r.series.end(), added.begin(), added.end());
+    m_columns = std::move(columns);
+    return true;
+}
+
+bool DataLogReader::severalLine(std::string_view line, double* t)
+{
+    const std::vector<std::string_view> f = AllFields(line);
+    if (f.size() != 2 + 2 * m_columns.size())
+        return false;
+    rt::CivilTime c;
+    if (!ParseDate(Trim(f[0]), &c) || !ParseTime(Trim(f[1]), &c))
+        return false;
+    *t = rt::CivilSeconds(c);
+    // The whole line is checked before any reading of it is taken.
+    std::vector<std::pair<int, LogPoint>> readings;
+    for (std::size_t i = 0; i < m_columns.size(); ++i) {
+        const std::string_view sv = f[2 + 2 * i], pv = f[3 + 2 * i];
+        if (Trim(sv).empty() && Trim(pv).empty())
+            continue;  // no reading from this controller in this round
+        LogPoint p;
+        p.t = *t;
+        if (!ParseValue(sv, &p.sv) || !ParseValue(pv, &p.pv))
+            return false;
+        readings.emplace_back(m_columns[i], p);
+    }
+    for (const auto& [k, p] : readings)
+        m_r.series[static_cast<std::size_t>(k)].points.push_back(p);
+    return true;
+}
+
 void DataLogReader::endLine(std::string_view raw, bool complete)
 {
     ++m_lineNo;
@@ -148,13 +242,22 @@ void DataLogReader::endLine(std::string_view raw, bool complete)
     ++m_r.lines;
     const std::string_view line = Trim(raw);
     LogPoint p;
-    if (!overlong && complete && IsHeader(line)) {
+    double t = 0;
+    if (!overlong && complete && header(line)) {
         ++m_r.headers;
-    } else if (!overlong && complete && ParseDataLine(line, &p)) {
-        if (!m_r.points.empty() && p.t < m_previous)
+    } else if (!overlong && complete && m_columns.empty() && ParseDataLine(line, &p)) {
+        if (m_anyLine && p.t < m_previous)
             ++m_r.outOfOrder;
         m_previous = p.t;
+        m_anyLine = true;
+        ++m_r.dataLines;
         m_r.points.push_back(p);
+    } else if (!overlong && complete && !m_columns.empty() && severalLine(line, &t)) {
+        if (m_anyLine && t < m_previous)
+            ++m_r.outOfOrder;
+        m_previous = t;
+        m_anyLine = true;
+        ++m_r.dataLines;
     } else {
         m_r.partialLastLine = !complete;
         ++m_r.skipped;
@@ -205,9 +308,21 @@ LogReadResult DataLogReader::finish()
         endLine(line, false);
     }
     LogReadResult r = std::move(m_r);
-    if (r.outOfOrder > 0)
-        std::stable_sort(r.points.begin(), r.points.end(),
-                         [](const LogPoint& a, const LogPoint& b) { return a.t < b.t; });
+    const auto earlier = [](const LogPoint& a, const LogPoint& b) { return a.t < b.t; };
+    if (!r.series.empty()) {
+        // The viewer shows the first controller that has readings; a
+        // one-controller section of the same file counts as that controller.
+        std::size_t k = 0;
+        while (k + 1 < r.series.size() && r.series[k].points.empty())
+            ++k;
+        r.shownSeries = static_cast<int>(k);
+        r.points.insert(r.points.end(), r.series[k].points.begin(), r.series[k].points.end());
+        if (r.outOfOrder > 0)
+            for (LogSeries& s : r.series)
+                std::stable_sort(s.points.begin(), s.points.end(), earlier);
+    }
+    if (r.outOfOrder > 0 || r.shownSeries >= 0)
+        std::stable_sort(r.points.begin(), r.points.end(), earlier);
     *this = DataLogReader();
     return r;
 }
@@ -221,7 +336,7 @@ LogReadResult ReadDataLog(std::string_view text)
 
 std::string DescribeLogRead(const LogReadResult& r)
 {
-    std::string s = std::to_string(r.points.size()) + (r.points.size() == 1 ? " line read, " : " lines read, ") +
+    std::string s = std::to_string(r.dataLines) + (r.dataLines == 1 ? " line read, " : " lines read, ") +
                     std::to_string(r.skipped) + " skipped";
     if (r.firstSkipped > 0)
         s += " (the first at line " + std::to_string(r.firstSkipped) + ")";
@@ -229,6 +344,12 @@ std::string DescribeLogRead(const LogReadResult& r)
         s += ", " + std::to_string(r.outOfOrder) + " out of time order (drawn at their time)";
     if (r.partialLastLine)
         s += "; the last line was incomplete";
+    if (r.shownSeries >= 0 && r.series.size() > 1) {
+        const LogSeries& shown = r.series[static_cast<std::size_t>(r.shownSeries)];
+        s += "; showing " + (shown.label.empty() ? "" : shown.label + " ") + "[" + std::to_string(shown.address) +
+             "], " + (r.shownSeries == 0 ? "the first" : "one") + " of " + std::to_string(r.series.size()) +
+             " controllers";
+    }
     return s;
 }
 

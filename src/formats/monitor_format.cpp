@@ -49,6 +49,38 @@ std::string FormatLogLine(int month, int day, int year, const std::string& time,
            FixedC(sv, 5, 1) + ", " + FixedC(pv, 5, 1);
 }
 
+std::string LogLabel(const std::string& name)
+{
+    std::string label = name;
+    for (char& c : label)
+        if (c == ',' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = ' ';
+    const std::size_t first = label.find_first_not_of(' ');
+    if (first == std::string::npos)
+        return {};
+    return label.substr(first, label.find_last_not_of(' ') - first + 1);
+}
+
+std::string FormatSeveralLogHeader(const std::vector<LogController>& controllers)
+{
+    std::string header = "  Date,       Time,     ";
+    for (std::size_t i = 0; i < controllers.size(); ++i) {
+        const std::string label = LogLabel(controllers[i].name);
+        const std::string tail = (label.empty() ? "" : label + " ") + "[" + std::to_string(controllers[i].address) + "]";
+        header += (i ? ", SV " : "SV ") + tail + ", PV " + tail;
+    }
+    return header;
+}
+
+std::string FormatSeveralLogLine(int month, int day, int year, const std::string& time,
+                                 const std::vector<LogReading>& readings)
+{
+    std::string line = std::to_string(month) + "/" + std::to_string(day) + "/" + std::to_string(year) + ", " + time;
+    for (const LogReading& r : readings)
+        line += r.valid ? ", " + FixedC(r.sv, 5, 1) + ", " + FixedC(r.pv, 5, 1) : std::string(",,");
+    return line;
+}
+
 std::string FormatScale(const ChartScale& s, const char* lineEnd)
 {
     // "%lf %lf %d"

@@ -1,7 +1,7 @@
 #include "tecctl/commands.h"
+#include "tecctl/command_parts.h"
 
 #include "core/operations.h"
-#include "formats/log_format.h"
 #include "formats/step_file_format.h"
 #include "io/file_io.h"
 #include "io/text_escape.h"
@@ -9,13 +9,9 @@
 #include "protocol/step_codec.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <sstream>
 #include <sys/stat.h>
-
-#include <unistd.h>
 
 namespace tecctl {
 
@@ -50,6 +46,8 @@ bool WriteTextFile(const std::string& path, const std::string& text, std::string
     return true;
 }
 
+} // namespace
+
 // ---- values ----
 
 int Decimals(EncClass cls, float tempScale)
@@ -70,6 +68,8 @@ std::string FormatValue(double v, int decimals)
     std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
     return buf;
 }
+
+namespace {
 
 // The temperature unit as the unit register names it.
 std::string TemperatureUnit(int cfUnit)
@@ -122,6 +122,8 @@ std::string OpFailure(const core::OpLog& op)
     return text;
 }
 
+} // namespace
+
 int OpStatus(Session& s, const core::OpLog& op)
 {
     if (op.ok())
@@ -140,6 +142,8 @@ bool ReadScale(Session& s, core::OpLog& op, ParameterSet& p)
     p.tempScale = params::TempScaleFor(p.decimalPnt);
     return true;
 }
+
+namespace {
 
 // The temperature unit, read as the read-all pass reads it.
 bool ReadUnit(Session& s, core::OpLog& op, ParameterSet& p)
@@ -544,167 +548,6 @@ int Output(Session& s)
     return status;
 }
 
-// The local date and time of now, as the data log writes them.
-void LocalNow(int* month, int* day, int* year, std::string* time)
-{
-    const std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    *month = tm.tm_mon + 1;
-    *day = tm.tm_mday;
-    *year = tm.tm_year + 1900;
-    char buf[16];
-    std::strftime(buf, sizeof buf, "%H:%M:%S", &tm);
-    *time = buf;
-}
-
-int Watch(Session& s)
-{
-    // The log: the header line when a new file is started; every line is
-    // handed to the system at once, so an interrupted watch leaves it whole.
-    std::FILE* log = nullptr;
-    if (!s.o.logPath.empty()) {
-        std::string why;
-        const int fd = io::OpenForLines(s.o.logPath, s.o.append, &why);
-        log = fd >= 0 ? ::fdopen(fd, "a") : nullptr;
-        if (fd >= 0 && !log)
-            ::close(fd);
-        if (!log || (!s.o.append && std::fprintf(log, "%s\n", monitor::kLogHeader) < 0) || std::fflush(log) != 0) {
-            if (log)
-                std::fclose(log);
-            s.error = s.o.logPath + " cannot be opened for writing" + (why.empty() ? "" : ": " + why);
-            return EXIT_FILE;
-        }
-    }
-    comlink::SequencePreamble(s.bus);
-    core::OpLog op;
-    ParameterSet p;
-    if (!ReadScale(s, op, p)) {
-        if (log)
-            std::fclose(log);
-        return OpStatus(s, op);
-    }
-    if (!s.o.json)
-        std::fprintf(stdout, "%s\n", monitor::kLogHeader);
-    std::fflush(stdout);
-    long ticks = 0, good = 0;
-    double next = s.bus.clock.now();
-    bool logFailed = false;
-    while ((s.o.count == 0 || ticks < s.o.count) && !(s.interrupted && *s.interrupted) && !s.portLost) {
-        // The wait between ticks is cut into slices, so an interrupt is seen at once.
-        while (s.bus.clock.now() < next && !(s.interrupted && *s.interrupted))
-            s.bus.clock.sleep(std::min(0.05, next - s.bus.clock.now()));
-        if (s.interrupted && *s.interrupted)
-            break;
-        next += s.o.interval;
-        ++ticks;
-        float sv = 0, pv = 0;
-        // The chart tick's order: SV, then PV; a tick without both answers
-        // gives no line.
-        if (!core::PollSV(s.bus, s.address, p.tempScale, &sv) || !core::PollPV(s.bus, s.address, p.tempScale, &pv)) {
-            std::fprintf(stderr, "tecctl watch: no answer at tick %ld\n", ticks);
-            continue;
-        }
-        ++good;
-        int month = 0, day = 0, year = 0;
-        std::string time;
-        LocalNow(&month, &day, &year, &time);
-        const std::string line = monitor::FormatLogLine(month, day, year, time, sv, pv);
-        if (s.o.json) {
-            JsonWriter j;
-            j.beginObject();
-            j.string("date", std::to_string(month) + "/" + std::to_string(day) + "/" + std::to_string(year));
-            j.string("time", time);
-            j.number("sv", sv, Decimals(EncClass::T, p.tempScale));
-            j.number("pv", pv, Decimals(EncClass::T, p.tempScale));
-            j.endObject();
-            std::fprintf(stdout, "%s\n", j.text().c_str());
-        } else {
-            std::fprintf(stdout, "%s\n", line.c_str());
-        }
-        std::fflush(stdout);
-        if (log && !logFailed && (std::fprintf(log, "%s\n", line.c_str()) < 0 || std::fflush(log) != 0)) {
-            logFailed = true;
-            std::fprintf(stderr, "tecctl watch: writing %s failed; logging stopped\n",
-                         io::EscapeText(s.o.logPath).c_str());
-        }
-    }
-    if (log && std::fclose(log) != 0 && !logFailed) {
-        s.error = s.o.logPath + " could not be completed";
-        return EXIT_FILE;
-    }
-    if (s.portLost) {
-        s.error = "the serial port went away";
-        return EXIT_SILENT;
-    }
-    if (good == 0 && ticks > 0) {
-        s.error = "no tick got an answer";
-        return EXIT_SILENT;
-    }
-    if (logFailed) {
-        s.error = "writing " + s.o.logPath + " failed";
-        return EXIT_FILE;
-    }
-    return EXIT_OK;
-}
-
-// What a raw exchange got, in the words of tecctl's messages.
-std::string AnswerWords(const core::Answer& a)
-{
-    switch (a.status) {
-    case core::AnswerStatus::Good:
-        return "good answer";
-    case core::AnswerStatus::Exception:
-        return "refused (exception code " + std::to_string(a.exceptionCode()) + ")";
-    case core::AnswerStatus::Short:
-        return "short answer (" + std::to_string(a.count) + " of " + std::to_string(a.expected) + " bytes)";
-    case core::AnswerStatus::BadCrc:
-        return "bad CRC";
-    case core::AnswerStatus::Mismatch:
-        return "wrong answer";
-    case core::AnswerStatus::NoPort:
-        return "no answer: the port went away";
-    case core::AnswerStatus::Silent:
-        break;
-    }
-    return "no answer";
-}
-
-int Raw(Session& s)
-{
-    // As the debug panel's send: the preamble, a second 0.05 s, one exchange.
-    comlink::SequencePreamble(s.bus);
-    s.bus.clock.sleep(comlink::kPreambleDelay);
-    comlink::ModbusFrame frame;
-    for (int k = 0; k < 6; ++k)
-        frame.b[k] = s.rawFrame[k];
-    frame.seal();
-    // A read of a block is answered by the whole block; anything else by 8 bytes.
-    const int count = frame.b[4] << 8 | frame.b[5];
-    const int length = frame.b[1] == comlink::FN_READ && count >= 1 && comlink::ReadAnswerLength(count) <= 32
-                           ? comlink::ReadAnswerLength(count)
-                           : 8;
-    const core::Answer a = comlink::Transact(s.bus, frame, length, comlink::kPostWriteDelay);
-    std::string sent, got;
-    char hex[4];
-    for (int k = 0; k < 8; ++k) {
-        std::snprintf(hex, sizeof hex, "%02X", frame.b[k]);
-        sent += (k ? " " : "") + std::string(hex);
-    }
-    for (int k = 0; k < a.count; ++k) {
-        std::snprintf(hex, sizeof hex, "%02X", a.bytes[k]);
-        got += (k ? " " : "") + std::string(hex);
-    }
-    s.json.string("sent", sent);
-    s.json.string("received", got);
-    const std::string words = AnswerWords(a);
-    s.json.string("status", words);
-    s.text += "sent     " + sent + "\nreceived " + got + "\n" + words + "\n";
-    if (a.good())
-        return EXIT_OK;
-    s.error = words;
-    return a.status == core::AnswerStatus::Exception ? EXIT_REFUSED : EXIT_SILENT;
-}
 
 } // namespace
 

@@ -4,6 +4,7 @@
 
 #include "core/controller.h"
 #include "link/bus.h"
+#include "link/transact.h"
 #include "protocol/parameter_set.h"
 #include "protocol/step_program.h"
 #include "tecctl/json.h"
@@ -55,5 +56,19 @@ void EmitValue(Session& s, const tecreg::NamedParameter& p, double value, int de
 // Runs the command on the identified controller. Returns the exit status; on
 // failure s.error says why.
 int RunCommand(Session& s);
+
+// Why identification of the controller at `address` failed, naming the model
+// code only from an intact identity answer and any other answer for what it was.
+std::string IdentificationFailure(const comlink::Identity& id, int address, const std::string& device);
+
+// identify, read, get or watch on every address of s.o.addresses in turn,
+// each identified first (the line's address set for each). A controller that
+// does not answer is said on standard error and the others go on; the output
+// goes to standard output as it comes. Returns EXIT_SILENT only when no
+// controller answered, else the first other failure's status or EXIT_OK;
+// s.error holds what to say last (empty when each failure was said already).
+int RunSeveral(Session& s, const std::string& device, int port);
+// watch over several addresses: one round per tick (see RunSeveral).
+int WatchSeveral(Session& s, const std::string& device);
 
 } // namespace tecctl

@@ -41,6 +41,14 @@ void JsonWriter::keyed(const char* key)
         m_text += JsonEscape(key) + ": ";
 }
 
+void JsonWriter::members(const std::string& text)
+{
+    if (text.empty())
+        return;
+    keyed(nullptr);
+    m_text += text;
+}
+
 void JsonWriter::open(const char* key, char bracket)
 {
     keyed(key);

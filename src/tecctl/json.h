@@ -16,6 +16,8 @@ public:
     void number(const char* key, double v, int decimals);
     void integer(const char* key, long v);
     void boolean(const char* key, bool v);
+    // Members another writer wrote (its text()) into the object open now.
+    void members(const std::string& text);
     const std::string& text() const { return m_text; }
 
 private:

@@ -57,31 +57,6 @@ std::string OpenFailureCause(const std::string& device)
     return cause.empty() ? device + " cannot be opened" : cause;
 }
 
-// Why identification failed. The model code is named only from an intact
-// identity answer; any other answer is named for what it was.
-std::string IdentificationFailure(const comlink::Identity& id, int address, const std::string& device)
-{
-    const std::string from = "address " + std::to_string(address) + " on " + device;
-    switch (id.answer.status) {
-    case core::AnswerStatus::Good: {
-        char model[8];
-        std::snprintf(model, sizeof model, "0x%02X", id.model);
-        return "identification refused by " + from + " (model code " + model + ")";
-    }
-    case core::AnswerStatus::Exception:
-        return "identification refused by " + from + " (exception code " +
-               std::to_string(id.answer.exceptionCode()) + ")";
-    case core::AnswerStatus::Short:
-    case core::AnswerStatus::BadCrc:
-    case core::AnswerStatus::Mismatch:
-        return "identification got " + core::Describe(id.answer) + " from " + from;
-    case core::AnswerStatus::Silent:
-    case core::AnswerStatus::NoPort:
-        break;
-    }
-    return "no answer from " + from;
-}
-
 } // namespace
 
 namespace {
@@ -168,14 +143,26 @@ int main(int argc, char** argv)
         std::signal(SIGINT, OnInterrupt);
         std::signal(SIGTERM, OnInterrupt);
         std::signal(SIGHUP, OnInterrupt);
-        if (const int status = Serve(o, device, baud, {address}, &g_interrupted, &session.error); status != EXIT_OK)
+        if (const int status = Serve(o, device, baud, SeveralControllers(o) ? o.addresses : std::vector<int>{address}, &g_interrupted,
+                                      &session.error); status != EXIT_OK)
             return Fail(o.command, status, session.error);
         return EXIT_OK;
     }
 
     std::unique_ptr<io::SerialDevice> dev;
     std::shared_ptr<sim::Controller> simulated;
-    if (o.simulate) {
+    if (o.simulate && SeveralControllers(o)) {
+        // One simulated line with a controller at each address, each with
+        // the same first look.
+        std::vector<std::uint8_t> addresses(o.addresses.begin(), o.addresses.end());
+        std::vector<std::shared_ptr<sim::Controller>> controllers = sim::MakeControllers(clock, addresses);
+        for (const auto& c : controllers) {
+            c->setReg(tecreg::kSetValue, 400);
+            c->setReg(tecreg::kCtrlFunc, 4);
+        }
+        dev = sim::MakeSimDevice(std::move(controllers), clock);
+        device = "the simulated line";
+    } else if (o.simulate) {
         sim::Config config;
         config.address = static_cast<std::uint8_t>(address);
         simulated = std::make_shared<sim::Controller>(clock, config);
@@ -220,6 +207,15 @@ int main(int argc, char** argv)
     // stops between two requests and says what went out.
     std::signal(SIGHUP, OnInterrupt);
 
+    if (SeveralControllers(o)) {
+        const int status = RunSeveral(session, device, port);
+        comlink::SettleLine(bus);
+        ports.closeAll();
+        if (status != EXIT_OK && !session.error.empty())
+            return Fail(o.command, status, session.error);
+        return status;
+    }
+
     int status = EXIT_OK;
     if (o.command == "scan") {
         // Each address once; nobody is identified first.
@@ -257,6 +253,7 @@ int Finish(tecctl::Session& session, int port, const std::string& device, int ad
         JsonWriter doc;
         std::string out = "{\"command\": " + JsonEscape(o.command) + ", \"port\": " + std::to_string(port) +
                           ", \"device\": " + JsonEscape(device) + ", \"address\": " + std::to_string(address) +
+                          (NameOf(o, address).empty() ? "" : ", \"name\": " + JsonEscape(NameOf(o, address))) +
                           ", \"model\": " + std::to_string(session.model) +
                           ", \"identity\": " + std::to_string(session.identLo) +
                           ", \"status\": " + std::to_string(status);

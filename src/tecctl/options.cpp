@@ -1,5 +1,7 @@
 #include "tecctl/options.h"
 
+#include "core/controller.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -11,9 +13,9 @@
 namespace tecctl {
 
 const char* const kUsage =
-    "Usage: tecctl [--port N|DEVICE] [--address A] [--baud B] [--simulate] [--json] [--round] COMMAND ...\n"
+    "Usage: tecctl [--port N|DEVICE] [--address A[,B...]] [--name A=NAME] [--baud B] [--simulate] [--json] [--round] COMMAND ...\n"
     "\n"
-    "Drives one temperature controller from scripts and terminals: one command, then exit.\n"
+    "Drives temperature controllers from scripts and terminals: one command, then exit.\n"
     "\n"
     "Commands:\n"
     "  identify                         model code and identity low byte\n"
@@ -49,13 +51,16 @@ const char* const kUsage =
     "opened (missing, not permitted, busy), 4 no answer, a short, garbled (bad CRC) or wrong\n"
     "answer, or another model code, 5 the controller refused (an exception answer), 6 a file\n"
     "is malformed or outside the controller's limits (nothing sent) or cannot be written,\n"
-    "7 a signal stopped a step-program write part way (or a scan); scan: 0 found a\n"
-    "controller, 4 none answered\n"
+    "7 a signal stopped a step-program write part way (or a scan, or a command over several\n"
+    "addresses before the last); scan: 0 found a controller, 4 none answered\n"
     "\n"
     "Options:\n"
     "  --port N|DEVICE   port number (as the program numbers them) or device path;\n"
     "                    without it, port, baud rate and address come from DftCom.prm\n"
-    "  --address A       controller address, 1 to 255 (default 1, or DftCom.prm's)\n"
+    "  --address A       controller address, 1 to 255 (default 1, or DftCom.prm's); for identify,\n"
+    "                    read, get and watch also several: a list and ranges of 1 to 247 (1,2,5 or 1-4)\n"
+    "  --name A=NAME     a name for the controller at address A, shown beside its address\n"
+    "                    (repeat for each; A must be among --address)\n"
     "  --baud B          baud rate (default 19200, or DftCom.prm's)\n"
     "  --simulate        use the built-in simulated controller\n"
     "  --json            one JSON document on standard output\n"
@@ -102,7 +107,61 @@ bool ParseReal(const std::string& s, double* out)
     return true;
 }
 
+constexpr std::size_t kMaxNameBytes = 64;
+
 } // namespace
+
+bool ParseAddressList(const std::string& text, std::vector<int>* out, std::string* error)
+{
+    const std::string usage = "--address wants a controller address from 1 to 255, or a list of addresses and "
+                              "ranges from 1 to 247 (1,2,5 or 1-4), not \"" + text + "\"";
+    long single = 0;
+    if (ParseLong(text, 1, 255, &single)) {
+        *out = {static_cast<int>(single)};
+        return true;
+    }
+    std::vector<int> list;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', start);
+        const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        const std::size_t dash = item.find('-');
+        long lo = 0, hi = 0;
+        const bool read = dash == std::string::npos
+                              ? ParseLong(item, core::kFirstAddress, core::kLastAddress, &lo) && (hi = lo, true)
+                              : ParseLong(item.substr(0, dash), core::kFirstAddress, core::kLastAddress, &lo) &&
+                                    ParseLong(item.substr(dash + 1), core::kFirstAddress, core::kLastAddress, &hi);
+        if (!read) {
+            *error = usage;
+            return false;
+        }
+        if (hi < lo) {
+            *error = "--address: the range " + item + " runs backwards (" + std::to_string(hi) + "-" +
+                     std::to_string(lo) + ")";
+            return false;
+        }
+        for (long a = lo; a <= hi; ++a) {
+            if (std::find(list.begin(), list.end(), a) != list.end()) {
+                *error = "--address: address " + std::to_string(a) + " is given twice in \"" + text + "\"";
+                return false;
+            }
+            list.push_back(static_cast<int>(a));
+        }
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    *out = std::move(list);
+    return true;
+}
+
+std::string NameOf(const Options& o, int address)
+{
+    for (const auto& given : o.names)
+        if (given.first == address)
+            return given.second;
+    return {};
+}
 
 bool ParseOptions(const std::vector<std::string>& args, Options* out, std::string* error)
 {
@@ -145,14 +204,32 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
                 return false;
             }
         } else if (a == "--address") {
-            long n = 0;
             if (!value(a, &v))
                 return false;
-            if (!ParseLong(v, 1, 255, &n)) {
-                *error = "--address wants a controller address from 1 to 255, not \"" + v + "\"";
+            // Given again, the last one counts, as for every option.
+            if (!ParseAddressList(v, &o.addresses, error))
+                return false;
+            o.address = o.addresses.front();
+        } else if (a == "--name") {
+            if (!value(a, &v))
+                return false;
+            const std::size_t eq = v.find('=');
+            long n = 0;
+            if (eq == std::string::npos || !ParseLong(v.substr(0, eq), 1, 255, &n)) {
+                *error = "--name wants ADDRESS=NAME (1=stage-A), not \"" + v + "\"";
                 return false;
             }
-            o.address = static_cast<int>(n);
+            const std::string name = v.substr(eq + 1);
+            if (name.empty() || name.size() > kMaxNameBytes) {
+                *error = "--name " + v + ": a name is 1 to " + std::to_string(kMaxNameBytes) + " bytes";
+                return false;
+            }
+            for (const auto& given : o.names)
+                if (given.first == n) {
+                    *error = "--name: address " + std::to_string(n) + " is named twice";
+                    return false;
+                }
+            o.names.emplace_back(static_cast<int>(n), name);
         } else if (a == "--baud") {
             long n = 0;
             if (!value(a, &v))
@@ -173,6 +250,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
         *out = o;
         return true;
     }
+    for (const auto& given : o.names)
+        if (std::find(o.addresses.begin(), o.addresses.end(), given.first) == o.addresses.end()) {
+            *error = "--name " + std::to_string(given.first) + "=...: address " + std::to_string(given.first) +
+                     (o.addresses.empty() ? " needs --address" : " is not among --address");
+            return false;
+        }
     if (i >= args.size()) {
         *error = "no command given";
         return false;
@@ -263,6 +346,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
     }
     if (c == "serve" && o.httpListen.empty() && o.mqttBroker.empty() && o.logPath.empty()) {
         *error = "serve: give --http [ADDR:]PORT, --mqtt HOST[:PORT] or --log FILE.dat";
+        return false;
+    }
+    if (SeveralControllers(o) && c != "identify" && c != "read" && c != "get" && c != "watch" && c != "serve") {
+        *error = c + ": one controller at a time (several addresses are for identify, read, get, watch and serve)";
         return false;
     }
     if (o.append && o.logPath.empty()) {

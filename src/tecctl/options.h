@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tecctl {
@@ -25,7 +26,12 @@ struct Options {
     // Connection. Without portNumber and portDevice the settings file decides.
     int portNumber = 0;        // --port N
     std::string portDevice;    // --port DEVICE (a path)
-    int address = -1;          // --address A (1..255)
+    int address = -1;          // --address A (1..255); with a list, its first address
+    // --address LIST: every address in the order given (1..247 each, no
+    // duplicates); one element for a single address, empty without --address.
+    std::vector<int> addresses;
+    // --name A=NAME: the operator's names of controllers, by address.
+    std::vector<std::pair<int, std::string>> names;
     long baud = 0;             // --baud B
     bool simulate = false;
     bool json = false;
@@ -54,6 +60,21 @@ struct Options {
 
 // Parses argv[1..]. False with a one-line reason on any usage error.
 bool ParseOptions(const std::vector<std::string>& args, Options* out, std::string* error);
+
+// Several controllers: more than one address given.
+inline bool SeveralControllers(const Options& o)
+{
+    return o.addresses.size() > 1;
+}
+
+// --address's value: one address (1..255, as the settings file allows) or a
+// list of addresses and ranges ("1,2,5", "1-4", "1-3,7"), each 1..247 (the
+// addresses a bus gives its controllers), none twice. False with a reason
+// naming the part that is wrong.
+bool ParseAddressList(const std::string& text, std::vector<int>* out, std::string* error);
+
+// The name given for an address, or "" when none was.
+std::string NameOf(const Options& o, int address);
 
 // The process value: readable with `get pv` and shown by `read`, but no
 // parameter (nothing writes it).

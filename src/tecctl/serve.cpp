@@ -14,6 +14,7 @@
 #include <QHostAddress>
 #include <QTimer>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -109,7 +110,14 @@ bool Service::start(std::string* error)
         m_log = fd >= 0 ? ::fdopen(fd, "a") : nullptr;
         if (fd >= 0 && !m_log)
             ::close(fd);
-        if (!m_log || (!m_o.append && std::fprintf(m_log, "%s\n", monitor::kLogHeader) < 0) ||
+        // Several controllers: every start of the log names its columns,
+        // appended or not, as tecctl watch writes it.
+        const bool several = m_addresses.size() > 1;
+        std::vector<monitor::LogController> columns;
+        for (int a : m_addresses)
+            columns.push_back({NameOf(m_o, a), a});
+        const std::string header = several ? monitor::FormatSeveralLogHeader(columns) : monitor::kLogHeader;
+        if (!m_log || ((several || !m_o.append) && std::fprintf(m_log, "%s\n", header.c_str()) < 0) ||
             std::fflush(m_log) != 0) {
             *error = m_o.logPath + " cannot be opened for writing" + (why.empty() ? "" : ": " + why);
             m_status = EXIT_FILE;
@@ -134,8 +142,10 @@ bool Service::start(std::string* error)
     setup.baud = m_baud;
     setup.interval = m_o.interval;
     setup.addresses.clear();
-    for (int a : m_addresses)
+    for (int a : m_addresses) {
         setup.addresses.push_back(static_cast<core::Address>(a));
+        setup.names.push_back(NameOf(m_o, a));
+    }
     m_owner = std::make_unique<server::LineOwner>(m_hub, setup);
     QString why;
     if (!m_owner->start(&why)) {
@@ -251,17 +261,28 @@ void Service::logRound()
 {
     if (!m_log || m_logFailed)
         return;
-    // As tecctl watch: a round without the reading writes no line.
-    const core::Controller& c = *m_owner->controllers().front();
-    if (!c.last.valid)
+    // As tecctl watch: a round without any reading writes no line; with
+    // several controllers one that did not answer leaves its fields empty.
+    const auto& controllers = m_owner->controllers();
+    std::vector<monitor::LogReading> readings;
+    std::int64_t wallMillis = 0;
+    for (const core::Controller* k : controllers) {
+        readings.push_back({k->last.valid, k->last.sv, k->last.pv});
+        if (k->last.valid)
+            wallMillis = std::max(wallMillis, k->last.wallMillis);
+    }
+    if (wallMillis == 0)
         return;
-    const std::time_t t = static_cast<std::time_t>(c.last.wallMillis / 1000);
+    const core::Controller& c = *controllers.front();
+    const std::time_t t = static_cast<std::time_t>(wallMillis / 1000);
     std::tm tm{};
     localtime_r(&t, &tm);
     char time[16];
     std::strftime(time, sizeof time, "%H:%M:%S", &tm);
-    const std::string line = monitor::FormatLogLine(tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900, time, c.last.sv,
-                                                    c.last.pv);
+    const std::string line =
+        controllers.size() > 1
+            ? monitor::FormatSeveralLogLine(tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900, time, readings)
+            : monitor::FormatLogLine(tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900, time, c.last.sv, c.last.pv);
     if (std::fprintf(m_log, "%s\n", line.c_str()) < 0 || std::fflush(m_log) != 0) {
         m_logFailed = true;
         Say("writing " + m_o.logPath + " failed; logging stopped");

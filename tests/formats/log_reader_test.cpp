@@ -1,6 +1,7 @@
 // Data logs read back whatever state they are in, and written in the log's
 // own format by export.
 #include "formats/chart_axis.h"
+#include "formats/log_format.h"
 #include "formats/log_reader.h"
 
 #include <gtest/gtest.h>
@@ -131,4 +132,79 @@ TEST(DataLogRead, FilesWithNothingToShowSayWhy)
     EXPECT_TRUE(r.points.empty());
     EXPECT_GT(r.skipped, 1000u);
     EXPECT_NE(monitor::WhyNoPoints(r).find("not a data log"), std::string::npos);
+}
+
+// The log of several controllers, written and read back: names made safe for
+// the header, gaps for readings that did not come, sections naming other
+// controllers, and lines that do not fit their header skipped whole.
+TEST(DataLogSeveral, WrittenWithGapsAndReadBackPerController)
+{
+    const std::vector<monitor::LogController> three = {{"stage-A", 1}, {" chiller,\tleft\x1b ", 2}, {"", 5}};
+    const std::string header = monitor::FormatSeveralLogHeader(three);
+    EXPECT_EQ(header, "  Date,       Time,     SV stage-A [1], PV stage-A [1], SV chiller  left [2], "
+                      "PV chiller  left [2], SV [5], PV [5]");
+    const std::string gap =
+        monitor::FormatSeveralLogLine(1, 2, 2026, "10:00:00", {{true, 25.0f, 24.84f}, {}, {true, -5.0f, 123.46f}});
+    EXPECT_EQ(gap, "1/2/2026, 10:00:00,  25.0,  24.8,,,  -5.0, 123.5");
+    EXPECT_EQ(monitor::FormatSeveralLogLine(1, 2, 2026, "10:00:02", {{}, {true, 1, 2}, {}}),
+              "1/2/2026, 10:00:02,,,   1.0,   2.0,,");
+
+    const std::string text = header + "\r\n" + gap + "\r\n" +
+                             monitor::FormatSeveralLogLine(1, 2, 2026, "10:00:01", {{}, {true, 3, 4}, {}}) + "\n" +
+                             "1/2/2026, 10:00:02,  25.0,  24.8\n"                    // one controller's line: skipped
+                             "1/2/2026, 10:00:02,  25.0,,,,,\n"                      // half a reading: skipped
+                             "1/2/2026, 10:00:02,  25.0,  x,,,,\n"                   // not a number: skipped
+                             "1/2/2026, 10:00:02,  26,0,  25,5\n"                    // no decimal comma here
+                             "  Date,       Time,     SV [5], PV [5], SV stage-A [1], PV stage-A [1]\n"
+                             "1/2/2026, 10:00:03,  50.0,  51.0,  26.0,  27.0\n"      // the same two, swapped
+                             "  Date,       Time,     SV [7], PV [7], SV [7], PV [7]\n"  // one twice: no header
+                             "  Date,       Time,     SV,    PV\n"
+                             "1/2/2026, 10:00:04,  28.0,  29.0\n";                   // one controller again
+    const monitor::LogReadResult r = monitor::ReadDataLog(text);
+    EXPECT_EQ(r.headers, 3u);
+    EXPECT_EQ(r.dataLines, 4u);
+    EXPECT_EQ(r.skipped, 5u);
+    EXPECT_EQ(r.firstSkipped, 4u);
+    ASSERT_EQ(r.series.size(), 3u);
+    EXPECT_EQ(r.series[0].label, "stage-A");
+    EXPECT_EQ(r.series[1].label, "chiller  left");
+    EXPECT_EQ(r.series[1].address, 2);
+    EXPECT_EQ(r.series[2].label, "");
+    EXPECT_EQ(r.series[2].address, 5);
+    const auto values = [](const monitor::LogSeries& s) {
+        std::vector<double> v;
+        for (const monitor::LogPoint& p : s.points)
+            v.insert(v.end(), {p.sv, p.pv});
+        return v;
+    };
+    EXPECT_EQ(values(r.series[0]), (std::vector<double>{25.0, 24.8, 26.0, 27.0}));
+    EXPECT_EQ(values(r.series[1]), (std::vector<double>{3.0, 4.0}));
+    EXPECT_EQ(values(r.series[2]), (std::vector<double>{-5.0, 123.5, 50.0, 51.0}));
+    EXPECT_DOUBLE_EQ(r.series[1].points[0].t, At(2026, 1, 2, 10, 0, 1));
+    // The viewer's points: the first controller, with the one-controller line.
+    EXPECT_EQ(r.shownSeries, 0);
+    ASSERT_EQ(r.points.size(), 3u);
+    EXPECT_DOUBLE_EQ(r.points[2].pv, 29.0);
+    EXPECT_EQ(monitor::DescribeLogRead(r),
+              "4 lines read, 5 skipped (the first at line 4); showing stage-A [1], the first of 3 controllers");
+
+    for (std::size_t piece : {1u, 7u}) {
+        monitor::DataLogReader reader;
+        for (std::size_t at = 0; at < text.size(); at += piece)
+            reader.feed(std::string_view(text).substr(at, piece));
+        const monitor::LogReadResult p = reader.finish();
+        EXPECT_EQ(p.series.size(), 3u);
+        EXPECT_EQ(monitor::DescribeLogRead(p), monitor::DescribeLogRead(r)) << piece;
+    }
+
+    // A first controller that never answered: the first one that did is shown.
+    const monitor::LogReadResult quiet = monitor::ReadDataLog(
+        monitor::FormatSeveralLogHeader({{"", 1}, {"", 2}}) + "\n" +
+        monitor::FormatSeveralLogLine(1, 2, 2026, "10:00:00", {{}, {true, 7, 8}}) + "\n");
+    EXPECT_EQ(quiet.shownSeries, 1);
+    ASSERT_EQ(quiet.points.size(), 1u);
+    EXPECT_DOUBLE_EQ(quiet.points[0].sv, 7.0);
+    EXPECT_EQ(monitor::WhyNoPoints(quiet), "");
+    EXPECT_EQ(monitor::WhyNoPoints(monitor::ReadDataLog(header + "\n")),
+              "The file holds no readings yet, only its header.");
 }

@@ -94,6 +94,25 @@ TEST(LogViewer, ShowsARecordedRunAndWhatWasSkippedWithoutChangingTheFile)
     CloseViewers();
 }
 
+TEST(LogViewer, ShowsTheFirstControllerOfALogOfSeveral)
+{
+    TestRig rig;
+    const std::string path = rig.path("rack.dat");
+    ASSERT_TRUE(rt::WriteFileAtomically(path, "  Date,       Time,     SV stage-A [1], PV stage-A [1], SV [2], PV [2]\n"
+                                              "3/7/2012, 14:05:09,  25.0,  24.8,  40.0,  39.0\n"
+                                              "3/7/2012, 14:05:10,,,  40.0,  39.5\n"
+                                              "3/7/2012, 14:05:11,  25.0,  24.9,,\n"));
+    rig.op.clear();
+    OpenLog(rig, path);
+    const std::vector<rt::LogViewer*> viewers = Viewers();
+    ASSERT_EQ(viewers.size(), 1u);
+    EXPECT_EQ(viewers[0]->status(), "3 lines read, 0 skipped; showing stage-A [1], the first of 2 controllers");
+    rt::StripChart* chart = viewers[0]->chart();
+    ASSERT_EQ(chart->pointCount(), 2);
+    EXPECT_DOUBLE_EQ(chart->values(1).back(), 24.9);
+    CloseViewers();
+}
+
 TEST(LogViewer, OpensTheLogBeingWrittenAndTheLogGoesOn)
 {
     TestRig rig;

@@ -109,3 +109,53 @@ TEST(TecctlOptions, FunctionsAndRawFrames)
 }
 
 } // namespace
+
+namespace {
+
+TEST(TecctlOptions, AddressListsAndRangesAreReadWholeOrRefused)
+{
+    Options o;
+    ASSERT_TRUE(Parse({"--address", "5,1-3,9", "--name", "2=stage-A", "--name", "9=x=y", "watch"}, &o));
+    EXPECT_EQ(o.addresses, (std::vector<int>{5, 1, 2, 3, 9}));
+    EXPECT_EQ(o.address, 5);
+    EXPECT_TRUE(tecctl::SeveralControllers(o));
+    EXPECT_EQ(tecctl::NameOf(o, 2), "stage-A");
+    EXPECT_EQ(tecctl::NameOf(o, 9), "x=y");
+    EXPECT_EQ(tecctl::NameOf(o, 1), "");
+    ASSERT_TRUE(Parse({"--address", "250", "read"}, &o));  // one address: as the settings file allows
+    EXPECT_FALSE(tecctl::SeveralControllers(o));
+    ASSERT_TRUE(Parse({"--address", "247-247", "read"}, &o));
+    EXPECT_EQ(o.addresses, std::vector<int>{247});
+
+    std::string error;
+    EXPECT_FALSE(Parse({"--address", "1,2,1", "read"}, nullptr, &error));
+    EXPECT_EQ(error, "--address: address 1 is given twice in \"1,2,1\"");
+    EXPECT_FALSE(Parse({"--address", "1-3,2", "read"}, nullptr, &error));
+    EXPECT_FALSE(Parse({"--address", "4-2", "read"}, nullptr, &error));
+    EXPECT_EQ(error, "--address: the range 4-2 runs backwards (2-4)");
+    for (const char* bad : {"1,", ",1", "1,,2", "1-", "-3", "1-2-3", "0,1", "1,248", "240-250", "1;2", "1, 2", "a-b"}) {
+        EXPECT_FALSE(Parse({"--address", bad, "read"}, nullptr, &error)) << bad;
+        EXPECT_NE(error.find("--address"), std::string::npos) << bad;
+    }
+    ASSERT_TRUE(Parse({"--address", "1,2", "--address", "3", "read"}, &o));  // the last one counts
+    EXPECT_EQ(o.addresses, std::vector<int>{3});
+
+    // Names belong to an address given, once each, and are not empty.
+    EXPECT_FALSE(Parse({"--address", "1,2", "--name", "3=x", "read"}, nullptr, &error));
+    EXPECT_EQ(error, "--name 3=...: address 3 is not among --address");
+    EXPECT_FALSE(Parse({"--name", "1=x", "read"}, nullptr, &error));
+    EXPECT_FALSE(Parse({"--address", "1,2", "--name", "1=", "read"}));
+    EXPECT_FALSE(Parse({"--address", "1,2", "--name", "x", "read"}));
+    EXPECT_FALSE(Parse({"--address", "1,2", "--name", "1=a", "--name", "1=b", "read"}));
+    EXPECT_FALSE(Parse({"--address", "1,2", "--name", "1=" + std::string(65, 'n'), "read"}));
+
+    // Several controllers only for the commands that only read.
+    for (const char* command : {"identify", "read", "watch"})
+        EXPECT_TRUE(Parse({"--address", "1,2", command})) << command;
+    EXPECT_TRUE(Parse({"--address", "1,2", "get", "pv"}));
+    EXPECT_FALSE(Parse({"--address", "1,2", "set", "sv=20"}, nullptr, &error));
+    EXPECT_NE(error.find("one controller at a time"), std::string::npos);
+    EXPECT_FALSE(Parse({"--address", "1-2", "raw", "01", "03", "10", "00", "00", "01"}));
+}
+
+} // namespace

@@ -928,3 +928,68 @@ TEST_F(TecctlTest, ScanEndsAtCtrlC)
 }
 
 } // namespace
+
+namespace {
+
+std::string ReadAt(int address, int reg, int count)
+{
+    const comlink::ModbusFrame f = comlink::ReadFrame(static_cast<std::uint8_t>(address),
+                                                      static_cast<std::uint16_t>(reg), static_cast<std::uint16_t>(count));
+    return Hex(f.b, 8);
+}
+
+} // namespace
+
+// Three controllers on one line, the second silent: each address is asked
+// only for itself, the silent one is said on standard error, the others'
+// output and log go on, and the silent one costs one request per tick.
+TEST_F(TecctlTest, SeveralAddressesOnOneLineWithOneSilent)
+{
+    Sim sim(dir, {"--addresses", "1-3", "--fault", "2:silent", "--set", "1:0x0000=100", "--set", "3:0x0000=300"});
+    ASSERT_FALSE(sim.device.empty());
+    Result r = tecctl(sim, {"--address", "1,2,3", "--name", "3=stage-A", "identify"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "  1           model code 0xF1 (VEXAMAX)\n  1           identity 35\n"
+                     "  3  stage-A  model code 0xF1 (VEXAMAX)\n  3  stage-A  identity 35\n");
+    EXPECT_EQ(r.err, "tecctl identify: no answer from address 2 on " + sim.device + "\n");
+    EXPECT_EQ(sim.requests(),
+              (std::vector<std::string>{ReadAt(1, 0x1F00, 1), ReadAt(2, 0x1F00, 1), ReadAt(3, 0x1F00, 1)}));
+
+    r = tecctl(sim, {"--address", "1-3", "watch", "--count", "5", "--interval", "0", "--log", "rack.dat"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> expected = {ReadAt(1, 0x1F00, 1), ReadAt(1, 0x2A, 1), ReadAt(2, 0x1F00, 1),
+                                         ReadAt(3, 0x1F00, 1), ReadAt(3, 0x2A, 1)};
+    for (int tick = 1; tick <= 5; ++tick)
+        for (const std::string& f : {ReadAt(1, 0x1001, 1), ReadAt(1, 0x1000, 1), ReadAt(2, 0x1F00, 1),
+                                     ReadAt(3, 0x1001, 1), ReadAt(3, 0x1000, 1)})
+            expected.push_back(f);
+    const std::vector<std::string> sent = sim.requests();
+    EXPECT_EQ(std::vector<std::string>(sent.begin() + 3, sent.end()), expected);
+    for (int tick = 1; tick <= 5; ++tick)
+        EXPECT_NE(r.err.find("tecctl watch: no answer from address 2 at tick " + std::to_string(tick) + "\n"),
+                  std::string::npos)
+            << r.err;
+    const std::string log = ReadAll(dir + "/rack.dat");
+    std::istringstream lines(log);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "  Date,       Time,     SV [1], PV [1], SV [2], PV [2], SV [3], PV [3]");
+    int n = 0;
+    while (std::getline(lines, line)) {
+        ++n;
+        EXPECT_NE(line.find(",  10.0, "), std::string::npos) << line;
+        EXPECT_NE(line.find(",,,  30.0, "), std::string::npos) << line;  // address 2: two empty fields
+    }
+    EXPECT_EQ(n, 5);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1 + 2 * 5);
+
+    // Nobody answering is a silence.
+    ::mkdir((dir + "/q").c_str(), 0700);
+    Sim quiet(dir + "/q", {"--addresses", "4,5", "--fault", "silent"});
+    r = Tecctl(dir, {"--port", quiet.device, "--json", "--address", "4,5", "get", "sv"});
+    EXPECT_EQ(r.status, 4);
+    const Json j(r.out);
+    ASSERT_TRUE(j.valid) << r.out;
+    EXPECT_EQ(j.values.at("controllers.[1].address"), "5");
+    EXPECT_EQ(j.values.at("error"), "no controller answered");
+}
