@@ -5,6 +5,7 @@
 #include "io/file_io.h"
 #include "io/text_escape.h"
 #include "io/port_table.h"
+#include "core/connect.h"
 #include "link/transact.h"
 #include "link/com_settings.h"
 #include "protocol/registers.h"
@@ -173,12 +174,8 @@ int main(int argc, char** argv)
     const std::string portName = !o.portDevice.empty() ? device
                                  : o.simulate           ? device
                                                         : "port " + std::to_string(port) + " (" + device + ")";
-    if (ports.open(port, std::move(dev), baud) != 0)
-        return Fail(o.command, EXIT_PORT, "cannot open " + portName + ": " + OpenFailureCause(device));
-    ports.setTimeout(port, comlink::kReadTimeout);
     bus.comPort = static_cast<std::uint16_t>(port);
     bus.baudRate = static_cast<std::uint32_t>(baud);
-    bus.portOpen = 1;
     bus.portLost = [&session] { session.portLost = true; };
 
     std::signal(SIGINT, OnInterrupt);
@@ -187,19 +184,29 @@ int main(int argc, char** argv)
     // stops between two requests and says what went out.
     std::signal(SIGHUP, OnInterrupt);
 
-    int status = EXIT_OK;
-    if (o.command != "raw") {
-        const comlink::Identity id = comlink::Identify(bus, session.address);
-        if (id.status != comlink::IdentifyStatus::Accepted) {
-            comlink::SettleLine(bus);
-            ports.closeAll();
-            return Fail(o.command, id.answer.status == core::AnswerStatus::Exception ? EXIT_REFUSED : EXIT_SILENT,
-                        IdentificationFailure(id, address, device));
-        }
-        session.model = id.model;
-        session.identLo = id.identLo;
+    int opening = 0;
+    core::Controller controller;
+    controller.address = session.address;
+    core::ConnectOptions how;
+    how.open = [&] { return opening = ports.open(port, std::move(dev), baud); };
+    how.settle = 0;
+    how.identify = o.command != "raw";
+    // What was asked for and not answered arrives before the port closes,
+    // not for the next program on the port.
+    how.settleBeforeClosing = true;
+    comlink::Identity id;
+    how.identification = &id;
+    const comlink::Fault fault = core::Connect(bus, controller, how);
+    if (opening < 0)
+        return Fail(o.command, EXIT_PORT, "cannot open " + portName + ": " + OpenFailureCause(device));
+    if (fault) {
+        ports.closeAll();
+        return Fail(o.command, fault.kind == comlink::FaultKind::Refused ? EXIT_REFUSED : EXIT_SILENT,
+                    IdentificationFailure(id, address, device));
     }
-    status = RunCommand(session);
+    session.model = controller.identity.model;
+    session.identLo = controller.identity.identLo;
+    int status = RunCommand(session);
     // What was asked for and not answered arrives now, not for the next
     // program on the port.
     comlink::SettleLine(bus);
