@@ -2,18 +2,18 @@
 // against its floor of fixed waits and wire time; a week of points held:
 // adding a point and redrawing, zoom and scroll steps, its memory; opening a
 // week-long log in the viewer; memory over a million ticks on the virtual clock.
-#include "support/bench_support.h"
 #include "app/app.h"
 #include "app/shell.h"
-#include "monitor/monitor.h"
-#include "monitor/log_reader.h"
-#include "rt/chart_axis.h"
+#include "formats/chart_axis.h"
+#include "formats/log_reader.h"
 #include "io/clock.h"
+#include "monitor/monitor.h"
 #include "rt/files.h"
 #include "rt/log_viewer.h"
-#include "rt/widgets.h"
 #include "rt/runtime.h"
+#include "rt/widgets.h"
 #include "sim/controller.h"
+#include "support/bench_support.h"
 
 #include <QApplication>
 #include <QDir>

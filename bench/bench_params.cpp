@@ -1,8 +1,8 @@
 // The read-all, write-all and PID update passes against tecsim with wire-time emulation
 // over a pseudo-terminal, measured against the protocol floor: each
 // transaction costs its post-write delay or its wire time, whichever is longer.
+#include "formats/param_format.h"
 #include "link/transact.h"
-#include "params/param_file.h"
 #include "params/params.h"
 #include "support/bench_support.h"
 

@@ -6,7 +6,7 @@
 // into the folder it is given.
 #include "app/app.h"
 #include "app/shell.h"
-#include "rt/chart_axis.h"
+#include "formats/chart_axis.h"
 #include "io/clock.h"
 #include "rt/log_viewer.h"
 #include "rt/runtime.h"

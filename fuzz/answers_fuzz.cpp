@@ -2,10 +2,10 @@
 // is complete exactly when it should be, and decoding a good answer gives
 // values in the register's range at either decimal point.
 #include "check.h"
-#include "link/modbus.h"
-#include "monitor/monitor.h"
-#include "params/encoding.h"
-#include "program/step_codec.h"
+#include "formats/monitor_format.h"
+#include "protocol/encoding.h"
+#include "protocol/modbus.h"
+#include "protocol/step_codec.h"
 
 #include <algorithm>
 #include <cmath>

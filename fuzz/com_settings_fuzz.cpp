@@ -1,7 +1,7 @@
 // DftCom.prm: only a port of 1 to 65535, a baud rate of 1 to 4000000 and an
 // address of 0 to 255 are taken, and what is taken saves as the same text.
 #include "check.h"
-#include "link/com_settings.h"
+#include "formats/com_settings.h"
 
 #include <cstdint>
 #include <string>

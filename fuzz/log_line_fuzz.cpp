@@ -2,7 +2,8 @@
 // decimal point the line is at most 40 characters, one line, and reads back
 // as the date, time and values to one decimal. Any float formats safely.
 #include "check.h"
-#include "monitor/monitor.h"
+#include "formats/log_format.h"
+#include "formats/monitor_format.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

@@ -3,7 +3,7 @@
 // longer than the reader keeps), the result is the one of the whole text, and
 // its counts add up.
 #include "check.h"
-#include "monitor/log_reader.h"
+#include "formats/log_reader.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

@@ -1,8 +1,8 @@
 // Parameter files: any text is either refused with a field and a reason, or
 // gives a set that saves as a file which loads back to the same set.
 #include "check.h"
-#include "params/encoding.h"
-#include "params/param_file.h"
+#include "formats/param_format.h"
+#include "protocol/encoding.h"
 
 #include <cstdint>
 #include <string>

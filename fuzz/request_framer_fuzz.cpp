@@ -3,7 +3,7 @@
 // dropped while resynchronising, or still buffered, and fewer than eight stay
 // buffered once no request is left.
 #include "check.h"
-#include "link/modbus.h"
+#include "protocol/modbus.h"
 #include "sim/request_framer.h"
 
 #include <fuzzer/FuzzedDataProvider.h>

@@ -2,8 +2,8 @@
 // a scale it calls usable is one the chart can show, and saving then reading
 // a scale gives the same text again.
 #include "check.h"
-#include "monitor/monitor.h"
-#include "rt/chart_limits.h"
+#include "formats/chart_limits.h"
+#include "formats/monitor_format.h"
 
 #include <cstdint>
 #include <string>

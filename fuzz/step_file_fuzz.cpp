@@ -2,8 +2,8 @@
 // a program whose saved file loads back to the same program, and whose
 // registers can be built at either decimal point without overflow.
 #include "check.h"
-#include "program/program.h"
-#include "program/step_codec.h"
+#include "formats/step_file_format.h"
+#include "protocol/step_codec.h"
 
 #include <cstdint>
 #include <string>

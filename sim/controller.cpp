@@ -1,6 +1,6 @@
 #include "sim/controller.h"
 
-#include "link/modbus.h"
+#include "protocol/modbus.h"
 #include "sim/process.h"
 #include "sim/register_file.h"
 
@@ -26,7 +26,7 @@ void AppendCrc(std::vector<std::uint8_t>& bytes)
 bool FaultsSet(const Faults& f)
 {
     return f.silent || f.badCrc || f.shortBy > 0 || f.standardReadAnswer || f.extraDelay > 0 || f.exceptionCode != 0
-           || f.fiveByteException;
+           || f.fiveByteException || f.answerAddress != 0;
 }
 
 } // namespace
@@ -173,6 +173,12 @@ std::vector<std::uint8_t> Controller::handleRequest(const std::uint8_t* request,
                                                        : d.answer(request, f.fiveByteException);
     if (f.standardReadAnswer && a.size() >= 6 && a[1] == comlink::FN_READ && request[1] == comlink::FN_READ)
         a = Impl::standardRead(a);
+    if (f.answerAddress != 0 && a.size() > 2) {
+        // Another controller's address on an otherwise intact answer.
+        a[0] = static_cast<std::uint8_t>(f.answerAddress);
+        a.resize(a.size() - 2);
+        AppendCrc(a);
+    }
     if (f.badCrc && !a.empty())
         a.back() ^= 0xFF;
     if (f.shortBy > 0)
@@ -235,6 +241,19 @@ double Controller::output() const
 double Controller::plantTime() const
 {
     return m_impl->process.time();
+}
+
+std::vector<std::shared_ptr<Controller>> MakeControllers(io::Clock& clock, const std::vector<std::uint8_t>& addresses,
+                                                         const Config& base)
+{
+    std::vector<std::shared_ptr<Controller>> controllers;
+    Config config = base;
+    for (const std::uint8_t address : addresses) {
+        config.address = address;
+        controllers.push_back(std::make_shared<Controller>(clock, config));
+        ++config.seed;
+    }
+    return controllers;
 }
 
 } // namespace sim

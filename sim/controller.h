@@ -38,6 +38,7 @@ struct Faults {
     double extraDelay = 0.0;        // seconds added before each answer
     int exceptionCode = 0;          // non-zero: refuses every request with this code
     bool fiveByteException = false; // refusals in the standard 5-byte form
+    int answerAddress = 0;          // non-zero: answers carry this address instead (with a CRC that fits)
     int remaining = -1;             // faults apply to this many requests, then stop (-1: always)
 };
 
@@ -75,8 +76,25 @@ private:
     std::unique_ptr<Impl> m_impl;
 };
 
+// Controllers at the given addresses, each with its own registers and plant:
+// `base` with the address set and the seed moved on by one per controller
+// (the first keeps base.seed), so their noises differ.
+std::vector<std::shared_ptr<Controller>> MakeControllers(io::Clock& clock, const std::vector<std::uint8_t>& addresses,
+                                                         const Config& base = {});
+
+// Faults of the line rather than of a controller.
+struct LineFaults {
+    bool echo = false;  // the adapter hears its own requests: each comes back before any answer
+};
+
 // A serial device connected to the simulated controller: written requests are
 // answered by it on the given clock.
 std::unique_ptr<io::SerialDevice> MakeSimDevice(std::shared_ptr<Controller> controller, io::Clock& clock);
+// The same for several controllers on one line (an RS-485 bus): every request
+// reaches all of them, each answers only its own address, and their answers
+// share the wire (see Multidrop). `line` may be kept to change its faults
+// while the device is in use; null: a line without faults.
+std::unique_ptr<io::SerialDevice> MakeSimDevice(std::vector<std::shared_ptr<Controller>> controllers,
+                                                io::Clock& clock, std::shared_ptr<LineFaults> line = nullptr);
 
 } // namespace sim

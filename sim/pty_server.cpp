@@ -13,8 +13,8 @@
 
 namespace sim {
 
-PtyServer::PtyServer(Controller& controller, io::Clock& clock, const ServeOptions& options)
-    : m_controller(controller), m_clock(clock), m_options(options)
+PtyServer::PtyServer(Multidrop& line, io::Clock& clock, const ServeOptions& options)
+    : m_line(line), m_clock(clock), m_options(options)
 {
 }
 
@@ -88,17 +88,7 @@ void PtyServer::receive()
     double first = 0;
     while (m_framer.next(frame, &first)) {
         log("rx", frame, 8);
-        const double now = m_clock.now();
-        double readyAt = now;
-        std::vector<std::uint8_t> answer = m_controller.handleRequest(frame, 8, &readyAt);
-        if (answer.empty())
-            continue;
-        // The controller's own delay (a fault) counts from now; the wire time
-        // from the first byte of the request.
-        double due = readyAt;
-        if (m_options.wireTime && m_options.baudRate > 0)
-            due = std::max(due, first + (readyAt - now) + (8.0 + answer.size()) * 10.0 / m_options.baudRate);
-        m_out.push_back({std::move(answer), due});
+        m_line.request(frame, 8, m_clock.now(), first);
     }
 }
 
@@ -107,11 +97,11 @@ void PtyServer::receive()
 // answers unread) the rest of the answer is lost, and serving goes on.
 void PtyServer::sendDue()
 {
-    while (!m_out.empty() && m_out.front().due <= m_clock.now()) {
-        const Outgoing& o = m_out.front();
+    Multidrop::Transmission t;
+    while (m_line.takeDue(m_clock.now(), &t)) {
         std::size_t done = 0;
-        while (done < o.bytes.size()) {
-            const ssize_t n = ::write(m_master, o.bytes.data() + done, o.bytes.size() - done);
+        while (done < t.bytes.size()) {
+            const ssize_t n = ::write(m_master, t.bytes.data() + done, t.bytes.size() - done);
             if (n > 0)
                 done += static_cast<std::size_t>(n);
             else if (n < 0 && errno == EINTR)
@@ -119,8 +109,8 @@ void PtyServer::sendDue()
             else
                 break;
         }
-        log(done == o.bytes.size() ? "tx" : "lost", o.bytes.data(), o.bytes.size());
-        m_out.pop_front();
+        log(done < t.bytes.size() ? "lost" : t.source == Multidrop::kEcho ? "echo" : "tx", t.bytes.data(),
+            t.bytes.size());
     }
 }
 
@@ -150,8 +140,8 @@ int PtyServer::serve(volatile std::sig_atomic_t* stop)
     sigemptyset(&waitMask);
     while (!*stop) {
         timespec wait{0, 200 * 1000 * 1000};
-        if (!m_out.empty()) {
-            const double d = std::max(0.0, m_out.front().due - m_clock.now());
+        if (!m_line.empty()) {
+            const double d = std::max(0.0, m_line.nextDue() - m_clock.now());
             wait.tv_sec = static_cast<time_t>(d);
             wait.tv_nsec = static_cast<long>((d - std::floor(d)) * 1e9);
         }
@@ -168,7 +158,7 @@ int PtyServer::serve(volatile std::sig_atomic_t* stop)
             ::usleep(20000);  // nobody on the line; the master must not spin
         sendDue();
         releaseExclusive();
-        m_controller.advanceTo(m_clock.now());
+        m_line.advanceTo(m_clock.now());
     }
     return 0;
 }

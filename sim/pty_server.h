@@ -1,9 +1,10 @@
-// Serves one simulated controller on a pseudo-terminal, the way a controller
-// sits on the far end of an RS-232 line.
+// Serves simulated controllers on a pseudo-terminal, the way controllers sit
+// on the far end of a serial line: one on RS-232, several on an RS-485 bus.
 #pragma once
 
 #include "io/clock.h"
 #include "sim/controller.h"
+#include "sim/multidrop.h"
 #include "sim/request_framer.h"
 
 #include <csignal>
@@ -15,14 +16,14 @@
 namespace sim {
 
 struct ServeOptions {
-    bool wireTime = false;   // answer after the wire time of request and answer
-    int baudRate = 19200;
     std::string logPath;     // traffic log; empty: none
 };
 
 class PtyServer {
 public:
-    PtyServer(Controller& controller, io::Clock& clock, const ServeOptions& options);
+    // The controllers of `line` answer, on the line's timing; its faults may
+    // change while serving.
+    PtyServer(Multidrop& line, io::Clock& clock, const ServeOptions& options);
     ~PtyServer();
 
     // Creates the pseudo-terminal in raw mode. Returns false with a reason in
@@ -36,16 +37,12 @@ public:
     int serve(volatile std::sig_atomic_t* stop);
 
 private:
-    struct Outgoing {
-        std::vector<std::uint8_t> bytes;
-        double due;
-    };
     void receive();
     void sendDue();
     void releaseExclusive();
     void log(const char* direction, const std::uint8_t* bytes, std::size_t count);
 
-    Controller& m_controller;
+    Multidrop& m_line;
     io::Clock& m_clock;
     ServeOptions m_options;
     int m_master = -1;
@@ -53,7 +50,6 @@ private:
     std::string m_slavePath;
     std::FILE* m_log = nullptr;
     RequestFramer m_framer;
-    std::deque<Outgoing> m_out;
     double m_lastReceived = 0;  // clock time of the last bytes from a client
     static constexpr double EXCLUSIVE_IDLE = 2.0;  // quiet seconds before exclusive mode is cleared
 };

@@ -1,6 +1,6 @@
 #include "sim/request_framer.h"
 
-#include "link/modbus.h"
+#include "protocol/modbus.h"
 
 namespace sim {
 

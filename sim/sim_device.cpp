@@ -1,4 +1,5 @@
 #include "sim/controller.h"
+#include "sim/multidrop.h"
 
 #include <algorithm>
 #include <deque>
@@ -7,13 +8,13 @@ namespace sim {
 
 namespace {
 
-// The in-process serial line to a simulated controller. Each answer's bytes
-// become readable at the time the controller gives for them; reads wait on the
+// The in-process serial line to simulated controllers. Each answer's bytes
+// become readable at the time the line gives for them; reads wait on the
 // clock, so on a virtual clock a silent controller costs virtual time only.
 class SimDevice final : public io::SerialDevice {
 public:
-    SimDevice(std::shared_ptr<Controller> controller, io::Clock& clock)
-        : m_controller(std::move(controller)), m_clock(clock)
+    SimDevice(std::vector<std::shared_ptr<Controller>> controllers, io::Clock& clock, std::shared_ptr<LineFaults> line)
+        : m_line(std::move(controllers), std::move(line)), m_clock(clock)
     {
     }
 
@@ -21,7 +22,8 @@ public:
     {
         m_open = true;
         m_partial.clear();
-        m_queue.clear();
+        m_line.clear();
+        m_arrived.clear();
         return true;
     }
 
@@ -29,7 +31,8 @@ public:
     {
         m_open = false;
         m_partial.clear();
-        m_queue.clear();
+        m_line.clear();
+        m_arrived.clear();
     }
 
     bool isOpen() const override { return m_open; }
@@ -40,11 +43,9 @@ public:
             return -1;
         m_partial.insert(m_partial.end(), data, data + count);
         while (m_partial.size() >= 8) {
-            double readyAt = m_clock.now();
-            const std::vector<std::uint8_t> answer = m_controller->handleRequest(m_partial.data(), 8, &readyAt);
+            const double now = m_clock.now();
+            m_line.request(m_partial.data(), 8, now, now);
             m_partial.erase(m_partial.begin(), m_partial.begin() + 8);
-            for (std::uint8_t b : answer)
-                m_queue.push_back({b, readyAt});
         }
         return count;
     }
@@ -57,15 +58,17 @@ public:
         int count = 0;
         for (;;) {
             const double now = m_clock.now();
-            while (count < max && !m_queue.empty() && m_queue.front().readyAt <= now) {
-                buf[count++] = m_queue.front().byte;
-                m_queue.pop_front();
+            arrive(now);
+            while (count < max && !m_arrived.empty()) {
+                buf[count++] = m_arrived.front();
+                m_arrived.pop_front();
                 if (done && done(buf, count))
                     return count;
             }
             if (count >= max || now >= deadline)
                 return count;
-            const double next = m_queue.empty() ? deadline : std::min(m_queue.front().readyAt, deadline);
+            const double due = m_line.nextDue();
+            const double next = due < 0 ? deadline : std::min(due, deadline);
             m_clock.sleepUntil(next);
             if (m_clock.now() <= now)  // a clock that does not move would spin here
                 return count;
@@ -76,31 +79,42 @@ public:
     // arrives after the flush, as it would on a real line.
     void flushInput() override
     {
-        const double now = m_clock.now();
-        while (!m_queue.empty() && m_queue.front().readyAt <= now)
-            m_queue.pop_front();
+        arrive(m_clock.now());
+        m_arrived.clear();
     }
     void flushOutput() override { m_partial.clear(); }
-    std::string description() const override { return "simulated controller"; }
+    std::string description() const override
+    {
+        return m_line.controllers().size() == 1 ? "simulated controller" : "simulated controllers";
+    }
 
 private:
-    struct Pending {
-        std::uint8_t byte;
-        double readyAt;
-    };
+    // Moves what is on the wire by `now` into the input.
+    void arrive(double now)
+    {
+        Multidrop::Transmission t;
+        while (m_line.takeDue(now, &t))
+            m_arrived.insert(m_arrived.end(), t.bytes.begin(), t.bytes.end());
+    }
 
-    std::shared_ptr<Controller> m_controller;
+    Multidrop m_line;
     io::Clock& m_clock;
     bool m_open = false;
     std::vector<std::uint8_t> m_partial;
-    std::deque<Pending> m_queue;
+    std::deque<std::uint8_t> m_arrived;
 };
 
 } // namespace
 
 std::unique_ptr<io::SerialDevice> MakeSimDevice(std::shared_ptr<Controller> controller, io::Clock& clock)
 {
-    return std::make_unique<SimDevice>(std::move(controller), clock);
+    return std::make_unique<SimDevice>(std::vector<std::shared_ptr<Controller>>{std::move(controller)}, clock, nullptr);
+}
+
+std::unique_ptr<io::SerialDevice> MakeSimDevice(std::vector<std::shared_ptr<Controller>> controllers, io::Clock& clock,
+                                                std::shared_ptr<LineFaults> line)
+{
+    return std::make_unique<SimDevice>(std::move(controllers), clock, std::move(line));
 }
 
 } // namespace sim

@@ -6,7 +6,7 @@
 #include "core/controller.h"
 #include "link/bus.h"
 #include "monitor/monitor.h"
-#include "params/parameter_set.h"
+#include "protocol/parameter_set.h"
 #include "rt/runtime.h"
 
 #include <cstdint>

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "app/callback.h"
-#include "link/com_settings.h"
+#include "formats/com_settings.h"
 
 #include <cstdint>
 #include <string>

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "link/fault.h"
-#include "params/parameter_set.h"
+#include "protocol/parameter_set.h"
 
 #include <cstdint>
 #include <string>

@@ -1,8 +1,8 @@
 #include "core/operations.h"
 
+#include "formats/param_limits.h"
 #include "io/end_request.h"
-#include "params/param_limits.h"
-#include "program/step_codec.h"
+#include "protocol/step_codec.h"
 
 #include <algorithm>
 #include <cstdio>

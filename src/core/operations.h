@@ -7,9 +7,9 @@
 
 #include "core/controller.h"
 #include "link/transact.h"
-#include "params/encoding.h"
-#include "params/parameter_set.h"
-#include "program/step_program.h"
+#include "protocol/encoding.h"
+#include "protocol/parameter_set.h"
+#include "protocol/step_program.h"
 
 #include <cstdint>
 #include <functional>

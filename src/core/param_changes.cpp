@@ -1,6 +1,6 @@
 #include "core/param_changes.h"
 
-#include "params/encoding.h"
+#include "protocol/encoding.h"
 
 #include <algorithm>
 #include <cmath>

@@ -3,7 +3,7 @@
 // while the link was away.
 #pragma once
 
-#include "params/parameter_set.h"
+#include "protocol/parameter_set.h"
 
 #include <string>
 #include <vector>

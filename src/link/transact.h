@@ -3,7 +3,7 @@
 
 #include "link/bus.h"
 #include "link/fault.h"
-#include "link/modbus.h"
+#include "protocol/modbus.h"
 #include "protocol/registers.h"
 
 #include <cstdint>

@@ -1,10 +1,10 @@
 // The chart panel: opening it, its Y scale and XYscale.txt, Plot and Exit.
 #include "app/app.h"
+#include "formats/chart_limits.h"
+#include "formats/log_reader.h"
 #include "io/end_request.h"
 #include "io/file_io.h"
-#include "monitor/log_reader.h"
 #include "monitor/monitor.h"
-#include "rt/chart_limits.h"
 #include "rt/files.h"
 
 #include <cstdio>
@@ -235,6 +235,21 @@ TEC_CALLBACK(ChartExit)
 }
 
 namespace monitor {
+
+const char* const kPlotHelpTitle = "<Plot> Help";
+const char* const kPlotHelpText =
+    "Chart plotting sync with the data log timer.\n\t\t\t\t\t\t  When Log switch(in the 'Log Setup') is ON and\n"
+    "\t\t\t\t\t\t  the Plot button is ON, the data is logged; and the LED is on. \n"
+    "\t\t\t\t\t\t  Data is not logged if Plot button is OFF.\n"
+    "\t\t\t\t\t\t  If you need to change the plotting frequency, goto Log Setup\n"
+    "\t\t\t\t\t\t  and use the Ringknub to set the timing.";
+const char* const kChartExitHelpTitle = "<Chart Exit> Help";
+const char* const kChartExitHelpText =
+    "During data logging and plotting, if Exit is pressed,\n\t\t\t\tthe logging and plotting will be terminated.";
+const char* const kLogSetupHelpTitle = "<Log Timer/File Setup> Help";
+const char* const kLogSetupHelpText =
+    "1. To change update rate on the strip chart.\n2. To change update rate to the log file.\n"
+    "3. Setup filename for data logging.\n4. While plotting, data logging switch is disabled.\n";
 
 const char* const kLiveHelpTitle = "<Live> Help";
 const char* const kLiveHelpText =

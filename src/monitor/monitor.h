@@ -2,7 +2,9 @@
 #pragma once
 
 #include "app/callback.h"
-#include "monitor/log_format.h"
+#include "core/live_sample.h"
+#include "formats/log_format.h"
+#include "formats/monitor_format.h"
 #include "protocol/registers.h"
 
 #include <cstdint>
@@ -14,19 +16,6 @@ class TextLog;
 }
 struct App;
 
-// The latest polled SV and PV, in this order.
-struct LiveSample {
-    float sv = 0;
-    float pv = 0;
-};
-
-// The strip chart's scale, kept in XYscale.txt.
-struct ChartScale {
-    double yMax = 0;
-    double yMin = 0;
-    std::int32_t xPoints = 0;
-};
-
 struct DataLog {
     std::uint16_t logging = 0;             // 1 exactly while the log file is open
     std::shared_ptr<rt::TextLog> logFile;  // the open log file
@@ -36,16 +25,11 @@ struct DataLog {
 
 namespace monitor {
 
-constexpr const char* kScaleFile = "XYscale.txt";
-
 // Verified poll reads; false when the read gave up (nothing is changed then).
 bool PollReadPV(App& app, float* pv);
 bool PollReadSV(App& app, float* sv);
-// "%lf %lf %d\n" of the scale, and its tolerant reader (fills what it can).
+// "%lf %lf %d\n" of the scale with the platform's text line end.
 std::string FormatScale(const ChartScale& s);
-int ParseScale(const std::string& text, ChartScale* s);
-// The same with an explicit line end (pure; the one above uses the platform's text line end).
-std::string FormatScale(const ChartScale& s, const char* lineEnd);
 // Names the chart's Y axis with the temperature unit of cfUnit ("Temperature
 // (°C)" or "(°F)"). Done on opening the chart and on Plot on.
 void ShowUnit(App& app);
@@ -61,16 +45,6 @@ void ResetPollMisses(App& app);
 constexpr std::uint16_t kPvRegister = tecreg::kPv;
 constexpr std::uint16_t kSvRegister = tecreg::kWorkingSv;
 
-// A register value taken as signed 16-bit and divided by the temperature scale.
-float RawToDisplay(std::uint16_t raw, float tempScale);
-// True when the alarm switch is on and PV lies strictly outside [low, high].
-bool AlarmTripped(float pv, std::uint16_t alarmWatch, float alarmHigh, float alarmLow);
-// True when the chart can show the scale as it is: bottom below top, both
-// within the chart's limits, and a span of 1 to the points the chart holds.
-bool ScaleIsUsable(const ChartScale& s);
-// The scale used when no usable one is known: the sensor range when it is a
-// range, else 0..100; 300 points.
-ChartScale DefaultScale(double rangeLow, double rangeHigh);
 // Writes the formatted line to the open log. On failure logging is stopped
 // (file closed, Log switch and LED off) and the operator is told once, naming
 // the file and the reason. Returns false then, or when logging is off.

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "core/operations.h"
-#include "params/encoding.h"
+#include "protocol/encoding.h"
 
 #include <cstdint>
 #include <string>

@@ -5,12 +5,12 @@
 
 #include "app/app.h"
 #include "app/panel_state.h"
-#include "monitor/monitor.h"
 #include "core/operations.h"
 #include "link/transact.h"
-#include "params/encoding.h"
+#include "monitor/monitor.h"
 #include "params/help_texts.h"
 #include "params/param_ops.h"
+#include "protocol/encoding.h"
 #include "protocol/registers.h"
 
 #include <algorithm>

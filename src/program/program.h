@@ -2,7 +2,7 @@
 #pragma once
 
 #include "app/callback.h"
-#include "program/step_program.h"
+#include "formats/step_file_format.h"
 
 #include <cstdint>
 #include <string>

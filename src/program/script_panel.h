@@ -1,7 +1,7 @@
 // Helpers shared by the script panel's callbacks.
 #pragma once
 
-#include "program/step_codec.h"
+#include "protocol/step_codec.h"
 
 struct App;
 

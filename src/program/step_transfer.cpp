@@ -4,7 +4,7 @@
 #include "core/operations.h"
 #include "program/program.h"
 #include "program/script_panel.h"
-#include "program/step_codec.h"
+#include "protocol/step_codec.h"
 
 #include <cstdio>
 #include <string>

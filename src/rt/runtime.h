@@ -16,10 +16,10 @@
 #pragma once
 
 #include "io/clock.h"
-#include "rt/controls.h"
+#include "io/port_map.h"
 #include "io/port_table.h"
 #include "io/serial_device.h"
-#include "rt/port_map.h"
+#include "rt/controls.h"
 
 #include <functional>
 #include <map>

@@ -12,9 +12,17 @@
 #include <string>
 #include <vector>
 
+class QComboBox;
 class QEventLoop;
 
 namespace rt {
+
+// Shared by the run-time's source files: two values the same to within a
+// millionth; the value of a selector's item; a control's value as a number
+// (0, or an error when the control holds none).
+bool sameValue(double a, double b);
+double ringValue(const QComboBox* box, int index);
+int getNumber(const QWidget* w, double* v);
 
 struct ControlRec {
     int panel = 0;

@@ -1,7 +1,7 @@
 // The RS-232 calls of the run-time: the numbered ports live in the port table,
 // devices are found through the port map.
+#include "io/serial_qt.h"
 #include "rt/runtime_impl.h"
-#include "rt/serial_qt.h"
 
 #include <QTimer>
 

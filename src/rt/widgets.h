@@ -3,7 +3,7 @@
 // Graph. Their Q_PROPERTYs are what the panel files set.
 #pragma once
 
-#include "rt/chart_limits.h"
+#include "formats/chart_limits.h"
 
 #include <QColor>
 #include <QDoubleSpinBox>
@@ -15,7 +15,7 @@ class QRubberBand;
 
 #include <qcustomplot.h>
 
-#include "rt/chart_axis.h"
+#include "formats/chart_axis.h"
 
 #include <functional>
 #include <map>

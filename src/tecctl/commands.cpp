@@ -1,11 +1,12 @@
 #include "tecctl/commands.h"
 
 #include "core/operations.h"
+#include "formats/log_format.h"
+#include "formats/step_file_format.h"
 #include "io/file_io.h"
 #include "io/text_escape.h"
-#include "monitor/log_format.h"
 #include "params/param_file.h"
-#include "program/step_codec.h"
+#include "protocol/step_codec.h"
 
 #include <algorithm>
 #include <chrono>

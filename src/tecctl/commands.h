@@ -4,8 +4,8 @@
 
 #include "core/controller.h"
 #include "link/bus.h"
-#include "params/parameter_set.h"
-#include "program/step_program.h"
+#include "protocol/parameter_set.h"
+#include "protocol/step_program.h"
 #include "tecctl/json.h"
 #include "tecctl/options.h"
 

@@ -4,8 +4,8 @@
 #include "app/connection.h"
 #include "monitor/monitor.h"
 #include "params/param_file.h"
-#include "params/parameter_set.h"
 #include "program/program.h"
+#include "protocol/parameter_set.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include "support/rig.h"
 
 #include "monitor/monitor.h"
-#include "params/parameter_set.h"
+#include "protocol/parameter_set.h"
 #include "protocol/registers.h"
 #include "rt/files.h"
 #include "rt/widgets.h"

@@ -1,7 +1,7 @@
 // "Open log…" on the chart panel: a data log in whatever state opens in a
 // viewer of its own that says what it read, the file untouched, even while
 // the program is logging into it; what is no data log gets one message.
-#include "monitor/log_reader.h"
+#include "formats/log_reader.h"
 #include "monitor/monitor.h"
 #include "rt/files.h"
 #include "rt/log_viewer.h"

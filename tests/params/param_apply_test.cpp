@@ -11,7 +11,7 @@
 #include "rt/files.h"
 #include "sim/controller.h"
 
-#include "example_file.h"
+#include "support/example_file.h"
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,8 @@
 #include "support/line_double.h"
 #include "support/rig.h"
 
-#include "link/modbus.h"
 #include "params/params.h"
+#include "protocol/modbus.h"
 
 #include <gtest/gtest.h>
 

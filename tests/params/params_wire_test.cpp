@@ -2,10 +2,10 @@
 // panels: what goes on the wire, what the panel shows, what the operator is told.
 #include "support/rig.h"
 
-#include "link/modbus.h"
-#include "params/encoding.h"
 #include "params/param_file.h"
 #include "params/params.h"
+#include "protocol/encoding.h"
+#include "protocol/modbus.h"
 #include "rt/files.h"
 
 #include <qcustomplot.h>

@@ -1,6 +1,6 @@
 // Starting, watching and stopping a program run on the simulated controller.
 #include "program/program.h"
-#include "program/step_codec.h"
+#include "protocol/step_codec.h"
 #include "support/rig.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The script panel against the simulated controller: transfer both ways,
 // the editing rule, files, and a run from start to its end.
 #include "program/program.h"
-#include "program/step_codec.h"
+#include "protocol/step_codec.h"
 #include "support/rig.h"
 
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 // What the script panel does on the line, seen from the port: the flushes,
 // the waits between request and read, the answer lengths asked for, and the
 // run watch's handling of status words the simulated controller never sends.
-#include "link/modbus.h"
 #include "program/program.h"
-#include "program/step_codec.h"
+#include "protocol/modbus.h"
+#include "protocol/step_codec.h"
 #include "sim/controller.h"
 #include "support/line_double.h"
 #include "support/rig.h"

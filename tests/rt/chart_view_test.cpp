@@ -1,10 +1,10 @@
 // The strip chart as the operator studies it: scroll, zoom and Live by mouse
 // and keys while points keep arriving, the operator's Y scale restored, the
 // cursor readout, and export to complete files.
-#include "rt_fixture.h"
-#include "rt/chart_axis.h"
+#include "formats/chart_axis.h"
 #include "rt/files.h"
 #include "rt/widgets.h"
+#include "rt_fixture.h"
 
 #include <QApplication>
 #include <QMouseEvent>

@@ -1,7 +1,7 @@
 // Why a port does not open: missing devices, permissions, lock files and
 // other holders, on temporary files and folders.
+#include "io/serial_qt.h"
 #include "rt/runtime.h"
-#include "rt/serial_qt.h"
 
 #include <QTemporaryDir>
 

@@ -129,3 +129,66 @@ TEST(SimFramer, StrayBytesAreDroppedUntilTheCrcFits)
     EXPECT_FALSE(fr.next(out, &first));
     EXPECT_EQ(fr.buffered(), 0);
 }
+
+// Several controllers behind one in-process device, as on one RS-485 line.
+TEST(SimDevice, SeveralControllersShareOneLine)
+{
+    io::VirtualClock clock;
+    sim::Config base;
+    base.emulateWireTime = true;
+    auto controllers = sim::MakeControllers(clock, {1, 2, 5}, base);
+    auto line = std::make_shared<sim::LineFaults>();
+    auto device = sim::MakeSimDevice(controllers, clock, line);
+    device->open(19200);
+    EXPECT_EQ(controllers[2]->config().address, 5);
+    EXPECT_EQ(controllers[1]->config().seed, base.seed + 1) << "each its own noise";
+    std::uint8_t buf[32];
+    const double wire16 = 16 * 10.0 / 19200;
+
+    // Only the controller addressed answers, with its own registers.
+    controllers[1]->setReg(0x0000, 321);
+    for (const std::uint8_t address : {1, 2, 5}) {
+        device->write(comlink::ReadFrame(address, 0x0000, 1).b, 8);
+        ASSERT_EQ(device->read(buf, 8, 1.0, Expect(8)), 8) << int(address);
+        EXPECT_EQ(buf[0], address);
+        EXPECT_EQ(comlink::RegisterValue(buf, 0), address == 2 ? 321 : 250);
+    }
+    device->write(comlink::ReadFrame(3, 0x0000, 1).b, 8);
+    EXPECT_EQ(device->read(buf, 8, 1.0, Expect(8)), 0) << "nobody at 3";
+
+    // A late answer from 1 does not hold back 5's prompt one: the line
+    // carries them in the order they are on the wire.
+    controllers[0]->faults().extraDelay = 0.3;
+    const double t = clock.now();
+    device->write(comlink::ReadFrame(1, 0x1F00, 1).b, 8);
+    device->write(comlink::ReadFrame(5, 0x1F00, 1).b, 8);
+    ASSERT_EQ(device->read(buf, 8, 1.0, Expect(8)), 8);
+    EXPECT_EQ(buf[0], 5);
+    EXPECT_NEAR(clock.now() - t, wire16, 1e-9);
+    ASSERT_EQ(device->read(buf, 8, 1.0, Expect(8)), 8);
+    EXPECT_EQ(buf[0], 1);
+    EXPECT_NEAR(clock.now() - t, 0.3 + wire16, 1e-9);
+    controllers[0]->faults() = {};
+
+    // Two answers due at once (two controllers asked together) take the
+    // wire one after the other.
+    const double u = clock.now();
+    device->write(comlink::ReadFrame(1, 0x1F00, 1).b, 8);
+    device->write(comlink::ReadFrame(2, 0x1F00, 1).b, 8);
+    ASSERT_EQ(device->read(buf, 16, 1.0, nullptr), 16);
+    EXPECT_EQ(buf[0], 1);
+    EXPECT_EQ(buf[8], 2);
+    EXPECT_NEAR(clock.now() - u, wire16 + 8 * 10.0 / 19200, 1e-9);
+
+    // An echoing adapter: the request comes back first, for any address.
+    line->echo = true;
+    const comlink::ModbusFrame id2 = comlink::ReadFrame(2, 0x1F00, 1);
+    device->write(id2.b, 8);
+    ASSERT_EQ(device->read(buf, 16, 1.0, nullptr), 16);
+    EXPECT_EQ(std::vector<std::uint8_t>(buf, buf + 8), std::vector<std::uint8_t>(id2.b, id2.b + 8));
+    EXPECT_EQ(buf[8], 2);
+    EXPECT_EQ(buf[12], 0xF1);
+    device->write(comlink::ReadFrame(3, 0x1F00, 1).b, 8);
+    EXPECT_EQ(device->read(buf, 16, 0.5, nullptr), 8) << "the echo alone";
+    EXPECT_EQ(device->description(), "simulated controllers");
+}

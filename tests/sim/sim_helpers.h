@@ -1,8 +1,8 @@
 // Talking to an in-process simulated controller on a virtual clock.
 #pragma once
 
-#include "link/modbus.h"
 #include "io/clock.h"
+#include "protocol/modbus.h"
 #include "sim/controller.h"
 
 #include <gtest/gtest.h>

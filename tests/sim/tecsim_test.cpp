@@ -1,6 +1,6 @@
 // The tecsim program on a real pseudo-terminal: started, asked for its
 // identity over POSIX termios, and stopped again.
-#include "link/modbus.h"
+#include "protocol/modbus.h"
 
 #include <gtest/gtest.h>
 
@@ -234,7 +234,7 @@ TEST(Tecsim, TakesEveryOptionItsHelpNamesAndRefusesBadValues)
     ASSERT_EQ(text.rfind("Usage: tecsim", 0), 0u) << text;
 
     const std::map<std::string, std::string> sample{
-        {"--address", "5"}, {"--model", "0xF0"}, {"--ident-low", "7"}, {"--speed", "10"}, {"--baud", "9600"},
+        {"--address", "5"}, {"--addresses", "1-3,7"}, {"--fault", "1:late=0.5"}, {"--model", "0xF0"}, {"--ident-low", "7"}, {"--speed", "10"}, {"--baud", "9600"},
         {"--wire-time", ""}, {"--silent", ""}, {"--bad-crc", ""}, {"--short", "2"}, {"--standard-read", ""},
         {"--delay", "0.5"}, {"--exception", "2"}, {"--five-byte-exception", ""}, {"--seed", "3"},
         {"--set", "0x0000=-50"}, {"--link", "/tmp/tecsim-never-made"}, {"--log", "/tmp/tecsim-never-made.log"},
@@ -260,7 +260,9 @@ TEST(Tecsim, TakesEveryOptionItsHelpNamesAndRefusesBadValues)
     const std::vector<std::vector<std::string>> bad{
         {"--no-such-option"}, {"--address", "0"}, {"--address", "256"}, {"--speed", "0"},
         {"--speed", "inf"},   {"--speed", "nan"}, {"--delay", "nan"},    {"--delay", "-1"},
-        {"--set", "0x0000"},  {"--set", "1=x"},   {"--baud", "fast"},    {"--short"}};
+        {"--set", "0x0000"},  {"--set", "1=x"},   {"--baud", "fast"},    {"--short"},
+        {"--addresses", "1,1"}, {"--addresses", "3-2"}, {"--addresses", "1,"}, {"--fault", "loud"},
+        {"--fault", "2:silent"}, {"--fault", "1:late=-1"}, {"--set", "2:0x0000=5"}, {"--model", "1-2:0xF0"}};
     for (const auto& args : bad) {
         Tecsim t(args);
         EXPECT_EQ(t.firstLine(2.0), "") << args[0];
@@ -328,4 +330,113 @@ TEST(Tecsim, SpeedRunsThePlantFaster)
     EXPECT_GT(raw, 800) << "PV " << raw / 10.0 << " after some 100 s of full heating";
     ::close(fd);
     EXPECT_EQ(fast.stop(), 0);
+}
+
+namespace {
+
+std::vector<std::uint8_t> Sealed(std::vector<std::uint8_t> bytes)
+{
+    const comlink::Crc crc = comlink::CalcCRC16(bytes.data(), static_cast<int>(bytes.size()));
+    bytes.push_back(crc.lo);
+    bytes.push_back(crc.hi);
+    return bytes;
+}
+
+// What comes back for the identity request to `address`, waiting `seconds`.
+std::vector<std::uint8_t> AskIdentity(int fd, int address, double seconds, std::size_t expect = 8)
+{
+    ::tcflush(fd, TCIFLUSH);
+    const comlink::ModbusFrame f = comlink::ReadFrame(static_cast<std::uint16_t>(address), 0x1F00, 1);
+    if (::write(fd, f.b, 8) != 8)
+        return {};
+    return ReadAnswer(fd, expect, seconds);
+}
+
+} // namespace
+
+// One terminal, several controllers: each answers its own address only, with
+// its own identity, and the faults given for an address shape only its
+// answers.
+TEST(Tecsim, SeveralAddressesOnOneLineEachWithItsOwnFaults)
+{
+    Tecsim sim({"--addresses", "1-3,5-8", "--ident-low", "2:0x42", "--model", "3:0xF0", "--fault", "3:silent",
+                "--fault", "5:short=3", "--fault", "6:bad-crc", "--fault", "7:exception=2", "--fault",
+                "8:address=9", "--set", "2:0x0000=333"});
+    const std::string line = sim.firstLine(5.0);
+    ASSERT_EQ(line.rfind("tecsim: ", 0), 0u) << line;
+    const int fd = OpenRaw(line.substr(8));
+    ASSERT_GE(fd, 0);
+
+    EXPECT_EQ(AskIdentity(fd, 1, 3.0), Sealed({0x01, 0x03, 0x00, 0x02, 0xF1, 0x23}));
+    EXPECT_EQ(AskIdentity(fd, 2, 3.0), Sealed({0x02, 0x03, 0x00, 0x02, 0xF1, 0x42}));
+    EXPECT_TRUE(AskIdentity(fd, 3, 0.3).empty()) << "silenced";
+    EXPECT_TRUE(AskIdentity(fd, 4, 0.3).empty()) << "nobody at 4";
+    const auto shortened = Sealed({0x05, 0x03, 0x00, 0x02, 0xF1, 0x23});
+    EXPECT_EQ(AskIdentity(fd, 5, 0.5), std::vector<std::uint8_t>(shortened.begin(), shortened.begin() + 5));
+    auto bad = Sealed({0x06, 0x03, 0x00, 0x02, 0xF1, 0x23});
+    bad.back() ^= 0xFF;
+    EXPECT_EQ(AskIdentity(fd, 6, 3.0), bad);
+    EXPECT_EQ(AskIdentity(fd, 7, 3.0), Sealed({0x07, 0x83, 0x02, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(AskIdentity(fd, 8, 3.0), Sealed({0x09, 0x03, 0x00, 0x02, 0xF1, 0x23})) << "another's address";
+
+    // Each has its own registers: only 2 took the set value, and a write to
+    // 1 leaves 2 alone.
+    const comlink::ModbusFrame write = comlink::WriteFrame(1, 0x0000, 444);
+    ::tcflush(fd, TCIFLUSH);
+    ASSERT_EQ(::write(fd, write.b, 8), 8);
+    EXPECT_EQ(ReadAnswer(fd, 8, 3.0), std::vector<std::uint8_t>(write.b, write.b + 8));
+    for (const auto& [address, sv] : std::vector<std::pair<int, int>>{{1, 444}, {2, 333}}) {
+        const comlink::ModbusFrame read = comlink::ReadFrame(static_cast<std::uint16_t>(address), 0x0000, 1);
+        ::tcflush(fd, TCIFLUSH);
+        ASSERT_EQ(::write(fd, read.b, 8), 8);
+        const auto a = ReadAnswer(fd, 8, 3.0);
+        ASSERT_EQ(a.size(), 8u);
+        EXPECT_EQ(comlink::RegisterValue(a.data(), 0), sv) << "address " << address;
+    }
+    ::close(fd);
+    EXPECT_EQ(sim.stop(), 0);
+}
+
+// The line's faults and timing: an adapter that echoes puts the request
+// back before the answer, also for an address nobody answers; and with wire
+// time two answers never share the wire, the second waits for the first.
+TEST(Tecsim, EchoingAdapterAndASharedWire)
+{
+    Tecsim echo({"--addresses", "1,2", "--fault", "echo"});
+    const std::string e = echo.firstLine(5.0);
+    ASSERT_EQ(e.rfind("tecsim: ", 0), 0u) << e;
+    const int efd = OpenRaw(e.substr(8));
+    ASSERT_GE(efd, 0);
+    const comlink::ModbusFrame id2 = comlink::ReadFrame(2, 0x1F00, 1);
+    std::vector<std::uint8_t> expected(id2.b, id2.b + 8);
+    const auto answer = Sealed({0x02, 0x03, 0x00, 0x02, 0xF1, 0x23});
+    expected.insert(expected.end(), answer.begin(), answer.end());
+    EXPECT_EQ(AskIdentity(efd, 2, 3.0, 16), expected);
+    const comlink::ModbusFrame id4 = comlink::ReadFrame(4, 0x1F00, 1);
+    EXPECT_EQ(AskIdentity(efd, 4, 0.5, 16), std::vector<std::uint8_t>(id4.b, id4.b + 8));
+    ::close(efd);
+    EXPECT_EQ(echo.stop(), 0);
+
+    Tecsim slow({"--addresses", "1,2", "--wire-time", "--baud", "1200"});
+    const std::string s = slow.firstLine(5.0);
+    ASSERT_EQ(s.rfind("tecsim: ", 0), 0u) << s;
+    const int fd = OpenRaw(s.substr(8));
+    ASSERT_GE(fd, 0);
+    // Both requests in one go (the terminal hands them over at once): the
+    // first answer is on the wire 16 x 10 / 1200 s after the first request
+    // byte, the second one answer's wire time after it, not at the same time.
+    const comlink::ModbusFrame id1 = comlink::ReadFrame(1, 0x1F00, 1);
+    std::uint8_t both[16];
+    std::copy(id1.b, id1.b + 8, both);
+    std::copy(id2.b, id2.b + 8, both + 8);
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(::write(fd, both, 16), 16);
+    const auto got = ReadAnswer(fd, 16, 5.0);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    auto two = Sealed({0x01, 0x03, 0x00, 0x02, 0xF1, 0x23});
+    two.insert(two.end(), answer.begin(), answer.end());
+    EXPECT_EQ(got, two);
+    EXPECT_GT(took, (8 + 8 + 8) * 10.0 / 1200 - 0.01) << "the second answer waited for the first";
+    ::close(fd);
+    EXPECT_EQ(slow.stop(), 0);
 }

@@ -9,7 +9,7 @@
 
 #include "io/clock.h"
 #include "io/serial_device.h"
-#include "link/modbus.h"
+#include "protocol/modbus.h"
 
 #include <cstdint>
 #include <deque>

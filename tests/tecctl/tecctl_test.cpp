@@ -1,6 +1,6 @@
 // tecctl against tecsim on a pseudo-terminal: the exact frames on the wire
 // (from tecsim's traffic log), the output a script reads, the exit statuses.
-#include "link/modbus.h"
+#include "protocol/modbus.h"
 #include "support/hex.h"
 #include "support/wait_for.h"
 

@@ -1,0 +1,213 @@
+#include "formats/chart_axis.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+namespace rt {
+
+namespace {
+constexpr double kDay = 86400.0;
+
+std::string TwoDigits(int v)
+{
+    char b[4] = {static_cast<char>('0' + v / 10 % 10), static_cast<char>('0' + v % 10), 0, 0};
+    return b;
+}
+
+std::string DateText(const CivilTime& c)
+{
+    char b[24];
+    std::snprintf(b, sizeof b, "%04d-%02d-%02d", c.year, c.month, c.day);
+    return b;
+}
+} // namespace
+
+std::int64_t DaysFromCivil(int year, int month, int day)
+{
+    // Howard Hinnant's days_from_civil.
+    const std::int64_t y = static_cast<std::int64_t>(year) - (month <= 2 ? 1 : 0);
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const std::int64_t yoe = y - era * 400;
+    const std::int64_t mp = (month + 9) % 12;
+    const std::int64_t doy = (153 * mp + 2) / 5 + day - 1;
+    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+bool IsValidDate(int year, int month, int day)
+{
+    static const int lengths[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || day < 1)
+        return false;
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return day <= lengths[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+double CivilSeconds(const CivilTime& c)
+{
+    return static_cast<double>(DaysFromCivil(c.year, c.month, c.day)) * kDay + c.hour * 3600.0 + c.minute * 60.0 +
+           c.second;
+}
+
+CivilTime CivilFromSeconds(double seconds)
+{
+    const double whole = std::floor(seconds);
+    const auto days = static_cast<std::int64_t>(std::floor(whole / kDay));
+    auto rest = static_cast<std::int64_t>(whole - static_cast<double>(days) * kDay);
+    // Howard Hinnant's civil_from_days.
+    const std::int64_t z = days + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t doe = z - era * 146097;
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::int64_t mp = (5 * doy + 2) / 153;
+    CivilTime c;
+    c.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    c.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    c.year = static_cast<int>(yoe + era * 400 + (c.month <= 2 ? 1 : 0));
+    c.hour = static_cast<int>(rest / 3600);
+    rest %= 3600;
+    c.minute = static_cast<int>(rest / 60);
+    c.second = static_cast<int>(rest % 60);
+    return c;
+}
+
+double TimeTickStep(double t0, double t1, int maxTicks)
+{
+    static const double steps[] = {1,    2,    5,     10,    15,    30,    60,    120,   300,    600,
+                                   900,  1800, 3600,  7200,  10800, 21600, 43200, 86400, 172800, 604800};
+    const double span = t1 - t0;
+    const int most = std::max(1, maxTicks);
+    for (double s : steps)
+        if (span / s <= most)
+            return s;
+    return std::ceil(span / most / 604800.0) * 604800.0;
+}
+
+std::vector<TimeTick> TimeTicks(double t0, double t1, int maxTicks)
+{
+    std::vector<TimeTick> out;
+    if (!std::isfinite(t0) || !std::isfinite(t1) || !(t1 > t0))
+        return out;
+    const double step = TimeTickStep(t0, t1, maxTicks);
+    const bool crossesMidnight = std::floor(t0 / kDay) != std::floor(t1 / kDay);
+    std::int64_t lastDay = std::numeric_limits<std::int64_t>::min();
+    for (double t = std::ceil(t0 / step) * step; t <= t1; t += step) {
+        const CivilTime c = CivilFromSeconds(t);
+        const auto day = static_cast<std::int64_t>(std::floor(t / kDay));
+        TimeTick tick;
+        tick.t = t;
+        if (step >= kDay) {
+            tick.label = DateText(c);
+        } else {
+            tick.label = TwoDigits(c.hour) + ":" + TwoDigits(c.minute);
+            if (step < 60)
+                tick.label += ":" + TwoDigits(c.second);
+            if (crossesMidnight && day != lastDay)
+                tick.label += "\n" + DateText(c);
+        }
+        lastDay = day;
+        out.push_back(std::move(tick));
+    }
+    return out;
+}
+
+void TraceBlocks::update(const double* t, const double* v, std::size_t n)
+{
+    for (std::size_t b = low.size(); (b + 1) * kBlock <= n; ++b) {
+        const std::size_t start = b * kBlock;
+        std::size_t lo = start, hi = start;
+        double step = 0;
+        for (std::size_t i = start + 1; i < start + kBlock; ++i) {
+            if (v[i] < v[lo])
+                lo = i;
+            if (v[i] > v[hi])
+                hi = i;
+            step = std::max(step, t[i] - t[i - 1]);
+        }
+        low.push_back(lo);
+        high.push_back(hi);
+        maxStep.push_back(step);
+    }
+}
+
+void TraceBlocks::clear()
+{
+    low.clear();
+    high.clear();
+    maxStep.clear();
+}
+
+void DecimateMinMax(const double* t, const double* v, std::size_t n, double t0, double t1, int columns, double gap,
+                    std::vector<DrawPoint>* out, const TraceBlocks* blocks)
+{
+    out->clear();
+    if (n == 0 || !(t1 > t0) || columns < 1)
+        return;
+    std::size_t lo = static_cast<std::size_t>(std::lower_bound(t, t + n, t0) - t);
+    std::size_t hi = static_cast<std::size_t>(std::upper_bound(t, t + n, t1) - t);
+    if (lo > 0)
+        --lo;
+    if (hi < n)
+        ++hi;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    auto gapBefore = [&](std::size_t i) { return gap > 0 && i > lo && t[i] - t[i - 1] > gap; };
+
+    if (hi - lo <= 4 * static_cast<std::size_t>(columns)) {
+        out->reserve(hi - lo);
+        for (std::size_t i = lo; i < hi; ++i) {
+            if (gapBefore(i))
+                out->push_back({(t[i] + t[i - 1]) / 2, nan});
+            out->push_back({t[i], v[i]});
+        }
+        return;
+    }
+
+    out->reserve(4 * static_cast<std::size_t>(columns) + 16);
+    const double width = (t1 - t0) / columns;
+    auto emit = [&](std::size_t first, std::size_t low, std::size_t high, std::size_t last) {
+        std::size_t idx[4] = {first, low, high, last};
+        std::sort(idx, idx + 4);
+        for (int k = 0; k < 4; ++k)
+            if (k == 0 || idx[k] != idx[k - 1])
+                out->push_back({t[idx[k]], v[idx[k]]});
+    };
+    // Column by column: the inner loop only compares, so a week of points
+    // in view is reduced in a few milliseconds.
+    std::size_t i = lo;
+    while (i < hi) {
+        if (gapBefore(i))
+            out->push_back({(t[i] + t[i - 1]) / 2, nan});
+        // Points beyond either edge get columns of their own.
+        const long long c =
+            std::clamp<long long>(static_cast<long long>(std::floor((t[i] - t0) / width)), -1, columns);
+        const double end = c < 0 ? t0 : (c >= columns ? std::numeric_limits<double>::infinity() : t0 + (c + 1) * width);
+        std::size_t first = i, low = i, high = i, last = i;
+        constexpr std::size_t B = TraceBlocks::kBlock;
+        for (++i; i < hi && t[i] < end && !(gap > 0 && t[i] - t[i - 1] > gap);) {
+            const std::size_t b = i / B;
+            // A whole block inside the column and without a pause: its summary stands for it.
+            if (blocks && i % B == 0 && b < blocks->low.size() && i + B <= hi && t[i + B - 1] < end &&
+                !(gap > 0 && blocks->maxStep[b] > gap)) {
+                if (v[blocks->low[b]] < v[low])
+                    low = blocks->low[b];
+                if (v[blocks->high[b]] > v[high])
+                    high = blocks->high[b];
+                i += B;
+                last = i - 1;
+                continue;
+            }
+            last = i;
+            if (v[i] < v[low])
+                low = i;
+            if (v[i] > v[high])
+                high = i;
+            ++i;
+        }
+        emit(first, low, high, last);
+    }
+}
+
+} // namespace rt

@@ -1,0 +1,341 @@
+// The server's parts that need no socket: routing, the write body, the size
+// guard, times, the token, the hub's history and write path, the metrics.
+#include "server/hub.h"
+#include "server/render.h"
+#include "server/route.h"
+#include "server/token.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using server::RouteKind;
+
+TEST(Route, PathsMethodsAndAddresses)
+{
+    struct Row {
+        const char* method;
+        const char* target;
+        RouteKind kind;
+        int address;
+    };
+    const Row rows[] = {
+        {"GET", "/", RouteKind::Page, 0},
+        {"GET", "/metrics", RouteKind::Metrics, 0},
+        {"GET", "/api/v1/controllers", RouteKind::Controllers, 0},
+        {"GET", "/api/v1/controllers/1", RouteKind::Controller, 1},
+        {"GET", "/api/v1/controllers/247/parameters", RouteKind::Parameters, 247},
+        {"GET", "/api/v1/controllers/5/history?from=x", RouteKind::History, 5},
+        {"POST", "/api/v1/controllers/2/set", RouteKind::Set, 2},
+        {"POST", "/api/v1/controllers/2/program/run", RouteKind::ProgramRun, 2},
+        {"POST", "/api/v1/controllers/2/program/stop", RouteKind::ProgramStop, 2},
+        {"POST", "/api/v1/controllers/2/function", RouteKind::Function, 2},
+        // Reads are not writes and writes are not reads.
+        {"GET", "/api/v1/controllers/2/set", RouteKind::MethodNotAllowed, 2},
+        {"POST", "/api/v1/controllers/2", RouteKind::MethodNotAllowed, 2},
+        {"HEAD", "/", RouteKind::MethodNotAllowed, 0},
+        {"OPTIONS", "/api/v1/controllers/2/set", RouteKind::MethodNotAllowed, 2},
+        // No broadcast address, nothing past 247, no leading zero or sign.
+        {"GET", "/api/v1/controllers/0", RouteKind::NotFound, 0},
+        {"GET", "/api/v1/controllers/248", RouteKind::NotFound, 0},
+        {"GET", "/api/v1/controllers/01", RouteKind::NotFound, 0},
+        {"GET", "/api/v1/controllers/+1", RouteKind::NotFound, 0},
+        {"GET", "/api/v1/controllers/1/", RouteKind::NotFound, 0},
+        {"GET", "/api/v1/controllers/1/nothing", RouteKind::NotFound, 0},
+        {"GET", "/api/v1/controllers/", RouteKind::NotFound, 0},
+        {"GET", "/../etc/passwd", RouteKind::NotFound, 0},
+        {"GET", "/index.html", RouteKind::NotFound, 0},
+    };
+    for (const Row& r : rows) {
+        const server::Route got = server::MatchRoute(r.method, r.target);
+        EXPECT_EQ(got.kind, r.kind) << r.method << " " << r.target;
+        EXPECT_EQ(got.address, r.address) << r.method << " " << r.target;
+    }
+}
+
+TEST(Route, HistoryQuery)
+{
+    server::Route r = server::MatchRoute("GET", "/api/v1/controllers/1/history?from=2026-12-08T21%3A00%3A00Z&to=x&format=csv");
+    EXPECT_EQ(r.from, "2026-12-08T21:00:00Z");
+    EXPECT_EQ(r.to, "x");
+    EXPECT_TRUE(r.csv);
+    EXPECT_TRUE(r.error.empty());
+    r = server::MatchRoute("GET", "/api/v1/controllers/1/history?format=xml");
+    EXPECT_FALSE(r.error.empty());
+    r = server::MatchRoute("GET", "/api/v1/controllers/1/history?from=%4");
+    EXPECT_FALSE(r.error.empty());
+    r = server::MatchRoute("GET", "/api/v1/controllers/1/history?from=a%00b");
+    EXPECT_FALSE(r.error.empty());
+}
+
+TEST(IsoTime, ZonesFractionsAndRanges)
+{
+    std::int64_t ms = 0;
+    ASSERT_TRUE(server::ParseIsoTime("1970-01-01T00:00:00Z", &ms));
+    EXPECT_EQ(ms, 0);
+    ASSERT_TRUE(server::ParseIsoTime("2026-12-08T21:00:00.25Z", &ms));
+    EXPECT_EQ(ms, 1796763600250LL);
+    ASSERT_TRUE(server::ParseIsoTime("2026-12-08T22:30:00+01:30", &ms));
+    EXPECT_EQ(ms, 1796763600000LL);
+    ASSERT_TRUE(server::ParseIsoTime("2024-02-29T00:00Z", &ms));
+    EXPECT_EQ(server::IsoTime(ms), "2024-02-29T00:00:00.000Z");
+    // Local forms parse too (their value depends on the zone).
+    EXPECT_TRUE(server::ParseIsoTime("2026-12-08", &ms));
+    EXPECT_TRUE(server::ParseIsoTime("2026-12-08T21:00", &ms));
+    for (const char* bad : {"", "2026-12-8", "2025-02-29", "2026-13-01", "2026-12-08T24:00Z", "2026-12-08T21:60Z",
+                            "2026-12-08T21:00:00ZZ", "2026-12-08T21:00:00.Z", "1969-12-31T23:59:59Z",
+                            "2026-12-08T21:00:00+2", "now", "2026-12-08T21:00:00 Z"})
+        EXPECT_FALSE(server::ParseIsoTime(bad, &ms)) << bad;
+}
+
+TEST(WriteBody, ValuesKeepTheirText)
+{
+    std::vector<std::pair<std::string, std::string>> m;
+    std::string error;
+    ASSERT_TRUE(server::ParseWriteBody(R"( {"sv": 37.5, "function":"PID", "alarm-switch": true, "x": -1e2} )", false,
+                                       &m, &error))
+        << error;
+    ASSERT_EQ(m.size(), 4u);
+    EXPECT_EQ(m[0], std::make_pair(std::string("sv"), std::string("37.5")));
+    EXPECT_EQ(m[1].second, "PID");
+    EXPECT_EQ(m[2].second, "1");
+    EXPECT_EQ(m[3].second, "-1e2");
+    ASSERT_TRUE(server::ParseWriteBody(R"({"n\u00e9": "a\"b\\\ud83d\ude00"})", false, &m, &error)) << error;
+    EXPECT_EQ(m[0].first, "n\xc3\xa9");
+    EXPECT_EQ(m[0].second, "a\"b\\\xf0\x9f\x98\x80");
+    // Program commands take no values: nothing or an empty object.
+    EXPECT_TRUE(server::ParseWriteBody("", true, &m, &error));
+    EXPECT_TRUE(server::ParseWriteBody(" {} ", true, &m, &error));
+    EXPECT_TRUE(m.empty());
+}
+
+TEST(WriteBody, RefusesWhatIsNoFlatObject)
+{
+    const char* bad[] = {
+        "", "{}", "[]", "37.5", "{\"sv\": 37.5", "{\"sv\" 37.5}", "{\"sv\": 37.5,}", "{\"sv\": 37.5} x",
+        "{\"sv\": null}", "{\"sv\": {\"a\": 1}}", "{\"sv\": [1]}", "{\"sv\": 1, \"sv\": 2}", "{sv: 1}",
+        "{\"sv\": 01}", "{\"sv\": 1.}", "{\"sv\": .5}", "{\"sv\": +1}", "{\"sv\": 1e}", "{\"sv\": NaN}",
+        "{\"sv\": \"a\\x\"}", "{\"sv\": \"\\ud800\"}", "{\"sv\": \"\\udc00\"}", "{\"sv\": \"\\u0000\"}",
+        "{\"sv\": \"a\nb\"}", "{\"s\xc3\": 1}", "{\"\xc0\xaf\": 1}", "{\"\xed\xa0\x80\": 1}", "{\"sv\": truex}",
+    };
+    for (const char* b : bad) {
+        std::vector<std::pair<std::string, std::string>> m;
+        std::string error;
+        EXPECT_FALSE(server::ParseWriteBody(b, false, &m, &error)) << b;
+        EXPECT_FALSE(error.empty()) << b;
+        EXPECT_TRUE(m.empty()) << b;
+    }
+    std::vector<std::pair<std::string, std::string>> m;
+    std::string error;
+    EXPECT_FALSE(server::ParseWriteBody(std::string(server::kMaxBodyBytes + 1, ' '), true, &m, &error));
+    std::string many = "{";
+    for (std::size_t i = 0; i <= server::kMaxMembers; ++i)
+        many += (i ? ",\"k" : "\"k") + std::to_string(i) + "\": 1";
+    EXPECT_FALSE(server::ParseWriteBody(many + "}", false, &m, &error));
+}
+
+TEST(SizeGuard, CountsHeadsAndBodiesAcrossChunksAndRequests)
+{
+    using V = server::SizeGuard::Verdict;
+    {
+        // Two requests, the second split mid-head and mid-body.
+        server::SizeGuard g;
+        EXPECT_EQ(g.feed("POST /a HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcGET / HTTP/1.1\r\nHo"), V::Ok);
+        EXPECT_EQ(g.feed("st: x\r\ncontent-length:  65536 \r\n\r\n"), V::Ok);
+        EXPECT_EQ(g.feed(std::string(65536, 'x')), V::Ok);
+        EXPECT_EQ(g.feed("GET / HTTP/1.1\r\n\r\n"), V::Ok);
+    }
+    {
+        server::SizeGuard g;
+        EXPECT_EQ(g.feed("POST / HTTP/1.1\r\nContent-Length: 65537\r\n\r\n"), V::BodyTooLarge);
+        EXPECT_EQ(g.feed("GET / HTTP/1.1\r\n\r\n"), V::BodyTooLarge);  // it stays
+    }
+    {
+        // A body of its allowed size does not swallow the next request's head.
+        server::SizeGuard g;
+        EXPECT_EQ(g.feed("POST / HTTP/1.1\r\nContent-Length: 2\r\n\r\nab"), V::Ok);
+        EXPECT_EQ(g.feed("GET / HTTP/1.1\r\nX: " + std::string(9000, 'a')), V::HeadTooLarge);
+    }
+    {
+        server::SizeGuard g;
+        std::string head = "GET / HTTP/1.1\r\n";
+        while (head.size() < server::kMaxHeadBytes - 4)
+            head += "X: y\r\n";
+        head.resize(server::kMaxHeadBytes - 2);
+        EXPECT_EQ(g.feed(head + "\r\n"), V::Ok);  // exactly 8 KiB ends the head
+    }
+    server::SizeGuard chunked;
+    EXPECT_EQ(chunked.feed("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"), V::Chunked);
+    for (const char* length : {"-1", "1x", "99999999999999999999", "", "1, 2"}) {
+        server::SizeGuard g;
+        EXPECT_EQ(g.feed(std::string("POST / HTTP/1.1\r\nContent-Length: ") + length + "\r\n\r\n"), V::BadLength)
+            << length;
+    }
+    server::SizeGuard twice;
+    EXPECT_EQ(twice.feed("POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n"), V::BadLength);
+}
+
+TEST(Token, MadeOnceWithModeSixHundredAndReadAgain)
+{
+    char dir[] = "/tmp/server-token-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(dir));
+    const std::string path = std::string(dir) + "/cfg/tecontrol/server-token";
+    std::string token, again, error;
+    ASSERT_TRUE(server::LoadOrCreateToken(path, &token, &error)) << error;
+    EXPECT_EQ(token.size(), 64u);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(::stat((std::string(dir) + "/cfg/tecontrol").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_TRUE(server::LoadOrCreateToken(path, &again, &error));
+    EXPECT_EQ(again, token);
+    // A file others could read is made private; a short one is refused.
+    ::chmod(path.c_str(), 0644);
+    ASSERT_TRUE(server::LoadOrCreateToken(path, &again, &error));
+    ::stat(path.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::ofstream(path) << "short\n";
+    EXPECT_FALSE(server::LoadOrCreateToken(path, &again, &error));
+    // A link in the token's place is not followed.
+    ::unlink(path.c_str());
+    ASSERT_EQ(::symlink("/etc/hostname", path.c_str()), 0);
+    EXPECT_FALSE(server::LoadOrCreateToken(path, &again, &error));
+    ::unlink(path.c_str());
+
+    ::setenv("XDG_CONFIG_HOME", "/x/y", 1);
+    EXPECT_EQ(server::TokenPath(), "/x/y/tecontrol/server-token");
+    ::setenv("XDG_CONFIG_HOME", "relative", 1);
+    ::setenv("HOME", "/home/u", 1);
+    EXPECT_EQ(server::TokenPath(), "/home/u/.config/tecontrol/server-token");
+}
+
+TEST(Token, BearerComparison)
+{
+    const std::string t = "0123456789abcdef0123";
+    EXPECT_TRUE(server::BearerMatches("Bearer " + t, t));
+    EXPECT_TRUE(server::BearerMatches("bearer " + t, t));
+    EXPECT_FALSE(server::BearerMatches("Bearer " + t + "4", t));
+    EXPECT_FALSE(server::BearerMatches("Bearer " + t.substr(1), t));
+    EXPECT_FALSE(server::BearerMatches("Bearer 1123456789abcdef0123", t));
+    EXPECT_FALSE(server::BearerMatches("Basic " + t, t));
+    EXPECT_FALSE(server::BearerMatches(t, t));
+    EXPECT_FALSE(server::BearerMatches("Bearer ", ""));
+}
+
+struct HubFixture : ::testing::Test {
+    core::Controller a, b;
+    server::Hub hub;
+    void SetUp() override
+    {
+        a.address = 1;
+        a.name = "left \"bath\"\nA";
+        b.address = 2;
+        hub.setControllers({&a, &b});
+    }
+    void round(std::int64_t wall, bool aValid, float pv)
+    {
+        a.last.valid = aValid;
+        a.last.pv = pv;
+        a.last.sv = 30;
+        a.last.wallMillis = wall;
+        b.last.valid = true;
+        b.last.wallMillis = wall;
+        hub.roundEnded(wall / 1000.0, wall);
+    }
+};
+
+TEST_F(HubFixture, HistoryKeepsMissesAndItsSpan)
+{
+    hub.setHistorySpan(10);
+    int calls = 0;
+    const int id = hub.subscribe([&](const server::RoundNote& n) { calls += n.number > 0; });
+    for (int k = 0; k < 20; ++k)
+        round(1000000 + k * 1000, k != 15, static_cast<float>(k));
+    EXPECT_EQ(calls, 20);
+    const auto all = hub.history(1, 0, 2000000);
+    ASSERT_EQ(all.size(), 11u);  // the last ten seconds and the point on their edge
+    EXPECT_EQ(all.front().wallMillis, 1009000);
+    EXPECT_FALSE(all[6].valid);
+    EXPECT_FLOAT_EQ(all.back().pv, 19);
+    const auto some = hub.history(1, 1012000, 1014000);
+    ASSERT_EQ(some.size(), 3u);
+    EXPECT_FLOAT_EQ(some[0].pv, 12);
+    EXPECT_TRUE(hub.history(1, 1014000, 1012000).empty());
+    EXPECT_TRUE(hub.history(9, 0, 2000000).empty());
+    // A clock set back drops the points now in its future.
+    round(1005000, true, 99);
+    EXPECT_EQ(hub.history(1, 0, 2000000).size(), 1u);
+    hub.unsubscribe(id);
+    round(1006000, true, 1);
+    EXPECT_EQ(calls, 21);
+}
+
+TEST_F(HubFixture, WritesReachTheOwnerOnlyForAControllerThatCanTakeThem)
+{
+    std::vector<server::WriteResult::Status> got;
+    auto done = [&](const server::WriteResult& r) { got.push_back(r.status); };
+    server::WriteRequest w;
+    w.address = 1;
+    hub.submit(w, done);  // nobody executes writes
+    w.address = 3;
+    hub.submit(w, done);
+    b.state = core::LinkState::Offline;
+    w.address = 2;
+    int executed = 0, told = 0;
+    hub.setExecutor([&](const server::WriteRequest&, server::WriteDone d) {
+        ++executed;
+        server::WriteResult r;
+        r.status = server::WriteResult::Status::Refused;
+        d(r);
+    });
+    hub.subscribeWrites([&](const server::WriteRequest&, const server::WriteResult&) { ++told; });
+    hub.submit(w, done);
+    w.address = 1;
+    hub.submit(w, done);
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(server::HttpStatus(got[0]), 503);
+    EXPECT_EQ(server::HttpStatus(got[1]), 404);
+    EXPECT_EQ(server::HttpStatus(got[2]), 409);
+    EXPECT_EQ(server::HttpStatus(got[3]), 502);
+    EXPECT_EQ(executed, 1);
+    EXPECT_EQ(told, 1);
+}
+
+TEST_F(HubFixture, MetricsLabelsEscapedAndMissingValuesLeftOut)
+{
+    round(5000, false, 0);
+    const std::string m = server::MetricsText(hub, 6000);
+    EXPECT_NE(m.find("name=\"left \\\"bath\\\"\\nA\""), std::string::npos) << m;
+    // Controller 1 has no valid sample: no PV of it, but its misses and state.
+    EXPECT_EQ(m.find("tecontrol_pv_celsius{address=\"1\""), std::string::npos);
+    EXPECT_NE(m.find("tecontrol_pv_celsius{address=\"2\""), std::string::npos);
+    EXPECT_NE(m.find("tecontrol_misses_total{address=\"1\",name=\"left \\\"bath\\\"\\nA\",port=\"0\",kind=\"silent\"}"),
+              std::string::npos);
+    // The page escapes the name and carries no way out of its script.
+    a.name = "</script><b>";
+    const std::string page = server::PageHtml(hub, 6000);
+    EXPECT_EQ(page.find("</script><b>"), std::string::npos);
+    EXPECT_NE(page.find("&lt;/script&gt;&lt;b&gt;"), std::string::npos);
+}
+
+TEST_F(HubFixture, TemperaturesInFahrenheitAreServedInCelsiusToPrometheus)
+{
+    a.params.readSinceConnection = true;
+    a.params.cfUnit = 1;
+    a.params.tempScale = 10.0f;
+    round(5000, true, 212);
+    const std::string m = server::MetricsText(hub, 5000);
+    EXPECT_NE(m.find("tecontrol_pv_celsius{address=\"1\",name=\"left \\\"bath\\\"\\nA\",port=\"0\"} 100.000"),
+              std::string::npos)
+        << m;
+    // The API keeps the controller's own unit.
+    EXPECT_NE(server::ControllerJson(hub, a, 5000).find("\"pv\": 212.0, \"unit\": \"\u00B0F\""), std::string::npos);
+}
+
+} // namespace
