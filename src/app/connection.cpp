@@ -4,6 +4,7 @@
 #include "app/overview.h"
 #include "app/port_watch.h"
 #include "app/reconnect.h"
+#include "core/connect.h"
 #include "link/transact.h"
 #include "params/params.h"
 #include "rt/files.h"
@@ -78,29 +79,28 @@ int ConnectController(App& app)
     bus.portOpen = 0;
     bus.comPort = selected;
 
-    bus.openStatus = rt.OpenComConfig(bus.comPort, "", static_cast<long>(bus.baudRate), 0, 8, 1, 255, 255);
-    rt.Delay(kOpenSettleDelay);
-    if (bus.openStatus < 0) {
+    int opening = 0;
+    core::ConnectOptions how;
+    how.open = [&] {
+        return opening = rt.OpenComConfig(bus.comPort, "", static_cast<long>(bus.baudRate), 0, 8, 1, 255, 255);
+    };
+    how.settle = kOpenSettleDelay;
+    how.opened = [&] {
+        app.portLostReported = false;
+        ClearLinkLost(app);
+    };
+    const Fault fault = core::Connect(bus, app.controller, how);
+    if (opening < 0) {
+        rt.Delay(kOpenSettleDelay);
         rt.RemovePopup(0);
         app.waitShown = 0;
         rt.SetCtrlVal(parm, PARM_LINK_LED, 0);
         rt.MessagePopup(kPortErrorTitle, kPortErrorText, rt.ComOpenProblem(bus.comPort));
         return bus.openStatus;
     }
-    rt.SetXMode(bus.comPort, 0);
-    rt.SetCTSMode(bus.comPort, 0);
-    bus.portOpen = 1;
-    rt.SetComTime(bus.comPort, kReadTimeout);
-    app.portLostReported = false;
-    ClearLinkLost(app);
-
     // A silent controller, a short or garbled answer and a refusal are all refused.
-    const Identity id = Identify(app.bus, app.controller.address);
-    if (id.status != IdentifyStatus::Accepted) {
-        const bool lost = id.answer.status == AnswerStatus::NoPort && app.portLostReported;
-        CloseIfOpen(app, bus.comPort);
-        bus.openStatus = -1;
-        bus.portOpen = 0;
+    if (fault) {
+        const bool lost = fault.kind == FaultKind::PortGone && app.portLostReported;
         rt.SetCtrlVal(parm, PARM_LINK_LED, 0);
         // No controller is identified on this port.
         rt.SetCtrlVal(parm, PARM_MODEL, "");
@@ -109,6 +109,7 @@ int ConnectController(App& app)
             rt.MessagePopup(kCommErrorTitle, kCommErrorText);
         return -1;
     }
+    const core::Identity& id = app.controller.identity;
     // Another controller may answer now: nothing read from an earlier one
     // is shown or saved as its own.
     app.params.connectionMade();

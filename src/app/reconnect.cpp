@@ -4,6 +4,7 @@
 #include "app/overview.h"
 #include "app/panel_state.h"
 #include "app/port_watch.h"
+#include "core/connect.h"
 #include "core/param_changes.h"
 #include "link/transact.h"
 #include "monitor/monitor.h"
@@ -291,27 +292,27 @@ void Try(App& app)
         }
     }
     bus.comPort = w.port;
-    const int status = rt.OpenComConfig(w.port, "", static_cast<long>(bus.baudRate), 0, 8, 1, 255, 255);
-    if (status < 0)
+    int opening = 0;
+    core::ConnectOptions how;
+    how.open = [&] {
+        return opening = rt.OpenComConfig(w.port, "", static_cast<long>(bus.baudRate), 0, 8, 1, 255, 255);
+    };
+    how.settle = kOpenSettleDelay;
+    comlink::Identity id;
+    how.identification = &id;
+    const comlink::Fault fault = core::Connect(bus, app.controller, how);
+    if (opening < 0)
         return;  // absent, or not yet usable (permissions are often set just after it appears)
-    rt.Delay(kOpenSettleDelay);
-    rt.SetXMode(w.port, 0);
-    rt.SetCTSMode(w.port, 0);
-    bus.openStatus = status;
-    bus.portOpen = 1;
-    rt.SetComTime(w.port, comlink::kReadTimeout);
-
-    const comlink::Identity id = comlink::Identify(app.bus, app.controller.address);
-    if (bus.portOpen == 0)
+    if (fault.kind == comlink::FaultKind::PortGone)
         return;  // lost again during the identification; the watch goes on
-    if (id.status == comlink::IdentifyStatus::Accepted && id.model == w.model && id.identLo == w.identLo) {
+    if (!fault && id.model == w.model && id.identLo == w.identLo) {
         Resume(app);
         return;
     }
     CloseLinkPort(app);
     // Silence and refusals are what a controller still starting gives: it is
     // told once and tried again, more slowly.
-    const bool refusal = id.answer.status == comlink::AnswerStatus::Exception;
+    const bool refusal = fault.kind == comlink::FaultKind::Refused;
     if (id.status == comlink::IdentifyStatus::Silent || refusal) {
         w.skipTicks = kTicksAfterSilence;
         if (!(refusal ? w.refusalTold : w.silenceTold)) {

@@ -17,8 +17,7 @@ void OpLog::stop(std::uint16_t reg, bool onRead, const Answer& a)
     stopped = true;
     stoppedOnRead = onRead;
     stopReg = reg;
-    stopStatus = a.status;
-    wrongAnswer = a.status == AnswerStatus::Mismatch;
+    fault = comlink::FaultOf(a, reg);
 }
 
 bool ReadRegisters(Bus& bus, Address address, OpLog& op, std::uint16_t reg, int count, Answer* answer)
@@ -328,8 +327,7 @@ void WriteRefusedAgain(Bus& bus, Address address, WriteAllResult& r)
                 op.stopped = true;
                 op.stoppedOnRead = false;
                 op.stopReg = again.stopReg;
-                op.stopStatus = again.stopStatus;
-                op.wrongAnswer = again.wrongAnswer;
+                op.fault = again.fault;
                 return;
             }
             if (again.refused.empty()) {
@@ -542,23 +540,7 @@ std::string StepRegisterDescription(std::uint16_t reg)
 
 std::string Describe(const Answer& a)
 {
-    switch (a.status) {
-    case AnswerStatus::Good:
-        return "a good answer";
-    case AnswerStatus::Exception:
-        return "a refusal (exception code " + std::to_string(a.exceptionCode()) + ")";
-    case AnswerStatus::Silent:
-        return "no answer";
-    case AnswerStatus::Short:
-        return "a short answer (" + std::to_string(a.count) + " of " + std::to_string(a.expected) + " bytes)";
-    case AnswerStatus::BadCrc:
-        return "an answer with a bad CRC";
-    case AnswerStatus::Mismatch:
-        return "a wrong answer (not the answer to this request)";
-    case AnswerStatus::NoPort:
-        return "no answer: the serial port is not open";
-    }
-    return "an unexpected answer";
+    return comlink::Describe(comlink::FaultOf(a));
 }
 
 bool ReadStepProgram(Bus& bus, Address address, float scale, StepProgram* out, std::string* failure, AnswerStatus* failedStatus)

@@ -29,9 +29,8 @@ struct OpLog {
     std::vector<std::uint16_t> refused;
     bool stopped = false;
     bool stoppedOnRead = false;
-    bool wrongAnswer = false;  // full and intact, but not the answer asked for
     std::uint16_t stopReg = 0;
-    AnswerStatus stopStatus = AnswerStatus::Silent;
+    comlink::Fault fault;  // why it stopped (its reg is stopReg); None while it has not
     bool ok() const { return !stopped && refused.empty(); }
     void stop(std::uint16_t reg, bool onRead, const Answer& a);
 };
@@ -181,7 +180,8 @@ bool ReadRunStatus(Bus& bus, Address address, RunStatus* status);
 bool PollPV(Bus& bus, Address address, float tempScale, float* pv);
 bool PollSV(Bus& bus, Address address, float tempScale, float* sv);
 
-// What an answer status is called in messages ("no answer", "a bad CRC", ...).
+// What an answer is called in messages ("no answer", "an answer with a bad
+// CRC", ...): the words of its fault.
 std::string Describe(const Answer& a);
 
 } // namespace core

@@ -43,6 +43,39 @@ AnswerStatus Classify(const ModbusFrame& request, const Answer& a, int expected)
 
 } // namespace
 
+Fault FaultOf(const Answer& answer, std::uint16_t reg)
+{
+    Fault fault;
+    fault.reg = reg;
+    switch (answer.status) {
+    case AnswerStatus::Good:
+        fault.kind = FaultKind::None;
+        break;
+    case AnswerStatus::Exception:
+        fault.kind = FaultKind::Refused;
+        fault.code = answer.exceptionCode();
+        break;
+    case AnswerStatus::Silent:
+        fault.kind = FaultKind::Silent;
+        break;
+    case AnswerStatus::Short:
+        fault.kind = FaultKind::Short;
+        fault.got = answer.count;
+        fault.expected = answer.expected;
+        break;
+    case AnswerStatus::BadCrc:
+        fault.kind = FaultKind::BadCrc;
+        break;
+    case AnswerStatus::Mismatch:
+        fault.kind = FaultKind::WrongAnswer;
+        break;
+    case AnswerStatus::NoPort:
+        fault.kind = FaultKind::PortGone;
+        break;
+    }
+    return fault;
+}
+
 bool AnswerMatches(const ModbusFrame& request, const std::uint8_t* answer)
 {
     if (answer[0] != request.b[0] || answer[1] != request.b[1])

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "link/bus.h"
+#include "link/fault.h"
 #include "protocol/modbus.h"
 #include "protocol/registers.h"
 
@@ -31,6 +32,12 @@ struct Answer {
     // An Exception answer's code (byte 2).
     std::uint8_t exceptionCode() const { return bytes[2]; }
 };
+
+// The fault an answer comes to: None for a Good one, Refused with its
+// exception code, Short with the bytes that came and were asked for, and so
+// on; `reg` is the register of the request it answered. The one mapping of
+// answer statuses to faults.
+Fault FaultOf(const Answer& answer, std::uint16_t reg = 0);
 
 // Delays of the protocol, seconds.
 constexpr double kPostWriteDelay = 0.05;

@@ -66,16 +66,17 @@ enum DataType : int { VAL_FLOAT = 3, VAL_DOUBLE = 4 };
 // Colours for PlotLine (0xRRGGBB).
 enum : int { VAL_YELLOW = 0xFFFF00, VAL_RED = 0xFF0000, VAL_CYAN = 0x00FFFF, VAL_MAGENTA = 0xFF00FF };
 
-// Error results (negative), as returned by the calls below.
+// Error results (negative), as returned by the calls below. The serial
+// calls pass the port table's own codes through: they are the same numbers.
 enum : int {
-    RT_ERR_PANEL_FILE = -1,    // panel file missing or unreadable
-    RT_ERR_BAD_HANDLE = -2,    // no such panel or control
-    RT_ERR_PORT_OPEN = -3,     // serial port cannot be opened
-    RT_ERR_PORT_CLOSED = -4,   // serial call on a port that is not open
-    RT_ERR_PORT_LOST = -5,     // the device went away (unplugged, hung up, read errors)
-    RT_ERR_DIALOG = -6,        // the file dialog failed
-    RT_ERR_BAD_ARGUMENT = -7,  // attribute, value kind or range the control does not take
-    RT_ERR_ENDING = -8,        // the program is ending: nothing more is sent
+    RT_ERR_PANEL_FILE = -1,                      // panel file missing or unreadable
+    RT_ERR_BAD_HANDLE = -2,                      // no such panel or control
+    RT_ERR_PORT_OPEN = io::PORT_ERR_OPEN,        // serial port cannot be opened
+    RT_ERR_PORT_CLOSED = io::PORT_ERR_CLOSED,    // serial call on a port that is not open
+    RT_ERR_PORT_LOST = io::PORT_ERR_LOST,        // the device went away (unplugged, hung up, read errors)
+    RT_ERR_DIALOG = -6,                          // the file dialog failed
+    RT_ERR_BAD_ARGUMENT = io::PORT_ERR_ARGUMENT, // attribute, value kind or range the control does not take
+    RT_ERR_ENDING = io::PORT_ERR_ENDING,         // the program is ending: nothing more is sent
 };
 
 // A control callback: (panel, control, event, callback data, event data 1, event data 2) -> 0.

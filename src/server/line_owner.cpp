@@ -58,9 +58,8 @@ public:
         m_line.baudRate = static_cast<std::uint32_t>(m_setup.baud);
         m_line.portOpen = 1;
         m_scales.assign(m_setup.addresses.size(), 1.0f);
-        for (core::Address a : m_setup.addresses) {
+        for (core::Address a : m_setup.addresses)
             result.identities.push_back(comlink::Identify(m_line, a));
-        }
         return result;
     }
 
@@ -102,7 +101,8 @@ public:
             LineOwner::Reading r;
             r.address = m_setup.addresses[i];
             // The chart tick's order: SV, then PV.
-            r.valid = core::PollSV(m_line, r.address, m_scales[i], &r.sv) && core::PollPV(m_line, r.address, m_scales[i], &r.pv);
+            r.valid = core::PollSV(m_line, r.address, m_scales[i], &r.sv) &&
+                      core::PollPV(m_line, r.address, m_scales[i], &r.pv);
             readings.push_back(r);
         }
         const qint64 wall = QDateTime::currentMSecsSinceEpoch();

@@ -1,4 +1,4 @@
-// A client's write carried out on a line the caller owns, exactly as `tecctl`
+// A client's write carried out on a bus the caller owns, exactly as `tecctl`
 // carries out the same command: the same checks before anything is sent and
 // the same frames after. The caller runs it between two transactions (at the
 // next transaction boundary of its own queue), never inside an exchange.

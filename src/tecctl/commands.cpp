@@ -110,12 +110,9 @@ void EmitPv(Session& s, double pv, float tempScale, int cfUnit)
 
 std::string OpFailure(const core::OpLog& op)
 {
-    if (op.stopped) {
-        comlink::Answer a;
-        a.status = op.stopStatus;
+    if (op.stopped)
         return std::string(op.stoppedOnRead ? "the read of register " : "the write of register ") +
-               tecreg::RegisterName(op.stopReg) + " got " + core::Describe(a);
-    }
+               tecreg::RegisterName(op.stopReg) + " got " + comlink::Describe(op.fault);
     std::string text = "the controller refused the value written to";
     for (std::size_t i = 0; i < op.refused.size(); ++i)
         text += (i ? ", " : " ") + tecreg::RegisterName(op.refused[i]);

@@ -6,6 +6,7 @@
 #include "io/file_io.h"
 #include "io/port_map.h"
 #include "io/port_table.h"
+#include "core/connect.h"
 #include "io/serial_qt.h"
 #include "io/text_escape.h"
 #include "link/transact.h"
@@ -179,26 +180,8 @@ int main(int argc, char** argv)
     const std::string portName = !o.portDevice.empty() ? device
                                  : o.simulate           ? device
                                                         : "port " + std::to_string(port) + " (" + device + ")";
-    if (ports.open(port, std::move(dev), baud) != 0) {
-        const rt::PortOpenCause cause = rt::FindPortOpenCause(device);
-        // A port held by a program that serves it is reached through its
-        // server, unless --direct asks for the port itself.
-        if (cause.kind == rt::PortOpenCause::Busy && !o.direct) {
-            server::ServedPort held;
-            if (server::FindServedPort(device, &held)) {
-                std::signal(SIGINT, OnInterrupt);
-                std::signal(SIGTERM, OnInterrupt);
-                std::signal(SIGHUP, OnInterrupt);
-                const int status = RunThroughServer(session, held, address);
-                return Finish(session, port, device, address, status);
-            }
-        }
-        return Fail(o.command, EXIT_PORT, "cannot open " + portName + ": " + OpenFailureCause(device));
-    }
-    ports.setTimeout(port, comlink::kReadTimeout);
     bus.comPort = static_cast<std::uint16_t>(port);
     bus.baudRate = static_cast<std::uint32_t>(baud);
-    bus.portOpen = 1;
     bus.portLost = [&session] { session.portLost = true; };
 
     std::signal(SIGINT, OnInterrupt);
@@ -207,6 +190,39 @@ int main(int argc, char** argv)
     // stops between two requests and says what went out.
     std::signal(SIGHUP, OnInterrupt);
 
+    int opening = 0;
+    core::Controller controller;
+    controller.address = session.address;
+    core::ConnectOptions how;
+    how.open = [&] { return opening = ports.open(port, std::move(dev), baud); };
+    how.settle = 0;
+    // A raw exchange addresses whatever it names; a scan and a command on
+    // several controllers identify each address themselves.
+    how.identify = o.command != "raw" && o.command != "scan" && !SeveralControllers(o);
+    // What was asked for and not answered arrives before the port closes,
+    // not for the next program on the port.
+    how.settleBeforeClosing = true;
+    comlink::Identity id;
+    how.identification = &id;
+    const comlink::Fault fault = core::Connect(bus, controller, how);
+    if (opening < 0) {
+        const rt::PortOpenCause cause = rt::FindPortOpenCause(device);
+        // A port held by a program that serves it is reached through its
+        // server, unless --direct asks for the port itself.
+        if (cause.kind == rt::PortOpenCause::Busy && !o.direct) {
+            server::ServedPort held;
+            if (server::FindServedPort(device, &held)) {
+                const int status = RunThroughServer(session, held, address);
+                return Finish(session, port, device, address, status);
+            }
+        }
+        return Fail(o.command, EXIT_PORT, "cannot open " + portName + ": " + OpenFailureCause(device));
+    }
+    if (fault) {
+        ports.closeAll();
+        return Fail(o.command, fault.kind == comlink::FaultKind::Refused ? EXIT_REFUSED : EXIT_SILENT,
+                    IdentificationFailure(id, address, device));
+    }
     if (SeveralControllers(o)) {
         const int status = RunSeveral(session, device, port);
         comlink::SettleLine(bus);
@@ -215,26 +231,16 @@ int main(int argc, char** argv)
             return Fail(o.command, status, session.error);
         return status;
     }
-
-    int status = EXIT_OK;
     if (o.command == "scan") {
         // Each address once; nobody is identified first.
-        status = RunScan(session, ports, port, clock, baud, device);
+        const int status = RunScan(session, ports, port, clock, baud, device);
         ports.closeAll();
         return status == EXIT_OK ? EXIT_OK : Fail(o.command, status, session.error);
     }
-    if (o.command != "raw") {
-        const comlink::Identity id = comlink::Identify(bus, session.address);
-        if (id.status != comlink::IdentifyStatus::Accepted) {
-            comlink::SettleLine(bus);
-            ports.closeAll();
-            return Fail(o.command, id.answer.status == core::AnswerStatus::Exception ? EXIT_REFUSED : EXIT_SILENT,
-                        IdentificationFailure(id, address, device));
-        }
-        session.model = id.model;
-        session.identLo = id.identLo;
     }
-    status = RunCommand(session);
+    session.model = controller.identity.model;
+    session.identLo = controller.identity.identLo;
+    int status = RunCommand(session);
     // What was asked for and not answered arrives now, not for the next
     // program on the port.
     comlink::SettleLine(bus);

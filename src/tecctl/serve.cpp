@@ -266,7 +266,7 @@ void Service::logRound()
     const auto& controllers = m_owner->controllers();
     std::vector<monitor::LogReading> readings;
     std::int64_t wallMillis = 0;
-    for (const core::Controller* k : controllers) {
+    for (const auto& k : controllers) {
         readings.push_back({k->last.valid, k->last.sv, k->last.pv});
         if (k->last.valid)
             wallMillis = std::max(wallMillis, k->last.wallMillis);

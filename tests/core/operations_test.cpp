@@ -84,7 +84,7 @@ TEST_F(Core, ReadAllStopsAtTheFirstBadAnswerAndKeepsWhatItHadNotReached)
     EXPECT_TRUE(r.op.stopped);
     EXPECT_TRUE(r.op.stoppedOnRead);
     EXPECT_EQ(r.op.stopReg, 0x0003);
-    EXPECT_EQ(r.op.stopStatus, AnswerStatus::Silent);
+    EXPECT_EQ(r.op.fault.kind, comlink::FaultKind::Silent);
     EXPECT_FLOAT_EQ(p.setValue, 25.0f);
     EXPECT_FLOAT_EQ(p.pidP[0], 3.5f);
     EXPECT_EQ(wire.writes.size(), 7u);  // nothing after the silent read
@@ -155,7 +155,7 @@ TEST_F(Core, TheSetValueWriteTellsRefusalFromSilenceAndFromAnotherAnswer)
     // An intact echo of another value is not the controller taking this one.
     wire.queue(LineDouble::Sealed({0x01, 0x06, 0x00, 0x00, 0x01, 0x78}));
     EXPECT_EQ(core::SendSetValue(bus, 1, p, &op), core::SetValueOutcome::NoAnswer);
-    EXPECT_TRUE(op.wrongAnswer);
+    EXPECT_EQ(op.fault.kind, comlink::FaultKind::WrongAnswer);
     EXPECT_EQ(op.stopReg, 0x0000);
 }
 

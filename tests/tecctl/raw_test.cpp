@@ -1,5 +1,6 @@
-// tecctl's raw command on a scripted line: an intact answer that is not the
-// answer to the frame sent is a wrong answer, exit status 4.
+// tecctl's commands on a scripted line: an intact answer that is not the
+// answer to the frame sent is a wrong answer, exit status 4; a stop says what
+// came.
 #include "link/transact.h"
 #include "tecctl/commands.h"
 #include "support/hex.h"
@@ -36,6 +37,34 @@ TEST(TecctlRaw, AnIntactAnswerFromAnotherAddressIsAWrongAnswer)
             EXPECT_EQ(s.error, words);
         }
     }
+}
+
+} // namespace
+
+namespace {
+
+// A command stopped by a short answer says how much of it came.
+TEST(TecctlStop, AShortAnswerIsToldWithTheBytesThatCame)
+{
+    io::VirtualClock clock;
+    io::PortTable ports;
+    comlink::Bus bus(ports, clock);
+    LineDouble wire(clock);
+    ASSERT_EQ(ports.open(4, wire.factory()(), 19200), 0);
+    ports.setTimeout(4, comlink::kReadTimeout);
+    bus.comPort = 4;
+    bus.portOpen = 1;
+
+    tecctl::Options o;
+    o.command = "get";
+    o.args = {"sv"};
+    tecctl::Session s(bus, 7, o);
+    ASSERT_EQ(tecctl::Prepare(s), tecctl::EXIT_OK) << s.error;
+    wire.queue({0x07, 0x03, 0x00});
+    EXPECT_NE(tecctl::RunCommand(s), tecctl::EXIT_OK);
+    EXPECT_NE(s.error.find("got a short answer (3 of 8 bytes)"), std::string::npos) << s.error;
+    ASSERT_FALSE(wire.writes.empty());
+    EXPECT_EQ(wire.writes[0][0], 0x07) << "the session's address";
 }
 
 } // namespace
