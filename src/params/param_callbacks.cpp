@@ -8,9 +8,9 @@
 #include "core/operations.h"
 #include "link/transact.h"
 #include "monitor/monitor.h"
-#include "params/encoding.h"
 #include "params/help_texts.h"
 #include "params/param_ops.h"
+#include "protocol/encoding.h"
 #include "protocol/registers.h"
 
 #include <algorithm>
