@@ -24,7 +24,7 @@
 #include "io/clock.h"
 #include "io/port_table.h"
 #include "rt/runtime.h"
-#include "rt/serial_qt.h"
+#include "io/serial_qt.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

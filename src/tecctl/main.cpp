@@ -237,7 +237,6 @@ int main(int argc, char** argv)
         ports.closeAll();
         return status == EXIT_OK ? EXIT_OK : Fail(o.command, status, session.error);
     }
-    }
     session.model = controller.identity.model;
     session.identLo = controller.identity.identLo;
     int status = RunCommand(session);
