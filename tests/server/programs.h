@@ -2,6 +2,7 @@
 // the test's own runtime and configuration folders, ended (only they) by it.
 #pragma once
 
+#include "support/tecsim_child.h"
 #include "support/wait_for.h"
 
 #include <csignal>
@@ -98,56 +99,9 @@ private:
     int m_status = -1;
 };
 
-// tecsim on a pseudo-terminal with a traffic log.
-class Sim {
-public:
-    explicit Sim(const std::string& dir, const std::string& tag = "sim") : m_log(dir + "/" + tag + ".log")
-    {
-        int out[2];
-        if (::pipe(out) != 0)
-            return;
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::dup2(out[1], 1);
-            ::close(out[0]);
-            ::close(out[1]);
-            ::execl(TECSIM_PATH, TECSIM_PATH, "--log", m_log.c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        std::string line;
-        char c;
-        while (::read(out[0], &c, 1) == 1 && c != '\n')
-            line += c;
-        ::close(out[0]);
-        if (line.rfind("tecsim: ", 0) == 0)
-            device = line.substr(8);
-    }
-    ~Sim()
-    {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-    }
-    // The requests tecsim received so far, as hex.
-    std::vector<std::string> requests() const
-    {
-        std::vector<std::string> out;
-        std::istringstream in(ReadAll(m_log));
-        std::string line;
-        while (std::getline(in, line)) {
-            const auto at = line.find(" rx ");
-            if (at != std::string::npos)
-                out.push_back(line.substr(at + 4));
-        }
-        return out;
-    }
-    std::string device;
-
-private:
-    std::string m_log;
-    pid_t m_pid = -1;
+// tecsim on a pseudo-terminal with its traffic in dir/<tag>.log.
+struct Sim : testsupport::TecsimChild {
+    explicit Sim(const std::string& dir, const std::string& tag = "sim") : TecsimChild(dir, {}, tag + ".log") {}
 };
 
 } // namespace testprog

@@ -5,6 +5,7 @@
 // request the server refuses.
 #include "protocol/modbus.h"
 #include "support/hex.h"
+#include "support/tecsim_child.h"
 #include "support/wait_for.h"
 
 #include <gtest/gtest.h>
@@ -85,36 +86,7 @@ private:
     pid_t m_pid = -1;
 };
 
-class Sim {
-public:
-    explicit Sim(const std::string& dir, std::vector<std::string> extra = {})
-        : m_log(dir + "/traffic.log"), m_child([&] {
-              std::vector<std::string> a{TECSIM_PATH, "--log", dir + "/traffic.log"};
-              a.insert(a.end(), extra.begin(), extra.end());
-              return a;
-          }())
-    {
-        if (m_child.firstLine.rfind("tecsim: ", 0) == 0)
-            device = m_child.firstLine.substr(8);
-    }
-    std::vector<std::string> requests() const
-    {
-        std::vector<std::string> out;
-        std::istringstream in(ReadFile(m_log));
-        std::string line;
-        while (std::getline(in, line)) {
-            const auto at = line.find(" rx ");
-            if (at != std::string::npos)
-                out.push_back(line.substr(at + 4));
-        }
-        return out;
-    }
-    std::string device;
-
-private:
-    std::string m_log;
-    Child m_child;
-};
+using Sim = testsupport::TecsimChild;
 
 struct Reply {
     int status = 0;

@@ -2,6 +2,7 @@
 // (from tecsim's traffic log), the output a script reads, the exit statuses.
 #include "protocol/modbus.h"
 #include "support/hex.h"
+#include "support/tecsim_child.h"
 #include "support/wait_for.h"
 
 #include <gtest/gtest.h>
@@ -40,62 +41,7 @@ std::string ReadAll(const std::string& path)
     return s.str();
 }
 
-// One tecsim with a traffic log, ended (only it) when the test is done.
-class Sim {
-public:
-    explicit Sim(const std::string& dir, std::vector<std::string> args = {}) : m_log(dir + "/traffic.log")
-    {
-        args.insert(args.begin(), {"--log", m_log});
-        int out[2];
-        if (::pipe(out) != 0)
-            return;
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::dup2(out[1], 1);
-            ::close(out[0]);
-            ::close(out[1]);
-            std::vector<char*> argv{const_cast<char*>(TECSIM_PATH)};
-            for (std::string& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(TECSIM_PATH, argv.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        std::string line;
-        char c;
-        while (::read(out[0], &c, 1) == 1 && c != '\n')
-            line += c;
-        ::close(out[0]);
-        if (line.rfind("tecsim: ", 0) == 0)
-            device = line.substr(8);
-    }
-    ~Sim()
-    {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-    }
-    // The requests tecsim received so far, as hex.
-    std::vector<std::string> requests() const
-    {
-        std::vector<std::string> out;
-        std::istringstream in(ReadAll(m_log));
-        std::string line;
-        while (std::getline(in, line)) {
-            const auto at = line.find(" rx ");
-            if (at != std::string::npos)
-                out.push_back(line.substr(at + 4));
-        }
-        return out;
-    }
-    std::string device;
-
-private:
-    std::string m_log;
-    pid_t m_pid = -1;
-};
+using Sim = testsupport::TecsimChild;
 
 struct Result {
     int status = -1;
