@@ -74,6 +74,7 @@ struct App {
     LiveSample live;
     ChartScale scale;
     DataLog log;
+    monitor::Rounds rounds;        // the rounds over several controllers, their chart traces and log sections
     std::int32_t plotting = 0;     // 1 while the Plot button is on
     std::int32_t ctrlMode = 0;     // control function PARM_CTRL_FUNC shows (see ShowControlFunction)
     std::uint16_t alarmStatus = 0; // alarm bits of the status word

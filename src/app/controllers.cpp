@@ -88,13 +88,15 @@ bool Rename(ControllerList& list, int index, const std::string& name)
     return true;
 }
 
-std::string Remove(ControllerList& list, int index)
+std::string Remove(ControllerList& list, int index, std::unique_ptr<core::Controller>* removed)
 {
     if (!list.at(index))
         return "No controller is chosen in the list.";
     if (index == list.selected && list.size() > 1)
         return "The panels act on " + list.at(index)->label() +
                ". Select another controller first, then remove this one.";
+    if (removed)
+        *removed = std::move(list.entries[static_cast<std::size_t>(index)]);
     list.entries.erase(list.entries.begin() + index);
     if (list.selected == index)
         list.selected = -1;

@@ -38,8 +38,9 @@ std::string Add(ControllerList& list, int port, int address, const std::string& 
 // there is no such controller.
 bool Rename(ControllerList& list, int index, const std::string& name);
 // Removes a controller. The selected one can only go when it is the last
-// one left (the panels act on it): returns why not in words, or "".
-std::string Remove(ControllerList& list, int index);
+// one left (the panels act on it): returns why not in words, or "". The
+// record itself goes to *removed when given (a round may still hold it).
+std::string Remove(ControllerList& list, int index, std::unique_ptr<core::Controller>* removed = nullptr);
 
 // Writes the list and the selection into the settings file ("" writes
 // nothing). The group written is the whole of what is kept.

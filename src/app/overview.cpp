@@ -87,8 +87,7 @@ void Save(App& app)
 // Everything that depends on the list: the settings, the table, the titles.
 void ListChanged(App& app)
 {
-    // Records may have gone; what was read of them goes too.
-    app.overviewState.tempScales.clear();
+    MirrorSelected(app);
     Save(app);
     Refresh(app);
     ShowTitles(app);
@@ -182,6 +181,9 @@ void NoteConnected(App& app, std::uint8_t model, std::uint8_t identLo)
     if (at < 0) {
         if (list.size() <= 1) {
             // One controller: it is whatever the main panel connects to.
+            // A round may still hold the record that goes.
+            for (auto& entry : list.entries)
+                RetireRecord(app, std::move(entry));
             list.entries.clear();
             list.selected = -1;
         }
@@ -196,97 +198,44 @@ void NoteConnected(App& app, std::uint8_t model, std::uint8_t identLo)
     ListChanged(app);
 }
 
-namespace {
-
-void Sampled(App& app, core::Controller* c, float sv, float pv)
+void MirrorSelected(App& app)
 {
-    c->last.time = app.rt.clock().now();
-    c->last.wallMillis = std::chrono::duration_cast<std::chrono::milliseconds>(
-                             std::chrono::system_clock::now().time_since_epoch())
-                             .count();
-    c->last.sv = sv;
-    c->last.pv = pv;
-    c->last.valid = true;
-    c->last.fault = {};
-    c->state = core::LinkState::Online;
-    ++c->counters.rounds;
-    ++c->counters.answered;
-    c->counters.missedInRow = 0;
-}
-
-void Missed(core::Controller* c)
-{
-    ++c->counters.rounds;
-    ++c->counters.missedInRow;
-    c->last.valid = false;
-    c->state = c->counters.missedInRow >= core::kOfflineAfterMisses ? core::LinkState::Offline
-                                                                    : core::LinkState::Suspect;
-}
-
-// An offline controller is asked once every this many calls of PollOthers.
-constexpr int kOfflineProbeEvery = 5;
-// The wait for each answer of these reads, seconds.
-constexpr double kOtherAnswerTimeout = 0.1;
-
-} // namespace
-
-void NoteSample(App& app, float sv, float pv)
-{
-    if (core::Controller* c = app.controllers.selectedController())
-        Sampled(app, c, sv, pv);
-}
-
-void NoteMiss(App& app)
-{
-    if (core::Controller* c = app.controllers.selectedController())
-        Missed(c);
-}
-
-void PollOthers(App& app)
-{
-    if (!Several(app) || !app.bus.portOpen)
-        return;
-    State& s = app.overviewState;
-    const bool probeOffline = s.refreshes++ % kOfflineProbeEvery == 0;
-    comlink::Bus& line = app.bus;
     controllers::ControllerList& list = app.controllers;
-    for (int i = 0; i < list.size(); ++i) {
-        core::Controller* c = list.at(i);
-        if (i == list.selected || c->port != app.bus.comPort)
-            continue;
-        if (c->state == core::LinkState::Offline && !probeOffline)
-            continue;
-        comlink::TakeLinkBusy(line);
-        // Its model, the first time it answers.
-        if (!c->identity.known) {
-            const core::ScanHit hit = core::ProbeAddress(line, c->address, kOtherAnswerTimeout);
-            if (hit.kind == core::ScanHit::Kind::Found)
-                c->identity = hit.identity;
-        }
-        bool ok = true;
-        float scale = 0;
-        if (const auto it = s.tempScales.find(c); it != s.tempScales.end()) {
-            scale = it->second;
-        } else {
-            std::uint16_t code = 0;
-            ok = core::ReadRegisterOnce(line, c->address, tecreg::kDecimalPnt, comlink::kPostWriteDelay,
-                                        kOtherAnswerTimeout, &code);
-            if (ok)
-                scale = s.tempScales[c] = params::TempScaleFor(static_cast<std::int16_t>(code));
-        }
-        std::uint16_t sv = 0, pv = 0;
-        ok = ok && core::ReadRegisterOnce(line, c->address, tecreg::kWorkingSv, comlink::kSvPostWriteDelay,
-                                          kOtherAnswerTimeout, &sv);
-        ok = ok && core::ReadRegisterOnce(line, c->address, tecreg::kPv, comlink::kPostWriteDelay,
-                                          kOtherAnswerTimeout, &pv);
-        comlink::ReleaseLinkBusy(line);
-        if (ok)
-            Sampled(app, c, monitor::RawToDisplay(sv, scale), monitor::RawToDisplay(pv, scale));
-        else
-            Missed(c);
-        if (!app.bus.portOpen)
-            return;
+    core::Controller& own = app.controller;
+    core::Controller* entry = list.selectedController();
+    if (!entry || entry->port != app.bus.comPort || entry->address != own.address)
+        return;
+    if (app.rounds.mirrored != entry && Several(app)) {
+        // Newly selected: its record so far goes on in the window's own.
+        own.last = entry->last;
+        own.state = entry->state;
+        own.counters = entry->counters;
     }
+    app.rounds.mirrored = entry;
+    entry->identity = own.identity;
+    entry->params = own.params;
+    entry->last = own.last;
+    entry->state = own.state;
+    entry->counters = own.counters;
+    // Its temperature scale is the read-all's now, and stays known when
+    // another controller is selected.
+    if (own.params.fromController())
+        app.rounds.scales[entry].known = true;
+}
+
+void RetireRecord(App& app, std::unique_ptr<core::Controller> record)
+{
+    if (!record)
+        return;
+    monitor::Rounds& r = app.rounds;
+    r.scales.erase(record.get());
+    if (r.mirrored == record.get())
+        r.mirrored = nullptr;
+    r.retired.push_back(std::move(record));
+    // Rounds begun from now on read what is left.
+    app.poller.setControllers(monitor::RoundControllers(app, false));
+    if (app.poller.idle())
+        r.retired.clear();
 }
 
 int Select(App& app, int index)
@@ -296,6 +245,7 @@ int Select(App& app, int index)
         return -1;
     rt::Runtime& rt = app.rt;
     const int parm = app.panels.parm;
+    MirrorSelected(app);  // the one selected so far keeps what it holds
     app.controllers.selected = index;
     Save(app);
     // The main panel shows the controller's port and address, and the link is
@@ -341,6 +291,7 @@ void Refresh(App& app)
     const int ov = app.panels.overview;
     if (ov <= 0)
         return;
+    MirrorSelected(app);
     rt::Runtime& rt = app.rt;
     const controllers::ControllerList& list = app.controllers;
     const int current = rt::GetTableCurrentRow(rt, ov, OVERVIEW_TABLE);
@@ -479,10 +430,12 @@ TEC_CALLBACK(OverviewRemove)
         return 0;
     }
     const std::string label = app.controllers.at(row)->label();
-    if (const std::string why = controllers::Remove(app.controllers, row); !why.empty()) {
+    std::unique_ptr<core::Controller> removed;
+    if (const std::string why = controllers::Remove(app.controllers, row, &removed); !why.empty()) {
         app.rt.MessagePopup("Remove Controller", why);
         return 0;
     }
+    overview::RetireRecord(app, std::move(removed));
     overview::ListChanged(app);
     overview::SetStatus(app, "Removed " + label + ".");
     return 0;
@@ -618,8 +571,12 @@ TEC_CALLBACK(OverviewRefresh)
 {
     if (event != rt::EVENT_TIMER_TICK)
         return 0;
-    if (!app.overviewState.scanning)
-        overview::PollOthers(app);
+    // The rows are redrawn each tick; the controllers are read by the rounds
+    // of the chart or the PV read, or, while neither runs, asked for here.
+    int pvRead = 0;
+    app.rt.GetCtrlAttribute(app.panels.parm, PARM_PV_TIMER, rt::ATTR_ENABLED, &pvRead);
+    if (!app.overviewState.scanning && monitor::Several(app) && app.bus.portOpen && app.plotting == 0 && !pvRead)
+        monitor::AskRound(app, false);
     overview::Refresh(app);
     return 0;
 }

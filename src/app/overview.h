@@ -13,9 +13,13 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 
 struct App;
+namespace core {
+struct Controller;
+}
 
 namespace overview {
 
@@ -32,9 +36,6 @@ struct State {
     int scanFound = 0;
     int scanFirstFound = 0;  // address of the first controller found
     std::string scanGarbled;  // addresses with garbled answers, "3, 7"
-    // The overview's own reading of the controllers the panels do not act on.
-    int refreshes = 0;
-    std::map<const void*, float> tempScales;  // per controller record, once its decimal point was read
 };
 
 // Start-up, before connecting: the configured controllers come back from the
@@ -48,14 +49,15 @@ void ShowAtStart(App& app);
 // one configured, the one entry follows the main panel as the link always
 // has). The list is saved and the titles follow.
 void NoteConnected(App& app, std::uint8_t model, std::uint8_t identLo);
-// The window's own poll of the selected controller: a reading, or a miss.
-void NoteSample(App& app, float sv, float pv);
-void NoteMiss(App& app);
-// Reads SV and PV of every configured controller on the open port but the
-// selected one (whose readings come from the window's own polls), one
-// attempt each; an offline one only every few calls. Nothing with one
-// controller configured.
-void PollOthers(App& app);
+// The selected entry carries what the window's own record holds (its
+// identity, read-all, last sample, state and counters), so that the list's
+// records are the ones everybody reads. Called after each round and whenever
+// the list or the link changes. With several configured, a controller newly
+// selected first hands the window's record what was known of it.
+void MirrorSelected(App& app);
+// A record taken out of the list: the rounds leave it out from now on, and it
+// is kept until no round can hold it any more.
+void RetireRecord(App& app, std::unique_ptr<core::Controller> record);
 // Makes the controller at index the one the panels act on: the main panel
 // takes its port and address and the link is made to it, as selecting the
 // port does. Returns the connection's openStatus, or -1 for no such entry.

@@ -24,14 +24,17 @@ void StopLogging(App& app)
 }
 
 // Opens logPath, truncating (with the header line) or appending. On failure
-// nothing stays open and the operator is told why.
+// nothing stays open and the operator is told why. With several controllers
+// the header begins each section, appended ones too: it names the columns.
 bool StartLogging(App& app, bool append)
 {
     auto file = std::make_shared<rt::TextLog>();
     std::string error;
+    const std::string header = LogHeaderFor(app);
     bool ok = file->open(app.log.logPath, append, &error);
-    if (ok && !append)
-        ok = file->writeLine(kLogHeader, &error);
+    if (ok && (!append || Several(app)))
+        ok = file->writeLine(header, &error);
+    app.rounds.logHeader = header;
     if (!ok) {
         file->close();
         app.rt.MessagePopup(kLogTitle, "The data log file\n" + app.log.logPath + "\ncould not be opened for writing:\n" +

@@ -2,14 +2,18 @@
 #pragma once
 
 #include "app/callback.h"
+#include "core/controller.h"
 #include "core/live_sample.h"
 #include "formats/log_format.h"
 #include "formats/monitor_format.h"
 #include "protocol/registers.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace rt {
 class TextLog;
@@ -28,6 +32,31 @@ struct DataLog {
 
 namespace monitor {
 
+// The rounds over several configured controllers, and what the chart and the
+// data log were last given of them.
+struct Rounds {
+    // The decimal point of each controller other than the selected one, read
+    // once before its readings are taken (the selected one has its read-all).
+    struct Scale {
+        bool known = false;
+        bool pending = false;  // a read is waiting for the line
+        double nextTry = 0;  // the clock's seconds when an unanswered read is tried again
+        double wait = 1.0;   // the wait after the next unanswered read
+    };
+    std::map<const core::Controller*, Scale> scales;
+    // Records removed from the list while a round may still hold them; they
+    // go once a round has ended.
+    std::vector<std::unique_ptr<core::Controller>> retired;
+    // The entry the window's own record was last mirrored into.
+    const core::Controller* mirrored = nullptr;
+    // The chart's traces as last set; empty while the panel file's own two are shown.
+    std::vector<std::string> traceNames;
+    // Each controller's palette place by port and address, kept for the session.
+    std::map<std::pair<int, int>, int> colours;
+    // The header the data log's current section began with.
+    std::string logHeader;
+};
+
 // Verified poll reads; false when the read gave up (nothing is changed then).
 bool PollReadPV(App& app, float* pv);
 bool PollReadSV(App& app, float* sv);
@@ -38,6 +67,19 @@ void AskRound(App& app, bool pvOnly);
 // Shows a finished round: the chart's point, the main panel's PV, the data
 // log's line, or the "no answer" signs.
 void ShowRound(App& app, const core::Round& round);
+// The controllers a round reads, in list order: with at most one configured,
+// the window's own record alone; with several, every configured controller on
+// the selected port whose temperature scale is known (the selected one as the
+// window's own record). Reads the scale of those that lack it first.
+std::vector<core::Controller*> RoundControllers(App& app, bool readScales = true);
+// Several controllers configured: the chart has a PV and an SV trace for
+// each, the data log one section for the set.
+bool Several(const App& app);
+// The data log's header for the configured set: today's with at most one
+// controller, the several-controller header otherwise.
+std::string LogHeaderFor(const App& app);
+// A trace's name: "PV Stage A [2]", "SV [3]".
+std::string TraceName(const char* what, const core::Controller& c, bool withPort);
 // "%lf %lf %d\n" of the scale with the platform's text line end.
 std::string FormatScale(const ChartScale& s);
 // Names the chart's Y axis with the temperature unit of cfUnit ("Temperature
