@@ -70,7 +70,7 @@ void ShowRound(App& app, const core::Round& round);
 // The controllers a round reads, in list order: with at most one configured,
 // the window's own record alone; with several, every configured controller on
 // the selected port whose temperature scale is known (the selected one as the
-// window's own record). Reads the scale of those that lack it first.
+// window's own record). Reads the scale of one of those that lack it first.
 std::vector<core::Controller*> RoundControllers(App& app, bool readScales = true);
 // Several controllers configured: the chart has a PV and an SV trace for
 // each, the data log one section for the set.

@@ -146,12 +146,16 @@ void ScaleMissed(App& app, core::Controller& c)
 
 // Reads the controller's decimal point (and its model, the first time it
 // answers) at the poller's next transaction boundary: at once when the line
-// is between exchanges.
-void ReadScale(App& app, core::Controller& c)
+// is between exchanges. The read waits for its answers, so one is asked at
+// a time: *asked says whether one is asked or waiting already.
+void ReadScale(App& app, core::Controller& c, bool* asked)
 {
     Rounds::Scale& scale = app.rounds.scales[&c];
-    if (scale.known || scale.pending || app.bus.clock.now() < scale.nextTry || !app.bus.portOpen)
+    if (scale.pending)
+        *asked = true;
+    if (*asked || scale.known || app.bus.clock.now() < scale.nextTry || !app.bus.portOpen)
         return;
+    *asked = true;
     scale.pending = true;
     const int port = c.port;
     const core::Address address = c.address;
@@ -197,6 +201,7 @@ std::vector<core::Controller*> RoundControllers(App& app, bool readScales)
         return {&own};
     std::vector<core::Controller*> round;
     bool ownIn = false;
+    bool scaleAsked = false;
     for (const auto& entry : app.controllers.entries) {
         core::Controller& c = *entry;
         if (c.port != own.port)
@@ -208,7 +213,7 @@ std::vector<core::Controller*> RoundControllers(App& app, bool readScales)
             continue;
         }
         if (readScales)
-            ReadScale(app, c);
+            ReadScale(app, c, &scaleAsked);
         if (app.rounds.scales[&c].known)
             round.push_back(&c);
     }

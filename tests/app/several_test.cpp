@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <string>
@@ -113,7 +114,12 @@ TEST_F(Several, EachRoundReadsEveryControllerInListOrderInItsOwnScale)
 {
     add(3, "");
     plotAndLog();
-    tick();  // the first round reads the others' decimal points first
+    // The others' decimal points are read first, one a tick.
+    tick();
+    EXPECT_EQ(std::count(wire().begin(), wire().end(), Read(2, tecreg::kDecimalPnt)) +
+                  std::count(wire().begin(), wire().end(), Read(3, tecreg::kDecimalPnt)),
+              1);
+    tick();
     line[0]->clearRequests();
     tick();
     const std::vector<std::vector<std::uint8_t>> expected = {
@@ -123,9 +129,10 @@ TEST_F(Several, EachRoundReadsEveryControllerInListOrderInItsOwnScale)
     EXPECT_EQ(wire(), expected);
 
     const std::vector<std::string> log = ReadLines(logPath);
-    ASSERT_EQ(log.size(), 3u);
+    ASSERT_EQ(log.size(), 4u);
     EXPECT_EQ(log[0], monitor::FormatSeveralLogHeader({{"", 1}, {"Stage B", 2}, {"", 3}}));
-    const std::vector<std::string> f = Fields(log[2]);
+    EXPECT_TRUE(Fields(log[1])[6].empty()) << "no reading before its scale is known: " << log[1];
+    const std::vector<std::string> f = Fields(log[3]);
     ASSERT_EQ(f.size(), 8u) << log[2];
     EXPECT_EQ(f[2], "25.0");
     EXPECT_EQ(f[4], "25.0");
@@ -145,7 +152,7 @@ TEST_F(Several, OneSilencedGoesOfflineWhileTheOthersPlotAndLog)
 {
     add(3, "Stage C");
     plotAndLog();
-    for (int i = 0; i < 2; ++i)
+    for (int i = 0; i < 3; ++i)
         tick();
     line[1]->faults().silent = true;
     const std::size_t linesBefore = ReadLines(logPath).size();
