@@ -308,10 +308,6 @@ public:
     int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh);
     // Number of points held per trace of a strip chart (tests, benchmarks).
     int StripChartPointCount(int panel, int control) const;
-    // TEMPORARY-LOCAL
-    std::vector<std::string> tmpTraces;
-    int SetStripChartTraces(int, int, const std::vector<std::string>& names, const std::vector<int>&) { tmpTraces = names; return 0; }
-    int SetStripChartLegend(int, int, bool) { return 0; }
     // Redraws a strip chart or graph at once instead of at the next pass of the
     // event loop (benchmarks, screenshots). 0, or RT_ERR_BAD_HANDLE.
     int ReplotNow(int panel, int control);
