@@ -119,17 +119,25 @@ void TraceBlocks::update(const double* t, const double* v, std::size_t n)
     for (std::size_t b = low.size(); (b + 1) * kBlock <= n; ++b) {
         const std::size_t start = b * kBlock;
         std::size_t lo = start, hi = start;
+        bool gap = std::isnan(v[start]);
         double step = 0;
         for (std::size_t i = start + 1; i < start + kBlock; ++i) {
-            if (v[i] < v[lo])
-                lo = i;
-            if (v[i] > v[hi])
-                hi = i;
+            if (std::isnan(v[i])) {
+                gap = true;
+            } else if (std::isnan(v[lo])) {
+                lo = hi = i;
+            } else {
+                if (v[i] < v[lo])
+                    lo = i;
+                if (v[i] > v[hi])
+                    hi = i;
+            }
             step = std::max(step, t[i] - t[i - 1]);
         }
         low.push_back(lo);
         high.push_back(hi);
         maxStep.push_back(step);
+        missing.push_back(gap ? 1 : 0);
     }
 }
 
@@ -138,6 +146,7 @@ void TraceBlocks::clear()
     low.clear();
     high.clear();
     maxStep.clear();
+    missing.clear();
 }
 
 void DecimateMinMax(const double* t, const double* v, std::size_t n, double t0, double t1, int columns, double gap,
@@ -156,6 +165,7 @@ void DecimateMinMax(const double* t, const double* v, std::size_t n, double t0, 
     auto gapBefore = [&](std::size_t i) { return gap > 0 && i > lo && t[i] - t[i - 1] > gap; };
 
     if (hi - lo <= 4 * static_cast<std::size_t>(columns)) {
+        // Few enough to draw each; a NaN value is drawn as the break it is.
         out->reserve(hi - lo);
         for (std::size_t i = lo; i < hi; ++i) {
             if (gapBefore(i))
@@ -167,12 +177,21 @@ void DecimateMinMax(const double* t, const double* v, std::size_t n, double t0, 
 
     out->reserve(4 * static_cast<std::size_t>(columns) + 16);
     const double width = (t1 - t0) / columns;
-    auto emit = [&](std::size_t first, std::size_t low, std::size_t high, std::size_t last) {
-        std::size_t idx[4] = {first, low, high, last};
+    // One run of present values within a column: its first, lowest, highest
+    // and last point, in time order.
+    struct Run {
+        bool any = false;
+        std::size_t first = 0, low = 0, high = 0, last = 0;
+    } run;
+    auto flush = [&] {
+        if (!run.any)
+            return;
+        std::size_t idx[4] = {run.first, run.low, run.high, run.last};
         std::sort(idx, idx + 4);
         for (int k = 0; k < 4; ++k)
             if (k == 0 || idx[k] != idx[k - 1])
                 out->push_back({t[idx[k]], v[idx[k]]});
+        run.any = false;
     };
     // Column by column: the inner loop only compares, so a week of points
     // in view is reduced in a few milliseconds.
@@ -184,29 +203,53 @@ void DecimateMinMax(const double* t, const double* v, std::size_t n, double t0, 
         const long long c =
             std::clamp<long long>(static_cast<long long>(std::floor((t[i] - t0) / width)), -1, columns);
         const double end = c < 0 ? t0 : (c >= columns ? std::numeric_limits<double>::infinity() : t0 + (c + 1) * width);
-        std::size_t first = i, low = i, high = i, last = i;
+        bool brokenHere = false;  // a missing value in this column broke its line
+        bool endsMissing = false;
+        std::size_t lastMissing = i;
         constexpr std::size_t B = TraceBlocks::kBlock;
-        for (++i; i < hi && t[i] < end && !(gap > 0 && t[i] - t[i - 1] > gap);) {
-            const std::size_t b = i / B;
-            // A whole block inside the column and without a pause: its summary stands for it.
-            if (blocks && i % B == 0 && b < blocks->low.size() && i + B <= hi && t[i + B - 1] < end &&
-                !(gap > 0 && blocks->maxStep[b] > gap)) {
-                if (v[blocks->low[b]] < v[low])
-                    low = blocks->low[b];
-                if (v[blocks->high[b]] > v[high])
-                    high = blocks->high[b];
-                i += B;
-                last = i - 1;
+        // The column's first point is always taken, whatever rounding says of its column's end.
+        for (bool firstOfColumn = true; i < hi && (firstOfColumn || (t[i] < end && !gapBefore(i)));
+             firstOfColumn = false) {
+            if (std::isnan(v[i])) {
+                if (!brokenHere) {
+                    flush();
+                    out->push_back({t[i], nan});
+                    brokenHere = true;
+                }
+                endsMissing = true;
+                lastMissing = i++;
                 continue;
             }
-            last = i;
-            if (v[i] < v[low])
-                low = i;
-            if (v[i] > v[high])
-                high = i;
+            endsMissing = false;
+            if (!run.any) {
+                run = {true, i, i, i, i};
+                ++i;
+                continue;
+            }
+            const std::size_t b = i / B;
+            // A whole block inside the column, without a pause or a missing value: its summary stands for it.
+            if (blocks && i % B == 0 && b < blocks->low.size() && i + B <= hi && t[i + B - 1] < end &&
+                !(gap > 0 && blocks->maxStep[b] > gap) &&
+                !blocks->missing[b]) {
+                if (v[blocks->low[b]] < v[run.low])
+                    run.low = blocks->low[b];
+                if (v[blocks->high[b]] > v[run.high])
+                    run.high = blocks->high[b];
+                i += B;
+                run.last = i - 1;
+                continue;
+            }
+            run.last = i;
+            if (v[i] < v[run.low])
+                run.low = i;
+            if (v[i] > v[run.high])
+                run.high = i;
             ++i;
         }
-        emit(first, low, high, last);
+        flush();
+        // A column ending in a missing value leaves the line broken to the next.
+        if (endsMissing && !std::isnan(out->back().v))
+            out->push_back({t[lastMissing], nan});
     }
 }
 

@@ -58,14 +58,19 @@ struct DrawPoint {
 // its first, lowest, highest and last point in time order, so no spike is
 // hidden and the line is drawn as it would be from every point. Where two
 // neighbouring points lie more than `gap` seconds apart (gap > 0) a NaN point
-// breaks the line, so a pause in recording is not drawn as a ramp.
+// breaks the line, so a pause in recording is not drawn as a ramp. A NaN
+// value is a missing reading: it breaks the line too, and no point is made up
+// across it (a column holding one keeps the points on either side of its
+// first missing run apart, and ends with a break when it ends in one).
 // Summaries of whole blocks of a trace's points, so that decimating a week
 // in view visits blocks instead of points: per block the index of its lowest
-// and highest value and the longest step in time within it.
+// and highest value and the longest step in time within it, and whether it
+// holds a missing (NaN) value, which keeps it from standing for its points.
 struct TraceBlocks {
     static constexpr std::size_t kBlock = 64;
     std::vector<std::size_t> low, high;
     std::vector<double> maxStep;
+    std::vector<unsigned char> missing;
     // Summarises the whole blocks of the n points not summarised yet.
     void update(const double* t, const double* v, std::size_t n);
     void clear();

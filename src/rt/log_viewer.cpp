@@ -74,7 +74,8 @@ int ExportChartAsked(Runtime& rt, StripChart& chart)
 }
 
 LogViewer::LogViewer(Runtime& rt, const StripChart& like, const QString& title, const QString& status,
-                     std::vector<double> times, std::vector<std::vector<double>> values)
+                     std::vector<double> times, std::vector<std::vector<double>> values, const QStringList& names,
+                     const std::vector<QColor>& colors)
     : QWidget(nullptr), m_rt(rt)
 {
     setAttribute(Qt::WA_DeleteOnClose);
@@ -85,6 +86,8 @@ LogViewer::LogViewer(Runtime& rt, const StripChart& like, const QString& title, 
     m_chart = new StripChart(this);
     m_chart->setTraceNames(like.traceNames());
     m_chart->setTraceColors(like.traceColors());
+    if (!names.isEmpty() && m_chart->setTraces(names, colors))
+        m_chart->setLegendShown(true);
     m_chart->setYLabel(like.yLabel());
     m_chart->setAccessibleName(QStringLiteral("Recorded PV / SV chart"));
     m_chart->setToolTip(QStringLiteral("Drag to scroll, wheel to zoom the time (Ctrl: the Y axis), Shift-drag to "

@@ -3,6 +3,8 @@
 // and the viewer.
 #pragma once
 
+#include <QColor>
+#include <QStringList>
 #include <QWidget>
 
 #include <string>
@@ -24,11 +26,14 @@ int ExportChartAsked(Runtime& rt, StripChart& chart);
 // A strip chart over a recorded run with the same scroll, zoom and readout as
 // the live chart, a line saying what was read, and buttons to show the whole
 // run, restore the Y scale, export and close. Deletes itself when closed.
+// Its traces are those the panel file gives `like`, or when names are given,
+// these (with their colours) and a legend to show or hide each.
 class LogViewer final : public QWidget {
     Q_OBJECT
 public:
     LogViewer(Runtime& rt, const StripChart& like, const QString& title, const QString& status,
-              std::vector<double> times, std::vector<std::vector<double>> values);
+              std::vector<double> times, std::vector<std::vector<double>> values, const QStringList& names = {},
+              const std::vector<QColor>& colors = {});
     StripChart* chart() const { return m_chart; }
     QString status() const;
 

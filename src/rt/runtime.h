@@ -308,6 +308,25 @@ public:
     int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh);
     // Number of points held per trace of a strip chart (tests, benchmarks).
     int StripChartPointCount(int panel, int control) const;
+    // Replaces the strip chart's traces by these (names shown in the legend
+    // and readout, colours as 0xRRGGBB like VAL_RED, one per name, or none
+    // for the default of each place). A trace whose name was there before
+    // keeps its points and its shown/hidden state; a new one has no readings
+    // for the points already held (a gap); a trace no longer named goes.
+    // PlotStripChart then takes one value per trace, NaN for a gap.
+    // 0, or RT_ERR_BAD_HANDLE / RT_ERR_BAD_ARGUMENT (no name, an empty or
+    // repeated name, colours not one per name, a colour beyond 0xFFFFFF).
+    int SetStripChartTraces(int panel, int control, const std::vector<std::string>& names,
+                            const std::vector<int>& colors);
+    // The number of traces, or a negative error.
+    int GetStripChartTraceCount(int panel, int control) const;
+    // Shows or hides one trace (the legend's click does the same): a hidden
+    // trace keeps its points but is not drawn nor read out. 0 or a negative error.
+    int SetStripChartTraceVisible(int panel, int control, int trace, bool visible);
+    int GetStripChartTraceVisible(int panel, int control, int trace, bool* visible) const;
+    // Shows the legend (one entry per trace, a click shows or hides it) or
+    // hides it. Until this is called it is as the panel file has it.
+    int SetStripChartLegend(int panel, int control, bool shown);
     // Redraws a strip chart or graph at once instead of at the next pass of the
     // event loop (benchmarks, screenshots). 0, or RT_ERR_BAD_HANDLE.
     int ReplotNow(int panel, int control);
@@ -330,6 +349,11 @@ public:
     // Returns 0, or a negative error when the template is no strip chart.
     int ShowChartWindow(int likePanel, int likeControl, const std::string& title, const std::string& status,
                         std::vector<double> times, std::vector<std::vector<double>> values);
+    // The same with traces of their own, named and coloured as for
+    // SetStripChartTraces (one vector of values per name), and the legend shown.
+    int ShowChartWindow(int likePanel, int likeControl, const std::string& title, const std::string& status,
+                        std::vector<double> times, std::vector<std::vector<double>> values,
+                        const std::vector<std::string>& names, const std::vector<int>& colors);
     // The local time now in civil seconds (see rt/chart_axis.h).
     double CivilNow() const;
 

@@ -9,6 +9,7 @@
 #include <QDateTime>
 #include <QEventLoop>
 
+#include <algorithm>
 #include <cfenv>
 #include <cmath>
 #include <limits>
@@ -306,6 +307,81 @@ int Runtime::StripChartPointCount(int panel, int control) const
     return chart ? chart->pointCount() : err;
 }
 
+namespace {
+// Names and 0xRRGGBB colours as the strip chart takes them; false when the
+// colours are not one per name (or none) or one lies beyond 0xFFFFFF.
+bool TraceList(const std::vector<std::string>& names, const std::vector<int>& colors, QStringList* n,
+               std::vector<QColor>* c)
+{
+    if (!colors.empty() && colors.size() != names.size())
+        return false;
+    for (const std::string& name : names)
+        n->push_back(QString::fromStdString(name));
+    for (int color : colors) {
+        if (color < 0 || color > 0xFFFFFF)
+            return false;
+        c->push_back(QColor(QRgb(static_cast<unsigned>(color))));
+    }
+    return true;
+}
+} // namespace
+
+int Runtime::SetStripChartTraces(int panel, int control, const std::vector<std::string>& names,
+                                 const std::vector<int>& colors)
+{
+    int err = 0;
+    auto* chart = widgetAs<StripChart>(*m_impl, panel, control, &err);
+    if (!chart)
+        return err;
+    QStringList n;
+    std::vector<QColor> c;
+    if (!TraceList(names, colors, &n, &c) || !chart->setTraces(n, c))
+        return RT_ERR_BAD_ARGUMENT;
+    return 0;
+}
+
+int Runtime::GetStripChartTraceCount(int panel, int control) const
+{
+    int err = 0;
+    auto* chart = widgetAs<StripChart>(*m_impl, panel, control, &err);
+    return chart ? chart->traceCount() : err;
+}
+
+int Runtime::SetStripChartTraceVisible(int panel, int control, int trace, bool visible)
+{
+    int err = 0;
+    auto* chart = widgetAs<StripChart>(*m_impl, panel, control, &err);
+    if (!chart)
+        return err;
+    if (trace < 0 || trace >= chart->traceCount())
+        return RT_ERR_BAD_ARGUMENT;
+    chart->setTraceVisible(trace, visible);
+    return 0;
+}
+
+int Runtime::GetStripChartTraceVisible(int panel, int control, int trace, bool* visible) const
+{
+    int err = 0;
+    auto* chart = widgetAs<StripChart>(*m_impl, panel, control, &err);
+    if (!chart)
+        return err;
+    if (trace < 0 || trace >= chart->traceCount())
+        return RT_ERR_BAD_ARGUMENT;
+    if (visible)
+        *visible = chart->isTraceVisible(trace);
+    return 0;
+}
+
+int Runtime::SetStripChartLegend(int panel, int control, bool shown)
+{
+    int err = 0;
+    auto* chart = widgetAs<StripChart>(*m_impl, panel, control, &err);
+    if (!chart)
+        return err;
+    chart->setLegendShown(shown);
+    return 0;
+}
+
 int Runtime::ReplotNow(int panel, int control)
 {
     int err = 0;
@@ -354,6 +430,27 @@ int Runtime::ShowChartWindow(int likePanel, int likeControl, const std::string& 
         return err;
     auto* viewer = new LogViewer(*this, *like, QString::fromStdString(title), QString::fromStdString(status),
                                  std::move(times), std::move(values));
+    viewer->show();
+    viewer->raise();
+    viewer->activateWindow();
+    return 0;
+}
+
+int Runtime::ShowChartWindow(int likePanel, int likeControl, const std::string& title, const std::string& status,
+                             std::vector<double> times, std::vector<std::vector<double>> values,
+                             const std::vector<std::string>& names, const std::vector<int>& colors)
+{
+    int err = 0;
+    auto* like = widgetAs<StripChart>(*m_impl, likePanel, likeControl, &err);
+    if (!like)
+        return err;
+    QStringList n;
+    std::vector<QColor> c;
+    if (!TraceList(names, colors, &n, &c) || n.isEmpty() || n.removeDuplicates() > 0 || values.size() != names.size() ||
+        std::any_of(n.begin(), n.end(), [](const QString& name) { return name.trimmed().isEmpty(); }))
+        return RT_ERR_BAD_ARGUMENT;
+    auto* viewer = new LogViewer(*this, *like, QString::fromStdString(title), QString::fromStdString(status),
+                                 std::move(times), std::move(values), n, c);
     viewer->show();
     viewer->raise();
     viewer->activateWindow();

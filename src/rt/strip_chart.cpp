@@ -2,6 +2,7 @@
 #include "rt/widgets.h"
 
 #include "formats/chart_axis.h"
+#include "formats/log_format.h"
 #include "formats/log_reader.h"
 #include "rt/files.h"
 
@@ -14,6 +15,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <iterator>
 #include <limits>
 
 namespace rt {
@@ -107,7 +110,8 @@ void StripChart::setTraceNames(const QString& names)
 void StripChart::setTraceColors(const QString& colors)
 {
     m_colors = colors;
-    applyColors();
+    if (!m_ownTraces)
+        applyColors();
 }
 
 void StripChart::rebuildTraces()
@@ -122,27 +126,164 @@ void StripChart::rebuildTraces()
     m_t.clear();
     m_v.assign(static_cast<std::size_t>(graphCount()), {});
     m_blocks.assign(static_cast<std::size_t>(graphCount()), {});
+    m_ownTraces = false;
     applyColors();
+    placeLegend();
     followLive();
 }
 
-void StripChart::applyColors()
+namespace {
+// The colour of a trace's place when none is given: the panel file's four,
+// then more that stay apart on a white plot.
+QColor DefaultTraceColor(int k)
 {
     static const QColor defaults[] = {QColor(0xff, 0xd0, 0x00), QColor(0x00, 0xc8, 0x53), QColor(0x29, 0x79, 0xff),
-                                      QColor(0xd5, 0x00, 0x00)};
+                                      QColor(0xd5, 0x00, 0x00), QColor(0x8e, 0x24, 0xaa), QColor(0x00, 0x97, 0xa7),
+                                      QColor(0xef, 0x6c, 0x00), QColor(0x6d, 0x4c, 0x41)};
+    return defaults[static_cast<std::size_t>(k) % std::size(defaults)];
+}
+} // namespace
+
+void StripChart::applyColors()
+{
     const QStringList colors = m_colors.split(QLatin1Char(','), Qt::SkipEmptyParts);
     for (int k = 0; k < graphCount(); ++k) {
         QColor c = k < colors.size() ? QColor(colors[k].trimmed()) : QColor();
-        if (!c.isValid())
-            c = defaults[k % 4];
-        // A cosmetic one-pixel pen: the raster engine draws it as plain
-        // lines, where a wider pen is stroked as polygons, which a day of
-        // noisy points (every pixel column a tall zig-zag) makes very slow.
-        QPen pen(c, 1);
-        pen.setCosmetic(true);
-        graph(k)->setPen(pen);
+        setTraceColor(k, c.isValid() ? c : DefaultTraceColor(k));
     }
     replot(rpQueuedReplot);
+}
+
+void StripChart::setTraceColor(int k, const QColor& c)
+{
+    // A cosmetic one-pixel pen: the raster engine draws it as plain
+    // lines, where a wider pen is stroked as polygons, which a day of
+    // noisy points (every pixel column a tall zig-zag) makes very slow.
+    QPen pen(c, 1);
+    pen.setCosmetic(true);
+    graph(k)->setPen(pen);
+}
+
+bool StripChart::setTraces(const QStringList& names, const std::vector<QColor>& colors)
+{
+    QStringList given;
+    for (const QString& n : names) {
+        const QString name = n.trimmed();
+        if (name.isEmpty() || given.contains(name))
+            return false;
+        given.push_back(name);
+    }
+    if (given.isEmpty())
+        return false;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    std::vector<std::vector<double>> values;
+    std::vector<TraceBlocks> blocks;
+    std::vector<bool> shown;
+    for (int k = 0; k < given.size(); ++k) {
+        int was = -1;
+        for (int j = 0; j < graphCount(); ++j)
+            if (graph(j)->name() == given[k])
+                was = j;
+        if (was >= 0) {
+            values.push_back(std::move(m_v[static_cast<std::size_t>(was)]));
+            blocks.push_back(std::move(m_blocks[static_cast<std::size_t>(was)]));
+            shown.push_back(graph(was)->visible());
+        } else {
+            values.emplace_back(m_t.size(), nan);
+            blocks.emplace_back();
+            shown.push_back(true);
+        }
+    }
+    clearGraphs();
+    for (int k = 0; k < given.size(); ++k) {
+        QCPGraph* g = addGraph();
+        g->setName(given[k]);
+        g->setAdaptiveSampling(false);  // the points handed over are decimated already
+        g->setVisible(shown[static_cast<std::size_t>(k)]);
+        const std::size_t at = static_cast<std::size_t>(k);
+        setTraceColor(k, at < colors.size() && colors[at].isValid() ? colors[at] : DefaultTraceColor(k));
+    }
+    m_v = std::move(values);
+    m_blocks = std::move(blocks);
+    m_ownTraces = true;
+    placeLegend();
+    refresh();
+    return true;
+}
+
+QStringList StripChart::traceNameList() const
+{
+    QStringList names;
+    for (int k = 0; k < graphCount(); ++k)
+        names.push_back(graph(k)->name());
+    return names;
+}
+
+std::vector<QColor> StripChart::traceColorList() const
+{
+    std::vector<QColor> colors;
+    for (int k = 0; k < graphCount(); ++k)
+        colors.push_back(graph(k)->pen().color());
+    return colors;
+}
+
+bool StripChart::isTraceVisible(int trace) const
+{
+    return trace >= 0 && trace < graphCount() && graph(trace)->visible();
+}
+
+void StripChart::setTraceVisible(int trace, bool visible)
+{
+    if (trace < 0 || trace >= graphCount() || graph(trace)->visible() == visible)
+        return;
+    graph(trace)->setVisible(visible);
+    placeLegend();
+    refresh();
+    emit traceVisibilityChanged(trace, visible);
+}
+
+void StripChart::setLegendShown(bool shown)
+{
+    m_legendActive = true;
+    legend->setVisible(shown);
+    placeLegend();
+    replot(rpQueuedReplot);
+}
+
+void StripChart::placeLegend()
+{
+    for (int k = 0; k < graphCount(); ++k)
+        if (QCPPlottableLegendItem* item = legend->itemWithPlottable(graph(k)))
+            item->setTextColor(graph(k)->visible() ? QColor(Qt::black) : QColor(0xa0, 0xa0, 0xa0));
+    // Many traces would cover the plot from its corner: the legend then takes
+    // a row of its own under the plot, four entries wide.
+    const bool below = m_legendActive && legend->visible() && graphCount() > 2;
+    const bool isBelow = plotLayout()->hasElement(1, 0) && plotLayout()->element(1, 0) == legend;
+    if (below == isBelow)
+        return;
+    if (below) {
+        axisRect()->insetLayout()->take(legend);
+        plotLayout()->addElement(1, 0, legend);
+        plotLayout()->setRowStretchFactor(1, 0.001);
+        legend->setFillOrder(QCPLegend::foColumnsFirst);
+        legend->setWrap(4);
+    } else {
+        plotLayout()->take(legend);
+        plotLayout()->simplify();
+        legend->setWrap(0);
+        axisRect()->insetLayout()->addElement(legend, Qt::AlignBottom | Qt::AlignRight);
+    }
+}
+
+int StripChart::legendTraceAt(const QPoint& pos) const
+{
+    if (!m_legendActive || !legend->visible())
+        return -1;
+    for (int k = 0; k < graphCount(); ++k)
+        if (QCPPlottableLegendItem* item = legend->itemWithPlottable(graph(k)))
+            if (item->realVisibility() && item->outerRect().contains(pos))
+                return k;
+    return -1;
 }
 
 bool StripChart::setPointsPerScreen(int points)
@@ -252,7 +393,7 @@ void StripChart::setPoints(std::vector<double> times, std::vector<std::vector<do
     m_t = std::move(times);
     values.resize(m_v.size());
     for (auto& v : values)
-        v.resize(m_t.size(), 0.0);
+        v.resize(m_t.size(), std::numeric_limits<double>::quiet_NaN());  // no readings: a gap
     m_v = std::move(values);
     for (auto& b : m_blocks)
         b.clear();
@@ -365,6 +506,10 @@ void StripChart::drawPoints()
     bool found = false;
     QCPRange fit;
     for (int k = 0; k < graphCount(); ++k) {
+        if (!graph(k)->visible()) {
+            graph(k)->data()->clear();  // drawn afresh when shown again
+            continue;
+        }
         const auto& v = m_v[static_cast<std::size_t>(k)];
         TraceBlocks& blocks = m_blocks[static_cast<std::size_t>(k)];
         blocks.update(m_t.data(), v.data(), m_t.size());
@@ -411,8 +556,19 @@ QString StripChart::readoutAt(double t) const
                    .arg(c.month, 2, 10, QLatin1Char('0'))
                    .arg(c.day, 2, 10, QLatin1Char('0')) +
                text;
-    for (int k = 0; k < graphCount(); ++k)
-        text += QStringLiteral("   %1 %2").arg(graph(k)->name(), ValueText(m_v[static_cast<std::size_t>(k)][i]));
+    // Two traces fit on the time's line; more stand two to a line under it.
+    const bool lines = graphCount() > 2;
+    int onLine = 0;
+    for (int k = 0; k < graphCount(); ++k) {
+        if (!graph(k)->visible())
+            continue;
+        if (lines && onLine % 2 == 0)
+            text += QLatin1Char('\n');
+        text += QStringLiteral("%1%2 %3")
+                    .arg(lines && onLine % 2 == 0 ? QString() : QStringLiteral("   "), graph(k)->name(),
+                         ValueText(m_v[static_cast<std::size_t>(k)][i]));
+        ++onLine;
+    }
     return text;
 }
 
@@ -435,6 +591,11 @@ void StripChart::mousePressEvent(QMouseEvent* event)
     setFocus(Qt::MouseFocusReason);
     if (event->button() != Qt::LeftButton) {
         QCustomPlot::mousePressEvent(event);
+        return;
+    }
+    if (const int trace = legendTraceAt(event->pos()); trace >= 0) {
+        setTraceVisible(trace, !isTraceVisible(trace));
+        event->accept();
         return;
     }
     m_pressAt = event->pos();
@@ -602,6 +763,29 @@ bool StripChart::exportPdf(const std::string& path, std::string* error)
     return WriteFileAtomically(path, bytes.toStdString(), error);
 }
 
+namespace {
+
+// The controller a pair of traces stands for: "SV stage-A [1]" and "PV
+// stage-A [1]" name stage-A at address 1 (the data log's own column names).
+bool ControllerOfPair(const QString& sv, const QString& pv, monitor::LogController* c)
+{
+    if (!sv.startsWith(QLatin1String("SV ")) || !pv.startsWith(QLatin1String("PV ")) || sv.mid(3) != pv.mid(3))
+        return false;
+    const QString tail = sv.mid(3).trimmed();
+    const qsizetype open = tail.lastIndexOf(QLatin1Char('['));
+    if (open < 0 || !tail.endsWith(QLatin1Char(']')))
+        return false;
+    bool ok = false;
+    const int address = tail.mid(open + 1, tail.size() - open - 2).toInt(&ok);
+    if (!ok || address < 1 || address > 255)
+        return false;
+    c->name = monitor::LogLabel(tail.left(open).trimmed().toStdString());
+    c->address = address;
+    return true;
+}
+
+} // namespace
+
 std::string StripChart::csvText(bool visibleOnly, const char* lineEnd) const
 {
     std::size_t lo = 0, hi = m_t.size();
@@ -610,12 +794,51 @@ std::string StripChart::csvText(bool visibleOnly, const char* lineEnd) const
         lo = static_cast<std::size_t>(std::lower_bound(m_t.begin(), m_t.end(), view.lower) - m_t.begin());
         hi = static_cast<std::size_t>(std::upper_bound(m_t.begin(), m_t.end(), view.upper) - m_t.begin());
     }
-    std::vector<monitor::LogPoint> points;
-    points.reserve(hi - lo);
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    for (std::size_t i = lo; i < hi; ++i)
-        points.push_back({m_t[i], m_v.size() > 0 ? m_v[0][i] : nan, m_v.size() > 1 ? m_v[1][i] : nan});
-    return monitor::FormatDataLog(points, lineEnd);
+    if (m_v.size() <= 2) {
+        std::vector<monitor::LogPoint> points;
+        points.reserve(hi - lo);
+        for (std::size_t i = lo; i < hi; ++i)
+            points.push_back({m_t[i], m_v.size() > 0 ? m_v[0][i] : nan, m_v.size() > 1 ? m_v[1][i] : nan});
+        return monitor::FormatDataLog(points, lineEnd);
+    }
+    // Several controllers: a pair of traces each. A pair that names no
+    // controller is named by its place; one named like an earlier one gets
+    // its place added, since a log cannot hold one controller twice.
+    const std::size_t pairs = (m_v.size() + 1) / 2;
+    std::vector<monitor::LogController> controllers(pairs);
+    for (std::size_t p = 0; p < pairs; ++p) {
+        monitor::LogController& c = controllers[p];
+        const QString sv = graph(static_cast<int>(2 * p))->name();
+        const QString pv = 2 * p + 1 < m_v.size() ? graph(static_cast<int>(2 * p + 1))->name() : QString();
+        if (!ControllerOfPair(sv, pv, &c)) {
+            const bool paired = sv.startsWith(QLatin1String("SV ")) && pv.startsWith(QLatin1String("PV ")) &&
+                                sv.mid(3) == pv.mid(3);
+            c.name = monitor::LogLabel((paired ? sv.mid(3) : sv).toStdString());
+            c.address = static_cast<int>(std::min<std::size_t>(p + 1, 255));
+        }
+        for (std::size_t q = 0; q < p; ++q)
+            if (controllers[q].name == c.name && controllers[q].address == c.address)
+                c.name += (c.name.empty() ? "" : " ") + std::string("(") + std::to_string(p + 1) + ")";
+    }
+    std::string out = monitor::FormatSeveralLogHeader(controllers) + lineEnd;
+    out.reserve(out.size() + (hi - lo) * (22 + 14 * pairs));
+    std::vector<monitor::LogReading> readings(pairs);
+    char time[16];
+    for (std::size_t i = lo; i < hi; ++i) {
+        for (std::size_t p = 0; p < pairs; ++p) {
+            const double sv = m_v[2 * p][i];
+            const double pv = 2 * p + 1 < m_v.size() ? m_v[2 * p + 1][i] : nan;
+            readings[p].valid = std::isfinite(sv) && std::isfinite(pv);
+            readings[p].sv = static_cast<float>(sv);
+            readings[p].pv = static_cast<float>(pv);
+        }
+        const CivilTime c = CivilFromSeconds(m_t[i]);
+        std::snprintf(time, sizeof time, "%02d:%02d:%02d", c.hour, c.minute, c.second);
+        out += monitor::FormatSeveralLogLine(c.month, c.day, c.year, time, readings);
+        out += lineEnd;
+    }
+    return out;
 }
 
 } // namespace rt

@@ -164,6 +164,7 @@ public:
     static constexpr double kMaxSpan = 400.0 * 86400.0;
 
     explicit StripChart(QWidget* parent = nullptr);
+    // The traces as the panel file names and colours them (setTraces leaves these).
     QString traceNames() const { return m_names; }
     void setTraceNames(const QString& names);
     QString traceColors() const { return m_colors; }
@@ -188,15 +189,36 @@ public:
     void setTimeSource(std::function<double()> now) { m_now = std::move(now); }
 
     int traceCount() const { return graphCount(); }
+    // Replaces the traces by these, in this order, each with its colour (an
+    // invalid or missing colour: the default of its place). A trace whose name
+    // was there before keeps its points and whether it is shown; a new one has
+    // no readings (gaps) for the points already held; a trace no longer named
+    // goes with its points. False, and nothing changed, when there is no name,
+    // a name is empty or a name is given twice.
+    bool setTraces(const QStringList& names, const std::vector<QColor>& colors);
+    QStringList traceNameList() const;
+    std::vector<QColor> traceColorList() const;
+    // A hidden trace keeps its points but is not drawn, fitted or read out;
+    // its legend entry is greyed. Out-of-range traces: false / nothing.
+    bool isTraceVisible(int trace) const;
+    void setTraceVisible(int trace, bool visible);
+    // Shows the legend, one entry per trace, a click on an entry showing or
+    // hiding its trace; with more than two traces it sits under the plot, two
+    // controllers' SV and PV to a row. Off hides it. Until this is called the
+    // legend is as the panel file has it, in the plot's corner, and a click on
+    // it is a click on the plot.
+    void setLegendShown(bool shown);
+    bool legendShown() const { return legend->visible(); }
     // Adds one point to every trace (values[k] for trace k; missing values
-    // repeat 0) at time t, or now. A time before the newest point (the clock
+    // repeat 0; NaN is no reading, a gap in that trace) at time t, or now. A time before the newest point (the clock
     // set back) is taken as the newest point's time, so time never runs back.
     void addPoint(const std::vector<double>& values, double t);
     void addPoint(const std::vector<double>& values);
     void clearPoints();
     int pointCount() const { return static_cast<int>(m_t.size()); }
     // Replaces everything held by these points (times ascending), with no cap
-    // on their number, and shows them all (the log viewer).
+    // on their number, and shows them all (the log viewer). A trace without
+    // values of its own has none (gaps).
     void setPoints(std::vector<double> times, std::vector<std::vector<double>> values);
     const std::vector<double>& times() const { return m_t; }
     const std::vector<double>& values(int trace) const { return m_v[static_cast<std::size_t>(trace)]; }
@@ -221,6 +243,8 @@ public:
     void restoreYScale();
     // What the cursor line shows at time t: "14:05:09   SV 25.0   PV 24.8"
     // (with the date when the view crosses midnight), "" with no point near.
+    // Only shown traces are read out, a gap as "—"; with more than two, the
+    // time stands on a line of its own and the traces follow two to a line.
     QString readoutAt(double t) const;
     // The readout under a pixel column, as the cursor shows it ("" when out of the plot).
     QString cursorReadout() const { return m_cursorText; }
@@ -228,12 +252,17 @@ public:
     // ---- export (each writes its file whole or not at all) ----
     bool exportPng(const std::string& path, std::string* error);
     bool exportPdf(const std::string& path, std::string* error);
-    // The points in the view, or all of them, as the data log writes them
-    // (header, "month/day/year, HH:MM:SS, SV, PV", the first two traces).
+    // The points in the view, or all of them, as the data log writes them:
+    // with one or two traces the one-controller log (header, "month/day/year,
+    // HH:MM:SS, SV, PV"); with more, the several-controller log, each pair of
+    // traces (shown or not) one controller, named by the traces' names ("SV
+    // stage-A [1]", "PV stage-A [1]") or, when they name none, by its place,
+    // and a pair with a gap in either trace written as a reading that did not come.
     std::string csvText(bool visibleOnly, const char* lineEnd) const;
 
 signals:
     void liveChanged(bool live);
+    void traceVisibilityChanged(int trace, bool visible);
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -248,6 +277,11 @@ protected:
 private:
     void rebuildTraces();
     void applyColors();
+    void setTraceColor(int trace, const QColor& color);
+    // Puts the legend where setLegendShown says, and greys hidden traces' entries.
+    void placeLegend();
+    // The trace whose legend entry is at pos, or -1.
+    int legendTraceAt(const QPoint& pos) const;
     double liveSpan() const;
     void setLive(bool live);
     // Sets the time range without leaving live.
@@ -268,6 +302,8 @@ private:
     bool m_live = true;
     bool m_capped = true;
     bool m_dirty = true;
+    bool m_ownTraces = false;     // set by setTraces: the panel file's names and colours are not shown
+    bool m_legendActive = false;  // set by setLegendShown: placed by trace count, clickable
     std::function<double()> m_now;
     std::vector<double> m_t;               // time of each point, ascending
     std::vector<std::vector<double>> m_v;  // values per trace
