@@ -178,6 +178,25 @@ TEST_F(Several, OneSilencedGoesOfflineWhileTheOthersPlotAndLog)
         EXPECT_FALSE(f[6].empty() || f[7].empty()) << log[i];
     }
 
+    // The chart: a pair of traces each, the silent one's with a gap where the
+    // others go on (its whole run, exported as the chart holds it).
+    ASSERT_EQ(rig.rt.GetStripChartTraceCount(chart(), CHART_STRIPCHART), 6);
+    const std::string exported = rig.path("chart.csv");
+    rig.op.queueFile(1, exported);
+    rig.op.queueButton(2);
+    rig.rt.Commit(chart(), CHART_EXPORT);
+    const std::vector<std::string> points = ReadLines(exported);
+    ASSERT_GE(points.size(), static_cast<std::size_t>(kTicks + 3));
+    EXPECT_EQ(points[0], monitor::FormatSeveralLogHeader({{"", 1}, {"Stage B", 2}, {"Stage C", 3}}));
+    for (std::size_t i = points.size() - kTicks; i < points.size(); ++i) {
+        const std::vector<std::string> f = Fields(points[i]);
+        ASSERT_EQ(f.size(), 8u) << points[i];
+        EXPECT_TRUE(f[4].empty() && f[5].empty()) << points[i];
+        EXPECT_EQ(f[2], "25.0") << points[i];
+        EXPECT_EQ(f[6], "40.0") << points[i];
+    }
+    EXPECT_FALSE(Fields(points[points.size() - kTicks - 1])[4].empty()) << "read before it fell silent";
+
     // Back: once its back-off has passed it is read again and logged.
     line[1]->faults().silent = false;
     next = rig.clock.now() + core::Poller::kMaxBackoff;
@@ -194,8 +213,10 @@ TEST_F(Several, AddingAControllerWhilePlottingBeginsANewLogSection)
     plotAndLog();
     tick();
     tick();
+    EXPECT_EQ(rig.rt.GetStripChartTraceCount(chart(), CHART_STRIPCHART), 4);
     add(3, "Stage C");
     tick();
+    EXPECT_EQ(rig.rt.GetStripChartTraceCount(chart(), CHART_STRIPCHART), 6);
     const std::vector<std::string> log = ReadLines(logPath);
     ASSERT_EQ(log.size(), 5u);
     EXPECT_EQ(log[0], monitor::FormatSeveralLogHeader({{"", 1}, {"Stage B", 2}}));
@@ -240,6 +261,7 @@ TEST_F(Several, RemovingTheLastOtherControllerGoesBackToTodaysLog)
     tick();
     // One controller: its two reads alone, and today's log lines under today's header.
     EXPECT_EQ(wire(), (std::vector<std::vector<std::uint8_t>>{Read(1, tecreg::kWorkingSv), Read(1, tecreg::kPv)}));
+    EXPECT_EQ(rig.rt.GetStripChartTraceCount(chart(), CHART_STRIPCHART), 2) << "the panel's own SV and PV";
     const std::vector<std::string> log = ReadLines(logPath);
     ASSERT_EQ(log.size(), 4u);
     EXPECT_EQ(log[2], monitor::kLogHeader);
