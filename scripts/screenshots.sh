@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes the screenshots of the README and the metainfo (docs/images/: the main
 # panel, the chart after a simulated run, a step program, the overview of
-# four controllers on one line) under Xvfb from
+# four controllers on one line and the chart of all four) under Xvfb from
 # tecontrol --simulate, on a 1024 x 768 screen (the smallest the panels fit
 # without scrolling). Run it again after every change of the panels.
 # Usage: scripts/screenshots.sh [FOLDER]   (default docs/images)

@@ -182,9 +182,10 @@ void NoteConnected(App& app, std::uint8_t model, std::uint8_t identLo)
         if (list.size() <= 1) {
             // One controller: it is whatever the main panel connects to.
             // A round may still hold the record that goes.
-            for (auto& entry : list.entries)
-                RetireRecord(app, std::move(entry));
+            auto gone = std::move(list.entries);
             list.entries.clear();
+            for (auto& entry : gone)
+                RetireRecord(app, std::move(entry));
             list.selected = -1;
         }
         controllers::Add(list, port, address, "", &at);

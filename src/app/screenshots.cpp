@@ -87,7 +87,8 @@ constexpr DemoController kLine[] = {
 constexpr int kLinePort = 2;
 
 // The overview of four simulated controllers on one line behind kLinePort,
-// the last one silent, after `seconds` of polling.
+// and the chart plotting them all: the last one falls silent a third of the
+// way through `seconds`, so its row goes offline and its traces stop.
 bool OverviewShot(App& app, const QString& folder, double seconds, bool* ended)
 {
     rt::Runtime& rt = app.rt;
@@ -101,25 +102,37 @@ bool OverviewShot(App& app, const QString& folder, double seconds, bool* ended)
         line[i]->setReg(0x0000, static_cast<std::uint16_t>(kLine[i].sv * 10));
         line[i]->setReg(0x0002, 4);
     }
-    line.back()->faults().silent = true;
     io::Clock* clock = &rt.clock();
     rt.ports().bind(kLinePort, "COM2  four simulated controllers",
                     [line, clock] { return sim::MakeSimDevice(line, *clock); });
+    auto before = std::move(app.controllers.entries);
     app.controllers.entries.clear();
+    for (auto& entry : before)
+        overview::RetireRecord(app, std::move(entry));
     app.controllers.selected = -1;
     for (const DemoController& d : kLine)
         controllers::Add(app.controllers, kLinePort, d.address, d.name);
     overview::Select(app, app.controllers.find(kLinePort, kLine[0].address));
-    // The chart reads the selected one, the overview the others.
+    // One chart for all four: its rounds read every controller on the line.
+    rt.Commit(app.panels.parm, PARM_OPEN_CHART);
+    rt.SetAxisScalingMode(app.panels.chart, CHART_STRIPCHART, 1, 0, 0.0, 80.0);
     rt.Commit(app.panels.chart, CHART_PLOT, 1);
     OpenOverview(app, app.panels.parm, PARM_OPEN_OVERVIEW, rt::EVENT_COMMIT, nullptr, 0, 0);
     rt::SetTableCurrentRow(rt, app.panels.overview, OVERVIEW_TABLE, 1);
-    if (!RunFor(rt, seconds)) {
+    if (!RunFor(rt, seconds / 3)) {
+        *ended = true;
+        return false;
+    }
+    line.back()->faults().silent = true;
+    if (!RunFor(rt, seconds * 2 / 3)) {
         *ended = true;
         return false;
     }
     overview::Refresh(app);
-    return Save(app, app.panels.overview, folder, "overview.png");
+    bool ok = Save(app, app.panels.chart, folder, "chart-several.png");
+    ok = Save(app, app.panels.overview, folder, "overview.png") && ok;
+    rt.Commit(app.panels.chart, CHART_PLOT, 0);
+    return ok;
 }
 
 } // namespace
@@ -180,7 +193,7 @@ int TakeScreenshots(App& app, const std::string& folder, double chartSeconds)
     rt.HidePanel(app.panels.script);
 
     bool ended = false;
-    ok = OverviewShot(app, dir, 12.0, &ended) && ok;
+    ok = OverviewShot(app, dir, 36.0, &ended) && ok;
     if (ended || rt.ending())
         return endedBySignal();
 
