@@ -224,12 +224,20 @@ void MirrorSelected(App& app)
         app.rounds.scales[entry].known = true;
 }
 
+void KeepLastGood(App& app)
+{
+    for (const auto& entry : app.controllers.entries)
+        if (entry->last.valid)
+            app.rounds.lastGood[entry.get()] = entry->last;
+}
+
 void RetireRecord(App& app, std::unique_ptr<core::Controller> record)
 {
     if (!record)
         return;
     monitor::Rounds& r = app.rounds;
     r.scales.erase(record.get());
+    r.lastGood.erase(record.get());
     if (r.mirrored == record.get())
         r.mirrored = nullptr;
     r.retired.push_back(std::move(record));
@@ -293,6 +301,7 @@ void Refresh(App& app)
     if (ov <= 0)
         return;
     MirrorSelected(app);
+    KeepLastGood(app);
     rt::Runtime& rt = app.rt;
     const controllers::ControllerList& list = app.controllers;
     const int current = rt::GetTableCurrentRow(rt, ov, OVERVIEW_TABLE);
@@ -301,8 +310,10 @@ void Refresh(App& app)
     for (int i = 0; i < list.size(); ++i) {
         const core::Controller& c = *list.at(i);
         const bool selected = i == list.selected;
-        const bool sampled = c.counters.answered > 0;
-        const double age = now - c.last.time;
+        const auto good = app.rounds.lastGood.find(&c);
+        const bool sampled = good != app.rounds.lastGood.end();
+        const core::Sample& last = sampled ? good->second : c.last;
+        const double age = now - last.time;
         std::vector<std::string> cells(9, kNoValue);
         cells[kName] = c.name.empty() ? std::string(kNoValue) : c.name;
         if (selected)
@@ -311,8 +322,8 @@ void Refresh(App& app)
         cells[kAddress] = std::to_string(c.address);
         cells[kModel] = ModelWord(c.identity);
         if (sampled) {
-            cells[kPv] = Fixed1(c.last.pv);
-            cells[kSv] = Fixed1(c.last.sv);
+            cells[kPv] = Fixed1(last.pv);
+            cells[kSv] = Fixed1(last.sv);
         }
         const ParameterSet& params = selected ? app.params : c.params;
         if (params.fromController())

@@ -55,6 +55,8 @@ void NoteConnected(App& app, std::uint8_t model, std::uint8_t identLo);
 // the list or the link changes. With several configured, a controller newly
 // selected first hands the window's record what was known of it.
 void MirrorSelected(App& app);
+// Keeps each entry's last whole sample (see monitor::Rounds::lastGood).
+void KeepLastGood(App& app);
 // A record taken out of the list: the rounds leave it out from now on, and it
 // is kept until no round can hold it any more.
 void RetireRecord(App& app, std::unique_ptr<core::Controller> record);

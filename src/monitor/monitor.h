@@ -47,6 +47,9 @@ struct Rounds {
     // Records removed from the list while a round may still hold them; they
     // go once a round has ended.
     std::vector<std::unique_ptr<core::Controller>> retired;
+    // Each record's last whole sample: the overview shows it, and its age,
+    // while later rounds go unanswered.
+    std::map<const core::Controller*, core::Sample> lastGood;
     // The entry the window's own record was last mirrored into.
     const core::Controller* mirrored = nullptr;
     // The chart's traces as last set; empty while the panel file's own two are shown.

@@ -313,6 +313,7 @@ void RoundEnded(App& app)
 {
     app.rounds.retired.clear();
     overview::MirrorSelected(app);
+    overview::KeepLastGood(app);
 }
 
 void ShowOneRound(App& app, const core::Round& round)

@@ -156,12 +156,18 @@ TEST_F(Several, OneSilencedGoesOfflineWhileTheOthersPlotAndLog)
         tick();
     line[1]->faults().silent = true;
     const std::size_t linesBefore = ReadLines(logPath).size();
+    const std::vector<std::string> lastHeard = Fields(ReadLines(logPath).back());
     constexpr int kTicks = 8;
     for (int i = 0; i < kTicks; ++i)
         tick();
     overview::Refresh(rig.app);
     EXPECT_EQ(cell(1, 7).rfind("offline", 0), 0u) << cell(1, 7);
     EXPECT_EQ(rt::GetTableRowMark(rig.rt, ov(), OVERVIEW_TABLE, 1), rt::RowMark::Offline);
+    // Its row keeps what it last said, with that sample's age.
+    ASSERT_EQ(lastHeard.size(), 8u);
+    EXPECT_EQ(cell(1, 4), lastHeard[5]);
+    EXPECT_EQ(cell(1, 5), lastHeard[4]);
+    EXPECT_EQ(cell(1, 7).find(", 0 s ago"), std::string::npos) << cell(1, 7);
     EXPECT_EQ(cell(0, 7).rfind("online", 0), 0u) << cell(0, 7);
     EXPECT_EQ(cell(2, 7).rfind("online", 0), 0u) << cell(2, 7);
     // The selected controller answers: the chart says nothing is missing.
