@@ -210,7 +210,15 @@ TEST_F(ChartTraces, SeveralTracesExportAsTheLogOfSeveralControllersAndReadBack)
     EXPECT_DOUBLE_EQ(read.series[1].points[0].pv, 39.5);
     EXPECT_EQ(read.series[2].points.size(), 3u);
 
+    // Two pairs that name the same controller still make a log that reads back as two.
+    ASSERT_EQ(setTraces({"SV a, [1]", "PV a, [1]", "SV a [1]", "PV a [1]"}), 0);
+    plot({1, 2, 3, 4});
+    const monitor::LogReadResult twice = monitor::ReadDataLog(chart->csvText(false, "\n"));
+    ASSERT_EQ(twice.series.size(), 2u);
+    EXPECT_EQ(twice.series[1].label, "a (2)");
+    EXPECT_DOUBLE_EQ(twice.series[1].points.back().pv, 4);
+
     // In view only: the points the view shows.
-    chart->showTimeRange(chart->times()[2] - 0.5, chart->times()[3] + 0.5);
+    chart->showTimeRange(chart->times()[2] - 0.5, chart->times()[3] + 0.5);  // clamped to 5 s
     EXPECT_EQ(monitor::ReadDataLog(chart->csvText(true, "\n")).dataLines, 2u);
 }
