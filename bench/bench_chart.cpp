@@ -1,7 +1,9 @@
 // Chart benchmarks: one chart tick against tecsim on a pseudo-terminal
 // against its floor of fixed waits and wire time; a week of points held:
-// adding a point and redrawing, zoom and scroll steps, its memory; opening a
-// week-long log in the viewer; memory over a million ticks on the virtual clock.
+// adding a point and redrawing, zoom and scroll steps, its memory; eight
+// controllers' traces over a week: their memory against one controller's and
+// their redraw; opening a week-long log in the viewer; memory over a million
+// ticks on the virtual clock.
 #include "app/app.h"
 #include "app/shell.h"
 #include "formats/chart_axis.h"
@@ -28,9 +30,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <string>
 #include <sys/wait.h>
+#include <ctime>
 #include <unistd.h>
 #include <vector>
 
@@ -45,6 +49,14 @@ double Seconds()
 {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Processor time of this thread: what a step costs whatever else the machine runs.
+double CpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 double Median(std::vector<double> v)
@@ -266,6 +278,133 @@ bool BenchWeek()
     return ok;
 }
 
+// What a chart of `controllers` controllers (an SV and a PV trace each)
+// holding a week at one point a second adds to the process: the chart as the
+// panel file has it for one controller, else its traces named and the legend
+// shown, one controller silent an hour a day. Run in a process of its own
+// (--week-rss N) so that what one measurement frees cannot hide the next's
+// growth; it prints "rss-kib K" and, for several, the redraw of the whole
+// week: "redraw-ms MEDIAN P99".
+int WeekRssChild(int controllers)
+{
+    io::VirtualClock clock;
+    System s(clock);
+    s.openChart();
+    const int chart = s.app.panels.chart;
+    const int traces = 2 * controllers;
+    if (controllers > 1) {
+        std::vector<std::string> names;
+        std::vector<int> colors;
+        for (int c = 1; c <= controllers; ++c) {
+            const std::string tail = "Stage " + std::string(1, static_cast<char>('A' + c - 1)) + " [" +
+                                     std::to_string(c) + "]";
+            names.push_back("SV " + tail);
+            names.push_back("PV " + tail);
+            colors.push_back(0x80a0ff);
+            colors.push_back(0x2050ff);
+        }
+        if (s.rt.SetStripChartTraces(chart, CHART_STRIPCHART, names, colors) != 0 ||
+            s.rt.SetStripChartLegend(chart, CHART_STRIPCHART, true) != 0)
+            return 1;
+    }
+    s.rt.ReplotNow(chart, CHART_STRIPCHART);
+    constexpr int kHeld = rt::StripChart::kKeepPoints;
+    std::vector<double> values(static_cast<std::size_t>(traces));
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const long before = RssKiB();
+    for (int i = 0; i < kHeld; ++i) {
+        for (int c = 0; c < controllers; ++c) {
+            const double sv = 25.0 + 5.0 * c + 20.0 * std::sin(i / 3000.0 + c);
+            const bool silent = c == controllers - 1 && controllers > 1 && i % 86400 < 3600;
+            values[2 * static_cast<std::size_t>(c)] = silent ? nan : sv;
+            values[2 * static_cast<std::size_t>(c) + 1] =
+                silent ? nan : sv - 0.5 + 0.1 * static_cast<double>((i * 7919LL + c) % 13) / 13.0;
+        }
+        s.rt.PlotStripChart(chart, CHART_STRIPCHART, values.data(), traces, 0, 0, rt::VAL_DOUBLE);
+        clock.advance(1.0);
+    }
+    auto* widget = qobject_cast<rt::StripChart*>(s.rt.controlWidget(chart, CHART_STRIPCHART));
+    widget->showAll();
+    s.rt.ReplotNow(chart, CHART_STRIPCHART);
+    const long after = RssKiB();
+    if (s.rt.StripChartPointCount(chart, CHART_STRIPCHART) < kHeld)
+        return 1;
+    std::printf("rss-kib %ld\n", after - before);
+    if (controllers > 1) {
+        // The whole week on screen redrawn as it is (the cursor moved, the
+        // window uncovered), then with every trace decimated afresh (the view
+        // set again, as a point arriving in view or a resize does).
+        for (bool afresh : {false, true}) {
+            std::vector<double> times, cpu;
+            for (int i = 0; i < 300; ++i) {
+                const double t0 = Seconds(), c0 = CpuSeconds();
+                if (afresh)
+                    widget->showAll();
+                s.rt.ReplotNow(chart, CHART_STRIPCHART);
+                times.push_back(Seconds() - t0);
+                cpu.push_back(CpuSeconds() - c0);
+            }
+            std::sort(times.begin(), times.end());
+            std::printf("%s %.3f %.3f %d %.3f\n", afresh ? "decimate-ms" : "redraw-ms", Median(times) * 1000.0,
+                        times[static_cast<std::size_t>(0.99 * static_cast<double>(times.size() - 1))] * 1000.0,
+                        widget->width(), Median(cpu) * 1000.0);
+        }
+    }
+    return 0;
+}
+
+// Runs WeekRssChild in a process of its own and reads what it printed.
+struct Redraw {
+    double median = 0, p99 = 0, cpu = 0;
+};
+
+bool WeekRss(int controllers, long* kib, Redraw* redraw, Redraw* afresh, int* width)
+{
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0)
+        return false;
+    self[n] = 0;
+    const std::string command = "'" + std::string(self) + "' --week-rss " + std::to_string(controllers);
+    FILE* child = popen(command.c_str(), "r");
+    if (!child)
+        return false;
+    char line[256];
+    bool got = false;
+    while (std::fgets(line, sizeof line, child)) {
+        got = std::sscanf(line, "rss-kib %ld", kib) == 1 || got;
+        std::sscanf(line, "redraw-ms %lf %lf %d %lf", &redraw->median, &redraw->p99, width, &redraw->cpu);
+        std::sscanf(line, "decimate-ms %lf %lf %d %lf", &afresh->median, &afresh->p99, width, &afresh->cpu);
+    }
+    return pclose(child) == 0 && got;
+}
+
+// Eight controllers over a week: memory within eight times one controller's
+// plus 20 MB, the whole week's 16 traces redrawn within 5 ms at the median.
+bool BenchEightControllers()
+{
+    long one = 0, eight = 0;
+    Redraw redraw, afresh, unused;
+    int width = 0, unusedWidth = 0;
+    if (!WeekRss(1, &one, &unused, &unused, &unusedWidth) || !WeekRss(8, &eight, &redraw, &afresh, &width)) {
+        std::printf("eight controllers over a week: the measuring process failed FAIL\n");
+        return false;
+    }
+    const double limit = 8.0 * one / 1024.0 + 20.0;
+    const bool memoryOk = eight / 1024.0 <= limit;
+    std::printf("a week at 1 s, memory above an empty chart (each in a process of its own):\n");
+    std::printf("  one controller (2 traces) %.1f MB; eight controllers (16 traces) %.1f MB (limit 8 x %.1f + 20 = "
+                "%.1f MB) %s\n",
+                one / 1024.0, eight / 1024.0, one / 1024.0, limit, memoryOk ? "PASS" : "FAIL");
+    std::printf("  redraw of the 16 traces over the whole week (%d px wide): median %.3f ms, p99 %.3f ms, processor "
+                "time %.3f ms (limit 5 ms at the median) %s\n",
+                width, redraw.median, redraw.p99, redraw.cpu, redraw.median <= 5.0 ? "PASS" : "FAIL");
+    std::printf("  the same with every trace decimated afresh (a point arriving in view, a resize): median %.3f ms, "
+                "p99 %.3f ms, processor time %.3f ms (limit 16 ms at the median) %s\n",
+                afresh.median, afresh.p99, afresh.cpu, afresh.median <= 16.0 ? "PASS" : "FAIL");
+    return memoryOk && redraw.median <= 5.0 && afresh.median <= 16.0;
+}
+
 // "Open log..." on a week-long log: read, parsed and shown in its window.
 bool BenchOpenLog()
 {
@@ -373,12 +512,16 @@ int main(int argc, char** argv)
     QDir::setCurrent(dir.path());
 
     bool quick = false;
-    for (int i = 1; i < argc; ++i)
+    for (int i = 1; i < argc; ++i) {
         quick = quick || std::strcmp(argv[i], "--quick") == 0;
+        if (std::strcmp(argv[i], "--week-rss") == 0 && i + 1 < argc)
+            return WeekRssChild(std::atoi(argv[i + 1]));
+    }
 
     bool ok = true;
     ok = BenchTickOnPty() && ok;
     ok = BenchWeek() && ok;
+    ok = BenchEightControllers() && ok;
     ok = BenchOpenLog() && ok;
     if (!quick)
         ok = BenchMemory() && ok;

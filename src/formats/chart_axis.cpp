@@ -120,7 +120,7 @@ void TraceBlocks::update(const double* t, const double* v, std::size_t n)
         const std::size_t start = b * kBlock;
         std::size_t lo = start, hi = start;
         bool gap = std::isnan(v[start]);
-        double step = 0;
+        double step = start > 0 ? t[start] - t[start - 1] : 0;
         for (std::size_t i = start + 1; i < start + kBlock; ++i) {
             if (std::isnan(v[i])) {
                 gap = true;
@@ -136,6 +136,11 @@ void TraceBlocks::update(const double* t, const double* v, std::size_t n)
         }
         low.push_back(lo);
         high.push_back(hi);
+        lowValue.push_back(v[lo]);
+        highValue.push_back(v[hi]);
+        lowTime.push_back(t[lo]);
+        highTime.push_back(t[hi]);
+        lastTime.push_back(t[start + kBlock - 1]);
         maxStep.push_back(step);
         missing.push_back(gap ? 1 : 0);
     }
@@ -145,6 +150,11 @@ void TraceBlocks::clear()
 {
     low.clear();
     high.clear();
+    lowValue.clear();
+    highValue.clear();
+    lowTime.clear();
+    highTime.clear();
+    lastTime.clear();
     maxStep.clear();
     missing.clear();
 }
@@ -182,15 +192,22 @@ void DecimateMinMax(const double* t, const double* v, std::size_t n, double t0, 
     struct Run {
         bool any = false;
         std::size_t first = 0, low = 0, high = 0, last = 0;
+        double lowValue = 0, highValue = 0, lowTime = 0, highTime = 0;
     } run;
     auto flush = [&] {
         if (!run.any)
             return;
-        std::size_t idx[4] = {run.first, run.low, run.high, run.last};
-        std::sort(idx, idx + 4);
+        struct Kept {
+            std::size_t i;
+            double t, v;
+        } kept[4] = {{run.first, t[run.first], v[run.first]},
+                     {run.low, run.lowTime, run.lowValue},
+                     {run.high, run.highTime, run.highValue},
+                     {run.last, t[run.last], v[run.last]}};
+        std::sort(kept, kept + 4, [](const Kept& a, const Kept& b) { return a.i < b.i; });
         for (int k = 0; k < 4; ++k)
-            if (k == 0 || idx[k] != idx[k - 1])
-                out->push_back({t[idx[k]], v[idx[k]]});
+            if (k == 0 || kept[k].i != kept[k - 1].i)
+                out->push_back({kept[k].t, kept[k].v});
         run.any = false;
     };
     // Column by column: the inner loop only compares, so a week of points
@@ -217,34 +234,63 @@ void DecimateMinMax(const double* t, const double* v, std::size_t n, double t0, 
                     brokenHere = true;
                 }
                 endsMissing = true;
-                lastMissing = i++;
+                // The rest of the missing run within the column.
+                do
+                    lastMissing = i++;
+                while (i < hi && std::isnan(v[i]) && t[i] < end && !gapBefore(i));
                 continue;
             }
             endsMissing = false;
             if (!run.any) {
-                run = {true, i, i, i, i};
+                run = {true, i, i, i, i, v[i], v[i], t[i], t[i]};
                 ++i;
                 continue;
             }
-            const std::size_t b = i / B;
-            // A whole block inside the column, without a pause or a missing value: its summary stands for it.
-            if (blocks && i % B == 0 && b < blocks->low.size() && i + B <= hi && t[i + B - 1] < end &&
-                !(gap > 0 && blocks->maxStep[b] > gap) &&
-                !blocks->missing[b]) {
-                if (v[blocks->low[b]] < v[run.low])
-                    run.low = blocks->low[b];
-                if (v[blocks->high[b]] > v[run.high])
-                    run.high = blocks->high[b];
-                i += B;
-                run.last = i - 1;
-                continue;
+            // Whole blocks inside the column, without a pause or a missing
+            // value: their summaries stand for them, read without touching
+            // their points (which lie far apart in memory).
+            if (blocks && i % B == 0) {
+                const std::size_t from = i / B;
+                std::size_t b = from;
+                for (; b < blocks->low.size() && (b + 1) * B <= hi && blocks->lastTime[b] < end &&
+                       !(gap > 0 && blocks->maxStep[b] > gap) && !blocks->missing[b];
+                     ++b) {
+                    if (blocks->lowValue[b] < run.lowValue) {
+                        run.low = blocks->low[b];
+                        run.lowValue = blocks->lowValue[b];
+                        run.lowTime = blocks->lowTime[b];
+                    }
+                    if (blocks->highValue[b] > run.highValue) {
+                        run.high = blocks->high[b];
+                        run.highValue = blocks->highValue[b];
+                        run.highTime = blocks->highTime[b];
+                    }
+                }
+                if (b > from) {
+                    i = b * B;
+                    run.last = i - 1;
+                    continue;
+                }
             }
-            run.last = i;
-            if (v[i] < v[run.low])
-                run.low = i;
-            if (v[i] > v[run.high])
-                run.high = i;
-            ++i;
+            // Point by point up to the next block: the column's end, a pause
+            // or a missing value ends the walk (the loop above takes it up).
+            const std::size_t stop = blocks ? std::min(hi, (i / B + 1) * B) : hi;
+            std::size_t j = i;
+            do {
+                if (v[j] < run.lowValue) {
+                    run.low = j;
+                    run.lowValue = v[j];
+                    run.lowTime = t[j];
+                }
+                if (v[j] > run.highValue) {
+                    run.high = j;
+                    run.highValue = v[j];
+                    run.highTime = t[j];
+                }
+                ++j;
+            } while (j < stop && t[j] < end && !(gap > 0 && t[j] - t[j - 1] > gap) && !std::isnan(v[j]));
+            run.last = j - 1;
+            i = j;
         }
         flush();
         // A column ending in a missing value leaves the line broken to the next.

@@ -64,11 +64,15 @@ struct DrawPoint {
 // first missing run apart, and ends with a break when it ends in one).
 // Summaries of whole blocks of a trace's points, so that decimating a week
 // in view visits blocks instead of points: per block the index of its lowest
-// and highest value and the longest step in time within it, and whether it
-// holds a missing (NaN) value, which keeps it from standing for its points.
+// and highest value, the time of its last point, the longest step in time
+// within it or into it from the point before, and whether it holds a missing
+// (NaN) value, which keeps it from standing for its points.
 struct TraceBlocks {
     static constexpr std::size_t kBlock = 64;
     std::vector<std::size_t> low, high;
+    // Their values, beside each other: a wide view compares these without
+    // reaching into the points, whose blocks lie far apart in memory.
+    std::vector<double> lowValue, highValue, lowTime, highTime, lastTime;
     std::vector<double> maxStep;
     std::vector<unsigned char> missing;
     // Summarises the whole blocks of the n points not summarised yet.

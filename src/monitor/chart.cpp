@@ -7,7 +7,10 @@
 #include "monitor/monitor.h"
 #include "rt/files.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -271,6 +274,76 @@ const char* const kOpenLogTitle = "Open Log";
 // (48 bytes each while they are handed to the chart) stay well within memory.
 constexpr std::uint64_t kMaxLogBytes = std::uint64_t{256} << 20;
 
+namespace {
+
+// A controller's colours by its place in the log: PV in the colour, SV in a
+// lighter shade of it, so each pair reads as one controller.
+int ControllerPvColor(std::size_t place)
+{
+    static const int colors[] = {0x00c853, 0x2979ff, 0xd50000, 0x8e24aa, 0xef6c00, 0x0097a7, 0x6d4c41, 0xc51162};
+    return colors[place % (sizeof colors / sizeof colors[0])];
+}
+
+int Lighter(int rgb)
+{
+    int out = 0;
+    for (int shift : {16, 8, 0})
+        out |= (((rgb >> shift) & 0xff) + 0xff) / 2 << shift;
+    return out;
+}
+
+// Shows every controller of a several-controller log in a viewer of its own.
+void ShowSeveralLog(App& app, const std::string& title, LogReadResult read)
+{
+    // Lines of a one-controller section count as the shown controller's:
+    // `points` holds them with that controller's own.
+    if (read.shownSeries >= 0)
+        read.series[static_cast<std::size_t>(read.shownSeries)].points = std::move(read.points);
+    read.points = {};
+    // One row per time any controller has a reading; each controller's values
+    // at that time, or a gap. Readings of the same time each take a row, in order.
+    const std::size_t n = read.series.size();
+    std::vector<double> times;
+    std::vector<std::vector<double>> values(2 * n);
+    std::vector<std::size_t> next(n, 0);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (;;) {
+        double t = std::numeric_limits<double>::infinity();
+        for (std::size_t k = 0; k < n; ++k)
+            if (next[k] < read.series[k].points.size())
+                t = std::min(t, read.series[k].points[next[k]].t);
+        if (std::isinf(t))
+            break;
+        times.push_back(t);
+        for (std::size_t k = 0; k < n; ++k) {
+            const auto& points = read.series[k].points;
+            const bool here = next[k] < points.size() && points[next[k]].t == t;
+            values[2 * k].push_back(here ? points[next[k]].sv : nan);
+            values[2 * k + 1].push_back(here ? points[next[k]].pv : nan);
+            next[k] += here ? 1 : 0;
+        }
+    }
+    std::vector<std::string> names;
+    std::vector<int> colors;
+    for (std::size_t k = 0; k < n; ++k) {
+        const LogSeries& s = read.series[k];
+        const std::string tail = (s.label.empty() ? "" : s.label + " ") + "[" + std::to_string(s.address) + "]";
+        names.push_back("SV " + tail);
+        names.push_back("PV " + tail);
+        colors.push_back(Lighter(ControllerPvColor(k)));
+        colors.push_back(ControllerPvColor(k));
+    }
+    for (LogSeries& s : read.series)
+        s.points = {};
+    // Every controller is shown, so the status says how many rather than which.
+    read.shownSeries = -1;
+    const std::string status = DescribeLogRead(read) + "; " + std::to_string(n) + " controllers";
+    app.rt.ShowChartWindow(app.panels.chart, CHART_STRIPCHART, title, status, std::move(times), std::move(values),
+                           names, colors);
+}
+
+} // namespace
+
 } // namespace monitor
 
 TEC_CALLBACK(ChartLive)
@@ -350,6 +423,12 @@ TEC_CALLBACK(OpenLogViewer)
         app.rt.MessagePopup(monitor::kOpenLogTitle, path + ":\n" + why);
         return 0;
     }
+    const std::size_t slash = path.find_last_of("/\\");
+    const std::string title = (slash == std::string::npos ? path : path.substr(slash + 1)) + " \u2014 Data log";
+    if (read.series.size() > 1) {
+        monitor::ShowSeveralLog(app, title, std::move(read));
+        return 0;
+    }
     std::vector<double> times(read.points.size());
     std::vector<std::vector<double>> values(2, std::vector<double>(read.points.size()));
     for (std::size_t i = 0; i < read.points.size(); ++i) {
@@ -359,9 +438,6 @@ TEC_CALLBACK(OpenLogViewer)
     }
     const std::string status = monitor::DescribeLogRead(read);
     read.points = {};
-    const std::size_t slash = path.find_last_of("/\\");
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    app.rt.ShowChartWindow(app.panels.chart, CHART_STRIPCHART, name + " \u2014 Data log", status, std::move(times),
-                           std::move(values));
+    app.rt.ShowChartWindow(app.panels.chart, CHART_STRIPCHART, title, status, std::move(times), std::move(values));
     return 0;
 }

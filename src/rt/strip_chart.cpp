@@ -81,6 +81,7 @@ StripChart::StripChart(QWidget* parent) : QCustomPlot(parent)
     m_cursorLabel->position->setType(QCPItemPosition::ptAxisRectRatio);
     m_cursorLabel->position->setCoords(0.01, 0.01);
     m_cursorLabel->setPadding(QMargins(4, 2, 4, 2));
+    m_cursorLabel->setTextAlignment(Qt::AlignLeft | Qt::AlignTop);
     m_cursorLabel->setBrush(QBrush(QColor(255, 255, 255, 230)));
     m_cursorLabel->setPen(QPen(QColor(0x90, 0x90, 0x90)));
     m_cursorLabel->setVisible(false);
@@ -265,12 +266,13 @@ void StripChart::placeLegend()
         axisRect()->insetLayout()->take(legend);
         plotLayout()->addElement(1, 0, legend);
         plotLayout()->setRowStretchFactor(1, 0.001);
-        legend->setFillOrder(QCPLegend::foColumnsFirst);
         legend->setWrap(4);
+        legend->setFillOrder(QCPLegend::foColumnsFirst, true);
     } else {
         plotLayout()->take(legend);
         plotLayout()->simplify();
         legend->setWrap(0);
+        legend->setFillOrder(QCPLegend::foRowsFirst, true);
         axisRect()->insetLayout()->addElement(legend, Qt::AlignBottom | Qt::AlignRight);
     }
 }
@@ -556,18 +558,18 @@ QString StripChart::readoutAt(double t) const
                    .arg(c.month, 2, 10, QLatin1Char('0'))
                    .arg(c.day, 2, 10, QLatin1Char('0')) +
                text;
-    // Two traces fit on the time's line; more stand two to a line under it.
+    // Two traces fit on the time's line; more stand under it, each pair
+    // (a controller's SV and PV) on a line of its own.
     const bool lines = graphCount() > 2;
-    int onLine = 0;
-    for (int k = 0; k < graphCount(); ++k) {
-        if (!graph(k)->visible())
-            continue;
-        if (lines && onLine % 2 == 0)
-            text += QLatin1Char('\n');
-        text += QStringLiteral("%1%2 %3")
-                    .arg(lines && onLine % 2 == 0 ? QString() : QStringLiteral("   "), graph(k)->name(),
-                         ValueText(m_v[static_cast<std::size_t>(k)][i]));
-        ++onLine;
+    for (int pair = 0; pair < graphCount(); pair += 2) {
+        QString line;
+        for (int k = pair; k < std::min(pair + 2, graphCount()); ++k)
+            if (graph(k)->visible())
+                line += QStringLiteral("%1%2 %3").arg(line.isEmpty() && lines ? QString() : QStringLiteral("   "),
+                                                      graph(k)->name(),
+                                                      ValueText(m_v[static_cast<std::size_t>(k)][i]));
+        if (!line.isEmpty())
+            text += (lines ? QStringLiteral("\n") : QString()) + line;
     }
     return text;
 }

@@ -244,7 +244,8 @@ public:
     // What the cursor line shows at time t: "14:05:09   SV 25.0   PV 24.8"
     // (with the date when the view crosses midnight), "" with no point near.
     // Only shown traces are read out, a gap as "—"; with more than two, the
-    // time stands on a line of its own and the traces follow two to a line.
+    // time stands on a line of its own and each pair of traces (a
+    // controller's SV and PV) follows on a line of its own.
     QString readoutAt(double t) const;
     // The readout under a pixel column, as the cursor shows it ("" when out of the plot).
     QString cursorReadout() const { return m_cursorText; }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace {
 double At(int y, int mo, int d, int h, int mi, int s)
@@ -149,4 +150,59 @@ TEST(ChartDecimation, KeepsEveryColumnsMinimumAndMaximum)
     EXPECT_LT(out[3].t, 3602);
     rt::DecimateMinMax(tt, vv, 5, 0, 3603, 800, 0, &out);
     EXPECT_EQ(out.size(), 5u);
+}
+
+// Missing readings (NaN) are gaps: whatever the zoom, no line is drawn across
+// a missing run wider than a pixel column, no point is made up inside one,
+// block summaries give the very points a walk over each point gives, and each
+// column keeps the lowest and highest reading it has.
+TEST(ChartDecimation, AMissingReadingBreaksTheLineAndIsNeverAveragedAway)
+{
+    constexpr int kPoints = 200000;
+    std::vector<double> t(kPoints), v(kPoints);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (int i = 0; i < kPoints; ++i) {
+        t[i] = 1000.0 + i;
+        v[i] = 50.0 + 10.0 * std::sin(i / 3000.0);
+    }
+    for (int i = 60000; i < 66000; ++i)
+        v[i] = nan;  // an hour and a half without readings
+    for (int i = 100000; i < kPoints; i += 97)
+        v[i] = nan;  // a controller answering most rounds
+    v[150000] = nan;
+    v[150001] = 500;  // a spike right after a missing one
+    v[kPoints - 1] = nan;
+    rt::TraceBlocks blocks;
+    blocks.update(t.data(), v.data(), kPoints);
+    std::vector<rt::DrawPoint> plain, fast;
+    for (int columns : {7, 300, 1000, 20000}) {
+        const double t0 = t[0], t1 = t[kPoints - 1], width = (t1 - t0) / columns;
+        rt::DecimateMinMax(t.data(), v.data(), kPoints, t0, t1, columns, 5.0, &plain);
+        rt::DecimateMinMax(t.data(), v.data(), kPoints, t0, t1, columns, 5.0, &fast, &blocks);
+        ASSERT_EQ(fast.size(), plain.size()) << columns;
+        for (std::size_t k = 0; k < fast.size(); ++k) {
+            ASSERT_EQ(fast[k].t, plain[k].t) << columns << " " << k;
+            ASSERT_TRUE(fast[k].v == plain[k].v || (std::isnan(fast[k].v) && std::isnan(plain[k].v)));
+        }
+        ASSERT_LE(plain.size(), 10u * columns + 16);
+        ASSERT_TRUE(std::is_sorted(plain.begin(), plain.end(), [](auto& a, auto& b) { return a.t < b.t; }));
+        auto column = [&](double at) { return std::floor((at - t0) / width); };
+        for (std::size_t k = 0; k + 1 < plain.size(); ++k) {
+            const rt::DrawPoint& a = plain[k];
+            const rt::DrawPoint& b = plain[k + 1];
+            if (std::isnan(a.v) || std::isnan(b.v))
+                continue;
+            // A line from a to b: no missing reading between them, except within one pixel column.
+            const auto from = static_cast<std::size_t>(a.t - 1000.0), to = static_cast<std::size_t>(b.t - 1000.0);
+            ASSERT_EQ(v[from], a.v);  // every point drawn is a reading
+            for (std::size_t i = from + 1; i < to; ++i)
+                ASSERT_FALSE(std::isnan(v[i]) && column(a.t) != column(b.t))
+                    << columns << ": a line from " << from << " to " << to << " across the gap at " << i;
+        }
+        // The long gap is one break at least, the spike is kept, the final missing reading ends the line.
+        EXPECT_TRUE(std::any_of(plain.begin(), plain.end(),
+                                [](auto& p) { return std::isnan(p.v) && p.t >= 61000 && p.t < 67000; }));
+        EXPECT_TRUE(std::any_of(plain.begin(), plain.end(), [](auto& p) { return p.v == 500; }));
+        EXPECT_TRUE(std::isnan(plain.back().v));
+    }
 }

@@ -94,11 +94,14 @@ TEST(LogViewer, ShowsARecordedRunAndWhatWasSkippedWithoutChangingTheFile)
     CloseViewers();
 }
 
-TEST(LogViewer, ShowsTheFirstControllerOfALogOfSeveral)
+TEST(LogViewer, ShowsEveryControllerOfALogOfSeveralWithALegend)
 {
     TestRig rig;
     const std::string path = rig.path("rack.dat");
-    ASSERT_TRUE(rt::WriteFileAtomically(path, "  Date,       Time,     SV stage-A [1], PV stage-A [1], SV [2], PV [2]\n"
+    // A one-controller section first: its readings are the first controller's.
+    ASSERT_TRUE(rt::WriteFileAtomically(path, "  Date,       Time,     SV,    PV\n"
+                                              "3/7/2012, 14:05:08,  24.0,  23.0\n"
+                                              "  Date,       Time,     SV stage-A [1], PV stage-A [1], SV [2], PV [2]\n"
                                               "3/7/2012, 14:05:09,  25.0,  24.8,  40.0,  39.0\n"
                                               "3/7/2012, 14:05:10,,,  40.0,  39.5\n"
                                               "3/7/2012, 14:05:11,  25.0,  24.9,,\n"));
@@ -106,10 +109,37 @@ TEST(LogViewer, ShowsTheFirstControllerOfALogOfSeveral)
     OpenLog(rig, path);
     const std::vector<rt::LogViewer*> viewers = Viewers();
     ASSERT_EQ(viewers.size(), 1u);
-    EXPECT_EQ(viewers[0]->status(), "3 lines read, 0 skipped; showing stage-A [1], the first of 2 controllers");
+    EXPECT_EQ(viewers[0]->status(), "4 lines read, 0 skipped; 2 controllers");
     rt::StripChart* chart = viewers[0]->chart();
-    ASSERT_EQ(chart->pointCount(), 2);
-    EXPECT_DOUBLE_EQ(chart->values(1).back(), 24.9);
+    ASSERT_EQ(chart->traceNameList(),
+              QStringList({"SV stage-A [1]", "PV stage-A [1]", "SV [2]", "PV [2]"}));
+    EXPECT_TRUE(chart->legendShown());
+    ASSERT_EQ(chart->pointCount(), 4);
+    const double t0 = rt::CivilSeconds({2012, 3, 7, 14, 5, 8});
+    EXPECT_EQ(chart->times(), std::vector<double>({t0, t0 + 1, t0 + 2, t0 + 3}));
+    EXPECT_DOUBLE_EQ(chart->values(1)[0], 23.0);
+    EXPECT_DOUBLE_EQ(chart->values(1)[3], 24.9);
+    EXPECT_TRUE(std::isnan(chart->values(0)[2]));
+    EXPECT_TRUE(std::isnan(chart->values(3)[0]) && std::isnan(chart->values(3)[3]));
+    EXPECT_DOUBLE_EQ(chart->values(3)[2], 39.5);
+    // Each controller's pair in colours of its own.
+    EXPECT_NE(chart->graph(1)->pen().color(), chart->graph(3)->pen().color());
+    EXPECT_NE(chart->graph(0)->pen().color(), chart->graph(1)->pen().color());
+    // The live chart's traces are untouched.
+    auto* live = qobject_cast<rt::StripChart*>(rig.rt.controlWidget(rig.app.panels.chart, CHART_STRIPCHART));
+    EXPECT_EQ(live->traceNameList(), QStringList({"SV", "PV"}));
+    CloseViewers();
+
+    // With the live chart on several controllers, a one-controller log still shows its SV and PV.
+    ASSERT_EQ(rig.rt.SetStripChartTraces(rig.app.panels.chart, CHART_STRIPCHART,
+                                         {"SV a [1]", "PV a [1]", "SV b [2]", "PV b [2]"}, {}),
+              0);
+    const std::string one = rig.path("one.dat");
+    ASSERT_TRUE(rt::WriteFileAtomically(one, "  Date,       Time,     SV,    PV\n3/7/2012, 14:05:08,  24.0,  23.0\n"));
+    OpenLog(rig, one);
+    ASSERT_EQ(Viewers().size(), 1u);
+    EXPECT_EQ(Viewers()[0]->chart()->traceNameList(), QStringList({"SV", "PV"}));
+    EXPECT_DOUBLE_EQ(Viewers()[0]->chart()->values(1)[0], 23.0);
     CloseViewers();
 }
 

@@ -6,6 +6,7 @@
 #include "rt_fixture.h"
 
 #include <QApplication>
+#include <QFontMetrics>
 #include <QMouseEvent>
 
 #include <cmath>
@@ -136,10 +137,13 @@ TEST_F(ChartTraces, AMissingReadingIsAGapDrawnAndReadOutAsSuch)
     EXPECT_EQ(lines[0].size(), 8);  // HH:MM:SS
     EXPECT_EQ(lines[1], QStringLiteral("SV Stage A [1] 25.0   PV Stage A [1] 24.9"));
     EXPECT_EQ(lines[2], QStringLiteral("SV [2] \u2014   PV [2] \u2014"));
-    // A hidden trace is not read out, and the others close up.
+    // A hidden trace is not read out; a controller with both hidden has no line.
     ASSERT_EQ(rt.SetStripChartTraceVisible(main, CHART_STRIPCHART, 0, false), 0);
-    EXPECT_TRUE(chart->readoutAt(t0 + 4.0).endsWith(QStringLiteral("\nPV Stage A [1] 25.0   SV [2] 40.0\nPV [2] 39.7")))
+    EXPECT_TRUE(chart->readoutAt(t0 + 4.0).endsWith(QStringLiteral("\nPV Stage A [1] 25.0\nSV [2] 40.0   PV [2] 39.7")))
         << chart->readoutAt(t0 + 4.0).toStdString();
+    ASSERT_EQ(rt.SetStripChartTraceVisible(main, CHART_STRIPCHART, 1, false), 0);
+    EXPECT_EQ(chart->readoutAt(t0 + 4.0).count(QLatin1Char('\n')), 1);
+    ASSERT_EQ(rt.SetStripChartTraceVisible(main, CHART_STRIPCHART, 1, true), 0);
 
     // The automatic Y fit leaves hidden traces out.
     ASSERT_EQ(rt.SetStripChartTraceVisible(main, CHART_STRIPCHART, 2, false), 0);
@@ -166,6 +170,11 @@ TEST_F(ChartTraces, TheLegendShowsAndHidesEachTraceByAClick)
     ASSERT_TRUE(chart->legend->visible());
     // Under the plot, not over it.
     EXPECT_GE(entry(0)->outerRect().top(), chart->axisRect()->outerRect().bottom());
+    // Four to a row, so two controllers' SV and PV share a row and every name is readable.
+    EXPECT_EQ(entry(3)->outerRect().top(), entry(0)->outerRect().top());
+    EXPECT_GT(entry(3)->outerRect().left(), entry(2)->outerRect().right());
+    EXPECT_GT(entry(4)->outerRect().top(), entry(0)->outerRect().top());
+    EXPECT_GT(entry(0)->outerRect().width(), QFontMetrics(chart->legend->font()).horizontalAdvance("SV A [1]"));
     const QColor colour = entry(3)->textColor();
     click(entry(3)->outerRect().center());
     EXPECT_FALSE(shown(3));
@@ -210,7 +219,15 @@ TEST_F(ChartTraces, SeveralTracesExportAsTheLogOfSeveralControllersAndReadBack)
     EXPECT_DOUBLE_EQ(read.series[1].points[0].pv, 39.5);
     EXPECT_EQ(read.series[2].points.size(), 3u);
 
+    // Two pairs that name the same controller still make a log that reads back as two.
+    ASSERT_EQ(setTraces({"SV a, [1]", "PV a, [1]", "SV a [1]", "PV a [1]"}), 0);
+    plot({1, 2, 3, 4});
+    const monitor::LogReadResult twice = monitor::ReadDataLog(chart->csvText(false, "\n"));
+    ASSERT_EQ(twice.series.size(), 2u);
+    EXPECT_EQ(twice.series[1].label, "a (2)");
+    EXPECT_DOUBLE_EQ(twice.series[1].points.back().pv, 4);
+
     // In view only: the points the view shows.
-    chart->showTimeRange(chart->times()[2] - 0.5, chart->times()[3] + 0.5);
+    chart->showTimeRange(chart->times()[2] - 0.5, chart->times()[3] + 0.5);  // clamped to 5 s
     EXPECT_EQ(monitor::ReadDataLog(chart->csvText(true, "\n")).dataLines, 2u);
 }
