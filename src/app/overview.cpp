@@ -2,6 +2,7 @@
 
 #include "app/app.h"
 #include "app/connection.h"
+#include "app/port_lines.h"
 #include "core/scan.h"
 #include "formats/monitor_format.h"
 #include "protocol/encoding.h"
@@ -256,6 +257,8 @@ void PollOthers(App& app)
             continue;
         if (c->state == core::LinkState::Offline && !probeOffline)
             continue;
+        if (ports::HoldOf(app, *c) != ports::Hold::None)
+            continue;  // another controller answers there, or none: asked again by the reconnection timer
         comlink::TakeLinkBusy(line);
         // Its model, the first time it answers.
         if (!c->identity.known) {
@@ -380,6 +383,11 @@ void Refresh(App& app)
                 mark = rt::RowMark::Offline;
             else if (c.state == core::LinkState::Suspect || (sampled && age > kStaleAfter))
                 mark = rt::RowMark::Stale;
+        }
+        // Not polled, and why: its port went away, another controller answers...
+        if (const std::string why = ports::Why(app, c); !why.empty()) {
+            cells[kState] = "offline, " + why + (sampled ? ", last sample " + AgeText(age) : std::string());
+            mark = rt::RowMark::Offline;
         }
         if (selected && app.bus.portOpen)
             cells[kAlarm] = app.alarmStatus != 0 ? "ALARM" : "off";
