@@ -75,9 +75,9 @@ int ConnectController(App& app)
     unsigned short selected = bus.comPort;
     rt.GetCtrlVal(parm, PARM_COMPORT, &selected);
     // A port left open by an earlier connection is released before another is opened.
-    CloseIfOpen(app, bus.comPort);
-    // Another port's line hands its port over: one owner per port.
+    // Another port's line hands its port over first: one owner per port.
     ports::Release(app, selected);
+    CloseIfOpen(app, bus.comPort);
     CloseIfOpen(app, selected);
     bus.portOpen = 0;
     bus.comPort = selected;

@@ -301,6 +301,9 @@ int Select(App& app, int index)
     const int parm = app.panels.parm;
     app.controllers.selected = index;
     Save(app);
+    // The port the window leaves is closed before it takes another.
+    if (app.bus.comPort != c->port && app.rt.IsComOpen(app.bus.comPort))
+        app.rt.CloseCom(app.bus.comPort);
     // The main panel shows the controller's port and address, and the link is
     // made to it as selecting the port there makes it.
     app.bus.comPort = static_cast<std::uint16_t>(c->port);

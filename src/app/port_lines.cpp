@@ -331,6 +331,24 @@ void Sync(App& app)
             TellIdentified(app, *entry, why, seen, false, true);
         }
     }
+    // Those beside the selected one on the window's own port, once.
+    if (app.controllers.size() > 1 && app.bus.portOpen && !app.reconnect.watching) {
+        const int port = app.bus.comPort;
+        for (core::Controller* entry : EntriesOn(app, port)) {
+            const std::pair<int, int> key{port, entry->address};
+            if (IsSelected(app, *entry) || ls.identifiedOnWindow.count(key) || HoldOf(app, *entry) != Hold::None)
+                continue;
+            comlink::Identity seen;
+            const Hold why = Identify(app.bus, *entry, nullptr, &seen);
+            if (why == Hold::PortLost || !app.bus.portOpen)
+                break;
+            ls.identifiedOnWindow.insert(key);
+            SetHold(app, port, entry->address, why);
+            if (why != Hold::None)
+                entry->state = core::LinkState::Offline;
+            TellIdentified(app, *entry, why, seen, false, true);
+        }
+    }
     UpdateTimer(app);
 }
 
@@ -447,6 +465,7 @@ void Release(App& app, int port)
     // The operator's choice of the port takes what is there: nothing on it stays held.
     for (auto it = ls.holds.begin(); it != ls.holds.end();)
         it = it->first.first == port ? ls.holds.erase(it) : std::next(it);
+    ls.identifiedOnWindow.clear();
     ls.lines.erase(std::remove_if(ls.lines.begin(), ls.lines.end(),
                                   [&](const std::unique_ptr<Line>& l) { return l->port == port; }),
                    ls.lines.end());
@@ -548,6 +567,7 @@ void NoteSelectedBack(App& app)
         const Hold why = Identify(app.bus, *entry, nullptr, &seen);
         if (why == Hold::PortLost)
             return;
+        app.lines.identifiedOnWindow.insert({port, entry->address});
         SetHold(app, port, entry->address, why);
         if (why == Hold::None) {
             if (entry->state == core::LinkState::Offline)

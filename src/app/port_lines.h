@@ -23,6 +23,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -77,13 +78,18 @@ struct Held {
 struct Lines {
     std::vector<std::unique_ptr<Line>> lines;
     std::map<std::pair<int, int>, Held> holds;  // by port and address
+    // The controllers beside the selected one on the window's port that
+    // were identified since the window opened it (by port and address).
+    std::set<std::pair<int, int>> identifiedOnWindow;
     std::map<int, std::function<void(int port, const core::Round&)>> roundSubscribers;
     int nextSubscriber = 1;
 };
 
 // Asks every other port's poller for a round of SV and PV (the line is made
 // first when its port has none yet: opened, each controller identified and
-// its decimal point read). A PV-only ask asks nothing while the chart plots:
+// its decimal point read). The controllers beside the selected one on the
+// window's port are identified (and their decimal points read) once, so
+// that their return after a loss can be told from another controller's. A PV-only ask asks nothing while the chart plots:
 // its own ticks ask then. Nothing with one controller configured.
 void AskRounds(App& app, bool pvOnly);
 // The window is about to open `port` for its own bus: the line on it (if
