@@ -522,6 +522,11 @@ void Try(App& app)
             h->retryIn = kRetryTicks;
         Retry(app, port, address);
     }
+    // While the window's own port is lost its ticks are stopped; the other
+    // ports' controllers are read on from here, once a second, as the chart
+    // or the PV reading read them.
+    if (app.reconnect.watching && (app.reconnect.chart || app.reconnect.pvPoll))
+        AskRounds(app, false);
     UpdateTimer(app);
 }
 

@@ -98,7 +98,8 @@ void Release(App& app, int port);
 // The run-time found `port` lost while idle. True when a line owned it.
 bool PortLost(App& app, int port);
 // One tick of the reconnection timer: lost ports are looked for, controllers
-// that did not answer are asked again every few ticks.
+// that did not answer are asked again every few ticks, and while the
+// window's own port is lost the other ports' rounds are asked from here.
 void Try(App& app);
 // The reconnection timer is needed for the lines (a port is lost, a
 // controller is waited for).

@@ -341,6 +341,10 @@ TEST_F(PortLines, TheOtherControllersOnTheWindowsPortComeBackWithIt)
     ASSERT_TRUE(app.reconnect.watching);
     EXPECT_EQ(ports::Why(app, entry(1, 4)), "port lost");
     EXPECT_EQ(historyCount("Stage D [4]: lost with port 1"), 1);
+    EXPECT_EQ(ports::Why(app, entry(2, 2)), "") << "another port's controllers are not held";
+    // The window's ticks are stopped; the other port is read on from the reconnection timer.
+    reconnectSeconds(1);
+    expectPort2Read("while the window's port is out");
 
     sim::Config other;
     other.address = 4;
