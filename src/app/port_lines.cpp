@@ -158,6 +158,8 @@ void TellIdentified(App& app, const core::Controller& c, Hold why, const comlink
     }
 }
 
+void LineLost(App& app, int port);
+
 bool Retried(Hold why)
 {
     return why == Hold::NoAnswer || why == Hold::Refused;
@@ -192,7 +194,9 @@ void IdentifyAll(App& app, Line& line, bool back, bool first)
         }
         comlink::Identity seen;
         const Hold why = Identify(line.bus, *entry, record.get(), &seen);
-        if (line.state != Line::State::Open || why == Hold::PortLost)
+        if (why == Hold::PortLost)
+            LineLost(app, line.port);  // closed under it: lost all the same
+        if (line.state != Line::State::Open)
             return;
         SetHold(app, line.port, entry->address, why);
         if (why == Hold::None) {
@@ -323,7 +327,9 @@ void Sync(App& app)
             record->params = ParameterSet{};
             comlink::Identity seen;
             const Hold why = Identify(line->bus, *entry, record.get(), &seen);
-            if (line->state != Line::State::Open || why == Hold::PortLost)
+            if (why == Hold::PortLost)
+                LineLost(app, port);
+            if (line->state != Line::State::Open)
                 break;
             SetHold(app, port, entry->address, why);
             record->state = why == Hold::None ? core::LinkState::Online : core::LinkState::Offline;
@@ -378,8 +384,11 @@ void Retry(App& app, int port, int address)
     }
     comlink::Identity seen;
     const Hold why = Identify(*bus, *entry, record, &seen);
-    if (why == Hold::PortLost)
-        return;  // the loss is told by its own hook
+    if (why == Hold::PortLost) {
+        if (record)
+            LineLost(app, port);  // the window's own port is told by its own hook
+        return;
+    }
     const Hold before = HoldOf(app, *entry);
     SetHold(app, port, address, why);
     if (why == Hold::None) {
@@ -441,6 +450,8 @@ void AskRounds(App& app, bool pvOnly)
         return;
     for (const auto& l : app.lines.lines) {
         Line& line = *l;
+        if (line.state == Line::State::Open && !app.rt.IsComOpen(line.port))
+            LineLost(app, line.port);  // closed without a word: lost all the same
         if (line.state != Line::State::Open)
             continue;
         std::vector<core::Controller*> polled;

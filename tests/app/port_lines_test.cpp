@@ -295,6 +295,19 @@ TEST_F(PortLines, AnIdleHangUpOfAnotherPortIsThatPortsLossOnly)
     expectPort2Read("back after the hang-up");
 }
 
+TEST_F(PortLines, ALinesPortClosedUnderItIsTakenForLostAndOpenedAgain)
+{
+    startChart();
+    chartSeconds(1);
+    ASSERT_TRUE(rt.IsComOpen(2));
+    rt.CloseCom(2);
+    chartSeconds(1);
+    EXPECT_EQ(ports::Why(app, entry(2, 3)), "port lost");
+    reconnectSeconds(1);
+    chartSeconds(1);
+    expectPort2Read("opened again");
+}
+
 TEST_F(PortLines, SelectingAControllerOnAnotherPortHandsThatPortOver)
 {
     startChart();
