@@ -313,6 +313,8 @@ void Sync(App& app)
                    ls.lines.end());
     for (int port : wanted) {
         Line* line = FindLine(app, port);
+        if (!line && ls.scanLine && ls.scanLine->port == port)
+            continue;  // a scan holds the port; the line is made once it ends
         if (!line) {
             MakeLine(app, port);
             continue;
@@ -413,7 +415,8 @@ Line::Line(rt::Runtime& runtime, int portNumber)
 
 Line::~Line()
 {
-    rt.RemoveService(service);
+    if (service)
+        rt.RemoveService(service);
     bus.portLost = nullptr;
     if (state == State::Open && rt.IsComOpen(port)) {
         // Nothing the line asked for may reach the port's next owner.
@@ -596,6 +599,42 @@ void NoteSelectedBack(App& app)
         TellIdentified(app, *entry, why, seen, true, false);
     }
     UpdateTimer(app);
+}
+
+bool BeginScan(App& app, int port)
+{
+    EndScan(app);
+    if (Line* line = FindLine(app, port)) {
+        if (line->state != Line::State::Open)
+            return false;
+        app.lines.scanPort = port;
+        return true;
+    }
+    auto line = std::make_unique<Line>(app.rt, port);
+    line->bus.baudRate = app.bus.baudRate;
+    if (!OpenPort(app, *line))
+        return false;
+    line->state = Line::State::Open;
+    app.lines.scanLine = std::move(line);
+    app.lines.scanPort = port;
+    return true;
+}
+
+comlink::Bus* ScanBus(App& app)
+{
+    Lines& ls = app.lines;
+    if (ls.scanPort == 0)
+        return nullptr;
+    if (ls.scanLine)
+        return &ls.scanLine->bus;
+    Line* line = FindLine(app, ls.scanPort);
+    return line ? &line->bus : nullptr;
+}
+
+void EndScan(App& app)
+{
+    app.lines.scanPort = 0;
+    app.lines.scanLine.reset();  // settles and closes what it opened
 }
 
 Hold HoldOf(const App& app, const core::Controller& c)

@@ -83,6 +83,10 @@ struct Lines {
     std::set<std::pair<int, int>> identifiedOnWindow;
     std::map<int, std::function<void(int port, const core::Round&)>> roundSubscribers;
     int nextSubscriber = 1;
+    // A scan of another port than the window's: the port, and the bus it
+    // opened for itself when no line holds that port.
+    int scanPort = 0;
+    std::unique_ptr<Line> scanLine;
 };
 
 // Asks every other port's poller for a round of SV and PV (the line is made
@@ -110,6 +114,16 @@ void NoteSelectedLost(App& app);
 // The selected port is back and its controller resumed: each other
 // controller on it is identified again.
 void NoteSelectedBack(App& app);
+
+// A scan of `port`, another port than the window's, begins: it asks through
+// the line that holds the port open, or through a bus opened for it alone
+// (no line is made on that port until the scan ends). False when the port
+// cannot be opened or its line has lost it.
+bool BeginScan(App& app, int port);
+// The bus of the scan begun by BeginScan, or null.
+comlink::Bus* ScanBus(App& app);
+// The scan ended: a port opened for it alone is settled and closed.
+void EndScan(App& app);
 
 // Why the controller is not polled (Hold::None: it is).
 Hold HoldOf(const App& app, const core::Controller& c);

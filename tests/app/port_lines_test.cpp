@@ -388,6 +388,48 @@ TEST_F(PortLines, TheOtherControllersOnTheWindowsPortComeBackWithIt)
     EXPECT_EQ(historyCount("Stage D [4]: back with port 1"), 1);
 }
 
+TEST_F(PortLines, AScanOfAnotherPortLeavesTheWindowsPortAndItsChartAlone)
+{
+    auto port3 = std::make_shared<Socket>();
+    port3->controllers = sim::MakeControllers(rig.clock, {5});
+    bindSocket(3, port3);
+    startChart();
+    chartSeconds(1);
+    rt.Commit(rig.parm(), PARM_OPEN_OVERVIEW);
+    const int ov = app.panels.overview;
+    auto scan = [&](int port, int first, int last) {
+        rt.SetCtrlVal(ov, OVERVIEW_PORT, port);
+        rt.SetCtrlVal(ov, OVERVIEW_SCAN_FROM, first);
+        rt.SetCtrlVal(ov, OVERVIEW_SCAN_TO, last);
+        rt.Commit(ov, OVERVIEW_SCAN);
+        for (int i = 0; i < 100 && app.overviewState.scanning; ++i)
+            rt.Tick(ov, OVERVIEW_SCAN_TIMER);
+        ASSERT_FALSE(app.overviewState.scanning);
+    };
+    scan(3, 4, 6);
+    EXPECT_TRUE(rig.op.shown().empty()) << rig.op.shown().front().text;
+    ASSERT_GE(app.controllers.find(3, 5), 0);
+    const auto& heard = port3->controllers[0]->requests();
+    ASSERT_EQ(heard.size(), 3u);
+    for (const auto& f : heard)
+        EXPECT_EQ(std::vector<std::uint8_t>(f.begin() + 1, f.begin() + 6),
+                  (std::vector<std::uint8_t>{0x03, 0x1F, 0x00, 0x00, 0x01}))
+            << "the scan only reads identities";
+    EXPECT_FALSE(rt.IsComOpen(3)) << "closed after the scan until its line is made";
+    EXPECT_EQ(app.bus.comPort, 1);
+    EXPECT_TRUE(rt.IsComOpen(1));
+    EXPECT_EQ(app.controllers.selected, 0) << "the window's controller stays selected";
+    chartSeconds(1);
+    EXPECT_TRUE(entry(3, 5).last.valid) << "the port found becomes a line";
+
+    // A line's port is scanned through the line: nothing is closed under it.
+    scan(2, 1, 4);
+    EXPECT_EQ(app.controllers.size(), 4);
+    EXPECT_TRUE(rt.IsComOpen(2));
+    chartSeconds(1);
+    expectPort2Read("after the scan of its port");
+}
+
 TEST_F(PortLines, OneControllerConfiguredMakesNoLine)
 {
     app.controllers.entries.resize(1);
