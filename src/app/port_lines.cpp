@@ -18,7 +18,13 @@ namespace {
 constexpr double kOpenSettleDelay = 0.3;
 // A controller that did not answer (or refused) when its port came back is
 // asked again this many ticks apart: each try may cost a time-out.
+// Each identification blocks the event loop for its answer's wait, so the
+// wait doubles after every try that goes unanswered, up to the longest.
 constexpr int kRetryTicks = 5;
+constexpr int kLongestRetryTicks = 40;
+// The wait for an identification's or a decimal point's answer; a controller
+// that is there answers well within it.
+constexpr double kAnswerTimeout = 0.1;
 
 // The configured controllers on `port`, in list order.
 std::vector<core::Controller*> EntriesOn(const App& app, int port)
@@ -56,8 +62,15 @@ void SetHold(App& app, int port, int address, Hold why)
         return;
     }
     Held& h = app.lines.holds[{port, address}];
+    if (h.why == why && h.retryWait > 0) {
+        // Asked again and still the same: asked less often.
+        h.retryIn = h.retryWait;
+        h.retryWait = std::min(kLongestRetryTicks, h.retryWait * 2);
+        return;
+    }
     h.why = why;
     h.retryIn = kRetryTicks;
+    h.retryWait = 2 * kRetryTicks;
 }
 
 void UpdateTimer(App& app)
@@ -79,7 +92,12 @@ std::string PortWords(int port)
 Hold Identify(comlink::Bus& bus, core::Controller& entry, core::Controller* record, comlink::Identity* seen)
 {
     comlink::TakeLinkBusy(bus);
+    const int port = bus.comPort;
+    const double kept = bus.ports.timeout(port);
+    bus.ports.setTimeout(port, kAnswerTimeout);
     const comlink::Identity id = comlink::Identify(bus, entry.address);
+    if (bus.ports.isOpen(port))
+        bus.ports.setTimeout(port, kept);
     *seen = id;
     Hold why = Hold::None;
     if (id.answer.status == comlink::AnswerStatus::NoPort) {
@@ -91,7 +109,7 @@ Hold Identify(comlink::Bus& bus, core::Controller& entry, core::Controller* reco
         } else {
             std::uint16_t code = 0;
             if (core::ReadRegisterOnce(bus, entry.address, tecreg::kDecimalPnt, comlink::kPostWriteDelay,
-                                       comlink::kReadTimeout, &code)) {
+                                       kAnswerTimeout, &code)) {
                 const float scale = params::TempScaleFor(static_cast<std::int16_t>(code));
                 entry.identity = core::Identity{true, id.model, id.identLo};
                 entry.params.tempScale = scale;
@@ -531,11 +549,8 @@ void Try(App& app)
     for (auto& [key, held] : app.lines.holds)
         if (Retried(held.why) && --held.retryIn <= 0)
             due.push_back(key);
-    for (const auto& [port, address] : due) {
-        if (Held* h = app.lines.holds.count({port, address}) ? &app.lines.holds[{port, address}] : nullptr)
-            h->retryIn = kRetryTicks;
+    for (const auto& [port, address] : due)
         Retry(app, port, address);
-    }
     // While the window's own port is lost its ticks are stopped; the other
     // ports' controllers are read on from here, once a second, as the chart
     // or the PV reading read them.

@@ -72,7 +72,8 @@ struct Line {
 
 struct Held {
     Hold why = Hold::None;
-    int retryIn = 0;  // ticks of the reconnection timer before it is identified again
+    int retryIn = 0;    // ticks of the reconnection timer before it is identified again
+    int retryWait = 0;  // the wait after the next try that goes unanswered (doubles, up to a limit)
 };
 
 struct Lines {
