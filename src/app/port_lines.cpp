@@ -552,9 +552,10 @@ void Try(App& app)
     for (const auto& [port, address] : due)
         Retry(app, port, address);
     // While the window's own port is lost its ticks are stopped; the other
-    // ports' controllers are read on from here, once a second, as the chart
-    // or the PV reading read them.
-    if (app.reconnect.watching && (app.reconnect.chart || app.reconnect.pvPoll))
+    // ports' controllers are read on from here, once a second, as the chart,
+    // the PV reading or the overview read them.
+    const bool overviewShown = app.panels.overview > 0 && app.rt.IsPanelVisible(app.panels.overview);
+    if (app.reconnect.watching && (app.reconnect.chart || app.reconnect.pvPoll || overviewShown))
         AskRounds(app, false);
     UpdateTimer(app);
 }
