@@ -2,6 +2,7 @@
 // as rounds of the poller over every configured controller of the port.
 #include "app/app.h"
 #include "app/panel_state.h"
+#include "app/port_lines.h"
 #include "core/operations.h"
 #include "core/poller.h"
 #include "core/scan.h"
@@ -212,6 +213,13 @@ std::vector<core::Controller*> RoundControllers(App& app, bool readScales)
             ownIn = true;
             continue;
         }
+        // Held back (another controller answers there, or none): the
+        // reconnection timer asks it again.
+        if (ports::HoldOf(app, c) != ports::Hold::None)
+            continue;
+        // Identified on this port, its decimal point read with it.
+        if (app.lines.identifiedOnWindow.count({c.port, c.address}))
+            app.rounds.scales[&c].known = true;
         if (readScales)
             ReadScale(app, c, &scaleAsked);
         if (app.rounds.scales[&c].known)
@@ -225,6 +233,8 @@ std::vector<core::Controller*> RoundControllers(App& app, bool readScales)
 
 void AskRound(App& app, bool pvOnly)
 {
+    // The other ports' rounds on the same tick.
+    ports::AskRounds(app, pvOnly);
     // With several controllers every round reads SV and PV of each, so that
     // the overview shows whole samples whichever tick asked.
     const bool several = Several(app);
