@@ -19,7 +19,10 @@
 #include <QMouseEvent>
 #include <QTemporaryDir>
 
+#include <cmath>
 #include <cstdio>
+#include <string>
+#include <vector>
 #include <map>
 #include <memory>
 
@@ -120,5 +123,45 @@ int main(int argc, char** argv)
             ok = Save(viewer, out + "/log-viewer.png") && ok;
             std::printf("viewer: %s\n", qPrintable(viewer->status()));
         }
+
+    // Eight controllers on the chart: two hours, the third silent for twenty
+    // minutes, the fifth's SV hidden from the legend, the cursor on the gap.
+    rt.Commit(chart, CHART_PLOT, 0);
+    rt.ClearStripChart(chart, CHART_STRIPCHART);
+    std::vector<std::string> names;
+    std::vector<int> colors;
+    const int palette[] = {0x00c853, 0x2979ff, 0xd50000, 0x8e24aa, 0xef6c00, 0x0097a7, 0x6d4c41, 0xc51162};
+    for (int k = 0; k < 8; ++k) {
+        const std::string tail = "Stage " + std::string(1, static_cast<char>('A' + k)) + " [" + std::to_string(k + 1) + "]";
+        names.push_back("SV " + tail);
+        names.push_back("PV " + tail);
+        int light = 0;
+        for (int shift : {16, 8, 0})
+            light |= (((palette[k] >> shift) & 0xff) + 0xff) / 2 << shift;
+        colors.push_back(light);
+        colors.push_back(palette[k]);
+    }
+    rt.SetStripChartTraces(chart, CHART_STRIPCHART, names, colors);
+    rt.SetStripChartLegend(chart, CHART_STRIPCHART, true);
+    rt.SetAxisScalingMode(chart, CHART_STRIPCHART, 1, 0, 0, 100);
+    const double from = clock.now();
+    std::vector<double> values(16);
+    for (int s = 0; s < 7200; ++s) {
+        for (int k = 0; k < 8; ++k) {
+            const double sv = 15.0 + 10.0 * k + (s > 1800 + 300 * k ? 5.0 : 0.0);
+            const double pv = sv - (s > 1800 + 300 * k ? 5.0 * std::exp(-(s - 1800 - 300 * k) / 240.0) : 0.0) +
+                              0.2 * std::sin(s / 37.0 + k);
+            const bool silent = k == 2 && s >= 3000 && s < 4200;
+            values[2 * k] = silent ? std::nan("") : sv;
+            values[2 * k + 1] = silent ? std::nan("") : pv;
+        }
+        rt.PlotStripChart(chart, CHART_STRIPCHART, values.data(), 16, 0, 0, rt::VAL_DOUBLE);
+        clock.sleepUntil(from + s + 1);
+    }
+    rt.SetStripChartTraceVisible(chart, CHART_STRIPCHART, 8, false);
+    strip->showAll();
+    Settle();
+    PointAt(strip, rt.CivilNow() - 7200 + 3500);
+    ok = Save(panel, out + "/chart-eight.png") && ok;
     return ok ? 0 : 1;
 }

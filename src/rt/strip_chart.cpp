@@ -95,6 +95,10 @@ StripChart::StripChart(QWidget* parent) : QCustomPlot(parent)
     m_lookingBack->setPen(QPen(QColor(0xc0, 0x90, 0x00)));
     m_lookingBack->setText(QStringLiteral("Looking back: Live (End) follows the newest point"));
     m_lookingBack->setVisible(false);
+    // The readout and the note stand above the traces, however many are added later.
+    addLayer(QStringLiteral("notes"), layer(QStringLiteral("main")), limAbove);
+    m_cursorLabel->setLayer(QStringLiteral("notes"));
+    m_lookingBack->setLayer(QStringLiteral("notes"));
 
     connect(xAxis, qOverload<const QCPRange&>(&QCPAxis::rangeChanged), this, [this] { refresh(); });
     // Points are decimated for the view once per redraw, however many arrived since.
