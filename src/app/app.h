@@ -5,6 +5,7 @@
 #include "app/controllers.h"
 #include "app/overview.h"
 #include "app/reconnect.h"
+#include "app/serve.h"
 #include "core/controller.h"
 #include "core/poller.h"
 #include "link/bus.h"
@@ -26,6 +27,7 @@ struct PanelSet {
     int pidhelp = 0;
     int logset = 0;   // child of the chart panel
     int overview = 0; // the controllers overview
+    int server = 0;   // the Server window
 };
 
 // Consecutive bad answers seen by each watch; three in a row show "no answer".
@@ -84,6 +86,8 @@ struct App {
     controllers::ControllerList controllers; // the configured controllers; the selected one is the panels'
     overview::State overviewState;
     std::string settingsFile;      // where the controllers are kept ("" keeps nothing)
+    // The window's server; last, so it goes first: it reads the records above.
+    serve::State serving;
 };
 
 // Panel file names.
@@ -97,4 +101,5 @@ constexpr const char* kScript = "VEXA Script2.uir";
 constexpr const char* kPidHelp = "VEXA PidHelp.uir";
 constexpr const char* kLogSetup = "VEXA FileLogSetup.uir";
 constexpr const char* kOverview = "VEXA Controllers.uir";
+constexpr const char* kServer = "VEXA Server.uir";
 } // namespace panelfiles

@@ -89,6 +89,7 @@ void ListChanged(App& app)
 {
     // Records may have gone; what was read of them goes too.
     app.overviewState.tempScales.clear();
+    serve::ControllersChanged(app);
     Save(app);
     Refresh(app);
     ShowTitles(app);

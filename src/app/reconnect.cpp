@@ -210,12 +210,17 @@ std::string LocateDevice(const std::string& devicePath, const std::string& byIdP
 
 void AddHistory(App& app, const std::string& text)
 {
+    AddHistoryLine(app, overview::HistoryPrefix(app) + text);
+}
+
+void AddHistoryLine(App& app, const std::string& text)
+{
     int month = 0, day = 0, year = 0;
     app.rt.GetSystemDate(&month, &day, &year);
     char date[16];
     std::snprintf(date, sizeof date, "%04d-%02d-%02d", year, month, day);
     auto& h = app.reconnect.history;
-    h.push_back(std::string(date) + " " + app.rt.TimeStr() + "  " + overview::HistoryPrefix(app) + text);
+    h.push_back(std::string(date) + " " + app.rt.TimeStr() + "  " + text);
     while (h.size() > static_cast<std::size_t>(kHistoryLimit))
         h.pop_front();
 }
