@@ -369,23 +369,22 @@ private:
             r.status = server::WriteResult::Status::Offline;
             r.message = (c ? c->label() : "address " + std::to_string(request.address)) +
                         " is offline; nothing was sent";
-            return r;
-        }
-        if (port != app.bus.comPort) {
+        } else if (port != app.bus.comPort) {
             r.status = server::WriteResult::Status::Offline;
             r.message = c->label() + " is on port " + std::to_string(port) +
                         ", which the window's writes do not reach; nothing was sent";
-            return r;
+        } else {
+            {
+                comlink::OperationScope scope(app.bus);
+                r = server::RunWrite(app.bus, request);
+            }
+            show(*c, request, r);
         }
-        {
-            comlink::OperationScope scope(app.bus);
-            r = server::RunWrite(app.bus, request);
-        }
-        show(*c, request, r);
+        note(c, request, r);
         return r;
     }
 
-    // What the write changed, in the panels at once, and a History line.
+    // What the write changed, in the panels at once.
     void show(core::Controller& c, const server::WriteRequest& request, const server::WriteResult& r)
     {
         App& app = m_app;
@@ -427,9 +426,15 @@ private:
             if (!selected)
                 overview::Refresh(app);
         }
+    }
+
+    // The History line naming the client, the write and how it went.
+    void note(const core::Controller* c, const server::WriteRequest& request, const server::WriteResult& r)
+    {
+        App& app = m_app;
         std::string line = "Client " + request.client + " " + WhatWasAsked(request);
         if (Several(app))
-            line += " on " + overview::TitleLabel(c.name, c.address);
+            line += " on " + overview::TitleLabel(c ? c->name : std::string(), request.address);
         if (r.status != server::WriteResult::Status::Done)
             line += ": " + (r.message.empty() ? std::string("not done") : r.message);
         reconnect::AddHistoryLine(app, line);
