@@ -428,4 +428,38 @@ TEST(ServeNote, TecctlGoesThroughTheWindowThatHoldsThePort)
     EXPECT_FALSE(QFile::exists(QString::fromStdString(note)));
 }
 
+// The program itself with --serve: start-up serves the simulated controller
+// the window connected to, said on stderr; SIGTERM ends it as Quit does.
+TEST(ServeProgram, TecontrolWithServeAnswersWithItsController)
+{
+    QTemporaryDir work;
+    QProcess program;
+    program.setWorkingDirectory(work.path());
+    program.setProgram(QString(TEC_BIN_DIR) + "/tecontrol");
+    program.setArguments({"--simulate", "--serve", "0", "--ui-dir", TEC_UI_DIR});
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    program.setProcessEnvironment(env);
+    program.start();
+    QByteArray said;
+    ASSERT_TRUE(Spin([&] {
+        said += program.readAllStandardError();
+        const int line = said.indexOf("serving at http://127.0.0.1:");
+        return line >= 0 && said.indexOf('\n', line) > line;
+    }, 60)) << said.toStdString();
+    const int at = said.indexOf("serving at ") + 11;
+    const std::string url = said.mid(at, said.indexOf('\n', at) - at).trimmed().toStdString();
+    QNetworkAccessManager nam;
+    const Reply list = Wait(Send(nam, url, "/api/v1/controllers", {}, {}, false));
+    EXPECT_EQ(list.status, 200);
+    const QJsonArray controllers = list.json()["controllers"].toArray();
+    ASSERT_EQ(controllers.size(), 1) << list.body.toStdString();
+    EXPECT_EQ(controllers[0].toObject()["address"].toInt(), 1);
+    EXPECT_TRUE(controllers[0].toObject()["port"].toString().contains("simulated"));
+    program.terminate();
+    ASSERT_TRUE(Spin([&] { return program.state() == QProcess::NotRunning; }, 30));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0);
+}
+
 } // namespace
