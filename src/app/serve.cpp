@@ -289,7 +289,8 @@ public:
         if (m_http && app.bus.portOpen)
             if (const rt::PortEntry* e = app.rt.ports().find(app.bus.comPort))
                 device = e->devicePath;
-        if (device == m_noteDevice && (device.empty() || !m_notePath.empty()))
+        // Once per device: a note that could not be written is told once.
+        if (device == m_noteDevice)
             return;
         server::RemoveServedPort(m_notePath);
         m_notePath.clear();
