@@ -422,7 +422,16 @@ TEST(ServeNote, TecctlGoesThroughTheWindowThatHoldsThePort)
     EXPECT_DOUBLE_EQ(rig.value(rig.parm(), PARM_SV), 33.5);
     EXPECT_TRUE(HistoryHas(rig.app, "Client 127.0.0.1 set sv=33.5"));
 
+    // The note goes with the port, while the window goes on serving.
     const std::string note = server::ServedPortPath(tecsim.device);
+    ASSERT_TRUE(QFile::exists(QString::fromStdString(note)));
+    rig.rt.CloseCom(3);
+    rig.app.bus.portOpen = 0;
+    EXPECT_TRUE(Spin([&] { return !QFile::exists(QString::fromStdString(note)); }, 10));
+    EXPECT_TRUE(serve::Serving(rig.app));
+    // And it comes back with the port; stopping takes it away.
+    ASSERT_GE(rig.connect(3, 1), 0);
+    EXPECT_TRUE(Spin([&] { return server::FindServedPort(tecsim.device, &held); }, 10));
     serve::Stop(rig.app);
     EXPECT_FALSE(server::FindServedPort(tecsim.device, &held));
     EXPECT_FALSE(QFile::exists(QString::fromStdString(note)));
