@@ -4,6 +4,7 @@
 
 #include "app/controllers.h"
 #include "app/overview.h"
+#include "app/port_lines.h"
 #include "app/reconnect.h"
 #include "app/serve.h"
 #include "core/controller.h"
@@ -86,7 +87,9 @@ struct App {
     controllers::ControllerList controllers; // the configured controllers; the selected one is the panels'
     overview::State overviewState;
     std::string settingsFile;      // where the controllers are kept ("" keeps nothing)
-    // The window's server; last, so it goes first: it reads the records above.
+    ports::Lines lines;            // the controllers on other ports than the window's (last: ends first)
+    // The window's server; after the lines, so it goes first: it reads the
+    // records above.
     serve::State serving;
 };
 
