@@ -169,6 +169,13 @@ public:
         sync();
         m_hub.setExecutor([this](const server::WriteRequest& r, server::WriteDone done) { enqueue(r, std::move(done)); });
         m_pollSubscription = app.poller.subscribe([this](const core::Round& round) { roundEnded(round); });
+        // The other ports' rounds are asked on the window's tick and end
+        // about with it; they feed the served rounds only while the window's
+        // own port is lost and its poller has none.
+        m_linesSubscription = ports::SubscribeRounds(app, [this](int, const core::Round& round) {
+            if (!m_app.bus.portOpen)
+                roundEnded(round);
+        });
         m_writeService = app.rt.AddService([this] { return drain(); });
         // The note follows the port the window holds, also between rounds.
         m_noteTimer.setInterval(1000);
@@ -195,6 +202,7 @@ public:
         m_http.reset();
         m_app.rt.RemoveService(m_writeService);
         m_app.poller.unsubscribe(m_pollSubscription);
+        ports::UnsubscribeRounds(m_app, m_linesSubscription);
         server::RemoveServedPort(m_notePath);
         m_hub.setControllers({});
     }
@@ -447,6 +455,7 @@ private:
     std::unique_ptr<server::HttpServer> m_http;
     QString m_localUrl;
     int m_pollSubscription = 0;
+    int m_linesSubscription = 0;
     int m_writeService = 0;
     std::deque<Pending> m_pending;
     bool m_waiting = false;
