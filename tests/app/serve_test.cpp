@@ -472,3 +472,31 @@ TEST(ServeProgram, TecontrolWithServeAnswersWithItsController)
 }
 
 } // namespace
+
+namespace {
+
+// A controller on another port: its line's rounds feed the server while the
+// window's own port is lost (the window's poller then has none).
+TEST(ServeLines, TheOtherPortsRoundsFeedTheServerWhileTheWindowsPortIsLost)
+{
+    TestRig rig;
+    const auto far = sim::MakeControllers(rig.clock, {5});
+    io::Clock* clock = &rig.clock;
+    rig.rt.ports().bind(2, "COM2  one more controller", [far, clock] { return sim::MakeSimDevice(far, *clock); });
+    ASSERT_GE(rig.connect(), 0);
+    controllers::Add(rig.app.controllers, 2, 5, "far");
+    ASSERT_EQ(serve::Start(rig.app, "127.0.0.1:0"), "");
+    const server::Hub& hub = *serve::ServedHub(rig.app);
+    ports::AskRounds(rig.app, false);
+    const std::uint64_t whileOpen = hub.roundCount();
+    EXPECT_EQ(whileOpen, 0u) << "the window's own rounds feed it while its port is open";
+    rig.rt.CloseCom(1);
+    rig.app.bus.portOpen = 0;
+    ports::AskRounds(rig.app, false);
+    EXPECT_GT(hub.roundCount(), whileOpen);
+    const core::Controller* c = hub.find(5);
+    ASSERT_NE(c, nullptr);
+    EXPECT_TRUE(c->last.valid);
+}
+
+} // namespace
