@@ -41,7 +41,7 @@ for f in usr/bin/tecontrol usr/bin/tecsim \
   [ -f "$root/$f" ] || bad "missing /$f"
 done
 panels=$(find "$root/usr/share/tecontrol/ui" -name 'VEXA *.uir' | wc -l)
-[ "$panels" -eq 9 ] || bad "$panels panel files in /usr/share/tecontrol/ui, not 9"
+[ "$panels" -eq 10 ] || bad "$panels panel files in /usr/share/tecontrol/ui, not 10"
 if [ -x "$root/usr/bin/tecctl" ]; then
   [ -f "$root/usr/share/man/man1/tecctl.1.gz" ] || bad "tecctl without its manual page"
 fi

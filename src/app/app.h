@@ -6,6 +6,7 @@
 #include "app/overview.h"
 #include "app/port_lines.h"
 #include "app/reconnect.h"
+#include "app/serve.h"
 #include "core/controller.h"
 #include "core/poller.h"
 #include "link/bus.h"
@@ -27,6 +28,7 @@ struct PanelSet {
     int pidhelp = 0;
     int logset = 0;   // child of the chart panel
     int overview = 0; // the controllers overview
+    int server = 0;   // the Server window
 };
 
 // Consecutive bad answers seen by each watch; three in a row show "no answer".
@@ -87,6 +89,9 @@ struct App {
     overview::State overviewState;
     std::string settingsFile;      // where the controllers are kept ("" keeps nothing)
     ports::Lines lines;            // the controllers on other ports than the window's (last: ends first)
+    // The window's server; after the lines, so it goes first: it reads the
+    // records above.
+    serve::State serving;
 };
 
 // Panel file names.
@@ -100,4 +105,5 @@ constexpr const char* kScript = "VEXA Script2.uir";
 constexpr const char* kPidHelp = "VEXA PidHelp.uir";
 constexpr const char* kLogSetup = "VEXA FileLogSetup.uir";
 constexpr const char* kOverview = "VEXA Controllers.uir";
+constexpr const char* kServer = "VEXA Server.uir";
 } // namespace panelfiles

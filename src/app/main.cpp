@@ -240,6 +240,7 @@ int main(int argc, char** argv)
         runtime.DiscardPanel(app.panels.parm);
         return code;
     }
+    serve::StartAtLaunch(app, options.serve);
     // A signal that came during start-up has already asked to end.
     if (!runtime.quitRequested())
         runtime.RunUserInterface();

@@ -1,4 +1,5 @@
 #include "app/options.h"
+#include "app/serve.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,13 @@ const char* const kUsage =
     "                      else the program's folder and ../share/tecontrol/ui\n"
     "  --screenshots DIR   with --simulate: save pictures of the main panel, the\n"
     "                      chart after a run and a step program into DIR, then exit\n"
+    "  --serve [ADDR:]PORT serve the controllers over HTTP while the window runs: a\n"
+    "                      live page, a JSON API (/api/v1/controllers) and metrics\n"
+    "                      (/metrics); PORT alone (or --serve alone: 8080) listens\n"
+    "                      on 127.0.0.1 only, another ADDR only when named, with a\n"
+    "                      warning; writes need the token kept in\n"
+    "                      ~/.config/tecontrol/server-token. The Server window's\n"
+    "                      switch does the same and is kept in the settings\n"
     "  --startup-probe     print the time from process start until the main panel\n"
     "                      is shown, then exit (for benchmarks)\n"
     "  -h, --help          show this help and exit\n"
@@ -99,6 +107,19 @@ int ParseOptions(int argc, char** argv, Options* o)
                 return 2;
             }
             o->screenshots = v;
+        } else if (a == "--serve" || a.rfind("--serve=", 0) == 0) {
+            // The address is optional: a following word that is no option is it.
+            std::string v = serve::kDefaultListen;
+            if (a != "--serve")
+                v = a.substr(8);
+            else if (i + 1 < argc && argv[i + 1][0] != '-')
+                v = argv[++i];
+            std::string why;
+            if (!serve::CheckListen(v, &why)) {
+                std::fprintf(stderr, "tecontrol: --serve wants [ADDR:]PORT: %s\n", why.c_str());
+                return 2;
+            }
+            o->serve = v;
         } else if (a == "--startup-probe") {
             o->startupProbe = true;
         } else if (a == "--ui-dir" || a.rfind("--ui-dir=", 0) == 0) {

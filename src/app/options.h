@@ -14,6 +14,7 @@ struct Options {
     std::string uiDir;
     std::string screenshots;
     std::vector<std::pair<int, std::string>> ports;
+    std::string serve;  // --serve's [ADDR:]PORT; "" when not given
 };
 
 // Parses the command line. Returns -1 to go on, or the exit code to end with

@@ -89,6 +89,7 @@ void Save(App& app)
 void ListChanged(App& app)
 {
     MirrorSelected(app);
+    serve::ControllersChanged(app);
     Save(app);
     Refresh(app);
     ShowTitles(app);

@@ -235,6 +235,11 @@ void AddHistoryAbout(App& app, const core::Controller& about, const std::string&
     AddHistoryLine(app, prefix, text);
 }
 
+void AddHistoryLine(App& app, const std::string& text)
+{
+    AddHistoryLine(app, std::string(), text);
+}
+
 void NoteConnected(App& app, std::uint8_t model, std::uint8_t identLo)
 {
     LinkWatch& w = app.reconnect;

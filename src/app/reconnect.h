@@ -59,6 +59,9 @@ void NoteLost(App& app);
 void Try(App& app);
 // Adds a time-stamped line to the connection history.
 void AddHistory(App& app, const std::string& text);
+// The same for a line that names its controller itself (no prefix of the
+// controller on the link).
+void AddHistoryLine(App& app, const std::string& text);
 // The same for a line about one controller that need not be the selected
 // one: with several configured it begins with that controller's name and
 // address ("Stage A [2]: ").

@@ -63,6 +63,7 @@ bool LoadPanels(App& app)
     p.pidhelp = rt.LoadPanel(0, panelfiles::kPidHelp, 1);
     p.logset = rt.LoadPanel(p.chart, panelfiles::kLogSetup, 1);
     p.overview = rt.LoadPanel(0, panelfiles::kOverview, 1);
+    p.server = rt.LoadPanel(0, panelfiles::kServer, 1);
     return true;
 }
 
@@ -104,6 +105,7 @@ void InstallCloseHandlers(App& app)
     bindTo(p.script, &ExitScriptWin, SCRIPT_EXIT);
     bindTo(p.pidhelp, &PIDhelpExit, PIDHELP_EXIT);
     bindTo(p.overview, &OverviewClose, OVERVIEW_CLOSE);
+    bindTo(p.server, &ServerClose, SERVER_CLOSE);
     // The two child panels sit inside the chart panel without a frame of their
     // own; should one get a frame, closing it is its close button.
     bindTo(p.yscale, &CloseYscale, YSCALE_CLOSE);

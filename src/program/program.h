@@ -22,6 +22,12 @@ bool WriteStepProgram(App& app);
 StepProgram ProgramFromPanel(App& app);
 void ShowStepProgram(App& app, const StepProgram& prog);
 
+// The panels show a run started or ended elsewhere (by a client of the
+// window's server), as if the run switch had been used, without sending:
+// the run's watch starts or stops with it.
+void ShowRunStarted(App& app);
+void ShowRunEnded(App& app);
+
 // Lights the indicator of a status word on the script panel (all others off).
 void ShowStepIndicator(App& app, int index);
 

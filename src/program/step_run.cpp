@@ -36,7 +36,9 @@ void ReleaseMainPanel(App& app)
     SetParmDimmed(app, PARM_ALARM_SW, 0);
 }
 
-void StartRun(App& app)
+// The panels while a run starts: the control function and the alarm
+// switch wait for its end.
+void ShowRunStarting(App& app)
 {
     const int parm = app.panels.parm;
     app.rt.SetCtrlVal(parm, PARM_TUNE_LED, 0);
@@ -48,7 +50,11 @@ void StartRun(App& app)
     SetParmDimmed(app, PARM_OUTPUT_SET, 1);
     SetParmDimmed(app, PARM_OUTPUT_LEVEL, 1);
     app.rt.SetCtrlAttribute(parm, PARM_OUTPUT_LEVEL, rt::ATTR_CTRL_MODE, 0);
+}
 
+void StartRun(App& app)
+{
+    ShowRunStarting(app);
     core::StartStopProgram(app.bus, app.controller.address, true);
     ClearMisses(app);
     app.rt.SetCtrlAttribute(app.panels.script, SCRIPT_RUN_TIMER, rt::ATTR_ENABLED, 1);
@@ -64,6 +70,25 @@ void StopRun(App& app)
 }
 
 } // namespace
+
+void ShowRunStarted(App& app)
+{
+    ShowRunStarting(app);
+    ClearMisses(app);
+    app.rt.SetCtrlVal(app.panels.script, SCRIPT_RUN_SW, 1);
+    app.rt.SetCtrlAttribute(app.panels.script, SCRIPT_RUN_TIMER, rt::ATTR_ENABLED, 1);
+}
+
+void ShowRunEnded(App& app)
+{
+    app.rt.SetCtrlAttribute(app.panels.script, SCRIPT_RUN_TIMER, rt::ATTR_ENABLED, 0);
+    app.rt.SetCtrlVal(app.panels.script, SCRIPT_RUN_SW, 0);
+    app.rt.SetCtrlVal(app.panels.parm, PARM_CTRL_LED, 0);
+    ShowControlFunction(app, 0);
+    ShowStepIndicator(app, -1);
+    ClearMisses(app);
+    ReleaseMainPanel(app);
+}
 
 void ActionsFromPanel(App& app, std::uint16_t actions[kSteps])
 {

@@ -25,7 +25,7 @@
     X(PARM_READ_ALL) X(PARM_SAVE_FILE) X(PARM_LOAD_FILE)                                                              \
     X(PARM_OPEN_CHART) X(PARM_OPEN_SCRIPT) X(PARM_OPEN_DEBUG) X(PARM_DATA_LOG)                                        \
     X(PARM_INFO) X(PARM_QUIT) X(PARM_EXIT) X(PARM_LINK_STATUS) X(PARM_LINK_HISTORY) X(PARM_RECONNECT_TIMER)        \
-    X(PARM_OPEN_OVERVIEW)
+    X(PARM_OPEN_OVERVIEW) X(PARM_OPEN_SERVER)
 
 #define TEC_DEBUG_CONTROLS(X)                                                                                         \
     X(DEBUG_ID) X(DEBUG_FUNC) X(DEBUG_REG_HI) X(DEBUG_REG_LO) X(DEBUG_DATA1) X(DEBUG_DATA2)                           \
@@ -78,9 +78,15 @@
     X(OVERVIEW_SCAN_CANCEL) X(OVERVIEW_PROGRESS) X(OVERVIEW_SCAN_TIMER) X(OVERVIEW_TIMER) X(OVERVIEW_STATUS)          \
     X(OVERVIEW_CLOSE)
 
+// The Server window: serving the controllers over HTTP.
+#define TEC_SERVER_CONTROLS(X)                                                                                        \
+    X(SERVER_SWITCH) X(SERVER_ADDRESS) X(SERVER_URL) X(SERVER_TOKEN) X(SERVER_COPY) X(SERVER_CLIENTS)                \
+    X(SERVER_STATUS) X(SERVER_REQUESTS) X(SERVER_CLOSE) X(SERVER_TIMER)
+
 #define TEC_ALL_CONTROLS(X)                                                                                           \
     TEC_PARM_CONTROLS(X) TEC_DEBUG_CONTROLS(X) TEC_CHART_CONTROLS(X) TEC_YSCALE_CONTROLS(X) TEC_WAIT_CONTROLS(X)      \
-    TEC_SCRIPT_CONTROLS(X) TEC_PIDHELP_CONTROLS(X) TEC_LOGSET_CONTROLS(X) TEC_OVERVIEW_CONTROLS(X)
+    TEC_SCRIPT_CONTROLS(X) TEC_PIDHELP_CONTROLS(X) TEC_LOGSET_CONTROLS(X) TEC_OVERVIEW_CONTROLS(X)         \
+    TEC_SERVER_CONTROLS(X)
 
 enum ControlId : int {
     CTRL_NONE = 0,

@@ -76,7 +76,7 @@ TEST_F(Installed, ProgramsInBinEverythingElseInShare)
     for (const char* program : {"bin/tecontrol", "bin/tecsim"})
         EXPECT_TRUE(QFileInfo(at(program)).isExecutable()) << program;
     const QStringList panels = QDir(at("share/tecontrol/ui")).entryList({"VEXA *.uir"}, QDir::Files);
-    EXPECT_EQ(panels.size(), 9) << panels.join(", ").toStdString();
+    EXPECT_EQ(panels.size(), 10) << panels.join(", ").toStdString();
     for (const QString& file :
          {QString("share/applications/%1.desktop").arg(kDesktopId), QString("share/metainfo/%1.metainfo.xml").arg(kDesktopId),
           QString("share/icons/hicolor/scalable/apps/tecontrol.svg"), QString("share/man/man1/tecontrol.1.gz"),

@@ -1,0 +1,717 @@
+#include "app/serve.h"
+
+#include "app/app.h"
+#include "app/overview.h"
+#include "app/panel_state.h"
+#include "app/reconnect.h"
+#include "monitor/monitor.h"
+#include "params/params.h"
+#include "program/program.h"
+#include "rt/table.h"
+#include "server/http_server.h"
+#include "server/hub.h"
+#include "server/line_writes.h"
+#include "server/render.h"
+#include "server/served_port.h"
+#include "server/token.h"
+#include "tecctl/options.h"
+
+#include <QClipboard>
+#include <QDateTime>
+#include <QGuiApplication>
+#include <QHostAddress>
+#include <QSettings>
+#include <QTimer>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <deque>
+#include <limits>
+#include <map>
+#include <set>
+
+namespace serve {
+
+namespace {
+
+constexpr double kNever = std::numeric_limits<double>::infinity();
+// Control function 5 runs the step program.
+constexpr int kStepProgramFunction = 5;
+
+// "[ADDR:]PORT" as the server takes it, and port 0 (any free one) besides.
+bool ParseListen(const std::string& text, QHostAddress* address, quint16* port, std::string* error)
+{
+    const QString t = QString::fromStdString(text).trimmed();
+    if (t == "0" || t.endsWith(":0")) {
+        QString host = t == "0" ? QString("127.0.0.1") : t.left(t.size() - 2);
+        if (host.startsWith('[') && host.endsWith(']'))
+            host = host.mid(1, host.size() - 2);
+        QHostAddress a;
+        if (host == "localhost")
+            a = QHostAddress::LocalHost;
+        else if (!a.setAddress(host)) {
+            *error = "\"" + text + "\": \"" + host.toStdString() + "\" is not an IP address";
+            return false;
+        }
+        *address = a;
+        *port = 0;
+        return true;
+    }
+    QString why;
+    if (!server::ParseListenAddress(t, address, port, &why)) {
+        *error = why.toStdString();
+        return false;
+    }
+    return true;
+}
+
+std::int64_t WallMillis()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+void Say(const std::string& text)
+{
+    std::fprintf(stderr, "tecontrol: %s\n", text.c_str());
+}
+
+// Several controllers configured: History lines name the one they are about.
+bool Several(const App& app)
+{
+    return app.controllers.size() > 1;
+}
+
+bool IsSelected(const App& app, const core::Controller& c)
+{
+    return &c == &app.controller || &c == app.controllers.selectedController();
+}
+
+// What the panels show of a value written under tecctl's name, for the
+// controller they act on; the record already holds the value.
+void ShowWrittenValue(App& app, const std::string& name)
+{
+    const ParameterSet& p = app.params;
+    const int parm = app.panels.parm;
+    rt::Runtime& rt = app.rt;
+    const std::map<std::string, std::pair<int, float>> reals = {
+        {"sv", {PARM_SV, p.setValue}},           {"alarm-high", {PARM_ALARM_HIGH, p.alarmHigh}},
+        {"alarm-low", {PARM_ALARM_LOW, p.alarmLow}}, {"output", {PARM_OUTPUT_LEVEL, p.outputLevel}},
+        {"reg30", {PARM_REG30, p.reg30}},        {"reg31", {PARM_REG31, p.reg31}},
+        {"range-low", {PARM_RANGE_LO, p.rangeLow}}, {"range-high", {PARM_RANGE_HI, p.rangeHigh}},
+        {"filter", {PARM_SW_FILTER, p.swFilter}}};
+    const std::map<std::string, std::pair<int, int>> wholes = {
+        {"sensor", {PARM_SENSOR_TYPE, p.sensorType}}, {"direction", {PARM_DIR_REV, p.dirRev}},
+        {"unit", {PARM_CF_UNIT, p.cfUnit}}, {"decimal-point", {PARM_DECIMAL_PNT, p.decimalPnt}}};
+    if (const auto it = reals.find(name); it != reals.end()) {
+        rt.SetCtrlVal(parm, it->second.first, static_cast<double>(it->second.second));
+        if (name == "sv") {
+            // As the chart shows the set value the controller holds.
+            app.live.sv = p.setValue;
+        }
+    } else if (const auto w = wholes.find(name); w != wholes.end()) {
+        rt.SetCtrlVal(parm, w->second.first, w->second.second);
+        if (name == "decimal-point")
+            params::ApplyDecimalPoint(app);
+        if (name == "unit") {
+            monitor::ShowUnit(app);
+            params::ShowTemperatureUnit(app);
+        }
+    } else if (name == "keypad") {
+        rt.SetCtrlVal(app.panels.debug, DEBUG_KEYPAD, static_cast<int>(p.keypadValue));
+    } else if (name == "alarm-switch") {
+        rt.SetCtrlVal(parm, PARM_ALARM_SW, static_cast<int>(p.alarmWatch));
+        rt.SetCtrlAttribute(parm, PARM_ALARM_HIGH, rt::ATTR_DIMMED, p.alarmWatch ? 0 : 1);
+        rt.SetCtrlAttribute(parm, PARM_ALARM_LOW, rt::ATTR_DIMMED, p.alarmWatch ? 0 : 1);
+    } else if (name.size() >= 6 && name.rfind("pid", 0) == 0 && name[4] == '.') {
+        const int n = name[3] - '0';
+        const std::string term = name.substr(5);
+        if (n < 1 || n > 4)
+            return;
+        const int i = n - 1;
+        if (term == "p")
+            rt.SetCtrlVal(parm, PARM_PID_P(n), static_cast<double>(p.pidP[i]));
+        else if (term == "i")
+            rt.SetCtrlVal(parm, PARM_PID_I(n), static_cast<int>(p.pidI[i]));
+        else if (term == "d")
+            rt.SetCtrlVal(parm, PARM_PID_D(n), static_cast<int>(p.pidD[i]));
+        else if (term == "t4")
+            rt.SetCtrlVal(parm, PARM_PID_T4(n), static_cast<double>(p.pidT4[i]));
+        else if (term == "t5")
+            rt.SetCtrlVal(parm, PARM_PID_T5(n), static_cast<double>(p.pidT5[i]));
+        else if (term == "bound" && n < 4)
+            rt.SetCtrlVal(parm, PARM_PID_BOUND(n), static_cast<double>(p.pidBound[i]));
+    }
+}
+
+std::string WhatWasAsked(const server::WriteRequest& request)
+{
+    using Kind = server::WriteRequest::Kind;
+    if (request.kind == Kind::ProgramRun)
+        return "started the step program";
+    if (request.kind == Kind::ProgramStop)
+        return "stopped the step program";
+    std::string what = "set";
+    for (const auto& [name, value] : request.values)
+        what += " " + name + "=" + value;
+    return what;
+}
+
+} // namespace
+
+// The server of a serving window: the hub over the window's records, the
+// listener, the queue of client writes and the note naming the held port.
+class Service {
+public:
+    Service(App& app, std::string token) : m_app(app), m_token(std::move(token))
+    {
+        sync();
+        m_hub.setExecutor([this](const server::WriteRequest& r, server::WriteDone done) { enqueue(r, std::move(done)); });
+        m_pollSubscription = app.poller.subscribe([this](const core::Round& round) { roundEnded(round); });
+        // The other ports' rounds are asked on the window's tick and end
+        // about with it; they feed the served rounds only while the window's
+        // own port is lost and its poller has none.
+        m_linesSubscription = ports::SubscribeRounds(app, [this](int, const core::Round& round) {
+            if (!m_app.bus.portOpen)
+                roundEnded(round);
+        });
+        m_writeService = app.rt.AddService([this] { return drain(); });
+        // The note follows the port the window holds, also between rounds.
+        m_noteTimer.setInterval(1000);
+        QObject::connect(&m_noteTimer, &QTimer::timeout, [this] { keepNote(); });
+        m_noteTimer.start();
+        m_retry.setSingleShot(true);
+        m_retry.setInterval(10);
+        QObject::connect(&m_retry, &QTimer::timeout, [this] { m_app.rt.WakeService(m_writeService); });
+    }
+
+    ~Service()
+    {
+        *m_alive = false;
+        m_hub.setExecutor({});
+        // Writes still waiting are answered while their clients can be told.
+        while (!m_pending.empty()) {
+            Pending p = std::move(m_pending.front());
+            m_pending.pop_front();
+            server::WriteResult r;
+            r.status = server::WriteResult::Status::Unavailable;
+            r.message = "the program stopped serving; nothing was sent";
+            p.done(r);
+        }
+        m_http.reset();
+        m_app.rt.RemoveService(m_writeService);
+        m_app.poller.unsubscribe(m_pollSubscription);
+        ports::UnsubscribeRounds(m_app, m_linesSubscription);
+        server::RemoveServedPort(m_notePath);
+        m_hub.setControllers({});
+    }
+
+    bool listen(const QHostAddress& address, quint16 port, std::string* error)
+    {
+        m_http = std::make_unique<server::HttpServer>(m_hub, m_token);
+        QString why;
+        if (!m_http->start(address, port, &why)) {
+            *error = why.toStdString();
+            m_http.reset();
+            return false;
+        }
+        // Programs on this computer reach it on the loopback address,
+        // whatever else it listens on.
+        m_localUrl = m_http->url();
+        if (address == QHostAddress::Any || address == QHostAddress::AnyIPv4)
+            m_localUrl = "http://127.0.0.1:" + QString::number(m_http->port()) + "/";
+        else if (address == QHostAddress::AnyIPv6)
+            m_localUrl = "http://[::1]:" + QString::number(m_http->port()) + "/";
+        keepNote();
+        return true;
+    }
+
+    server::Hub& hub() { return m_hub; }
+    int pending() const { return static_cast<int>(m_pending.size()); }
+    server::HttpServer* http() { return m_http.get(); }
+    const std::string& token() const { return m_token; }
+
+    // The served list follows the window's: the configured controllers, or
+    // the one the panels act on when none is configured. The selected entry
+    // carries what the window has read of its controller.
+    void sync()
+    {
+        App& app = m_app;
+        std::vector<const core::Controller*> list;
+        std::set<int> ports;
+        if (app.controllers.entries.empty()) {
+            list.push_back(&app.controller);
+            ports.insert(app.controller.port);
+        } else {
+            for (const auto& c : app.controllers.entries) {
+                list.push_back(c.get());
+                ports.insert(c->port);
+            }
+            if (core::Controller* s = app.controllers.selectedController();
+                s && s->address == app.controller.address) {
+                s->params = app.controller.params;
+                if (app.controller.identity.known)
+                    s->identity = app.controller.identity;
+            }
+        }
+        m_hub.setControllers(list);
+        for (int port : ports) {
+            const int n = port > 0 ? port : app.bus.comPort;
+            const rt::PortEntry* e = app.rt.ports().find(n);
+            m_hub.setPortName(port, !e ? std::string() : !e->devicePath.empty() ? e->devicePath : e->label);
+        }
+        // What the window itself knows of the controller it acts on.
+        const core::Address a = app.controller.address;
+        server::ControllerExtra& x = m_hub.extra(a);
+        const bool read = app.params.fromController();
+        if (read && !m_paramsSeen.count(a))
+            m_paramsSeen[a] = WallMillis();
+        else if (!read)
+            m_paramsSeen.erase(a);
+        x.functionKnown = read;
+        x.function = app.ctrlMode;
+        x.alarmKnown = read && app.bus.portOpen;
+        x.alarmStatus = app.alarmStatus;
+        x.paramsWallMillis = read ? m_paramsSeen[a] : 0;
+    }
+
+    void roundEnded(const core::Round& round)
+    {
+        // A round of PV alone leaves the records' samples as they were: it
+        // is no point of the history.
+        if (round.pvOnly)
+            return;
+        sync();
+        // The round began at round.time and has just ended.
+        m_hub.roundEnded(round.time, round.wallMillis, m_app.rt.clock().now() - round.time);
+        keepNote();
+    }
+
+    // The note exists while the window serves and holds a port that is a
+    // device others could open; it names that device.
+    void keepNote()
+    {
+        App& app = m_app;
+        std::string device;
+        if (m_http && app.bus.portOpen)
+            if (const rt::PortEntry* e = app.rt.ports().find(app.bus.comPort))
+                device = e->devicePath;
+        // Once per device: a note that could not be written is told once.
+        if (device == m_noteDevice)
+            return;
+        server::RemoveServedPort(m_notePath);
+        m_notePath.clear();
+        m_noteDevice = device;
+        if (device.empty())
+            return;
+        std::string why;
+        m_notePath = server::WriteServedPort(device, m_localUrl.toStdString(), &why);
+        if (m_notePath.empty())
+            Say("other programs will not find this server: " + why);
+    }
+
+private:
+    struct Pending {
+        server::WriteRequest request;
+        server::WriteDone done;
+    };
+
+    void enqueue(const server::WriteRequest& request, server::WriteDone done)
+    {
+        m_pending.push_back({request, std::move(done)});
+        m_app.rt.WakeService(m_writeService);
+    }
+
+    // Runs as the window's timers do: never inside an operation of the
+    // window nor inside another callback (a popup's own loop aside). The
+    // writes then wait for the poller's exchange in flight to end.
+    double drain()
+    {
+        if (m_pending.empty() || m_waiting)
+            return kNever;
+        m_waiting = true;
+        std::weak_ptr<bool> alive = m_alive;
+        m_app.poller.whenIdle([this, alive] {
+            const auto a = alive.lock();
+            if (!a || !*a)
+                return;
+            m_waiting = false;
+            runPending();
+        });
+        return kNever;
+    }
+
+    void runPending()
+    {
+        while (!m_pending.empty()) {
+            // An operation began meanwhile (from a popup's loop): the writes
+            // wait for it to end.
+            if (m_app.bus.operations > 0 || m_app.bus.linkBusy > 0) {
+                m_retry.start();
+                return;
+            }
+            Pending p = std::move(m_pending.front());
+            m_pending.pop_front();
+            const server::WriteResult r = run(p.request);
+            p.done(r);
+        }
+    }
+
+    core::Controller* record(core::Address address)
+    {
+        if (m_app.controllers.entries.empty())
+            return m_app.controller.address == address ? &m_app.controller : nullptr;
+        for (const auto& c : m_app.controllers.entries)
+            if (c->address == address)
+                return c.get();
+        return nullptr;
+    }
+
+    server::WriteResult run(const server::WriteRequest& request)
+    {
+        App& app = m_app;
+        server::WriteResult r;
+        core::Controller* c = record(request.address);
+        const int port = c && c->port > 0 ? c->port : app.bus.comPort;
+        if (!c || !app.bus.portOpen) {
+            r.status = server::WriteResult::Status::Offline;
+            r.message = (c ? c->label() : "address " + std::to_string(request.address)) +
+                        " is offline; nothing was sent";
+        } else if (port != app.bus.comPort) {
+            r.status = server::WriteResult::Status::Offline;
+            r.message = c->label() + " is on port " + std::to_string(port) +
+                        ", which the window's writes do not reach; nothing was sent";
+        } else {
+            {
+                comlink::OperationScope scope(app.bus);
+                r = server::RunWrite(app.bus, request);
+            }
+            show(*c, request, r);
+        }
+        note(c, request, r);
+        return r;
+    }
+
+    // What the write changed, in the panels at once.
+    void show(core::Controller& c, const server::WriteRequest& request, const server::WriteResult& r)
+    {
+        App& app = m_app;
+        using Kind = server::WriteRequest::Kind;
+        const bool selected = IsSelected(app, c);
+        if (r.status == server::WriteResult::Status::Done) {
+            ParameterSet& params = selected ? app.params : c.params;
+            server::ControllerExtra& x = m_hub.extra(c.address);
+            int function = -1;
+            if (request.kind == Kind::ProgramRun || request.kind == Kind::ProgramStop) {
+                function = request.kind == Kind::ProgramRun ? kStepProgramFunction : 0;
+                if (selected) {
+                    if (request.kind == Kind::ProgramRun)
+                        program::ShowRunStarted(app);
+                    else
+                        program::ShowRunEnded(app);
+                }
+            } else {
+                for (const auto& [name, text] : request.values) {
+                    tecctl::Assignment a;
+                    std::string why;
+                    if (!tecctl::ParseAssignment(name + "=" + text, &a, &why) ||
+                        !server::ApplyWritten(&params, &function, name, a.value))
+                        continue;
+                    if (selected && name != "function")
+                        ShowWrittenValue(app, name);
+                }
+                if (selected && function >= 0) {
+                    ShowControlFunction(app, function);
+                    params::ApplyControlFunctionState(app, function);
+                }
+            }
+            if (function >= 0) {
+                x.function = function;
+                x.functionKnown = true;
+            }
+            if (!selected)
+                overview::Refresh(app);
+        }
+    }
+
+    // The History line naming the client, the write and how it went.
+    void note(const core::Controller* c, const server::WriteRequest& request, const server::WriteResult& r)
+    {
+        App& app = m_app;
+        std::string line = "Client " + request.client + " " + WhatWasAsked(request);
+        if (Several(app))
+            line += " on " + overview::TitleLabel(c ? c->name : std::string(), request.address);
+        if (r.status != server::WriteResult::Status::Done)
+            line += ": " + (r.message.empty() ? std::string("not done") : r.message);
+        reconnect::AddHistoryLine(app, line);
+    }
+
+    App& m_app;
+    std::string m_token;
+    server::Hub m_hub;
+    std::unique_ptr<server::HttpServer> m_http;
+    QString m_localUrl;
+    int m_pollSubscription = 0;
+    int m_linesSubscription = 0;
+    int m_writeService = 0;
+    std::deque<Pending> m_pending;
+    bool m_waiting = false;
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+    std::map<core::Address, std::int64_t> m_paramsSeen;
+    std::string m_notePath;
+    std::string m_noteDevice;
+    QTimer m_noteTimer;
+    QTimer m_retry;  // writes held back by an operation look again
+};
+
+State::State() = default;
+State::~State() = default;
+
+Setting LoadSetting(const std::string& settingsFile)
+{
+    Setting s;
+    if (settingsFile.empty())
+        return s;
+    QSettings q(QString::fromStdString(settingsFile), QSettings::IniFormat);
+    q.beginGroup("server");
+    s.on = q.value("on", false).toBool();
+    const std::string listen = q.value("listen", QString(kDefaultListen)).toString().toStdString();
+    std::string why;
+    // A hand-edited address that cannot be listened on is not served.
+    if (CheckListen(listen, &why))
+        s.listen = listen;
+    else
+        s.on = false;
+    q.endGroup();
+    return s;
+}
+
+void SaveSetting(const Setting& setting, const std::string& settingsFile)
+{
+    if (settingsFile.empty())
+        return;
+    QSettings q(QString::fromStdString(settingsFile), QSettings::IniFormat);
+    q.beginGroup("server");
+    q.setValue("on", setting.on);
+    q.setValue("listen", QString::fromStdString(setting.listen));
+    q.endGroup();
+    q.sync();
+}
+
+bool CheckListen(const std::string& listen, std::string* error)
+{
+    QHostAddress address;
+    quint16 port = 0;
+    return ParseListen(listen, &address, &port, error);
+}
+
+std::string ExposureWarning(const std::string& listen)
+{
+    QHostAddress address;
+    quint16 port = 0;
+    std::string why;
+    if (!ParseListen(listen, &address, &port, &why) || server::IsLoopback(address))
+        return {};
+    return "warning: listening on " + address.toString().toStdString() +
+           ": everyone who can reach this computer there can read the controllers (writes need the token)";
+}
+
+std::string Start(App& app, const std::string& listen)
+{
+    Stop(app);
+    State& st = app.serving;
+    st.listen = listen;
+    st.status.clear();
+    QHostAddress address;
+    quint16 port = 0;
+    std::string why;
+    if (!ParseListen(listen, &address, &port, &why)) {
+        st.status = "Cannot serve: " + why;
+        return why;
+    }
+    std::string token;
+    if (!server::LoadOrCreateToken(server::TokenPath(), &token, &why)) {
+        why = "the server's token: " + why;
+        st.status = "Cannot serve: " + why;
+        return why;
+    }
+    // A client gone mid-answer is an error of that answer, never the end of
+    // the program.
+    std::signal(SIGPIPE, SIG_IGN);
+    auto service = std::make_unique<Service>(app, token);
+    if (!service->listen(address, port, &why)) {
+        st.status = "Cannot serve: " + why;
+        return why;
+    }
+    st.service = std::move(service);
+    if (const std::string warning = ExposureWarning(listen); !warning.empty()) {
+        Say(warning);
+        st.status = warning;
+    }
+    Refresh(app);
+    return {};
+}
+
+void Stop(App& app)
+{
+    app.serving.service.reset();
+}
+
+bool Serving(const App& app)
+{
+    return app.serving.service != nullptr;
+}
+
+server::Hub* ServedHub(App& app)
+{
+    return app.serving.service ? &app.serving.service->hub() : nullptr;
+}
+
+server::HttpServer* Listener(App& app)
+{
+    return app.serving.service ? app.serving.service->http() : nullptr;
+}
+
+int PendingWrites(const App& app)
+{
+    return app.serving.service ? app.serving.service->pending() : 0;
+}
+
+std::string Url(const App& app)
+{
+    return app.serving.service ? app.serving.service->http()->url().toStdString() : std::string();
+}
+
+std::string Token(const App& app)
+{
+    return app.serving.service ? app.serving.service->token() : std::string();
+}
+
+void ControllersChanged(App& app)
+{
+    if (app.serving.service)
+        app.serving.service->sync();
+}
+
+void StartAtLaunch(App& app, const std::string& commandLine)
+{
+    const Setting kept = LoadSetting(app.settingsFile);
+    app.serving.listen = kept.listen;
+    const std::string listen = !commandLine.empty() ? commandLine : kept.on ? kept.listen : std::string();
+    if (listen.empty())
+        return;
+    if (const std::string why = Start(app, listen); !why.empty())
+        Say("cannot serve at " + listen + ": " + why);
+    else
+        Say("serving at " + Url(app));
+}
+
+void Refresh(App& app)
+{
+    const int sp = app.panels.server;
+    if (sp <= 0)
+        return;
+    rt::Runtime& rt = app.rt;
+    const server::HttpServer* http = Listener(app);
+    rt.SetCtrlVal(sp, SERVER_SWITCH, http ? 1 : 0);
+    rt.SetCtrlVal(sp, SERVER_URL, http ? http->url().toStdString() : std::string());
+    rt.SetCtrlVal(sp, SERVER_TOKEN, Token(app));
+    rt.SetCtrlVal(sp, SERVER_STATUS, app.serving.status);
+    std::string clients = "\xE2\x80\x94";  // an em dash: not serving
+    if (http) {
+        clients = std::to_string(http->clients()) + " connected";
+        if (http->streams() > 0)
+            clients += ", " + std::to_string(http->streams()) + " following the live page";
+    }
+    rt.SetCtrlVal(sp, SERVER_CLIENTS, clients);
+    const std::deque<server::RequestNote> none;
+    const std::deque<server::RequestNote>& notes = http ? http->lastRequests() : none;
+    rt::SetTableRowCount(rt, sp, SERVER_REQUESTS, static_cast<int>(notes.size()));
+    int row = 0;
+    for (auto it = notes.rbegin(); it != notes.rend(); ++it, ++row) {
+        const QString time = QDateTime::fromMSecsSinceEpoch(it->wallMillis).toString("HH:mm:ss");
+        rt::SetTableRow(rt, sp, SERVER_REQUESTS, row,
+                        {time.toStdString(), it->client.toStdString(), it->method.toStdString(),
+                         std::to_string(it->status), it->target.toStdString()},
+                        it->status >= 400 ? rt::RowMark::Stale : rt::RowMark::Normal);
+    }
+    rt::FitTableColumns(rt, sp, SERVER_REQUESTS);
+}
+
+} // namespace serve
+
+TEC_CALLBACK(OpenServer)
+{
+    if (event != rt::EVENT_COMMIT)
+        return 0;
+    const int sp = app.panels.server;
+    if (sp <= 0)
+        return 0;
+    app.rt.SetCtrlVal(sp, SERVER_ADDRESS, app.serving.listen);
+    serve::Refresh(app);
+    app.rt.DisplayPanel(sp);
+    app.rt.SetCtrlAttribute(sp, SERVER_TIMER, rt::ATTR_ENABLED, 1);
+    return 0;
+}
+
+TEC_CALLBACK(ServerClose)
+{
+    if (event != rt::EVENT_COMMIT)
+        return 0;
+    app.rt.SetCtrlAttribute(app.panels.server, SERVER_TIMER, rt::ATTR_ENABLED, 0);
+    app.rt.HidePanel(app.panels.server);
+    return 0;
+}
+
+TEC_CALLBACK(ServerSwitch)
+{
+    if (event != rt::EVENT_COMMIT)
+        return 0;
+    const int sp = app.panels.server;
+    int on = 0;
+    std::string listen;
+    app.rt.GetCtrlVal(sp, SERVER_SWITCH, &on);
+    app.rt.GetCtrlVal(sp, SERVER_ADDRESS, &listen);
+    listen = QString::fromStdString(listen).trimmed().toStdString();
+    if (listen.empty())
+        listen = serve::kDefaultListen;
+    serve::Setting kept;
+    kept.on = on != 0;
+    kept.listen = listen;
+    if (on) {
+        if (const std::string why = serve::Start(app, listen); !why.empty()) {
+            // Nothing is served, and nothing is kept that would fail again.
+            serve::Refresh(app);
+            return 0;
+        }
+    } else {
+        serve::Stop(app);
+        app.serving.listen = listen;
+        app.serving.status.clear();
+    }
+    serve::SaveSetting(kept, app.settingsFile);
+    app.rt.SetCtrlVal(sp, SERVER_ADDRESS, app.serving.listen);
+    serve::Refresh(app);
+    return 0;
+}
+
+TEC_CALLBACK(ServerCopy)
+{
+    if (event != rt::EVENT_COMMIT)
+        return 0;
+    const std::string token = serve::Token(app);
+    if (token.empty())
+        return 0;
+    if (QClipboard* clipboard = QGuiApplication::clipboard())
+        clipboard->setText(QString::fromStdString(token));
+    return 0;
+}
+
+TEC_CALLBACK(ServerRefresh)
+{
+    if (event != rt::EVENT_TIMER_TICK)
+        return 0;
+    serve::Refresh(app);
+    return 0;
+}

@@ -1,0 +1,502 @@
+// The window as the server of its controllers: its own records served over
+// real sockets, client writes on the window's queue (sent exactly as tecctl
+// sends them, shown in the panels, a History line naming the client), the
+// Server window, the kept switch, and tecctl going through the window that
+// holds its port.
+#include "app/controllers.h"
+#include "app/options.h"
+#include "app/overview.h"
+#include "app/serve.h"
+#include "monitor/monitor.h"
+#include "rt/table.h"
+#include "server/http_server.h"
+#include "server/hub.h"
+#include "server/line_writes.h"
+#include "server/served_port.h"
+#include "support/rig.h"
+#include "support/tecsim_child.h"
+
+#include <gtest/gtest.h>
+
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QEventLoop>
+#include <QGuiApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QWidget>
+
+#include <cstdlib>
+#include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The token and the served-port notes go to folders of this test alone.
+class Folders : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        ::chmod(m_dir.path().toLocal8Bit().constData(), 0700);
+        ::setenv("XDG_CONFIG_HOME", m_dir.filePath("config").toLocal8Bit().constData(), 1);
+        ::setenv("XDG_RUNTIME_DIR", m_dir.path().toLocal8Bit().constData(), 1);
+    }
+
+private:
+    QTemporaryDir m_dir;
+};
+[[maybe_unused]] const auto* const kFolders = ::testing::AddGlobalTestEnvironment(new Folders);
+
+struct Reply {
+    int status = 0;
+    QByteArray body;
+    QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
+};
+
+// One request through a real socket; the event loop runs meanwhile, so the
+// window's server (on this thread) answers it.
+QNetworkReply* Send(QNetworkAccessManager& nam, const std::string& url, const char* path, const QByteArray& body,
+                    const std::string& token, bool post)
+{
+    QNetworkRequest r(QUrl(QString::fromStdString(url) + QString(path).mid(1)));
+    if (!token.empty())
+        r.setRawHeader("Authorization", "Bearer " + QByteArray::fromStdString(token));
+    r.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    return post ? nam.post(r, body) : nam.get(r);
+}
+
+Reply Wait(QNetworkReply* reply)
+{
+    QEventLoop loop;
+    QTimer::singleShot(30000, &loop, &QEventLoop::quit);
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    if (!reply->isFinished())
+        loop.exec();
+    Reply out;
+    out.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    out.body = reply->readAll();
+    reply->deleteLater();
+    return out;
+}
+
+bool Spin(const std::function<bool()>& done, int seconds = 20)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < seconds * 1000)
+        QTest::qWait(5);
+    return done();
+}
+
+bool HistoryHas(const App& app, const std::string& text)
+{
+    for (const std::string& line : app.reconnect.history)
+        if (line.find(text) != std::string::npos)
+            return true;
+    return false;
+}
+
+// A window connected to the simulated controller (SV 25.0), serving on a
+// free loopback port.
+class Serving : public ::testing::Test {
+protected:
+    Serving()
+    {
+        rig.sim->setReg(0x0000, 250);
+        rig.app.settingsFile = rig.path("tecontrol.conf");
+    }
+    void SetUp() override
+    {
+        ASSERT_GE(rig.connect(), 0);
+        ASSERT_EQ(serve::Start(rig.app, "127.0.0.1:0"), "");
+        url = serve::Url(rig.app);
+        token = serve::Token(rig.app);
+        ASSERT_FALSE(url.empty());
+        ASSERT_GE(token.size(), 16u);
+    }
+    Reply get(const char* path) { return Wait(Send(nam, url, path, {}, {}, false)); }
+    Reply post(const char* path, const QByteArray& body, const std::string& withToken)
+    {
+        return Wait(Send(nam, url, path, body, withToken, true));
+    }
+    // One chart round of the window.
+    void round() { monitor::AskRound(rig.app, false); }
+
+    TestRig rig;
+    QNetworkAccessManager nam;
+    std::string url, token;
+};
+
+TEST_F(Serving, AnswersWithTheWindowsControllersAndTheirRounds)
+{
+    round();
+    const Reply list = get("/api/v1/controllers");
+    ASSERT_EQ(list.status, 200) << list.body.toStdString();
+    const QJsonArray controllers = list.json()["controllers"].toArray();
+    ASSERT_EQ(controllers.size(), 1);
+    EXPECT_EQ(controllers[0].toObject()["address"].toInt(), 1);
+    EXPECT_EQ(controllers[0].toObject()["state"].toString(), "online");
+
+    const Reply one = get("/api/v1/controllers/1");
+    ASSERT_EQ(one.status, 200);
+    const QJsonObject sample = one.json()["sample"].toObject();
+    EXPECT_TRUE(sample["valid"].toBool()) << one.body.toStdString();
+    EXPECT_DOUBLE_EQ(sample["sv"].toDouble(), 25.0);
+    // The window's read-all is what the parameters answer.
+    const Reply params = get("/api/v1/controllers/1/parameters");
+    EXPECT_EQ(params.status, 200) << params.body.toStdString();
+    EXPECT_EQ(get("/api/v1/controllers/2").status, 404);
+
+    // Several configured: every one is served by its name, and the list
+    // follows a removal before anything reads the record that went.
+    controllers::Add(rig.app.controllers, 1, 2, "Stage B");
+    controllers::Rename(rig.app.controllers, 0, "Stage A");
+    serve::ControllersChanged(rig.app);
+    const QJsonArray two = get("/api/v1/controllers").json()["controllers"].toArray();
+    ASSERT_EQ(two.size(), 2);
+    EXPECT_EQ(two[0].toObject()["name"].toString(), "Stage A");
+    EXPECT_EQ(two[1].toObject()["name"].toString(), "Stage B");
+    overview::Refresh(rig.app);
+    rt::SetTableCurrentRow(rig.rt, rig.app.panels.overview, OVERVIEW_TABLE, 1);
+    rig.rt.Commit(rig.app.panels.overview, OVERVIEW_REMOVE);
+    ASSERT_EQ(rig.app.controllers.size(), 1);
+    EXPECT_EQ(serve::ServedHub(rig.app)->controllers().size(), 1u);
+    EXPECT_EQ(get("/api/v1/controllers/2").status, 404);
+}
+
+TEST_F(Serving, AWriteWithTheTokenSendsTecctlsFramesAndShowsInTheWindow)
+{
+    // What tecctl's set sends for the same command, on a window of its own.
+    TestRig other;
+    other.sim->setReg(0x0000, 250);
+    ASSERT_GE(other.connect(), 0);
+    other.clearWire();
+    server::WriteRequest same;
+    same.values = {{"sv", "30"}};
+    ASSERT_EQ(server::RunWrite(other.app.bus, same).status, server::WriteResult::Status::Done);
+    ASSERT_FALSE(other.wire().empty());
+
+    rig.clearWire();
+    const Reply r = post("/api/v1/controllers/1/set", R"({"sv": 30})", token);
+    ASSERT_EQ(r.status, 200) << r.body.toStdString();
+    EXPECT_EQ(rig.wire(), other.wire());
+    EXPECT_EQ(rig.sim->reg(0x0000), 300);
+    EXPECT_DOUBLE_EQ(rig.value(rig.parm(), PARM_SV), 30.0);
+    EXPECT_FLOAT_EQ(rig.app.params.setValue, 30.0f);
+    EXPECT_TRUE(HistoryHas(rig.app, "Client 127.0.0.1 set sv=30"));
+    EXPECT_FALSE(HistoryHas(rig.app, " on ")) << "one controller: no name needed";
+
+    // The control function and the step program show as the panels do.
+    ASSERT_EQ(post("/api/v1/controllers/1/function", R"({"function": "manual"})", token).status, 200);
+    EXPECT_EQ(rig.intValue(rig.parm(), PARM_CTRL_FUNC), 3);
+    EXPECT_FALSE(rig.dimmed(rig.parm(), PARM_OUTPUT_LEVEL)) << "manual: the level can be sent";
+    ASSERT_EQ(post("/api/v1/controllers/1/program/run", "", token).status, 200);
+    EXPECT_EQ(rig.intValue(rig.app.panels.script, SCRIPT_RUN_SW), 1);
+    EXPECT_TRUE(rig.dimmed(rig.parm(), PARM_CTRL_FUNC));
+    ASSERT_EQ(post("/api/v1/controllers/1/program/stop", "", token).status, 200);
+    EXPECT_EQ(rig.intValue(rig.app.panels.script, SCRIPT_RUN_SW), 0);
+    EXPECT_FALSE(rig.dimmed(rig.parm(), PARM_CTRL_FUNC));
+    EXPECT_TRUE(HistoryHas(rig.app, "Client 127.0.0.1 started the step program"));
+}
+
+TEST_F(Serving, WithoutTheTokenOrWithTheControllerOfflineNothingIsSent)
+{
+    rig.clearWire();
+    const std::size_t lines = rig.app.reconnect.history.size();
+    EXPECT_EQ(post("/api/v1/controllers/1/set", R"({"sv": 30})", "").status, 401);
+    EXPECT_EQ(post("/api/v1/controllers/1/set", R"({"sv": 30})", std::string(64, '0')).status, 401);
+    // One bad name among good values: nothing at all is sent.
+    EXPECT_EQ(post("/api/v1/controllers/1/set", R"({"sv": 30, "nosuch": 1})", token).status, 400);
+    EXPECT_TRUE(rig.wire().empty());
+    EXPECT_EQ(rig.sim->reg(0x0000), 250);
+    EXPECT_DOUBLE_EQ(rig.value(rig.parm(), PARM_SV), 25.0);
+
+    // The port closed under the window: the record may still say online,
+    // but nothing can be sent.
+    rig.rt.CloseCom(1);
+    rig.app.bus.portOpen = 0;
+    const Reply r = post("/api/v1/controllers/1/set", R"({"sv": 30})", token);
+    EXPECT_EQ(r.status, 409) << r.body.toStdString();
+    EXPECT_TRUE(rig.wire().empty());
+    EXPECT_EQ(rig.app.reconnect.history.size(), lines + 2) << "the refused write and the offline one";
+    EXPECT_TRUE(HistoryHas(rig.app, "Client 127.0.0.1 set sv=30: address 1 is offline; nothing was sent"));
+}
+
+TEST_F(Serving, AWriteWaitsForTheWindowsOperationToEnd)
+{
+    rig.clearWire();
+    rig.app.bus.operations = 1;  // an operation of the window between its requests
+    QNetworkReply* reply = Send(nam, url, "/api/v1/controllers/1/set", R"({"sv": 31})", token, true);
+    ASSERT_TRUE(Spin([&] { return serve::PendingWrites(rig.app) == 1; }));
+    QTest::qWait(100);
+    EXPECT_TRUE(rig.wire().empty()) << "nothing comes between the operation's requests";
+    EXPECT_FALSE(reply->isFinished());
+    rig.app.bus.operations = 0;
+    const Reply r = Wait(reply);
+    EXPECT_EQ(r.status, 200) << r.body.toStdString();
+    EXPECT_EQ(rig.sim->reg(0x0000), 310);
+    EXPECT_EQ(serve::PendingWrites(rig.app), 0);
+}
+
+TEST_F(Serving, SeveralControllersNameTheOneWrittenToInTheHistory)
+{
+    controllers::Rename(rig.app.controllers, 0, "Stage A");
+    controllers::Add(rig.app.controllers, 1, 2, "Stage B");
+    serve::ControllersChanged(rig.app);
+    ASSERT_EQ(post("/api/v1/controllers/1/set", R"({"sv": 27})", token).status, 200);
+    EXPECT_TRUE(HistoryHas(rig.app, "  Client 127.0.0.1 set sv=27 on Stage A [1]"));
+    // Nobody answers at address 2: the client and the History say so.
+    const Reply silent = post("/api/v1/controllers/2/set", R"({"sv": 27})", token);
+    EXPECT_EQ(silent.status, 502) << silent.body.toStdString();
+    EXPECT_TRUE(HistoryHas(rig.app, "  Client 127.0.0.1 set sv=27 on Stage B [2]: "));
+    EXPECT_DOUBLE_EQ(rig.value(rig.parm(), PARM_SV), 27.0) << "the panels act on Stage A";
+}
+
+TEST_F(Serving, TheServerWindowShowsTheUrlTokenClientsAndRequests)
+{
+    const int sp = rig.app.panels.server;
+    ASSERT_GT(sp, 0);
+    rig.rt.Commit(rig.parm(), PARM_OPEN_SERVER);
+    EXPECT_TRUE(rig.rt.IsPanelVisible(sp));
+    std::string shown;
+    rig.rt.GetCtrlVal(sp, SERVER_URL, &shown);
+    EXPECT_EQ(shown, url);
+    rig.rt.GetCtrlVal(sp, SERVER_TOKEN, &shown);
+    EXPECT_EQ(shown, token);
+    EXPECT_EQ(rig.intValue(sp, SERVER_SWITCH), 1);
+
+    ASSERT_EQ(get("/api/v1/controllers").status, 200);
+    EXPECT_EQ(get("/nothing").status, 404);
+    rig.rt.Tick(sp, SERVER_TIMER);
+    ASSERT_EQ(rt::GetTableRowCount(rig.rt, sp, SERVER_REQUESTS), 2);
+    // Newest first.
+    EXPECT_EQ(rt::GetTableCell(rig.rt, sp, SERVER_REQUESTS, 0, 4), "/nothing");
+    EXPECT_EQ(rt::GetTableCell(rig.rt, sp, SERVER_REQUESTS, 0, 3), "404");
+    EXPECT_EQ(rt::GetTableCell(rig.rt, sp, SERVER_REQUESTS, 1, 1), "127.0.0.1");
+    EXPECT_EQ(rt::GetTableCell(rig.rt, sp, SERVER_REQUESTS, 1, 2), "GET");
+    EXPECT_EQ(rt::GetTableCell(rig.rt, sp, SERVER_REQUESTS, 1, 4), "/api/v1/controllers");
+    rig.rt.GetCtrlVal(sp, SERVER_CLIENTS, &shown);
+    EXPECT_NE(shown.find("connected"), std::string::npos) << shown;
+
+    rig.rt.Commit(sp, SERVER_COPY);
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), token);
+
+    if (const char* shot = std::getenv("TEC_SERVE_SCREENSHOT")) {
+        QTest::qWait(300);
+        EXPECT_TRUE(rig.rt.panelWidget(sp)->grab().save(shot));
+    }
+    rig.rt.Commit(sp, SERVER_CLOSE);
+    EXPECT_FALSE(rig.rt.IsPanelVisible(sp));
+    EXPECT_TRUE(serve::Serving(rig.app)) << "closing the window does not stop serving";
+}
+
+TEST(ServeSetting, TheSwitchIsKeptAndServesAtTheNextStart)
+{
+    TestRig rig;
+    rig.app.settingsFile = rig.path("tecontrol.conf");
+    ASSERT_GE(rig.connect(), 0);
+    const int sp = rig.app.panels.server;
+    rig.rt.Commit(rig.parm(), PARM_OPEN_SERVER);
+    std::string address;
+    rig.rt.GetCtrlVal(sp, SERVER_ADDRESS, &address);
+    EXPECT_EQ(address, serve::kDefaultListen);
+
+    // An address that cannot be listened on: nothing served, nothing kept.
+    rig.rt.SetCtrlVal(sp, SERVER_ADDRESS, "127.0.0.1:99999");
+    rig.rt.Commit(sp, SERVER_SWITCH, 1);
+    EXPECT_FALSE(serve::Serving(rig.app));
+    EXPECT_EQ(rig.intValue(sp, SERVER_SWITCH), 0);
+    std::string status;
+    rig.rt.GetCtrlVal(sp, SERVER_STATUS, &status);
+    EXPECT_NE(status.find("Cannot serve"), std::string::npos) << status;
+    EXPECT_FALSE(serve::LoadSetting(rig.app.settingsFile).on);
+
+    rig.rt.SetCtrlVal(sp, SERVER_ADDRESS, "127.0.0.1:0");
+    rig.rt.Commit(sp, SERVER_SWITCH, 1);
+    ASSERT_TRUE(serve::Serving(rig.app));
+    EXPECT_TRUE(serve::LoadSetting(rig.app.settingsFile).on);
+    EXPECT_EQ(serve::LoadSetting(rig.app.settingsFile).listen, "127.0.0.1:0");
+
+    TestRig next;
+    next.app.settingsFile = rig.app.settingsFile;
+    serve::StartAtLaunch(next.app, "");
+    EXPECT_TRUE(serve::Serving(next.app));
+    // The command line serves elsewhere without changing what is kept.
+    TestRig named;
+    named.app.settingsFile = rig.app.settingsFile;
+    serve::StartAtLaunch(named.app, "127.0.0.2:0");
+    EXPECT_EQ(serve::Url(named.app).rfind("http://127.0.0.2:", 0), 0u) << serve::Url(named.app);
+    EXPECT_EQ(serve::LoadSetting(rig.app.settingsFile).listen, "127.0.0.1:0");
+
+    rig.rt.Commit(sp, SERVER_SWITCH, 0);
+    EXPECT_FALSE(serve::Serving(rig.app));
+    EXPECT_FALSE(serve::LoadSetting(rig.app.settingsFile).on);
+    TestRig off;
+    off.app.settingsFile = rig.app.settingsFile;
+    serve::StartAtLaunch(off.app, "");
+    EXPECT_FALSE(serve::Serving(off.app));
+}
+
+TEST(ServeAddress, LoopbackByDefaultAndAnyOtherAddressOnlyWhenNamedWithAWarning)
+{
+    std::string why;
+    for (const char* fine : {"8080", "127.0.0.1:8080", "[::1]:8080", "localhost:80", "0.0.0.0:8080", "0"})
+        EXPECT_TRUE(serve::CheckListen(fine, &why)) << fine << ": " << why;
+    for (const char* bad : {"", "http", "70000", "127.0.0.1:", "host.example:80", "1.2.3.4.5:80"})
+        EXPECT_FALSE(serve::CheckListen(bad, &why)) << bad;
+    for (const char* quiet : {"8080", "127.0.0.1:8080", "127.0.0.2:8080", "[::1]:8080", "localhost:80"})
+        EXPECT_EQ(serve::ExposureWarning(quiet), "") << quiet;
+    EXPECT_NE(serve::ExposureWarning("0.0.0.0:8080").find("0.0.0.0"), std::string::npos);
+    EXPECT_NE(serve::ExposureWarning("[::]:8080"), "");
+
+    auto parse = [](std::vector<const char*> args, Options* o) {
+        args.insert(args.begin(), "tecontrol");
+        ::testing::internal::CaptureStderr();
+        const int code = ParseOptions(static_cast<int>(args.size()), const_cast<char**>(args.data()), o);
+        ::testing::internal::GetCapturedStderr();
+        return code;
+    };
+    Options o;
+    EXPECT_EQ(parse({"--serve"}, &o), -1);
+    EXPECT_EQ(o.serve, serve::kDefaultListen);
+    o = {};
+    EXPECT_EQ(parse({"--serve", "--simulate"}, &o), -1);
+    EXPECT_EQ(o.serve, serve::kDefaultListen);
+    EXPECT_TRUE(o.simulate);
+    o = {};
+    EXPECT_EQ(parse({"--serve", "9000"}, &o), -1);
+    EXPECT_EQ(o.serve, "9000");
+    o = {};
+    EXPECT_EQ(parse({"--serve=0.0.0.0:9000"}, &o), -1);
+    EXPECT_EQ(o.serve, "0.0.0.0:9000");
+    EXPECT_EQ(parse({"--serve", "nowhere:1"}, &o), 2);
+    EXPECT_EQ(parse({"--serve="}, &o), 2);
+
+    // Serving elsewhere than on loopback says so, on stderr and in the window.
+    TestRig rig;
+    ::testing::internal::CaptureStderr();
+    ASSERT_EQ(serve::Start(rig.app, "0.0.0.0:0"), "");
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("tecontrol: warning: listening on 0.0.0.0"), std::string::npos) << said;
+    serve::Refresh(rig.app);
+    std::string status;
+    rig.rt.GetCtrlVal(rig.app.panels.server, SERVER_STATUS, &status);
+    EXPECT_NE(status.find("warning: listening on 0.0.0.0"), std::string::npos) << status;
+    serve::Stop(rig.app);
+    EXPECT_FALSE(serve::Serving(rig.app));
+}
+
+// tecsim on a pseudo-terminal held by the window: the note names it while
+// the window serves, and tecctl finding the port held goes through the
+// window, whose panels and History then show the write.
+TEST(ServeNote, TecctlGoesThroughTheWindowThatHoldsThePort)
+{
+    QTemporaryDir dir;
+    testsupport::TecsimChild tecsim(dir.path().toStdString());
+    ASSERT_FALSE(tecsim.device.empty());
+    TestRig rig;
+    rig.rt.ports().bindDevice(3, tecsim.device);
+    ASSERT_GE(rig.connect(3, 1), 0);
+    ASSERT_EQ(serve::Start(rig.app, "127.0.0.1:0"), "");
+    server::ServedPort held;
+    ASSERT_TRUE(server::FindServedPort(tecsim.device, &held));
+    EXPECT_EQ(held.url, serve::Url(rig.app));
+    EXPECT_EQ(held.pid, static_cast<long>(::getpid()));
+
+    QProcess tecctl;
+    tecctl.start(TECCTL_PATH, {"--port", QString::fromStdString(tecsim.device), "set", "sv=33.5"});
+    ASSERT_TRUE(Spin([&] { return tecctl.state() == QProcess::NotRunning; }, 60));
+    const QString said = tecctl.readAllStandardError();
+    EXPECT_EQ(tecctl.exitCode(), 0) << said.toStdString();
+    EXPECT_TRUE(said.contains("going through its server")) << said.toStdString();
+    EXPECT_DOUBLE_EQ(rig.value(rig.parm(), PARM_SV), 33.5);
+    EXPECT_TRUE(HistoryHas(rig.app, "Client 127.0.0.1 set sv=33.5"));
+
+    // The note goes with the port, while the window goes on serving.
+    const std::string note = server::ServedPortPath(tecsim.device);
+    ASSERT_TRUE(QFile::exists(QString::fromStdString(note)));
+    rig.rt.CloseCom(3);
+    rig.app.bus.portOpen = 0;
+    EXPECT_TRUE(Spin([&] { return !QFile::exists(QString::fromStdString(note)); }, 10));
+    EXPECT_TRUE(serve::Serving(rig.app));
+    // And it comes back with the port; stopping takes it away.
+    ASSERT_GE(rig.connect(3, 1), 0);
+    EXPECT_TRUE(Spin([&] { return server::FindServedPort(tecsim.device, &held); }, 10));
+    serve::Stop(rig.app);
+    EXPECT_FALSE(server::FindServedPort(tecsim.device, &held));
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(note)));
+}
+
+// The program itself with --serve: start-up serves the simulated controller
+// the window connected to, said on stderr; SIGTERM ends it as Quit does.
+TEST(ServeProgram, TecontrolWithServeAnswersWithItsController)
+{
+    QTemporaryDir work;
+    QProcess program;
+    program.setWorkingDirectory(work.path());
+    program.setProgram(QString(TEC_BIN_DIR) + "/tecontrol");
+    program.setArguments({"--simulate", "--serve", "0", "--ui-dir", TEC_UI_DIR});
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    program.setProcessEnvironment(env);
+    program.start();
+    QByteArray said;
+    ASSERT_TRUE(Spin([&] {
+        said += program.readAllStandardError();
+        const int line = said.indexOf("serving at http://127.0.0.1:");
+        return line >= 0 && said.indexOf('\n', line) > line;
+    }, 60)) << said.toStdString();
+    const int at = said.indexOf("serving at ") + 11;
+    const std::string url = said.mid(at, said.indexOf('\n', at) - at).trimmed().toStdString();
+    QNetworkAccessManager nam;
+    const Reply list = Wait(Send(nam, url, "/api/v1/controllers", {}, {}, false));
+    EXPECT_EQ(list.status, 200);
+    const QJsonArray controllers = list.json()["controllers"].toArray();
+    ASSERT_EQ(controllers.size(), 1) << list.body.toStdString();
+    EXPECT_EQ(controllers[0].toObject()["address"].toInt(), 1);
+    EXPECT_TRUE(controllers[0].toObject()["port"].toString().contains("simulated"));
+    program.terminate();
+    ASSERT_TRUE(Spin([&] { return program.state() == QProcess::NotRunning; }, 30));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0);
+}
+
+} // namespace
+
+namespace {
+
+// A controller on another port: its line's rounds feed the server while the
+// window's own port is lost (the window's poller then has none).
+TEST(ServeLines, TheOtherPortsRoundsFeedTheServerWhileTheWindowsPortIsLost)
+{
+    TestRig rig;
+    const auto far = sim::MakeControllers(rig.clock, {5});
+    io::Clock* clock = &rig.clock;
+    rig.rt.ports().bind(2, "COM2  one more controller", [far, clock] { return sim::MakeSimDevice(far, *clock); });
+    ASSERT_GE(rig.connect(), 0);
+    controllers::Add(rig.app.controllers, 2, 5, "far");
+    ASSERT_EQ(serve::Start(rig.app, "127.0.0.1:0"), "");
+    const server::Hub& hub = *serve::ServedHub(rig.app);
+    ports::AskRounds(rig.app, false);
+    const std::uint64_t whileOpen = hub.roundCount();
+    EXPECT_EQ(whileOpen, 0u) << "the window's own rounds feed it while its port is open";
+    rig.rt.CloseCom(1);
+    rig.app.bus.portOpen = 0;
+    ports::AskRounds(rig.app, false);
+    EXPECT_GT(hub.roundCount(), whileOpen);
+    const core::Controller* c = hub.find(5);
+    ASSERT_NE(c, nullptr);
+    EXPECT_TRUE(c->last.valid);
+}
+
+} // namespace
