@@ -18,9 +18,12 @@ namespace tecctl {
 
 using params::EncClass;
 
-void LocalNow(int* month, int* day, int* year, std::string* time)
+namespace {
+
+// The local date and time of a wall time, as the data log writes them.
+void LocalAt(std::int64_t wallMillis, int* month, int* day, int* year, std::string* time)
 {
-    const std::time_t t = std::time(nullptr);
+    const std::time_t t = static_cast<std::time_t>(wallMillis / 1000);
     std::tm tm{};
     localtime_r(&t, &tm);
     *month = tm.tm_mon + 1;
@@ -29,6 +32,13 @@ void LocalNow(int* month, int* day, int* year, std::string* time)
     char buf[16];
     std::strftime(buf, sizeof buf, "%H:%M:%S", &tm);
     *time = buf;
+}
+
+} // namespace
+
+void LocalNow(int* month, int* day, int* year, std::string* time)
+{
+    LocalAt(static_cast<std::int64_t>(std::time(nullptr)) * 1000, month, day, year, time);
 }
 
 namespace {
@@ -180,6 +190,7 @@ struct Watched {
     bool ready = false;     // identified and its decimal point read
     float tempScale = 10.0f;
     std::uint64_t asked = 0;  // the rounds that asked it, as of the last round
+    bool offline = false;     // offline after the last round
 };
 
 // Identification and the decimal point, as a watch of one controller starts;
@@ -206,26 +217,13 @@ bool SetUp(Session& s, Watched& w, const std::string& device, std::string* why)
     return true;
 }
 
-void LocalAt(std::int64_t wallMillis, int* month, int* day, int* year, std::string* time)
-{
-    const std::time_t t = static_cast<std::time_t>(wallMillis / 1000);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    *month = tm.tm_mon + 1;
-    *day = tm.tm_mday;
-    *year = tm.tm_year + 1900;
-    char buf[16];
-    std::strftime(buf, sizeof buf, "%H:%M:%S", &tm);
-    *time = buf;
-}
-
 } // namespace
 
 // The rounds are the poller's: SV then PV of each controller, as the chart
 // reads them. A controller that misses a round is asked once per read the
 // next rounds, and after kOfflineAfterMisses missed rounds in a row only
 // probed now and then (the poller's back-off), so a silent one costs the
-// others one short exchange at most, and none in most rounds. A controller
+// others one time-out at most, and nothing in most rounds. A controller
 // that did not identify at the start is polled as an offline one; once a
 // probe is answered it is identified and its decimal point read, between
 // two rounds, before any of its readings is shown.
@@ -321,6 +319,7 @@ int WatchSeveral(Session& s, const std::string& device)
             }
             r.valid = e.sample.valid;
             if (!r.valid) {
+                w.offline = w.ready && e.state == core::LinkState::Offline;
                 if (s.portLost)
                     continue;
                 if (asked)
@@ -333,6 +332,9 @@ int WatchSeveral(Session& s, const std::string& device)
                                  w.address, core::kOfflineAfterMisses);
                 continue;
             }
+            if (w.offline)
+                std::fprintf(stderr, "tecctl watch: address %d answers again at tick %ld\n", w.address, ticks);
+            w.offline = false;
             r.sv = e.sample.sv;
             r.pv = e.sample.pv;
             any = true;
