@@ -21,9 +21,9 @@ namespace {
 
 constexpr int kBaud = 19200;
 
-// Runs tecctl to its end with output discarded; seconds from fork to exit,
-// or a negative number when it failed.
-double RunTecctl(const std::vector<std::string>& args)
+// Runs tecctl to its end with output (and with quiet, its messages)
+// discarded; seconds from fork to exit, or a negative number when it failed.
+double RunTecctl(const std::vector<std::string>& args, bool quiet = false)
 {
     const std::string exe = bench::BinDir() + "/tecctl";
     const auto t0 = std::chrono::steady_clock::now();
@@ -33,7 +33,7 @@ double RunTecctl(const std::vector<std::string>& args)
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        if (!std::freopen("/dev/null", "w", stdout))
+        if (!std::freopen("/dev/null", "w", stdout) || (quiet && !std::freopen("/dev/null", "w", stderr)))
             _exit(126);
         ::execv(exe.c_str(), argv.data());
         _exit(127);
@@ -71,7 +71,7 @@ bool SilentAmongFour()
         std::vector<std::string> a = base, b = base;
         a.push_back(std::to_string(kShort));
         b.push_back(std::to_string(kLong));
-        const double shortRun = RunTecctl(a), longRun = RunTecctl(b);
+        const double shortRun = RunTecctl(a, true), longRun = RunTecctl(b, true);
         if (shortRun < 0 || longRun < 0) {
             std::printf("bench_tecctl: a watch over four failed\n");
             return false;
