@@ -4,6 +4,7 @@
 
 #include "app/controllers.h"
 #include "app/overview.h"
+#include "app/port_lines.h"
 #include "app/reconnect.h"
 #include "core/controller.h"
 #include "core/poller.h"
@@ -84,6 +85,7 @@ struct App {
     controllers::ControllerList controllers; // the configured controllers; the selected one is the panels'
     overview::State overviewState;
     std::string settingsFile;      // where the controllers are kept ("" keeps nothing)
+    ports::Lines lines;            // the controllers on other ports than the window's (last: ends first)
 };
 
 // Panel file names.

@@ -2,6 +2,7 @@
 
 #include "app/app.h"
 #include "app/overview.h"
+#include "app/port_lines.h"
 #include "app/port_watch.h"
 #include "app/reconnect.h"
 #include "core/connect.h"
@@ -74,6 +75,8 @@ int ConnectController(App& app)
     unsigned short selected = bus.comPort;
     rt.GetCtrlVal(parm, PARM_COMPORT, &selected);
     // A port left open by an earlier connection is released before another is opened.
+    // Another port's line hands its port over first: one owner per port.
+    ports::Release(app, selected);
     CloseIfOpen(app, bus.comPort);
     CloseIfOpen(app, selected);
     bus.portOpen = 0;

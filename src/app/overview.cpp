@@ -2,6 +2,7 @@
 
 #include "app/app.h"
 #include "app/connection.h"
+#include "app/port_lines.h"
 #include "core/scan.h"
 #include "formats/monitor_format.h"
 #include "protocol/encoding.h"
@@ -110,6 +111,7 @@ void FinishScan(App& app, const std::string& why)
         return;
     s.scanning = false;
     ShowScanning(app, false);
+    ports::EndScan(app);  // a scan of another port closes what it opened for itself
     comlink::Bus& line = app.bus;
     // A port the scan opened for itself is closed again, unless a controller
     // has been connected on it meanwhile.
@@ -256,6 +258,8 @@ void PollOthers(App& app)
             continue;
         if (c->state == core::LinkState::Offline && !probeOffline)
             continue;
+        if (ports::HoldOf(app, *c) != ports::Hold::None)
+            continue;  // another controller answers there, or none: asked again by the reconnection timer
         comlink::TakeLinkBusy(line);
         // Its model, the first time it answers.
         if (!c->identity.known) {
@@ -298,6 +302,9 @@ int Select(App& app, int index)
     const int parm = app.panels.parm;
     app.controllers.selected = index;
     Save(app);
+    // The port the window leaves is closed before it takes another.
+    if (app.bus.comPort != c->port && app.rt.IsComOpen(app.bus.comPort))
+        app.rt.CloseCom(app.bus.comPort);
     // The main panel shows the controller's port and address, and the link is
     // made to it as selecting the port there makes it.
     app.bus.comPort = static_cast<std::uint16_t>(c->port);
@@ -380,6 +387,11 @@ void Refresh(App& app)
                 mark = rt::RowMark::Offline;
             else if (c.state == core::LinkState::Suspect || (sampled && age > kStaleAfter))
                 mark = rt::RowMark::Stale;
+        }
+        // Not polled, and why: its port went away, another controller answers...
+        if (const std::string why = ports::Why(app, c); !why.empty()) {
+            cells[kState] = "offline, " + why + (sampled ? ", last sample " + AgeText(age) : std::string());
+            mark = rt::RowMark::Offline;
         }
         if (selected && app.bus.portOpen)
             cells[kAlarm] = app.alarmStatus != 0 ? "ALARM" : "off";
@@ -522,13 +534,13 @@ TEC_CALLBACK(OverviewScan)
         std::swap(first, last);
     comlink::Bus& link = app.bus;
     bool opened = false;
-    if (rt.IsComOpen(link.comPort) && link.comPort != port) {
-        // One port is open at a time; the scan asks the line of that one.
-        overview::SetStatus(app, "The scan asks the line of the port in use, port " + std::to_string(link.comPort) +
-                                     ". Set the port to " + std::to_string(link.comPort) + " to scan it.");
-        return 0;
-    }
-    if (!rt.IsComOpen(port)) {
+    if (port != link.comPort && (rt.IsComOpen(link.comPort) || rt.IsComOpen(port))) {
+        // Another port than the window's: asked through its line, or opened for the scan alone.
+        if (!ports::BeginScan(app, port)) {
+            rt.MessagePopup("Scan", "Port " + std::to_string(port) + " cannot be opened.", rt.ComOpenProblem(port));
+            return 0;
+        }
+    } else if (!rt.IsComOpen(port)) {
         // No controller is connected: the port is opened for the scan alone.
         link.comPort = static_cast<std::uint16_t>(port);
         if (rt.OpenComConfig(port, "", static_cast<long>(link.baudRate), 0, 8, 1, 255, 255) < 0) {
@@ -578,7 +590,8 @@ TEC_CALLBACK(OverviewScanTick)
         overview::FinishScan(app, "");
         return 0;
     }
-    comlink::Bus& line = app.bus;
+    comlink::Bus* other = ports::ScanBus(app);
+    comlink::Bus& line = other ? *other : app.bus;
     const int address = s.scanNext;
     comlink::TakeLinkBusy(line);
     const core::ScanHit hit = core::ProbeAddress(line, static_cast<core::Address>(address));

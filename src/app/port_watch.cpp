@@ -1,6 +1,7 @@
 #include "app/port_watch.h"
 
 #include "app/app.h"
+#include "app/port_lines.h"
 #include "app/reconnect.h"
 
 namespace comlink {
@@ -28,6 +29,8 @@ void WatchPortLoss(App& app)
     app.rt.SetComLostHandler([a](int port) {
         if (port == a->bus.comPort)
             MarkLinkLost(*a);
+        else if (ports::PortLost(*a, port))
+            return;  // another port's line: only its controllers go offline
         else if (a->rt.IsComOpen(port))
             a->rt.CloseCom(port);  // a port the link no longer uses
     });

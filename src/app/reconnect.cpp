@@ -3,6 +3,7 @@
 #include "app/app.h"
 #include "app/overview.h"
 #include "app/panel_state.h"
+#include "app/port_lines.h"
 #include "app/port_watch.h"
 #include "core/connect.h"
 #include "core/param_changes.h"
@@ -35,17 +36,6 @@ std::string Hex(unsigned v)
     return buf;
 }
 
-// The identity as the main panel shows it: the model label and the low
-// byte as a number ("VEXAMAX, identity 35"); a model code the program does
-// not take is given in hexadecimal.
-std::string IdentityText(std::uint8_t model, std::uint8_t identLo)
-{
-    const std::string name = model == comlink::kModelVexaMax ? "VEXAMAX"
-                             : model == comlink::kModelVexa   ? "VEXA"
-                                                              : "model " + Hex(model) + "h";
-    return name + ", identity " + std::to_string(identLo);
-}
-
 std::string PortText(const LinkWatch& w)
 {
     std::string s = "port " + std::to_string(w.port);
@@ -64,6 +54,8 @@ void ShowStatus(App& app, const std::string& text)
 
 void RunWatchTimer(App& app, bool on)
 {
+    // The other ports' lines tick on the same timer.
+    on = on || ports::NeedsTicks(app);
     app.rt.SetCtrlAttribute(app.panels.parm, PARM_RECONNECT_TIMER, rt::ATTR_ENABLED, on ? 1 : 0);
 }
 
@@ -78,17 +70,6 @@ void SetTimer(App& app, int panel, int timer, bool on)
 {
     if (on)
         app.rt.SetCtrlAttribute(panel, timer, rt::ATTR_ENABLED, 1);
-}
-
-// The file behind a port number, when the port map binds it to one.
-std::string DevicePathOf(App& app, int port)
-{
-    const rt::PortEntry* e = app.rt.ports().find(port);
-    if (!e || !e->factory)
-        return {};
-    const auto device = e->factory();
-    const std::string d = device ? device->description() : std::string();
-    return !d.empty() && d.front() == '/' ? d : std::string();
 }
 
 void CloseLinkPort(App& app)
@@ -177,9 +158,43 @@ void Resume(App& app)
     AddHistory(app, "Link back: " + PortText(w) + ", the same controller (" + IdentityText(w.model, w.identLo) +
                         "); resumed: " + (resumed.empty() ? std::string("nothing was running") : resumed));
     ReadAgain(app);
+    // The other controllers on the port are each identified again.
+    ports::NoteSelectedBack(app);
+}
+
+void AddHistoryLine(App& app, const std::string& prefix, const std::string& text)
+{
+    int month = 0, day = 0, year = 0;
+    app.rt.GetSystemDate(&month, &day, &year);
+    char date[16];
+    std::snprintf(date, sizeof date, "%04d-%02d-%02d", year, month, day);
+    auto& h = app.reconnect.history;
+    h.push_back(std::string(date) + " " + app.rt.TimeStr() + "  " + prefix + text);
+    while (h.size() > static_cast<std::size_t>(kHistoryLimit))
+        h.pop_front();
 }
 
 } // namespace
+
+// The model label and the low byte as a number; a model code the program
+// does not take is given in hexadecimal.
+std::string IdentityText(std::uint8_t model, std::uint8_t identLo)
+{
+    const std::string name = model == comlink::kModelVexaMax ? "VEXAMAX"
+                             : model == comlink::kModelVexa   ? "VEXA"
+                                                              : "model " + Hex(model) + "h";
+    return name + ", identity " + std::to_string(identLo);
+}
+
+std::string DevicePathOf(App& app, int port)
+{
+    const rt::PortEntry* e = app.rt.ports().find(port);
+    if (!e || !e->factory)
+        return {};
+    const auto device = e->factory();
+    const std::string d = device ? device->description() : std::string();
+    return !d.empty() && d.front() == '/' ? d : std::string();
+}
 
 std::string FindById(const std::string& devicePath, const std::string& byIdFolder)
 {
@@ -210,14 +225,14 @@ std::string LocateDevice(const std::string& devicePath, const std::string& byIdP
 
 void AddHistory(App& app, const std::string& text)
 {
-    int month = 0, day = 0, year = 0;
-    app.rt.GetSystemDate(&month, &day, &year);
-    char date[16];
-    std::snprintf(date, sizeof date, "%04d-%02d-%02d", year, month, day);
-    auto& h = app.reconnect.history;
-    h.push_back(std::string(date) + " " + app.rt.TimeStr() + "  " + overview::HistoryPrefix(app) + text);
-    while (h.size() > static_cast<std::size_t>(kHistoryLimit))
-        h.pop_front();
+    AddHistoryLine(app, overview::HistoryPrefix(app), text);
+}
+
+void AddHistoryAbout(App& app, const core::Controller& about, const std::string& text)
+{
+    const std::string prefix =
+        app.controllers.size() > 1 ? overview::TitleLabel(about.name, about.address) + ": " : std::string();
+    AddHistoryLine(app, prefix, text);
 }
 
 void NoteConnected(App& app, std::uint8_t model, std::uint8_t identLo)
@@ -264,6 +279,7 @@ void NoteLost(App& app)
                         (w.enabled ? "; looking for it once a second" : "; automatic reconnection is off"));
     // Short: the line sits beside the LED; the history has the whole story.
     ShowStatus(app, "Lost " + app.rt.TimeStr() + (w.enabled ? std::string(", retrying") : std::string("; select port")));
+    ports::NoteSelectedLost(app);
     RunWatchTimer(app, w.enabled);
 }
 
@@ -340,8 +356,10 @@ void Try(App& app)
 
 TEC_CALLBACK(ReconnectTick)
 {
-    if (event == rt::EVENT_TIMER_TICK)
+    if (event == rt::EVENT_TIMER_TICK) {
         reconnect::Try(app);
+        ports::Try(app);
+    }
     return 0;
 }
 

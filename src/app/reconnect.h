@@ -12,6 +12,9 @@
 #include <string>
 
 struct App;
+namespace core {
+struct Controller;
+}
 
 namespace reconnect {
 
@@ -56,6 +59,14 @@ void NoteLost(App& app);
 void Try(App& app);
 // Adds a time-stamped line to the connection history.
 void AddHistory(App& app, const std::string& text);
+// The same for a line about one controller that need not be the selected
+// one: with several configured it begins with that controller's name and
+// address ("Stage A [2]: ").
+void AddHistoryAbout(App& app, const core::Controller& about, const std::string& text);
+// The identity as the main panel shows it ("VEXAMAX, identity 35").
+std::string IdentityText(std::uint8_t model, std::uint8_t identLo);
+// The file behind a port number when the port map binds it to one, else "".
+std::string DevicePathOf(App& app, int port);
 
 } // namespace reconnect
 

@@ -1,6 +1,7 @@
 // The timed reads of SV and PV: the chart tick and the main-panel PV tick.
 #include "app/app.h"
 #include "app/panel_state.h"
+#include "app/port_lines.h"
 #include "core/operations.h"
 #include "core/poller.h"
 #include "monitor/monitor.h"
@@ -71,6 +72,8 @@ bool PollReadSV(App& app, float* sv)
 
 void AskRound(App& app, bool pvOnly)
 {
+    // The other ports' rounds on the same tick.
+    ports::AskRounds(app, pvOnly);
     core::Controller& c = app.controller;
     c.port = app.bus.comPort;
     app.poller.setControllers({&c});
