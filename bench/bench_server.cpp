@@ -8,6 +8,7 @@
 // of each phase (target: at most 5 % of a core more with the clients).
 #include "link/transact.h"
 #include "support/bench_support.h"
+#include "support/loopback.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -38,19 +39,7 @@ constexpr double kPhaseSeconds = 30;
 
 using Clock = std::chrono::steady_clock;
 
-int Connect(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
+using testsupport::ConnectLoopback;
 
 // One answer on a kept-alive connection; false when none came whole in 2 s.
 bool Exchange(int fd, const std::string& request)
@@ -105,7 +94,7 @@ double Percentile(std::vector<double> v, double q)
 // Reads a stream and keeps each round's duration; ends when told.
 void Stream(int port, std::atomic<bool>* stop, std::vector<double>* rounds, std::mutex* m, std::atomic<int>* events)
 {
-    const int fd = Connect(port);
+    const int fd = ConnectLoopback(port);
     if (fd < 0)
         return;
     const std::string req = "GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
@@ -167,7 +156,7 @@ Phase Run(int port, pid_t server, bool clients)
                     std::this_thread::sleep_until(next);
                     next += std::chrono::milliseconds(100);
                     const auto t0 = Clock::now();
-                    const int fd = Connect(port);
+                    const int fd = ConnectLoopback(port);
                     const bool ok = fd >= 0 && Exchange(fd, req);
                     const double t = std::chrono::duration<double>(Clock::now() - t0).count();
                     if (fd >= 0)

@@ -2,6 +2,7 @@
 
 #include "app/shell.h"
 #include "link/transact.h"
+#include "support/tecsim_child.h"
 
 #include <QCoreApplication>
 
@@ -24,63 +25,28 @@ std::string BinDir()
 
 bool SimProcess::start(const std::vector<std::string>& options, std::string* error)
 {
-    int out[2];
-    if (::pipe(out) != 0) {
-        if (error)
-            *error = std::strerror(errno);
-        return false;
-    }
+    stop();
     std::string exe = BinDir() + "/sim/tecsim";
     if (::access(exe.c_str(), X_OK) != 0)
         exe = BinDir() + "/tecsim";
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(exe.c_str()));
-    for (const std::string& o : options)
-        argv.push_back(const_cast<char*>(o.c_str()));
-    argv.push_back(nullptr);
-    m_pid = ::fork();
-    if (m_pid == 0) {
-        ::dup2(out[1], STDOUT_FILENO);
-        ::close(out[0]);
-        ::close(out[1]);
-        ::execv(exe.c_str(), argv.data());
-        _exit(127);
-    }
-    ::close(out[1]);
-    // tecsim prints "tecsim: <device>" once it serves.
-    std::string text;
-    char buf[256];
-    ssize_t n;
-    while (text.find('\n') == std::string::npos && (n = ::read(out[0], buf, sizeof buf)) > 0)
-        text.append(buf, static_cast<size_t>(n));
-    ::close(out[0]);
-    const auto at = text.find("tecsim: /");
-    if (at == std::string::npos) {
+    m_child = std::make_unique<testsupport::TecsimChild>(testsupport::TecsimChild::Start{exe, options, "", false, 10});
+    if (m_child->device.empty()) {
         if (error)
-            *error = "tecsim did not start (" + exe + "): " + text;
+            *error = "tecsim did not start (" + exe + "): " + m_child->firstLine;
         stop();
         return false;
     }
-    m_device = text.substr(at + 8, text.find('\n', at) - at - 8);
+    m_device = m_child->device;
     return true;
 }
 
 void SimProcess::stop()
 {
-    if (m_pid <= 0)
-        return;
-    ::kill(m_pid, SIGTERM);
-    for (int i = 0; i < 100; ++i) {
-        if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
-            m_pid = -1;
-            return;
-        }
-        ::usleep(20000);
-    }
-    ::kill(m_pid, SIGKILL);
-    ::waitpid(m_pid, nullptr, 0);
-    m_pid = -1;
+    m_child.reset();  // ends it
+    m_device.clear();
 }
+
+SimProcess::SimProcess() = default;
 
 SimProcess::~SimProcess()
 {

@@ -11,11 +11,17 @@
 #include <string>
 #include <vector>
 
+namespace testsupport {
+class TecsimChild;
+}
+
 namespace bench {
 
-// tecsim running in the background. Ends it (SIGTERM, then SIGKILL) when destroyed.
+// tecsim running in the background (the tests' tecsim child, without a
+// traffic log). Ends it (SIGTERM, then SIGKILL) when destroyed.
 class SimProcess {
 public:
+    SimProcess();
     // Starts build/tecsim with the options; false (with a reason) when it does not come up.
     bool start(const std::vector<std::string>& options, std::string* error = nullptr);
     void stop();
@@ -24,7 +30,7 @@ public:
     const std::string& device() const { return m_device; }
 
 private:
-    int m_pid = -1;
+    std::unique_ptr<testsupport::TecsimChild> m_child;
     std::string m_device;
 };
 

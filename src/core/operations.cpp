@@ -543,8 +543,10 @@ std::string Describe(const Answer& a)
     return comlink::Describe(comlink::FaultOf(a));
 }
 
-bool ReadStepProgram(Bus& bus, Address address, float scale, StepProgram* out, std::string* failure, AnswerStatus* failedStatus)
+bool ReadStepProgram(Bus& bus, Address address, float scale, StepProgram* out, std::string* failure, comlink::Fault* fault)
 {
+    if (fault)
+        *fault = {};
     const comlink::OperationScope operation(bus);
     bus.ports.flushOutput(bus.comPort);
     bus.ports.flushInput(bus.comPort);
@@ -556,8 +558,8 @@ bool ReadStepProgram(Bus& bus, Address address, float scale, StepProgram* out, s
         const Answer a = comlink::Transact(bus, comlink::ReadFrame(address, reg, program::kRegistersPerStep),
                                            comlink::ReadAnswerLength(program::kRegistersPerStep), kStepReadDelay);
         if (!a.good()) {
-            if (failedStatus)
-                *failedStatus = a.status;
+            if (fault)
+                *fault = comlink::FaultOf(a, reg);
             *failure = "step " + std::to_string(k) + " (registers " + Hex4(reg) + " to " +
                        Hex4(reg + program::kRegistersPerStep - 1) + ") got " + Describe(a);
             return false;
@@ -567,8 +569,8 @@ bool ReadStepProgram(Bus& bus, Address address, float scale, StepProgram* out, s
     const Answer a = comlink::Transact(bus, comlink::ReadFrame(address, program::kBandRegister, 1),
                                        comlink::ReadAnswerLength(1), comlink::kPostWriteDelay);
     if (!a.good()) {
-        if (failedStatus)
-            *failedStatus = a.status;
+        if (fault)
+            *fault = comlink::FaultOf(a, program::kBandRegister);
         *failure = "the tolerance band (register " + Hex4(program::kBandRegister) + ") got " + Describe(a);
         return false;
     }
@@ -655,8 +657,10 @@ std::string StoppedStepWriteText(int sent)
 }
 
 bool WriteStepProgram(Bus& bus, Address address, const StepProgram& prog, float scale, std::string* failure,
-                      AnswerStatus* failedStatus, const std::function<bool()>& stopAsked, int* stoppedAfter)
+                      comlink::Fault* fault, const std::function<bool()>& stopAsked, int* stoppedAfter)
 {
+    if (fault)
+        *fault = {};
     const comlink::OperationScope operation(bus);
     const std::function<bool()> stop = stopAsked ? stopAsked : [] { return io::EndRequested(); };
     if (stoppedAfter)
@@ -682,6 +686,7 @@ bool WriteStepProgram(Bus& bus, Address address, const StepProgram& prog, float 
 
     comlink::SequencePreamble(bus);
     std::vector<std::string> refused;
+    comlink::Fault firstRefusal;
     int sent = 0;
     for (const Write& w : writes) {
         if (stop())
@@ -690,6 +695,8 @@ bool WriteStepProgram(Bus& bus, Address address, const StepProgram& prog, float 
             comlink::Transact(bus, comlink::WriteFrame(address, w.reg, w.value), 8, comlink::kPostWriteDelay);
         ++sent;
         if (a.status == AnswerStatus::Exception) {
+            if (refused.empty())
+                firstRefusal = comlink::FaultOf(a, w.reg);
             refused.push_back(StepRegisterDescription(w.reg));
             continue;
         }
@@ -698,8 +705,8 @@ bool WriteStepProgram(Bus& bus, Address address, const StepProgram& prog, float 
         if (!a.good() && sent < program::kProgramRegisters && stop())
             return stopped(sent);
         if (!a.good()) {
-            if (failedStatus)
-                *failedStatus = a.status;
+            if (fault)
+                *fault = comlink::FaultOf(a, w.reg);
             *failure = "The step program was not written completely:\n" + StepRegisterDescription(w.reg) + " got " +
                        Describe(a) +
                        ".\nThe registers after it were not sent; write again once the controller answers.";
@@ -707,6 +714,8 @@ bool WriteStepProgram(Bus& bus, Address address, const StepProgram& prog, float 
         }
     }
     if (!refused.empty()) {
+        if (fault)
+            *fault = firstRefusal;
         *failure = "The controller refused these registers of the step program:";
         for (const std::string& r : refused)
             *failure += "\n" + r;

@@ -136,10 +136,11 @@ bool ReadControlFunction(Bus& bus, Address address, int* function);
 // ---- the step program ----
 
 // The step-program read: eight 5-register reads and the band. Only a
-// complete, good read fills *prog; otherwise *failure says what went wrong.
-// *failedStatus (if given) is the status of the answer that stopped it.
+// complete, good read fills *prog; otherwise *failure says what went wrong
+// and *fault (if given) is the fault of the answer that stopped it, with its
+// request's first register.
 bool ReadStepProgram(Bus& bus, Address address, float tempScale, StepProgram* prog, std::string* failure,
-                     AnswerStatus* failedStatus = nullptr);
+                     comlink::Fault* fault = nullptr);
 // A program whose set values or band do not fit a register is not sent.
 bool CheckStepProgram(const StepProgram& prog, float tempScale, std::string* message);
 // The controller's span as it holds it, in display units at its tempScale.
@@ -152,13 +153,15 @@ struct Span {
 // controller's span (compared as the register numbers it compares).
 bool CheckStepProgram(const StepProgram& prog, float tempScale, const Span& span, std::string* message);
 // The 41 writes after the preamble. False with *failure when a write got no
-// answer (nothing after it sent) or some were refused. `stop` (io::
+// answer (nothing after it sent) or some were refused; *fault (if given) is
+// then that write's fault, or the first refusal (its register and code). A
+// write stopped by a request to end leaves *fault None. `stop` (io::
 // EndRequested when not given) is asked before each write and after a write
 // without an answer: once it says yes the write ends there, *stoppedAfter (if
 // given; -1 otherwise) says how many requests went out, and *failure is
 // StoppedStepWriteText of that count.
 bool WriteStepProgram(Bus& bus, Address address, const StepProgram& prog, float tempScale, std::string* failure,
-                      AnswerStatus* failedStatus = nullptr, const std::function<bool()>& stop = {},
+                      comlink::Fault* fault = nullptr, const std::function<bool()>& stop = {},
                       int* stoppedAfter = nullptr);
 // What a step-program write stopped by a request to end leaves behind, for
 // `sent` of the 41 writes: "" when it was not stopped (sent is 41); otherwise

@@ -17,9 +17,9 @@ namespace {
 constexpr const char* kTitle = "Step Program";
 
 // A lost port is told once, by the link; the operation adds nothing to it.
-bool AlreadyToldLost(const App& app, core::AnswerStatus failed)
+bool AlreadyToldLost(const App& app, const comlink::Fault& failed)
 {
-    return failed == core::AnswerStatus::NoPort && app.portLostReported;
+    return failed.kind == comlink::FaultKind::PortGone && app.portLostReported;
 }
 
 void SetDimmed(App& app, int control, bool dimmed)
@@ -97,7 +97,7 @@ bool ReadStepProgram(App& app)
     // a half-read program never mixes with the one shown.
     StepProgram prog;
     std::string failure;
-    core::AnswerStatus failed = core::AnswerStatus::Good;
+    comlink::Fault failed;
     const bool read = core::ReadStepProgram(app.bus, app.controller.address, app.params.tempScale, &prog, &failure, &failed);
     RemoveWaitPopup(app);
     if (!read) {
@@ -120,7 +120,7 @@ bool WriteStepProgram(App& app)
         app.rt.MessagePopup(kTitle, text);
         return false;
     }
-    core::AnswerStatus failed = core::AnswerStatus::Good;
+    comlink::Fault failed;
     int stoppedAfter = -1;
     if (!core::WriteStepProgram(app.bus, app.controller.address, prog, app.params.tempScale, &text, &failed, {}, &stoppedAfter)) {
         if (stoppedAfter >= 0) {

@@ -1,6 +1,7 @@
 #include "server/line_owner.h"
 
 #include "core/operations.h"
+#include "core/poller.h"
 #include "io/clock.h"
 #include "io/port_table.h"
 #include "link/transact.h"
@@ -15,24 +16,33 @@
 #include <QThread>
 #include <QTimer>
 
-#include <atomic>
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <functional>
 
 namespace server {
 
 struct LineOwner::Reading {
     core::Address address = 1;
-    bool valid = false;
-    float sv = 0;
-    float pv = 0;
+    core::Sample sample;
+    core::LinkState state = core::LinkState::Online;
+    core::Counters counters;
 };
 
-// Lives on the line's thread: every exchange happens here.
+// Lives on the line's thread: every exchange happens here. The rounds are the
+// poller's, serviced from this thread's event loop; a write runs at the
+// poller's next transaction boundary. The controller records here are the
+// line's own: each round's outcome is handed to the owner's thread as a copy.
 class LineWorker : public QObject {
 public:
     LineWorker(LineOwner* owner, LineOwner::Setup setup) : m_owner(owner), m_setup(std::move(setup)), m_line(m_ports, m_clock) {}
     ~LineWorker() override
     {
+        if (m_poller) {
+            m_poller->finishExchange();
+            m_poller.reset();
+        }
         comlink::SettleLine(m_line);
         m_ports.closeAll();
     }
@@ -57,23 +67,31 @@ public:
         m_line.comPort = 1;
         m_line.baudRate = static_cast<std::uint32_t>(m_setup.baud);
         m_line.portOpen = 1;
-        m_scales.assign(m_setup.addresses.size(), 1.0f);
-        for (core::Address a : m_setup.addresses)
-            result.identities.push_back(comlink::Identify(m_line, a));
+        m_records.assign(m_setup.addresses.size(), core::Controller{});
+        m_scaleKnown.assign(m_setup.addresses.size(), false);
+        for (std::size_t i = 0; i < m_setup.addresses.size(); ++i) {
+            m_records[i].address = m_setup.addresses[i];
+            m_records[i].params.tempScale = 1.0f;
+            result.identities.push_back(comlink::Identify(m_line, m_setup.addresses[i]));
+        }
         return result;
     }
 
-    // The read-all pass of one controller, its scale kept for the polls.
+    // The read-all pass of one controller; its decimal point (when that much
+    // came) gives the scale the polls read at.
     void readParams(std::size_t index)
     {
         const core::Address a = m_setup.addresses[index];
         ParameterSet p;
         comlink::SequencePreamble(m_line);
         const core::ReadAllResult r = core::ReadAll(m_line, a, p);
+        if (r.decimalRead) {
+            m_records[index].params.tempScale = p.tempScale;
+            m_scaleKnown[index] = true;
+        }
         if (!r.complete())
             return;
         p.readSinceConnection = true;
-        m_scales[index] = p.tempScale;
         const qint64 wall = QDateTime::currentMSecsSinceEpoch();
         LineOwner* owner = m_owner;
         const int function = r.ctrlFunc;
@@ -81,57 +99,123 @@ public:
                                   Qt::QueuedConnection);
     }
 
-    void startRounds()
+    // The controllers that identified are read whole, then the rounds begin;
+    // the others start offline, probed on the poller's back-off.
+    void startRounds(const std::vector<bool>& identified)
     {
-        for (std::size_t i = 0; i < m_setup.addresses.size(); ++i)
-            readParams(i);
-        m_timer = new QTimer(this);
-        m_timer->setTimerType(Qt::PreciseTimer);
-        m_timer->setInterval(static_cast<int>(m_setup.interval * 1000));
-        connect(m_timer, &QTimer::timeout, this, [this] { round(); });
-        m_timer->start();
-        round();
-    }
-
-    void round()
-    {
-        std::vector<LineOwner::Reading> readings;
-        const double time = m_clock.now();
-        for (std::size_t i = 0; i < m_setup.addresses.size(); ++i) {
-            LineOwner::Reading r;
-            r.address = m_setup.addresses[i];
-            // The chart tick's order: SV, then PV.
-            r.valid = core::PollSV(m_line, r.address, m_scales[i], &r.sv) &&
-                      core::PollPV(m_line, r.address, m_scales[i], &r.pv);
-            readings.push_back(r);
+        for (std::size_t i = 0; i < m_records.size(); ++i) {
+            const bool known = i < identified.size() && identified[i];
+            m_records[i].identity.known = known;
+            m_records[i].state = known ? core::LinkState::Online : core::LinkState::Offline;
+            if (known)
+                readParams(i);
         }
-        const qint64 wall = QDateTime::currentMSecsSinceEpoch();
-        LineOwner* owner = m_owner;
-        const double seconds = m_clock.now() - time;
-        QMetaObject::invokeMethod(owner, [owner, readings, time, wall, seconds] { owner->feed(readings, time, wall, seconds); },
-                                  Qt::QueuedConnection);
+        m_poller = std::make_unique<core::Poller>(m_line);
+        std::vector<core::Controller*> list;
+        for (core::Controller& c : m_records)
+            list.push_back(&c);
+        m_poller->setControllers(list);
+        m_poller->subscribe([this](const core::Round& round) { roundEnded(round); });
+        m_poller->setInterval(m_setup.interval > 0 ? m_setup.interval : 1.0);
+        m_timer = new QTimer(this);
+        m_timer->setSingleShot(true);
+        m_timer->setTimerType(Qt::PreciseTimer);
+        connect(m_timer, &QTimer::timeout, this, [this] { service(); });
+        service();
     }
 
-    // Runs between two rounds (queued behind the round in progress).
-    WriteResult write(const WriteRequest& request)
+    // Runs what is due and sets the timer for when the poller next needs a call.
+    void service()
+    {
+        if (!m_poller)
+            return;
+        const double at = m_poller->service();
+        // Nothing due until an operation ends: looked at again soon.
+        const double wait = std::isfinite(at) ? std::max(0.0, at - m_clock.now()) : 0.05;
+        m_timer->start(static_cast<int>(std::ceil(wait * 1000.0)));
+    }
+
+    // Runs the write at the next transaction boundary, then `done` with its result.
+    void write(const WriteRequest& request, std::function<void(const WriteResult&)> done)
+    {
+        auto run = [this, request, done = std::move(done)] { done(writeNow(request)); };
+        if (!m_poller) {
+            run();
+            return;
+        }
+        m_poller->whenIdle(std::move(run));
+        service();
+    }
+
+private:
+    WriteResult writeNow(const WriteRequest& request)
     {
         WriteResult result = RunWrite(m_line, request);
         // A new decimal point changes how the polls read.
         if (result.status == WriteResult::Status::Done)
             for (std::size_t i = 0; i < m_setup.addresses.size(); ++i)
                 for (const auto& [name, value] : request.values)
-                    if (m_setup.addresses[i] == request.address && name == "decimal-point")
-                        m_scales[i] = params::TempScaleFor(std::atoi(value.c_str()));
+                    if (m_setup.addresses[i] == request.address && name == "decimal-point") {
+                        m_records[i].params.tempScale = params::TempScaleFor(std::atoi(value.c_str()));
+                        m_scaleKnown[i] = true;
+                    }
         return result;
     }
 
-private:
+    // A controller heard from whose decimal point is not known (it did not
+    // answer at the start): identified and read between two rounds, its
+    // readings held back until then. Still not known: offline again.
+    void catchUp(std::size_t index)
+    {
+        core::Controller& c = m_records[index];
+        const comlink::Identity id = comlink::Identify(m_line, c.address);
+        if (id.status == comlink::IdentifyStatus::Accepted) {
+            c.identity.known = true;
+            c.identity.model = id.model;
+            c.identity.identLo = id.identLo;
+            LineOwner* owner = m_owner;
+            const core::Address a = c.address;
+            const core::Identity identity = c.identity;
+            QMetaObject::invokeMethod(owner, [owner, a, identity] { owner->identified(a, identity); },
+                                      Qt::QueuedConnection);
+            readParams(index);
+        }
+        if (!m_scaleKnown[index])
+            c.state = core::LinkState::Offline;
+    }
+
+    void roundEnded(const core::Round& round)
+    {
+        std::vector<LineOwner::Reading> readings;
+        for (std::size_t i = 0; i < m_records.size(); ++i) {
+            const core::Controller& c = m_records[i];
+            LineOwner::Reading r;
+            r.address = c.address;
+            r.sample = c.last;
+            r.state = c.state;
+            r.counters = c.counters;
+            if (r.sample.valid && !m_scaleKnown[i]) {
+                r.sample.valid = false;  // read at a scale nobody knows
+                m_poller->whenIdle([this, i] { catchUp(i); });
+            }
+            readings.push_back(r);
+        }
+        const double time = round.time;
+        const qint64 wall = round.wallMillis;
+        const double seconds = m_clock.now() - round.time;
+        LineOwner* owner = m_owner;
+        QMetaObject::invokeMethod(owner, [owner, readings, time, wall, seconds] { owner->feed(readings, time, wall, seconds); },
+                                  Qt::QueuedConnection);
+    }
+
     LineOwner* m_owner;
     LineOwner::Setup m_setup;
     io::RealClock m_clock;
     io::PortTable m_ports;
     comlink::Bus m_line;
-    std::vector<float> m_scales;
+    std::vector<core::Controller> m_records;
+    std::vector<bool> m_scaleKnown;
+    std::unique_ptr<core::Poller> m_poller;
     QTimer* m_timer = nullptr;
 };
 
@@ -195,20 +279,25 @@ bool LineOwner::start(QString* error)
         QMetaObject::invokeMethod(
             worker,
             [worker, self, request, done] {
-                const WriteResult result = worker->write(request);
-                if (self)
-                    QMetaObject::invokeMethod(
-                        self.data(),
-                        [self, request, done, result] {
-                            if (self)
-                                self->written(request, result);
-                            done(result);
-                        },
-                        Qt::QueuedConnection);
+                worker->write(request, [self, request, done](const WriteResult& result) {
+                    if (self)
+                        QMetaObject::invokeMethod(
+                            self.data(),
+                            [self, request, done, result] {
+                                if (self)
+                                    self->written(request, result);
+                                done(result);
+                            },
+                            Qt::QueuedConnection);
+                });
             },
             Qt::QueuedConnection);
     });
-    QMetaObject::invokeMethod(m_worker, [worker = m_worker] { worker->startRounds(); }, Qt::QueuedConnection);
+    std::vector<bool> identified;
+    for (const auto& c : m_controllers)
+        identified.push_back(c->identity.known);
+    QMetaObject::invokeMethod(m_worker, [worker = m_worker, identified] { worker->startRounds(identified); },
+                              Qt::QueuedConnection);
     return true;
 }
 
@@ -252,34 +341,28 @@ void LineOwner::paramsRead(core::Address address, const ParameterSet& params, in
         }
 }
 
+void LineOwner::identified(core::Address address, const core::Identity& identity)
+{
+    for (auto& c : m_controllers)
+        if (c->address == address)
+            c->identity = identity;
+}
+
 void LineOwner::feed(const std::vector<Reading>& readings, double time, qint64 wallMillis, double seconds)
 {
     for (const Reading& r : readings)
         for (auto& c : m_controllers) {
             if (c->address != r.address)
                 continue;
-            ++c->counters.rounds;
-            c->last.time = time;
-            if (r.valid) {
-                c->last.wallMillis = wallMillis;
-                c->last.sv = r.sv;
-                c->last.pv = r.pv;
-                c->last.valid = true;
-                c->last.fault = {};
-                ++c->counters.answered;
-                if (c->state == core::LinkState::Offline)
-                    ++c->counters.reconnections;
-                c->counters.missedInRow = 0;
-                c->state = core::LinkState::Online;
+            c->state = r.state;
+            c->counters = r.counters;
+            if (r.sample.valid) {
+                c->last = r.sample;
             } else {
-                // The verified poll gives up after its attempts without saying
-                // why each failed: counted as no answer.
+                // A miss keeps the last reading and its time; what went wrong is said.
+                c->last.time = time;
                 c->last.valid = false;
-                c->last.fault.kind = comlink::FaultKind::Silent;
-                ++c->counters.misses[0];
-                ++c->counters.missedInRow;
-                c->state = c->counters.missedInRow >= core::kOfflineAfterMisses ? core::LinkState::Offline
-                                                                                : core::LinkState::Suspect;
+                c->last.fault = r.sample.fault;
             }
         }
     m_hub.roundEnded(time, wallMillis, seconds);

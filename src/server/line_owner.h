@@ -1,10 +1,13 @@
 // The owner of one serial line for a program without a window (the headless
 // server, the tests, the benchmark): opens the port, identifies and reads
-// every controller once, then polls SV and PV of each every interval and
-// feeds the hub. The line is driven on a thread of its own, so the event
-// loop that serves HTTP never waits for an exchange; the hub and the
+// every controller once, then the poller's rounds read SV and PV of each
+// every interval and feed the hub; a controller that stops answering is
+// asked less (suspect, then offline and only probed on a back-off) so the
+// others' rounds go on. The line is driven on a thread of its own, so the
+// event loop that serves HTTP never waits for an exchange; the hub and the
 // controller records are touched only on the thread that made the owner.
-// Writes from the hub run on the line's thread between two rounds.
+// Writes from the hub run on the line's thread at the poller's next
+// transaction boundary.
 #pragma once
 
 #include "server/hub.h"
@@ -52,6 +55,7 @@ private:
     void feed(const std::vector<Reading>& readings, double time, qint64 wallMillis, double seconds);
     void written(const WriteRequest& request, const WriteResult& result);
     void paramsRead(core::Address address, const ParameterSet& params, int function, qint64 wallMillis);
+    void identified(core::Address address, const core::Identity& identity);
 
     Hub& m_hub;
     Setup m_setup;

@@ -471,12 +471,13 @@ int ProgramCommand(Session& s)
             return EXIT_FILE;
         }
         int stoppedAfter = -1;
-        if (!core::WriteStepProgram(s.bus, s.address, s.fileProgram, p.tempScale, &message, nullptr,
+        comlink::Fault fault;
+        if (!core::WriteStepProgram(s.bus, s.address, s.fileProgram, p.tempScale, &message, &fault,
                                     [&s] { return s.interrupted && *s.interrupted; }, &stoppedAfter)) {
             s.error = OneLine(message);
             if (stoppedAfter >= 0)
                 return EXIT_INTERRUPTED;
-            return message.find("refused") != std::string::npos ? EXIT_REFUSED : EXIT_SILENT;
+            return fault.kind == comlink::FaultKind::Refused ? EXIT_REFUSED : EXIT_SILENT;
         }
         s.json.string("file", s.o.args[1]);
         s.text += "step program written from " + s.o.args[1] + "\n";
@@ -484,9 +485,10 @@ int ProgramCommand(Session& s)
     }
     StepProgram prog;
     std::string failure;
-    if (!core::ReadStepProgram(s.bus, s.address, p.tempScale, &prog, &failure)) {
+    comlink::Fault fault;
+    if (!core::ReadStepProgram(s.bus, s.address, p.tempScale, &prog, &failure, &fault)) {
         s.error = "the step program could not be read: " + failure;
-        return EXIT_SILENT;
+        return fault.kind == comlink::FaultKind::Refused ? EXIT_REFUSED : EXIT_SILENT;
     }
     const int d = Decimals(EncClass::T, p.tempScale);
     if (s.o.args.size() == 2) {

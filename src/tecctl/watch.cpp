@@ -1,12 +1,14 @@
 // tecctl watch: SV and PV in the chart tick's order, one line per tick, of one
-// controller or of several (a round over every address given).
+// controller or of several (a round of the poller over every address given).
 #include "tecctl/command_parts.h"
 
+#include "core/poller.h"
 #include "io/file_io.h"
 #include "io/text_escape.h"
 #include "formats/log_format.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 
@@ -16,9 +18,12 @@ namespace tecctl {
 
 using params::EncClass;
 
-void LocalNow(int* month, int* day, int* year, std::string* time)
+namespace {
+
+// The local date and time of a wall time, as the data log writes them.
+void LocalAt(std::int64_t wallMillis, int* month, int* day, int* year, std::string* time)
 {
-    const std::time_t t = std::time(nullptr);
+    const std::time_t t = static_cast<std::time_t>(wallMillis / 1000);
     std::tm tm{};
     localtime_r(&t, &tm);
     *month = tm.tm_mon + 1;
@@ -27,6 +32,13 @@ void LocalNow(int* month, int* day, int* year, std::string* time)
     char buf[16];
     std::strftime(buf, sizeof buf, "%H:%M:%S", &tm);
     *time = buf;
+}
+
+} // namespace
+
+void LocalNow(int* month, int* day, int* year, std::string* time)
+{
+    LocalAt(static_cast<std::int64_t>(std::time(nullptr)) * 1000, month, day, year, time);
 }
 
 namespace {
@@ -177,31 +189,15 @@ struct Watched {
     std::string label;      // "stage-A [1]", or "[1]" without a name
     bool ready = false;     // identified and its decimal point read
     float tempScale = 10.0f;
-    bool missed = false;    // the last round got no reading from it
+    std::uint64_t asked = 0;  // the rounds that asked it, as of the last round
+    bool offline = false;     // offline after the last round
 };
-
-// One poll read without the verified poll's retries: the first attempt of
-// that poll (settle, preamble, one exchange), for a controller that missed
-// its last round, so a silent one holds the others up by one time-out only.
-bool PollOnce(comlink::Bus& bus, core::Address address, std::uint16_t reg, double postDelay, float scale,
-              float* value)
-{
-    const comlink::ModbusFrame frame = comlink::ReadFrame(address, reg, 1);
-    comlink::TakeLinkBusy(bus);
-    comlink::SettleLine(bus);
-    comlink::SequencePreamble(bus);
-    const comlink::Answer a = comlink::Transact(bus, frame, 8, postDelay);
-    comlink::ReleaseLinkBusy(bus);
-    if (!a.good())
-        return false;
-    *value = static_cast<float>(static_cast<std::int16_t>(a.reg(0))) / scale;
-    return true;
-}
 
 // Identification and the decimal point, as a watch of one controller starts;
 // false with *why when either got no good answer.
 bool SetUp(Session& s, Watched& w, const std::string& device, std::string* why)
 {
+    s.address = static_cast<core::Address>(w.address);
     const comlink::Identity id = comlink::Identify(s.bus, s.address);
     if (id.status != comlink::IdentifyStatus::Accepted) {
         *why = IdentificationFailure(id, w.address, device);
@@ -221,21 +217,16 @@ bool SetUp(Session& s, Watched& w, const std::string& device, std::string* why)
     return true;
 }
 
-// SV then PV of one controller, as the chart tick reads them; one attempt
-// each for a controller that missed its last round.
-bool ReadRound(Session& s, Watched& w, const std::string& device, float* sv, float* pv)
-{
-    std::string why;
-    if (!w.ready && !SetUp(s, w, device, &why))
-        return false;
-    if (w.missed)
-        return PollOnce(s.bus, s.address, tecreg::kWorkingSv, comlink::kSvPostWriteDelay, w.tempScale, sv) &&
-               PollOnce(s.bus, s.address, tecreg::kPv, comlink::kPostWriteDelay, w.tempScale, pv);
-    return core::PollSV(s.bus, s.address, w.tempScale, sv) && core::PollPV(s.bus, s.address, w.tempScale, pv);
-}
-
 } // namespace
 
+// The rounds are the poller's: SV then PV of each controller, as the chart
+// reads them. A controller that misses a round is asked once per read the
+// next rounds, and after kOfflineAfterMisses missed rounds in a row only
+// probed now and then (the poller's back-off), so a silent one costs the
+// others one time-out at most, and nothing in most rounds. A controller
+// that did not identify at the start is polled as an offline one; once a
+// probe is answered it is identified and its decimal point read, between
+// two rounds, before any of its readings is shown.
 int WatchSeveral(Session& s, const std::string& device)
 {
     const Options& o = s.o;
@@ -257,15 +248,24 @@ int WatchSeveral(Session& s, const std::string& device)
     if (!o.logPath.empty() && !log.open(o.append, header.c_str(), &s.error))
         return EXIT_FILE;
 
+    std::vector<core::Controller> records(watched.size());
+    for (std::size_t i = 0; i < watched.size(); ++i) {
+        records[i].address = static_cast<core::Address>(watched[i].address);
+        records[i].name = watched[i].name;
+        // One that does not answer identification starts offline: probed, not read.
+        records[i].state = core::LinkState::Offline;
+    }
     bool anyReady = false;
-    for (Watched& w : watched) {
-        s.address = static_cast<core::Address>(w.address);
+    for (std::size_t i = 0; i < watched.size() && !s.portLost && !Interrupted(s); ++i) {
+        Watched& w = watched[i];
         std::string why;
         if (!SetUp(s, w, device, &why))
-            std::fprintf(stderr, "tecctl watch: %s; asked again every tick\n", io::EscapeText(why).c_str());
+            std::fprintf(stderr, "tecctl watch: %s; asked again now and then until it answers\n",
+                         io::EscapeText(why).c_str());
+        records[i].params.tempScale = w.tempScale;
+        if (w.ready)
+            records[i].state = core::LinkState::Online;
         anyReady = anyReady || w.ready;
-        if (s.portLost || Interrupted(s))
-            break;
     }
     if (!anyReady && !s.portLost && !Interrupted(s)) {
         s.error = "no controller answered";
@@ -275,32 +275,68 @@ int WatchSeveral(Session& s, const std::string& device)
         std::fprintf(stdout, "  Date,       Time,     Controller,    SV,    PV\n");
     std::fflush(stdout);
 
+    core::Poller poller(s.bus);
+    std::vector<core::Controller*> list;
+    for (core::Controller& c : records)
+        list.push_back(&c);
+    poller.setControllers(list);
+
     long ticks = 0, good = 0;
-    double next = s.bus.clock.now();
-    while ((o.count == 0 || ticks < o.count) && !Interrupted(s) && !s.portLost) {
-        WaitUntil(s, next);
-        if (Interrupted(s))
-            break;
-        // A round that ran past the next one's start (a silent controller)
-        // is followed at once by one round, not by a burst catching up.
-        next = std::max(next, s.bus.clock.now()) + o.interval;
+    bool done = false;
+    poller.subscribe([&](const core::Round& round) {
+        if (done)
+            return;
         ++ticks;
         int month = 0, day = 0, year = 0;
         std::string time;
-        LocalNow(&month, &day, &year, &time);
+        LocalAt(round.wallMillis, &month, &day, &year, &time);
         std::vector<monitor::LogReading> readings(watched.size());
         bool any = false;
-        for (std::size_t i = 0; i < watched.size() && !s.portLost && !Interrupted(s); ++i) {
+        for (std::size_t i = 0; i < watched.size() && i < round.entries.size(); ++i) {
             Watched& w = watched[i];
-            s.address = static_cast<core::Address>(w.address);
+            core::Controller& c = records[i];
+            const core::RoundEntry& e = round.entries[i];
+            const bool asked = c.counters.rounds != w.asked;
+            w.asked = c.counters.rounds;
             monitor::LogReading& r = readings[i];
-            r.valid = ReadRound(s, w, device, &r.sv, &r.pv);
-            w.missed = !r.valid;
-            if (!r.valid) {
-                if (!s.portLost)
-                    std::fprintf(stderr, "tecctl watch: no answer from address %d at tick %ld\n", w.address, ticks);
+            if (e.sample.valid && !w.ready) {
+                // Heard from at last: its readings count once it is known.
+                std::fprintf(stderr, "tecctl watch: address %d answers at tick %ld; identifying it\n", w.address,
+                             ticks);
+                const std::size_t k = i;
+                poller.whenIdle([&, k] {
+                    if (done || s.portLost || Interrupted(s))
+                        return;
+                    std::string why;
+                    if (SetUp(s, watched[k], device, &why)) {
+                        records[k].params.tempScale = watched[k].tempScale;
+                    } else {
+                        std::fprintf(stderr, "tecctl watch: %s\n", io::EscapeText(why).c_str());
+                        records[k].state = core::LinkState::Offline;
+                    }
+                });
                 continue;
             }
+            r.valid = e.sample.valid;
+            if (!r.valid) {
+                w.offline = w.ready && e.state == core::LinkState::Offline;
+                if (s.portLost)
+                    continue;
+                if (asked)
+                    std::fprintf(stderr, "tecctl watch: no answer from address %d at tick %ld\n", w.address, ticks);
+                if (asked && w.ready && e.state == core::LinkState::Offline &&
+                    c.counters.missedInRow == core::kOfflineAfterMisses)
+                    std::fprintf(stderr,
+                                 "tecctl watch: address %d offline after %d ticks without an answer; asked again "
+                                 "now and then until it answers\n",
+                                 w.address, core::kOfflineAfterMisses);
+                continue;
+            }
+            if (w.offline)
+                std::fprintf(stderr, "tecctl watch: address %d answers again at tick %ld\n", w.address, ticks);
+            w.offline = false;
+            r.sv = e.sample.sv;
+            r.pv = e.sample.pv;
             any = true;
             if (o.json) {
                 JsonWriter j;
@@ -320,15 +356,35 @@ int WatchSeveral(Session& s, const std::string& device)
                 line.insert(line.find(',', line.find(',') + 1) + 1, " " + w.label + ",");
                 std::fprintf(stdout, "%s\n", io::EscapeText(line).c_str());
             }
-            std::fflush(stdout);
         }
+        std::fflush(stdout);
         // A round in which nobody answered gives no line, as a tick of one
         // controller without its answers.
         if (any) {
             ++good;
             log.write(monitor::FormatSeveralLogLine(month, day, year, time, readings));
         }
+        if (o.count > 0 && ticks >= o.count) {
+            done = true;
+            poller.setInterval(0);  // no round after the last
+        }
+    });
+    // A round that ran past the next one's start (a silent controller) is
+    // followed at once by one round, not by a burst catching up.
+    if (o.interval > 0)
+        poller.setInterval(o.interval);
+    while (!done && !Interrupted(s) && !s.portLost) {
+        if (o.interval <= 0 && poller.idle())
+            poller.requestRound();
+        const double at = poller.service();
+        if (done || Interrupted(s) || s.portLost)
+            break;
+        WaitUntil(s, std::isfinite(at) ? at : s.bus.clock.now() + 0.05);
     }
+    // An exchange cut short by a signal is completed, so its answer does not
+    // meet the next program on the port.
+    poller.finishExchange();
+
     if (!log.close()) {
         s.error = o.logPath + " could not be completed";
         return EXIT_FILE;

@@ -4,6 +4,7 @@
 #include "core/operations.h"
 #include "core/param_changes.h"
 #include "io/end_request.h"
+#include "protocol/step_codec.h"
 #include "support/hex.h"
 #include "support/line_double.h"
 
@@ -190,9 +191,10 @@ TEST_F(Core, StepProgramWriteStopsAtTheFirstUnansweredWrite)
     // The third write (step 1, parameter 2) is silent.
     wire.faults = {LineDouble::Fault::Good, LineDouble::Fault::Good, LineDouble::Fault::Silent};
     std::string failure;
-    AnswerStatus failed = AnswerStatus::Good;
+    comlink::Fault failed;
     EXPECT_FALSE(core::WriteStepProgram(bus, 1, prog, 10.0f, &failure, &failed));
-    EXPECT_EQ(failed, AnswerStatus::Silent);
+    EXPECT_EQ(failed.kind, comlink::FaultKind::Silent);
+    EXPECT_EQ(failed.reg, 0x0039);
     EXPECT_EQ(wire.writes.size(), 3u);
     EXPECT_NE(failure.find("step 1 parameter 2 (register 0x0039)"), std::string::npos) << failure;
 
@@ -200,6 +202,52 @@ TEST_F(Core, StepProgramWriteStopsAtTheFirstUnansweredWrite)
     prog.tolBand = 4000.0f;
     EXPECT_FALSE(core::CheckStepProgram(prog, 10.0f, &failure));
     EXPECT_NE(failure.find("tolerance band"), std::string::npos);
+}
+
+// What stopped a step-program transfer comes back as its fault, with the
+// register of the request that got it: a refusal is told from a silence.
+TEST_F(Core, StepProgramTransfersNameTheFaultThatStoppedThem)
+{
+    StepProgram prog;
+    for (StepRecord& s : prog.steps)
+        s.sv = 30.0f;
+    std::string failure;
+    comlink::Fault fault;
+    // Writes 6 and 8 refused (code 3): the write goes on, the first refusal is the fault.
+    wire.onWrite = [this](int i) {
+        if (i == 5 || i == 7)
+            wire.queue(LineDouble::Sealed({0x01, 0x86, 0x03}));
+    };
+    EXPECT_FALSE(core::WriteStepProgram(bus, 1, prog, 10.0f, &failure, &fault));
+    EXPECT_EQ(wire.writes.size(), 41u);
+    EXPECT_EQ(fault.kind, comlink::FaultKind::Refused);
+    EXPECT_EQ(fault.reg, program::StepBlockRegister(2));
+    EXPECT_EQ(fault.code, 3);
+    EXPECT_NE(failure.find("refused"), std::string::npos) << failure;
+
+    // The read: the third block refused with code 2; nothing is filled.
+    wire.writes.clear();
+    wire.onWrite = [this](int i) {
+        if (i == 2)
+            wire.queue(LineDouble::Sealed({0x01, 0x83, 0x02}));
+    };
+    StepProgram read;
+    read.tolBand = 7.0f;
+    EXPECT_FALSE(core::ReadStepProgram(bus, 1, 10.0f, &read, &failure, &fault));
+    EXPECT_EQ(fault.kind, comlink::FaultKind::Refused);
+    EXPECT_EQ(fault.reg, program::StepBlockRegister(3));
+    EXPECT_EQ(fault.code, 2);
+    EXPECT_FLOAT_EQ(read.tolBand, 7.0f);
+    EXPECT_EQ(failure, "step 3 (registers 0x0041 to 0x0045) got " + comlink::Describe(fault));
+
+    // A good read clears what an earlier one left; a port gone is told as such.
+    wire.onWrite = nullptr;
+    EXPECT_TRUE(core::ReadStepProgram(bus, 1, 10.0f, &read, &failure, &fault));
+    EXPECT_TRUE(fault.ok());
+    wire.writes.clear();
+    wire.lostFromWrite = 4;
+    EXPECT_FALSE(core::ReadStepProgram(bus, 1, 10.0f, &read, &failure, &fault));
+    EXPECT_EQ(fault.kind, comlink::FaultKind::PortGone);
 }
 
 // A set within its own limits: one decimal, range -20.0..300.0, set value 120.0.

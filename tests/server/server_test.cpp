@@ -5,6 +5,7 @@
 // request the server refuses.
 #include "protocol/modbus.h"
 #include "support/hex.h"
+#include "support/loopback.h"
 #include "support/tecsim_child.h"
 #include "support/wait_for.h"
 
@@ -93,19 +94,7 @@ struct Reply {
     std::string head, body;
 };
 
-int Connect(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
+using testsupport::ConnectLoopback;
 
 // Reads one answer (head and Content-Length body) within the deadline.
 Reply ReadReply(int fd, double seconds = 10)
@@ -151,7 +140,7 @@ bool SendAll(int fd, const std::string& bytes)
 
 Reply Raw(int port, const std::string& request)
 {
-    const int fd = Connect(port);
+    const int fd = ConnectLoopback(port);
     if (fd < 0)
         return {};
     SendAll(fd, request);
@@ -421,9 +410,9 @@ TEST_F(ServerTest, BadRequestsOfEveryKindAreRefusedAndSendNothing)
     // Clients beyond the limit are told so; the others go on being served.
     std::vector<int> held;
     for (int k = 0; k < 4; ++k)
-        held.push_back(Connect(port));
+        held.push_back(ConnectLoopback(port));
     ASSERT_TRUE(WaitFor([&] {
-        const int fd = Connect(port);
+        const int fd = ConnectLoopback(port);
         const Reply r = ReadReply(fd, 2);
         ::close(fd);
         return r.status == 503;
@@ -437,7 +426,7 @@ TEST_F(ServerTest, BadRequestsOfEveryKindAreRefusedAndSendNothing)
 TEST_F(ServerTest, StreamsEveryRoundAndAStalledReaderHoldsNothingUp)
 {
     start();
-    const int fd = Connect(port);
+    const int fd = ConnectLoopback(port);
     SendAll(fd, "GET /api/v1/events HTTP/1.1\r\nHost: x\r\n\r\n");
     std::string data;
     ASSERT_TRUE(WaitFor([&] {
@@ -453,7 +442,7 @@ TEST_F(ServerTest, StreamsEveryRoundAndAStalledReaderHoldsNothingUp)
     EXPECT_NE(data.find("Content-Type: text/event-stream"), std::string::npos);
     EXPECT_NE(data.find("data: {\"round\": "), std::string::npos);
     // A client that stops reading: the rounds and the API go on.
-    const int stalled = Connect(port);
+    const int stalled = ConnectLoopback(port);
     int small = 1024;
     ::setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     SendAll(stalled, "GET /api/v1/events HTTP/1.1\r\nHost: x\r\n\r\n");

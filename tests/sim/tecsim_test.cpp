@@ -1,6 +1,7 @@
 // The tecsim program on a real pseudo-terminal: started, asked for its
 // identity over POSIX termios, and stopped again.
 #include "protocol/modbus.h"
+#include "support/tecsim_child.h"
 
 #include <gtest/gtest.h>
 
@@ -22,96 +23,12 @@
 
 namespace {
 
-// One tecsim process, ended (only it) when the test is done.
-class Tecsim {
-public:
-    explicit Tecsim(std::vector<std::string> args)
-    {
-        int out[2];
-        if (::pipe(out) != 0)
-            return;
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::dup2(out[1], 1);
-            const int quiet = ::open("/dev/null", O_WRONLY);  // usage on bad options
-            if (quiet >= 0)
-                ::dup2(quiet, 2);
-            ::close(out[0]);
-            ::close(out[1]);
-            std::vector<char*> argv{const_cast<char*>(TECSIM_PATH)};
-            for (std::string& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(TECSIM_PATH, argv.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        m_out = out[0];
-    }
-    ~Tecsim()
-    {
-        stop();
-        if (m_out >= 0)
-            ::close(m_out);
-    }
-    // The first line the program prints, waiting up to `seconds`.
-    std::string firstLine(double seconds)
-    {
-        std::string line;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (std::chrono::steady_clock::now() < end) {
-            pollfd p{m_out, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0)
-                continue;
-            char c;
-            if (::read(m_out, &c, 1) != 1)
-                break;
-            if (c == '\n')
-                return line;
-            line += c;
-        }
-        return line;
-    }
-    // Everything the program prints until it ends, waiting up to `seconds`.
-    std::string allOutput(double seconds)
-    {
-        std::string text;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (std::chrono::steady_clock::now() < end) {
-            pollfd p{m_out, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0)
-                continue;
-            char buf[512];
-            const ssize_t n = ::read(m_out, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            text.append(buf, static_cast<std::size_t>(n));
-        }
-        return text;
-    }
-    // Sends SIGTERM and returns the exit status (-1 if it did not end).
-    int stop()
-    {
-        if (m_pid <= 0)
-            return -1;
-        ::kill(m_pid, SIGTERM);
-        int status = 0;
-        for (int i = 0; i < 200; ++i) {
-            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            ::usleep(10000);
-        }
-        ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, &status, 0);
-        m_pid = -1;
-        return -1;
-    }
-
-private:
-    pid_t m_pid = -1;
-    int m_out = -1;
+// tecsim without a traffic log, its usage text on bad options kept out of
+// the test's output; ended (only it) when the test is done.
+struct Tecsim : testsupport::TecsimChild {
+    explicit Tecsim(std::vector<std::string> args) : TecsimChild(Start{TECSIM_PATH, std::move(args), "", true, 5.0}) {}
+    // Everything it printed until it ended (or `seconds` passed).
+    std::string allOutput(double seconds) { return firstLine.empty() ? rest(seconds) : firstLine + "\n" + rest(seconds); }
 };
 
 int OpenRaw(const std::string& path)
@@ -159,7 +76,7 @@ TEST(Tecsim, AnswersTheIdentityRequestOnItsTerminal)
 
     // A leading zero is decimal, not octal.
     Tecsim sim({"--link", link, "--set", "0x0000=0x1F4", "--set", "0x0036=010", "--ident-low", "9"});
-    const std::string line = sim.firstLine(5.0);
+    const std::string line = sim.firstLine;
     ASSERT_EQ(line.rfind("tecsim: /dev/", 0), 0u) << line;
     const std::string path = line.substr(8);
 
@@ -201,7 +118,7 @@ TEST(Tecsim, AnswersTheIdentityRequestOnItsTerminal)
 TEST(Tecsim, WireTimeAndSilence)
 {
     Tecsim slow({"--wire-time", "--baud", "1200"});
-    const std::string line = slow.firstLine(5.0);
+    const std::string line = slow.firstLine;
     ASSERT_EQ(line.rfind("tecsim: ", 0), 0u);
     const int fd = OpenRaw(line.substr(8));
     ASSERT_GE(fd, 0);
@@ -214,7 +131,7 @@ TEST(Tecsim, WireTimeAndSilence)
     EXPECT_EQ(slow.stop(), 0);
 
     Tecsim silent({"--silent"});
-    const std::string s = silent.firstLine(5.0);
+    const std::string s = silent.firstLine;
     const int sfd = OpenRaw(s.substr(8));
     ASSERT_GE(sfd, 0);
     ASSERT_EQ(::write(sfd, IDENTITY, 8), 8);
@@ -265,7 +182,7 @@ TEST(Tecsim, TakesEveryOptionItsHelpNamesAndRefusesBadValues)
         {"--fault", "2:silent"}, {"--fault", "1:late=-1"}, {"--set", "2:0x0000=5"}, {"--model", "1-2:0xF0"}};
     for (const auto& args : bad) {
         Tecsim t(args);
-        EXPECT_EQ(t.firstLine(2.0), "") << args[0];
+        EXPECT_EQ(t.firstLine, "") << args[0];
         EXPECT_EQ(t.stop(), 2) << args[0] << (args.size() > 1 ? " " + args[1] : "");
     }
 }
@@ -275,7 +192,7 @@ TEST(Tecsim, TakesEveryOptionItsHelpNamesAndRefusesBadValues)
 TEST(Tecsim, ServesTheNextClientAfterOneThatDiedHoldingThePort)
 {
     Tecsim sim({});
-    const std::string line = sim.firstLine(5.0);
+    const std::string line = sim.firstLine;
     ASSERT_EQ(line.rfind("tecsim: ", 0), 0u);
     const std::string path = line.substr(8);
 
@@ -317,7 +234,7 @@ TEST(Tecsim, SpeedRunsThePlantFaster)
 {
     // Full manual heating: 1 s of real time at speed 100 is 100 s of plant.
     Tecsim fast({"--speed", "100", "--set", "0x0001=1000", "--set", "0x0002=3"});
-    const std::string line = fast.firstLine(5.0);
+    const std::string line = fast.firstLine;
     ASSERT_EQ(line.rfind("tecsim: ", 0), 0u);
     const int fd = OpenRaw(line.substr(8));
     ASSERT_GE(fd, 0);
@@ -362,7 +279,7 @@ TEST(Tecsim, SeveralAddressesOnOneLineEachWithItsOwnFaults)
     Tecsim sim({"--addresses", "1-3,5-8", "--ident-low", "2:0x42", "--model", "3:0xF0", "--fault", "3:silent",
                 "--fault", "5:short=3", "--fault", "6:bad-crc", "--fault", "7:exception=2", "--fault",
                 "8:address=9", "--set", "2:0x0000=333"});
-    const std::string line = sim.firstLine(5.0);
+    const std::string line = sim.firstLine;
     ASSERT_EQ(line.rfind("tecsim: ", 0), 0u) << line;
     const int fd = OpenRaw(line.substr(8));
     ASSERT_GE(fd, 0);
@@ -403,7 +320,7 @@ TEST(Tecsim, SeveralAddressesOnOneLineEachWithItsOwnFaults)
 TEST(Tecsim, EchoingAdapterAndASharedWire)
 {
     Tecsim echo({"--addresses", "1,2", "--fault", "echo"});
-    const std::string e = echo.firstLine(5.0);
+    const std::string e = echo.firstLine;
     ASSERT_EQ(e.rfind("tecsim: ", 0), 0u) << e;
     const int efd = OpenRaw(e.substr(8));
     ASSERT_GE(efd, 0);
@@ -418,7 +335,7 @@ TEST(Tecsim, EchoingAdapterAndASharedWire)
     EXPECT_EQ(echo.stop(), 0);
 
     Tecsim slow({"--addresses", "1,2", "--wire-time", "--baud", "1200"});
-    const std::string s = slow.firstLine(5.0);
+    const std::string s = slow.firstLine;
     ASSERT_EQ(s.rfind("tecsim: ", 0), 0u) << s;
     const int fd = OpenRaw(s.substr(8));
     ASSERT_GE(fd, 0);

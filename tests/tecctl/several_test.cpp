@@ -213,22 +213,132 @@ TEST_F(TecctlSeveral, WatchLogsOneLinePerRoundWithGapsAndAsksAMissingControllerO
 
 namespace {
 
-// Rounds long with a silent controller, then short once it answers: the
-// rounds keep their interval instead of catching up in a burst.
+// A controller that falls silent makes one round long (its verified read),
+// the next ones longer by one attempt; after that the rounds keep their
+// interval again instead of catching up in a burst.
 TEST_F(TecctlSeveral, AfterLongRoundsTheIntervalHoldsAgain)
 {
-    controllers[1]->faults().remaining = 3;  // silent at the start and for two rounds, then answers
+    controllers[1]->faults().silent = false;
     std::vector<double> starts;
-    drop->onRequest = [this, &starts](const std::uint8_t* f) {
-        if (f[0] == 1 && (f[2] << 8 | f[3]) == tecreg::kWorkingSv)
+    bool silenced = false;
+    drop->onRequest = [&](const std::uint8_t* f) {
+        const int reg = f[2] << 8 | f[3];
+        if (f[0] == 1 && reg == tecreg::kWorkingSv)
             starts.push_back(clock.now());
+        if (f[0] == 2 && reg == tecreg::kWorkingSv && !silenced) {
+            silenced = true;
+            controllers[1]->faults().silent = true;
+            controllers[1]->faults().remaining = 3;  // two attempts in the first round, one in the second
+        }
     };
     const Output r = Run({"--address", "1-3", "watch", "--count", "6", "--interval", "1"});
     EXPECT_EQ(r.status, tecctl::EXIT_OK) << r.error;
     ASSERT_EQ(starts.size(), 6u);
-    EXPECT_GT(starts[1] - starts[0], 1.5);  // the silent one's time-out
+    EXPECT_GT(starts[1] - starts[0], 1.5);  // the silent one's time-outs
     for (std::size_t k = 3; k < starts.size(); ++k)
         EXPECT_NEAR(starts[k] - starts[k - 1], 1.0, 0.01) << k;
+    EXPECT_EQ(r.err.find("offline"), std::string::npos) << r.err;  // two misses: suspect, never offline
+}
+
+// Silent from the start: not identified, so polled as an offline controller:
+// a short SV probe on the back-off (doubling up to 10 s), never a PV read or
+// a retry, and the others' rounds keep their interval. Once a probe is
+// answered it is identified, its decimal point read, and its readings come.
+TEST_F(TecctlSeveral, ASilentControllerIsProbedOnItsBackOffWhileTheOthersKeepTheirRounds)
+{
+    std::vector<double> starts, probes;
+    drop->onRequest = [&](const std::uint8_t* f) {
+        const int reg = f[2] << 8 | f[3];
+        if (f[0] == 1 && reg == tecreg::kWorkingSv)
+            starts.push_back(clock.now());
+        if (f[0] == 2 && reg == tecreg::kWorkingSv && controllers[1]->faults().silent)
+            probes.push_back(clock.now());
+        if (clock.now() > 20.0)
+            controllers[1]->faults().silent = false;
+    };
+    const Output r = Run({"--address", "1-3", "watch", "--count", "40", "--interval", "1"});
+    EXPECT_EQ(r.status, tecctl::EXIT_OK) << r.error;
+    ASSERT_EQ(starts.size(), 40u);
+    for (std::size_t k = 1; k < starts.size(); ++k)
+        EXPECT_NEAR(starts[k] - starts[k - 1], 1.0, 0.001) << k;
+
+    // Probed at the first round, then 2, 4 and 8 s apart, each wait ending
+    // at the next round's start.
+    ASSERT_EQ(probes.size(), 4u);
+    const double gaps[] = {2, 4, 8};
+    for (std::size_t k = 1; k < probes.size(); ++k) {
+        EXPECT_GE(probes[k] - probes[k - 1], gaps[k - 1]) << k;
+        EXPECT_LE(probes[k] - probes[k - 1], gaps[k - 1] + 1.0 + 1e-9) << k;
+    }
+    // What it was asked: identification at the start, the probes, then
+    // (answering the first probe after 20 s) the probe's PV, identification
+    // and the decimal point, and SV and PV every round from the next on.
+    const std::vector<std::uint16_t> asked = Asked(*controllers[1]);
+    std::vector<std::uint16_t> expected{tecreg::kIdentity};
+    expected.insert(expected.end(), probes.size() + 1, tecreg::kWorkingSv);
+    expected.insert(expected.end(), {tecreg::kPv, tecreg::kIdentity, tecreg::kDecimalPnt});
+    ASSERT_GT(asked.size(), expected.size());
+    EXPECT_EQ(std::vector<std::uint16_t>(asked.begin(), asked.begin() + static_cast<long>(expected.size())), expected);
+    const std::size_t later = asked.size() - expected.size();
+    EXPECT_EQ(later % 2, 0u);
+    EXPECT_GE(later / 2, 10u);
+
+    // Every round had 1 and 3; 2 once it was known, with its own scale.
+    auto count = [&r](const std::string& what) {
+        std::size_t n = 0;
+        for (std::size_t at = r.out.find(what); at != std::string::npos; at = r.out.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count(", [1],  10.0, "), 40u);
+    EXPECT_EQ(count(", [3],  30.0, "), 40u);
+    EXPECT_EQ(count(", [2],  20.0, "), later / 2);
+    EXPECT_NE(r.err.find("no answer from address 2 on the line; asked again now and then"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("address 2 answers at tick"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("no answer from address 2 at tick 2\n"), std::string::npos) << r.err;  // not asked then
+}
+
+// One that answered and then stops: suspect for two rounds (one attempt a
+// read), offline at the third miss (said once), then only probed; back once
+// a probe is answered.
+TEST_F(TecctlSeveral, AControllerThatStopsAnsweringGoesOfflineAfterThreeRoundsAndComesBack)
+{
+    controllers[1]->faults().silent = false;
+    double silencedAt = -1;
+    drop->onRequest = [&](const std::uint8_t* f) {
+        if (f[0] == 2 && (f[2] << 8 | f[3]) == tecreg::kPv && silencedAt < 0) {
+            controllers[1]->faults().silent = true;  // from its first PV read on, for 12 s
+            silencedAt = clock.now();
+        }
+        if (silencedAt >= 0 && clock.now() > silencedAt + 12)
+            controllers[1]->faults().silent = false;
+    };
+    const Output r = Run({"--address", "1-3", "--json", "watch", "--count", "40", "--interval", "0"});
+    EXPECT_EQ(r.status, tecctl::EXIT_OK) << r.error;
+    std::vector<std::uint16_t> asked = Asked(*controllers[1]);
+    asked.erase(asked.begin(), asked.begin() + 3);  // identification, the decimal point, the first SV
+    // The verified PV read's two attempts, two single SV attempts, probes
+    // 1, 2 and 4 s apart (rounds of about 0.4 s), the last one answered: its
+    // PV at once, then SV and PV every round.
+    const std::vector<std::uint16_t> expected{tecreg::kPv,        tecreg::kPv,        tecreg::kWorkingSv,
+                                              tecreg::kWorkingSv, tecreg::kWorkingSv, tecreg::kWorkingSv,
+                                              tecreg::kWorkingSv, tecreg::kPv,        tecreg::kWorkingSv};
+    ASSERT_GT(asked.size(), expected.size());
+    EXPECT_EQ(std::vector<std::uint16_t>(asked.begin(), asked.begin() + static_cast<long>(expected.size())), expected);
+    const std::string said = "tecctl watch: address 2 offline after 3 ticks without an answer";
+    ASSERT_NE(r.err.find(said), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(said, r.err.find(said) + 1), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("no answer from address 2 at tick 3\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("address 2 answers again at tick"), std::string::npos) << r.err;
+    // JSON lines: one per answering controller per round.
+    auto count = [&r](const std::string& what) {
+        std::size_t n = 0;
+        for (std::size_t at = r.out.find(what); at != std::string::npos; at = r.out.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("\"address\": 1,"), 40u);
+    EXPECT_EQ(count("\"address\": 2,"), (asked.size() - 6) / 2);  // from the answered probe on
 }
 
 } // namespace
