@@ -8,6 +8,7 @@
 // of each phase (target: at most 5 % of a core more with the clients).
 #include "link/transact.h"
 #include "support/bench_support.h"
+#include "support/http_load.h"
 #include "support/loopback.h"
 
 #include <arpa/inet.h>
@@ -40,56 +41,10 @@ constexpr double kPhaseSeconds = 30;
 using Clock = std::chrono::steady_clock;
 
 using testsupport::ConnectLoopback;
+using bench::Percentile;
 
-// One answer on a kept-alive connection; false when none came whole in 2 s.
-bool Exchange(int fd, const std::string& request)
-{
-    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
-        return false;
-    std::string data;
-    const auto end = Clock::now() + std::chrono::seconds(2);
-    while (Clock::now() < end) {
-        const std::size_t h = data.find("\r\n\r\n");
-        if (h != std::string::npos) {
-            const std::size_t cl = data.find("Content-Length: ");
-            const std::size_t length = std::strtoul(data.c_str() + cl + 16, nullptr, 10);
-            if (data.size() >= h + 4 + length)
-                return data.compare(9, 3, "200") == 0;
-        }
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0)
-            continue;
-        char buf[16384];
-        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n <= 0)
-            return false;
-        data.append(buf, static_cast<std::size_t>(n));
-    }
-    return false;
-}
-
-// CPU seconds (user + system) the process has used.
-double CpuSeconds(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream rest(text.substr(text.rfind(')') + 2));
-    std::string field;
-    double utime = 0, stime = 0;
-    for (int k = 3; k <= 15 && rest >> field; ++k) {
-        if (k == 14) utime = std::atof(field.c_str());
-        if (k == 15) stime = std::atof(field.c_str());
-    }
-    return (utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-double Percentile(std::vector<double> v, double q)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<std::size_t>(q * static_cast<double>(v.size())))];
-}
+bool Exchange(int fd, const std::string& request) { return bench::HttpExchange(fd, request); }
+double CpuSeconds(pid_t pid) { return bench::CpuSecondsOf("/proc/" + std::to_string(pid) + "/stat"); }
 
 // Reads a stream and keeps each round's duration; ends when told.
 void Stream(int port, std::atomic<bool>* stop, std::vector<double>* rounds, std::mutex* m, std::atomic<int>* events)

@@ -10,6 +10,8 @@
 #include "app/serve.h"
 #include "link/transact.h"
 #include "support/bench_support.h"
+#include "support/http_load.h"
+#include "support/loopback.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -42,70 +44,12 @@ constexpr int kStreamClients = 20;
 constexpr double kPhaseSeconds = 20;
 
 using Clock = std::chrono::steady_clock;
+using bench::Percentile;
 
-int Connect(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// One whole 200 answer in 2 s, or false.
-bool Exchange(int fd, const std::string& request)
-{
-    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
-        return false;
-    std::string data;
-    const auto end = Clock::now() + std::chrono::seconds(2);
-    while (Clock::now() < end) {
-        const std::size_t h = data.find("\r\n\r\n");
-        if (h != std::string::npos) {
-            const std::size_t cl = data.find("Content-Length: ");
-            const std::size_t length = std::strtoul(data.c_str() + cl + 16, nullptr, 10);
-            if (data.size() >= h + 4 + length)
-                return data.compare(9, 3, "200") == 0;
-        }
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0)
-            continue;
-        char buf[16384];
-        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n <= 0)
-            return false;
-        data.append(buf, static_cast<std::size_t>(n));
-    }
-    return false;
-}
-
+int Connect(int port) { return testsupport::ConnectLoopback(port); }
+bool Exchange(int fd, const std::string& request) { return bench::HttpExchange(fd, request); }
 // CPU seconds of the main thread (the window's event loop).
-double MainThreadCpu()
-{
-    std::ifstream in("/proc/self/task/" + std::to_string(::getpid()) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream rest(text.substr(text.rfind(')') + 2));
-    std::string field;
-    double utime = 0, stime = 0;
-    for (int k = 3; k <= 15 && rest >> field; ++k) {
-        if (k == 14) utime = std::atof(field.c_str());
-        if (k == 15) stime = std::atof(field.c_str());
-    }
-    return (utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-double Percentile(std::vector<double> v, double q)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<std::size_t>(q * static_cast<double>(v.size())))];
-}
+double MainThreadCpu() { return bench::CpuSecondsOf("/proc/self/task/" + std::to_string(::getpid()) + "/stat"); }
 
 void Stream(int port, std::atomic<bool>* stop, std::atomic<int>* events)
 {

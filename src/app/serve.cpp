@@ -39,31 +39,9 @@ constexpr double kNever = std::numeric_limits<double>::infinity();
 // Control function 5 runs the step program.
 constexpr int kStepProgramFunction = 5;
 
-// "[ADDR:]PORT" as the server takes it, and port 0 (any free one) besides.
 bool ParseListen(const std::string& text, QHostAddress* address, quint16* port, std::string* error)
 {
-    const QString t = QString::fromStdString(text).trimmed();
-    if (t == "0" || t.endsWith(":0")) {
-        QString host = t == "0" ? QString("127.0.0.1") : t.left(t.size() - 2);
-        if (host.startsWith('[') && host.endsWith(']'))
-            host = host.mid(1, host.size() - 2);
-        QHostAddress a;
-        if (host == "localhost")
-            a = QHostAddress::LocalHost;
-        else if (!a.setAddress(host)) {
-            *error = "\"" + text + "\": \"" + host.toStdString() + "\" is not an IP address";
-            return false;
-        }
-        *address = a;
-        *port = 0;
-        return true;
-    }
-    QString why;
-    if (!server::ParseListenAddress(t, address, port, &why)) {
-        *error = why.toStdString();
-        return false;
-    }
-    return true;
+    return server::ParseListenText(text, address, port, error);
 }
 
 std::int64_t WallMillis()

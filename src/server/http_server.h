@@ -34,6 +34,9 @@ struct RequestNote {
 // Parses "[ADDR:]PORT" ("8080", "0.0.0.0:8080", "[::1]:8080"). Without an
 // address: 127.0.0.1. False with a reason otherwise.
 bool ParseListenAddress(const QString& text, QHostAddress* address, quint16* port, QString* error);
+// The same, and port 0 (any free one, which the owner then names) besides:
+// "0", "127.0.0.1:0", "[::1]:0", "localhost:0".
+bool ParseListenText(const std::string& text, QHostAddress* address, quint16* port, std::string* error);
 // True for an address only this machine can reach.
 bool IsLoopback(const QHostAddress& address);
 

@@ -34,28 +34,10 @@ void Say(const std::string& text)
 // the note and on standard error) besides.
 bool ParseListen(const std::string& text, QHostAddress* address, quint16* port, std::string* error)
 {
-    const QString t = QString::fromStdString(text);
-    if (t == "0" || t.endsWith(":0")) {
-        QString host = t == "0" ? QString("127.0.0.1") : t.left(t.size() - 2);
-        if (host.startsWith('[') && host.endsWith(']'))
-            host = host.mid(1, host.size() - 2);
-        QHostAddress a;
-        if (host == "localhost")
-            a = QHostAddress::LocalHost;
-        else if (!a.setAddress(host)) {
-            *error = "--http \"" + text + "\": \"" + host.toStdString() + "\" is not an IP address";
-            return false;
-        }
-        *address = a;
-        *port = 0;
+    if (server::ParseListenText(text, address, port, error))
         return true;
-    }
-    QString why;
-    if (!server::ParseListenAddress(t, address, port, &why)) {
-        *error = "--http " + why.toStdString();
-        return false;
-    }
-    return true;
+    *error = "--http " + *error;
+    return false;
 }
 
 const char* UnitWord(int cfUnit)

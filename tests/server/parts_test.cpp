@@ -1,5 +1,6 @@
 // The server's parts that need no socket: routing, the write body, the size
 // guard, times, the token, the hub's history and write path, the metrics.
+#include "server/http_server.h"
 #include "server/hub.h"
 #include "server/render.h"
 #include "server/route.h"
@@ -71,6 +72,28 @@ TEST(Route, HistoryQuery)
     EXPECT_FALSE(r.error.empty());
     r = server::MatchRoute("GET", "/api/v1/controllers/1/history?from=a%00b");
     EXPECT_FALSE(r.error.empty());
+}
+
+TEST(ListenText, AddressesPortsAndAnyFreePort)
+{
+    QHostAddress a;
+    quint16 port = 1;
+    std::string error;
+    ASSERT_TRUE(server::ParseListenText("8080", &a, &port, &error));
+    EXPECT_EQ(port, 8080);
+    EXPECT_TRUE(server::IsLoopback(a));
+    ASSERT_TRUE(server::ParseListenText("0", &a, &port, &error));
+    EXPECT_EQ(port, 0);
+    EXPECT_TRUE(server::IsLoopback(a));
+    ASSERT_TRUE(server::ParseListenText("[::1]:0", &a, &port, &error));
+    EXPECT_EQ(a, QHostAddress(QHostAddress::LocalHostIPv6));
+    ASSERT_TRUE(server::ParseListenText("0.0.0.0:0", &a, &port, &error));
+    EXPECT_FALSE(server::IsLoopback(a));
+    EXPECT_FALSE(server::ParseListenText("nowhere:0", &a, &port, &error));
+    EXPECT_NE(error.find("\"nowhere\" is not an IP address"), std::string::npos) << error;
+    error.clear();
+    EXPECT_FALSE(server::ParseListenText("127.0.0.1:70000", &a, &port, &error));
+    EXPECT_FALSE(error.empty());
 }
 
 TEST(IsoTime, ZonesFractionsAndRanges)
