@@ -134,6 +134,30 @@ void PtyServer::releaseExclusive()
 #endif
 }
 
+void PtyServer::readCommands()
+{
+    char buf[512];
+    const ssize_t n = ::read(m_options.commandFd, buf, sizeof buf);
+    if (n <= 0) {
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            return;
+        m_options.commandFd = -1;  // the commands ended; the line is still served
+        return;
+    }
+    m_commandText.append(buf, static_cast<std::size_t>(n));
+    for (std::size_t end = m_commandText.find('\n'); end != std::string::npos; end = m_commandText.find('\n')) {
+        std::string line = m_commandText.substr(0, end);
+        m_commandText.erase(0, end + 1);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (m_options.onCommand)
+            m_options.onCommand(line);
+    }
+    // A line without an end that grows past any command is thrown away.
+    if (m_commandText.size() > 4096)
+        m_commandText.clear();
+}
+
 int PtyServer::serve(volatile std::sig_atomic_t* stop)
 {
     sigset_t waitMask;
@@ -145,13 +169,16 @@ int PtyServer::serve(volatile std::sig_atomic_t* stop)
             wait.tv_sec = static_cast<time_t>(d);
             wait.tv_nsec = static_cast<long>((d - std::floor(d)) * 1e9);
         }
-        pollfd p{m_master, POLLIN, 0};
-        const int r = ::ppoll(&p, 1, &wait, &waitMask);
+        pollfd fds[2] = {{m_master, POLLIN, 0}, {m_options.commandFd, POLLIN, 0}};
+        const pollfd& p = fds[0];
+        const int r = ::ppoll(fds, m_options.commandFd >= 0 ? 2 : 1, &wait, &waitMask);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
             return 1;
         }
+        if (r > 0 && m_options.commandFd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
+            readCommands();
         if (r > 0 && (p.revents & POLLIN))
             receive();
         else if (r > 0 && (p.revents & (POLLHUP | POLLERR)))

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,11 @@ namespace sim {
 
 struct ServeOptions {
     std::string logPath;     // traffic log; empty: none
+    // Lines read from this descriptor while serving are handed to onCommand
+    // (without their line end); -1: none. Its end stops the reading, not the
+    // serving.
+    int commandFd = -1;
+    std::function<void(const std::string&)> onCommand;
 };
 
 class PtyServer {
@@ -40,6 +46,7 @@ private:
     void receive();
     void sendDue();
     void releaseExclusive();
+    void readCommands();
     void log(const char* direction, const std::uint8_t* bytes, std::size_t count);
 
     Multidrop& m_line;
@@ -48,6 +55,7 @@ private:
     int m_master = -1;
     int m_slave = -1;  // kept open so the master never sees a hang-up between clients
     std::string m_slavePath;
+    std::string m_commandText;  // a command line not yet ended
     std::FILE* m_log = nullptr;
     RequestFramer m_framer;
     double m_lastReceived = 0;  // clock time of the last bytes from a client

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <sstream>
 #include <cstdio>
 #include <cstdlib>
 #include <cerrno>
@@ -62,6 +63,9 @@ const char* USAGE =
     "  --link PATH         make PATH a symbolic link to the terminal (removed at exit)\n"
     "  --log FILE          traffic log, one frame a line: seconds, rx, tx, echo or lost\n"
     "                      (an answer nobody took), hex bytes\n"
+    "  --commands          read commands from standard input while serving, one a\n"
+    "                      line: fault [A:]KIND (as --fault; none clears), e.g.\n"
+    "                      \"fault 2:silent\" then \"fault 2:none\"\n"
     "  --help              this text\n"
     "A is an address or a list of them as for --addresses; each must be served.\n"
     "Exit status: 0 after SIGINT or SIGTERM, 1 when the terminal cannot be made,\n"
@@ -193,6 +197,7 @@ int main(int argc, char** argv)
     sim::Config config;
     sim::ServeOptions serve;
     bool wireTime = false;
+    bool commands = false;
     auto line = std::make_shared<sim::LineFaults>();
     std::vector<std::uint8_t> addresses{1};
     std::string linkPath;
@@ -247,6 +252,8 @@ int main(int argc, char** argv)
             if (!needLong(1, 4000000))
                 return Fail("--baud needs a positive number");
             config.baudRate = static_cast<int>(n);
+        } else if (a == "--commands") {
+            commands = true;
         } else if (a == "--wire-time") {
             wireTime = true;
         } else if (a == "--fault") {
@@ -358,6 +365,38 @@ int main(int argc, char** argv)
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 
+    if (commands) {
+        // "fault [A:]KIND" while serving: a controller's answers pulled and
+        // given back while a client polls.
+        serve.commandFd = 0;
+        serve.onCommand = [&](const std::string& text) {
+            std::istringstream in(text);
+            std::string word, spec, extra;
+            in >> word >> spec >> extra;
+            if (word.empty())
+                return;
+            Qualified q;
+            sim::Faults probe;
+            if (word != "fault" || spec.empty() || !extra.empty()) {
+                std::fprintf(stderr, "tecsim: not a command: %s (fault [A:]KIND)\n", text.c_str());
+            } else if (spec == "echo" || spec == "no-echo") {
+                line->echo = spec == "echo";
+                std::fprintf(stderr, "tecsim: fault %s taken\n", spec.c_str());
+            } else if (!SplitQualifier(spec.c_str(), &q) || !ApplyFault(q.value, &probe)) {
+                std::fprintf(stderr, "tecsim: not a fault: %s\n", spec.c_str());
+            } else if (const int t = unserved(q.addresses)) {
+                std::fprintf(stderr, "tecsim: address %d is not served\n", t);
+            } else {
+                for (const auto& c : controllers)
+                    if (applies(q.addresses, c->config().address))
+                        ApplyFault(q.value, &c->faults());
+                if (q.value == "none" && q.addresses.empty())
+                    line->echo = false;
+                std::fprintf(stderr, "tecsim: fault %s taken\n", spec.c_str());
+            }
+            std::fflush(stderr);
+        };
+    }
     sim::PtyServer server(bus, clock, serve);
     std::string error;
     if (!server.open(&error)) {

@@ -154,7 +154,7 @@ TEST(Tecsim, TakesEveryOptionItsHelpNamesAndRefusesBadValues)
         {"--address", "5"}, {"--addresses", "1-3,7"}, {"--fault", "1:late=0.5"}, {"--model", "0xF0"}, {"--ident-low", "7"}, {"--speed", "10"}, {"--baud", "9600"},
         {"--wire-time", ""}, {"--silent", ""}, {"--bad-crc", ""}, {"--short", "2"}, {"--standard-read", ""},
         {"--delay", "0.5"}, {"--exception", "2"}, {"--five-byte-exception", ""}, {"--seed", "3"},
-        {"--set", "0x0000=-50"}, {"--link", "/tmp/tecsim-never-made"}, {"--log", "/tmp/tecsim-never-made.log"},
+        {"--set", "0x0000=-50"}, {"--link", "/tmp/tecsim-never-made"}, {"--commands", ""}, {"--log", "/tmp/tecsim-never-made.log"},
         {"--help", ""}};
     std::set<std::string> named;
     for (std::size_t at = text.find("  --"); at != std::string::npos; at = text.find("\n  --", at + 1)) {
@@ -356,4 +356,38 @@ TEST(Tecsim, EchoingAdapterAndASharedWire)
     EXPECT_GT(took, (8 + 8 + 8) * 10.0 / 1200 - 0.01) << "the second answer waited for the first";
     ::close(fd);
     EXPECT_EQ(slow.stop(), 0);
+}
+
+// Faults changed while serving: a controller's answers pulled and given back
+// with the others untouched; a command it cannot take changes nothing.
+TEST(Tecsim, CommandsChangeFaultsWhileServing)
+{
+    testsupport::TecsimChild sim(
+        testsupport::TecsimChild::Start{TECSIM_PATH, {"--addresses", "1,2", "--commands"}, "", true, 5.0, true});
+    ASSERT_FALSE(sim.device.empty()) << sim.firstLine;
+    const int fd = OpenRaw(sim.device);
+    ASSERT_GE(fd, 0);
+    const auto answers = [fd](int address) { return !AskIdentity(fd, address, 0.5).empty(); };
+    // Waits, with a deadline, until the address answers (or stays silent) as wanted.
+    const auto becomes = [&](int address, bool answering) {
+        for (int i = 0; i < 20; ++i)
+            if (answers(address) == answering)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(answers(1));
+    EXPECT_TRUE(answers(2));
+
+    ASSERT_TRUE(sim.command("fault 2:silent"));
+    EXPECT_TRUE(becomes(2, false));
+    EXPECT_TRUE(answers(1)) << "only 2 was pulled";
+
+    ASSERT_TRUE(sim.command("fault 3:silent"));  // not served: refused
+    ASSERT_TRUE(sim.command("fault 1:loud"));    // no such fault: refused
+    ASSERT_TRUE(sim.command("nonsense"));
+    ASSERT_TRUE(sim.command("fault 2:none"));
+    EXPECT_TRUE(becomes(2, true));
+    EXPECT_TRUE(answers(1)) << "the refused commands changed nothing";
+    ::close(fd);
+    EXPECT_EQ(sim.stop(), 0);
 }

@@ -27,6 +27,7 @@ public:
         std::string log;                // its traffic log; empty: none
         bool quietErrors = false;       // its standard error to /dev/null (a usage text on bad options)
         double seconds = 10;            // how long its first line is waited for
+        bool commandPipe = false;       // its standard input a pipe that command() writes to
     };
 
     explicit TecsimChild(const Start& start) : m_log(start.log) { launch(start); }
@@ -42,6 +43,8 @@ public:
 #endif
     ~TecsimChild()
     {
+        if (m_in >= 0)
+            ::close(m_in);
         stop();
         if (m_out >= 0)
             ::close(m_out);
@@ -80,6 +83,13 @@ public:
         }
         return text;
     }
+    // Hands it one command line (started with commandPipe). False when
+    // there is no pipe or it did not take the whole line.
+    bool command(const std::string& line)
+    {
+        const std::string text = line + "\n";
+        return m_in >= 0 && ::write(m_in, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    }
     // Ends it (SIGTERM; SIGKILL when it is still there after two seconds)
     // and returns its exit status; -1 when it was killed, did not run or
     // was stopped before.
@@ -111,12 +121,23 @@ private:
         int out[2];
         if (::pipe(out) != 0)
             return;
+        int in[2] = {-1, -1};
+        if (start.commandPipe && ::pipe(in) != 0) {
+            ::close(out[0]);
+            ::close(out[1]);
+            return;
+        }
         std::vector<std::string> args = start.args;
         if (!start.log.empty())
             args.insert(args.begin(), {"--log", start.log});
         m_pid = ::fork();
         if (m_pid == 0) {
             ::dup2(out[1], 1);
+            if (in[0] >= 0) {
+                ::dup2(in[0], 0);
+                ::close(in[0]);
+                ::close(in[1]);
+            }
             if (start.quietErrors) {
                 const int quiet = ::open("/dev/null", O_WRONLY);
                 if (quiet >= 0)
@@ -133,6 +154,10 @@ private:
         }
         ::close(out[1]);
         m_out = out[0];
+        if (in[0] >= 0) {
+            ::close(in[0]);
+            m_in = in[1];
+        }
         // Its first line, within the time given: a tecsim that hangs does not
         // hang the caller.
         const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(start.seconds);
@@ -152,6 +177,7 @@ private:
     std::string m_log;
     pid_t m_pid = -1;
     int m_out = -1;
+    int m_in = -1;
 };
 
 } // namespace testsupport
