@@ -157,7 +157,13 @@ public:
         m_writeService = app.rt.AddService([this] { return drain(); });
         // The note follows the port the window holds, also between rounds.
         m_noteTimer.setInterval(1000);
-        QObject::connect(&m_noteTimer, &QTimer::timeout, [this] { keepNote(); });
+        // What the window's own operations read or wrote between rounds
+        // (a read-all, a parameter sent from the panel) is served within
+        // a second, also while nothing polls.
+        QObject::connect(&m_noteTimer, &QTimer::timeout, [this] {
+            sync();
+            keepNote();
+        });
         m_noteTimer.start();
         m_retry.setSingleShot(true);
         m_retry.setInterval(10);
@@ -408,7 +414,9 @@ private:
                 x.function = function;
                 x.functionKnown = true;
             }
-            if (!selected)
+            if (selected)
+                sync();  // the served record holds what was written at once
+            else
                 overview::Refresh(app);
         }
     }

@@ -193,6 +193,10 @@ TEST_F(Serving, AWriteWithTheTokenSendsTecctlsFramesAndShowsInTheWindow)
     EXPECT_EQ(rig.sim->reg(0x0000), 300);
     EXPECT_DOUBLE_EQ(rig.value(rig.parm(), PARM_SV), 30.0);
     EXPECT_FLOAT_EQ(rig.app.params.setValue, 30.0f);
+    // Served at once, with no round between: a script reading back what it
+    // wrote gets it.
+    const QJsonObject held = get("/api/v1/controllers/1/parameters").json()["parameters"].toObject();
+    EXPECT_DOUBLE_EQ(held["sv"].toObject()["value"].toDouble(), 30.0);
     EXPECT_TRUE(HistoryHas(rig.app, "Client 127.0.0.1 set sv=30"));
     EXPECT_FALSE(HistoryHas(rig.app, " on ")) << "one controller: no name needed";
 
