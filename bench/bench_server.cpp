@@ -49,36 +49,16 @@ double CpuSeconds(pid_t pid) { return bench::CpuSecondsOf("/proc/" + std::to_str
 // Reads a stream and keeps each round's duration; ends when told.
 void Stream(int port, std::atomic<bool>* stop, std::vector<double>* rounds, std::mutex* m, std::atomic<int>* events)
 {
-    const int fd = ConnectLoopback(port);
-    if (fd < 0)
-        return;
-    const std::string req = "GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    (void)!::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
-    std::string data;
-    while (!*stop) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0)
-            continue;
-        char buf[16384];
-        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n <= 0)
-            break;
-        data.append(buf, static_cast<std::size_t>(n));
-        std::size_t end;
-        while ((end = data.find("\n\n")) != std::string::npos) {
-            const std::string event = data.substr(0, end);
-            data.erase(0, end + 2);
-            const std::size_t at = event.find("\"roundSeconds\": ");
-            if (at == std::string::npos)
-                continue;
-            ++*events;
-            if (rounds) {
-                std::lock_guard<std::mutex> lock(*m);
-                rounds->push_back(std::atof(event.c_str() + at + 16));
-            }
+    bench::FollowEvents(ConnectLoopback(port), *stop, [&](const std::string& event) {
+        const std::size_t at = event.find("\"roundSeconds\": ");
+        if (at == std::string::npos)
+            return;
+        ++*events;
+        if (rounds) {
+            std::lock_guard<std::mutex> lock(*m);
+            rounds->push_back(std::atof(event.c_str() + at + 16));
         }
-    }
-    ::close(fd);
+    });
 }
 
 struct Phase {

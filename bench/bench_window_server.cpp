@@ -53,28 +53,7 @@ double MainThreadCpu() { return bench::CpuSecondsOf("/proc/self/task/" + std::to
 
 void Stream(int port, std::atomic<bool>* stop, std::atomic<int>* events)
 {
-    const int fd = Connect(port);
-    if (fd < 0)
-        return;
-    const std::string req = "GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    (void)!::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
-    std::string data;
-    while (!*stop) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0)
-            continue;
-        char buf[16384];
-        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n <= 0)
-            break;
-        data.append(buf, static_cast<std::size_t>(n));
-        std::size_t end;
-        while ((end = data.find("\n\n")) != std::string::npos) {
-            data.erase(0, end + 2);
-            ++*events;
-        }
-    }
-    ::close(fd);
+    bench::FollowEvents(Connect(port), *stop, [events](const std::string&) { ++*events; });
 }
 
 struct Phase {

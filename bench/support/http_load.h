@@ -3,7 +3,9 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -64,6 +66,35 @@ inline double CpuSecondsOf(const std::string& statPath)
         if (k == 15) stime = std::atof(field.c_str());
     }
     return (utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// Follows the server's event stream on a connection of its own (connect
+// gives it, -1 when none) and hands each event's text to onEvent until stop
+// is set or the server closes it.
+inline void FollowEvents(int fd, const std::atomic<bool>& stop, const std::function<void(const std::string&)>& onEvent)
+{
+    if (fd < 0)
+        return;
+    const std::string req = "GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    (void)!::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+    std::string data;
+    while (!stop) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0)
+            continue;
+        char buf[16384];
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        data.append(buf, static_cast<std::size_t>(n));
+        std::size_t end;
+        while ((end = data.find("\n\n")) != std::string::npos) {
+            const std::string event = data.substr(0, end);
+            data.erase(0, end + 2);
+            onEvent(event);
+        }
+    }
+    ::close(fd);
 }
 
 inline double Percentile(std::vector<double> v, double q)
