@@ -23,6 +23,7 @@
 #include <QSettings>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -36,6 +37,10 @@ namespace serve {
 namespace {
 
 constexpr double kNever = std::numeric_limits<double>::infinity();
+// While nothing else polls, the server asks a round this often (seconds of
+// the window's clock), looking this often (milliseconds) whether one is due.
+constexpr double kOwnRoundInterval = 1.0;
+constexpr int kOwnRoundLookMs = 100;
 // Control function 5 runs the step program.
 constexpr int kStepProgramFunction = 5;
 
@@ -168,6 +173,11 @@ public:
         m_retry.setSingleShot(true);
         m_retry.setInterval(10);
         QObject::connect(&m_retry, &QTimer::timeout, [this] { m_app.rt.WakeService(m_writeService); });
+        // Served values stay fresh while nothing of the window polls.
+        m_lastRound = app.rt.clock().now();
+        m_ownRounds.setInterval(kOwnRoundLookMs);
+        QObject::connect(&m_ownRounds, &QTimer::timeout, [this] { askOwnRound(); });
+        m_ownRounds.start();
     }
 
     ~Service()
@@ -258,14 +268,59 @@ public:
         x.alarmKnown = read && app.bus.portOpen;
         x.alarmStatus = app.alarmStatus;
         x.paramsWallMillis = read ? m_paramsSeen[a] : 0;
+        // The set value the window holds for its controller changed (it sent
+        // one, read all, or showed a round's): served from now, with this time.
+        if (read && (!m_windowSvKnown || m_windowSv != app.params.setValue || m_windowSvAddress != a)) {
+            if (m_windowSvKnown && m_windowSvAddress == a)
+                m_hub.noteSetValue(a, app.params.setValue, app.rt.clock().wallMillis());
+            m_windowSv = app.params.setValue;
+            m_windowSvAddress = a;
+            m_windowSvKnown = true;
+        } else if (!read) {
+            m_windowSvKnown = false;
+        }
+    }
+
+    // Whether anything of the window asks rounds of its own: the chart's
+    // tick, the main panel's PV read, the overview's timer (several
+    // controllers).
+    bool windowPolls() const
+    {
+        App& app = m_app;
+        auto on = [&app](int panel, int timer) {
+            int enabled = 0;
+            app.rt.GetCtrlAttribute(panel, timer, rt::ATTR_ENABLED, &enabled);
+            return enabled != 0;
+        };
+        return app.plotting != 0 || on(app.panels.chart, CHART_TIMER) || on(app.panels.parm, PARM_PV_TIMER) ||
+               (monitor::Several(app) && on(app.panels.overview, OVERVIEW_TIMER));
+    }
+
+    // While the window serves and nothing else asks rounds on its port, a
+    // full round once a second (the other ports' lines with it, as the
+    // overview asks): never while a scan or an operation holds the bus, nor
+    // while a round is under way or asked. The panels show nothing of it.
+    void askOwnRound()
+    {
+        App& app = m_app;
+        const double now = app.rt.clock().now();
+        if (now < m_lastRound + kOwnRoundInterval)
+            return;
+        if (!app.bus.portOpen || app.overviewState.scanning || app.bus.operations > 0 || app.bus.linkBusy > 0 ||
+            !app.poller.idle() || windowPolls())
+            return;
+        m_lastRound = now;
+        app.rounds.quiet = true;
+        monitor::AskRound(app, false);
     }
 
     void roundEnded(const core::Round& round)
     {
-        // A round of PV alone leaves the records' samples as they were: it
-        // is no point of the history.
-        if (round.pvOnly)
-            return;
+        // Whoever asked it, the next round of the server's own is due a
+        // second after this one began.
+        m_lastRound = std::max(m_lastRound, round.time);
+        // A round of PV alone feeds the served samples too: its PV is fresh,
+        // its SV is the one last read or written, served with its own time.
         sync();
         // The round began at round.time and has just ended.
         m_hub.roundEnded(round.time, round.wallMillis, m_app.rt.clock().now() - round.time);
@@ -377,17 +432,20 @@ private:
         return r;
     }
 
-    // What the write changed, in the panels at once.
+    // What the write changed, in the panels at once: everything on success;
+    // after a refusal or a silence part-way, exactly the values the
+    // controller took (the answer's document lists the same).
     void show(core::Controller& c, const server::WriteRequest& request, const server::WriteResult& r)
     {
         App& app = m_app;
         using Kind = server::WriteRequest::Kind;
         const bool selected = IsSelected(app, c);
-        if (r.status == server::WriteResult::Status::Done) {
+        const bool program = request.kind == Kind::ProgramRun || request.kind == Kind::ProgramStop;
+        if (program ? r.status == server::WriteResult::Status::Done : !r.taken.empty()) {
             ParameterSet& params = selected ? app.params : c.params;
             server::ControllerExtra& x = m_hub.extra(c.address);
             int function = -1;
-            if (request.kind == Kind::ProgramRun || request.kind == Kind::ProgramStop) {
+            if (program) {
                 function = request.kind == Kind::ProgramRun ? kStepProgramFunction : 0;
                 if (selected) {
                     if (request.kind == Kind::ProgramRun)
@@ -396,12 +454,11 @@ private:
                         program::ShowRunEnded(app);
                 }
             } else {
-                for (const auto& [name, text] : request.values) {
-                    tecctl::Assignment a;
-                    std::string why;
-                    if (!tecctl::ParseAssignment(name + "=" + text, &a, &why) ||
-                        !server::ApplyWritten(&params, &function, name, a.value))
+                for (const auto& [name, value] : r.taken) {
+                    if (!server::ApplyWritten(&params, &function, name, value))
                         continue;
+                    if (name == "sv")
+                        m_hub.noteSetValue(c.address, static_cast<float>(value), app.rt.clock().wallMillis());
                     if (selected && name != "function")
                         ShowWrittenValue(app, name);
                 }
@@ -449,6 +506,12 @@ private:
     std::string m_noteDevice;
     QTimer m_noteTimer;
     QTimer m_retry;  // writes held back by an operation look again
+    QTimer m_ownRounds;
+    double m_lastRound = 0;  // when the last round began or the server last asked one
+    // The set value the window last held for its controller.
+    bool m_windowSvKnown = false;
+    float m_windowSv = 0;
+    core::Address m_windowSvAddress = 0;
 };
 
 State::State() = default;

@@ -58,6 +58,9 @@ struct Rounds {
     std::map<std::pair<int, int>, int> colours;
     // The header the data log's current section began with.
     std::string logHeader;
+    // The next round was asked by the window's server alone, for what it
+    // serves: unless the chart plots by then, the panels show nothing of it.
+    bool quiet = false;
 };
 
 // Verified poll reads; false when the read gave up (nothing is changed then).

@@ -453,6 +453,12 @@ void ShowSeveralRound(App& app, const core::Round& round)
 void ShowRound(App& app, const core::Round& round)
 {
     RoundEnded(app);
+    const bool quiet = app.rounds.quiet;
+    app.rounds.quiet = false;
+    // The server's own round while nothing of the window polls: no chart
+    // point, no log line, no sign; the records hold its samples.
+    if (quiet && !round.pvOnly && app.plotting != 1)
+        return;
     if (round.entries.empty())
         return;
     if (Several(app))

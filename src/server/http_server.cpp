@@ -3,6 +3,7 @@
 #include "server/render.h"
 #include "server/route.h"
 #include "server/token.h"
+#include "tecctl/json.h"
 
 #include <QDateTime>
 #include <QHttpServerRequest>
@@ -439,9 +440,9 @@ void HttpServer::writeRequest(const QHttpServerRequest& request, QTcpSocket* soc
         if (result.status == WriteResult::Status::Done)
             body = "{\"address\": " + std::to_string(address) +
                    (result.document.empty() ? std::string() : ", " + result.document) + "}\n";
-        else
-            body = "{\"address\": " + std::to_string(address) + ", \"error\": " +
-                   ErrorJson(result.message).substr(10);
+        else  // with what the controller took before it refused or fell silent
+            body = "{\"address\": " + std::to_string(address) + ", \"error\": " + tecctl::JsonEscape(result.message) +
+                   (result.document.empty() ? std::string() : ", " + result.document) + "}\n";
         Send(alive, status, kJson, QByteArray::fromStdString(body));
     });
 }

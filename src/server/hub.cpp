@@ -36,15 +36,44 @@ const ControllerExtra* Hub::findExtra(core::Address address) const
     return it == m_extra.end() ? nullptr : &it->second;
 }
 
+void Hub::noteSetValue(core::Address address, float sv, std::int64_t wallMillis)
+{
+    ControllerExtra& x = m_extra[address];
+    if (wallMillis < x.svWallMillis)
+        return;
+    x.sv = sv;
+    x.svWallMillis = wallMillis;
+}
+
+bool Hub::setValue(const core::Controller& c, float* sv, std::int64_t* wallMillis) const
+{
+    const ControllerExtra* x = findExtra(c.address);
+    const bool sampled = c.last.haveSv && c.last.wallMillis > 0;
+    if (sampled && (!x || c.last.wallMillis >= x->svWallMillis)) {
+        *sv = c.last.sv;
+        *wallMillis = c.last.wallMillis;
+        return true;
+    }
+    if (!x || x->svWallMillis <= 0)
+        return false;
+    *sv = x->sv;
+    *wallMillis = x->svWallMillis;
+    return true;
+}
+
 void Hub::roundEnded(double time, std::int64_t wallMillis, double seconds)
 {
     m_lastRound = RoundNote{++m_rounds, time, wallMillis, seconds};
     for (const core::Controller* c : m_controllers) {
+        // The SV a round read outlives the next rounds of PV alone and misses.
+        if (c->last.haveSv && c->last.wallMillis > 0)
+            noteSetValue(c->address, c->last.sv, c->last.wallMillis);
         HistoryPoint p;
         p.wallMillis = wallMillis;
         p.valid = c->last.valid;
+        p.svRead = c->last.haveSv;
         if (p.valid) {
-            p.sv = c->last.sv;
+            p.sv = p.svRead ? c->last.sv : 0;
             p.pv = c->last.pv;
         }
         std::deque<HistoryPoint>& points = m_history[c->address];

@@ -23,12 +23,14 @@
 namespace server {
 
 // One kept point of a controller's history: the round's wall time and its
-// SV and PV; valid false when the round got no reading from it.
+// SV and PV; valid false when the round got no reading from it. A round of
+// PV alone keeps a valid point whose SV was not read (svRead false, sv 0).
 struct HistoryPoint {
     std::int64_t wallMillis = 0;
     float sv = 0;
     float pv = 0;
     bool valid = false;
+    bool svRead = true;
 };
 
 // A round has ended: every controller record is up to date.
@@ -46,6 +48,10 @@ struct ControllerExtra {
     bool functionKnown = false;
     int function = 0;               // the control function last read or written
     std::int64_t paramsWallMillis = 0;  // when the last read-all came (0: none)
+    // The newest set value known: read by a round, or written or read by the
+    // owner outside the rounds, and the wall time it was (0: none known).
+    float sv = 0;
+    std::int64_t svWallMillis = 0;
 };
 
 // A write a client asks for.
@@ -77,6 +83,12 @@ struct WriteResult {
     // "\"program\": \"started\"", "\"function\": 4, \"word\": \"pid\"");
     // empty when nothing was taken.
     std::string document;
+    // Set and Function: what the controller took, in the order written, by
+    // tecctl's names with the values as sent (rounded when asked). Every
+    // value when Done; when Refused or NoAnswer, those taken before the
+    // failure (and, past a refused value other than the SV, those after it:
+    // tecctl's set goes on). The program's run and stop: nothing.
+    std::vector<std::pair<std::string, double>> taken;
 };
 
 using WriteDone = std::function<void(const WriteResult&)>;
@@ -102,6 +114,16 @@ public:
 
     ControllerExtra& extra(core::Address address) { return m_extra[address]; }
     const ControllerExtra* findExtra(core::Address address) const;
+
+    // The owner learnt the set value the controller holds at wallMillis (it
+    // wrote it, or read it outside a round); an older one than known is
+    // ignored. The rounds note theirs themselves.
+    void noteSetValue(core::Address address, float sv, std::int64_t wallMillis);
+    // The set value served for c and when it was read or written: the newer
+    // of its last sample's (when that round read it) and the noted one.
+    // False when none is known. A round of PV alone reads no SV: the one
+    // served then is older than the sample, and says so by its own time.
+    bool setValue(const core::Controller& c, float* sv, std::int64_t* wallMillis) const;
 
     // Keeps points for this long (seconds of wall time; default one day).
     void setHistorySpan(double seconds) { m_historySpanMillis = static_cast<std::int64_t>(seconds * 1000.0); }

@@ -151,14 +151,14 @@ private:
     WriteResult writeNow(const WriteRequest& request)
     {
         WriteResult result = RunWrite(m_line, request);
-        // A new decimal point changes how the polls read.
-        if (result.status == WriteResult::Status::Done)
-            for (std::size_t i = 0; i < m_setup.addresses.size(); ++i)
-                for (const auto& [name, value] : request.values)
-                    if (m_setup.addresses[i] == request.address && name == "decimal-point") {
-                        m_records[i].params.tempScale = params::TempScaleFor(std::atoi(value.c_str()));
-                        m_scaleKnown[i] = true;
-                    }
+        // A new decimal point changes how the polls read, also when a later
+        // value of the same write was refused.
+        for (std::size_t i = 0; i < m_setup.addresses.size(); ++i)
+            for (const auto& [name, value] : result.taken)
+                if (m_setup.addresses[i] == request.address && name == "decimal-point") {
+                    m_records[i].params.tempScale = params::TempScaleFor(static_cast<int>(value));
+                    m_scaleKnown[i] = true;
+                }
         return result;
     }
 
@@ -303,23 +303,23 @@ bool LineOwner::start(QString* error)
 
 void LineOwner::written(const WriteRequest& request, const WriteResult& result)
 {
-    if (result.status != WriteResult::Status::Done)
+    const bool program = request.kind == WriteRequest::Kind::ProgramRun || request.kind == WriteRequest::Kind::ProgramStop;
+    // A write refused part-way still changed what the values before it set.
+    if (program ? result.status != WriteResult::Status::Done : result.taken.empty())
         return;
     for (auto& c : m_controllers) {
         if (c->address != request.address)
             continue;
         ControllerExtra& x = m_hub.extra(c->address);
         int function = x.functionKnown ? x.function : -1;
-        if (request.kind == WriteRequest::Kind::ProgramRun || request.kind == WriteRequest::Kind::ProgramStop) {
+        if (program) {
             function = request.kind == WriteRequest::Kind::ProgramRun ? 5 : 0;
         } else {
-            // What the controller took, as the answer names it: the values
-            // with their words resolved, in the order written.
-            for (const auto& [name, text] : request.values) {
-                tecctl::Assignment a;
-                std::string why;
-                if (tecctl::ParseAssignment(name + "=" + text, &a, &why))
-                    ApplyWritten(&c->params, &function, name, a.value);
+            // What the controller took, in the order written, as sent.
+            for (const auto& [name, value] : result.taken) {
+                ApplyWritten(&c->params, &function, name, value);
+                if (name == "sv")
+                    m_hub.noteSetValue(c->address, static_cast<float>(value), QDateTime::currentMSecsSinceEpoch());
             }
         }
         if (function >= 0) {

@@ -46,6 +46,7 @@ WriteResult RunWrite(comlink::Bus& bus, const WriteRequest& request)
     if (status == tecctl::EXIT_OK)
         status = tecctl::RunCommand(s);
     result.document = s.json.text();
+    result.taken = s.written;
     switch (status) {
     case tecctl::EXIT_OK:
         result.status = WriteResult::Status::Done;

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <limits>
 
 namespace server {
 
@@ -158,6 +159,23 @@ std::string ScriptSafe(const std::string& json)
     return out;
 }
 
+// The set value served with a sample: the one its round read, or, after a
+// round of PV alone, the last one read or written, with its own time.
+struct ServedSv {
+    bool known = false;
+    float value = 0;
+    std::int64_t wallMillis = 0;
+    bool read = false;  // read by the sample's own round
+};
+
+ServedSv SetValueOf(const Hub& hub, const core::Controller& c)
+{
+    ServedSv s;
+    s.known = hub.setValue(c, &s.value, &s.wallMillis);
+    s.read = s.known && c.last.haveSv && s.wallMillis == c.last.wallMillis;
+    return s;
+}
+
 void LiveEntry(const Hub& hub, const core::Controller& c, std::int64_t nowMillis, JsonWriter& j)
 {
     j.beginObject();
@@ -168,7 +186,11 @@ void LiveEntry(const Hub& hub, const core::Controller& c, std::int64_t nowMillis
     const int d = TempDecimals(c);
     j.integer("decimals", d);
     if (c.last.valid) {
-        j.number("sv", c.last.sv, d);
+        if (const ServedSv sv = SetValueOf(hub, c); sv.known) {
+            j.number("sv", sv.value, d);
+            j.number("svAge", (nowMillis - sv.wallMillis) / 1000.0, 1);
+            j.boolean("svRead", sv.read);
+        }
         j.number("pv", c.last.pv, d);
         j.number("age", (nowMillis - c.last.wallMillis) / 1000.0, 1);
     }
@@ -251,7 +273,14 @@ std::string ControllerJson(const Hub& hub, const core::Controller& c, std::int64
         j.number("age", (nowMillis - c.last.wallMillis) / 1000.0, 3);
     }
     if (c.last.valid) {
-        j.number("sv", c.last.sv, d);
+        // time and age are the PV's; a round of PV alone did not read the
+        // SV, which then carries the time it was last read or written.
+        if (const ServedSv sv = SetValueOf(hub, c); sv.known) {
+            j.number("sv", sv.value, d);
+            j.string("svTime", IsoTime(sv.wallMillis));
+            j.number("svAge", (nowMillis - sv.wallMillis) / 1000.0, 3);
+            j.boolean("svRead", sv.read);
+        }
         j.number("pv", c.last.pv, d);
         j.string("unit", TempUnit(c));
     } else if (!c.last.fault.ok()) {
@@ -339,7 +368,8 @@ std::string HistoryJson(const Hub& hub, const core::Controller& c, std::int64_t 
         j.string("time", IsoTime(p.wallMillis));
         j.boolean("valid", p.valid);
         if (p.valid) {
-            j.number("sv", p.sv, d);
+            if (p.svRead)
+                j.number("sv", p.sv, d);
             j.number("pv", p.pv, d);
         }
         j.endObject();
@@ -360,7 +390,12 @@ std::string HistoryCsv(const Hub& hub, const core::Controller& c, std::int64_t f
         localtime_r(&t, &tm);
         char time[16];
         std::strftime(time, sizeof time, "%H:%M:%S", &tm);
-        out += monitor::FormatLogLine(tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900, time, p.sv, p.pv) + "\n";
+        const std::string line = monitor::FormatLogLine(tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900, time, p.sv, p.pv);
+        if (p.svRead)
+            out += line + "\n";
+        else  // a round of PV alone: its SV field is empty, as a missing reading's
+            out += monitor::FormatSeveralLogLine(tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900, time, {}) + "," +
+                   line.substr(line.rfind(',')) + "\n";
     }
     return out;
 }
@@ -374,10 +409,11 @@ std::string MetricsText(const Hub& hub, std::int64_t nowMillis)
     };
     static const Family kFamilies[] = {
         {"tecontrol_pv_celsius", "gauge", "Process value of the last round that read the controller."},
-        {"tecontrol_sv_celsius", "gauge", "Set value of the last round that read the controller."},
+        {"tecontrol_sv_celsius", "gauge", "Set value last read from or written to the controller."},
+        {"tecontrol_sv_age_seconds", "gauge", "Seconds since the set value was read or written (a round of PV alone reads none)."},
         {"tecontrol_output_ratio", "gauge", "Output level from the last read of all parameters (-1 cooling to 1 heating)."},
         {"tecontrol_up", "gauge", "1 while the controller answers (online or suspect), 0 once offline."},
-        {"tecontrol_sample_age_seconds", "gauge", "Seconds since the last valid sample."},
+        {"tecontrol_sample_age_seconds", "gauge", "Seconds since the last valid sample (its PV)."},
         {"tecontrol_rounds_total", "counter", "Poll rounds that asked the controller."},
         {"tecontrol_misses_total", "counter", "Rounds without an answer, by what went wrong."},
         {"tecontrol_refusals_total", "counter", "Requests the controller refused."},
@@ -397,10 +433,13 @@ std::string MetricsText(const Hub& hub, std::int64_t nowMillis)
             auto line = [&](const std::string& extra, const std::string& value) {
                 lines += n + "{" + labels + extra + "} " + value + "\n";
             };
+            const ServedSv sv = c->last.valid ? SetValueOf(hub, *c) : ServedSv{};
             if (n == "tecontrol_pv_celsius" && c->last.valid)
                 line("", Fixed(Celsius(*c, c->last.pv), 3));
-            else if (n == "tecontrol_sv_celsius" && c->last.valid)
-                line("", Fixed(Celsius(*c, c->last.sv), 3));
+            else if (n == "tecontrol_sv_celsius" && sv.known)
+                line("", Fixed(Celsius(*c, sv.value), 3));
+            else if (n == "tecontrol_sv_age_seconds" && sv.known)
+                line("", Fixed((nowMillis - sv.wallMillis) / 1000.0, 3));
             else if (n == "tecontrol_output_ratio" && ParamsKnown(*c))
                 line("", Fixed(c->params.outputLevel / 100.0, 4));
             else if (n == "tecontrol_up")
@@ -451,13 +490,14 @@ std::string PageHtml(const Hub& hub, std::int64_t nowMillis)
         const std::string id = std::to_string(c->address);
         auto value = [&](bool known, double v, int decimals) { return known ? Fixed(v, decimals) : std::string("–"); };
         const ControllerExtra* x = hub.findExtra(c->address);
+        const ServedSv sv = c->last.valid ? SetValueOf(hub, *c) : ServedSv{};
         cards += "<section class=\"card\" id=\"c" + id + "\">\n<h2>" + HtmlEscape(c->label()) +
                  " <small>address " + id + "</small> <span class=\"state " + StateWord(c->state) + "\" data-f=\"state\">" +
                  StateWord(c->state) + "</span></h2>\n<div class=\"vals\">"
                  "<div><span class=\"k\">PV</span><span class=\"v pv\" data-f=\"pv\">" +
                  value(c->last.valid, c->last.pv, d) + "</span> <span data-f=\"unit\">" + unit +
                  "</span></div><div><span class=\"k\">SV</span><span class=\"v sv\" data-f=\"sv\">" +
-                 value(c->last.valid, c->last.sv, d) + "</span> <span>" + unit +
+                 value(sv.known, sv.value, d) + "</span> <span>" + unit +
                  "</span></div><div><span class=\"k\">Output</span><span class=\"v\" data-f=\"output\">" +
                  value(ParamsKnown(*c), c->params.outputLevel, 1) +
                  "</span> %</div><div><span class=\"k\">Alarm</span><span class=\"v\" data-f=\"alarm\">" +
@@ -472,7 +512,8 @@ std::string PageHtml(const Hub& hub, std::int64_t nowMillis)
                 continue;
             hist.beginArray();
             hist.integer(nullptr, static_cast<long>(p.wallMillis));
-            hist.number(nullptr, p.sv, d);
+            // null: a round of PV alone, which did not read the SV
+            hist.number(nullptr, p.svRead ? p.sv : std::numeric_limits<double>::quiet_NaN(), d);
             hist.number(nullptr, p.pv, d);
             hist.endArray();
         }
@@ -500,16 +541,18 @@ std::string PageHtml(const Hub& hub, std::int64_t nowMillis)
            "const H=JSON.parse(document.getElementById('hist').textContent);const HOUR=3600000;\n"
            "function draw(a){const c=document.getElementById('c'+a);if(!c)return;const p=H[a]||[];\n"
            " const s=c.querySelector('svg');if(p.length<1)return;const t1=p[p.length-1][0],t0=Math.min(t1-60000,Math.max(p[0][0],t1-HOUR)),span=t1-t0;\n"
-           " let lo=Infinity,hi=-Infinity;for(const q of p){lo=Math.min(lo,q[1],q[2]);hi=Math.max(hi,q[1],q[2]);}\n"
+           " let lo=Infinity,hi=-Infinity;for(const q of p)for(const v of [q[1],q[2]])if(v!==null){lo=Math.min(lo,v);hi=Math.max(hi,v);}\n"
            " if(hi-lo<1){hi+=0.5;lo-=0.5;}const m=(hi-lo)*0.05;hi+=m;lo-=m;\n"
-           " const pts=k=>p.filter(q=>q[0]>=t0).map(q=>((q[0]-t0)/span*600).toFixed(1)+','+((hi-q[k])/(hi-lo)*200).toFixed(1)).join(' ');\n"
+           " const pts=k=>p.filter(q=>q[0]>=t0&&q[k]!==null).map(q=>((q[0]-t0)/span*600).toFixed(1)+','+((hi-q[k])/(hi-lo)*200).toFixed(1)).join(' ');\n"
            " s.querySelector('.lsv').setAttribute('points',pts(1));s.querySelector('.lpv').setAttribute('points',pts(2));\n"
            " s.querySelector('.ymax').textContent=hi.toFixed(1);s.querySelector('.ymin').textContent=lo.toFixed(1);}\n"
            "for(const a in H)draw(a);\n"
            "function show(d){for(const e of d.controllers){const c=document.getElementById('c'+e.address);if(!c)continue;\n"
            " const f=n=>c.querySelector('[data-f='+n+']');const st=f('state');st.textContent=e.state;st.className='state '+e.state;\n"
-           " if('pv' in e){f('pv').textContent=e.pv.toFixed(e.decimals);f('sv').textContent=e.sv.toFixed(e.decimals);\n"
-           "  const p=H[e.address]||(H[e.address]=[]);if(!p.length||p[p.length-1][0]<d.time)p.push([d.time,e.sv,e.pv]);\n"
+           " if('pv' in e){f('pv').textContent=e.pv.toFixed(e.decimals);const s=f('sv');\n"
+           "  s.textContent='sv' in e?e.sv.toFixed(e.decimals):'\u2013';s.title=e.svRead===false?'read '+Math.round(e.svAge)+' s ago':'';\n"
+           "  s.style.opacity=e.svRead===false?0.6:1;\n"
+           "  const p=H[e.address]||(H[e.address]=[]);if(!p.length||p[p.length-1][0]<d.time)p.push([d.time,e.svRead?e.sv:null,e.pv]);\n"
            "  while(p.length&&p[0][0]<d.time-HOUR)p.shift();draw(e.address);}\n"
            " if('output' in e)f('output').textContent=e.output.toFixed(1);\n"
            " if('alarm' in e)f('alarm').textContent=e.alarm?'on':'off';}}\n"

@@ -345,6 +345,7 @@ int Set(Session& s)
         }
         if (!op.refused.empty() && op.refused.back() == np.reg)
             continue;
+        s.written.emplace_back(np.name, a.value);
         Emit(s, np, a.value, p.tempScale, needScale ? p.cfUnit : -1);
     }
     s.json.endObject();
@@ -528,6 +529,7 @@ int Function(Session& s)
     core::WriteRegister(s.bus, s.address, op, tecreg::kCtrlFunc, params::Encode(EncClass::B, s.function, 1.0f));
     const int status = OpStatus(s, op);
     if (status == EXIT_OK) {
+        s.written.emplace_back("function", s.function);
         s.json.integer("function", s.function);
         s.json.string("word", WordForCode("function", s.function));
         s.text += std::string("control function ") + WordForCode("function", s.function) + "\n";

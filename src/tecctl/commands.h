@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tecctl {
@@ -24,6 +25,10 @@ struct Session {
     JsonWriter json;         // the document's body (inside the top object)
     std::string text;        // readable output
     std::string error;       // one line, without "tecctl <command>: "
+    // What the controller took, in the order written: set's names with the
+    // values as sent, function's "function". Also after a refusal or a
+    // silence part-way (what came before, and with set what it went on to).
+    std::vector<std::pair<std::string, double>> written;
     bool portLost = false;   // set by the bus's hook
     // Set from the SIGINT handler: watch ends after the tick in progress.
     std::atomic<bool>* interrupted = nullptr;
