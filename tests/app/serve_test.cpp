@@ -8,7 +8,9 @@
 #include "app/overview.h"
 #include "app/serve.h"
 #include "monitor/monitor.h"
+#include "protocol/registers.h"
 #include "rt/table.h"
+#include "server/render.h"
 #include "server/http_server.h"
 #include "server/hub.h"
 #include "server/line_writes.h"
@@ -131,6 +133,22 @@ protected:
     }
     // One chart round of the window.
     void round() { monitor::AskRound(rig.app, false); }
+    const server::Hub& hub() { return *serve::ServedHub(rig.app); }
+    // The served sample of address 1, its ages on the window's own clock.
+    QJsonObject sample()
+    {
+        const std::string json = server::ControllerJson(hub(), *hub().find(1), rig.clock.wallMillis());
+        return QJsonDocument::fromJson(QByteArray::fromStdString(json)).object()["sample"].toObject();
+    }
+    // The PV the simulated controller answered last.
+    double pvHeld() const { return static_cast<std::int16_t>(rig.sim->reg(tecreg::kPv)) / 10.0; }
+    // A second of the window's clock; true once the served rounds went past
+    // `rounds` (the server looks for a due round on the event loop).
+    bool secondLater(std::uint64_t rounds)
+    {
+        rig.clock.advance(1.0);
+        return Spin([&] { return hub().roundCount() > rounds; }, 5);
+    }
 
     TestRig rig;
     QNetworkAccessManager nam;
@@ -302,6 +320,149 @@ TEST_F(Serving, TheServerWindowShowsTheUrlTokenClientsAndRequests)
     rig.rt.Commit(sp, SERVER_CLOSE);
     EXPECT_FALSE(rig.rt.IsPanelVisible(sp));
     EXPECT_TRUE(serve::Serving(rig.app)) << "closing the window does not stop serving";
+}
+
+TEST_F(Serving, WithNothingPollingTheServerAsksAFullRoundEachSecond)
+{
+    // The window's clock stands still: no round is due.
+    const std::uint64_t first = hub().roundCount();
+    QTest::qWait(300);
+    EXPECT_EQ(hub().roundCount(), first);
+    for (int k = 0; k < 3; ++k) {
+        ASSERT_TRUE(secondLater(hub().roundCount())) << k;
+        const QJsonObject s = sample();
+        ASSERT_TRUE(s["valid"].toBool());
+        EXPECT_DOUBLE_EQ(s["pv"].toDouble(), pvHeld());
+        EXPECT_LT(s["age"].toDouble(), 1.0);
+        EXPECT_DOUBLE_EQ(s["sv"].toDouble(), 25.0);
+        EXPECT_TRUE(s["svRead"].toBool());
+        EXPECT_EQ(s["svAge"].toDouble(), s["age"].toDouble());
+    }
+    // Its rounds are no chart point and no main-panel reading.
+    EXPECT_DOUBLE_EQ(rig.value(rig.app.panels.chart, CHART_PV), 0.0);
+    EXPECT_DOUBLE_EQ(rig.value(rig.parm(), PARM_PV), 0.0);
+
+    // Never between an operation's requests, nor while the port is away.
+    const std::uint64_t held = hub().roundCount();
+    rig.app.bus.operations = 1;
+    rig.clock.advance(2.0);
+    QTest::qWait(300);
+    EXPECT_EQ(hub().roundCount(), held);
+    rig.app.bus.operations = 0;
+    EXPECT_TRUE(Spin([&] { return hub().roundCount() > held; }, 5));
+    rig.rt.CloseCom(1);
+    rig.app.bus.portOpen = 0;
+    rig.clearWire();
+    rig.clock.advance(2.0);
+    QTest::qWait(300);
+    EXPECT_TRUE(rig.wire().empty());
+}
+
+TEST_F(Serving, ThePvReadAloneServesAFreshPvAndTheSvWithItsOwnAge)
+{
+    ASSERT_TRUE(secondLater(hub().roundCount()));
+    ASSERT_DOUBLE_EQ(sample()["sv"].toDouble(), 25.0);
+    const double svReadAt = rig.clock.now();
+    // The controller takes another set value by itself; only PV is read now.
+    rig.sim->setReg(tecreg::kSetValue, 300);
+    // Its timer ticks here alone (not on the wall clock).
+    rig.rt.SetCtrlAttribute(rig.parm(), PARM_PV_TIMER, rt::ATTR_INTERVAL, 3600.0);
+    rig.rt.Commit(rig.parm(), PARM_PV_READ, 1);
+    for (int k = 0; k < 3; ++k) {
+        const std::uint64_t before = hub().roundCount();
+        rig.clock.advance(1.0);
+        QTest::qWait(250);
+        ASSERT_EQ(hub().roundCount(), before) << "the PV read polls: the server asks nothing";
+        rig.rt.Tick(rig.parm(), PARM_PV_TIMER);
+        ASSERT_EQ(hub().roundCount(), before + 1) << "its round of PV alone is served";
+        const QJsonObject s = sample();
+        EXPECT_TRUE(s["valid"].toBool());
+        EXPECT_DOUBLE_EQ(s["pv"].toDouble(), pvHeld());
+        EXPECT_LT(s["age"].toDouble(), 0.5);
+        EXPECT_DOUBLE_EQ(s["sv"].toDouble(), 25.0) << "not read since";
+        EXPECT_FALSE(s["svRead"].toBool());
+        EXPECT_GE(s["svAge"].toDouble(), rig.clock.now() - svReadAt - 0.5);
+    }
+    // The history's points of PV alone have no SV; the metrics give its age.
+    const server::Hub& h = hub();
+    const std::int64_t now = rig.clock.wallMillis();
+    const std::string csv = server::HistoryCsv(h, *h.find(1), now - 10000, now);
+    const std::string last = csv.substr(csv.rfind('\n', csv.size() - 2) + 1);
+    EXPECT_NE(last.find(",,"), std::string::npos) << csv;
+    const QJsonArray points = QJsonDocument::fromJson(QByteArray::fromStdString(server::HistoryJson(h, *h.find(1), now - 10000, now)))
+                                  .object()["points"].toArray();
+    ASSERT_GE(points.size(), 4);
+    EXPECT_TRUE(points.first().toObject().contains("sv"));
+    EXPECT_FALSE(points.last().toObject().contains("sv"));
+    EXPECT_TRUE(points.last().toObject()["valid"].toBool());
+    const std::string metrics = server::MetricsText(h, now);
+    const std::size_t sv = metrics.find("\ntecontrol_sv_celsius{");
+    ASSERT_NE(sv, std::string::npos) << metrics;
+    EXPECT_EQ(metrics.substr(metrics.find('}', sv), 9), "} 25.000\n") << metrics;
+    const std::size_t svAge = metrics.find("\ntecontrol_sv_age_seconds{");
+    const std::size_t age = metrics.find("\ntecontrol_sample_age_seconds{");
+    ASSERT_NE(svAge, std::string::npos) << metrics;
+    ASSERT_NE(age, std::string::npos) << metrics;
+    EXPECT_GT(std::stod(metrics.substr(metrics.find("} ", svAge) + 2)),
+              std::stod(metrics.substr(metrics.find("} ", age) + 2)) + 2.0);
+
+    // A set value the window sends is served at once, with its time.
+    rig.rt.SetCtrlVal(rig.parm(), PARM_SV, 28.0);
+    rig.rt.Commit(rig.parm(), PARM_SV_SEND);
+    ASSERT_EQ(rig.sim->reg(tecreg::kSetValue), 280);
+    serve::ControllersChanged(rig.app);
+    EXPECT_DOUBLE_EQ(sample()["sv"].toDouble(), 28.0);
+    EXPECT_LT(sample()["svAge"].toDouble(), 0.5);
+}
+
+TEST_F(Serving, WhileTheChartPlotsTheWireIsTheWindowsAlone)
+{
+    TestRig alone;  // the same window, serving nothing
+    alone.sim->setReg(0x0000, 250);
+    ASSERT_GE(alone.connect(), 0);
+    ASSERT_DOUBLE_EQ(alone.clock.now(), rig.clock.now());
+    for (TestRig* r : {&rig, &alone}) {
+        r->clearWire();
+        r->rt.SetCtrlAttribute(r->app.panels.chart, CHART_TIMER, rt::ATTR_INTERVAL, 3600.0);  // ticked here alone
+        r->rt.Commit(r->app.panels.chart, CHART_PLOT, 1);
+    }
+    const std::uint64_t before = hub().roundCount();
+    for (int k = 0; k < 4; ++k)
+        for (TestRig* r : {&rig, &alone}) {
+            r->clock.advance(1.0);
+            if (r == &rig)
+                QTest::qWait(250);  // time for a round the server should not ask
+            r->rt.Tick(r->app.panels.chart, CHART_TIMER);
+        }
+    EXPECT_EQ(hub().roundCount(), before + 4) << "the chart's rounds are served";
+    EXPECT_EQ(rig.wire().size(), 8u) << "SV and PV of each tick";
+    EXPECT_EQ(rig.wire(), alone.wire());
+    EXPECT_DOUBLE_EQ(rig.clock.now(), alone.clock.now());
+    EXPECT_DOUBLE_EQ(rig.value(rig.app.panels.chart, CHART_PV), alone.value(alone.app.panels.chart, CHART_PV));
+}
+
+TEST_F(Serving, AWriteRefusedPartWayShowsWhatTheControllerTook)
+{
+    rig.sim->setReg(tecreg::kRangeHigh, 500);  // the controller takes no set value above 50.0
+    rig.clearWire();
+    const Reply r = post("/api/v1/controllers/1/set", R"({"alarm-high": 60, "sv": 55})", token);
+    EXPECT_EQ(r.status, 502) << r.body.toStdString();
+    // The client is told what was written all the same.
+    const QJsonObject written = r.json()["written"].toObject();
+    EXPECT_TRUE(written.contains("alarm-high")) << r.body.toStdString();
+    EXPECT_FALSE(written.contains("sv"));
+    EXPECT_NE(r.json()["error"].toString().indexOf("refused"), -1);
+    ASSERT_EQ(rig.sim->reg(tecreg::kAlarmHigh), 600);
+    ASSERT_EQ(rig.sim->reg(tecreg::kSetValue), 250);
+
+    EXPECT_DOUBLE_EQ(rig.value(rig.parm(), PARM_ALARM_HIGH), 60.0);
+    EXPECT_DOUBLE_EQ(rig.value(rig.parm(), PARM_SV), 25.0);
+    EXPECT_FLOAT_EQ(rig.app.params.alarmHigh, 60.0f);
+    EXPECT_FLOAT_EQ(rig.app.params.setValue, 25.0f);
+    const QJsonObject held = get("/api/v1/controllers/1/parameters").json()["parameters"].toObject();
+    EXPECT_DOUBLE_EQ(held["alarm-high"].toObject()["value"].toDouble(), 60.0);
+    EXPECT_DOUBLE_EQ(held["sv"].toObject()["value"].toDouble(), 25.0);
+    EXPECT_TRUE(HistoryHas(rig.app, "Client 127.0.0.1 set alarm-high=60 sv=55: the controller refused set value 55.0"));
 }
 
 TEST(ServeSetting, TheSwitchIsKeptAndServesAtTheNextStart)
