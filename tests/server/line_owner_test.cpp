@@ -107,6 +107,44 @@ TEST(LineOwner, RoundsGoOnWhileOneControllerIsSilentAndAWriteGoesThrough)
     EXPECT_EQ(hub.find(1)->counters.answered, hub.find(1)->counters.rounds);
 }
 
+// A write the controller refuses part-way: the record takes exactly what
+// the controller did (the rounds read SV and PV only, so nothing else would
+// ever correct it).
+TEST(LineOwner, AWriteRefusedPartWayKeepsWhatTheControllerTook)
+{
+    const std::string dir = TempDir();
+    // The controller takes no set value above 50.0.
+    testsupport::TecsimChild sim(dir, {"--set", "1:0x002D=500", "--set", "1:0x001A=700"});
+    ASSERT_FALSE(sim.device.empty());
+    server::Hub hub;
+    server::LineOwner::Setup setup;
+    setup.device = sim.device;
+    setup.interval = 0.2;
+    server::LineOwner owner(hub, setup);
+    QString error;
+    ASSERT_TRUE(owner.start(&error)) << error.toStdString();
+    // The read-all of the start reaches the record on this thread.
+    ASSERT_TRUE(Spin([&] { return hub.find(1)->params.fromController(); }, 30));
+    ASSERT_FLOAT_EQ(hub.find(1)->params.alarmHigh, 70.0f);
+    const float svBefore = hub.find(1)->params.setValue;
+
+    server::WriteRequest request;
+    request.values = {{"alarm-high", "60"}, {"sv", "55"}};
+    bool answered = false;
+    server::WriteResult result;
+    hub.submit(request, [&](const server::WriteResult& r) {
+        result = r;
+        answered = true;
+    });
+    ASSERT_TRUE(Spin([&] { return answered; }, 30));
+    EXPECT_EQ(result.status, server::WriteResult::Status::Refused) << result.message;
+    ASSERT_EQ(result.taken.size(), 1u);
+    EXPECT_EQ(result.taken[0].first, "alarm-high");
+    EXPECT_NE(result.document.find("alarm-high"), std::string::npos) << result.document;
+    EXPECT_FLOAT_EQ(hub.find(1)->params.alarmHigh, 60.0f);
+    EXPECT_FLOAT_EQ(hub.find(1)->params.setValue, svBefore);
+}
+
 TEST(LineOwner, ReadingsOfAControllerThatDidNotIdentifyAreNotServed)
 {
     const std::string dir = TempDir();

@@ -264,10 +264,12 @@ struct HubFixture : ::testing::Test {
     void round(std::int64_t wall, bool aValid, float pv)
     {
         a.last.valid = aValid;
+        a.last.haveSv = aValid;
         a.last.pv = pv;
         a.last.sv = 30;
         a.last.wallMillis = wall;
         b.last.valid = true;
+        b.last.haveSv = true;
         b.last.wallMillis = wall;
         hub.roundEnded(wall / 1000.0, wall);
     }
@@ -328,6 +330,45 @@ TEST_F(HubFixture, WritesReachTheOwnerOnlyForAControllerThatCanTakeThem)
     EXPECT_EQ(server::HttpStatus(got[3]), 502);
     EXPECT_EQ(executed, 1);
     EXPECT_EQ(told, 1);
+}
+
+TEST_F(HubFixture, TheSetValueServedIsTheNewestReadOrWritten)
+{
+    float sv = 0;
+    std::int64_t at = 0;
+    round(5000, true, 20);
+    ASSERT_TRUE(hub.setValue(a, &sv, &at));
+    EXPECT_EQ(at, 5000);
+    // Written since: served at once, with the time it was written.
+    hub.noteSetValue(1, 35, 5500);
+    ASSERT_TRUE(hub.setValue(a, &sv, &at));
+    EXPECT_FLOAT_EQ(sv, 35);
+    EXPECT_EQ(at, 5500);
+    // A round of PV alone reads no SV: the written one stays, with its time.
+    a.last.haveSv = false;
+    a.last.sv = 30;
+    a.last.pv = 21;
+    a.last.wallMillis = 6000;
+    hub.roundEnded(6.0, 6000);
+    ASSERT_TRUE(hub.setValue(a, &sv, &at));
+    EXPECT_FLOAT_EQ(sv, 35);
+    EXPECT_EQ(at, 5500);
+    const std::string json = server::ControllerJson(hub, a, 7000);
+    EXPECT_NE(json.find("\"sv\": 35.0, \"svTime\": \"1970-01-01T00:00:05.500Z\", \"svAge\": 1.500, \"svRead\": false"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"age\": 1.000"), std::string::npos) << json;
+    // A note older than what is known changes nothing; a later round's read does.
+    hub.noteSetValue(1, 99, 5200);
+    ASSERT_TRUE(hub.setValue(a, &sv, &at));
+    EXPECT_FLOAT_EQ(sv, 35);
+    round(8000, true, 22);
+    ASSERT_TRUE(hub.setValue(a, &sv, &at));
+    EXPECT_FLOAT_EQ(sv, 30);
+    EXPECT_EQ(at, 8000);
+    core::Controller never;
+    never.address = 9;
+    EXPECT_FALSE(hub.setValue(never, &sv, &at));
 }
 
 TEST_F(HubFixture, MetricsLabelsEscapedAndMissingValuesLeftOut)
