@@ -49,7 +49,9 @@ bool Hub::setValue(const core::Controller& c, float* sv, std::int64_t* wallMilli
 {
     const ControllerExtra* x = findExtra(c.address);
     const bool sampled = c.last.haveSv && c.last.wallMillis > 0;
-    if (sampled && (!x || c.last.wallMillis >= x->svWallMillis)) {
+    // The same value noted since (the owner showing the round's reading)
+    // is still the one the round read, when it read it.
+    if (sampled && (!x || c.last.wallMillis >= x->svWallMillis || c.last.sv == x->sv)) {
         *sv = c.last.sv;
         *wallMillis = c.last.wallMillis;
         return true;

@@ -366,6 +366,11 @@ TEST_F(HubFixture, TheSetValueServedIsTheNewestReadOrWritten)
     ASSERT_TRUE(hub.setValue(a, &sv, &at));
     EXPECT_FLOAT_EQ(sv, 30);
     EXPECT_EQ(at, 8000);
+    // The owner showing that round's reading notes the same value: it was
+    // still read by the round, then.
+    hub.noteSetValue(1, 30, 8100);
+    ASSERT_TRUE(hub.setValue(a, &sv, &at));
+    EXPECT_EQ(at, 8000);
     core::Controller never;
     never.address = 9;
     EXPECT_FALSE(hub.setValue(never, &sv, &at));
