@@ -303,7 +303,8 @@ bool LineOwner::start(QString* error)
 
 void LineOwner::written(const WriteRequest& request, const WriteResult& result)
 {
-    const bool program = request.kind == WriteRequest::Kind::ProgramRun || request.kind == WriteRequest::Kind::ProgramStop;
+    const bool program =
+        request.kind == WriteRequest::Kind::ProgramRun || request.kind == WriteRequest::Kind::ProgramStop;
     // A write refused part-way still changed what the values before it set.
     if (program ? result.status != WriteResult::Status::Done : result.taken.empty())
         return;

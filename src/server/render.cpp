@@ -410,7 +410,8 @@ std::string MetricsText(const Hub& hub, std::int64_t nowMillis)
     static const Family kFamilies[] = {
         {"tecontrol_pv_celsius", "gauge", "Process value of the last round that read the controller."},
         {"tecontrol_sv_celsius", "gauge", "Set value last read from or written to the controller."},
-        {"tecontrol_sv_age_seconds", "gauge", "Seconds since the set value was read or written (a round of PV alone reads none)."},
+        {"tecontrol_sv_age_seconds", "gauge",
+         "Seconds since the set value was read or written (a round of PV alone reads none)."},
         {"tecontrol_output_ratio", "gauge", "Output level from the last read of all parameters (-1 cooling to 1 heating)."},
         {"tecontrol_up", "gauge", "1 while the controller answers (online or suspect), 0 once offline."},
         {"tecontrol_sample_age_seconds", "gauge", "Seconds since the last valid sample (its PV)."},

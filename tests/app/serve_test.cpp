@@ -389,8 +389,8 @@ TEST_F(Serving, ThePvReadAloneServesAFreshPvAndTheSvWithItsOwnAge)
     const std::string csv = server::HistoryCsv(h, *h.find(1), now - 10000, now);
     const std::string last = csv.substr(csv.rfind('\n', csv.size() - 2) + 1);
     EXPECT_NE(last.find(",,"), std::string::npos) << csv;
-    const QJsonArray points = QJsonDocument::fromJson(QByteArray::fromStdString(server::HistoryJson(h, *h.find(1), now - 10000, now)))
-                                  .object()["points"].toArray();
+    const std::string history = server::HistoryJson(h, *h.find(1), now - 10000, now);
+    const QJsonArray points = QJsonDocument::fromJson(QByteArray::fromStdString(history)).object()["points"].toArray();
     ASSERT_GE(points.size(), 4);
     EXPECT_TRUE(points.first().toObject().contains("sv"));
     EXPECT_FALSE(points.last().toObject().contains("sv"));
