@@ -358,6 +358,27 @@ TEST_F(Serving, WithNothingPollingTheServerAsksAFullRoundEachSecond)
     EXPECT_TRUE(rig.wire().empty());
 }
 
+TEST_F(Serving, WithSeveralControllersTheOverviewsTimerPollsAndTheServerAsksNothing)
+{
+    const int ov = rig.app.panels.overview;
+    rig.rt.SetCtrlAttribute(ov, OVERVIEW_TIMER, rt::ATTR_INTERVAL, 3600.0);  // ticked here alone
+    rig.rt.SetCtrlAttribute(ov, OVERVIEW_TIMER, rt::ATTR_ENABLED, 1);
+    // One controller: the overview asks no rounds, the server does.
+    ASSERT_TRUE(secondLater(hub().roundCount()));
+    controllers::Add(rig.app.controllers, 1, 2, "Stage B");
+    serve::ControllersChanged(rig.app);
+    const std::uint64_t before = hub().roundCount();
+    rig.clock.advance(1.0);
+    QTest::qWait(300);
+    EXPECT_EQ(hub().roundCount(), before);
+    rig.rt.Tick(ov, OVERVIEW_TIMER);
+    EXPECT_EQ(hub().roundCount(), before + 1);
+    // Closed, the server takes over.
+    rig.rt.SetCtrlAttribute(ov, OVERVIEW_TIMER, rt::ATTR_ENABLED, 0);
+    ASSERT_TRUE(secondLater(hub().roundCount()));
+    EXPECT_TRUE(sample()["valid"].toBool());
+}
+
 TEST_F(Serving, ThePvReadAloneServesAFreshPvAndTheSvWithItsOwnAge)
 {
     ASSERT_TRUE(secondLater(hub().roundCount()));
