@@ -360,8 +360,12 @@ int Set(Session& s, Client& c, const std::vector<std::string>& assignments)
             body[QString::fromStdString(a.param->name)] = sent;
     }
     const Reply r = c.post(c.controller("/set"), body);
-    if (r.status != 200)
+    if (r.status != 200) {
+        // Refused part-way: what the controller took is told, as directly.
+        if (r.status == 502 && r.body.toObject()["written"].isObject())
+            EmitWritten(s, r.body, served);
         return Failed(s, c, r, "write");
+    }
     EmitWritten(s, r.body, served);
     return EXIT_OK;
 }

@@ -588,7 +588,8 @@ TEST(ServeAddress, LoopbackByDefaultAndAnyOtherAddressOnlyWhenNamedWithAWarning)
 TEST(ServeNote, TecctlGoesThroughTheWindowThatHoldsThePort)
 {
     QTemporaryDir dir;
-    testsupport::TecsimChild tecsim(dir.path().toStdString());
+    // The controller takes no set value above 50.0.
+    testsupport::TecsimChild tecsim(dir.path().toStdString(), {"--set", "1:0x002D=500"});
     ASSERT_FALSE(tecsim.device.empty());
     TestRig rig;
     rig.rt.ports().bindDevice(3, tecsim.device);
@@ -607,6 +608,16 @@ TEST(ServeNote, TecctlGoesThroughTheWindowThatHoldsThePort)
     EXPECT_TRUE(said.contains("going through its server")) << said.toStdString();
     EXPECT_DOUBLE_EQ(rig.value(rig.parm(), PARM_SV), 33.5);
     EXPECT_TRUE(HistoryHas(rig.app, "Client 127.0.0.1 set sv=33.5"));
+
+    // Refused part-way: tecctl says what was taken, as it does directly.
+    tecctl.start(TECCTL_PATH, {"--port", QString::fromStdString(tecsim.device), "set", "alarm-high=60", "sv=55"});
+    ASSERT_TRUE(Spin([&] { return tecctl.state() == QProcess::NotRunning; }, 60));
+    const QString out = tecctl.readAllStandardOutput();
+    EXPECT_EQ(tecctl.exitCode(), 5) << tecctl.readAllStandardError().toStdString();
+    EXPECT_TRUE(out.contains("alarm-high")) << out.toStdString();
+    EXPECT_FALSE(out.contains("sv ")) << out.toStdString();
+    EXPECT_DOUBLE_EQ(rig.value(rig.parm(), PARM_ALARM_HIGH), 60.0);
+    EXPECT_DOUBLE_EQ(rig.value(rig.parm(), PARM_SV), 33.5);
 
     // The note goes with the port, while the window goes on serving.
     const std::string note = server::ServedPortPath(tecsim.device);
