@@ -171,8 +171,13 @@ HttpServer::~HttpServer()
     // The sockets are the listener's children: they go with it here, while
     // the records they would tell of their end are still whole, and unnoticed.
     if (m_listener) {
-        for (QObject* child : m_listener->children())
+        for (QObject* child : m_listener->children()) {
             child->disconnect(this);
+            // An answer given just before (a waiting write told that serving
+            // stopped) still reaches its client.
+            if (auto* socket = qobject_cast<QTcpSocket*>(child))
+                socket->flush();
+        }
         m_listener->close();
         m_listener.reset();
     }
