@@ -695,6 +695,19 @@ TEST_F(ServingTwoPorts, AWriteWaitingWhenThePortIsHandedToTheWindowRunsThereOnce
     EXPECT_DOUBLE_EQ(rig.value(rig.parm(), PARM_SV), 33.0) << "far is the window's controller now";
 }
 
+TEST_F(ServingTwoPorts, AWriteWaitingWhenThePortIsLostIsAnsweredWithTheReason)
+{
+    holdLineInExchange();
+    QNetworkReply* reply = sendWaiting(R"({"sv": 36})");
+    ASSERT_TRUE(ports::PortLost(rig.app, 2));
+    finishLineRound();
+    const Reply r = Wait(reply);
+    EXPECT_EQ(r.status, 409) << r.body.toStdString();
+    EXPECT_NE(r.body.indexOf("far is offline (port 2: port lost); nothing was sent"), -1) << r.body.toStdString();
+    EXPECT_EQ(Writes(*far[0]), 0);
+    EXPECT_EQ(HistoryCount(rig.app, "Client 127.0.0.1 set sv=36 on far [5]: far is offline (port 2: port lost)"), 1);
+}
+
 TEST_F(ServingTwoPorts, AWriteWaitingWhenItsControllerGoesIsAnsweredOnceWithNothingSent)
 {
     holdLineInExchange();
@@ -724,6 +737,57 @@ TEST_F(ServingTwoPorts, AWriteWaitingWhenServingStopsIsAnsweredAndNeverSent)
     EXPECT_EQ(Writes(*far[0]), 0);
     EXPECT_EQ(far[0]->reg(0x0000), 250);
     EXPECT_EQ(HistoryCount(rig.app, "Client 127.0.0.1"), 0);
+}
+
+} // namespace
+
+namespace {
+
+// tecsim on a pseudo-terminal as another port's controller: the write goes
+// out on that device, exactly as tecctl's set sends it.
+TEST(ServeLinesPty, AWriteToTecsimOnAnotherPortSendsTecctlsFrames)
+{
+    sim::Config seven;
+    seven.address = 7;
+    TestRig other(seven);
+    ASSERT_GE(other.connect(1, 7), 0);
+    other.clearWire();
+    server::WriteRequest same;
+    same.address = 7;
+    same.values = {{"sv", "30"}};
+    ASSERT_EQ(server::RunWrite(other.app.bus, same).status, server::WriteResult::Status::Done);
+    std::vector<std::string> expected;
+    for (const auto& frame : other.wire())
+        expected.push_back(Hex(frame));
+
+    QTemporaryDir dir;
+    testsupport::TecsimChild tecsim(dir.path().toStdString(), {"--addresses", "7"});
+    ASSERT_FALSE(tecsim.device.empty());
+    TestRig rig;
+    rig.rt.ports().bindDevice(3, tecsim.device);
+    ASSERT_GE(rig.connect(), 0);
+    ASSERT_EQ(controllers::Add(rig.app.controllers, 3, 7, "pty"), "");
+    ASSERT_EQ(serve::Start(rig.app, "127.0.0.1:0"), "");
+    ports::AskRounds(rig.app, false);
+    const core::Controller* pty = rig.app.controllers.at(rig.app.controllers.find(3, 7));
+    ASSERT_TRUE(pty->last.valid);
+    const std::size_t before = tecsim.requests().size();
+    rig.clearWire();
+
+    QNetworkAccessManager nam;
+    const Reply r = Wait(Send(nam, serve::Url(rig.app), "/api/v1/controllers/7/set", R"({"sv": 30})",
+                              serve::Token(rig.app), true));
+    ASSERT_EQ(r.status, 200) << r.body.toStdString();
+    std::vector<std::string> heard;
+    ASSERT_TRUE(Spin([&] {
+        const std::vector<std::string> all = tecsim.requests();
+        heard.assign(all.begin() + static_cast<std::ptrdiff_t>(std::min(before, all.size())), all.end());
+        return heard.size() >= expected.size();
+    }, 10));
+    EXPECT_EQ(heard, expected);
+    EXPECT_TRUE(rig.wire().empty()) << "nothing on the window's port";
+    ports::AskRounds(rig.app, false);
+    EXPECT_NEAR(pty->last.sv, 30.0, 0.01) << "the controller holds it";
 }
 
 } // namespace
