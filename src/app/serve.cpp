@@ -347,13 +347,14 @@ private:
         return {};
     }
 
-    // The port a write goes to now (a controller not in the list: the
-    // window's, where it is told it is offline).
-    int portOf(const server::WriteRequest& request)
+    // The port a controller's writes go to: the window's for the one the
+    // panels act on when none is configured, and for an address in no record
+    // (where it is told it is offline).
+    int portOf(const core::Controller* c) const
     {
-        const core::Controller* c = record(request.address);
-        return c && c->port > 0 ? c->port : m_app.bus.comPort;
+        return c && c != &m_app.controller && c->port > 0 ? c->port : m_app.bus.comPort;
     }
+    int portOf(const server::WriteRequest& request) { return portOf(record(request.address)); }
 
     // Called when a poller drops a wait it never ran (its line ended).
     struct Dropped {
@@ -451,8 +452,7 @@ private:
         App& app = m_app;
         server::WriteResult r;
         core::Controller* c = record(request.address);
-        const int port = c && c->port > 0 ? c->port : app.bus.comPort;
-        if (c && port != app.bus.comPort) {
+        if (c && portOf(c) != app.bus.comPort) {
             r = runOnLine(*c, request);
         } else if (!c || !app.bus.portOpen) {
             r.status = server::WriteResult::Status::Offline;
@@ -485,7 +485,7 @@ private:
         ports::Line* line = t.line;
         std::string why;
         if (!line)
-            why = "port " + std::to_string(c.port) + " is not open";
+            why = "port not open";  // not yet made, or a scan holds it
         else if (line->state == ports::Line::State::Lost)
             why = ports::HoldText(ports::Hold::PortLost);
         else if (line->state == ports::Line::State::Unopened)
