@@ -791,3 +791,37 @@ TEST(ServeLinesPty, AWriteToTecsimOnAnotherPortSendsTecctlsFrames)
 }
 
 } // namespace
+
+namespace {
+
+// tecctl through the window names a port: a controller the window serves at
+// that address on another port is not the one asked for.
+TEST(ServeNote, TecctlThroughTheWindowReachesOnlyTheControllersOnItsPort)
+{
+    QTemporaryDir dir;
+    testsupport::TecsimChild tecsim(dir.path().toStdString());
+    ASSERT_FALSE(tecsim.device.empty());
+    TestRig rig;
+    rig.rt.ports().bindDevice(3, tecsim.device);
+    const auto far = sim::MakeControllers(rig.clock, {5});
+    far[0]->setReg(0x0000, 250);
+    io::Clock* clock = &rig.clock;
+    rig.rt.ports().bind(2, "COM2  one more controller", [far, clock] { return sim::MakeSimDevice(far, *clock); });
+    ASSERT_GE(rig.connect(3, 1), 0);
+    ASSERT_EQ(controllers::Add(rig.app.controllers, 2, 5, "far"), "");
+    ASSERT_EQ(serve::Start(rig.app, "127.0.0.1:0"), "");
+    ports::AskRounds(rig.app, false);
+    far[0]->clearRequests();
+
+    QProcess tecctl;
+    tecctl.start(TECCTL_PATH, {"--port", QString::fromStdString(tecsim.device), "--address", "5", "set", "sv=30"});
+    ASSERT_TRUE(Spin([&] { return tecctl.state() == QProcess::NotRunning; }, 60));
+    const QString said = tecctl.readAllStandardError();
+    EXPECT_NE(tecctl.exitCode(), 0) << said.toStdString();
+    EXPECT_TRUE(said.contains("serves no controller at address 5 on")) << said.toStdString();
+    EXPECT_TRUE(far[0]->requests().empty());
+    EXPECT_EQ(far[0]->reg(0x0000), 250);
+    EXPECT_EQ(HistoryCount(rig.app, "Client 127.0.0.1"), 0);
+}
+
+} // namespace
