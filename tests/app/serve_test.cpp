@@ -538,6 +538,24 @@ int HistoryCount(const App& app, const std::string& text)
     return n;
 }
 
+// What tecctl's set sends for sv=30 to the controller at `address`.
+std::vector<std::vector<std::uint8_t>> TecctlSetFrames(int address)
+{
+    sim::Config config;
+    config.address = static_cast<std::uint8_t>(address);
+    TestRig other(config);
+    other.sim->setReg(0x0000, 250);
+    if (other.connect(1, address) < 0)
+        return {};
+    other.clearWire();
+    server::WriteRequest same;
+    same.address = static_cast<core::Address>(address);
+    same.values = {{"sv", "30"}};
+    if (server::RunWrite(other.app.bus, same).status != server::WriteResult::Status::Done)
+        return {};
+    return other.wire();
+}
+
 // The window on port 1 (address 1, selected) and "far" at address 5 on port
 // 2, which has a line of its own.
 class ServingTwoPorts : public Serving {
@@ -600,22 +618,12 @@ protected:
 
 TEST_F(ServingTwoPorts, AWriteToAnotherPortGoesThroughItsLineAsTecctlSendsIt)
 {
-    // What tecctl's set sends to address 5.
-    sim::Config five;
-    five.address = 5;
-    TestRig other(five);
-    other.sim->setReg(0x0000, 250);
-    ASSERT_GE(other.connect(1, 5), 0);
-    other.clearWire();
-    server::WriteRequest same;
-    same.address = 5;
-    same.values = {{"sv", "30"}};
-    ASSERT_EQ(server::RunWrite(other.app.bus, same).status, server::WriteResult::Status::Done);
-
+    const auto expected = TecctlSetFrames(5);
+    ASSERT_FALSE(expected.empty());
     const Reply r = post("/api/v1/controllers/5/set", R"({"sv": 30})", token);
     ASSERT_EQ(r.status, 200) << r.body.toStdString();
     EXPECT_NE(r.body.indexOf("30"), -1) << r.body.toStdString();
-    EXPECT_EQ(far[0]->requests(), other.wire());
+    EXPECT_EQ(far[0]->requests(), expected);
     EXPECT_EQ(far[0]->reg(0x0000), 300);
     EXPECT_TRUE(rig.wire().empty()) << "nothing on the window's port";
     EXPECT_FLOAT_EQ(farEntry().params.setValue, 30.0f);
@@ -747,18 +755,10 @@ namespace {
 // out on that device, exactly as tecctl's set sends it.
 TEST(ServeLinesPty, AWriteToTecsimOnAnotherPortSendsTecctlsFrames)
 {
-    sim::Config seven;
-    seven.address = 7;
-    TestRig other(seven);
-    ASSERT_GE(other.connect(1, 7), 0);
-    other.clearWire();
-    server::WriteRequest same;
-    same.address = 7;
-    same.values = {{"sv", "30"}};
-    ASSERT_EQ(server::RunWrite(other.app.bus, same).status, server::WriteResult::Status::Done);
     std::vector<std::string> expected;
-    for (const auto& frame : other.wire())
+    for (const auto& frame : TecctlSetFrames(7))
         expected.push_back(Hex(frame));
+    ASSERT_FALSE(expected.empty());
 
     QTemporaryDir dir;
     testsupport::TecsimChild tecsim(dir.path().toStdString(), {"--addresses", "7"});
