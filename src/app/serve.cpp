@@ -3,6 +3,7 @@
 #include "app/app.h"
 #include "app/overview.h"
 #include "app/panel_state.h"
+#include "app/port_lines.h"
 #include "app/reconnect.h"
 #include "monitor/monitor.h"
 #include "params/params.h"
@@ -151,6 +152,7 @@ public:
     {
         sync();
         m_hub.setExecutor([this](const server::WriteRequest& r, server::WriteDone done) { enqueue(r, std::move(done)); });
+        m_hub.setOfflineReason([this](const core::Controller& c) { return heldWhy(c); });
         m_pollSubscription = app.poller.subscribe([this](const core::Round& round) { roundEnded(round); });
         // The other ports' rounds are asked on the window's tick and end
         // about with it; they feed the served rounds only while the window's
@@ -364,37 +366,129 @@ private:
 
     // Runs as the window's timers do: never inside an operation of the
     // window nor inside another callback (a popup's own loop aside). The
-    // writes then wait for the poller's exchange in flight to end.
+    // writes then wait for the exchange in flight on their port to end:
+    // the window's poller for the window's port, a line's poller for
+    // another port, so that a write to one port never waits for another.
     double drain()
     {
-        if (m_pending.empty() || m_waiting)
-            return kNever;
-        m_waiting = true;
-        std::weak_ptr<bool> alive = m_alive;
-        m_app.poller.whenIdle([this, alive] {
-            const auto a = alive.lock();
-            if (!a || !*a)
-                return;
-            m_waiting = false;
-            runPending();
-        });
+        std::vector<int> due;
+        for (const Pending& p : m_pending) {
+            const int port = portOf(p.request);
+            if (!m_waiting.count(port) && std::find(due.begin(), due.end(), port) == due.end())
+                due.push_back(port);
+        }
+        for (int port : due)
+            if (!m_waiting.count(port))
+                waitFor(port);
         return kNever;
     }
 
-    void runPending()
+    // Where a port's writes go: the window's bus and poller, or a line's.
+    struct Target {
+        comlink::Bus* bus = nullptr;
+        core::Poller* poller = nullptr;
+        ports::Line* line = nullptr;
+    };
+
+    Target target(int port)
     {
-        while (!m_pending.empty()) {
-            // An operation began meanwhile (from a popup's loop): the writes
-            // wait for it to end.
-            if (m_app.bus.operations > 0 || m_app.bus.linkBusy > 0) {
+        App& app = m_app;
+        if (port == app.bus.comPort)
+            return {&app.bus, &app.poller, nullptr};
+        for (const auto& l : app.lines.lines)
+            if (l->port == port)
+                return {&l->bus, &l->poller, l.get()};
+        return {};
+    }
+
+    // The port a controller's writes go to: the window's for the one the
+    // panels act on when none is configured, and for an address in no record
+    // (where it is told it is offline).
+    int portOf(const core::Controller* c) const
+    {
+        return c && c != &m_app.controller && c->port > 0 ? c->port : m_app.bus.comPort;
+    }
+    int portOf(const server::WriteRequest& request) { return portOf(record(request.address)); }
+
+    // Called when a poller drops a wait it never ran (its line ended).
+    struct Dropped {
+        std::function<void()> fn;
+        ~Dropped()
+        {
+            if (fn)
+                fn();
+        }
+    };
+
+    // The port's writes run at its poller's next transaction boundary. A
+    // line can end before that (its port handed to the window, lost for
+    // good, its controllers removed): its poller then drops the wait, and
+    // the writes are dispatched again from the event loop, never from
+    // inside the line's end.
+    void waitFor(int port)
+    {
+        const Target t = target(port);
+        if (!t.poller) {
+            runPending(port, nullptr);  // no line holds the port: each is told nothing was sent
+            return;
+        }
+        m_waiting.insert(port);
+        std::weak_ptr<bool> alive = m_alive;
+        auto dropped = std::make_shared<Dropped>();
+        dropped->fn = [this, alive, port] {
+            const auto a = alive.lock();
+            if (!a || !*a)
+                return;
+            m_waiting.erase(port);
+            m_retry.start();
+        };
+        core::Poller* at = t.poller;
+        t.poller->whenIdle([this, alive, dropped, port, at] {
+            dropped->fn = nullptr;
+            const auto a = alive.lock();
+            if (!a || !*a)
+                return;
+            m_waiting.erase(port);
+            runPending(port, at);
+        });
+    }
+
+    // Runs the writes to `port` in the order they came, at the boundary of
+    // the poller `at` (null: no poller holds the port). A write to a
+    // controller with an earlier write still waiting (for another port, as
+    // the list changed meanwhile) waits for that one.
+    void runPending(int port, core::Poller* at)
+    {
+        for (;;) {
+            std::size_t i = 0;
+            std::set<core::Address> ahead;
+            for (; i < m_pending.size(); ++i) {
+                const server::WriteRequest& q = m_pending[i].request;
+                if (portOf(q) == port && !ahead.count(q.address))
+                    break;
+                ahead.insert(q.address);
+            }
+            if (i == m_pending.size())
+                break;
+            const Target t = target(port);
+            // The port changed hands while the writes waited, or an
+            // operation began meanwhile (from a popup's loop): they wait
+            // again.
+            if (t.poller != at || (t.bus && (t.bus->operations > 0 || t.bus->linkBusy > 0))) {
                 m_retry.start();
                 return;
             }
-            Pending p = std::move(m_pending.front());
-            m_pending.pop_front();
+            Pending p = std::move(m_pending[i]);
+            m_pending.erase(m_pending.begin() + static_cast<std::ptrdiff_t>(i));
             const server::WriteResult r = run(p.request);
             p.done(r);
         }
+        // Writes held back behind another port's are dispatched again.
+        for (const Pending& p : m_pending)
+            if (!m_waiting.count(portOf(p.request))) {
+                m_retry.start();
+                return;
+            }
     }
 
     core::Controller* record(core::Address address)
@@ -412,15 +506,12 @@ private:
         App& app = m_app;
         server::WriteResult r;
         core::Controller* c = record(request.address);
-        const int port = c && c->port > 0 ? c->port : app.bus.comPort;
-        if (!c || !app.bus.portOpen) {
+        if (c && portOf(c) != app.bus.comPort) {
+            r = runOnLine(*c, request);
+        } else if (!c || !app.bus.portOpen) {
             r.status = server::WriteResult::Status::Offline;
             r.message = (c ? c->label() : "address " + std::to_string(request.address)) +
                         " is offline; nothing was sent";
-        } else if (port != app.bus.comPort) {
-            r.status = server::WriteResult::Status::Offline;
-            r.message = c->label() + " is on port " + std::to_string(port) +
-                        ", which the window's writes do not reach; nothing was sent";
         } else {
             {
                 comlink::OperationScope scope(app.bus);
@@ -429,6 +520,49 @@ private:
             show(*c, request, r);
         }
         note(c, request, r);
+        return r;
+    }
+
+    // Why a controller is held, with its port ("port 2: port lost"); "" when it is not.
+    std::string heldWhy(const core::Controller& c) const
+    {
+        const std::string why = ports::Why(m_app, c);
+        return why.empty() ? why : "port " + std::to_string(c.port) + ": " + why;
+    }
+
+    // A write to a controller on another port than the window's, through
+    // that port's line, at its poller's transaction boundary.
+    server::WriteResult runOnLine(core::Controller& c, const server::WriteRequest& request)
+    {
+        server::WriteResult r;
+        const Target t = target(c.port);
+        ports::Line* line = t.line;
+        std::string why;
+        if (!line)
+            why = "port not open";  // not yet made, or a scan holds it
+        else if (line->state == ports::Line::State::Lost)
+            why = ports::HoldText(ports::Hold::PortLost);
+        else if (line->state == ports::Line::State::Unopened)
+            why = ports::HoldText(ports::Hold::PortUnopened);
+        else if (const ports::Hold hold = ports::HoldOf(m_app, c); hold != ports::Hold::None)
+            why = ports::HoldText(hold);
+        if (!why.empty()) {
+            r.status = server::WriteResult::Status::Offline;
+            r.message = c.label() + " is offline (port " + std::to_string(c.port) + ": " + why + "); nothing was sent";
+            return r;
+        }
+        {
+            comlink::OperationScope scope(line->bus);
+            r = server::RunWrite(line->bus, request);
+        }
+        show(c, request, r);
+        // The line's poller reads the controller into a record of its own,
+        // with the temperature scale that record holds: a decimal point
+        // written is the scale its next round reads with, also when a later
+        // value of the write was refused.
+        if (!r.taken.empty())
+            if (const auto it = line->records.find(c.address); it != line->records.end())
+                it->second->params.tempScale = c.params.tempScale;
         return r;
     }
 
@@ -499,7 +633,7 @@ private:
     int m_linesSubscription = 0;
     int m_writeService = 0;
     std::deque<Pending> m_pending;
-    bool m_waiting = false;
+    std::set<int> m_waiting;  // ports whose writes wait for their poller
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
     std::map<core::Address, std::int64_t> m_paramsSeen;
     std::string m_notePath;

@@ -1,10 +1,11 @@
 // The window as the server of its controllers: `--serve [ADDR:]PORT` or the
 // Server window's switch. The server runs on the window's event loop and
 // reads only the records the window's rounds fill; a client's write waits
-// for the next transaction boundary of the window's own queue (never inside
-// an exchange, never while an operation of the window is between its
-// requests), is sent exactly as `tecctl set` sends it, shows in the panels at
-// once and is a line in the connection history naming the client.
+// for the next transaction boundary of its controller's port: the window's
+// own queue, or the line of another port (never inside an exchange, never
+// while an operation is between its requests), is sent exactly as `tecctl
+// set` sends it, shows in the panels at once and is a line in the
+// connection history naming the client.
 #pragma once
 
 #include "app/callback.h"

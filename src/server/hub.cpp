@@ -144,7 +144,8 @@ void Hub::submit(const WriteRequest& request, WriteDone done)
     }
     if (c->state == core::LinkState::Offline) {
         result.status = WriteResult::Status::Offline;
-        result.message = c->label() + " is offline; nothing was sent";
+        const std::string why = m_offlineWhy ? m_offlineWhy(*c) : std::string();
+        result.message = c->label() + " is offline" + (why.empty() ? "" : " (" + why + ")") + "; nothing was sent";
         done(result);
         return;
     }

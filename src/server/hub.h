@@ -146,6 +146,9 @@ public:
     // answered by the executor are also told to the write subscribers.
     void setExecutor(WriteExecutor executor) { m_executor = std::move(executor); }
     bool hasExecutor() const { return static_cast<bool>(m_executor); }
+    // Words for why an offline controller is offline ("port 2: port lost"),
+    // given in the answer to a write refused for it; "" or none: no reason.
+    void setOfflineReason(std::function<std::string(const core::Controller&)> why) { m_offlineWhy = std::move(why); }
     void submit(const WriteRequest& request, WriteDone done);
     int subscribeWrites(std::function<void(const WriteRequest&, const WriteResult&)> callback);
     void unsubscribeWrites(int id);
@@ -162,6 +165,7 @@ private:
     std::map<int, std::function<void(const RoundNote&)>> m_roundSubscribers;
     std::map<int, std::function<void(const WriteRequest&, const WriteResult&)>> m_writeSubscribers;
     WriteExecutor m_executor;
+    std::function<std::string(const core::Controller&)> m_offlineWhy;
 };
 
 // The status a write result answers with (200, 400, 404, 409, 502, 503).

@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <chrono>
 #include <ctime>
 #include <limits>
 
@@ -215,13 +216,42 @@ const char* StateWord(core::LinkState state)
 
 std::string IsoTime(std::int64_t wallMillis)
 {
-    const std::time_t t = static_cast<std::time_t>(wallMillis / 1000);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char buf[80];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                  tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(wallMillis % 1000));
-    return buf;
+    // Written digit by digit: the history answers write one for each point.
+    using namespace std::chrono;
+    const sys_time<milliseconds> t{milliseconds{wallMillis}};
+    const sys_days day = floor<days>(t);
+    const year_month_day ymd{day};
+    const hh_mm_ss<milliseconds> hms{t - day};
+    char buf[32];
+    char* p = buf;
+    auto digits = [&p](long v, int width) {
+        for (int k = width - 1; k >= 0; --k, v /= 10)
+            p[k] = static_cast<char>('0' + v % 10);
+        p += width;
+    };
+    const int year = static_cast<int>(ymd.year());
+    if (year < 0 || year > 9999) {
+        std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02ld:%02ld:%02ld.%03ldZ", year,
+                      static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
+                      static_cast<long>(hms.hours().count()), static_cast<long>(hms.minutes().count()),
+                      static_cast<long>(hms.seconds().count()), static_cast<long>(hms.subseconds().count()));
+        return buf;
+    }
+    digits(year, 4);
+    *p++ = '-';
+    digits(static_cast<unsigned>(ymd.month()), 2);
+    *p++ = '-';
+    digits(static_cast<unsigned>(ymd.day()), 2);
+    *p++ = 'T';
+    digits(hms.hours().count(), 2);
+    *p++ = ':';
+    digits(hms.minutes().count(), 2);
+    *p++ = ':';
+    digits(static_cast<long>(hms.seconds().count()), 2);
+    *p++ = '.';
+    digits(static_cast<long>(hms.subseconds().count()), 3);
+    *p++ = 'Z';
+    return std::string(buf, p);
 }
 
 bool ApplyWritten(ParameterSet* params, int* function, const std::string& name, double value)

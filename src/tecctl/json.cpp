@@ -2,13 +2,44 @@
 
 #include "io/text_escape.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace tecctl {
 
+namespace {
+
+// Printable ASCII with nothing to escape: the common case of keys, words
+// and numbers' texts, written as it stands.
+bool Plain(const char* s, std::size_t n)
+{
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x20 || c > 0x7e || c == '"' || c == '\\')
+            return false;
+    }
+    return true;
+}
+
+void AppendQuoted(std::string& out, const char* s, std::size_t n)
+{
+    if (Plain(s, n)) {
+        out += '"';
+        out.append(s, n);
+        out += '"';
+    } else {
+        out += JsonEscape(std::string(s, n));
+    }
+}
+
+} // namespace
+
 std::string JsonEscape(const std::string& s)
 {
+    if (Plain(s.data(), s.size()))
+        return '"' + s + '"';
     // Text from files and arguments arrives escaped as on the terminal, so
     // the document is always valid UTF-8.
     std::string out = "\"";
@@ -37,8 +68,10 @@ void JsonWriter::keyed(const char* key)
     if (!m_first)
         m_text += ", ";
     m_first = false;
-    if (key)
-        m_text += JsonEscape(key) + ": ";
+    if (key) {
+        AppendQuoted(m_text, key, std::strlen(key));
+        m_text += ": ";
+    }
 }
 
 void JsonWriter::members(const std::string& text)
@@ -65,7 +98,7 @@ void JsonWriter::close(char bracket)
 void JsonWriter::string(const char* key, const std::string& v)
 {
     keyed(key);
-    m_text += JsonEscape(v);
+    AppendQuoted(m_text, v.data(), v.size());
 }
 
 void JsonWriter::number(const char* key, double v, int decimals)
@@ -75,15 +108,21 @@ void JsonWriter::number(const char* key, double v, int decimals)
         m_text += "null";
         return;
     }
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
-    m_text += buf;
+    // As printf's "%.*f" writes it, without its cost.
+    char buf[512];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, decimals);
+    if (r.ec == std::errc())
+        m_text.append(buf, r.ptr);
+    else
+        m_text += "null";
 }
 
 void JsonWriter::integer(const char* key, long v)
 {
     keyed(key);
-    m_text += std::to_string(v);
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    m_text.append(buf, r.ptr);
 }
 
 void JsonWriter::boolean(const char* key, bool v)

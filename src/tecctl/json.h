@@ -8,6 +8,7 @@ namespace tecctl {
 
 class JsonWriter {
 public:
+    JsonWriter() { m_text.reserve(512); }
     void beginObject(const char* key = nullptr) { open(key, '{'); }
     void endObject() { close('}'); }
     void beginArray(const char* key = nullptr) { open(key, '['); }

@@ -492,6 +492,15 @@ int RunThroughServer(Session& s, const server::ServedPort& held, int address)
     if (r.status != 200)
         return Failed(s, c, r, "give controller " + std::to_string(address));
     const QJsonObject ctl = r.body.toObject();
+    // A server may serve controllers on several ports by their addresses:
+    // the one at this address on another port than the one named is not
+    // the controller asked for, and nothing is read from or sent to it.
+    const std::string on = ctl["port"].toString().toStdString();
+    if (!on.empty() && server::ResolvedDevice(on) != held.device) {
+        s.error = "the server at " + held.url + " serves no controller at address " + std::to_string(address) +
+                  " on " + held.device + " (its controller at that address is on " + on + ")";
+        return EXIT_SILENT;
+    }
     if (!ctl["model"].isDouble()) {
         s.error = "controller " + std::to_string(address) + " did not answer its identification to the server at " +
                   held.url;

@@ -6,6 +6,7 @@
 #include "app/controllers.h"
 #include "app/options.h"
 #include "app/overview.h"
+#include "app/port_lines.h"
 #include "app/serve.h"
 #include "monitor/monitor.h"
 #include "protocol/registers.h"
@@ -694,6 +695,326 @@ TEST(ServeLines, TheOtherPortsRoundsFeedTheServerWhileTheWindowsPortIsLost)
     const core::Controller* c = hub.find(5);
     ASSERT_NE(c, nullptr);
     EXPECT_TRUE(c->last.valid);
+}
+
+} // namespace
+
+namespace {
+
+bool IsWrite(const std::vector<std::uint8_t>& frame)
+{
+    return frame.size() > 1 && (frame[1] == 0x06 || frame[1] == 0x10);
+}
+
+int Writes(const sim::Controller& c)
+{
+    int n = 0;
+    for (const auto& f : c.requests())
+        n += IsWrite(f) ? 1 : 0;
+    return n;
+}
+
+// Writes of the set value (register 0).
+int SvWrites(const sim::Controller& c)
+{
+    int n = 0;
+    for (const auto& f : c.requests())
+        n += IsWrite(f) && f.size() > 3 && f[2] == 0 && f[3] == 0 ? 1 : 0;
+    return n;
+}
+
+int HistoryCount(const App& app, const std::string& text)
+{
+    int n = 0;
+    for (const std::string& line : app.reconnect.history)
+        n += line.find(text) != std::string::npos ? 1 : 0;
+    return n;
+}
+
+// What tecctl's set sends for sv=30 to the controller at `address`.
+std::vector<std::vector<std::uint8_t>> TecctlSetFrames(int address)
+{
+    sim::Config config;
+    config.address = static_cast<std::uint8_t>(address);
+    TestRig other(config);
+    other.sim->setReg(0x0000, 250);
+    if (other.connect(1, address) < 0)
+        return {};
+    other.clearWire();
+    server::WriteRequest same;
+    same.address = static_cast<core::Address>(address);
+    same.values = {{"sv", "30"}};
+    if (server::RunWrite(other.app.bus, same).status != server::WriteResult::Status::Done)
+        return {};
+    return other.wire();
+}
+
+// The window on port 1 (address 1, selected) and "far" at address 5 on port
+// 2, which has a line of its own.
+class ServingTwoPorts : public Serving {
+protected:
+    void SetUp() override
+    {
+        far = sim::MakeControllers(rig.clock, {5});
+        far[0]->setReg(0x0000, 250);
+        io::Clock* clock = &rig.clock;
+        const auto controllers = far;
+        rig.rt.ports().bind(2, "COM2  one more controller",
+                            [controllers, clock] { return sim::MakeSimDevice(controllers, *clock); });
+        Serving::SetUp();
+        ASSERT_EQ(controllers::Add(rig.app.controllers, 2, 5, "far"), "");
+        serve::ControllersChanged(rig.app);
+        ports::AskRounds(rig.app, false);  // the line is made and far identified on it
+        ASSERT_EQ(rig.app.lines.lines.size(), 1u);
+        line = rig.app.lines.lines.front().get();
+        ASSERT_EQ(ports::HoldOf(rig.app, farEntry()), ports::Hold::None);
+        far[0]->clearRequests();
+        rig.clearWire();
+    }
+    core::Controller& farEntry() { return *rig.app.controllers.at(rig.app.controllers.find(2, 5)); }
+    // Leaves the line's poller inside an exchange of a round, as the event
+    // loop may find it between two of its calls.
+    void holdLineInExchange()
+    {
+        line->poller.requestRound(false);
+        double next = line->poller.service();
+        for (int i = 0; i < 1000 && !line->poller.busy(); ++i) {
+            rig.clock.sleepUntil(next);
+            next = line->poller.service();
+        }
+        ASSERT_TRUE(line->poller.busy());
+    }
+    // The line's round goes on to its end, as the event loop would call it.
+    void finishLineRound()
+    {
+        double next = 0;
+        for (int i = 0; i < 1000 && !line->poller.idle(); ++i) {
+            rig.clock.sleepUntil(next);
+            next = line->poller.service();
+        }
+        ASSERT_TRUE(line->poller.idle());
+    }
+    // A write sent and waiting for the line.
+    QNetworkReply* sendWaiting(const QByteArray& body)
+    {
+        QNetworkReply* reply = Send(nam, url, "/api/v1/controllers/5/set", body, token, true);
+        EXPECT_TRUE(Spin([&] { return serve::PendingWrites(rig.app) == 1; }));
+        QTest::qWait(50);
+        EXPECT_FALSE(reply->isFinished()) << "it waits for the exchange in flight";
+        EXPECT_EQ(Writes(*far[0]), 0);
+        return reply;
+    }
+
+    std::vector<std::shared_ptr<sim::Controller>> far;
+    ports::Line* line = nullptr;
+};
+
+TEST_F(ServingTwoPorts, AWriteToAnotherPortGoesThroughItsLineAsTecctlSendsIt)
+{
+    const auto expected = TecctlSetFrames(5);
+    ASSERT_FALSE(expected.empty());
+    const Reply r = post("/api/v1/controllers/5/set", R"({"sv": 30})", token);
+    ASSERT_EQ(r.status, 200) << r.body.toStdString();
+    EXPECT_NE(r.body.indexOf("30"), -1) << r.body.toStdString();
+    EXPECT_EQ(far[0]->requests(), expected);
+    EXPECT_EQ(far[0]->reg(0x0000), 300);
+    EXPECT_TRUE(rig.wire().empty()) << "nothing on the window's port";
+    EXPECT_FLOAT_EQ(farEntry().params.setValue, 30.0f);
+    EXPECT_EQ(HistoryCount(rig.app, "Client 127.0.0.1 set sv=30 on far [5]"), 1);
+    EXPECT_DOUBLE_EQ(rig.value(rig.parm(), PARM_SV), 25.0) << "the panels act on the window's controller";
+    EXPECT_TRUE(rig.rt.IsComOpen(1));
+
+    // A decimal point written there: the line's next round reads PV at the new scale.
+    ASSERT_EQ(post("/api/v1/controllers/5/set", R"({"decimal-point": 30})", token).status, 200);
+    ASSERT_EQ(far[0]->reg(tecreg::kDecimalPnt), 30);
+    ports::AskRounds(rig.app, false);
+    ASSERT_TRUE(farEntry().last.valid);
+    EXPECT_NEAR(farEntry().last.pv, far[0]->reg(monitor::kPvRegister), 1.0);
+
+    // The window's own port lost: the other port's writes go on.
+    rig.rt.CloseCom(1);
+    rig.app.bus.portOpen = 0;
+    EXPECT_EQ(post("/api/v1/controllers/5/set", R"({"sv": 31})", token).status, 200);
+    EXPECT_EQ(far[0]->reg(0x0000), 31) << "whole units now";
+    EXPECT_EQ(post("/api/v1/controllers/1/set", R"({"sv": 31})", token).status, 409);
+}
+
+TEST_F(ServingTwoPorts, ALostPortOrAHeldControllerIsOfflineAndNothingIsSent)
+{
+    // A second controller on port 2 that nobody answers for: held.
+    ASSERT_EQ(controllers::Add(rig.app.controllers, 2, 6, "ghost"), "");
+    serve::ControllersChanged(rig.app);
+    ports::AskRounds(rig.app, false);
+    const core::Controller* ghost = rig.app.controllers.at(rig.app.controllers.find(2, 6));
+    ASSERT_EQ(ports::HoldOf(rig.app, *ghost), ports::Hold::NoAnswer);
+    far[0]->clearRequests();
+    const Reply held = post("/api/v1/controllers/6/set", R"({"sv": 30})", token);
+    EXPECT_EQ(held.status, 409) << held.body.toStdString();
+    EXPECT_NE(held.body.indexOf("ghost is offline (port 2: no answer); nothing was sent"), -1) << held.body.toStdString();
+    EXPECT_TRUE(far[0]->requests().empty());
+
+    rig.rt.CloseCom(2);
+    ports::AskRounds(rig.app, false);  // finds the line's port gone
+    ASSERT_EQ(line->state, ports::Line::State::Lost);
+    far[0]->clearRequests();
+    const Reply lost = post("/api/v1/controllers/5/set", R"({"sv": 30})", token);
+    EXPECT_EQ(lost.status, 409) << lost.body.toStdString();
+    EXPECT_NE(lost.body.indexOf("far is offline (port 2: port lost); nothing was sent"), -1)
+        << lost.body.toStdString();
+    EXPECT_TRUE(far[0]->requests().empty());
+    EXPECT_TRUE(rig.wire().empty());
+    EXPECT_EQ(far[0]->reg(0x0000), 250);
+}
+
+TEST_F(ServingTwoPorts, AWriteWaitsForTheLinesExchangeAndNotForTheWindowsPort)
+{
+    holdLineInExchange();
+    rig.app.bus.operations = 1;  // the window's port is busy with an operation of its own
+    QNetworkReply* reply = sendWaiting(R"({"sv": 32})");
+    // The exchange ends: the write runs at that boundary.
+    finishLineRound();
+    const Reply r = Wait(reply);
+    EXPECT_EQ(r.status, 200) << r.body.toStdString();
+    EXPECT_EQ(far[0]->reg(0x0000), 320);
+    EXPECT_TRUE(rig.wire().empty());
+    rig.app.bus.operations = 0;
+}
+
+TEST_F(ServingTwoPorts, AWriteWaitingWhenThePortIsHandedToTheWindowRunsThereOnce)
+{
+    holdLineInExchange();
+    QNetworkReply* reply = sendWaiting(R"({"sv": 33})");
+    ASSERT_GE(overview::Select(rig.app, 1), 0);  // far: its line ends, the window opens port 2
+    ASSERT_EQ(rig.app.bus.comPort, 2);
+    ASSERT_TRUE(rig.app.lines.lines.empty() || rig.app.lines.lines.front()->port != 2);
+    const Reply r = Wait(reply);
+    EXPECT_EQ(r.status, 200) << r.body.toStdString();
+    EXPECT_EQ(far[0]->reg(0x0000), 330);
+    EXPECT_EQ(SvWrites(*far[0]), 1) << "run once, beside what connecting writes";
+    EXPECT_EQ(serve::PendingWrites(rig.app), 0);
+    EXPECT_EQ(HistoryCount(rig.app, "Client 127.0.0.1 set sv=33"), 1);
+    EXPECT_DOUBLE_EQ(rig.value(rig.parm(), PARM_SV), 33.0) << "far is the window's controller now";
+}
+
+TEST_F(ServingTwoPorts, AWriteWaitingWhenThePortIsLostIsAnsweredWithTheReason)
+{
+    holdLineInExchange();
+    QNetworkReply* reply = sendWaiting(R"({"sv": 36})");
+    ASSERT_TRUE(ports::PortLost(rig.app, 2));
+    finishLineRound();
+    const Reply r = Wait(reply);
+    EXPECT_EQ(r.status, 409) << r.body.toStdString();
+    EXPECT_NE(r.body.indexOf("far is offline (port 2: port lost); nothing was sent"), -1) << r.body.toStdString();
+    EXPECT_EQ(Writes(*far[0]), 0);
+    EXPECT_EQ(HistoryCount(rig.app, "Client 127.0.0.1 set sv=36 on far [5]: far is offline (port 2: port lost)"), 1);
+}
+
+TEST_F(ServingTwoPorts, AWriteWaitingWhenItsControllerGoesIsAnsweredOnceWithNothingSent)
+{
+    holdLineInExchange();
+    QNetworkReply* reply = sendWaiting(R"({"sv": 34})");
+    ASSERT_EQ(controllers::Remove(rig.app.controllers, rig.app.controllers.find(2, 5)), "");
+    serve::ControllersChanged(rig.app);
+    ports::AskRounds(rig.app, false);  // no controller left on port 2: its line ends
+    ASSERT_TRUE(rig.app.lines.lines.empty());
+    const Reply r = Wait(reply);
+    EXPECT_EQ(r.status, 409) << r.body.toStdString();
+    EXPECT_NE(r.body.indexOf("nothing was sent"), -1) << r.body.toStdString();
+    EXPECT_EQ(Writes(*far[0]), 0);
+    EXPECT_EQ(far[0]->reg(0x0000), 250);
+    EXPECT_EQ(serve::PendingWrites(rig.app), 0);
+    EXPECT_EQ(HistoryCount(rig.app, "Client 127.0.0.1 set sv=34"), 1);
+}
+
+TEST_F(ServingTwoPorts, AWriteWaitingWhenServingStopsIsAnsweredAndNeverSent)
+{
+    holdLineInExchange();
+    QNetworkReply* reply = sendWaiting(R"({"sv": 35})");
+    serve::Stop(rig.app);
+    const Reply r = Wait(reply);
+    EXPECT_EQ(r.status, 503) << r.body.toStdString();
+    // The line's exchange ends after the server went: what waited is not run.
+    finishLineRound();
+    EXPECT_EQ(Writes(*far[0]), 0);
+    EXPECT_EQ(far[0]->reg(0x0000), 250);
+    EXPECT_EQ(HistoryCount(rig.app, "Client 127.0.0.1"), 0);
+}
+
+} // namespace
+
+namespace {
+
+// tecsim on a pseudo-terminal as another port's controller: the write goes
+// out on that device, exactly as tecctl's set sends it.
+TEST(ServeLinesPty, AWriteToTecsimOnAnotherPortSendsTecctlsFrames)
+{
+    std::vector<std::string> expected;
+    for (const auto& frame : TecctlSetFrames(7))
+        expected.push_back(Hex(frame));
+    ASSERT_FALSE(expected.empty());
+
+    QTemporaryDir dir;
+    testsupport::TecsimChild tecsim(dir.path().toStdString(), {"--addresses", "7"});
+    ASSERT_FALSE(tecsim.device.empty());
+    TestRig rig;
+    rig.rt.ports().bindDevice(3, tecsim.device);
+    ASSERT_GE(rig.connect(), 0);
+    ASSERT_EQ(controllers::Add(rig.app.controllers, 3, 7, "pty"), "");
+    ASSERT_EQ(serve::Start(rig.app, "127.0.0.1:0"), "");
+    ports::AskRounds(rig.app, false);
+    const core::Controller* pty = rig.app.controllers.at(rig.app.controllers.find(3, 7));
+    ASSERT_TRUE(pty->last.valid);
+    const std::size_t before = tecsim.requests().size();
+    rig.clearWire();
+
+    QNetworkAccessManager nam;
+    const Reply r = Wait(Send(nam, serve::Url(rig.app), "/api/v1/controllers/7/set", R"({"sv": 30})",
+                              serve::Token(rig.app), true));
+    ASSERT_EQ(r.status, 200) << r.body.toStdString();
+    std::vector<std::string> heard;
+    ASSERT_TRUE(Spin([&] {
+        const std::vector<std::string> all = tecsim.requests();
+        heard.assign(all.begin() + static_cast<std::ptrdiff_t>(std::min(before, all.size())), all.end());
+        return heard.size() >= expected.size();
+    }, 10));
+    EXPECT_EQ(heard, expected);
+    EXPECT_TRUE(rig.wire().empty()) << "nothing on the window's port";
+    ports::AskRounds(rig.app, false);
+    EXPECT_NEAR(pty->last.sv, 30.0, 0.01) << "the controller holds it";
+}
+
+} // namespace
+
+namespace {
+
+// tecctl through the window names a port: a controller the window serves at
+// that address on another port is not the one asked for.
+TEST(ServeNote, TecctlThroughTheWindowReachesOnlyTheControllersOnItsPort)
+{
+    QTemporaryDir dir;
+    testsupport::TecsimChild tecsim(dir.path().toStdString());
+    ASSERT_FALSE(tecsim.device.empty());
+    TestRig rig;
+    rig.rt.ports().bindDevice(3, tecsim.device);
+    const auto far = sim::MakeControllers(rig.clock, {5});
+    far[0]->setReg(0x0000, 250);
+    io::Clock* clock = &rig.clock;
+    rig.rt.ports().bind(2, "COM2  one more controller", [far, clock] { return sim::MakeSimDevice(far, *clock); });
+    ASSERT_GE(rig.connect(3, 1), 0);
+    ASSERT_EQ(controllers::Add(rig.app.controllers, 2, 5, "far"), "");
+    ASSERT_EQ(serve::Start(rig.app, "127.0.0.1:0"), "");
+    ports::AskRounds(rig.app, false);
+    far[0]->clearRequests();
+
+    QProcess tecctl;
+    tecctl.start(TECCTL_PATH, {"--port", QString::fromStdString(tecsim.device), "--address", "5", "set", "sv=30"});
+    ASSERT_TRUE(Spin([&] { return tecctl.state() == QProcess::NotRunning; }, 60));
+    const QString said = tecctl.readAllStandardError();
+    EXPECT_NE(tecctl.exitCode(), 0) << said.toStdString();
+    EXPECT_TRUE(said.contains("serves no controller at address 5 on")) << said.toStdString();
+    EXPECT_TRUE(far[0]->requests().empty());
+    EXPECT_EQ(far[0]->reg(0x0000), 250);
+    EXPECT_EQ(HistoryCount(rig.app, "Client 127.0.0.1"), 0);
 }
 
 } // namespace

@@ -107,6 +107,14 @@ TEST(IsoTime, ZonesFractionsAndRanges)
     EXPECT_EQ(ms, 1796763600000LL);
     ASSERT_TRUE(server::ParseIsoTime("2024-02-29T00:00Z", &ms));
     EXPECT_EQ(server::IsoTime(ms), "2024-02-29T00:00:00.000Z");
+    EXPECT_EQ(server::IsoTime(1796763600250LL), "2026-12-08T21:00:00.250Z");
+    EXPECT_EQ(server::IsoTime(253402300799999LL), "9999-12-31T23:59:59.999Z");
+    // Every time written reads back as itself, across days, leap years and centuries.
+    for (std::int64_t t = 0; t < 4102444800000LL; t += 987654321987LL / 1000) {
+        std::int64_t back = -1;
+        ASSERT_TRUE(server::ParseIsoTime(server::IsoTime(t), &back)) << server::IsoTime(t);
+        EXPECT_EQ(back, t) << server::IsoTime(t);
+    }
     // Local forms parse too (their value depends on the zone).
     EXPECT_TRUE(server::ParseIsoTime("2026-12-08", &ms));
     EXPECT_TRUE(server::ParseIsoTime("2026-12-08T21:00", &ms));

@@ -2,10 +2,13 @@
 // the resolution rule, the step-program status, and the escaping of text
 // from files in messages. Pure: no port.
 #include "io/text_escape.h"
+#include "tecctl/json.h"
 #include "tecctl/options.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -165,3 +168,37 @@ TEST(TextEscape, ControlsAndInvalidUtf8BecomeHexAndPrintableTextStays)
 }
 
 } // namespace
+
+// The JSON documents print numbers as printf's "%.*f" does and escape text
+// as the terminal escapes it, whichever way the writer takes to get there.
+TEST(JsonText, NumbersAsPrintfWritesThemAndTextEscaped)
+{
+    const double values[] = {0.0, -0.0, 0.05, 0.125, 0.375, 2.5, -2.5, 25.05, -40.15, 1e-7, 999.9995,
+                             123456.7890123, -32768.0, 1e15, 3.0e38, 1.0 / 3.0};
+    for (const double v : values)
+        for (int decimals = 0; decimals <= 6; ++decimals) {
+            tecctl::JsonWriter j;
+            j.number(nullptr, v, decimals);
+            char expected[512];
+            std::snprintf(expected, sizeof expected, "%.*f", decimals, v);
+            EXPECT_EQ(j.text(), expected) << v << " with " << decimals << " decimals";
+        }
+    tecctl::JsonWriter j;
+    j.beginObject();
+    j.integer("min", -2147483647L - 1);
+    j.string("plain", "Stage A [2]");
+    j.string("quote\"d", "back\\slash\t");
+    j.number("nan", std::nan(""), 1);
+    j.endObject();
+    EXPECT_EQ(j.text(), "{\"min\": -2147483648, \"plain\": \"Stage A [2]\", \"quote\\\"d\": \"back\\\\slash\\\\x09\", "
+                        "\"nan\": null}");
+    // No byte that must be escaped is ever written as it stands.
+    for (int b = 0; b < 256; ++b) {
+        const std::string text = tecctl::JsonEscape(std::string(1, static_cast<char>(b)));
+        const bool plain = b >= 0x20 && b < 0x7f && b != '"' && b != '\\';
+        if (plain)
+            EXPECT_EQ(text, std::string("\"") + static_cast<char>(b) + "\"");
+        else
+            EXPECT_GT(text.size(), 3u) << b;
+    }
+}
