@@ -199,7 +199,8 @@ public:
         m_app.rt.RemoveService(m_writeService);
         m_app.poller.unsubscribe(m_pollSubscription);
         ports::UnsubscribeRounds(m_app, m_linesSubscription);
-        server::RemoveServedPort(m_notePath);
+        for (const auto& [device, path] : m_notes)
+            server::RemoveServedPort(path);
         m_hub.setControllers({});
     }
 
@@ -329,27 +330,39 @@ public:
         keepNote();
     }
 
-    // The note exists while the window serves and holds a port that is a
-    // device others could open; it names that device.
+    // A note exists for each port the window holds while it serves: its
+    // own and the other ports' lines that have their port open, each naming
+    // its device, so that a script's tecctl on any of them goes through the
+    // window instead of finding the port busy.
     void keepNote()
     {
         App& app = m_app;
-        std::string device;
+        std::set<std::string> devices;
         if (m_http && app.bus.portOpen)
-            if (const rt::PortEntry* e = app.rt.ports().find(app.bus.comPort))
-                device = e->devicePath;
-        // Once per device: a note that could not be written is told once.
-        if (device == m_noteDevice)
-            return;
-        server::RemoveServedPort(m_notePath);
-        m_notePath.clear();
-        m_noteDevice = device;
-        if (device.empty())
-            return;
-        std::string why;
-        m_notePath = server::WriteServedPort(device, m_localUrl.toStdString(), &why);
-        if (m_notePath.empty())
-            Say("other programs will not find this server: " + why);
+            if (const rt::PortEntry* e = app.rt.ports().find(app.bus.comPort); e && !e->devicePath.empty())
+                devices.insert(e->devicePath);
+        if (m_http)
+            for (const auto& line : app.lines.lines)
+                if (line->state == ports::Line::State::Open && !line->devicePath.empty())
+                    devices.insert(line->devicePath);
+        for (auto it = m_notes.begin(); it != m_notes.end();) {
+            if (devices.count(it->first)) {
+                ++it;
+                continue;
+            }
+            server::RemoveServedPort(it->second);
+            it = m_notes.erase(it);
+        }
+        for (const std::string& device : devices) {
+            // Once per device: a note that could not be written is told once.
+            if (m_notes.count(device))
+                continue;
+            std::string why;
+            const std::string path = server::WriteServedPort(device, m_localUrl.toStdString(), &why);
+            m_notes[device] = path;
+            if (path.empty())
+                Say("other programs will not find this server for " + device + ": " + why);
+        }
     }
 
 private:
@@ -636,8 +649,7 @@ private:
     std::set<int> m_waiting;  // ports whose writes wait for their poller
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
     std::map<core::Address, std::int64_t> m_paramsSeen;
-    std::string m_notePath;
-    std::string m_noteDevice;
+    std::map<std::string, std::string> m_notes;  // device -> the note's path ("" when it could not be written)
     QTimer m_noteTimer;
     QTimer m_retry;  // writes held back by an operation look again
     QTimer m_ownRounds;

@@ -214,11 +214,8 @@ struct Served {
     int cfUnit = 0;
 };
 
-int ReadParameters(Session& s, Client& c, Served* out)
+void TakeParameters(const Reply& r, Served* out)
 {
-    const Reply r = c.get(c.controller("/parameters"));
-    if (r.status != 200)
-        return Failed(s, c, r, "give the parameters");
     const QJsonObject o = r.body.toObject();
     out->params = o["parameters"].isObject() ? o["parameters"].toObject() : o;
     double dp = 0, unit = 0;
@@ -226,6 +223,14 @@ int ReadParameters(Session& s, Client& c, Served* out)
         out->tempScale = params::TempScaleFor(static_cast<int>(dp));
     if (NumberOf("unit", out->params["unit"], &unit))
         out->cfUnit = static_cast<int>(unit);
+}
+
+int ReadParameters(Session& s, Client& c, Served* out)
+{
+    const Reply r = c.get(c.controller("/parameters"));
+    if (r.status != 200)
+        return Failed(s, c, r, "give the parameters");
+    TakeParameters(r, out);
     return EXIT_OK;
 }
 
@@ -336,10 +341,16 @@ void EmitWritten(Session& s, const QJsonValue& answer, const Served& served)
 int Set(Session& s, Client& c, const std::vector<std::string>& assignments)
 {
     // Checked here first, as directly: a bad one sends no request. The
-    // scale is the one the server last read.
+    // scale is the one the server last read. A controller whose parameters
+    // the server has not read (one beside the window's own) is checked by
+    // the server alone, as tecctl checks it on the port, before it sends.
     Served served;
-    if (const int st = ReadParameters(s, c, &served); st != EXIT_OK)
-        return st;
+    const Reply known = c.get(c.controller("/parameters"));
+    const bool scaleKnown = known.status == 200;
+    if (!scaleKnown && known.status != 503)
+        return Failed(s, c, known, "give the parameters");
+    if (scaleKnown)
+        TakeParameters(known, &served);
     QJsonObject body;
     float scale = served.tempScale;
     for (const std::string& text : assignments) {
@@ -348,7 +359,7 @@ int Set(Session& s, Client& c, const std::vector<std::string>& assignments)
             return EXIT_USAGE;
         const bool temperature = a.param->cls == tecreg::EncClass::T;
         double sent = a.value;
-        if (!CheckResolution(a, temperature ? scale : 1.0f, s.o.round, &sent, &s.error))
+        if (scaleKnown && !CheckResolution(a, temperature ? scale : 1.0f, s.o.round, &sent, &s.error))
             return EXIT_USAGE;
         if (a.param->reg == tecreg::kDecimalPnt)
             scale = params::TempScaleFor(static_cast<int>(sent));

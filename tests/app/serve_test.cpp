@@ -1018,3 +1018,45 @@ TEST(ServeNote, TecctlThroughTheWindowReachesOnlyTheControllersOnItsPort)
 }
 
 } // namespace
+
+namespace {
+
+// A port the window holds through another port's line has its note too: a
+// script's tecctl on it goes through the window rather than finding it busy.
+TEST(ServeNote, TecctlOnAnotherPortsLineGoesThroughTheWindow)
+{
+    QTemporaryDir dir;
+    testsupport::TecsimChild tecsim(dir.path().toStdString(), {"--addresses", "7"});
+    ASSERT_FALSE(tecsim.device.empty());
+    TestRig rig;
+    rig.rt.ports().bindDevice(3, tecsim.device);
+    ASSERT_GE(rig.connect(), 0);
+    ASSERT_EQ(controllers::Add(rig.app.controllers, 3, 7, "pty"), "");
+    ASSERT_EQ(serve::Start(rig.app, "127.0.0.1:0"), "");
+    ports::AskRounds(rig.app, false);
+    const core::Controller* pty = rig.app.controllers.at(rig.app.controllers.find(3, 7));
+    server::ServedPort held;
+    ASSERT_TRUE(Spin([&] { return pty->last.valid && server::FindServedPort(tecsim.device, &held); }, 10));
+    EXPECT_EQ(held.url, serve::Url(rig.app));
+
+    QProcess tecctl;
+    tecctl.start(TECCTL_PATH, {"--port", QString::fromStdString(tecsim.device), "--address", "7", "set", "sv=31"});
+    ASSERT_TRUE(Spin([&] { return tecctl.state() == QProcess::NotRunning; }, 60));
+    const QString said = tecctl.readAllStandardError();
+    EXPECT_EQ(tecctl.exitCode(), 0) << said.toStdString();
+    EXPECT_TRUE(said.contains("going through its server")) << said.toStdString();
+    EXPECT_TRUE(HistoryHas(rig.app, "Client 127.0.0.1 set sv=31"));
+    EXPECT_TRUE(Spin([&] {
+        ports::AskRounds(rig.app, false);
+        return std::abs(pty->last.sv - 31.0f) < 0.01f;
+    }, 10)) << "the controller holds " << pty->last.sv;
+
+    // The note goes when the line's port is no longer held, and with serving.
+    rig.app.controllers.entries.clear();
+    serve::ControllersChanged(rig.app);
+    ports::AskRounds(rig.app, false);
+    serve::Stop(rig.app);
+    EXPECT_FALSE(server::FindServedPort(tecsim.device, &held));
+}
+
+} // namespace
