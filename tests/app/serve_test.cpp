@@ -944,6 +944,27 @@ TEST_F(ServingTwoPorts, AWriteWaitingWhenServingStopsIsAnsweredAndNeverSent)
 
 namespace {
 
+// tecsim at address 7 on a pseudo-terminal bound to port 3 as another
+// port's controller, the window on its own port serving, and the line on
+// port 3 asked for its first round.
+struct ServedPtyLine {
+    QTemporaryDir dir;
+    testsupport::TecsimChild tecsim{dir.path().toStdString(), {"--addresses", "7"}};
+    TestRig rig;
+    const core::Controller* pty = nullptr;
+
+    void start()
+    {
+        ASSERT_FALSE(tecsim.device.empty());
+        rig.rt.ports().bindDevice(3, tecsim.device);
+        ASSERT_GE(rig.connect(), 0);
+        ASSERT_EQ(controllers::Add(rig.app.controllers, 3, 7, "pty"), "");
+        ASSERT_EQ(serve::Start(rig.app, "127.0.0.1:0"), "");
+        ports::AskRounds(rig.app, false);
+        pty = rig.app.controllers.at(rig.app.controllers.find(3, 7));
+    }
+};
+
 // tecsim on a pseudo-terminal as another port's controller: the write goes
 // out on that device, exactly as tecctl's set sends it.
 TEST(ServeLinesPty, AWriteToTecsimOnAnotherPortSendsTecctlsFrames)
@@ -953,16 +974,11 @@ TEST(ServeLinesPty, AWriteToTecsimOnAnotherPortSendsTecctlsFrames)
         expected.push_back(Hex(frame));
     ASSERT_FALSE(expected.empty());
 
-    QTemporaryDir dir;
-    testsupport::TecsimChild tecsim(dir.path().toStdString(), {"--addresses", "7"});
-    ASSERT_FALSE(tecsim.device.empty());
-    TestRig rig;
-    rig.rt.ports().bindDevice(3, tecsim.device);
-    ASSERT_GE(rig.connect(), 0);
-    ASSERT_EQ(controllers::Add(rig.app.controllers, 3, 7, "pty"), "");
-    ASSERT_EQ(serve::Start(rig.app, "127.0.0.1:0"), "");
-    ports::AskRounds(rig.app, false);
-    const core::Controller* pty = rig.app.controllers.at(rig.app.controllers.find(3, 7));
+    ServedPtyLine line;
+    ASSERT_NO_FATAL_FAILURE(line.start());
+    TestRig& rig = line.rig;
+    testsupport::TecsimChild& tecsim = line.tecsim;
+    const core::Controller* pty = line.pty;
     ASSERT_TRUE(pty->last.valid);
     const std::size_t before = tecsim.requests().size();
     rig.clearWire();
@@ -1025,16 +1041,11 @@ namespace {
 // script's tecctl on it goes through the window rather than finding it busy.
 TEST(ServeNote, TecctlOnAnotherPortsLineGoesThroughTheWindow)
 {
-    QTemporaryDir dir;
-    testsupport::TecsimChild tecsim(dir.path().toStdString(), {"--addresses", "7"});
-    ASSERT_FALSE(tecsim.device.empty());
-    TestRig rig;
-    rig.rt.ports().bindDevice(3, tecsim.device);
-    ASSERT_GE(rig.connect(), 0);
-    ASSERT_EQ(controllers::Add(rig.app.controllers, 3, 7, "pty"), "");
-    ASSERT_EQ(serve::Start(rig.app, "127.0.0.1:0"), "");
-    ports::AskRounds(rig.app, false);
-    const core::Controller* pty = rig.app.controllers.at(rig.app.controllers.find(3, 7));
+    ServedPtyLine line;
+    ASSERT_NO_FATAL_FAILURE(line.start());
+    TestRig& rig = line.rig;
+    testsupport::TecsimChild& tecsim = line.tecsim;
+    const core::Controller* pty = line.pty;
     server::ServedPort held;
     ASSERT_TRUE(Spin([&] { return pty->last.valid && server::FindServedPort(tecsim.device, &held); }, 10));
     EXPECT_EQ(held.url, serve::Url(rig.app));
