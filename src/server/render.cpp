@@ -527,8 +527,12 @@ std::string PageHtml(const Hub& hub, std::int64_t nowMillis)
                  StateWord(c->state) + "</span></h2>\n<div class=\"vals\">"
                  "<div><span class=\"k\">PV</span><span class=\"v pv\" data-f=\"pv\">" +
                  value(c->last.valid, c->last.pv, d) + "</span> <span data-f=\"unit\">" + unit +
-                 "</span></div><div><span class=\"k\">SV</span><span class=\"v sv\" data-f=\"sv\">" +
-                 value(sv.known, sv.value, d) + "</span> <span>" + unit +
+                 "</span></div><div><span class=\"k\">SV</span><span class=\"v sv\" data-f=\"sv\"" +
+                 // Dimmed, as the live updates dim it, when the last round did not read it.
+                 (sv.known && !sv.read ? " style=\"opacity:0.6\" title=\"read " +
+                                             std::to_string((nowMillis - sv.wallMillis + 500) / 1000) + " s ago\""
+                                       : std::string()) +
+                 ">" + value(sv.known, sv.value, d) + "</span> <span>" + unit +
                  "</span></div><div><span class=\"k\">Output</span><span class=\"v\" data-f=\"output\">" +
                  value(ParamsKnown(*c), c->params.outputLevel, 1) +
                  "</span> %</div><div><span class=\"k\">Alarm</span><span class=\"v\" data-f=\"alarm\">" +

@@ -366,6 +366,9 @@ TEST_F(HubFixture, TheSetValueServedIsTheNewestReadOrWritten)
               std::string::npos)
         << json;
     EXPECT_NE(json.find("\"age\": 1.000"), std::string::npos) << json;
+    // The page's first HTML dims it as its live updates do.
+    const std::string page = server::PageHtml(hub, 7000);
+    EXPECT_NE(page.find("data-f=\"sv\" style=\"opacity:0.6\" title=\"read 2 s ago\">35.0<"), std::string::npos);
     // A note older than what is known changes nothing; a later round's read does.
     hub.noteSetValue(1, 99, 5200);
     ASSERT_TRUE(hub.setValue(a, &sv, &at));
