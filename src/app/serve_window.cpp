@@ -6,6 +6,7 @@
 #include "app/app.h"
 #include "rt/table.h"
 #include "server/http_server.h"
+#include "server/hub.h"
 
 #include <QClipboard>
 #include <QDateTime>
@@ -76,7 +77,16 @@ void Refresh(App& app)
     rt.SetCtrlVal(sp, SERVER_SWITCH, http ? 1 : 0);
     rt.SetCtrlVal(sp, SERVER_URL, http ? http->url().toStdString() : std::string());
     rt.SetCtrlVal(sp, SERVER_TOKEN, Token(app));
-    rt.SetCtrlVal(sp, SERVER_STATUS, app.serving.status);
+    std::string status = app.serving.status;
+    if (const server::Hub* hub = ServedHub(app))
+        for (const core::Controller* c : hub->unserved()) {
+            // Said with the port, as the overview's rows name it.
+            if (!status.empty())
+                status += "\n";
+            status += "Not served: " + c->label() + " on port " + std::to_string(c->port) + " (address " +
+                      std::to_string(c->address) + " is served for another port)";
+        }
+    rt.SetCtrlVal(sp, SERVER_STATUS, status);
     std::string clients = "\xE2\x80\x94";  // an em dash: not serving
     if (http) {
         clients = std::to_string(http->clients()) + " connected";

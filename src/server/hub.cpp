@@ -1,12 +1,25 @@
 #include "server/hub.h"
 
 #include <algorithm>
+#include <set>
 
 namespace server {
 
 void Hub::setControllers(std::vector<const core::Controller*> controllers)
 {
-    m_controllers = std::move(controllers);
+    // Clients name a controller by its address, and its history, its set
+    // value and its writes are kept by address: of controllers at the same
+    // address on several ports only the first is served, so that nothing of
+    // one is ever taken for the other's.
+    m_controllers.clear();
+    m_unserved.clear();
+    std::set<core::Address> served;
+    for (const core::Controller* c : controllers) {
+        if (served.insert(c->address).second)
+            m_controllers.push_back(c);
+        else
+            m_unserved.push_back(c);
+    }
 }
 
 const core::Controller* Hub::find(core::Address address) const

@@ -104,6 +104,9 @@ public:
     // keeps them alive while set. Their history is kept by address.
     void setControllers(std::vector<const core::Controller*> controllers);
     const std::vector<const core::Controller*>& controllers() const { return m_controllers; }
+    // Those left out because a controller before them in the owner's order
+    // has their address (on another port).
+    const std::vector<const core::Controller*>& unserved() const { return m_unserved; }
     // The controller at that address, or nullptr.
     const core::Controller* find(core::Address address) const;
 
@@ -155,6 +158,7 @@ public:
 
 private:
     std::vector<const core::Controller*> m_controllers;
+    std::vector<const core::Controller*> m_unserved;
     std::map<int, std::string> m_portNames;
     std::map<core::Address, ControllerExtra> m_extra;
     std::map<core::Address, std::deque<HistoryPoint>> m_history;

@@ -419,3 +419,35 @@ TEST_F(HubFixture, TemperaturesInFahrenheitAreServedInCelsiusToPrometheus)
 }
 
 } // namespace
+
+namespace {
+
+// Two controllers at one address on two ports: the first is served, the
+// other is left out and said to be, and no point of it enters the first's
+// history.
+TEST_F(HubFixture, OfTwoControllersAtOneAddressOnlyTheFirstIsServed)
+{
+    core::Controller twin;
+    twin.address = 1;
+    twin.port = 2;
+    twin.name = "twin";
+    hub.setControllers({&a, &twin, &b});
+    ASSERT_EQ(hub.controllers().size(), 2u);
+    EXPECT_EQ(hub.find(1), &a);
+    ASSERT_EQ(hub.unserved().size(), 1u);
+    EXPECT_EQ(hub.unserved()[0], &twin);
+    twin.last.valid = true;
+    twin.last.haveSv = true;
+    twin.last.pv = 99;
+    round(5000, true, 21);
+    const std::vector<server::HistoryPoint> points = hub.history(1, 0, 10000);
+    ASSERT_EQ(points.size(), 1u);
+    EXPECT_FLOAT_EQ(points[0].pv, 21);
+    EXPECT_EQ(server::MetricsText(hub, 5000).find("twin"), std::string::npos);
+    // Once the first is gone, the other is served.
+    hub.setControllers({&twin, &b});
+    EXPECT_EQ(hub.find(1), &twin);
+    EXPECT_TRUE(hub.unserved().empty());
+}
+
+} // namespace
