@@ -665,8 +665,9 @@ TEST(ServeProgram, TecontrolWithServeAnswersWithItsController)
     EXPECT_TRUE(controllers[0].toObject()["port"].toString().contains("simulated"));
     program.terminate();
     ASSERT_TRUE(Spin([&] { return program.state() == QProcess::NotRunning; }, 30));
-    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(program.exitCode(), 0);
+    said += program.readAllStandardError();
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << said.toStdString();
+    EXPECT_EQ(program.exitCode(), 0) << said.toStdString();
 }
 
 } // namespace
