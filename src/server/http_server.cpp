@@ -204,13 +204,14 @@ HttpServer::HttpServer(Hub& hub, std::string token, QObject* parent)
 HttpServer::~HttpServer()
 {
     m_hub.unsubscribe(m_roundSubscription);
+    // The clients' own handlers (made on the sockets, see accept) tell
+    // nothing more; Qt's, which free each client's request, still run.
+    m_closing = true;
     // The sockets are the listener's children: they go with it here, while
     // the records they would tell of their end are still whole, and unnoticed.
     if (m_listener) {
         for (QObject* child : m_listener->children()) {
             child->disconnect(this);
-            QObject::disconnect(child, nullptr, child, nullptr);
-            QObject::disconnect(child, nullptr, m_listener.get(), nullptr);
             // An answer given just before (a waiting write told that serving
             // stopped) still reaches its client.
             if (auto* socket = qobject_cast<QTcpSocket*>(child))
@@ -271,6 +272,8 @@ void HttpServer::accept(qintptr descriptor)
     // server: Qt's HTTP server looks through every connection made to it
     // for each new client, so that each one kept there costs every client.
     connect(socket, &QTcpSocket::readyRead, socket, [this, socket, sizes] {
+        if (m_closing)
+            return;
         const auto it = m_clients.find(socket);
         if (it == m_clients.end())
             return;
@@ -296,8 +299,13 @@ void HttpServer::accept(qintptr descriptor)
         forget(socket);
         QTimer::singleShot(5000, socket, [socket] { socket->abort(); });
     });
-    connect(socket, &QTcpSocket::disconnected, socket, [this, socket] { forget(socket); });
+    connect(socket, &QTcpSocket::disconnected, socket, [this, socket] {
+        if (!m_closing)
+            forget(socket);
+    });
     connect(socket, &QObject::destroyed, m_listener.get(), [this, socket] {
+        if (m_closing)
+            return;
         m_clients.erase(socket);
         m_streams.erase(socket);
     });

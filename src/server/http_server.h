@@ -89,6 +89,7 @@ private:
     std::unique_ptr<Listener> m_listener;
     QHostAddress m_address;
     int m_maxClients = kMaxClients;
+    bool m_closing = false;  // the destructor runs: the clients' handlers do nothing
     std::map<QTcpSocket*, Client> m_clients;
     std::map<QTcpSocket*, QPointer<QTcpSocket>> m_streams;
     std::deque<RequestNote> m_requests;
