@@ -447,10 +447,9 @@ bool HttpServer::request(MHD_Connection* connection, Request& r, const char* dat
             answer(connection, r, 413, kJson, ErrorJson("the request's body is larger than 64 KiB"), true);
             return true;
         }
-        if (length == 0)  // nothing more to come: answered at once
-            dispatch(connection, r);
-        else
-            r.body.reserve(static_cast<std::size_t>(length));
+        // Answered on the call that ends the request: one answered before
+        // would close the connection.
+        r.body.reserve(static_cast<std::size_t>(length));
         return true;
     }
     if (*size > 0) {

@@ -64,25 +64,7 @@ constexpr std::size_t kMaxMembers = 64;
 bool ParseWriteBody(std::string_view body, bool allowEmpty, std::vector<std::pair<std::string, std::string>>* members,
                     std::string* error);
 
-// Watches the bytes a client sends, request after request, for the sizes
-// the server takes: a request head (request line and headers) of at most
-// kMaxHeadBytes, a body of at most kMaxBodyBytes given by Content-Length.
-// Qt's parser reads the requests; this only counts, so an oversized one is
-// refused before it is buffered. Chunked bodies are not taken.
+// The most a request head (request line and headers) may take.
 constexpr std::size_t kMaxHeadBytes = 8 * 1024;
-class SizeGuard {
-public:
-    enum class Verdict { Ok, HeadTooLarge, BodyTooLarge, Chunked, BadLength };
-    // The next bytes of the stream; once a verdict other than Ok is given,
-    // it stays.
-    Verdict feed(std::string_view bytes);
-
-private:
-    bool headEnded();
-    Verdict m_verdict = Verdict::Ok;
-    bool m_inHead = true;
-    std::string m_head;            // the head so far (never beyond the limit)
-    std::uint64_t m_bodyLeft = 0;
-};
 
 } // namespace server

@@ -170,47 +170,6 @@ TEST(WriteBody, RefusesWhatIsNoFlatObject)
     EXPECT_FALSE(server::ParseWriteBody(many + "}", false, &m, &error));
 }
 
-TEST(SizeGuard, CountsHeadsAndBodiesAcrossChunksAndRequests)
-{
-    using V = server::SizeGuard::Verdict;
-    {
-        // Two requests, the second split mid-head and mid-body.
-        server::SizeGuard g;
-        EXPECT_EQ(g.feed("POST /a HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcGET / HTTP/1.1\r\nHo"), V::Ok);
-        EXPECT_EQ(g.feed("st: x\r\ncontent-length:  65536 \r\n\r\n"), V::Ok);
-        EXPECT_EQ(g.feed(std::string(65536, 'x')), V::Ok);
-        EXPECT_EQ(g.feed("GET / HTTP/1.1\r\n\r\n"), V::Ok);
-    }
-    {
-        server::SizeGuard g;
-        EXPECT_EQ(g.feed("POST / HTTP/1.1\r\nContent-Length: 65537\r\n\r\n"), V::BodyTooLarge);
-        EXPECT_EQ(g.feed("GET / HTTP/1.1\r\n\r\n"), V::BodyTooLarge);  // it stays
-    }
-    {
-        // A body of its allowed size does not swallow the next request's head.
-        server::SizeGuard g;
-        EXPECT_EQ(g.feed("POST / HTTP/1.1\r\nContent-Length: 2\r\n\r\nab"), V::Ok);
-        EXPECT_EQ(g.feed("GET / HTTP/1.1\r\nX: " + std::string(9000, 'a')), V::HeadTooLarge);
-    }
-    {
-        server::SizeGuard g;
-        std::string head = "GET / HTTP/1.1\r\n";
-        while (head.size() < server::kMaxHeadBytes - 4)
-            head += "X: y\r\n";
-        head.resize(server::kMaxHeadBytes - 2);
-        EXPECT_EQ(g.feed(head + "\r\n"), V::Ok);  // exactly 8 KiB ends the head
-    }
-    server::SizeGuard chunked;
-    EXPECT_EQ(chunked.feed("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"), V::Chunked);
-    for (const char* length : {"-1", "1x", "99999999999999999999", "", "1, 2"}) {
-        server::SizeGuard g;
-        EXPECT_EQ(g.feed(std::string("POST / HTTP/1.1\r\nContent-Length: ") + length + "\r\n\r\n"), V::BadLength)
-            << length;
-    }
-    server::SizeGuard twice;
-    EXPECT_EQ(twice.feed("POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n"), V::BadLength);
-}
-
 TEST(Token, MadeOnceWithModeSixHundredAndReadAgain)
 {
     char dir[] = "/tmp/server-token-XXXXXX";

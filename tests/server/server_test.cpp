@@ -406,6 +406,31 @@ TEST_F(ServerTest, BadRequestsOfEveryKindAreRefusedAndSendNothing)
     const Reply chunked = Raw(port, "POST " + set + " HTTP/1.1\r\nHost: x\r\n" + auth() +
                                         "Transfer-Encoding: chunked\r\n\r\n5\r\n{\"sv\"\r\n0\r\n\r\n");
     EXPECT_EQ(chunked.status, 400);
+    for (const char* length : {"-1", "1x", "1, 2"}) {
+        const Reply bad = Raw(port, "POST " + set + " HTTP/1.1\r\nHost: x\r\n" + auth() + "Content-Length: " + length +
+                                        "\r\n\r\n{\"sv\": 30}");
+        EXPECT_EQ(bad.status, 400) << length << " -> " << bad.body;
+    }
+    EXPECT_EQ(Raw(port, "POST " + set + " HTTP/1.1\r\nHost: x\r\n" + auth() +
+                            "Content-Length: 99999999999999999999\r\n\r\n{}").status,
+              413);
+    // A head far beyond the limit, and one just within it.
+    EXPECT_EQ(Raw(port, "GET / HTTP/1.1\r\nHost: x\r\nX-Fill: " + std::string(60000, 'a') + "\r\n\r\n").status, 431);
+    EXPECT_EQ(Raw(port, "GET /metrics HTTP/1.1\r\nHost: x\r\nX-Fill: " + std::string(7000, 'a') + "\r\n\r\n").status,
+              200);
+    {
+        // Requests one after another on one connection, the last too large.
+        const int fd = ConnectLoopback(port);
+        SendAll(fd, "POST " + set + " HTTP/1.1\r\nHost: x\r\n" + auth() + "Content-Length: 9\r\n\r\n{\"pv\": 1}");
+        const Reply first = ReadReply(fd);
+        EXPECT_EQ(first.status, 400) << first.body;
+        EXPECT_NE(first.body.find("pv"), std::string::npos) << first.body;
+        SendAll(fd, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+        EXPECT_EQ(ReadReply(fd).status, 200);
+        SendAll(fd, "POST " + set + " HTTP/1.1\r\nHost: x\r\n" + auth() + "Content-Length: 65537\r\n\r\n");
+        EXPECT_EQ(ReadReply(fd).status, 413);
+        ::close(fd);
+    }
 
     // Clients beyond the limit are told so; the others go on being served.
     std::vector<int> held;
