@@ -317,12 +317,32 @@ public:
         // Whoever asked it, the next round of the server's own is due a
         // second after this one began.
         m_lastRound = std::max(m_lastRound, round.time);
+        takeRoundSv(round);
         // A round of PV alone feeds the served samples too: its PV is fresh,
         // its SV is the one last read or written, served with its own time.
         sync();
         // The round began at round.time and has just ended.
         m_hub.roundEnded(round.time, round.wallMillis, m_app.rt.clock().now() - round.time);
         keepNote();
+    }
+
+    // The window shows the SV its round read (its panels show each round's
+    // reading before this is called): that is what the controller held when
+    // the round read it, noted with that time rather than as a set value
+    // of now, so that one written since (between the round's SV and PV
+    // reads) stays the one served.
+    void takeRoundSv(const core::Round& round)
+    {
+        const App& app = m_app;
+        const core::Address a = app.controller.address;
+        if (!m_windowSvKnown || m_windowSvAddress != a || m_windowSv == app.params.setValue)
+            return;
+        for (const core::RoundEntry& e : round.entries)
+            if (e.address == a && e.sample.haveSv && e.sample.sv == app.params.setValue) {
+                m_hub.noteSetValue(a, e.sample.sv, server::SvReadMillis(e.sample));
+                m_windowSv = e.sample.sv;
+                return;
+            }
     }
 
     // A note exists for each port the window holds while it serves: its

@@ -41,6 +41,9 @@ struct Sample {
     // Which of the two came this round: the SV can come while the PV does not.
     bool haveSv = false;
     bool havePv = false;
+    // The wall time the SV's answer came, a moment before the PV's (0: not
+    // read this round). A set value written between the two is newer.
+    std::int64_t svWallMillis = 0;
 };
 
 struct Counters {
