@@ -266,15 +266,20 @@ public:
         x.alarmKnown = read && app.bus.portOpen;
         x.alarmStatus = app.alarmStatus;
         x.paramsWallMillis = read ? m_paramsSeen[a] : 0;
-        // The set value the window holds for its controller changed (it sent
-        // one, read all, or showed a round's): served from now, with this time.
-        if (read && (!m_windowSvKnown || m_windowSv != app.params.setValue || m_windowSvAddress != a)) {
-            if (m_windowSvKnown && m_windowSvAddress == a)
-                m_hub.noteSetValue(a, app.params.setValue, app.rt.clock().wallMillis());
-            m_windowSv = app.params.setValue;
+        // The set value the window holds for its controller, when serving
+        // starts and whenever it changed (it sent one, read all, or took a
+        // round's): served with the time the window learnt it. One older
+        // than the hub knows (a round's reading, or one read before serving
+        // began) changes nothing there.
+        if (read) {
+            monitor::SetValueSeen(app, app.rt.clock().wallMillis());
+            const monitor::HeldSetValue& held = app.heldSv;
+            if (!m_windowSvKnown || m_windowSv != held.value || m_windowSvAddress != a)
+                m_hub.noteSetValue(a, held.value, held.wallMillis);
+            m_windowSv = held.value;
             m_windowSvAddress = a;
             m_windowSvKnown = true;
-        } else if (!read) {
+        } else {
             m_windowSvKnown = false;
         }
     }
@@ -317,32 +322,12 @@ public:
         // Whoever asked it, the next round of the server's own is due a
         // second after this one began.
         m_lastRound = std::max(m_lastRound, round.time);
-        takeRoundSv(round);
         // A round of PV alone feeds the served samples too: its PV is fresh,
         // its SV is the one last read or written, served with its own time.
         sync();
         // The round began at round.time and has just ended.
         m_hub.roundEnded(round.time, round.wallMillis, m_app.rt.clock().now() - round.time);
         keepNote();
-    }
-
-    // The window shows the SV its round read (its panels show each round's
-    // reading before this is called): that is what the controller held when
-    // the round read it, noted with that time rather than as a set value
-    // of now, so that one written since (between the round's SV and PV
-    // reads) stays the one served.
-    void takeRoundSv(const core::Round& round)
-    {
-        const App& app = m_app;
-        const core::Address a = app.controller.address;
-        if (!m_windowSvKnown || m_windowSvAddress != a || m_windowSv == app.params.setValue)
-            return;
-        for (const core::RoundEntry& e : round.entries)
-            if (e.address == a && e.sample.haveSv && e.sample.sv == app.params.setValue) {
-                m_hub.noteSetValue(a, e.sample.sv, server::SvReadMillis(e.sample));
-                m_windowSv = e.sample.sv;
-                return;
-            }
     }
 
     // A note exists for each port the window holds while it serves: its

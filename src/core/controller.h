@@ -46,6 +46,13 @@ struct Sample {
     std::int64_t svWallMillis = 0;
 };
 
+// When the set value a sample carries was read: the SV's own answer, or
+// the sample's time when that is not known.
+inline std::int64_t SvReadMillis(const Sample& s)
+{
+    return s.svWallMillis > 0 ? s.svWallMillis : s.wallMillis;
+}
+
 struct Counters {
     std::uint64_t rounds = 0;      // rounds that asked this controller
     std::uint64_t answered = 0;    // rounds with a valid sample

@@ -58,11 +58,6 @@ void Hub::noteSetValue(core::Address address, float sv, std::int64_t wallMillis)
     x.svWallMillis = wallMillis;
 }
 
-std::int64_t SvReadMillis(const core::Sample& s)
-{
-    return s.svWallMillis > 0 ? s.svWallMillis : s.wallMillis;
-}
-
 bool Hub::setValue(const core::Controller& c, float* sv, std::int64_t* wallMillis) const
 {
     const ControllerExtra* x = findExtra(c.address);
@@ -71,7 +66,7 @@ bool Hub::setValue(const core::Controller& c, float* sv, std::int64_t* wallMilli
     // written after the round read its SV (before its PV) is the newer. The
     // same value noted since (the owner showing the round's reading) is
     // still the one the round read, when it read it.
-    if (sampled && (!x || SvReadMillis(c.last) >= x->svWallMillis || c.last.sv == x->sv)) {
+    if (sampled && (!x || core::SvReadMillis(c.last) >= x->svWallMillis || c.last.sv == x->sv)) {
         *sv = c.last.sv;
         *wallMillis = c.last.wallMillis;
         return true;
@@ -90,7 +85,7 @@ void Hub::roundEnded(double time, std::int64_t wallMillis, double seconds)
         // The SV a round read outlives the next rounds of PV alone and misses.
         // Noted at the time it was read: a value written since stays.
         if (c->last.haveSv && c->last.wallMillis > 0)
-            noteSetValue(c->address, c->last.sv, SvReadMillis(c->last));
+            noteSetValue(c->address, c->last.sv, core::SvReadMillis(c->last));
         HistoryPoint p;
         p.wallMillis = wallMillis;
         p.valid = c->last.valid;

@@ -176,10 +176,6 @@ private:
 // The status a write result answers with (200, 400, 404, 409, 502, 503).
 int HttpStatus(WriteResult::Status status);
 
-// When the set value a sample carries was read: the SV's own answer, or
-// the sample's time when that is not known.
-std::int64_t SvReadMillis(const core::Sample& sample);
-
 // A set's body may carry, beside the values, "round": true, as `tecctl set
 // --round` asks: a value finer than its register holds is then rounded to
 // the nearest it holds rather than refused. TakeRoundOption moves it from a

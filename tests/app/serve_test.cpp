@@ -1139,6 +1139,7 @@ TEST_F(Serving, ASetValueWrittenInsideARoundIsNotTakenBackByThatRoundsReading)
     ASSERT_FALSE(IsWrite(wire.back())) << "the PV read last";
     ASSERT_GT(std::count_if(wire.begin(), wire.end(), IsWrite), 0);
     ASSERT_FLOAT_EQ(rig.app.controller.last.sv, 25.0f) << "the round read the SV before the write";
+    EXPECT_FLOAT_EQ(rig.app.params.setValue, 30.0f) << "the window holds the newer too (write-all sends it)";
 
     // Served: the one written, newer than the round's reading.
     QJsonObject s = sample();
@@ -1194,6 +1195,75 @@ TEST(ServeLinesPty, TecctlRoundThroughTheWindowSendsWhatItSendsDirectly)
     const auto at = std::search(heard.begin(), heard.end(), expected.begin(), expected.end());
     EXPECT_NE(at, heard.end()) << ::testing::PrintToString(heard) << "\nwanted " << ::testing::PrintToString(expected);
     EXPECT_TRUE(HistoryHas(rig.app, "Client 127.0.0.1 set sv=37.57 alarm-high=45.04"));
+}
+
+// Serving starts a while after the operator sent a set value from the
+// panel: that one is served at once, with the time it was sent, not the
+// older one of the window's last round (nor none, after a round of PV alone).
+TEST(ServeStart, TheSetValueTheWindowHoldsIsServedAtOnceWithItsOwnTime)
+{
+    for (const bool pvAlone : {false, true}) {
+        SCOPED_TRACE(pvAlone ? "a round of PV alone since" : "a chart round before");
+        TestRig rig;
+        rig.sim->setReg(tecreg::kSetValue, 250);
+        ASSERT_GE(rig.connect(), 0);
+        monitor::AskRound(rig.app, false);
+        ASSERT_TRUE(rig.app.controller.last.haveSv);
+        rig.clock.advance(5.0);
+        rig.rt.SetCtrlVal(rig.parm(), PARM_SV, 28.0);
+        rig.rt.Commit(rig.parm(), PARM_SV_SEND);
+        ASSERT_EQ(rig.sim->reg(tecreg::kSetValue), 280);
+        const std::int64_t sentAt = rig.clock.wallMillis();
+        if (pvAlone) {
+            monitor::AskRound(rig.app, true);
+            ASSERT_TRUE(rig.app.controller.last.valid);
+            ASSERT_FALSE(rig.app.controller.last.haveSv);
+        }
+        rig.clock.advance(3.0);
+        ASSERT_EQ(serve::Start(rig.app, "127.0.0.1:0"), "");
+        const server::Hub& hub = *serve::ServedHub(rig.app);
+        const std::int64_t now = rig.clock.wallMillis();
+        const QJsonObject s = QJsonDocument::fromJson(QByteArray::fromStdString(server::ControllerJson(hub, *hub.find(1), now)))
+                                  .object()["sample"].toObject();
+        EXPECT_DOUBLE_EQ(s["sv"].toDouble(), 28.0);
+        EXPECT_FALSE(s["svRead"].toBool());
+        EXPECT_NEAR(s["svAge"].toDouble(), (now - sentAt) / 1000.0, 0.05);
+        serve::Stop(rig.app);
+    }
+}
+
+// The operator sends a set value while a round of the chart stands inside
+// its SV read: the send comes between the round's SV and PV reads, and the
+// round's older SV is no longer what the window holds (write-all and the
+// PID calculator work from it), though the chart plots what it read.
+TEST(WindowSetValue, ASetValueSentInsideARoundIsNotTakenBackByThatRound)
+{
+    TestRig rig;
+    rig.sim->setReg(tecreg::kSetValue, 250);
+    ASSERT_GE(rig.connect(), 0);
+    monitor::AskRound(rig.app, false);
+    ASSERT_FLOAT_EQ(rig.app.params.setValue, 25.0f);
+    core::Poller& poller = rig.app.poller;
+    poller.requestRound(false);
+    double next = poller.service();
+    for (int i = 0; i < 1000 && !poller.busy(); ++i) {
+        rig.clock.sleepUntil(next);
+        next = poller.service();
+    }
+    ASSERT_TRUE(poller.busy());
+    rig.rt.SetCtrlVal(rig.parm(), PARM_SV, 28.0);
+    rig.rt.Commit(rig.parm(), PARM_SV_SEND);
+    ASSERT_EQ(rig.sim->reg(tecreg::kSetValue), 280);
+    ASSERT_FALSE(poller.idle()) << "the round goes on after the send";
+    rig.rt.WakeService(rig.app.pollService);
+    ASSERT_TRUE(poller.idle());
+    ASSERT_FLOAT_EQ(rig.app.controller.last.sv, 25.0f) << "the round read its SV before the send";
+    EXPECT_FLOAT_EQ(rig.app.params.setValue, 28.0f);
+    EXPECT_DOUBLE_EQ(rig.value(rig.parm(), PARM_SV), 28.0);
+    // The next round reads the new one and takes it, as ever.
+    rig.sim->setReg(tecreg::kSetValue, 270);  // changed at the controller's keypad
+    monitor::AskRound(rig.app, false);
+    EXPECT_FLOAT_EQ(rig.app.params.setValue, 27.0f);
 }
 
 } // namespace
