@@ -461,13 +461,6 @@ TEST_F(HubFixture, RoundTravelsBesideTheValuesAndReachesTheOwnerAsAnOption)
         EXPECT_NE(got.back().message.find("\"round\" takes true or false"), std::string::npos) << got.back().message;
     }
     EXPECT_EQ(seen.size(), 3u);
-    // The program's run takes no values: nothing is taken out of it.
-    server::WriteRequest run;
-    run.address = 1;
-    run.kind = server::WriteRequest::Kind::ProgramRun;
-    std::string why;
-    EXPECT_TRUE(server::TakeRoundOption(&run, &why));
-    EXPECT_FALSE(run.round);
 }
 
 TEST_F(HubFixture, MetricsLabelsEscapedAndMissingValuesLeftOut)
