@@ -9,7 +9,7 @@ PKGS=(build-essential cmake ninja-build pkg-config
       xvfb xauth x11-apps imagemagick fonts-dejavu-core locales
       help2man desktop-file-utils appstream dpkg-dev file man-db
       python3-pytest python3-serial python3-venv python3-setuptools python3-pip
-      qt6-httpserver-dev qt6-websockets-dev libmosquitto-dev mosquitto mosquitto-clients
+      libmicrohttpd-dev qt6-websockets-dev libmosquitto-dev mosquitto mosquitto-clients
       prometheus chromium curl)
 missing=()
 for p in "${PKGS[@]}"; do

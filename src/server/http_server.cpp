@@ -6,117 +6,79 @@
 #include "tecctl/json.h"
 
 #include <QDateTime>
-#include <QHttpServerRequest>
-#include <QTcpSocket>
-#include <QUrl>
+#include <QSocketNotifier>
 
+#include <microhttpd.h>
+
+#include <algorithm>
 #include <cerrno>
-#include <memory>
+#include <cstring>
 
-#ifndef Q_OS_WIN
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
-#endif
+#include <unistd.h>
 
 namespace server {
 
 namespace {
 
 constexpr std::size_t kRequestNotes = 50;
-
-const char* Reason(int status)
-{
-    switch (status) {
-    case 200: return "OK";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 409: return "Conflict";
-    case 413: return "Content Too Large";
-    case 431: return "Request Header Fields Too Large";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    }
-    return "Internal Server Error";
-}
-
-const QByteArray kJson = "application/json";
-
-// Hands the bytes to the kernel now when nothing waits before them. The
-// socket's own write only buffers them and switches its write notifier on
-// and off again, which costs the event loop a turn and three system calls
-// for every answer. What the kernel does not take at once, and every error,
-// goes the socket's own way.
-void WriteNow(QTcpSocket* socket, const QByteArray& data)
-{
-#ifndef Q_OS_WIN
-    const qintptr fd = socket->socketDescriptor();
-    if (fd >= 0 && socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState) {
-#ifdef MSG_NOSIGNAL
-        const int flags = MSG_NOSIGNAL | MSG_DONTWAIT;
-#else
-        const int flags = MSG_DONTWAIT;
-#endif
-        ssize_t n = 0;
-        do
-            n = ::send(static_cast<int>(fd), data.constData(), static_cast<std::size_t>(data.size()), flags);
-        while (n < 0 && errno == EINTR);
-        if (n == data.size())
-            return;
-        if (n > 0) {
-            socket->write(data.constData() + n, data.size() - n);
-            return;
-        }
-    }
-#endif
-    socket->write(data);
-}
-
-// The whole answer in one write to the socket's buffer: never a wait.
-void Send(QTcpSocket* socket, int status, const QByteArray& type, const QByteArray& body, const QByteArray& extra = {},
-          bool close = false)
-{
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + Reason(status) + "\r\n";
-    head += "Content-Type: " + type + "\r\n";
-    head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-    head += "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n";
-    head += extra;
-    if (close)
-        head += "Connection: close\r\n";
-    head += "\r\n";
-    WriteNow(socket, head + body);
-    if (close)
-        socket->disconnectFromHost();
-}
-
-QByteArray MethodName(QHttpServerRequest::Method m)
-{
-    switch (m) {
-    case QHttpServerRequest::Method::Get: return "GET";
-    case QHttpServerRequest::Method::Put: return "PUT";
-    case QHttpServerRequest::Method::Delete: return "DELETE";
-    case QHttpServerRequest::Method::Post: return "POST";
-    case QHttpServerRequest::Method::Head: return "HEAD";
-    case QHttpServerRequest::Method::Options: return "OPTIONS";
-    case QHttpServerRequest::Method::Patch: return "PATCH";
-    case QHttpServerRequest::Method::Connect: return "CONNECT";
-    case QHttpServerRequest::Method::Trace: return "TRACE";
-    default: return "OTHER";
-    }
-}
-
-QByteArray Target(const QHttpServerRequest& request)
-{
-    QByteArray t = request.url().path(QUrl::FullyEncoded).toUtf8();
-    if (request.url().hasQuery())
-        t += '?' + request.url().query(QUrl::FullyEncoded).toUtf8();
-    return t;
-}
+constexpr unsigned kRefusedAtOnce = 32;               // beyond the limit, told 503; beyond these, just closed
+constexpr unsigned kRefusedSeconds = 5;               // a refused client that does not go is closed after this
+constexpr std::size_t kConnectionMemory = 32 * 1024;  // libmicrohttpd's own bound on a request head
+const char* const kJson = "application/json";
+const char* const kHtml = "text/html; charset=utf-8";
 
 qint64 NowMillis()
 {
     return QDateTime::currentMSecsSinceEpoch();
+}
+
+QString ClientOf(MHD_Connection* connection)
+{
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    return info && info->client_addr ? QHostAddress(info->client_addr).toString() : QString();
+}
+
+std::string Header(MHD_Connection* connection, const char* name)
+{
+    const char* v = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+    return v ? std::string(v) : std::string();
+}
+
+bool HasHeader(MHD_Connection* connection, const char* name)
+{
+    return MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name) != nullptr;
+}
+
+// The request line and the headers as the client sent them, near enough.
+std::size_t HeadBytes(MHD_Connection* connection, std::size_t requestLine)
+{
+    std::size_t n = requestLine;
+    MHD_get_connection_values(
+        connection, MHD_HEADER_KIND,
+        [](void* cls, MHD_ValueKind, const char* key, const char* value) -> MHD_Result {
+            *static_cast<std::size_t*>(cls) += std::strlen(key) + (value ? std::strlen(value) : 0) + 4;
+            return MHD_YES;
+        },
+        &n);
+    return n + 2;
+}
+
+// A Content-Length of digits only, not beyond what fits.
+bool ParseLength(const std::string& text, std::uint64_t* n)
+{
+    if (text.empty() || text.size() > 19)
+        return false;
+    std::uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    *n = v;
+    return true;
 }
 
 } // namespace
@@ -181,65 +143,225 @@ bool ParseListenAddress(const QString& text, QHostAddress* address, quint16* por
     return true;
 }
 
-class HttpServer::Listener : public QTcpServer {
-public:
-    explicit Listener(HttpServer* owner) : m_owner(owner) {}
-    void take(QTcpSocket* socket) { addPendingConnection(socket); }
 
-protected:
-    void incomingConnection(qintptr descriptor) override { m_owner->accept(descriptor); }
+// A request from its first line to its answer; libmicrohttpd holds it as
+// the request's context and hands it back on every call.
+struct HttpServer::Request {
+    std::string target;  // path and query as the client sent them
+    std::string method;
+    std::string body;
+    bool started = false;
+    bool answered = false;
+    std::shared_ptr<Pending> pending;  // a write waiting for the owner's queue
+};
 
-private:
-    HttpServer* m_owner;
+// A write answered later: its connection waits, suspended, until then.
+struct HttpServer::Pending {
+    MHD_Connection* connection = nullptr;
+    bool suspended = false;
+    bool done = false;
+    int status = 0;
+    std::string body;
+};
+
+// An event stream: what is not yet handed to libmicrohttpd, which asks for
+// it when the client can take more. Waits suspended while there is nothing.
+struct HttpServer::Stream {
+    HttpServer* server = nullptr;
+    MHD_Connection* connection = nullptr;
+    std::string queue;
+    std::size_t taken = 0;  // of the queue, handed on already
+    bool suspended = false;
+    bool end = false;      // serving stops: the stream ends
+    bool stalled = false;  // its client left too much unread: dropped
+    std::size_t backlog() const { return queue.size() - taken; }
+};
+
+struct Callbacks {
+    static void* Uri(void*, const char* uri, MHD_Connection*)
+    {
+        auto* r = new HttpServer::Request;
+        r->target = uri ? uri : "";
+        return r;
+    }
+
+    static MHD_Result Access(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                             const char*, const char* data, std::size_t* size, void** context)
+    {
+        auto* server = static_cast<HttpServer*>(cls);
+        auto* r = static_cast<HttpServer::Request*>(*context);
+        if (!r) {
+            r = new HttpServer::Request;
+            r->target = url ? url : "";
+            *context = r;
+        }
+        if (!r->started)
+            r->method = method ? method : "";
+        return server->request(connection, *r, data, size) ? MHD_YES : MHD_NO;
+    }
+
+    static void Completed(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode)
+    {
+        delete static_cast<HttpServer::Request*>(*context);
+        *context = nullptr;
+    }
+
+    static void Connection(void* cls, MHD_Connection* connection, void**, MHD_ConnectionNotificationCode code)
+    {
+        auto* server = static_cast<HttpServer*>(cls);
+        if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+            if (static_cast<int>(server->m_clients.size()) >= server->m_maxClients) {
+                server->refuse(connection);
+                return;
+            }
+            server->m_clients.insert(connection);
+        } else {
+            server->m_refused.erase(connection);
+            if (server->m_clients.erase(connection) == 0)
+                return;
+        }
+        if (!server->m_closing)
+            emit server->activity();
+    }
+
+    static ssize_t StreamRead(void* cls, std::uint64_t, char* buffer, std::size_t max)
+    {
+        auto* s = static_cast<HttpServer::Stream*>(cls);
+        if (s->stalled)
+            return MHD_CONTENT_READER_END_WITH_ERROR;
+        if (s->backlog() == 0) {
+            s->queue.clear();
+            s->taken = 0;
+            if (s->end)
+                return MHD_CONTENT_READER_END_OF_STREAM;
+            MHD_suspend_connection(s->connection);
+            s->suspended = true;
+            return 0;
+        }
+        const std::size_t n = std::min(max, s->backlog());
+        std::memcpy(buffer, s->queue.data() + s->taken, n);
+        s->taken += n;
+        return static_cast<ssize_t>(n);
+    }
+
+    static void StreamFree(void* cls)
+    {
+        auto* s = static_cast<HttpServer::Stream*>(cls);
+        s->server->m_streams.erase(s);
+        delete s;
+    }
 };
 
 HttpServer::HttpServer(Hub& hub, std::string token, QObject* parent)
-    : QAbstractHttpServer(parent), m_hub(hub), m_token(std::move(token))
+    : QObject(parent), m_hub(hub), m_token(std::move(token))
 {
     m_roundSubscription = m_hub.subscribe([this](const RoundNote&) { broadcast(); });
-    m_sweep.setInterval(5000);
-    connect(&m_sweep, &QTimer::timeout, this, &HttpServer::sweep);
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, &HttpServer::run);
 }
 
 HttpServer::~HttpServer()
 {
     m_hub.unsubscribe(m_roundSubscription);
-    // The clients' own handlers (made on the sockets, see accept) tell
-    // nothing more; Qt's, which free each client's request, still run.
     m_closing = true;
-    // The sockets are the listener's children: they go with it here, while
-    // the records they would tell of their end are still whole, and unnoticed.
-    if (m_listener) {
-        for (QObject* child : m_listener->children()) {
-            child->disconnect(this);
-            // An answer given just before (a waiting write told that serving
-            // stopped) still reaches its client.
-            if (auto* socket = qobject_cast<QTcpSocket*>(child))
-                socket->flush();
+    if (!m_daemon)
+        return;
+    const MHD_socket listener = MHD_quiesce_daemon(m_daemon);
+    if (listener != MHD_INVALID_SOCKET)
+        ::close(listener);
+    // Answers given just before (waiting writes told that serving stops)
+    // still reach their clients; the streams end.
+    for (Stream* s : m_streams) {
+        s->end = true;
+        if (s->suspended) {
+            s->suspended = false;
+            MHD_resume_connection(s->connection);
         }
-        m_listener->close();
-        m_listener.reset();
     }
+    for (const auto& p : m_pending) {
+        if (!p->done) {
+            p->done = true;
+            p->status = 503;
+            p->body = ErrorJson("the program stopped serving; nothing was sent");
+        }
+        if (p->suspended) {
+            p->suspended = false;
+            MHD_resume_connection(p->connection);
+        }
+    }
+    for (int turn = 0; turn < 4; ++turn)
+        MHD_run(m_daemon);
+    delete m_notifier;
+    m_notifier = nullptr;
+    MHD_stop_daemon(m_daemon);
+    m_daemon = nullptr;
 }
 
 bool HttpServer::start(const QHostAddress& address, quint16 port, QString* error)
 {
-    m_listener = std::make_unique<Listener>(this);
-    if (!m_listener->listen(address, port)) {
-        *error = "cannot listen on " + address.toString() + ":" + QString::number(port) + ": " +
-                 m_listener->errorString();
-        m_listener.reset();
+    const QString where = address.toString() + ":" + QString::number(port);
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    const bool dual = address == QHostAddress::Any;
+    const bool v6 = dual || address.protocol() == QAbstractSocket::IPv6Protocol;
+    if (v6) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(port);
+        const Q_IPV6ADDR bytes = dual ? QHostAddress(QHostAddress::AnyIPv6).toIPv6Address() : address.toIPv6Address();
+        std::memcpy(&a->sin6_addr, bytes.c, sizeof bytes.c);
+        a->sin6_scope_id = address.scopeId().toUInt();
+        length = sizeof *a;
+    } else {
+        auto* a = reinterpret_cast<sockaddr_in*>(&storage);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(port);
+        a->sin_addr.s_addr = htonl(address.toIPv4Address());
+        length = sizeof *a;
+    }
+    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        *error = "cannot listen on " + where + ": " + QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    const int one = 1, v6only = dual ? 0 : 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (v6)
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 || ::listen(fd, 128) != 0) {
+        *error = "cannot listen on " + where + ": " + QString::fromLocal8Bit(std::strerror(errno));
+        ::close(fd);
+        return false;
+    }
+    sockaddr_storage bound{};
+    socklen_t boundLength = sizeof bound;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundLength);
+    m_port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                               : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    // No thread of its own: libmicrohttpd runs in this event loop, woken by
+    // its epoll descriptor and its timeouts.
+    const unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_TURBO | (v6 ? MHD_USE_IPv6 : 0);
+    m_daemon = MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &Callbacks::Access, this, MHD_OPTION_LISTEN_SOCKET, fd,
+        MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::Uri, this, MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::Completed, this,
+        MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::Connection, this, MHD_OPTION_CONNECTION_TIMEOUT,
+        static_cast<unsigned>(kIdleSeconds), MHD_OPTION_CONNECTION_LIMIT,
+        static_cast<unsigned>(m_maxClients) + kRefusedAtOnce, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
+        MHD_OPTION_END);
+    const MHD_DaemonInfo* info = m_daemon ? MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_EPOLL_FD) : nullptr;
+    if (!info) {
+        *error = "cannot listen on " + where + ": the HTTP server did not start";
+        if (m_daemon)
+            MHD_stop_daemon(m_daemon);
+        m_daemon = nullptr;
+        ::close(fd);
         return false;
     }
     m_address = address;
-    bind(m_listener.get());
-    m_sweep.start();
+    m_notifier = new QSocketNotifier(info->epoll_fd, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &HttpServer::run);
+    run();
     return true;
-}
-
-quint16 HttpServer::port() const
-{
-    return m_listener ? m_listener->serverPort() : 0;
 }
 
 QString HttpServer::url() const
@@ -250,224 +372,281 @@ QString HttpServer::url() const
     return "http://" + host + ":" + QString::number(port()) + "/";
 }
 
-void HttpServer::accept(qintptr descriptor)
+void HttpServer::run()
 {
-    auto* socket = new QTcpSocket(m_listener.get());
-    if (!socket->setSocketDescriptor(descriptor)) {
-        delete socket;
+    if (!m_daemon || m_running)
+        return;
+    m_running = true;
+    MHD_run(m_daemon);
+    m_running = false;
+    // The next timeout libmicrohttpd has (0: work is ready now). A timer
+    // that comes earlier only runs it once more.
+    MHD_UNSIGNED_LONG_LONG ms = 0;
+    if (MHD_get_timeout(m_daemon, &ms) != MHD_YES) {
+        m_timer.stop();
         return;
     }
-    if (static_cast<int>(m_clients.size()) >= m_maxClients) {
-        // Told at once and closed; a client that never reads goes after a while.
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        QTimer::singleShot(5000, socket, [socket] { socket->abort(); socket->deleteLater(); });
-        Send(socket, 503, kJson, QByteArray::fromStdString(ErrorJson("too many clients; try again later")),
-             "Retry-After: 5\r\n", true);
+    const int wait = static_cast<int>(std::min<MHD_UNSIGNED_LONG_LONG>(ms, 3600 * 1000));
+    if (!m_timer.isActive() || wait < m_timer.remainingTime())
+        m_timer.start(wait);
+}
+
+void HttpServer::resume(MHD_Connection* connection)
+{
+    MHD_resume_connection(connection);
+    // Its epoll descriptor does not tell of a resumed connection: the
+    // server runs once more itself.
+    if (!m_closing && (!m_timer.isActive() || m_timer.remainingTime() > 0))
+        m_timer.start(0);
+}
+
+void HttpServer::refuse(MHD_Connection* connection)
+{
+    m_refused.insert(connection);
+    MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, kRefusedSeconds);
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (!info)
         return;
+    // Told at once, before it asks anything; libmicrohttpd then finds the
+    // connection ended and closes it.
+    const std::string body = ErrorJson("too many clients; try again later");
+    const std::string text = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\nContent-Length: " +
+                             std::to_string(body.size()) +
+                             "\r\nRetry-After: 5\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" + body;
+#ifdef MSG_NOSIGNAL
+    const int sendFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
+#else
+    const int sendFlags = MSG_DONTWAIT;
+#endif
+    [[maybe_unused]] const ssize_t n = ::send(info->connect_fd, text.data(), text.size(), sendFlags);
+    ::shutdown(info->connect_fd, SHUT_RDWR);
+}
+
+bool HttpServer::request(MHD_Connection* connection, Request& r, const char* data, std::size_t* size)
+{
+    if (m_refused.count(connection))
+        return false;
+    if (!r.started) {
+        r.started = true;
+        if (HeadBytes(connection, r.method.size() + r.target.size() + 11) > kMaxHeadBytes) {
+            answer(connection, r, 431, kJson, ErrorJson("the request's headers are larger than 8 KiB"), true);
+            return true;
+        }
+        if (HasHeader(connection, MHD_HTTP_HEADER_TRANSFER_ENCODING)) {
+            answer(connection, r, 400, kJson, ErrorJson("chunked request bodies are not taken; send Content-Length"),
+                   true);
+            return true;
+        }
+        std::uint64_t length = 0;
+        if (HasHeader(connection, MHD_HTTP_HEADER_CONTENT_LENGTH) &&
+            !ParseLength(Header(connection, MHD_HTTP_HEADER_CONTENT_LENGTH), &length)) {
+            answer(connection, r, 400, kJson, ErrorJson("the request cannot be read"), true);
+            return true;
+        }
+        if (length > kMaxBodyBytes) {
+            answer(connection, r, 413, kJson, ErrorJson("the request's body is larger than 64 KiB"), true);
+            return true;
+        }
+        if (length == 0)  // nothing more to come: answered at once
+            dispatch(connection, r);
+        else
+            r.body.reserve(static_cast<std::size_t>(length));
+        return true;
     }
-    m_clients[socket] = Client{NowMillis(), false};
-    auto sizes = std::make_shared<SizeGuard>();
-    // Connected before Qt's own reader, so each chunk is counted before it is parsed.
-    // The socket (or the listener) is the context of these, not this
-    // server: Qt's HTTP server looks through every connection made to it
-    // for each new client, so that each one kept there costs every client.
-    connect(socket, &QTcpSocket::readyRead, socket, [this, socket, sizes] {
-        if (m_closing)
-            return;
-        const auto it = m_clients.find(socket);
-        if (it == m_clients.end())
-            return;
-        it->second.lastActivity = NowMillis();
-        const QByteArray chunk = socket->peek(socket->bytesAvailable());
-        const SizeGuard::Verdict v = sizes->feed(std::string_view(chunk.constData(), static_cast<std::size_t>(chunk.size())));
-        if (v == SizeGuard::Verdict::Ok)
-            return;
-        socket->readAll();  // Qt's reader gets nothing of it
-        int status = 400;
-        std::string why = "the request cannot be read";
-        if (v == SizeGuard::Verdict::HeadTooLarge)
-            status = 431, why = "the request's headers are larger than 8 KiB";
-        else if (v == SizeGuard::Verdict::BodyTooLarge)
-            status = 413, why = "the request's body is larger than 64 KiB";
-        else if (v == SizeGuard::Verdict::Chunked)
-            why = "chunked request bodies are not taken; send Content-Length";
-        RequestNote n{NowMillis(), socket->peerAddress().toString(), "?", "?", status};
-        m_requests.push_back(n);
-        if (m_requests.size() > kRequestNotes)
-            m_requests.pop_front();
-        Send(socket, status, kJson, QByteArray::fromStdString(ErrorJson(why)), {}, true);
-        forget(socket);
-        QTimer::singleShot(5000, socket, [socket] { socket->abort(); });
-    });
-    connect(socket, &QTcpSocket::disconnected, socket, [this, socket] {
-        if (!m_closing)
-            forget(socket);
-    });
-    connect(socket, &QObject::destroyed, m_listener.get(), [this, socket] {
-        if (m_closing)
-            return;
-        m_clients.erase(socket);
-        m_streams.erase(socket);
-    });
-    m_listener->take(socket);
-    emit activity();
+    if (*size > 0) {
+        if (!r.answered)
+            r.body.append(data, *size);
+        *size = 0;
+        return true;
+    }
+    if (r.pending) {  // resumed: the write was answered
+        const std::shared_ptr<Pending> p = std::move(r.pending);
+        m_pending.erase(p);
+        queue(connection, r, p->status, kJson, p->body);
+        return true;
+    }
+    if (!r.answered)
+        dispatch(connection, r);
+    return true;
 }
 
-void HttpServer::forget(QTcpSocket* socket)
+void HttpServer::queue(MHD_Connection* connection, Request& r, int status, const char* type, const std::string& body,
+                       bool close, bool allowGetOnly)
 {
-    const bool known = m_clients.erase(socket) > 0;
-    m_streams.erase(socket);
-    if (known)
-        emit activity();
+    MHD_Response* response =
+        MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+    if (!response)
+        return;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    if (status == 401)
+        MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer");
+    if (status == 405)
+        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allowGetOnly ? "GET" : "POST");
+    if (type == kHtml)
+        // Nothing from anywhere else, and nothing of the page sent anywhere else.
+        MHD_add_response_header(response, "Content-Security-Policy",
+                                "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+                                "connect-src 'self'; img-src 'self' data:; base-uri 'none'; form-action 'none'; "
+                                "frame-ancestors 'none'");
+    if (close)
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+    MHD_queue_response(connection, static_cast<unsigned>(status), response);
+    MHD_destroy_response(response);
+    r.answered = true;
 }
 
-void HttpServer::note(const QHttpServerRequest& request, int status)
+void HttpServer::answer(MHD_Connection* connection, Request& r, int status, const char* type, const std::string& body,
+                        bool close, bool allowGetOnly)
 {
-    m_requests.push_back(RequestNote{NowMillis(), request.remoteAddress().toString(),
-                                     QString::fromLatin1(MethodName(request.method())),
-                                     QString::fromUtf8(Target(request)), status});
+    queue(connection, r, status, type, body, close, allowGetOnly);
+    note(RequestNote{NowMillis(), ClientOf(connection), QString::fromStdString(r.method),
+                     QString::fromStdString(r.target), status});
+}
+
+void HttpServer::note(RequestNote n)
+{
+    if (m_closing)
+        return;
+    m_requests.push_back(std::move(n));
     if (m_requests.size() > kRequestNotes)
         m_requests.pop_front();
     emit activity();
 }
 
-void HttpServer::respond(const QHttpServerRequest& request, QTcpSocket* socket, int status, const QByteArray& type,
-                         const std::string& body, bool allowGetOnly)
+void HttpServer::dispatch(MHD_Connection* connection, Request& r)
 {
-    QByteArray extra;
-    if (status == 401)
-        extra = "WWW-Authenticate: Bearer\r\n";
-    if (status == 405)
-        extra = allowGetOnly ? "Allow: GET\r\n" : "Allow: POST\r\n";
-    if (type == "text/html; charset=utf-8")
-        // Nothing from anywhere else, and nothing of the page sent anywhere else.
-        extra += "Content-Security-Policy: default-src 'none'; script-src 'unsafe-inline'; style-src "
-                 "'unsafe-inline'; connect-src 'self'; img-src 'self' data:; base-uri 'none'; form-action 'none'; "
-                 "frame-ancestors 'none'\r\n";
-    Send(socket, status, type, QByteArray::fromStdString(body), extra);
-    note(request, status);
-}
-
-bool HttpServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
-{
-    if (auto it = m_clients.find(socket); it != m_clients.end())
-        it->second.lastActivity = NowMillis();
-    const QByteArray method = MethodName(request.method());
-    const QByteArray target = Target(request);
-    const Route r = MatchRoute(std::string_view(method.constData(), static_cast<std::size_t>(method.size())),
-                               std::string_view(target.constData(), static_cast<std::size_t>(target.size())));
+    const Route route = MatchRoute(r.method, r.target);
     const qint64 now = NowMillis();
-    const core::Controller* c = r.address ? m_hub.find(static_cast<core::Address>(r.address)) : nullptr;
-    switch (r.kind) {
+    const core::Controller* c = route.address ? m_hub.find(static_cast<core::Address>(route.address)) : nullptr;
+    switch (route.kind) {
     case RouteKind::NotFound:
-        respond(request, socket, 404, kJson, ErrorJson("no such path"));
-        return true;
+        answer(connection, r, 404, kJson, ErrorJson("no such path"));
+        return;
     case RouteKind::MethodNotAllowed: {
-        const bool writePath = target.contains("/set") || target.contains("/program/") || target.contains("/function");
-        respond(request, socket, 405, kJson, ErrorJson(writePath ? "this path takes POST" : "this path takes GET"),
-                !writePath);
-        return true;
+        const std::string& t = r.target;
+        const bool writePath = t.find("/set") != std::string::npos || t.find("/program/") != std::string::npos ||
+                               t.find("/function") != std::string::npos;
+        answer(connection, r, 405, kJson, ErrorJson(writePath ? "this path takes POST" : "this path takes GET"), false,
+               !writePath);
+        return;
     }
     case RouteKind::Page:
-        respond(request, socket, 200, "text/html; charset=utf-8", PageHtml(m_hub, now));
-        return true;
+        answer(connection, r, 200, kHtml, PageHtml(m_hub, now));
+        return;
     case RouteKind::Metrics:
-        respond(request, socket, 200, "text/plain; version=0.0.4; charset=utf-8", MetricsText(m_hub, now));
-        return true;
+        answer(connection, r, 200, "text/plain; version=0.0.4; charset=utf-8", MetricsText(m_hub, now));
+        return;
     case RouteKind::Controllers:
-        respond(request, socket, 200, kJson, ControllersJson(m_hub));
-        return true;
-    case RouteKind::Events: {
-        WriteNow(socket, "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
-                         "X-Content-Type-Options: nosniff\r\nConnection: keep-alive\r\n\r\nretry: 2000\n" +
-                             QByteArray::fromStdString("data: " + LiveJson(m_hub, now) + "\n\n"));
-        m_streams[socket] = socket;
-        if (auto it = m_clients.find(socket); it != m_clients.end())
-            it->second.stream = true;
-        note(request, 200);
-        return true;
-    }
+        answer(connection, r, 200, kJson, ControllersJson(m_hub));
+        return;
+    case RouteKind::Events:
+        stream(connection, r);
+        return;
     default:
         break;
     }
     if (!c) {
-        respond(request, socket, 404, kJson, ErrorJson("no controller at address " + std::to_string(r.address)));
-        return true;
+        answer(connection, r, 404, kJson, ErrorJson("no controller at address " + std::to_string(route.address)));
+        return;
     }
-    switch (r.kind) {
+    switch (route.kind) {
     case RouteKind::Controller:
-        respond(request, socket, 200, kJson, ControllerJson(m_hub, *c, now));
-        return true;
+        answer(connection, r, 200, kJson, ControllerJson(m_hub, *c, now));
+        return;
     case RouteKind::Parameters: {
         std::string body;
         if (!ParametersJson(m_hub, *c, &body)) {
-            respond(request, socket, 503, kJson, ErrorJson("the parameters of " + c->label() + " have not been read yet"));
-            return true;
+            answer(connection, r, 503, kJson, ErrorJson("the parameters of " + c->label() + " have not been read yet"));
+            return;
         }
-        respond(request, socket, 200, kJson, body);
-        return true;
+        answer(connection, r, 200, kJson, body);
+        return;
     }
     case RouteKind::History: {
         std::int64_t from = now - 3600 * 1000, to = now;
-        std::string error = r.error;
-        if (error.empty() && !r.from.empty() && !ParseIsoTime(r.from, &from))
-            error = "from: \"" + r.from + "\" is no ISO 8601 time";
-        if (error.empty() && !r.to.empty() && !ParseIsoTime(r.to, &to))
-            error = "to: \"" + r.to + "\" is no ISO 8601 time";
+        std::string error = route.error;
+        if (error.empty() && !route.from.empty() && !ParseIsoTime(route.from, &from))
+            error = "from: \"" + route.from + "\" is no ISO 8601 time";
+        if (error.empty() && !route.to.empty() && !ParseIsoTime(route.to, &to))
+            error = "to: \"" + route.to + "\" is no ISO 8601 time";
         if (error.empty() && from > to)
             error = "from is later than to";
         if (!error.empty()) {
-            respond(request, socket, 400, kJson, ErrorJson(error));
-            return true;
+            answer(connection, r, 400, kJson, ErrorJson(error));
+            return;
         }
-        if (r.csv)
-            respond(request, socket, 200, "text/csv; charset=utf-8", HistoryCsv(m_hub, *c, from, to));
+        if (route.csv)
+            answer(connection, r, 200, "text/csv; charset=utf-8", HistoryCsv(m_hub, *c, from, to));
         else
-            respond(request, socket, 200, kJson, HistoryJson(m_hub, *c, from, to));
-        return true;
+            answer(connection, r, 200, kJson, HistoryJson(m_hub, *c, from, to));
+        return;
     }
     default:
-        writeRequest(request, socket, static_cast<int>(r.kind), r.address);
-        return true;
+        writeRequest(connection, r, static_cast<int>(route.kind), route.address);
+        return;
     }
 }
 
-void HttpServer::writeRequest(const QHttpServerRequest& request, QTcpSocket* socket, int kind, int address)
+void HttpServer::stream(MHD_Connection* connection, Request& r)
+{
+    auto* s = new Stream;
+    s->server = this;
+    s->connection = connection;
+    s->queue = "retry: 2000\ndata: " + LiveJson(m_hub, NowMillis()) + "\n\n";
+    MHD_Response* response =
+        MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 16 * 1024, &Callbacks::StreamRead, s, &Callbacks::StreamFree);
+    if (!response) {
+        delete s;
+        answer(connection, r, 503, kJson, ErrorJson("the stream cannot be started"), true);
+        return;
+    }
+    m_streams.insert(s);
+    // Neither chunked nor kept alive: the events until the connection ends.
+    MHD_set_response_options(response, MHD_RF_HTTP_1_0_COMPATIBLE_STRICT, MHD_RO_END);
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/event-stream");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    MHD_queue_response(connection, 200, response);
+    MHD_destroy_response(response);
+    r.answered = true;
+    note(RequestNote{NowMillis(), ClientOf(connection), QString::fromStdString(r.method),
+                     QString::fromStdString(r.target), 200});
+}
+
+void HttpServer::writeRequest(MHD_Connection* connection, Request& r, int kind, int address)
 {
     // A page of another origin may make a browser send this with the
     // operator's network position; it never gets to write, token or not.
-    const QByteArray origin = request.value("Origin");
-    if (!origin.isEmpty() && origin != "http://" + request.value("Host")) {
-        respond(request, socket, 403, kJson, ErrorJson("writes from another origin are refused"));
+    const std::string origin = Header(connection, "Origin");
+    if (!origin.empty() && origin != "http://" + Header(connection, MHD_HTTP_HEADER_HOST)) {
+        answer(connection, r, 403, kJson, ErrorJson("writes from another origin are refused"));
         return;
     }
-    const QByteArray authorization = request.value("Authorization");
-    if (!BearerMatches(std::string_view(authorization.constData(), static_cast<std::size_t>(authorization.size())),
-                       m_token)) {
-        respond(request, socket, 401, kJson,
-                ErrorJson(authorization.isEmpty() ? "a write needs Authorization: Bearer TOKEN"
-                                                  : "the token is not this server's"));
+    const bool hasAuthorization = HasHeader(connection, MHD_HTTP_HEADER_AUTHORIZATION);
+    if (!BearerMatches(Header(connection, MHD_HTTP_HEADER_AUTHORIZATION), m_token)) {
+        answer(connection, r, 401, kJson,
+               ErrorJson(hasAuthorization ? "the token is not this server's" : "a write needs Authorization: Bearer TOKEN"));
         return;
     }
-    const QByteArray body = request.body();
     WriteRequest w;
     w.address = static_cast<core::Address>(address);
-    w.client = request.remoteAddress().toString().toStdString();
+    w.client = ClientOf(connection).toStdString();
     const auto route = static_cast<RouteKind>(kind);
     std::vector<std::pair<std::string, std::string>> members;
     std::string error;
     const bool program = route == RouteKind::ProgramRun || route == RouteKind::ProgramStop;
-    if (!ParseWriteBody(std::string_view(body.constData(), static_cast<std::size_t>(body.size())), program, &members,
-                        &error)) {
-        respond(request, socket, 400, kJson, ErrorJson(error));
+    if (!ParseWriteBody(r.body, program, &members, &error)) {
+        answer(connection, r, 400, kJson, ErrorJson(error));
         return;
     }
     if (program && !members.empty()) {
-        respond(request, socket, 400, kJson, ErrorJson("program/run and program/stop take no values"));
+        answer(connection, r, 400, kJson, ErrorJson("program/run and program/stop take no values"));
         return;
     }
     if (route == RouteKind::Function && (members.size() != 1 || members[0].first != "function")) {
-        respond(request, socket, 400, kJson, ErrorJson("function takes one value: {\"function\": \"pid\"}"));
+        answer(connection, r, 400, kJson, ErrorJson("function takes one value: {\"function\": \"pid\"}"));
         return;
     }
     w.kind = route == RouteKind::Set          ? WriteRequest::Kind::Set
@@ -476,66 +655,62 @@ void HttpServer::writeRequest(const QHttpServerRequest& request, QTcpSocket* soc
                                                : WriteRequest::Kind::Function;
     w.values = std::move(members);
     // The answer may come later, once the owner's queue reaches the write;
-    // the client may be gone by then.
-    QPointer<QTcpSocket> alive(socket);
-    RequestNote pending{NowMillis(), request.remoteAddress().toString(), "POST",
-                        QString::fromUtf8(Target(request)), 0};
-    m_hub.submit(w, [this, alive, pending, address](const WriteResult& result) mutable {
-        const int status = HttpStatus(result.status);
-        pending.status = status;
-        m_requests.push_back(pending);
-        if (m_requests.size() > kRequestNotes)
-            m_requests.pop_front();
-        emit activity();
-        if (!alive)
+    // the connection waits suspended until then.
+    auto p = std::make_shared<Pending>();
+    p->connection = connection;
+    r.pending = p;
+    m_pending.insert(p);
+    RequestNote pending{NowMillis(), QString::fromStdString(w.client), "POST", QString::fromStdString(r.target), 0};
+    std::weak_ptr<bool> alive = m_alive;
+    m_hub.submit(w, [this, alive, p, pending, address](const WriteResult& result) mutable {
+        if (alive.expired() || p->done)
             return;
-        std::string body;
+        p->status = HttpStatus(result.status);
         if (result.status == WriteResult::Status::Done)
-            body = "{\"address\": " + std::to_string(address) +
-                   (result.document.empty() ? std::string() : ", " + result.document) + "}\n";
+            p->body = "{\"address\": " + std::to_string(address) +
+                      (result.document.empty() ? std::string() : ", " + result.document) + "}\n";
         else  // with what the controller took before it refused or fell silent
-            body = "{\"address\": " + std::to_string(address) + ", \"error\": " + tecctl::JsonEscape(result.message) +
-                   (result.document.empty() ? std::string() : ", " + result.document) + "}\n";
-        Send(alive, status, kJson, QByteArray::fromStdString(body));
+            p->body = "{\"address\": " + std::to_string(address) + ", \"error\": " +
+                      tecctl::JsonEscape(result.message) +
+                      (result.document.empty() ? std::string() : ", " + result.document) + "}\n";
+        p->done = true;
+        pending.status = p->status;
+        note(pending);
+        if (p->suspended) {
+            p->suspended = false;
+            resume(p->connection);
+        }
     });
-}
-
-void HttpServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
-{
-    respond(request, socket, 404, kJson, ErrorJson("no such path"));
+    if (p->done) {  // answered at once
+        r.pending.reset();
+        m_pending.erase(p);
+        queue(connection, r, p->status, kJson, p->body);
+        return;
+    }
+    MHD_suspend_connection(connection);
+    p->suspended = true;
 }
 
 void HttpServer::broadcast()
 {
-    if (m_streams.empty())
+    if (m_streams.empty() || !m_daemon)
         return;
-    const QByteArray event = QByteArray::fromStdString("data: " + LiveJson(m_hub, NowMillis()) + "\n\n");
-    std::vector<QTcpSocket*> stalled;
-    for (auto& [key, socket] : m_streams) {
-        if (!socket)
+    const std::string event = "data: " + LiveJson(m_hub, NowMillis()) + "\n\n";
+    for (Stream* s : m_streams) {
+        if (s->stalled || s->end)
             continue;
-        if (socket->bytesToWrite() > kMaxBacklog) {
-            stalled.push_back(socket);
-            continue;
+        if (s->backlog() > static_cast<std::size_t>(kMaxBacklog)) {
+            // Its client reads nothing: the stream ends, and the connection
+            // with it once it has been still for a second.
+            s->stalled = true;
+            MHD_set_connection_option(s->connection, MHD_CONNECTION_OPTION_TIMEOUT, 1u);
+        } else {
+            s->queue += event;
         }
-        WriteNow(socket, event);
-    }
-    for (QTcpSocket* socket : stalled) {
-        forget(socket);
-        socket->abort();
-    }
-}
-
-void HttpServer::sweep()
-{
-    const qint64 now = NowMillis();
-    std::vector<QTcpSocket*> idle;
-    for (auto& [socket, client] : m_clients)
-        if (!client.stream && now - client.lastActivity > kIdleSeconds * 1000)
-            idle.push_back(socket);
-    for (QTcpSocket* socket : idle) {
-        forget(socket);
-        socket->abort();
+        if (s->suspended) {
+            s->suspended = false;
+            resume(s->connection);
+        }
     }
 }
 

@@ -1,24 +1,27 @@
 // The HTTP side: one listener on Qt's event loop serving the hub (page, API,
-// events, metrics) and taking writes with the token. Every answer is written
-// to the socket's buffer at once; nothing waits for a client, so a slow or
-// stalled one never holds up a poll round (a stream client that stops
-// reading is dropped once its backlog grows past a limit).
+// events, metrics) and taking writes with the token. libmicrohttpd reads
+// and writes the connections, driven from the event loop by one notifier on
+// its epoll descriptor, so a client costs no object of Qt's. Every answer
+// is queued at once; nothing waits for a client, so a slow or stalled one
+// never holds up a poll round (a stream client that stops reading is
+// dropped once its backlog grows past a limit).
 #pragma once
 
 #include "server/hub.h"
 
-#include <QAbstractHttpServer>
 #include <QHostAddress>
-#include <QPointer>
-#include <QTcpServer>
+#include <QObject>
 #include <QTimer>
 
+#include <cstdint>
 #include <deque>
-#include <map>
 #include <memory>
+#include <set>
 #include <string>
 
-class QTcpSocket;
+class QSocketNotifier;
+struct MHD_Connection;
+struct MHD_Daemon;
 
 namespace server {
 
@@ -40,7 +43,7 @@ bool ParseListenText(const std::string& text, QHostAddress* address, quint16* po
 // True for an address only this machine can reach.
 bool IsLoopback(const QHostAddress& address);
 
-class HttpServer : public QAbstractHttpServer {
+class HttpServer : public QObject {
     Q_OBJECT
 public:
     static constexpr int kMaxClients = 32;
@@ -52,49 +55,58 @@ public:
 
     // Listens on address:port (port 0: any free one). False with a reason.
     bool start(const QHostAddress& address, quint16 port, QString* error);
-    quint16 port() const;
+    quint16 port() const { return m_port; }
     QHostAddress address() const { return m_address; }
     QString url() const;
     int clients() const { return static_cast<int>(m_clients.size()); }
     int streams() const { return static_cast<int>(m_streams.size()); }
     const std::deque<RequestNote>& lastRequests() const { return m_requests; }
+    // Before start.
     void setMaxClients(int n) { m_maxClients = n; }
 
 signals:
     // A request was answered, or a client came or went.
     void activity();
 
-protected:
-    bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
-    void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
-
 private:
-    class Listener;
-    struct Client {
-        qint64 lastActivity = 0;
-        bool stream = false;
-    };
-    void accept(qintptr descriptor);
-    void guard(QTcpSocket* socket);
-    void forget(QTcpSocket* socket);
-    void respond(const QHttpServerRequest& request, QTcpSocket* socket, int status, const QByteArray& type,
-                 const std::string& body, bool allowGetOnly = false);
-    void note(const QHttpServerRequest& request, int status);
-    void writeRequest(const QHttpServerRequest& request, QTcpSocket* socket, int kind, int address);
+    struct Request;
+    struct Stream;
+    struct Pending;
+    friend struct Callbacks;  // libmicrohttpd's, with the server as their closure
+
+    void run();
+    bool request(MHD_Connection* connection, Request& r, const char* data, std::size_t* size);
+    void dispatch(MHD_Connection* connection, Request& r);
+    void writeRequest(MHD_Connection* connection, Request& r, int kind, int address);
+    // The answer queued; answer() also keeps its note.
+    void queue(MHD_Connection* connection, Request& r, int status, const char* type, const std::string& body,
+               bool close = false, bool allowGetOnly = false);
+    void answer(MHD_Connection* connection, Request& r, int status, const char* type, const std::string& body,
+                bool close = false, bool allowGetOnly = false);
+    void refuse(MHD_Connection* connection);
+    void resume(MHD_Connection* connection);
+    void stream(MHD_Connection* connection, Request& r);
+    void note(RequestNote n);
     void broadcast();
-    void sweep();
 
     Hub& m_hub;
     std::string m_token;
-    std::unique_ptr<Listener> m_listener;
+    MHD_Daemon* m_daemon = nullptr;
+    int m_listenSocket = -1;
+    QSocketNotifier* m_notifier = nullptr;
+    QTimer m_timer;  // libmicrohttpd's next timeout
+    bool m_running = false;
+    bool m_closing = false;  // the destructor runs: nothing is told any more
     QHostAddress m_address;
+    quint16 m_port = 0;
     int m_maxClients = kMaxClients;
-    bool m_closing = false;  // the destructor runs: the clients' handlers do nothing
-    std::map<QTcpSocket*, Client> m_clients;
-    std::map<QTcpSocket*, QPointer<QTcpSocket>> m_streams;
+    std::set<MHD_Connection*> m_clients;  // admitted connections, streams among them
+    std::set<MHD_Connection*> m_refused;  // told 503, closed at once
+    std::set<Stream*> m_streams;
+    std::set<std::shared_ptr<Pending>> m_pending;  // writes waiting for the owner's queue
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
     std::deque<RequestNote> m_requests;
     int m_roundSubscription = 0;
-    QTimer m_sweep;
 };
 
 } // namespace server
