@@ -163,9 +163,11 @@ class Remote:
                 out[p.name] = values[p.name].value
         return out[R.find(names[0]).name] if len(names) == 1 else out
 
-    def set(self, name=None, value=None, **values):
+    def set(self, name=None, value=None, round=False, **values):
         """Writes single parameters through the server (POST .../set); the
-        values are checked here as well as there."""
+        values are checked here as well as there. With ``round=True`` the
+        server rounds a value finer than its register holds to the nearest
+        it holds, as ``tecctl set --round``, instead of refusing it."""
         pairs = ([(name, value)] if name is not None else []) + list(values.items())
         if not pairs:
             raise TypeError("set() wants at least one NAME=VALUE")
@@ -180,6 +182,8 @@ class Remote:
             R.check_range(p, code, v)
             R.check_sendable(p.name, p.cls, code, 1.0)
             body[p.name] = v if isinstance(v, str) else int(code) if isinstance(code, numbers.Integral) else float(code)
+        if round:
+            body["round"] = True
         return self._post("set", body)
 
     @property

@@ -76,6 +76,7 @@ def handler_for(stub):
                                             "value": data["sv"]})
                 if stub.refuse:
                     return self.reply(502, {"error": "no answer from the controller", "kind": "silent"})
+                data = {k: v for k, v in data.items() if k != "round"}
                 if any(k not in stub.params and k != "output" for k in data):
                     return self.reply(400, {"error": "unknown parameter"})
                 for k, v in data.items():
@@ -143,6 +144,14 @@ def test_writes_carry_the_token_and_map_every_status(server):
     with pytest.raises(tecontrol.RemoteError) as e:
         tecontrol.Remote(server.url, token=TOKEN, address=9).sv = 30
     assert e.value.status == 404
+
+
+def test_round_travels_beside_the_values_in_their_order(server):
+    remote = tecontrol.Remote(server.url, token=TOKEN, address=1)
+    remote.set(sv=37.57, round=True, **{"alarm-high": 45.04})
+    remote.set(sv=37.5)
+    sent = [json.dumps(d) for _, d in server.posts]
+    assert sent == ['{"sv": 37.57, "alarm-high": 45.04, "round": true}', '{"sv": 37.5}']
 
 
 def test_values_are_checked_before_a_request_is_made(server):

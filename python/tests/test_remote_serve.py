@@ -114,6 +114,19 @@ def test_writes_send_exactly_tecctls_frames(served, start_sim, tecctl_path):
         remote.program.status
 
 
+def test_round_sends_what_tecctl_set_round_sends(served, start_sim, tecctl_path):
+    alone = start_sim(name="alone")
+    subprocess.run([tecctl_path, "--port", alone.link, "--round", "set", "sv=37.57", "alarm-high=45.04"],
+                   check=True, capture_output=True, timeout=60)
+    direct = alone.frames()[1:]  # after the identification
+
+    remote = tecontrol.Remote(served.url, token=served.token)
+    before = len(served.sim.frames())
+    remote.set(sv=37.57, round=True, **{"alarm-high": 45.04})
+    assert served.requests_since(before) == direct
+    assert remote.read_all()["sv"].value == 37.6
+
+
 def test_every_refusal_maps_to_its_exception_and_sends_nothing(served):
     before = len(served.sim.frames())
     with pytest.raises(tecontrol.AuthorizationError):

@@ -51,7 +51,10 @@ struct App {
         // Timers keep their schedule while popups are open, but never come
         // between the requests of an operation (nor into a held link-busy
         // flag); those that fell due meanwhile tick once it has ended.
-        bus.operationsEnded = [this] { rt.ResumeTicks(); };
+        bus.operationsEnded = [this] {
+            rt.ResumeTicks();
+            monitor::SetValueSeen(*this, bus.clock.wallMillis());
+        };
         rt.SetTickGate([this] { return bus.operations == 0 && bus.linkBusy == 0; });
         // The chart's and the main panel's reads run through the poller from
         // the event loop; their rounds are shown as they end.
@@ -75,6 +78,7 @@ struct App {
     core::Poller poller{bus};      // the rounds of the chart and the main panel's PV
     int pollService = 0;           // the run-time's service that drives the poller
     LiveSample live;
+    monitor::HeldSetValue heldSv;  // the set value in params, and since when
     ChartScale scale;
     DataLog log;
     monitor::Rounds rounds;        // the rounds over several controllers, their chart traces and log sections

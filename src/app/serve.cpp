@@ -266,15 +266,20 @@ public:
         x.alarmKnown = read && app.bus.portOpen;
         x.alarmStatus = app.alarmStatus;
         x.paramsWallMillis = read ? m_paramsSeen[a] : 0;
-        // The set value the window holds for its controller changed (it sent
-        // one, read all, or showed a round's): served from now, with this time.
-        if (read && (!m_windowSvKnown || m_windowSv != app.params.setValue || m_windowSvAddress != a)) {
-            if (m_windowSvKnown && m_windowSvAddress == a)
-                m_hub.noteSetValue(a, app.params.setValue, app.rt.clock().wallMillis());
-            m_windowSv = app.params.setValue;
+        // The set value the window holds for its controller, when serving
+        // starts and whenever it changed (it sent one, read all, or took a
+        // round's): served with the time the window learnt it. One older
+        // than the hub knows (a round's reading, or one read before serving
+        // began) changes nothing there.
+        if (read) {
+            monitor::SetValueSeen(app, app.rt.clock().wallMillis());
+            const monitor::HeldSetValue& held = app.heldSv;
+            if (!m_windowSvKnown || m_windowSv != held.value || m_windowSvAddress != a)
+                m_hub.noteSetValue(a, held.value, held.wallMillis);
+            m_windowSv = held.value;
             m_windowSvAddress = a;
             m_windowSvKnown = true;
-        } else if (!read) {
+        } else {
             m_windowSvKnown = false;
         }
     }

@@ -41,7 +41,17 @@ struct Sample {
     // Which of the two came this round: the SV can come while the PV does not.
     bool haveSv = false;
     bool havePv = false;
+    // The wall time the SV's answer came, a moment before the PV's (0: not
+    // read this round). A set value written between the two is newer.
+    std::int64_t svWallMillis = 0;
 };
+
+// When the set value a sample carries was read: the SV's own answer, or
+// the sample's time when that is not known.
+inline std::int64_t SvReadMillis(const Sample& s)
+{
+    return s.svWallMillis > 0 ? s.svWallMillis : s.wallMillis;
+}
 
 struct Counters {
     std::uint64_t rounds = 0;      // rounds that asked this controller

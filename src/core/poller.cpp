@@ -519,6 +519,8 @@ bool Poller::awaitAnswer(double* at)
         m_bus.settleSince = now;
         m_bus.settleOpenId = ports.openId(port);
     }
+    // Ops waiting for a boundary run before the answer is taken in.
+    m_answerWallMillis = m_bus.clock.wallMillis();
     m_step = Step::ReadEnded;
     return true;
 }
@@ -556,6 +558,7 @@ void Poller::readEnded()
     if (!m_pvPhase) {
         m_sample.sv = value;
         m_sample.haveSv = true;
+        m_sample.svWallMillis = m_answerWallMillis;
         m_pvPhase = true;
         // An offline controller that answered its probe is read on at once.
         beginRead(tecreg::kPv, comlink::kPostWriteDelay, m_mode == Mode::Probe ? Mode::Single : m_mode);

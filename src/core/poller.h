@@ -152,6 +152,7 @@ private:
     Mode m_mode = Mode::Verified;
     int m_attempt = 0;
     double m_readStart = 0;
+    std::int64_t m_answerWallMillis = 0;  // the wall time the last answer was taken whole
     double m_waitUntil = 0;
     double m_deadline = 0;
     double m_busyWaitStart = -1;

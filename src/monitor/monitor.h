@@ -32,6 +32,21 @@ struct DataLog {
 
 namespace monitor {
 
+// The set value the window holds for its controller (App::params) as last
+// seen, and the wall time it was learnt: sent or read by an operation, or
+// read by a round (0: not known).
+struct HeldSetValue {
+    float value = 0;
+    core::Address address = 0;
+    std::int64_t wallMillis = 0;
+};
+
+// Looks at the set value the window holds after something may have changed
+// it (an operation ended, a client's write was shown): a change since it
+// was last seen, or another controller's, is learnt at wallMillis. Nothing
+// is held while the parameters were not read from the controller.
+void SetValueSeen(App& app, std::int64_t wallMillis);
+
 // The rounds over several configured controllers, and what the chart and the
 // data log were last given of them.
 struct Rounds {

@@ -88,6 +88,35 @@ bool PollReadPV(App& app, float* pv)
     return true;
 }
 
+void SetValueSeen(App& app, std::int64_t wallMillis)
+{
+    HeldSetValue& held = app.heldSv;
+    if (!app.params.fromController()) {
+        held = {};
+        return;
+    }
+    if (held.wallMillis <= 0 || held.address != app.controller.address || held.value != app.params.setValue)
+        held = {app.params.setValue, app.controller.address, wallMillis};
+}
+
+namespace {
+
+// The SV a round read becomes the one the window holds, unless the window
+// learnt one after the round read it (an operation came between the round's
+// SV and PV reads and sent or read it): that one is the newer.
+void TakeRoundSv(App& app, const core::Sample& s)
+{
+    HeldSetValue& held = app.heldSv;
+    const std::int64_t readAt = core::SvReadMillis(s);
+    if (held.wallMillis > 0 && held.address == app.controller.address && readAt < held.wallMillis)
+        return;
+    app.params.setValue = s.sv;
+    if (app.params.fromController())
+        held = {s.sv, app.controller.address, readAt};
+}
+
+} // namespace
+
 bool PollReadSV(App& app, float* sv)
 {
     float value = 0;
@@ -96,6 +125,7 @@ bool PollReadSV(App& app, float* sv)
     // Write-all and the PID calculator work from the set value the controller
     // really holds, even when PARM_SV shows an unsent edit.
     app.params.setValue = value;
+    SetValueSeen(app, app.bus.clock.wallMillis());
     *sv = value;
     return true;
 }
@@ -348,7 +378,7 @@ void ShowOneRound(App& app, const core::Round& round)
     }
     // Write-all and the PID calculator work from the set value the controller
     // really holds, even when PARM_SV shows an unsent edit.
-    app.params.setValue = s.sv;
+    TakeRoundSv(app, s);
     app.live.sv = s.sv;
     if (!s.havePv) {
         ShowNoAnswer(app, true);
@@ -384,7 +414,7 @@ void ShowOneRound(App& app, const core::Round& round)
 void ShowSelected(App& app, const core::Sample& s, bool chart)
 {
     if (s.haveSv) {
-        app.params.setValue = s.sv;
+        TakeRoundSv(app, s);
         app.live.sv = s.sv;
     }
     if (!s.havePv || (chart && !s.haveSv)) {

@@ -432,6 +432,9 @@ bool SendSetValue(App& app)
     case core::SetValueOutcome::Sent:
         break;
     }
+    // The window holds it from now: a round that read the SV before it was
+    // sent does not take it back.
+    monitor::SetValueSeen(app, app.bus.clock.wallMillis());
     return true;
 }
 

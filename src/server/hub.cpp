@@ -62,9 +62,11 @@ bool Hub::setValue(const core::Controller& c, float* sv, std::int64_t* wallMilli
 {
     const ControllerExtra* x = findExtra(c.address);
     const bool sampled = c.last.haveSv && c.last.wallMillis > 0;
-    // The same value noted since (the owner showing the round's reading)
-    // is still the one the round read, when it read it.
-    if (sampled && (!x || c.last.wallMillis >= x->svWallMillis || c.last.sv == x->sv)) {
+    // The round's SV against the one noted by when each was true: one
+    // written after the round read its SV (before its PV) is the newer. The
+    // same value noted since (the owner showing the round's reading) is
+    // still the one the round read, when it read it.
+    if (sampled && (!x || core::SvReadMillis(c.last) >= x->svWallMillis || c.last.sv == x->sv)) {
         *sv = c.last.sv;
         *wallMillis = c.last.wallMillis;
         return true;
@@ -81,8 +83,9 @@ void Hub::roundEnded(double time, std::int64_t wallMillis, double seconds)
     m_lastRound = RoundNote{++m_rounds, time, wallMillis, seconds};
     for (const core::Controller* c : m_controllers) {
         // The SV a round read outlives the next rounds of PV alone and misses.
+        // Noted at the time it was read: a value written since stays.
         if (c->last.haveSv && c->last.wallMillis > 0)
-            noteSetValue(c->address, c->last.sv, c->last.wallMillis);
+            noteSetValue(c->address, c->last.sv, core::SvReadMillis(c->last));
         HistoryPoint p;
         p.wallMillis = wallMillis;
         p.valid = c->last.valid;
@@ -145,13 +148,38 @@ void Hub::unsubscribeWrites(int id)
     m_writeSubscribers.erase(id);
 }
 
-void Hub::submit(const WriteRequest& request, WriteDone done)
+bool TakeRoundOption(WriteRequest* request, std::string* error)
+{
+    if (request->kind != WriteRequest::Kind::Set)
+        return true;
+    auto& values = request->values;
+    for (auto it = values.begin(); it != values.end(); ++it) {
+        if (it->first != kRoundMember)
+            continue;
+        if (it->second != "1" && it->second != "0") {
+            *error = std::string("\"") + kRoundMember + "\" takes true or false";
+            return false;
+        }
+        request->round = request->round || it->second == "1";
+        values.erase(it);
+        return true;
+    }
+    return true;
+}
+
+void Hub::submit(const WriteRequest& asked, WriteDone done)
 {
     WriteResult result;
-    const core::Controller* c = find(request.address);
+    const core::Controller* c = find(asked.address);
     if (!c) {
         result.status = WriteResult::Status::NotFound;
-        result.message = "no controller at address " + std::to_string(request.address);
+        result.message = "no controller at address " + std::to_string(asked.address);
+        done(result);
+        return;
+    }
+    WriteRequest request = asked;
+    if (!TakeRoundOption(&request, &result.message)) {
+        result.status = WriteResult::Status::BadInput;
         done(result);
         return;
     }

@@ -143,8 +143,9 @@ public:
     void unsubscribe(int id);
 
     // The write path. The owner installs the executor; without one every
-    // write is answered Unavailable. submit() answers NotFound and Offline
-    // itself, without troubling the owner; everything else goes to the
+    // write is answered Unavailable. submit() answers NotFound, a bad
+    // "round" (BadInput) and Offline itself, without troubling the owner;
+    // everything else (with "round" taken out) goes to the
     // executor, which calls done exactly once (possibly later). Writes
     // answered by the executor are also told to the write subscribers.
     void setExecutor(WriteExecutor executor) { m_executor = std::move(executor); }
@@ -152,7 +153,7 @@ public:
     // Words for why an offline controller is offline ("port 2: port lost"),
     // given in the answer to a write refused for it; "" or none: no reason.
     void setOfflineReason(std::function<std::string(const core::Controller&)> why) { m_offlineWhy = std::move(why); }
-    void submit(const WriteRequest& request, WriteDone done);
+    void submit(const WriteRequest& asked, WriteDone done);
     int subscribeWrites(std::function<void(const WriteRequest&, const WriteResult&)> callback);
     void unsubscribeWrites(int id);
 
@@ -174,5 +175,13 @@ private:
 
 // The status a write result answers with (200, 400, 404, 409, 502, 503).
 int HttpStatus(WriteResult::Status status);
+
+// A set's body may carry, beside the values, "round": true, as `tecctl set
+// --round` asks: a value finer than its register holds is then rounded to
+// the nearest it holds rather than refused. TakeRoundOption moves it from a
+// Set's values to request->round; false with a reason for a value other
+// than true or false. submit() applies it before the owner sees the write.
+constexpr const char* kRoundMember = "round";
+bool TakeRoundOption(WriteRequest* request, std::string* error);
 
 } // namespace server

@@ -280,12 +280,15 @@ bool LineOwner::start(QString* error)
             worker,
             [worker, self, request, done] {
                 worker->write(request, [self, request, done](const WriteResult& result) {
+                    // When the line took it, on the clock its rounds read
+                    // by, before any later round could read it back.
+                    const qint64 at = QDateTime::currentMSecsSinceEpoch();
                     if (self)
                         QMetaObject::invokeMethod(
                             self.data(),
-                            [self, request, done, result] {
+                            [self, request, done, result, at] {
                                 if (self)
-                                    self->written(request, result);
+                                    self->written(request, result, at);
                                 done(result);
                             },
                             Qt::QueuedConnection);
@@ -301,7 +304,7 @@ bool LineOwner::start(QString* error)
     return true;
 }
 
-void LineOwner::written(const WriteRequest& request, const WriteResult& result)
+void LineOwner::written(const WriteRequest& request, const WriteResult& result, qint64 wallMillis)
 {
     const bool program =
         request.kind == WriteRequest::Kind::ProgramRun || request.kind == WriteRequest::Kind::ProgramStop;
@@ -320,7 +323,7 @@ void LineOwner::written(const WriteRequest& request, const WriteResult& result)
             for (const auto& [name, value] : result.taken) {
                 ApplyWritten(&c->params, &function, name, value);
                 if (name == "sv")
-                    m_hub.noteSetValue(c->address, static_cast<float>(value), QDateTime::currentMSecsSinceEpoch());
+                    m_hub.noteSetValue(c->address, static_cast<float>(value), wallMillis);
             }
         }
         if (function >= 0) {

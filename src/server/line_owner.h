@@ -53,7 +53,7 @@ private:
     friend class LineWorker;
     struct Reading;
     void feed(const std::vector<Reading>& readings, double time, qint64 wallMillis, double seconds);
-    void written(const WriteRequest& request, const WriteResult& result);
+    void written(const WriteRequest& request, const WriteResult& result, qint64 wallMillis);
     void paramsRead(core::Address address, const ParameterSet& params, int function, qint64 wallMillis);
     void identified(core::Address address, const core::Identity& identity);
 

@@ -5,6 +5,7 @@
 #include "io/text_escape.h"
 #include "formats/log_format.h"
 #include "protocol/encoding.h"
+#include "server/hub.h"
 #include "server/token.h"
 
 #include <QCoreApplication>
@@ -56,8 +57,13 @@ public:
             m_base.chop(1);
     }
 
-    Reply get(const QString& path) { return request("GET", path, {}, false); }
-    Reply post(const QString& path, const QJsonObject& body) { return request("POST", path, body, true); }
+    Reply get(const QString& path) { return request("GET", path, QByteArray(), false); }
+    Reply post(const QString& path, const QJsonObject& body)
+    {
+        return request("POST", path, QJsonDocument(body).toJson(QJsonDocument::Compact), true);
+    }
+    // A body already made (its members in the order they are to be written).
+    Reply post(const QString& path, const QByteArray& body) { return request("POST", path, body, true); }
     QString controller(const QString& tail = {}) const
     {
         return "/api/v1/controllers/" + QString::number(m_address) + tail;
@@ -66,7 +72,7 @@ public:
     int address() const { return m_address; }
 
 private:
-    Reply request(const char* method, const QString& path, const QJsonObject& body, bool write)
+    Reply request(const char* method, const QString& path, const QByteArray& body, bool write)
     {
         Reply out;
         QNetworkRequest req(QUrl(m_base + path));
@@ -80,8 +86,7 @@ private:
             if (!token.empty())
                 req.setRawHeader("Authorization", QByteArray("Bearer ") + QByteArray::fromStdString(token));
         }
-        QNetworkReply* reply = write ? m_nam.post(req, QJsonDocument(body).toJson(QJsonDocument::Compact))
-                                     : m_nam.get(req);
+        QNetworkReply* reply = write ? m_nam.post(req, body) : m_nam.get(req);
         QEventLoop loop;
         QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
         // A signal ends the wait (the request is dropped).
@@ -338,6 +343,40 @@ void EmitWritten(Session& s, const QJsonValue& answer, const Served& served)
     s.json.endObject();
 }
 
+// A JSON object whose members keep the order they were set in (a
+// QJsonObject sorts them): the server writes the values in the order the
+// command named them, as tecctl does directly, so that a decimal point
+// named after a temperature comes after it on the wire. A name set again
+// takes the new value in its first place.
+class OrderedBody {
+public:
+    void set(const QString& name, const QJsonValue& value)
+    {
+        for (auto& m : m_members)
+            if (m.first == name) {
+                m.second = value;
+                return;
+            }
+        m_members.emplace_back(name, value);
+    }
+    QByteArray text() const
+    {
+        QByteArray out = "{";
+        for (const auto& [name, value] : m_members) {
+            QJsonObject one;
+            one[name] = value;
+            const QByteArray member = QJsonDocument(one).toJson(QJsonDocument::Compact);
+            if (out.size() > 1)
+                out += ',';
+            out += member.mid(1, member.size() - 2);
+        }
+        return out + "}";
+    }
+
+private:
+    std::vector<std::pair<QString, QJsonValue>> m_members;
+};
+
 int Set(Session& s, Client& c, const std::vector<std::string>& assignments)
 {
     // Checked here first, as directly: a bad one sends no request. The
@@ -351,7 +390,7 @@ int Set(Session& s, Client& c, const std::vector<std::string>& assignments)
         return Failed(s, c, known, "give the parameters");
     if (scaleKnown)
         TakeParameters(known, &served);
-    QJsonObject body;
+    OrderedBody body;
     float scale = served.tempScale;
     for (const std::string& text : assignments) {
         Assignment a;
@@ -366,11 +405,15 @@ int Set(Session& s, Client& c, const std::vector<std::string>& assignments)
         const std::string value = text.substr(text.find('=') + 1);
         if (WordForCode(a.param->name, static_cast<int>(sent)) && !value.empty() &&
             !std::isdigit(static_cast<unsigned char>(value[0])))
-            body[QString::fromStdString(a.param->name)] = QString::fromStdString(value);
+            body.set(QString::fromStdString(a.param->name), QString::fromStdString(value));
         else
-            body[QString::fromStdString(a.param->name)] = sent;
+            body.set(QString::fromStdString(a.param->name), sent);
     }
-    const Reply r = c.post(c.controller("/set"), body);
+    // A value the server checks alone (it knows the scale, this side does
+    // not) is rounded there as here.
+    if (s.o.round)
+        body.set(QString::fromUtf8(server::kRoundMember), true);
+    const Reply r = c.post(c.controller("/set"), body.text());
     if (r.status != 200) {
         // Refused part-way: what the controller took is told, as directly.
         if (r.status == 502 && r.body.toObject()["written"].isObject())

@@ -38,6 +38,7 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <sys/stat.h>
@@ -732,8 +733,10 @@ int HistoryCount(const App& app, const std::string& text)
     return n;
 }
 
-// What tecctl's set sends for sv=30 to the controller at `address`.
-std::vector<std::vector<std::uint8_t>> TecctlSetFrames(int address)
+// What tecctl's set sends for `values` (sv=30 by default) to the controller
+// at `address`, with --round when `round`.
+std::vector<std::vector<std::uint8_t>> TecctlSetFrames(
+    int address, std::vector<std::pair<std::string, std::string>> values = {{"sv", "30"}}, bool round = false)
 {
     sim::Config config;
     config.address = static_cast<std::uint8_t>(address);
@@ -744,7 +747,8 @@ std::vector<std::vector<std::uint8_t>> TecctlSetFrames(int address)
     other.clearWire();
     server::WriteRequest same;
     same.address = static_cast<core::Address>(address);
-    same.values = {{"sv", "30"}};
+    same.values = std::move(values);
+    same.round = round;
     if (server::RunWrite(other.app.bus, same).status != server::WriteResult::Status::Done)
         return {};
     return other.wire();
@@ -838,6 +842,33 @@ TEST_F(ServingTwoPorts, AWriteToAnotherPortGoesThroughItsLineAsTecctlSendsIt)
     EXPECT_EQ(post("/api/v1/controllers/5/set", R"({"sv": 31})", token).status, 200);
     EXPECT_EQ(far[0]->reg(0x0000), 31) << "whole units now";
     EXPECT_EQ(post("/api/v1/controllers/1/set", R"({"sv": 31})", token).status, 409);
+}
+
+// far's parameters were never read by the window: a value finer than its
+// register is checked by tecctl's set at the write itself, which rounds it
+// when the client asked to round, exactly as tecctl --round does directly.
+TEST_F(ServingTwoPorts, AFinerValueIsRoundedAsTecctlRoundsItWhenAskedAndRefusedOtherwise)
+{
+    ASSERT_EQ(get("/api/v1/controllers/5/parameters").status, 503) << "the window has not read far's parameters";
+    const Reply refused = post("/api/v1/controllers/5/set", R"({"sv": 37.57})", token);
+    EXPECT_EQ(refused.status, 400) << refused.body.toStdString();
+    EXPECT_NE(refused.body.indexOf("finer than"), -1) << refused.body.toStdString();
+    EXPECT_EQ(Writes(*far[0]), 0);
+    const Reply bad = post("/api/v1/controllers/5/set", R"({"sv": 37.57, "round": 2})", token);
+    EXPECT_EQ(bad.status, 400) << bad.body.toStdString();
+    EXPECT_EQ(Writes(*far[0]), 0);
+
+    const auto expected = TecctlSetFrames(5, {{"sv", "37.57"}, {"alarm-high", "45.04"}}, true);
+    ASSERT_FALSE(expected.empty());
+    far[0]->clearRequests();
+    const Reply r = post("/api/v1/controllers/5/set", R"({"sv": 37.57, "round": true, "alarm-high": 45.04})", token);
+    ASSERT_EQ(r.status, 200) << r.body.toStdString();
+    EXPECT_EQ(far[0]->requests(), expected);
+    EXPECT_EQ(far[0]->reg(tecreg::kSetValue), 376);
+    EXPECT_EQ(far[0]->reg(tecreg::kAlarmHigh), 450);
+    EXPECT_FLOAT_EQ(farEntry().params.setValue, 37.6f) << "the value taken, as rounded";
+    EXPECT_EQ(HistoryCount(rig.app, "Client 127.0.0.1 set sv=37.57 alarm-high=45.04 on far [5]"), 1);
+    EXPECT_EQ(HistoryCount(rig.app, "round="), 0);
 }
 
 TEST_F(ServingTwoPorts, ALostPortOrAHeldControllerIsOfflineAndNothingIsSent)
@@ -1069,6 +1100,170 @@ TEST(ServeNote, TecctlOnAnotherPortsLineGoesThroughTheWindow)
     ports::AskRounds(rig.app, false);
     serve::Stop(rig.app);
     EXPECT_FALSE(server::FindServedPort(tecsim.device, &held));
+}
+
+} // namespace
+
+namespace {
+
+// A set value written while a round of the window stands between its SV
+// read and its PV read: the round's older SV never takes the served one
+// back, neither through the window's panels showing that round nor through
+// the hub taking the round's sample.
+TEST_F(Serving, ASetValueWrittenInsideARoundIsNotTakenBackByThatRoundsReading)
+{
+    round();
+    ASSERT_DOUBLE_EQ(sample()["sv"].toDouble(), 25.0);
+    core::Poller& poller = rig.app.poller;
+    auto step = [&](const std::function<bool()>& until) {
+        double next = poller.service();
+        for (int i = 0; i < 1000 && !until(); ++i) {
+            rig.clock.sleepUntil(next);
+            next = poller.service();
+        }
+        return until();
+    };
+    // A chart round, held inside its first exchange (the SV read).
+    rig.clearWire();
+    poller.requestRound(false);
+    ASSERT_TRUE(step([&] { return poller.busy(); }));
+    QNetworkReply* reply = Send(nam, url, "/api/v1/controllers/1/set", R"({"sv": 30})", token, true);
+    ASSERT_TRUE(Spin([&] { return serve::PendingWrites(rig.app) == 1; }));
+    ASSERT_TRUE(step([&] { return poller.idle(); }));
+    ASSERT_EQ(Wait(reply).status, 200);
+    ASSERT_EQ(rig.sim->reg(tecreg::kSetValue), 300);
+    // The write went between the round's two reads.
+    const auto wire = rig.wire();
+    ASSERT_GE(wire.size(), 3u);
+    ASSERT_FALSE(IsWrite(wire.front())) << "the SV read first";
+    ASSERT_FALSE(IsWrite(wire.back())) << "the PV read last";
+    ASSERT_GT(std::count_if(wire.begin(), wire.end(), IsWrite), 0);
+    ASSERT_FLOAT_EQ(rig.app.controller.last.sv, 25.0f) << "the round read the SV before the write";
+    EXPECT_FLOAT_EQ(rig.app.params.setValue, 30.0f) << "the window holds the newer too (write-all sends it)";
+
+    // Served: the one written, newer than the round's reading.
+    QJsonObject s = sample();
+    EXPECT_DOUBLE_EQ(s["sv"].toDouble(), 30.0);
+    EXPECT_FALSE(s["svRead"].toBool());
+    EXPECT_DOUBLE_EQ(s["pv"].toDouble(), pvHeld()) << "the round's PV is served all the same";
+    // Also once the window's own records are served again, and to the page.
+    serve::ControllersChanged(rig.app);
+    EXPECT_DOUBLE_EQ(sample()["sv"].toDouble(), 30.0);
+    const QJsonObject live = QJsonDocument::fromJson(QByteArray::fromStdString(server::LiveJson(hub(), rig.clock.wallMillis())))
+                                 .object()["controllers"].toArray()[0].toObject();
+    EXPECT_DOUBLE_EQ(live["sv"].toDouble(), 30.0);
+    // The next round reads it: served as that round's reading.
+    round();
+    s = sample();
+    EXPECT_DOUBLE_EQ(s["sv"].toDouble(), 30.0);
+    EXPECT_TRUE(s["svRead"].toBool());
+}
+
+// tecctl --round through the window, for a controller whose parameters the
+// window has not read: the window rounds as tecctl does on the port, and the
+// values go in the order the command named them.
+TEST(ServeLinesPty, TecctlRoundThroughTheWindowSendsWhatItSendsDirectly)
+{
+    const std::vector<std::pair<std::string, std::string>> values = {{"sv", "37.57"}, {"alarm-high", "45.04"}};
+    std::vector<std::string> expected;
+    for (const auto& frame : TecctlSetFrames(7, values, true))
+        expected.push_back(Hex(frame));
+    ASSERT_FALSE(expected.empty());
+
+    ServedPtyLine line;
+    ASSERT_NO_FATAL_FAILURE(line.start());
+    TestRig& rig = line.rig;
+    testsupport::TecsimChild& tecsim = line.tecsim;
+    server::ServedPort held;
+    ASSERT_TRUE(Spin([&] { return line.pty->last.valid && server::FindServedPort(tecsim.device, &held); }, 10));
+    const std::size_t before = tecsim.requests().size();
+
+    QProcess tecctl;
+    tecctl.start(TECCTL_PATH, {"--port", QString::fromStdString(tecsim.device), "--address", "7", "--round", "set",
+                               "sv=37.57", "alarm-high=45.04"});
+    ASSERT_TRUE(Spin([&] { return tecctl.state() == QProcess::NotRunning; }, 60));
+    const QString said = tecctl.readAllStandardError();
+    ASSERT_EQ(tecctl.exitCode(), 0) << said.toStdString();
+    EXPECT_TRUE(said.contains("going through its server")) << said.toStdString();
+    std::vector<std::string> heard;
+    ASSERT_TRUE(Spin([&] {
+        const std::vector<std::string> all = tecsim.requests();
+        heard.assign(all.begin() + static_cast<std::ptrdiff_t>(std::min(before, all.size())), all.end());
+        return heard.size() >= expected.size();
+    }, 10));
+    // The write's frames in one piece (a round of the line may come before).
+    const auto at = std::search(heard.begin(), heard.end(), expected.begin(), expected.end());
+    EXPECT_NE(at, heard.end()) << ::testing::PrintToString(heard) << "\nwanted " << ::testing::PrintToString(expected);
+    EXPECT_TRUE(HistoryHas(rig.app, "Client 127.0.0.1 set sv=37.57 alarm-high=45.04"));
+}
+
+// Serving starts a while after the operator sent a set value from the
+// panel: that one is served at once, with the time it was sent, not the
+// older one of the window's last round (nor none, after a round of PV alone).
+TEST(ServeStart, TheSetValueTheWindowHoldsIsServedAtOnceWithItsOwnTime)
+{
+    for (const bool pvAlone : {false, true}) {
+        SCOPED_TRACE(pvAlone ? "a round of PV alone since" : "a chart round before");
+        TestRig rig;
+        rig.sim->setReg(tecreg::kSetValue, 250);
+        ASSERT_GE(rig.connect(), 0);
+        monitor::AskRound(rig.app, false);
+        ASSERT_TRUE(rig.app.controller.last.haveSv);
+        rig.clock.advance(5.0);
+        rig.rt.SetCtrlVal(rig.parm(), PARM_SV, 28.0);
+        rig.rt.Commit(rig.parm(), PARM_SV_SEND);
+        ASSERT_EQ(rig.sim->reg(tecreg::kSetValue), 280);
+        const std::int64_t sentAt = rig.clock.wallMillis();
+        if (pvAlone) {
+            monitor::AskRound(rig.app, true);
+            ASSERT_TRUE(rig.app.controller.last.valid);
+            ASSERT_FALSE(rig.app.controller.last.haveSv);
+        }
+        rig.clock.advance(3.0);
+        ASSERT_EQ(serve::Start(rig.app, "127.0.0.1:0"), "");
+        const server::Hub& hub = *serve::ServedHub(rig.app);
+        const std::int64_t now = rig.clock.wallMillis();
+        const QJsonObject s = QJsonDocument::fromJson(QByteArray::fromStdString(server::ControllerJson(hub, *hub.find(1), now)))
+                                  .object()["sample"].toObject();
+        EXPECT_DOUBLE_EQ(s["sv"].toDouble(), 28.0);
+        EXPECT_FALSE(s["svRead"].toBool());
+        EXPECT_NEAR(s["svAge"].toDouble(), (now - sentAt) / 1000.0, 0.05);
+        serve::Stop(rig.app);
+    }
+}
+
+// The operator sends a set value while a round of the chart stands inside
+// its SV read: the send comes between the round's SV and PV reads, and the
+// round's older SV is no longer what the window holds (write-all and the
+// PID calculator work from it), though the chart plots what it read.
+TEST(WindowSetValue, ASetValueSentInsideARoundIsNotTakenBackByThatRound)
+{
+    TestRig rig;
+    rig.sim->setReg(tecreg::kSetValue, 250);
+    ASSERT_GE(rig.connect(), 0);
+    monitor::AskRound(rig.app, false);
+    ASSERT_FLOAT_EQ(rig.app.params.setValue, 25.0f);
+    core::Poller& poller = rig.app.poller;
+    poller.requestRound(false);
+    double next = poller.service();
+    for (int i = 0; i < 1000 && !poller.busy(); ++i) {
+        rig.clock.sleepUntil(next);
+        next = poller.service();
+    }
+    ASSERT_TRUE(poller.busy());
+    rig.rt.SetCtrlVal(rig.parm(), PARM_SV, 28.0);
+    rig.rt.Commit(rig.parm(), PARM_SV_SEND);
+    ASSERT_EQ(rig.sim->reg(tecreg::kSetValue), 280);
+    ASSERT_FALSE(poller.idle()) << "the round goes on after the send";
+    rig.rt.WakeService(rig.app.pollService);
+    ASSERT_TRUE(poller.idle());
+    ASSERT_FLOAT_EQ(rig.app.controller.last.sv, 25.0f) << "the round read its SV before the send";
+    EXPECT_FLOAT_EQ(rig.app.params.setValue, 28.0f);
+    EXPECT_DOUBLE_EQ(rig.value(rig.parm(), PARM_SV), 28.0);
+    // The next round reads the new one and takes it, as ever.
+    rig.sim->setReg(tecreg::kSetValue, 270);  // changed at the controller's keypad
+    monitor::AskRound(rig.app, false);
+    EXPECT_FLOAT_EQ(rig.app.params.setValue, 27.0f);
 }
 
 } // namespace

@@ -346,6 +346,82 @@ TEST_F(HubFixture, TheSetValueServedIsTheNewestReadOrWritten)
     EXPECT_FALSE(hub.setValue(never, &sv, &at));
 }
 
+TEST_F(HubFixture, ASetValueWrittenBetweenARoundsSvAndPvReadsIsNotTakenBack)
+{
+    float sv = 0;
+    std::int64_t at = 0;
+    round(5000, true, 20);
+    // The next round read SV 30 at 5900, then 35 was written at 5950, then
+    // its PV came at 6000: the round's SV is the older.
+    a.last.sv = 30;
+    a.last.haveSv = true;
+    a.last.svWallMillis = 5900;
+    a.last.wallMillis = 6000;
+    hub.noteSetValue(1, 35, 5950);
+    ASSERT_TRUE(hub.setValue(a, &sv, &at));
+    EXPECT_FLOAT_EQ(sv, 35) << "before the round is fed";
+    hub.roundEnded(5.8, 5800);
+    ASSERT_TRUE(hub.setValue(a, &sv, &at));
+    EXPECT_FLOAT_EQ(sv, 35);
+    EXPECT_EQ(at, 5950);
+    const std::string json = server::ControllerJson(hub, a, 6000);
+    EXPECT_NE(json.find("\"sv\": 35.0, \"svTime\": \"1970-01-01T00:00:05.950Z\", \"svAge\": 0.050, \"svRead\": false"),
+              std::string::npos)
+        << json;
+    // The round's own point keeps what it read.
+    EXPECT_FLOAT_EQ(hub.history(1, 5800, 5800).at(0).sv, 30);
+    // Written before the SV read: the round's reading is the newer.
+    a.last.sv = 40;
+    a.last.svWallMillis = 7900;
+    a.last.wallMillis = 8000;
+    hub.noteSetValue(1, 36, 7899);
+    hub.roundEnded(7.8, 7800);
+    ASSERT_TRUE(hub.setValue(a, &sv, &at));
+    EXPECT_FLOAT_EQ(sv, 40);
+    EXPECT_EQ(at, 8000) << "read by the sample's round";
+    // Kept after a round of PV alone, with the time the SV was read.
+    a.last.haveSv = false;
+    a.last.svWallMillis = 0;
+    a.last.wallMillis = 9000;
+    hub.roundEnded(9.0, 9000);
+    ASSERT_TRUE(hub.setValue(a, &sv, &at));
+    EXPECT_FLOAT_EQ(sv, 40);
+    EXPECT_EQ(at, 7900);
+}
+
+TEST_F(HubFixture, RoundTravelsBesideTheValuesAndReachesTheOwnerAsAnOption)
+{
+    std::vector<server::WriteRequest> seen;
+    hub.setExecutor([&](const server::WriteRequest& r, server::WriteDone d) {
+        seen.push_back(r);
+        d(server::WriteResult{});
+    });
+    std::vector<server::WriteResult> got;
+    auto done = [&](const server::WriteResult& r) { got.push_back(r); };
+    server::WriteRequest w;
+    w.address = 1;
+    w.values = {{"sv", "37.57"}, {"round", "1"}, {"alarm-high", "45.04"}};
+    hub.submit(w, done);
+    w.values = {{"round", "0"}, {"sv", "37.5"}};
+    hub.submit(w, done);
+    w.values = {{"sv", "37.5"}};
+    hub.submit(w, done);
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_TRUE(seen[0].round);
+    EXPECT_EQ(seen[0].values, (std::vector<std::pair<std::string, std::string>>{{"sv", "37.57"}, {"alarm-high", "45.04"}}));
+    EXPECT_FALSE(seen[1].round);
+    EXPECT_EQ(seen[1].values, (std::vector<std::pair<std::string, std::string>>{{"sv", "37.5"}}));
+    EXPECT_FALSE(seen[2].round);
+    // Anything but true or false is bad input, and the owner never sees it.
+    for (const char* bad : {"2", "yes", "", "1.0"}) {
+        w.values = {{"sv", "37.5"}, {"round", bad}};
+        hub.submit(w, done);
+        EXPECT_EQ(server::HttpStatus(got.back().status), 400) << bad;
+        EXPECT_NE(got.back().message.find("\"round\" takes true or false"), std::string::npos) << got.back().message;
+    }
+    EXPECT_EQ(seen.size(), 3u);
+}
+
 TEST_F(HubFixture, MetricsLabelsEscapedAndMissingValuesLeftOut)
 {
     round(5000, false, 0);
