@@ -14,10 +14,16 @@
 #include <cerrno>
 #include <cstring>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 namespace server {
 
@@ -29,6 +35,64 @@ constexpr unsigned kRefusedSeconds = 5;               // a refused client that d
 constexpr std::size_t kConnectionMemory = 32 * 1024;  // libmicrohttpd's own bound on a request head
 const char* const kJson = "application/json";
 const char* const kHtml = "text/html; charset=utf-8";
+
+#ifdef _WIN32
+using Socket = SOCKET;
+constexpr Socket kNoSocket = INVALID_SOCKET;
+void CloseSocket(Socket s) { ::closesocket(s); }
+QString SocketError() { return "error " + QString::number(WSAGetLastError()); }
+constexpr int kShutBoth = SD_BOTH;
+#else
+using Socket = int;
+constexpr Socket kNoSocket = -1;
+void CloseSocket(Socket s) { ::close(s); }
+QString SocketError() { return QString::fromLocal8Bit(std::strerror(errno)); }
+constexpr int kShutBoth = SHUT_RDWR;
+#endif
+#ifdef MSG_NOSIGNAL
+constexpr int kSendFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
+#elif defined(MSG_DONTWAIT)
+constexpr int kSendFlags = MSG_DONTWAIT;
+#else
+constexpr int kSendFlags = 0;
+#endif
+
+// A stream socket that does not block and is not inherited.
+Socket OpenSocket(int family)
+{
+#ifdef __linux__
+    return ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+#elif defined(_WIN32)
+    const Socket s = ::socket(family, SOCK_STREAM, 0);
+    u_long on = 1;
+    if (s != kNoSocket)
+        ::ioctlsocket(s, FIONBIO, &on);
+    return s;
+#else
+    const Socket s = ::socket(family, SOCK_STREAM, 0);
+    if (s != kNoSocket) {
+        ::fcntl(s, F_SETFD, FD_CLOEXEC);
+        ::fcntl(s, F_SETFL, ::fcntl(s, F_GETFL) | O_NONBLOCK);
+    }
+    return s;
+#endif
+}
+
+// The descriptors set in one of libmicrohttpd's select() sets.
+std::set<qintptr> Descriptors(const fd_set& set, MHD_socket max)
+{
+    std::set<qintptr> out;
+#ifdef _WIN32
+    (void)max;
+    for (u_int i = 0; i < set.fd_count; ++i)
+        out.insert(static_cast<qintptr>(set.fd_array[i]));
+#else
+    for (MHD_socket fd = 0; fd <= max; ++fd)
+        if (FD_ISSET(fd, &set))
+            out.insert(fd);
+#endif
+    return out;
+}
 
 qint64 NowMillis()
 {
@@ -268,7 +332,7 @@ HttpServer::~HttpServer()
         return;
     const MHD_socket listener = MHD_quiesce_daemon(m_daemon);
     if (listener != MHD_INVALID_SOCKET)
-        ::close(listener);
+        CloseSocket(listener);
     // Answers given just before (waiting writes told that serving stops)
     // still reach their clients; the streams end.
     for (Stream* s : m_streams) {
@@ -293,6 +357,8 @@ HttpServer::~HttpServer()
         MHD_run(m_daemon);
     delete m_notifier;
     m_notifier = nullptr;
+    m_watched[0].clear();
+    m_watched[1].clear();
     MHD_stop_daemon(m_daemon);
     m_daemon = nullptr;
 }
@@ -319,18 +385,18 @@ bool HttpServer::start(const QHostAddress& address, quint16 port, QString* error
         a->sin_addr.s_addr = htonl(address.toIPv4Address());
         length = sizeof *a;
     }
-    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        *error = "cannot listen on " + where + ": " + QString::fromLocal8Bit(std::strerror(errno));
+    const Socket fd = OpenSocket(v6 ? AF_INET6 : AF_INET);
+    if (fd == kNoSocket) {
+        *error = "cannot listen on " + where + ": " + SocketError();
         return false;
     }
     const int one = 1, v6only = dual ? 0 : 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
     if (v6)
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6only), sizeof v6only);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 || ::listen(fd, 128) != 0) {
-        *error = "cannot listen on " + where + ": " + QString::fromLocal8Bit(std::strerror(errno));
-        ::close(fd);
+        *error = "cannot listen on " + where + ": " + SocketError();
+        CloseSocket(fd);
         return false;
     }
     sockaddr_storage bound{};
@@ -339,8 +405,9 @@ bool HttpServer::start(const QHostAddress& address, quint16 port, QString* error
     m_port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
                                                : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
     // No thread of its own: libmicrohttpd runs in this event loop, woken by
-    // its epoll descriptor and its timeouts.
-    const unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_TURBO | (v6 ? MHD_USE_IPv6 : 0);
+    // its epoll descriptor (or its descriptors one by one) and its timeouts.
+    const unsigned flags = (m_descriptorSets ? 0u : static_cast<unsigned>(MHD_USE_EPOLL)) | MHD_ALLOW_SUSPEND_RESUME |
+                           MHD_USE_TURBO | (v6 ? MHD_USE_IPv6 : 0);
     m_daemon = MHD_start_daemon(
         flags, 0, nullptr, nullptr, &Callbacks::Access, this, MHD_OPTION_LISTEN_SOCKET, fd,
         MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::Uri, this, MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::Completed, this,
@@ -348,18 +415,22 @@ bool HttpServer::start(const QHostAddress& address, quint16 port, QString* error
         static_cast<unsigned>(kIdleSeconds), MHD_OPTION_CONNECTION_LIMIT,
         static_cast<unsigned>(m_maxClients) + kRefusedAtOnce, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
         MHD_OPTION_END);
-    const MHD_DaemonInfo* info = m_daemon ? MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_EPOLL_FD) : nullptr;
-    if (!info) {
+    const MHD_DaemonInfo* info = m_daemon && !m_descriptorSets
+                                     ? MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_EPOLL_FD)
+                                     : nullptr;
+    if (!m_daemon || (!m_descriptorSets && !info)) {
         *error = "cannot listen on " + where + ": the HTTP server did not start";
         if (m_daemon)
             MHD_stop_daemon(m_daemon);
         m_daemon = nullptr;
-        ::close(fd);
+        CloseSocket(fd);
         return false;
     }
     m_address = address;
-    m_notifier = new QSocketNotifier(info->epoll_fd, QSocketNotifier::Read, this);
-    connect(m_notifier, &QSocketNotifier::activated, this, &HttpServer::run);
+    if (info) {
+        m_notifier = new QSocketNotifier(info->epoll_fd, QSocketNotifier::Read, this);
+        connect(m_notifier, &QSocketNotifier::activated, this, &HttpServer::run);
+    }
     run();
     return true;
 }
@@ -379,6 +450,8 @@ void HttpServer::run()
     m_running = true;
     MHD_run(m_daemon);
     m_running = false;
+    if (m_descriptorSets)
+        watchDescriptors();
     // The next timeout libmicrohttpd has (0: work is ready now). A timer
     // that comes earlier only runs it once more.
     MHD_UNSIGNED_LONG_LONG ms = 0;
@@ -389,6 +462,40 @@ void HttpServer::run()
     const int wait = static_cast<int>(std::min<MHD_UNSIGNED_LONG_LONG>(ms, 3600 * 1000));
     if (!m_timer.isActive() || wait < m_timer.remainingTime())
         m_timer.start(wait);
+}
+
+void HttpServer::watchDescriptors()
+{
+    fd_set sets[2];
+    fd_set failed;
+    FD_ZERO(&sets[0]);
+    FD_ZERO(&sets[1]);
+    FD_ZERO(&failed);
+    MHD_socket max = 0;
+    if (MHD_get_fdset2(m_daemon, &sets[0], &sets[1], &failed, &max, FD_SETSIZE) != MHD_YES)
+        return;
+    for (int kind = 0; kind < 2; ++kind) {
+        const std::set<qintptr> wanted = Descriptors(sets[kind], max);
+        auto& watched = m_watched[kind];
+        for (auto it = watched.begin(); it != watched.end();) {
+            if (wanted.count(it->first)) {
+                ++it;
+                continue;
+            }
+            // It may be the one whose signal runs now: it goes later.
+            it->second->setEnabled(false);
+            it->second.release()->deleteLater();
+            it = watched.erase(it);
+        }
+        for (qintptr fd : wanted) {
+            if (watched.count(fd))
+                continue;
+            auto notifier = std::make_unique<QSocketNotifier>(
+                fd, kind == 0 ? QSocketNotifier::Read : QSocketNotifier::Write);
+            connect(notifier.get(), &QSocketNotifier::activated, this, &HttpServer::run);
+            watched.emplace(fd, std::move(notifier));
+        }
+    }
 }
 
 void HttpServer::resume(MHD_Connection* connection)
@@ -413,13 +520,8 @@ void HttpServer::refuse(MHD_Connection* connection)
     const std::string text = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\nContent-Length: " +
                              std::to_string(body.size()) +
                              "\r\nRetry-After: 5\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" + body;
-#ifdef MSG_NOSIGNAL
-    const int sendFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
-#else
-    const int sendFlags = MSG_DONTWAIT;
-#endif
-    [[maybe_unused]] const ssize_t n = ::send(info->connect_fd, text.data(), text.size(), sendFlags);
-    ::shutdown(info->connect_fd, SHUT_RDWR);
+    [[maybe_unused]] const auto n = ::send(info->connect_fd, text.data(), static_cast<int>(text.size()), kSendFlags);
+    ::shutdown(info->connect_fd, kShutBoth);
 }
 
 bool HttpServer::request(MHD_Connection* connection, Request& r, const char* data, std::size_t* size)

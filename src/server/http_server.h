@@ -15,11 +15,12 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
 
-class QSocketNotifier;
+#include <QSocketNotifier>
 struct MHD_Connection;
 struct MHD_Daemon;
 
@@ -63,6 +64,9 @@ public:
     const std::deque<RequestNote>& lastRequests() const { return m_requests; }
     // Before start.
     void setMaxClients(int n) { m_maxClients = n; }
+    // Watches libmicrohttpd's descriptors one by one rather than its epoll
+    // descriptor: the only way where there is no epoll. Before start.
+    void setDescriptorSets(bool on) { m_descriptorSets = on; }
 
 signals:
     // A request was answered, or a client came or went.
@@ -85,6 +89,7 @@ private:
                 bool close = false, bool allowGetOnly = false);
     void refuse(MHD_Connection* connection);
     void resume(MHD_Connection* connection);
+    void watchDescriptors();
     void stream(MHD_Connection* connection, Request& r);
     void note(RequestNote n);
     void broadcast();
@@ -93,7 +98,13 @@ private:
     std::string m_token;
     MHD_Daemon* m_daemon = nullptr;
     int m_listenSocket = -1;
-    QSocketNotifier* m_notifier = nullptr;
+    QSocketNotifier* m_notifier = nullptr;  // on the epoll descriptor
+#ifdef __linux__
+    bool m_descriptorSets = false;
+#else
+    bool m_descriptorSets = true;
+#endif
+    std::map<qintptr, std::unique_ptr<QSocketNotifier>> m_watched[2];  // read, write: without epoll
     QTimer m_timer;  // libmicrohttpd's next timeout
     bool m_running = false;
     bool m_closing = false;  // the destructor runs: nothing is told any more

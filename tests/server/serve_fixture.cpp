@@ -1,6 +1,6 @@
 // A headless owner of one line serving it over HTTP, for the server's tests
 // and benchmark: serve_fixture DEVICE [--listen [ADDR:]PORT] [--interval S]
-// [--max-clients N]. Prints "serving URL TOKEN" once it listens (port 0:
+// [--max-clients N] [--descriptor-sets 1]. Prints "serving URL TOKEN" once it listens (port 0:
 // any free one), then runs until SIGTERM.
 #include "server/http_server.h"
 #include "server/line_owner.h"
@@ -33,6 +33,7 @@ int main(int argc, char** argv)
     setup.device = argv[1];
     QString listen = "127.0.0.1:0";
     int maxClients = server::HttpServer::kMaxClients;
+    bool descriptorSets = false;
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string k = argv[i];
         if (k == "--listen")
@@ -41,6 +42,8 @@ int main(int argc, char** argv)
             setup.interval = std::atof(argv[i + 1]);
         else if (k == "--max-clients")
             maxClients = std::atoi(argv[i + 1]);
+        else if (k == "--descriptor-sets")
+            descriptorSets = std::string(argv[i + 1]) == "1";
         else if (k == "--name")
             setup.names = {argv[i + 1]};
     }
@@ -66,6 +69,7 @@ int main(int argc, char** argv)
     }
     server::HttpServer http(hub, token);
     http.setMaxClients(maxClients);
+    http.setDescriptorSets(descriptorSets);
     if (!http.start(address, port, &error)) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;

@@ -224,6 +224,7 @@ protected:
         ASSERT_FALSE(sim->device.empty());
         std::vector<std::string> a{FIXTURE_PATH, sim->device, "--interval", "0.5"};
         a.insert(a.end(), fixtureArgs.begin(), fixtureArgs.end());
+        a.insert(a.end(), way.begin(), way.end());
         server = std::make_unique<Child>(a, dir + "/config");
         std::istringstream line(server->firstLine);
         std::string word, url;
@@ -244,7 +245,22 @@ protected:
     int port = 0;
     std::unique_ptr<Sim> sim;
     std::unique_ptr<Child> server;
+    std::vector<std::string> way;  // the server's way of watching its connections
 };
+
+// The same requests served the two ways the server watches its
+// connections: through libmicrohttpd's epoll descriptor, and descriptor by
+// descriptor as where there is no epoll.
+class ServerWays : public ServerTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam())
+            way = {"--descriptor-sets", "1"};
+    }
+};
+INSTANTIATE_TEST_SUITE_P(Server, ServerWays, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "DescriptorSets" : "Epoll"; });
 
 TEST_F(ServerTest, TheApiGivesWhatTheControllerHolds)
 {
@@ -283,7 +299,7 @@ TEST_F(ServerTest, TheApiGivesWhatTheControllerHolds)
     EXPECT_NE(none.body.find("\"points\": []"), std::string::npos) << none.body;
 }
 
-TEST_F(ServerTest, AWriteWithTheTokenSendsWhatTecctlSetSendsAndNothingWithoutIt)
+TEST_P(ServerWays, AWriteWithTheTokenSendsWhatTecctlSetSendsAndNothingWithoutIt)
 {
     // tecctl's frames for the same set, after its identification.
     const std::string first = TempDir();
@@ -344,7 +360,7 @@ TEST_F(ServerTest, AWriteWithTheTokenSendsWhatTecctlSetSendsAndNothingWithoutIt)
     EXPECT_EQ(Post(port, "/api/v1/controllers/1/program/stop", "{}", auth()).status, 200);
 }
 
-TEST_F(ServerTest, BadRequestsOfEveryKindAreRefusedAndSendNothing)
+TEST_P(ServerWays, BadRequestsOfEveryKindAreRefusedAndSendNothing)
 {
     start({"--max-clients", "4"});
     const std::string set = "/api/v1/controllers/1/set";
@@ -448,7 +464,7 @@ TEST_F(ServerTest, BadRequestsOfEveryKindAreRefusedAndSendNothing)
     EXPECT_TRUE(writesSince(afterRefusal).empty());
 }
 
-TEST_F(ServerTest, StreamsEveryRoundAndAStalledReaderHoldsNothingUp)
+TEST_P(ServerWays, StreamsEveryRoundAndAStalledReaderHoldsNothingUp)
 {
     start();
     const int fd = ConnectLoopback(port);
