@@ -309,10 +309,16 @@ public:
         const double now = app.rt.clock().now();
         if (now < m_lastRound + kOwnRoundInterval)
             return;
-        if (!app.bus.portOpen || app.overviewState.scanning || app.bus.operations > 0 || app.bus.linkBusy > 0 ||
-            !app.poller.idle() || windowPolls())
+        if (app.overviewState.scanning || app.bus.operations > 0 || app.bus.linkBusy > 0 || !app.poller.idle() ||
+            windowPolls())
             return;
         m_lastRound = now;
+        if (!app.bus.portOpen) {
+            // The window's port is away: the other ports' lines are asked
+            // alone, and their rounds feed the server.
+            ports::AskRounds(app, false);
+            return;
+        }
         app.rounds.quiet = true;
         monitor::AskRound(app, false);
     }

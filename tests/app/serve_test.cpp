@@ -697,6 +697,17 @@ TEST(ServeLines, TheOtherPortsRoundsFeedTheServerWhileTheWindowsPortIsLost)
     const core::Controller* c = hub.find(5);
     ASSERT_NE(c, nullptr);
     EXPECT_TRUE(c->last.valid);
+    // With nothing asking, the server asks the line's rounds itself, once a
+    // second, and nothing goes out on the window's port.
+    rig.clearWire();
+    for (int k = 0; k < 2; ++k) {
+        const std::uint64_t before = hub.roundCount();
+        rig.clock.advance(1.1);
+        ASSERT_TRUE(Spin([&] { return hub.roundCount() > before; }, 5)) << k;
+        EXPECT_TRUE(c->last.valid);
+        EXPECT_LT(rig.clock.now() - c->last.time, 1.0) << k;
+    }
+    EXPECT_TRUE(rig.wire().empty());
 }
 
 } // namespace
