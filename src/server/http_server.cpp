@@ -238,6 +238,7 @@ struct HttpServer::Stream {
     bool suspended = false;
     bool end = false;      // serving stops: the stream ends
     bool stalled = false;  // its client left too much unread: dropped
+    bool told = false;     // something queued since the last beat
     std::size_t backlog() const { return queue.size() - taken; }
 };
 
@@ -322,6 +323,10 @@ HttpServer::HttpServer(Hub& hub, std::string token, QObject* parent)
     m_roundSubscription = m_hub.subscribe([this](const RoundNote&) { broadcast(); });
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &HttpServer::run);
+    // A waiting stream does not see its client go: a comment line now and
+    // then finds out, also while no round comes (the port away).
+    m_beat.setInterval(kBeatMs);
+    connect(&m_beat, &QTimer::timeout, this, &HttpServer::beat);
 }
 
 HttpServer::~HttpServer()
@@ -427,6 +432,7 @@ bool HttpServer::start(const QHostAddress& address, quint16 port, QString* error
         return false;
     }
     m_address = address;
+    m_beat.start();
     if (info) {
         m_notifier = new QSocketNotifier(info->epoll_fd, QSocketNotifier::Read, this);
         connect(m_notifier, &QSocketNotifier::activated, this, &HttpServer::run);
@@ -807,8 +813,49 @@ void HttpServer::broadcast()
             MHD_set_connection_option(s->connection, MHD_CONNECTION_OPTION_TIMEOUT, 1u);
         } else {
             s->queue += event;
+            s->told = true;
         }
         if (s->suspended) {
+            s->suspended = false;
+            resume(s->connection);
+        }
+    }
+}
+
+// True when the peer of a connection waiting to write has closed it.
+static bool PeerGone(MHD_Connection* connection)
+{
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (!info)
+        return false;
+    char c;
+#ifdef MSG_DONTWAIT
+    const auto n = ::recv(info->connect_fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+#else
+    const auto n = ::recv(info->connect_fd, &c, 1, MSG_PEEK);
+#endif
+#ifdef _WIN32
+    return n == 0 || (n < 0 && WSAGetLastError() != WSAEWOULDBLOCK);
+#else
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+#endif
+}
+
+void HttpServer::beat()
+{
+    for (Stream* s : m_streams) {
+        if (s->stalled || s->end)
+            continue;
+        if (s->suspended && PeerGone(s->connection)) {
+            s->stalled = true;  // ends the stream and its connection
+            s->suspended = false;
+            resume(s->connection);
+            continue;
+        }
+        if (!s->told)
+            s->queue += ":\n\n";
+        s->told = false;
+        if (s->suspended && s->backlog() > 0) {
             s->suspended = false;
             resume(s->connection);
         }

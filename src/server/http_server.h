@@ -50,6 +50,7 @@ public:
     static constexpr int kMaxClients = 32;
     static constexpr qint64 kMaxBacklog = 256 * 1024;  // bytes a stream client may leave unread
     static constexpr int kIdleSeconds = 60;            // a connection without a request is closed after this
+    static constexpr int kBeatMs = 5000;  // a stream told nothing for this long gets a comment line
 
     HttpServer(Hub& hub, std::string token, QObject* parent = nullptr);
     ~HttpServer() override;
@@ -93,6 +94,7 @@ private:
     void stream(MHD_Connection* connection, Request& r);
     void note(RequestNote n);
     void broadcast();
+    void beat();
 
     Hub& m_hub;
     std::string m_token;
@@ -106,6 +108,7 @@ private:
 #endif
     std::map<qintptr, std::unique_ptr<QSocketNotifier>> m_watched[2];  // read, write: without epoll
     QTimer m_timer;  // libmicrohttpd's next timeout
+    QTimer m_beat;
     bool m_running = false;
     bool m_closing = false;  // the destructor runs: nothing is told any more
     QHostAddress m_address;

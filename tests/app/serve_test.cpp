@@ -16,6 +16,7 @@
 #include "server/hub.h"
 #include "server/line_writes.h"
 #include "server/served_port.h"
+#include "support/loopback.h"
 #include "support/rig.h"
 #include "support/tecsim_child.h"
 
@@ -358,6 +359,37 @@ TEST_F(Serving, WithNothingPollingTheServerAsksAFullRoundEachSecond)
     rig.clock.advance(2.0);
     QTest::qWait(300);
     EXPECT_TRUE(rig.wire().empty());
+}
+
+TEST_F(Serving, AStreamWhoseClientWentIsForgottenAlsoWhileNoRoundComes)
+{
+    server::HttpServer* http = serve::Listener(rig.app);
+    ASSERT_NE(http, nullptr);
+    http->setMaxClients(2);
+    std::vector<int> streams;
+    for (int k = 0; k < 2; ++k) {
+        const int fd = testsupport::ConnectLoopback(http->port());
+        ASSERT_GE(fd, 0);
+        const std::string request = "GET /api/v1/events HTTP/1.1\r\nHost: x\r\n\r\n";
+        ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+        std::string got;
+        ASSERT_TRUE(Spin([&] {
+            char b[4096];
+            const ssize_t n = ::recv(fd, b, sizeof b, MSG_DONTWAIT);
+            if (n > 0)
+                got.append(b, static_cast<std::size_t>(n));
+            return got.find("data: ") != std::string::npos;
+        }, 5)) << k;
+        streams.push_back(fd);
+    }
+    EXPECT_EQ(http->streams(), 2);
+    EXPECT_EQ(get("/api/v1/controllers").status, 503);
+    for (int fd : streams)
+        ::close(fd);
+    // The window's clock stands still: no round comes to write to them.
+    ASSERT_TRUE(Spin([&] { return http->clients() == 0; }, 3 * server::HttpServer::kBeatMs / 1000));
+    EXPECT_EQ(http->streams(), 0);
+    EXPECT_EQ(get("/api/v1/controllers").status, 200);
 }
 
 TEST_F(Serving, WithSeveralControllersTheOverviewsTimerPollsAndTheServerAsksNothing)
