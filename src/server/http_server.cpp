@@ -2,6 +2,7 @@
 
 #include "server/render.h"
 #include "server/route.h"
+#include "server/sockets.h"
 #include "server/token.h"
 #include "tecctl/json.h"
 
@@ -11,19 +12,7 @@
 #include <microhttpd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
 
 namespace server {
 
@@ -35,64 +24,6 @@ constexpr unsigned kRefusedSeconds = 5;               // a refused client that d
 constexpr std::size_t kConnectionMemory = 32 * 1024;  // libmicrohttpd's own bound on a request head
 const char* const kJson = "application/json";
 const char* const kHtml = "text/html; charset=utf-8";
-
-#ifdef _WIN32
-using Socket = SOCKET;
-constexpr Socket kNoSocket = INVALID_SOCKET;
-void CloseSocket(Socket s) { ::closesocket(s); }
-QString SocketError() { return "error " + QString::number(WSAGetLastError()); }
-constexpr int kShutBoth = SD_BOTH;
-#else
-using Socket = int;
-constexpr Socket kNoSocket = -1;
-void CloseSocket(Socket s) { ::close(s); }
-QString SocketError() { return QString::fromLocal8Bit(std::strerror(errno)); }
-constexpr int kShutBoth = SHUT_RDWR;
-#endif
-#ifdef MSG_NOSIGNAL
-constexpr int kSendFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
-#elif defined(MSG_DONTWAIT)
-constexpr int kSendFlags = MSG_DONTWAIT;
-#else
-constexpr int kSendFlags = 0;
-#endif
-
-// A stream socket that does not block and is not inherited.
-Socket OpenSocket(int family)
-{
-#ifdef __linux__
-    return ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-#elif defined(_WIN32)
-    const Socket s = ::socket(family, SOCK_STREAM, 0);
-    u_long on = 1;
-    if (s != kNoSocket)
-        ::ioctlsocket(s, FIONBIO, &on);
-    return s;
-#else
-    const Socket s = ::socket(family, SOCK_STREAM, 0);
-    if (s != kNoSocket) {
-        ::fcntl(s, F_SETFD, FD_CLOEXEC);
-        ::fcntl(s, F_SETFL, ::fcntl(s, F_GETFL) | O_NONBLOCK);
-    }
-    return s;
-#endif
-}
-
-// The descriptors set in one of libmicrohttpd's select() sets.
-std::set<qintptr> Descriptors(const fd_set& set, MHD_socket max)
-{
-    std::set<qintptr> out;
-#ifdef _WIN32
-    (void)max;
-    for (u_int i = 0; i < set.fd_count; ++i)
-        out.insert(static_cast<qintptr>(set.fd_array[i]));
-#else
-    for (MHD_socket fd = 0; fd <= max; ++fd)
-        if (FD_ISSET(fd, &set))
-            out.insert(fd);
-#endif
-    return out;
-}
 
 qint64 NowMillis()
 {
@@ -146,67 +77,6 @@ bool ParseLength(const std::string& text, std::uint64_t* n)
 }
 
 } // namespace
-
-bool ParseListenText(const std::string& text, QHostAddress* address, quint16* port, std::string* error)
-{
-    const QString t = QString::fromStdString(text).trimmed();
-    if (t == "0" || t.endsWith(":0")) {
-        QString host = t == "0" ? QString("127.0.0.1") : t.left(t.size() - 2);
-        if (host.startsWith('[') && host.endsWith(']'))
-            host = host.mid(1, host.size() - 2);
-        QHostAddress a;
-        if (host == "localhost")
-            a = QHostAddress::LocalHost;
-        else if (!a.setAddress(host)) {
-            *error = "\"" + text + "\": \"" + host.toStdString() + "\" is not an IP address";
-            return false;
-        }
-        *address = a;
-        *port = 0;
-        return true;
-    }
-    QString why;
-    if (!ParseListenAddress(t, address, port, &why)) {
-        *error = why.toStdString();
-        return false;
-    }
-    return true;
-}
-
-bool IsLoopback(const QHostAddress& address)
-{
-    return address.isLoopback();
-}
-
-bool ParseListenAddress(const QString& text, QHostAddress* address, quint16* port, QString* error)
-{
-    QString host = "127.0.0.1";
-    QString number = text;
-    const int colon = text.lastIndexOf(':');
-    if (colon >= 0) {
-        host = text.left(colon);
-        number = text.mid(colon + 1);
-        if (host.startsWith('[') && host.endsWith(']'))
-            host = host.mid(1, host.size() - 2);
-    }
-    bool ok = false;
-    const uint p = number.toUInt(&ok);
-    if (!ok || p == 0 || p > 65535) {
-        *error = "\"" + text + "\": the port is a number from 1 to 65535";
-        return false;
-    }
-    QHostAddress a;
-    if (host == "localhost")
-        a = QHostAddress::LocalHost;
-    else if (!a.setAddress(host)) {
-        *error = "\"" + text + "\": \"" + host + "\" is not an IP address";
-        return false;
-    }
-    *address = a;
-    *port = static_cast<quint16>(p);
-    return true;
-}
-
 
 // A request from its first line to its answer; libmicrohttpd holds it as
 // the request's context and hands it back on every call.
@@ -337,7 +207,7 @@ HttpServer::~HttpServer()
         return;
     const MHD_socket listener = MHD_quiesce_daemon(m_daemon);
     if (listener != MHD_INVALID_SOCKET)
-        CloseSocket(listener);
+        net::Close(listener);
     // Answers given just before (waiting writes told that serving stops)
     // still reach their clients; the streams end.
     for (Stream* s : m_streams) {
@@ -371,44 +241,13 @@ HttpServer::~HttpServer()
 bool HttpServer::start(const QHostAddress& address, quint16 port, QString* error)
 {
     const QString where = address.toString() + ":" + QString::number(port);
-    sockaddr_storage storage{};
-    socklen_t length = 0;
-    const bool dual = address == QHostAddress::Any;
-    const bool v6 = dual || address.protocol() == QAbstractSocket::IPv6Protocol;
-    if (v6) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(port);
-        const Q_IPV6ADDR bytes = dual ? QHostAddress(QHostAddress::AnyIPv6).toIPv6Address() : address.toIPv6Address();
-        std::memcpy(&a->sin6_addr, bytes.c, sizeof bytes.c);
-        a->sin6_scope_id = address.scopeId().toUInt();
-        length = sizeof *a;
-    } else {
-        auto* a = reinterpret_cast<sockaddr_in*>(&storage);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(port);
-        a->sin_addr.s_addr = htonl(address.toIPv4Address());
-        length = sizeof *a;
-    }
-    const Socket fd = OpenSocket(v6 ? AF_INET6 : AF_INET);
-    if (fd == kNoSocket) {
-        *error = "cannot listen on " + where + ": " + SocketError();
+    QString why;
+    const net::Socket fd = net::Listen(address, port, &m_port, &why);
+    if (fd == net::kNoSocket) {
+        *error = "cannot listen on " + where + ": " + why;
         return false;
     }
-    const int one = 1, v6only = dual ? 0 : 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
-    if (v6)
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6only), sizeof v6only);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 || ::listen(fd, 128) != 0) {
-        *error = "cannot listen on " + where + ": " + SocketError();
-        CloseSocket(fd);
-        return false;
-    }
-    sockaddr_storage bound{};
-    socklen_t boundLength = sizeof bound;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundLength);
-    m_port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                               : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    const bool v6 = address == QHostAddress::Any || address.protocol() == QAbstractSocket::IPv6Protocol;
     // No thread of its own: libmicrohttpd runs in this event loop, woken by
     // its epoll descriptor (or its descriptors one by one) and its timeouts.
     const unsigned flags = (m_descriptorSets ? 0u : static_cast<unsigned>(MHD_USE_EPOLL)) | MHD_ALLOW_SUSPEND_RESUME |
@@ -428,7 +267,7 @@ bool HttpServer::start(const QHostAddress& address, quint16 port, QString* error
         if (m_daemon)
             MHD_stop_daemon(m_daemon);
         m_daemon = nullptr;
-        CloseSocket(fd);
+        net::Close(fd);
         return false;
     }
     m_address = address;
@@ -481,7 +320,7 @@ void HttpServer::watchDescriptors()
     if (MHD_get_fdset2(m_daemon, &sets[0], &sets[1], &failed, &max, FD_SETSIZE) != MHD_YES)
         return;
     for (int kind = 0; kind < 2; ++kind) {
-        const std::set<qintptr> wanted = Descriptors(sets[kind], max);
+        const std::set<qintptr> wanted = net::Descriptors(sets[kind], static_cast<int>(max));
         auto& watched = m_watched[kind];
         for (auto it = watched.begin(); it != watched.end();) {
             if (wanted.count(it->first)) {
@@ -526,8 +365,7 @@ void HttpServer::refuse(MHD_Connection* connection)
     const std::string text = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\nContent-Length: " +
                              std::to_string(body.size()) +
                              "\r\nRetry-After: 5\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" + body;
-    [[maybe_unused]] const auto n = ::send(info->connect_fd, text.data(), static_cast<int>(text.size()), kSendFlags);
-    ::shutdown(info->connect_fd, kShutBoth);
+    net::SendAndShut(info->connect_fd, text);
 }
 
 bool HttpServer::request(MHD_Connection* connection, Request& r, const char* data, std::size_t* size)
@@ -826,19 +664,7 @@ void HttpServer::broadcast()
 static bool PeerGone(MHD_Connection* connection)
 {
     const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-    if (!info)
-        return false;
-    char c;
-#ifdef MSG_DONTWAIT
-    const auto n = ::recv(info->connect_fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
-#else
-    const auto n = ::recv(info->connect_fd, &c, 1, MSG_PEEK);
-#endif
-#ifdef _WIN32
-    return n == 0 || (n < 0 && WSAGetLastError() != WSAEWOULDBLOCK);
-#else
-    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
-#endif
+    return info && net::PeerClosed(info->connect_fd);
 }
 
 void HttpServer::beat()
