@@ -193,8 +193,9 @@ HttpServer::HttpServer(Hub& hub, std::string token, QObject* parent)
     m_roundSubscription = m_hub.subscribe([this](const RoundNote&) { broadcast(); });
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &HttpServer::run);
-    // A waiting stream does not see its client go: a comment line now and
-    // then finds out, also while no round comes (the port away).
+    // A waiting stream does not see its client go: its socket is looked at
+    // every few seconds, also while no round comes (the port away), and one
+    // told nothing meanwhile gets a comment line.
     m_beat.setInterval(kBeatMs);
     connect(&m_beat, &QTimer::timeout, this, &HttpServer::beat);
 }
